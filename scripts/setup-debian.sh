@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12, every package that building and testing Orvane needs and that is
+# missing. Safe to run again: it only calls apt-get when something is absent.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config git
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    python3 python3-numpy python3-pybind11 pybind11-dev python3-pytest
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
+    mingw-w64 mingw-w64-tools libwine-dev wine wine64
+)
+# Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
+if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
+    packages+=(libopencv-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    SUDO=""
+    if [[ $(id -u) != 0 ]]; then SUDO=sudo; fi
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

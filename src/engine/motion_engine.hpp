@@ -1,0 +1,103 @@
+// MotionEngine: every image buffer of one geometry and computation mode, and the per-frame
+// pipeline that keeps them up to date.
+//
+// It owns all buffers it allocates from create() to destroy() (or to its destruction). The
+// component calls create() from create_orvane, process() from process_data and destroy() from
+// destroy_orvane, and copies results straight out of the buffers through the read accessors.
+// The engine validates nothing (the component has checked geometry, modes and the frame) and
+// allocates nothing per frame. Calls on one engine must not overlap.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int32_t TD_RECURSIVE = 0;
+inline constexpr int32_t TD_BATCH = 1;
+
+inline constexpr int32_t FLAG_INPUT_FILTER = 0x01;
+inline constexpr int32_t FLAG_CHANGE_DETECTION = 0x02;
+inline constexpr int32_t FLAG_ORVANE = 0x04;
+inline constexpr int32_t FLAG_AFFINE_PARAMS = 0x08;
+inline constexpr int32_t FLAG_ALL = 0x10;
+
+// The plain result buffers, in declaration order; `Is` (bordered) and `It` first.
+enum class EngineImage : int32_t {
+    Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn
+};
+
+class MotionEngine {
+public:
+    MotionEngine() = default;
+    virtual ~MotionEngine();  // releases buffers still held
+    MotionEngine(const MotionEngine&) = delete;
+    MotionEngine& operator=(const MotionEngine&) = delete;
+
+    // Stores the settings and allocates (and zero-fills) every buffer of the mode. Returns
+    // false, holding no buffer, when an allocation fails or the geometry's byte count does not
+    // fit; true otherwise.
+    bool create(int32_t columns, int32_t lines, float regularizer, int32_t time_derivative,
+                int32_t flags);
+    // Releases every buffer; every handle is null afterwards.
+    void destroy();
+    // One frame of `lines` rows of `columns` floats, rows contiguous.
+    void process(const float* frame);
+
+    // ---- read access for the component ----
+    // Base address of a result buffer (null when the mode does not allocate it). `Is` is
+    // bordered: add get_interior_offset() floats to reach pixel (0, 0).
+    const float* get_image(EngineImage which) const;
+    const float* get_history_ring(int32_t slot) const;  // bordered, storage order; null if out of 0..4
+    const float* get_time_window(int32_t slot) const;   // bordered, time order; null before frame 1
+    int32_t get_interior_offset() const { return interior_offset; }
+    int32_t get_padded_step() const { return padded_step; }
+    int32_t get_plain_step() const { return plain_step; }
+    int32_t get_columns() const { return columns; }
+    int32_t get_lines() const { return lines; }
+    int32_t get_flags() const { return flags; }
+    int32_t get_time_derivative() const { return time_derivative; }
+    float get_regularizer() const { return regularizer; }
+    int32_t get_frames_processed() const { return frames_processed; }
+    const float* get_smooth_taps() const { return smooth_taps; }
+    const float* get_deriv_taps() const { return deriv_taps; }
+    const float* get_scratch() const { return scratch; }
+    const float* get_It_prev() const { return It_prev; }
+    bool is_created() const { return Is != nullptr; }
+
+private:
+    void load_input(const float* frame, int32_t step);
+    void update_time_derivative();
+    void batch_time_derivative(float* const window[5], float* dst);
+    void mode_products();
+    void spatial_derivatives();
+
+    int32_t columns = 0;
+    int32_t lines = 0;
+    int32_t frames_processed = 0;
+    float regularizer = 0.0f;
+    int32_t time_derivative = TD_RECURSIVE;
+    int32_t flags = 0;
+    float* Is = nullptr;
+    float* scratch = nullptr;
+    float* smooth_taps = nullptr;
+    int32_t interior_offset = 0;
+    int32_t border = 2;
+    int32_t plain_step = 0;
+    int32_t padded_step = 0;
+    float* It = nullptr;
+    float* It_prev = nullptr;
+    float* history_ring[5] = {};
+    float* deriv_taps = nullptr;
+    float* time_window[5] = {};
+    float* It2 = nullptr;
+    float* Ix = nullptr;
+    float* Iy = nullptr;
+    float* Ix2 = nullptr;
+    float* Iy2 = nullptr;
+    float* Ig2 = nullptr;
+    float* Ixy = nullptr;
+    float* Ixt = nullptr;
+    float* Iyt = nullptr;
+    float* Fn2 = nullptr;
+    float* Un = nullptr;
+    float* Vn = nullptr;
+    int32_t ring_index = 0;  // (frames_processed) mod 5, kept so the counter never overflows the ring arithmetic
+};
