@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 inline constexpr int32_t TD_RECURSIVE = 0;
 inline constexpr int32_t TD_BATCH = 1;
@@ -63,6 +64,12 @@ public:
     bool is_created() const { return Is != nullptr; }
 
 private:
+    // The product handles that a mode allocates, in allocation order.
+    static std::span<float* MotionEngine::* const> product_members(int32_t mode_flags);
+    // Edge replication into the two-pixel border of a bordered buffer, given its interior
+    // origin: the side columns of the interior rows, then whole bordered rows above and below.
+    void fill_border_columns(float* interior);
+    void fill_border_rows(float* interior);
     void load_input(const float* frame, int32_t step);
     void update_time_derivative();
     void batch_time_derivative(float* const window[5], float* dst);

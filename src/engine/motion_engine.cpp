@@ -1,0 +1,379 @@
+#include "engine/motion_engine.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+
+#include "primitives/primitives.hpp"
+
+namespace {
+
+// Both 5-tap kernels reach two pixels to each side of the output pixel, so a two-pixel border
+// lets every filter run without a single edge test.
+constexpr int32_t kBorder = 2;
+constexpr int32_t kTaps = 5;
+constexpr int32_t kAnchor = 2;
+
+// Binomial-like smoothing (31, 60, 74, 60, 31)/256: exact in single precision, sums to 1.
+constexpr float kSmoothTaps[kTaps] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256,
+                                      31.0f / 256};
+// Derivative kernel; the filters convolve (taps applied reversed), so tap 0 weighs the pixel
+// two to the right and the result is positive where brightness grows to the right or down.
+constexpr float kDerivTaps[kTaps] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256,
+                                     29.0f / 256};
+
+// Weight of the inner frame difference in the five-frame time derivative. It is 0.8867 rounded
+// to single precision, deliberately not the spatial tap 227/256.
+constexpr float kBatchWeight = std::bit_cast<float>(uint32_t{0x3F62FEC5});
+// Weight of the newest difference in the recursive time derivative.
+constexpr float kRecursiveWeight = 0.5f;
+
+constexpr int32_t kRingSize = 5;
+
+enum class Mode { none, change_detection, affine_params, orvane, all };
+
+// The component sets exactly one mode bit; should several be set, the bits are tested in this
+// fixed order and the first one wins, so create, process and destroy always agree.
+Mode mode_of(int32_t flags) {
+    if (flags & FLAG_CHANGE_DETECTION) return Mode::change_detection;
+    if (flags & FLAG_AFFINE_PARAMS) return Mode::affine_params;
+    if (flags & FLAG_ORVANE) return Mode::orvane;
+    if (flags & FLAG_ALL) return Mode::all;
+    return Mode::none;
+}
+
+// Row step [bytes] that prim_malloc_32f gives an image `width` floats wide.
+int64_t allocated_step(int64_t width) { return (4 * width + 31) & ~int64_t{31}; }
+
+// True when a width x height image, with the allocator's alignment slack and back-pointer,
+// has a byte count that fits the allocator's signed 32-bit size.
+bool fits_allocator(int64_t width, int64_t height) {
+    const int64_t bytes = allocated_step(width) * height;
+    const int64_t overhead = 32 + static_cast<int64_t>(sizeof(void*));
+    return bytes <= std::numeric_limits<int32_t>::max() - overhead;
+}
+
+}  // namespace
+
+MotionEngine::~MotionEngine() { destroy(); }
+
+// Allocates one image and clears every byte of it that a kernel or a reader could see: the
+// whole row step, not only `width` floats, so that no uninitialised heap memory ever leaves the
+// engine. Returns null (after writing nothing) when the allocator fails.
+static float* allocate_zeroed(int32_t width, int32_t height, int32_t* step) {
+    int32_t local_step = 0;
+    float* image = prim_malloc_32f(width, height, &local_step);
+    if (image == nullptr) return nullptr;
+    prim_set_32f(0.0f, image, local_step, Size{local_step / 4, height});
+    if (step != nullptr) *step = local_step;
+    return image;
+}
+
+bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regularizer,
+                          int32_t new_time_derivative, int32_t new_flags) {
+    // A second create without destroy would otherwise leak the buffers of the first one.
+    destroy();
+
+    columns = new_columns;
+    lines = new_lines;
+    regularizer = new_regularizer;
+    time_derivative = new_time_derivative;
+    flags = new_flags;
+    frames_processed = 0;
+    ring_index = 0;
+    border = kBorder;
+
+    // Reject geometries whose sizes or byte counts do not fit before anything is allocated:
+    // (columns + 4) alone can overflow a 32-bit int.
+    const int64_t padded_width = int64_t{new_columns} + 2 * kBorder;
+    const int64_t padded_height = int64_t{new_lines} + 2 * kBorder;
+    if (new_columns <= 0 || new_lines <= 0 || !fits_allocator(padded_width, padded_height)) {
+        return false;
+    }
+    const auto bordered_width = static_cast<int32_t>(padded_width);
+    const auto bordered_height = static_cast<int32_t>(padded_height);
+
+    // Each allocation is tested before anything is written through it; on the first failure
+    // everything taken so far is released and the engine is left empty.
+    auto fail = [this] {
+        destroy();
+        return false;
+    };
+
+    int32_t tap_step = 0;
+    smooth_taps = allocate_zeroed(kTaps, 1, &tap_step);
+    if (smooth_taps == nullptr) return fail();
+    for (int32_t k = 0; k < kTaps; ++k) smooth_taps[k] = kSmoothTaps[k];
+
+    Is = allocate_zeroed(bordered_width, bordered_height, &padded_step);
+    if (Is == nullptr) return fail();
+    scratch = allocate_zeroed(bordered_width, bordered_height, &padded_step);
+    if (scratch == nullptr) return fail();
+    interior_offset = border * (padded_step / 4) + border;
+
+    deriv_taps = allocate_zeroed(kTaps, 1, &tap_step);
+    if (deriv_taps == nullptr) return fail();
+    for (int32_t k = 0; k < kTaps; ++k) deriv_taps[k] = kDerivTaps[k];
+
+    // The ring must read as zeros, border included: the time derivatives read slots of frames
+    // that do not exist yet.
+    for (float*& slot : history_ring) {
+        slot = allocate_zeroed(bordered_width, bordered_height, &padded_step);
+        if (slot == nullptr) return fail();
+    }
+
+    It = allocate_zeroed(new_columns, new_lines, &plain_step);
+    if (It == nullptr) return fail();
+    if (time_derivative == TD_RECURSIVE) {
+        It_prev = allocate_zeroed(new_columns, new_lines, &plain_step);
+        if (It_prev == nullptr) return fail();
+    }
+
+    for (float* MotionEngine::*product : product_members(flags)) {
+        this->*product = allocate_zeroed(new_columns, new_lines, &plain_step);
+        if (this->*product == nullptr) return fail();
+    }
+    return true;
+}
+
+// The plain product buffers of a mode, in the order they are allocated.
+std::span<float* MotionEngine::* const> MotionEngine::product_members(int32_t mode_flags) {
+    using E = MotionEngine;
+    static constexpr float* E::* change_detection[] = {&E::It2};
+    static constexpr float* E::* affine_params[] = {&E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2,
+                                                    &E::Ixy, &E::Ixt, &E::Iyt};
+    static constexpr float* E::* orvane[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2,
+                                             &E::Iy2, &E::Ig2, &E::Ixt, &E::Iyt,
+                                             &E::Fn2, &E::Un,  &E::Vn};
+    static constexpr float* E::* all[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
+                                          &E::Ixy, &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    switch (mode_of(mode_flags)) {
+        case Mode::change_detection: return change_detection;
+        case Mode::affine_params: return affine_params;
+        case Mode::orvane: return orvane;
+        case Mode::all: return all;
+        case Mode::none: break;
+    }
+    return {};
+}
+
+void MotionEngine::destroy() {
+    // Releases only what is held, so that destroy also serves as the cleanup of a create that
+    // failed half-way, and a second destroy does nothing.
+    auto release = [](float*& handle) {
+        if (handle != nullptr) prim_free(handle);
+        handle = nullptr;
+    };
+    release(smooth_taps);
+    release(Is);
+    release(scratch);
+    for (float*& slot : history_ring) release(slot);
+    release(It_prev);
+    release(It);
+    release(deriv_taps);
+    // Mode "all" holds every product, so its list covers whatever any mode took.
+    for (float* MotionEngine::*product : product_members(FLAG_ALL)) release(this->*product);
+    for (float*& slot : time_window) slot = nullptr;
+}
+
+void MotionEngine::process(const float* frame) {
+    // An engine without buffers, or a missing frame, is a caller error that the component
+    // prevents; doing nothing is the only safe answer here.
+    if (Is == nullptr || frame == nullptr) return;
+
+    // The counter saturates instead of overflowing; the ring position is kept modulo 5 on its
+    // own, so the slots follow frame m -> slot (m - 1) mod 5 for ever.
+    if (frames_processed < std::numeric_limits<int32_t>::max()) ++frames_processed;
+    ring_index = (ring_index + 1) % kRingSize;
+
+    load_input(frame, columns * 4);
+    update_time_derivative();
+    mode_products();
+}
+
+void MotionEngine::fill_border_columns(float* interior) {
+    // The interior rows only; the corners follow with the whole-row copies.
+    const Size column{1, lines};
+    for (int32_t i = 0; i < kBorder; ++i) {
+        prim_copy_32f(interior, padded_step, interior - 1 - i, padded_step, column);
+        prim_copy_32f(interior + columns - 1, padded_step, interior + columns + i, padded_step,
+                      column);
+    }
+}
+
+void MotionEngine::fill_border_rows(float* interior) {
+    const int32_t stride = padded_step / 4;
+    const Size row{columns + 2 * kBorder, 1};
+    float* first = interior - kBorder;
+    float* last = first + (lines - 1) * stride;
+    for (int32_t i = 0; i < kBorder; ++i) {
+        prim_copy_32f(first, padded_step, first - (1 + i) * stride, padded_step, row);
+        prim_copy_32f(last, padded_step, last + (1 + i) * stride, padded_step, row);
+    }
+}
+
+void MotionEngine::load_input(const float* frame, int32_t step) {
+    const Size roi{columns, lines};
+    float* is = Is + interior_offset;
+    prim_copy_32f(frame, step, is, padded_step, roi);
+
+    if (flags & FLAG_INPUT_FILTER) {
+        // Separable 5x5 smoothing with the edge replicated: the row pass needs the side
+        // columns of Is, the column pass the top and bottom rows of its result.
+        float* sc = scratch + interior_offset;
+        fill_border_columns(is);
+        prim_filter_row_32f(is, padded_step, sc, padded_step, roi, smooth_taps, kTaps, kAnchor);
+        fill_border_rows(sc);
+        prim_filter_column_32f(sc, padded_step, is, padded_step, roi, smooth_taps, kTaps, kAnchor);
+    }
+
+    // Bordered once, here: the ring stores this buffer with its border, so no stored frame
+    // ever needs its border rebuilt.
+    fill_border_columns(is);
+    fill_border_rows(is);
+}
+
+void MotionEngine::update_time_derivative() {
+    // Slot k of the window is frame n - 4 + k; slot 4 is the ring slot of the current frame.
+    for (int32_t k = 0; k < kRingSize; ++k) {
+        time_window[k] = history_ring[(ring_index + k) % kRingSize];
+    }
+    const int32_t bordered_width = columns + 2 * kBorder;
+    const int32_t bordered_height = lines + 2 * kBorder;
+    prim_copy_32f(Is, padded_step, time_window[4], padded_step,
+                  Size{bordered_width, bordered_height});
+
+    const Size roi{columns, lines};
+    if (time_derivative == TD_RECURSIVE) {
+        // The previous derivative becomes the state of the running average without a copy.
+        std::swap(It, It_prev);
+        if (frames_processed == 1) {
+            prim_set_32f(0.0f, It, plain_step, roi);
+        } else {
+            prim_subtract_32f(time_window[3] + interior_offset, padded_step,
+                              time_window[4] + interior_offset, padded_step, It, plain_step, roi);
+            prim_add_weighted_inplace_32f(It_prev, plain_step, It, plain_step, roi,
+                                          kRecursiveWeight);
+        }
+    } else {
+        if (frames_processed < kRingSize) {
+            prim_set_32f(0.0f, It, plain_step, roi);
+        } else {
+            batch_time_derivative(time_window, It);
+        }
+    }
+}
+
+void MotionEngine::batch_time_derivative(float* const window[5], float* dst) {
+    // It = a (f[n-1] - f[n-3]) - (1 - a) (f[n] - f[n-4]), centred on frame n - 2, formed as
+    // the outer difference moved towards the inner one by a.
+    const Size roi{columns, lines};
+    prim_subtract_32f(window[4] + interior_offset, padded_step, window[0] + interior_offset,
+                      padded_step, dst, plain_step, roi);
+    float* inner = scratch + interior_offset;
+    prim_subtract_32f(window[1] + interior_offset, padded_step, window[3] + interior_offset,
+                      padded_step, inner, padded_step, roi);
+    prim_add_weighted_inplace_32f(inner, padded_step, dst, plain_step, roi, kBatchWeight);
+}
+
+void MotionEngine::spatial_derivatives() {
+    // The batch derivative is centred on frame n - 2, so the spatial derivatives are taken
+    // from that frame there, and from the current frame in the recursive mode.
+    const float* source = time_derivative == TD_BATCH ? time_window[2] : Is;
+    source += interior_offset;
+    const Size roi{columns, lines};
+    prim_filter_row_32f(source, padded_step, Ix, plain_step, roi, deriv_taps, kTaps, kAnchor);
+    prim_filter_column_32f(source, padded_step, Iy, plain_step, roi, deriv_taps, kTaps, kAnchor);
+}
+
+void MotionEngine::mode_products() {
+    const Size roi{columns, lines};
+    const int32_t s = plain_step;
+    auto sqr = [&](const float* src, float* dst) { prim_sqr_32f(src, s, dst, s, roi); };
+    auto mul = [&](const float* a, const float* b, float* dst) {
+        prim_mul_32f(a, s, b, s, dst, s, roi);
+    };
+    auto divide = [&](const float* divisor, const float* dividend, float* dst) {
+        prim_div_32f(divisor, s, dividend, s, dst, s, roi);
+    };
+    auto squared_gradient = [&] {
+        prim_add_32f(Ix2, s, Iy2, s, Ig2, s, roi);
+        // A NaN regularizer compares unequal to 0 and is added, so it shows in the results.
+        if (regularizer != 0.0f) prim_add_const_inplace_32f(regularizer, Ig2, s, roi);
+    };
+    auto quotients = [&] {
+        divide(Ig2, It2, Fn2);
+        divide(Ig2, Ixt, Un);
+        divide(Ig2, Iyt, Vn);
+    };
+
+    switch (mode_of(flags)) {
+        case Mode::change_detection:
+            sqr(It, It2);
+            break;
+        case Mode::affine_params:
+            spatial_derivatives();
+            sqr(Ix, Ix2);
+            sqr(Iy, Iy2);
+            mul(Ix, Iy, Ixy);
+            mul(Ix, It, Ixt);
+            mul(Iy, It, Iyt);
+            break;
+        case Mode::orvane:
+            sqr(It, It2);
+            spatial_derivatives();
+            sqr(Ix, Ix2);
+            sqr(Iy, Iy2);
+            squared_gradient();
+            mul(Ix, It, Ixt);
+            mul(Iy, It, Iyt);
+            quotients();
+            break;
+        case Mode::all:
+            sqr(It, It2);
+            spatial_derivatives();
+            sqr(Ix, Ix2);
+            sqr(Iy, Iy2);
+            squared_gradient();
+            mul(Ix, Iy, Ixy);
+            mul(Ix, It, Ixt);
+            mul(Iy, It, Iyt);
+            quotients();
+            break;
+        case Mode::none:
+            break;
+    }
+}
+
+const float* MotionEngine::get_image(EngineImage which) const {
+    switch (which) {
+        case EngineImage::Is: return Is;
+        case EngineImage::It: return It;
+        case EngineImage::It2: return It2;
+        case EngineImage::Ix: return Ix;
+        case EngineImage::Iy: return Iy;
+        case EngineImage::Ix2: return Ix2;
+        case EngineImage::Iy2: return Iy2;
+        case EngineImage::Ig2: return Ig2;
+        case EngineImage::Ixy: return Ixy;
+        case EngineImage::Ixt: return Ixt;
+        case EngineImage::Iyt: return Iyt;
+        case EngineImage::Fn2: return Fn2;
+        case EngineImage::Un: return Un;
+        case EngineImage::Vn: return Vn;
+    }
+    return nullptr;
+}
+
+const float* MotionEngine::get_history_ring(int32_t slot) const {
+    if (slot < 0 || slot >= kRingSize) return nullptr;
+    return history_ring[slot];
+}
+
+const float* MotionEngine::get_time_window(int32_t slot) const {
+    if (slot < 0 || slot >= kRingSize) return nullptr;
+    return time_window[slot];
+}
