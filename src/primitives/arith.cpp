@@ -42,9 +42,16 @@ void binary_rows(const float* src1, int32_t src1_step, const float* src2, int32_
 // vectorises. The divisor is replaced by 1 where it counts as zero, so no division by zero or
 // NaN is ever executed; the special value is chosen by the dividend's sign.
 inline float div_element(float d, float n, bool& zero) {
-    zero = (d == 0.0f) | (d != d);
+    // Every comparison is evaluated unconditionally so that the compiler can turn the choices
+    // into selects.
+    const bool d_zero = d == 0.0f;
+    const bool d_nan = d != d;
+    const bool n_pos = n > 0.0f;
+    const bool n_neg = n < 0.0f;
+    zero = d_zero | d_nan;
     const float q = n / (zero ? 1.0f : d);
-    const float special = n > 0.0f ? kPlusInf : (n < 0.0f ? kMinusInf : kDivNaN);
+    float special = n_neg ? kMinusInf : kDivNaN;
+    special = n_pos ? kPlusInf : special;
     return zero ? special : q;
 }
 
