@@ -8,6 +8,8 @@
 // description, no interface, help context 0) is kept per thread.
 #pragma once
 
+#include <cstddef>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <oleauto.h>
@@ -56,6 +58,7 @@ inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008u);
 inline constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000Du);
 inline constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
+inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
 
@@ -69,6 +72,16 @@ struct SAFEARRAYBOUND {
     ULONG cElements;
     LONG lLbound;
 };
+
+// Array features (fFeatures). FADF_AUTO, FADF_STATIC and FADF_EMBEDDED mark a descriptor or
+// data block that its owner keeps: SafeArrayDestroy and VariantClear free neither.
+inline constexpr USHORT FADF_AUTO = 0x0001;
+inline constexpr USHORT FADF_STATIC = 0x0002;
+inline constexpr USHORT FADF_EMBEDDED = 0x0004;
+inline constexpr USHORT FADF_FIXEDSIZE = 0x0010;
+inline constexpr USHORT FADF_HAVEVARTYPE = 0x0080;
+inline constexpr USHORT FADF_BSTR = 0x0100;
+inline constexpr USHORT FADF_VARIANT = 0x0800;
 
 struct SAFEARRAY {
     USHORT cDims;
@@ -131,9 +144,42 @@ HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt);
 
 // Variants.
 void VariantInit(VARIANT* v);
-HRESULT VariantClear(VARIANT* v);  // frees an owned BSTR or SAFEARRAY, then VT_EMPTY
+// Frees an owned BSTR or SAFEARRAY, then VT_EMPTY. A reference (VT_BYREF) is dropped without
+// freeing what it points at. A locked array is refused with DISP_E_ARRAYISLOCKED and the
+// variant is left as it was.
+HRESULT VariantClear(VARIANT* v);
 
 #endif  // _WIN32
+
+// ---- a two-dimensional array over the host's own memory ----
+// Lets a host hand a frame to process_data without copying it into a new safe array: the
+// descriptor lives in the host's storage (for example on its stack) and points at the host's
+// data. It is marked FADF_AUTO | FADF_STATIC | FADF_FIXEDSIZE, so SafeArrayDestroy and
+// VariantClear never free the descriptor or the data. The host keeps both alive while a
+// variant refers to the view. `first_count` is the count of the first index (the one that
+// runs fastest in memory), `second_count` that of the second; both lower bounds are
+// `lower_bound`. The data block is second_count runs of first_count elements, no gaps.
+struct SafeArrayView2D {
+    SAFEARRAY descriptor;              // descriptor.rgsabound[0]: the second index
+    SAFEARRAYBOUND first_index_bound;  // continues descriptor.rgsabound: the first index
+};
+static_assert(offsetof(SafeArrayView2D, first_index_bound) ==
+                  offsetof(SAFEARRAY, rgsabound) + sizeof(SAFEARRAYBOUND),
+              "the two bounds of a view must be contiguous");
+
+inline SAFEARRAY* safe_array_view_2d(SafeArrayView2D* view, void* data, ULONG element_bytes,
+                                     ULONG first_count, ULONG second_count, LONG lower_bound = 0) {
+    view->descriptor.cDims = 2;
+    view->descriptor.fFeatures = FADF_AUTO | FADF_STATIC | FADF_FIXEDSIZE;
+    view->descriptor.cbElements = element_bytes;
+    view->descriptor.cLocks = 0;
+    view->descriptor.pvData = data;
+    view->descriptor.rgsabound[0].cElements = second_count;
+    view->descriptor.rgsabound[0].lLbound = lower_bound;
+    view->first_index_bound.cElements = first_count;
+    view->first_index_bound.lLbound = lower_bound;
+    return &view->descriptor;
+}
 
 // ---- the rich error record on systems without the error-information service ----
 #ifndef _WIN32

@@ -1,0 +1,578 @@
+// CCoOrvane: settings, keyword tables, create/destroy/process and the result images.
+//
+// Written once against the OLE Automation names; on Windows they are the platform's, elsewhere
+// those of automation.hpp. The only platform branch is report_error, because the error
+// service exists only on Windows. Every member clears its out-parameter before any check that
+// can fail, reports a message only for the caller errors listed in its comment, and leaves the
+// object as it was when it fails.
+#include "component/co_orvane.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "primitives/primitives.hpp"
+
+namespace {
+
+// ---- messages ----
+constexpr const char* msg_lines = "Number of lines must be a positive integer";
+constexpr const char* msg_columns =
+    "Number of image columns must be a positive integer multiple of 4.";
+constexpr const char* msg_mode_locked =
+    "Object is already initialized. To use a different mode you must create a new one.";
+constexpr const char* msg_invalid_mode = "Invalid Mode";
+constexpr const char* msg_already_initialized = "Object already initialized";
+constexpr const char* msg_invalid_td_mode = "Invalid time derivative mode";
+constexpr const char* msg_invalid_comp_mode = "Invalid computation mode";
+constexpr const char* msg_not_created = "Object is not created";
+constexpr const char* msg_not_allocated = "Object not allocated. Please invoke 'create_orvane()'.";
+constexpr const char* msg_stale = "Critical properties have changed. Object must be re-created.";
+constexpr const char* msg_invalid_argument = "Invalid Input Argument";
+constexpr const char* msg_invalid_type = "Invalid Data Type";
+constexpr const char* msg_invalid_dims = "Invalid Matrix Dimension";
+constexpr const char* msg_incompatible_size = "Incompatible Image Size";
+constexpr const char* msg_bad_index = "Image index must be between 0 and 4.";
+
+// ---- keyword tables ----
+// A keyword is a BSTR image in static storage: the 4-byte byte count directly followed by the
+// text and its NUL, exactly the layout the string functions read below a BSTR. The tables are
+// therefore made once with the module, cannot fail to allocate, and are never freed by
+// SysFreeString (nothing hands them out; callers always get copies).
+template <size_t N>
+struct StaticBstr {
+    uint32_t byte_length;
+    OLECHAR text[N];
+    // Widened from ASCII by a loop, since OLECHAR literals are spelled differently on each side.
+    constexpr explicit StaticBstr(const char (&ascii)[N])
+        : byte_length(static_cast<uint32_t>((N - 1) * sizeof(OLECHAR))), text{} {
+        for (size_t k = 0; k < N; ++k) text[k] = static_cast<OLECHAR>(ascii[k]);
+    }
+    BSTR get() const { return const_cast<BSTR>(text); }
+    static constexpr UINT length() { return static_cast<UINT>(N - 1); }
+};
+static_assert(offsetof(StaticBstr<2>, text) == sizeof(uint32_t),
+              "the text must follow its byte count directly");
+
+const StaticBstr kw_recursive("recursive");
+const StaticBstr kw_batch("batch");
+const StaticBstr kw_changedetection("changedetection");
+const StaticBstr kw_orvane("orvane");
+const StaticBstr kw_affineparams("affineparams");
+const StaticBstr kw_all("all");
+
+struct Keyword {
+    BSTR text;
+    UINT length;  // [code units]
+};
+
+// Table order is the order of the list methods and of every validation scan.
+const Keyword timederivative_keywords[] = {
+    {kw_recursive.get(), kw_recursive.length()},
+    {kw_batch.get(), kw_batch.length()},
+};
+const Keyword computation_keywords[] = {
+    {kw_changedetection.get(), kw_changedetection.length()},
+    {kw_orvane.get(), kw_orvane.length()},
+    {kw_affineparams.get(), kw_affineparams.length()},
+    {kw_all.get(), kw_all.length()},
+};
+// The engine value of each keyword, in table order.
+const int32_t timederivative_values[] = {TD_RECURSIVE, TD_BATCH};
+const int32_t computation_flags[] = {FLAG_CHANGE_DETECTION, FLAG_ORVANE, FLAG_AFFINE_PARAMS,
+                                     FLAG_ALL};
+
+// Case-sensitive comparison through the platform's locale-aware string comparison under the
+// user's default locale with no flags; a null string is the empty string.
+bool same_text(BSTR a, BSTR b) {
+    return VarBstrCmp(a, b, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
+}
+
+// Index of the first keyword equal to `s`, or -1.
+template <size_t N>
+int find_keyword(const Keyword (&table)[N], BSTR s) {
+    for (size_t k = 0; k < N; ++k)
+        if (same_text(table[k].text, s)) return static_cast<int>(k);
+    return -1;
+}
+
+// Code units before the first NUL; a null string has none. Scanning for the NUL rather than
+// reading the length prefix also copes with a caller that passes a plain NUL-terminated
+// string instead of a BSTR.
+UINT length_to_first_nul(const OLECHAR* s) {
+    if (!s) return 0;
+    UINT n = 0;
+    while (s[n] != 0) ++n;
+    return n;
+}
+
+// Every keyword followed by a line feed, as one new string; null when out of memory.
+template <size_t N>
+BSTR keyword_list(const Keyword (&table)[N]) {
+    UINT total = 0;
+    for (const Keyword& k : table) total += k.length + 1;
+    BSTR text = SysAllocStringLen(nullptr, total);
+    if (!text) return nullptr;
+    UINT at = 0;
+    for (const Keyword& k : table) {
+        for (UINT c = 0; c < k.length; ++c) text[at++] = k.text[c];
+        text[at++] = static_cast<OLECHAR>('\n');
+    }
+    return text;
+}
+
+// Nearest float to x without undefined behaviour: values beyond the float range become
+// infinities of their sign, NaN stays NaN. The cut-off is FLT_MAX plus half its last place
+// (2^128 - 2^103): from there on, rounding to nearest (ties to even) gives infinity, and
+// below it FLT_MAX. Clamping before the cast keeps the conversion inside the float range.
+float narrow_to_float(double x) {
+    constexpr double flt_max = std::numeric_limits<float>::max();
+    constexpr double overflow_from = 0x1p128 - 0x1p103;
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    if (std::isnan(x)) return static_cast<float>(x);
+    if (x >= overflow_from) return inf;
+    if (x <= -overflow_from) return -inf;
+    if (x > flt_max) return std::numeric_limits<float>::max();
+    if (x < -flt_max) return -std::numeric_limits<float>::max();
+    return static_cast<float>(x);
+}
+
+constexpr LONG history_slots = 5;
+
+}  // namespace
+
+// ---- error reporting ----
+
+void report_error(const char* message) {
+    UINT length = 0;
+    while (message[length] != 0) ++length;
+    // Built code unit by code unit: the messages are ASCII.
+    BSTR text = SysAllocStringLen(nullptr, length);
+    if (!text) return;  // no memory for the message: the member's HRESULT still tells
+    for (UINT k = 0; k < length; ++k) text[k] = static_cast<OLECHAR>(message[k]);
+#ifdef _WIN32
+    ICreateErrorInfo* create_info = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&create_info))) {
+        // The error names the class through its ProgID, the way automation clients show the
+        // source, and names no interface.
+        LPOLESTR prog_id = nullptr;
+        if (SUCCEEDED(ProgIDFromCLSID(CLSID_CoOrvane, &prog_id))) {
+            create_info->SetSource(prog_id);
+            CoTaskMemFree(prog_id);
+        }
+        const GUID no_interface = {};
+        create_info->SetGUID(no_interface);
+        create_info->SetDescription(text);
+        create_info->SetHelpContext(0);
+        IErrorInfo* error_info = nullptr;
+        if (SUCCEEDED(create_info->QueryInterface(IID_PPV_ARGS(&error_info)))) {
+            SetErrorInfo(0, error_info);
+            error_info->Release();
+        }
+        create_info->Release();
+    }
+#else
+    orvane_set_error_info(CLSID_CoOrvane, text, length);
+#endif
+    SysFreeString(text);
+}
+
+// ---- construction ----
+
+CCoOrvane::~CCoOrvane() {
+    // The final release also gives back the engine's buffers when the host never called
+    // destroy_orvane.
+    if (created) engine.destroy();
+    SysFreeString(computation_mode);
+    SysFreeString(timederivative_mode);
+}
+
+HRESULT CCoOrvane::final_construct() {
+    BSTR all = SysAllocStringLen(kw_all.get(), kw_all.length());
+    BSTR recursive = SysAllocStringLen(kw_recursive.get(), kw_recursive.length());
+    if (!all || !recursive) {
+        SysFreeString(all);
+        SysFreeString(recursive);
+        return E_OUTOFMEMORY;
+    }
+    lines = 128;
+    columns = 128;
+    SysFreeString(computation_mode);
+    computation_mode = all;
+    SysFreeString(timederivative_mode);
+    timederivative_mode = recursive;
+    input_filter = 0;
+    created = 0;
+    regularizer = 0.01;  // the double nearest to 0.01
+    // Picks the processor variant of every kernel. The result is not examined: on failure the
+    // slots keep working variants and the failure has been reported to the user already.
+    prim_select_variants();
+    return S_OK;
+}
+
+CCoOrvane* CCoOrvane::create_instance() {
+    CCoOrvane* object = new (std::nothrow) CCoOrvane();
+    if (!object) return nullptr;
+    if (FAILED(object->final_construct())) {
+        delete object;
+        return nullptr;
+    }
+    return object;
+}
+
+// ---- settings ----
+
+HRESULT CCoOrvane::get_lines(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = lines;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::put_lines(LONG newVal) {
+    if (newVal <= 0) {
+        report_error(msg_lines);
+        return E_INVALIDARG;
+    }
+    lines = newVal;
+    // Even an unchanged value marks the engine out of date: the host asked for a new geometry.
+    critical_properties_changed = 1;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::get_columns(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = columns;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::put_columns(LONG newVal) {
+    if (newVal <= 0 || newVal % 4 != 0) {
+        report_error(msg_columns);
+        return E_INVALIDARG;
+    }
+    columns = newVal;
+    critical_properties_changed = 1;
+    return S_OK;
+}
+
+namespace {
+
+// A new copy of a stored mode (null stays null). Out-pointer null: nothing written, S_OK.
+HRESULT copy_mode_out(BSTR stored, BSTR* pVal) {
+    if (!pVal) return S_OK;
+    *pVal = nullptr;
+    if (!stored) return S_OK;
+    BSTR copy = SysAllocStringLen(stored, SysStringLen(stored));
+    if (!copy) return E_OUTOFMEMORY;
+    *pVal = copy;
+    return S_OK;
+}
+
+// Validates s against the table and stores a copy of it up to its first NUL. The copy is made
+// before the stored string is touched, so running out of memory keeps the old mode.
+template <size_t N>
+HRESULT set_mode(BSTR& stored, BSTR s, const Keyword (&table)[N], int32_t created) {
+    if (created) {
+        report_error(msg_mode_locked);
+        return E_FAIL;
+    }
+    BSTR copy = SysAllocStringLen(s, length_to_first_nul(s));
+    if (!copy) return E_OUTOFMEMORY;
+    if (find_keyword(table, copy) < 0) {
+        SysFreeString(copy);
+        report_error(msg_invalid_mode);
+        return E_FAIL;
+    }
+    if (s == stored) {
+        SysFreeString(copy);
+    } else {
+        SysFreeString(stored);
+        stored = copy;
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CCoOrvane::get_timederivative_mode(BSTR* pVal) {
+    return copy_mode_out(timederivative_mode, pVal);
+}
+
+HRESULT CCoOrvane::put_timederivative_mode(BSTR newVal) {
+    return set_mode(timederivative_mode, newVal, timederivative_keywords, created);
+}
+
+HRESULT CCoOrvane::get_computation_mode(BSTR* pVal) {
+    return copy_mode_out(computation_mode, pVal);
+}
+
+HRESULT CCoOrvane::put_computation_mode(BSTR newVal) {
+    return set_mode(computation_mode, newVal, computation_keywords, created);
+}
+
+HRESULT CCoOrvane::get_input_filter(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = input_filter;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::put_input_filter(LONG newVal) {
+    input_filter = newVal;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::get_regularizer(double* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = regularizer;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::put_regularizer(double newVal) {
+    regularizer = newVal;
+    return S_OK;
+}
+
+// ---- create, destroy, process ----
+
+HRESULT CCoOrvane::create_orvane() {
+    if (created) {
+        report_error(msg_already_initialized);
+        return E_FAIL;
+    }
+    const int td = find_keyword(timederivative_keywords, timederivative_mode);
+    if (td < 0) {
+        report_error(msg_invalid_td_mode);
+        return E_FAIL;
+    }
+    int32_t flags = input_filter != 0 ? FLAG_INPUT_FILTER : 0;
+    const int mode = find_keyword(computation_keywords, computation_mode);
+    if (mode < 0) {
+        report_error(msg_invalid_comp_mode);
+        return E_FAIL;
+    }
+    flags |= computation_flags[mode];
+    // The engine holds nothing when it cannot allocate every buffer (or the geometry's byte
+    // count does not fit); the object then stays without an engine.
+    if (!engine.create(columns, lines, narrow_to_float(regularizer), timederivative_values[td],
+                       flags))
+        return E_OUTOFMEMORY;
+    created = 1;
+    critical_properties_changed = 0;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::destroy_orvane() {
+    if (!created) {
+        report_error(msg_not_created);
+        return S_OK;
+    }
+    engine.destroy();
+    created = 0;
+    return S_OK;
+}
+
+HRESULT CCoOrvane::process_data(VARIANT img) {
+    if (!created) {
+        report_error(msg_not_allocated);
+        return E_FAIL;
+    }
+    if (critical_properties_changed) {
+        report_error(msg_stale);
+        return E_FAIL;
+    }
+    // A variant passed by reference is followed one level.
+    const VARIANT* v = &img;
+    if (V_VT(v) == (VT_BYREF | VT_VARIANT)) {
+        v = V_VARIANTREF(v);
+        if (!v) {
+            report_error(msg_invalid_argument);
+            return E_INVALIDARG;
+        }
+    }
+    const VARTYPE vt = V_VT(v);
+    if (!(vt & VT_ARRAY)) {
+        report_error(msg_invalid_argument);
+        return E_INVALIDARG;
+    }
+    if ((vt & VT_TYPEMASK) != VT_R4) {
+        report_error(msg_invalid_type);
+        return E_INVALIDARG;
+    }
+    SAFEARRAY* array = nullptr;
+    if (vt & VT_BYREF) {
+        SAFEARRAY* const* ref = V_ARRAYREF(v);
+        array = ref ? *ref : nullptr;
+    } else {
+        array = V_ARRAY(v);
+    }
+    // Malformed arrays are refused before anything else of them is read.
+    if (!array) {
+        report_error(msg_invalid_argument);
+        return E_INVALIDARG;
+    }
+    if (array->cbElements != sizeof(float)) {
+        report_error(msg_invalid_type);
+        return E_INVALIDARG;
+    }
+    if (array->cDims != 2) {
+        report_error(msg_invalid_dims);
+        return E_INVALIDARG;
+    }
+    // Bounds are stored last dimension first: entry 1 is the first index (columns), entry 0
+    // the second (lines). Lower bounds are not examined.
+    if (array->rgsabound[1].cElements != static_cast<ULONG>(columns) ||
+        array->rgsabound[0].cElements != static_cast<ULONG>(lines)) {
+        report_error(msg_incompatible_size);
+        return E_INVALIDARG;
+    }
+    void* data = nullptr;
+    const HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) return hr;
+    if (!data) {
+        SafeArrayUnaccessData(array);
+        report_error(msg_invalid_argument);
+        return E_INVALIDARG;
+    }
+    engine.process(static_cast<const float*>(data));
+    SafeArrayUnaccessData(array);
+    return S_OK;
+}
+
+// ---- result images ----
+
+namespace {
+
+// Which engine buffer a getter reads and how.
+struct ImageSource {
+    const float* base;  // null when the mode (or the frame count) gives no buffer
+    bool interior;      // bordered buffer, copy its columns x lines interior
+    bool bordered;      // bordered buffer, copy all of it, border included
+};
+
+// The state checks shared by the sixteen getters; the caller's variant is not touched.
+HRESULT readable_state(int32_t created, int32_t stale, const VARIANT* pVal) {
+    if (!pVal) return E_POINTER;
+    if (!created) {
+        report_error(msg_not_allocated);
+        return E_FAIL;
+    }
+    // The engine's buffers keep the geometry of the last create_orvane, so a copy sized from
+    // changed settings could run past them.
+    if (stale) {
+        report_error(msg_stale);
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+// A new zero-filled (W x H) float array with lower bounds 1 in the caller's variant (whatever
+// it held is released first), filled from the source when the source exists. W and H come
+// from the engine, so the copy never reaches past its buffers.
+HRESULT image_out(const MotionEngine& engine, const ImageSource& source, VARIANT* pVal) {
+    const HRESULT cleared = VariantClear(pVal);
+    if (FAILED(cleared)) return cleared;
+
+    const int32_t border = source.bordered ? 4 : 0;
+    const int32_t width = engine.get_columns() + border;  // W [floats]
+    const int32_t height = engine.get_lines() + border;   // H [rows]
+    SAFEARRAYBOUND bounds[2];
+    bounds[0].cElements = static_cast<ULONG>(width);
+    bounds[0].lLbound = 1;
+    bounds[1].cElements = static_cast<ULONG>(height);
+    bounds[1].lLbound = 1;
+    SAFEARRAY* array = SafeArrayCreate(VT_R4, 2, bounds);
+    if (!array) return E_OUTOFMEMORY;
+
+    if (source.base) {
+        void* data = nullptr;
+        if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
+            const float* src = source.base;
+            int32_t src_step = engine.get_plain_step();  // [bytes]
+            if (source.interior || source.bordered) src_step = engine.get_padded_step();
+            if (source.interior) src += engine.get_interior_offset();
+            prim_copy_32f(src, src_step, static_cast<float*>(data),
+                          width * static_cast<int32_t>(sizeof(float)), Size{width, height});
+            SafeArrayUnaccessData(array);
+        }
+    }
+    V_VT(pVal) = VT_ARRAY | VT_R4;
+    V_ARRAY(pVal) = array;
+    return S_OK;
+}
+
+// Only the five slots of the history exist.
+bool slot_is_valid(LONG i) {
+    if (i >= 0 && i < history_slots) return true;
+    report_error(msg_bad_index);
+    return false;
+}
+
+}  // namespace
+
+HRESULT CCoOrvane::get_imgbuffer(LONG i, VARIANT* pVal) {
+    const HRESULT hr = readable_state(created, critical_properties_changed, pVal);
+    if (FAILED(hr)) return hr;
+    if (!slot_is_valid(i)) return E_INVALIDARG;
+    return image_out(engine, {engine.get_time_window(i), false, true}, pVal);
+}
+
+HRESULT CCoOrvane::get_imgdebug(LONG i, VARIANT* pVal) {
+    const HRESULT hr = readable_state(created, critical_properties_changed, pVal);
+    if (FAILED(hr)) return hr;
+    if (!slot_is_valid(i)) return E_INVALIDARG;
+    return image_out(engine, {engine.get_history_ring(i), true, false}, pVal);
+}
+
+#define ORVANE_IMAGE_GETTER(name, interior)                                                     \
+    HRESULT CCoOrvane::get_##name(VARIANT* pVal) {                                              \
+        const HRESULT hr = readable_state(created, critical_properties_changed, pVal);          \
+        if (FAILED(hr)) return hr;                                                              \
+        return image_out(engine, {engine.get_image(EngineImage::name), interior, false}, pVal); \
+    }
+
+ORVANE_IMAGE_GETTER(Is, true)
+ORVANE_IMAGE_GETTER(It, false)
+ORVANE_IMAGE_GETTER(It2, false)
+ORVANE_IMAGE_GETTER(Ix, false)
+ORVANE_IMAGE_GETTER(Iy, false)
+ORVANE_IMAGE_GETTER(Fn2, false)
+ORVANE_IMAGE_GETTER(Un, false)
+ORVANE_IMAGE_GETTER(Vn, false)
+ORVANE_IMAGE_GETTER(Ix2, false)
+ORVANE_IMAGE_GETTER(Iy2, false)
+ORVANE_IMAGE_GETTER(Ig2, false)
+ORVANE_IMAGE_GETTER(Ixy, false)
+ORVANE_IMAGE_GETTER(Ixt, false)
+ORVANE_IMAGE_GETTER(Iyt, false)
+
+#undef ORVANE_IMAGE_GETTER
+
+// ---- keyword lists ----
+
+namespace {
+
+template <size_t N>
+HRESULT list_out(const Keyword (&table)[N], BSTR* modes) {
+    BSTR text = keyword_list(table);
+    // A text with a keyword missing would mislead the caller more than no text at all.
+    if (!text) {
+        if (modes) *modes = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    if (modes)
+        *modes = text;
+    else
+        SysFreeString(text);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CCoOrvane::list_timederivative_modes(BSTR* modes) {
+    return list_out(timederivative_keywords, modes);
+}
+
+HRESULT CCoOrvane::list_computation_modes(BSTR* modes) {
+    return list_out(computation_keywords, modes);
+}
