@@ -1,0 +1,137 @@
+// Column 1: processors with MMX but without SSE.
+//
+// Only this file of the column is built with -mmmx. Such processors have no single-precision
+// vector unit, so the column keeps the plain floating-point routines for every kernel but three:
+// the copy and the fill move their data in 64-bit MMX blocks, and the division computes one
+// reciprocal per group of four quotients. Every routine that touches the MMX registers clears
+// them (_mm_empty) before it returns, so that the x87 code that follows finds its stack free.
+#include <mmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "primitives/variants.hpp"
+
+namespace {
+
+using std::ptrdiff_t;
+
+inline const unsigned char* row_bytes(const float* base, int32_t step, ptrdiff_t y) {
+    return reinterpret_cast<const unsigned char*>(base) + y * step;
+}
+inline unsigned char* row_bytes(float* base, int32_t step, ptrdiff_t y) {
+    return reinterpret_cast<unsigned char*>(base) + y * step;
+}
+
+// n floats in 64-bit blocks, an odd last float as one 32-bit word. The compiler is kept from
+// turning the loop back into a library call: the blocks are the point of this column.
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void copy_run_mmx(
+    const unsigned char* s, unsigned char* d, ptrdiff_t n) {
+    const ptrdiff_t pairs = n / 2;
+    for (ptrdiff_t i = 0; i < pairs; ++i) {
+        const __m64 block = *reinterpret_cast<const __m64_u*>(s + 8 * i);
+        *reinterpret_cast<__m64_u*>(d + 8 * i) = block;
+    }
+    if (n & 1) std::memcpy(d + 8 * pairs, s + 8 * pairs, 4);
+}
+
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void set_run_mmx(
+    __m64 block, uint32_t bits, unsigned char* d, ptrdiff_t n) {
+    const ptrdiff_t pairs = n / 2;
+    for (ptrdiff_t i = 0; i < pairs; ++i) *reinterpret_cast<__m64_u*>(d + 8 * i) = block;
+    if (n & 1) std::memcpy(d + 8 * pairs, &bits, 4);
+}
+
+// One row of the quotient by the class-1 block method: in rows of at least 32 elements, the
+// elements up to the last multiple of 8 go in groups of four with one reciprocal per group,
+// everything in double precision and each result rounded once when stored. A group whose
+// divisor product is zero or NaN (which every zero or NaN divisor makes it) follows the
+// reference rule. All eight operands of a group are read before any result is stored.
+bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char* qp,
+                ptrdiff_t n) {
+    bool zero = false;
+    ptrdiff_t x = 0;
+    if (n >= 32) {
+        const ptrdiff_t blocks_end = n & ~ptrdiff_t{7};
+        for (; x < blocks_end; x += 4) {
+            float d[4], m[4], q[4];
+            std::memcpy(d, dp + 4 * x, sizeof d);
+            std::memcpy(m, mp + 4 * x, sizeof m);
+            const double d01 = static_cast<double>(d[0]) * d[1];
+            const double d23 = static_cast<double>(d[2]) * d[3];
+            const double p = d01 * d23;
+            if (p == 0.0 || p != p) {
+                for (int i = 0; i < 4; ++i) q[i] = prim_div_reference(d[i], m[i], &zero);
+            } else {
+                const double r = 1.0 / p;
+                const double a = d23 * r;  // 1 / (d0 * d1)
+                const double b = d01 * r;  // 1 / (d2 * d3)
+                q[0] = static_cast<float>(d[1] * (m[0] * a));
+                q[1] = static_cast<float>((m[1] * a) * d[0]);
+                q[2] = static_cast<float>((m[2] * b) * d[3]);
+                q[3] = static_cast<float>((m[3] * b) * d[2]);
+            }
+            std::memcpy(qp + 4 * x, q, sizeof q);
+        }
+    }
+    for (; x < n; ++x) {
+        float d, m;
+        std::memcpy(&d, dp + 4 * x, 4);
+        std::memcpy(&m, mp + 4 * x, 4);
+        const float q = prim_div_reference(d, m, &zero);
+        std::memcpy(qp + 4 * x, &q, 4);
+    }
+    return zero;
+}
+
+}  // namespace
+
+PrimStatus prim_copy_32f_c1(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                            Size roi) {
+    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    if (src_step == row && dst_step == row) {
+        copy_run_mmx(row_bytes(src, src_step, 0), row_bytes(dst, dst_step, 0),
+                     ptrdiff_t{roi.width} * roi.height);
+    } else {
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            copy_run_mmx(row_bytes(src, src_step, y), row_bytes(dst, dst_step, y), roi.width);
+        }
+    }
+    _mm_empty();
+    return prim_ok;
+}
+
+PrimStatus prim_set_32f_c1(float value, float* dst, int32_t dst_step, Size roi) {
+    if (dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (dst_step <= 0) return prim_err_step;
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const __m64 block = _mm_set1_pi32(static_cast<int>(bits));
+    if (dst_step == ptrdiff_t{4} * roi.width) {
+        set_run_mmx(block, bits, row_bytes(dst, dst_step, 0), ptrdiff_t{roi.width} * roi.height);
+    } else {
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            set_run_mmx(block, bits, row_bytes(dst, dst_step, y), roi.width);
+        }
+    }
+    _mm_empty();
+    return prim_ok;
+}
+
+PrimStatus prim_div_32f_c1(const float* src1, int32_t src1_step, const float* src2,
+                           int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
+    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    bool zero = false;
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        zero |= div_row_c1(row_bytes(src1, src1_step, y), row_bytes(src2, src2_step, y),
+                           row_bytes(dst, dst_step, y), roi.width);
+    }
+    return zero ? prim_warn_div_by_zero : prim_ok;
+}

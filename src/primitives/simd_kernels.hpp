@@ -1,0 +1,608 @@
+// Row loops of the vector kernel variants, written once for any lane count.
+//
+// Each processor-specific file (kernels_sse.cpp, kernels_sse2.cpp, kernels_avx2.cpp) includes
+// this header under its own instruction-set flags and instantiates the templates with its lane
+// type (`Lanes4` here, an eight-lane type in the AVX2 file). Everything below lives in an
+// anonymous namespace, so every including file gets its own copy compiled for its own
+// instruction set and the linker can never substitute one file's copy for another's.
+//
+// The vector loops handle whole vectors and the shared scalar loop finishes the row; the scalar
+// steps use single-lane vector instructions (`_mm_add_ss`, ...) rather than C arithmetic, so
+// that they round exactly like one lane of the vector loop whatever the compiler picks for
+// scalar floats (x87 on 32-bit builds). Because every pixel is computed by the same operations
+// in the same order whichever loop takes it, the four-lane and the eight-lane routines store the
+// same bits, and a pixel does not depend on its position in the row.
+//
+// Argument checks are repeated here in the order of the plain kernels, so that every variant
+// returns the same status for the same arguments and touches nothing when a check fails.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "primitives/arith.hpp"
+#include "primitives/primitives.hpp"
+
+namespace {
+namespace simd {
+
+using std::ptrdiff_t;
+using std::uintptr_t;
+
+// ---- four lanes ----------------------------------------------------------------------------
+struct Lanes4 {
+    using vec = __m128;
+    static constexpr int lanes = 4;
+    static constexpr uintptr_t align = 16;  // alignment of an aligned load or store [bytes]
+
+    static vec loadu(const float* p) { return _mm_loadu_ps(p); }
+    static vec loada(const float* p) { return _mm_load_ps(p); }
+    static void storeu(float* p, vec v) { _mm_storeu_ps(p, v); }
+    static void storea(float* p, vec v) { _mm_store_ps(p, v); }
+    static void stream(float* p, vec v) { _mm_stream_ps(p, v); }
+    static vec splat(float x) { return _mm_set1_ps(x); }
+    // A vector of one bit pattern, built in memory so that no float conversion can touch it.
+    static vec splat_bits(uint32_t bits) {
+        alignas(16) uint32_t w[4] = {bits, bits, bits, bits};
+        return _mm_load_ps(reinterpret_cast<const float*>(w));
+    }
+    // One coefficient of the filters' scratch block: four copies, 16-byte aligned.
+    static vec coef(const float* four) { return _mm_load_ps(four); }
+    static vec zero() { return _mm_setzero_ps(); }
+    static vec add(vec a, vec b) { return _mm_add_ps(a, b); }
+    static vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
+    static vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
+    static vec rcp(vec a) { return _mm_rcp_ps(a); }
+    static bool any_zero(vec a) {
+        return _mm_movemask_ps(_mm_cmpeq_ps(a, _mm_setzero_ps())) != 0;
+    }
+};
+
+// ---- scalar access ---------------------------------------------------------------------------
+// Rows may start anywhere (most kernels take byte steps as given), so single elements are moved
+// with memcpy and never through a float lvalue of possibly wrong alignment.
+inline const float* at_bytes(const float* p, ptrdiff_t bytes) {
+    return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(p) + bytes);
+}
+inline float* at_bytes(float* p, ptrdiff_t bytes) {
+    return reinterpret_cast<float*>(reinterpret_cast<unsigned char*>(p) + bytes);
+}
+inline __m128 load1(const float* p) {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm_set_ss(v);
+}
+inline void store1(float* p, __m128 v) {
+    const float f = _mm_cvtss_f32(v);
+    std::memcpy(p, &f, sizeof f);
+}
+inline void move_bits(float* dst, const float* src) { std::memcpy(dst, src, 4); }
+inline uintptr_t addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+// ---- element-wise operations -------------------------------------------------------------------
+// Each operation gives the vector form and the one-lane form of the same instruction.
+struct OpAdd {  // dst = src1 + src2
+    template <class V>
+    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::add(a, b); }
+    static __m128 one(__m128 a, __m128 b) { return _mm_add_ss(a, b); }
+};
+struct OpSub {  // dst = src2 - src1: the first source is the subtrahend
+    template <class V>
+    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::sub(b, a); }
+    static __m128 one(__m128 a, __m128 b) { return _mm_sub_ss(b, a); }
+};
+struct OpMul {  // dst = src1 * src2
+    template <class V>
+    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::mul(a, b); }
+    static __m128 one(__m128 a, __m128 b) { return _mm_mul_ss(a, b); }
+};
+
+// One run of n elements of dst = op(a, b). Reads each vector before it stores it, so dst may be
+// either source (same address and step).
+template <class V, class Op>
+void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
+    constexpr int L = V::lanes;
+    ptrdiff_t x = 0;
+    if (((addr(a) | addr(b) | addr(d)) & (V::align - 1)) == 0) {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto r0 = Op::template vec<V>(V::loada(a + x), V::loada(b + x));
+            const auto r1 = Op::template vec<V>(V::loada(a + x + L), V::loada(b + x + L));
+            V::storea(d + x, r0);
+            V::storea(d + x + L, r1);
+        }
+        for (; x + L <= n; x += L) V::storea(d + x, Op::template vec<V>(V::loada(a + x), V::loada(b + x)));
+    } else {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto r0 = Op::template vec<V>(V::loadu(a + x), V::loadu(b + x));
+            const auto r1 = Op::template vec<V>(V::loadu(a + x + L), V::loadu(b + x + L));
+            V::storeu(d + x, r0);
+            V::storeu(d + x + L, r1);
+        }
+        for (; x + L <= n; x += L) V::storeu(d + x, Op::template vec<V>(V::loadu(a + x), V::loadu(b + x)));
+    }
+    for (; x < n; ++x) store1(d + x, Op::one(load1(a + x), load1(b + x)));
+}
+
+// Sum, difference and product: the three pointers advance by their own steps; when all three
+// images are contiguous the region is one run, which changes no value.
+template <class V, class Op>
+PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2,
+                         int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
+    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    if (src1_step == row && src2_step == row && dst_step == row) {
+        binary_run<V, Op>(src1, src2, dst, ptrdiff_t{roi.width} * roi.height);
+        return prim_ok;
+    }
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        binary_run<V, Op>(at_bytes(src1, y * src1_step), at_bytes(src2, y * src2_step),
+                          at_bytes(dst, y * dst_step), roi.width);
+    }
+    return prim_ok;
+}
+
+template <class V>
+void square_run(const float* s, float* d, ptrdiff_t n) {
+    constexpr int L = V::lanes;
+    ptrdiff_t x = 0;
+    if (((addr(s) | addr(d)) & (V::align - 1)) == 0) {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto v0 = V::loada(s + x), v1 = V::loada(s + x + L);
+            V::storea(d + x, V::mul(v0, v0));
+            V::storea(d + x + L, V::mul(v1, v1));
+        }
+        for (; x + L <= n; x += L) {
+            const auto v = V::loada(s + x);
+            V::storea(d + x, V::mul(v, v));
+        }
+    } else {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
+            V::storeu(d + x, V::mul(v0, v0));
+            V::storeu(d + x + L, V::mul(v1, v1));
+        }
+        for (; x + L <= n; x += L) {
+            const auto v = V::loadu(s + x);
+            V::storeu(d + x, V::mul(v, v));
+        }
+    }
+    for (; x < n; ++x) {
+        const __m128 v = load1(s + x);
+        store1(d + x, _mm_mul_ss(v, v));
+    }
+}
+
+template <class V>
+PrimStatus square_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                         Size roi) {
+    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+    // The square kernel works on whole floats: both steps are cut down to a multiple of 4 bytes.
+    const ptrdiff_t s_step = src_step & ~3, d_step = dst_step & ~3;
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    if (s_step == row && d_step == row) {
+        square_run<V>(src, dst, ptrdiff_t{roi.width} * roi.height);
+        return prim_ok;
+    }
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        square_run<V>(at_bytes(src, y * s_step), at_bytes(dst, y * d_step), roi.width);
+    }
+    return prim_ok;
+}
+
+template <class V>
+void add_const_run(float value, float* d, ptrdiff_t n) {
+    constexpr int L = V::lanes;
+    const auto c = V::splat(value);
+    const __m128 c1 = _mm_set_ss(value);
+    ptrdiff_t x = 0;
+    if ((addr(d) & (V::align - 1)) == 0) {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto r0 = V::add(V::loada(d + x), c), r1 = V::add(V::loada(d + x + L), c);
+            V::storea(d + x, r0);
+            V::storea(d + x + L, r1);
+        }
+        for (; x + L <= n; x += L) V::storea(d + x, V::add(V::loada(d + x), c));
+    } else {
+        for (; x + 2 * L <= n; x += 2 * L) {
+            const auto r0 = V::add(V::loadu(d + x), c), r1 = V::add(V::loadu(d + x + L), c);
+            V::storeu(d + x, r0);
+            V::storeu(d + x + L, r1);
+        }
+        for (; x + L <= n; x += L) V::storeu(d + x, V::add(V::loadu(d + x), c));
+    }
+    for (; x < n; ++x) store1(d + x, _mm_add_ss(load1(d + x), c1));
+}
+
+template <class V>
+PrimStatus add_const_kernel(float value, float* src_dst, int32_t src_dst_step, Size roi) {
+    if (src_dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src_dst_step <= 0) return prim_err_step;
+    if (src_dst_step == ptrdiff_t{4} * roi.width) {
+        add_const_run<V>(value, src_dst, ptrdiff_t{roi.width} * roi.height);
+        return prim_ok;
+    }
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        add_const_run<V>(value, at_bytes(src_dst, y * src_dst_step), roi.width);
+    }
+    return prim_ok;
+}
+
+// ---- division ----------------------------------------------------------------------------------
+// Rows shorter than this are divided by the reference rule throughout.
+constexpr ptrdiff_t kDivMinBlockRow = 32;
+
+// ((r + r) - (d * r) * r) * n with r the processor's reciprocal estimate of d: one Newton step
+// on the estimate, then the dividend, each operation rounded to single precision in this order.
+template <class V>
+typename V::vec refined_quotient(typename V::vec d, typename V::vec n) {
+    const auto r = V::rcp(d);
+    return V::mul(V::sub(V::add(r, r), V::mul(V::mul(d, r), r)), n);
+}
+
+inline bool div_reference_run(const float* d, const float* m, float* q, ptrdiff_t n) {
+    bool zero = false;
+    for (ptrdiff_t x = 0; x < n; ++x) {
+        float dv, mv;
+        std::memcpy(&dv, d + x, 4);
+        std::memcpy(&mv, m + x, 4);
+        const float r = prim_div_reference(dv, mv, &zero);
+        std::memcpy(q + x, &r, 4);
+    }
+    return zero;
+}
+
+// One row of the quotient. In rows of at least 32 elements the elements up to the last multiple
+// of 8 go in blocks of 8: a block with a zero divisor (either sign) falls back to the reference
+// rule, any other block takes the refined estimate. Returns whether a zero divisor was met.
+template <class V>
+bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
+    bool zero = false;
+    ptrdiff_t x = 0;
+    if (n >= kDivMinBlockRow) {
+        const ptrdiff_t blocks_end = n & ~ptrdiff_t{7};
+        for (; x < blocks_end; x += 8) {
+            if constexpr (V::lanes == 8) {
+                const auto dv = V::loadu(d + x);
+                if (V::any_zero(dv)) {
+                    zero |= div_reference_run(d + x, m + x, q + x, 8);
+                    continue;
+                }
+                V::storeu(q + x, refined_quotient<V>(dv, V::loadu(m + x)));
+            } else {
+                const auto d0 = V::loadu(d + x), d1 = V::loadu(d + x + 4);
+                if (V::any_zero(d0) || V::any_zero(d1)) {
+                    zero |= div_reference_run(d + x, m + x, q + x, 8);
+                    continue;
+                }
+                const auto q0 = refined_quotient<V>(d0, V::loadu(m + x));
+                const auto q1 = refined_quotient<V>(d1, V::loadu(m + x + 4));
+                V::storeu(q + x, q0);
+                V::storeu(q + x + 4, q1);
+            }
+        }
+    }
+    zero |= div_reference_run(d + x, m + x, q + x, n - x);
+    return zero;
+}
+
+template <class V>
+PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
+                      float* dst, int32_t dst_step, Size roi) {
+    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    bool zero = false;
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    // Contiguous rows form one run only when that leaves every block where the rows put it:
+    // rows long enough for blocks and a whole number of blocks long.
+    if (src1_step == row && src2_step == row && dst_step == row &&
+        roi.width >= kDivMinBlockRow && roi.width % 8 == 0) {
+        zero = div_row<V>(src1, src2, dst, ptrdiff_t{roi.width} * roi.height);
+    } else {
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            zero |= div_row<V>(at_bytes(src1, y * src1_step), at_bytes(src2, y * src2_step),
+                               at_bytes(dst, y * dst_step), roi.width);
+        }
+    }
+    return zero ? prim_warn_div_by_zero : prim_ok;
+}
+
+// ---- copy and fill -------------------------------------------------------------------------------
+// Both move bit patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros
+// and subnormals arrive unchanged. The destination is brought to vector alignment first, so the
+// stores are aligned; streaming stores (which bypass the cache and need that alignment) are used
+// only when the caller asks for them, and the caller fences after the last one.
+template <class V>
+void copy_run(const float* s, float* d, ptrdiff_t n, bool stream) {
+    constexpr int L = V::lanes;
+    ptrdiff_t x = 0;
+    if ((addr(d) & 3) == 0) {
+        for (; x < n && ((addr(d + x) & (V::align - 1)) != 0); ++x) move_bits(d + x, s + x);
+        if (stream) {
+            for (; x + 4 * L <= n; x += 4 * L) {
+                const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
+                const auto v2 = V::loadu(s + x + 2 * L), v3 = V::loadu(s + x + 3 * L);
+                V::stream(d + x, v0);
+                V::stream(d + x + L, v1);
+                V::stream(d + x + 2 * L, v2);
+                V::stream(d + x + 3 * L, v3);
+            }
+            for (; x + L <= n; x += L) V::stream(d + x, V::loadu(s + x));
+        } else {
+            for (; x + 4 * L <= n; x += 4 * L) {
+                const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
+                const auto v2 = V::loadu(s + x + 2 * L), v3 = V::loadu(s + x + 3 * L);
+                V::storea(d + x, v0);
+                V::storea(d + x + L, v1);
+                V::storea(d + x + 2 * L, v2);
+                V::storea(d + x + 3 * L, v3);
+            }
+            for (; x + L <= n; x += L) V::storea(d + x, V::loadu(s + x));
+        }
+    } else {
+        for (; x + L <= n; x += L) V::storeu(d + x, V::loadu(s + x));
+    }
+    for (; x < n; ++x) move_bits(d + x, s + x);
+}
+
+template <class V>
+void set_run(uint32_t bits, float* d, ptrdiff_t n, bool stream) {
+    constexpr int L = V::lanes;
+    const auto v = V::splat_bits(bits);
+    ptrdiff_t x = 0;
+    if ((addr(d) & 3) == 0) {
+        for (; x < n && ((addr(d + x) & (V::align - 1)) != 0); ++x) std::memcpy(d + x, &bits, 4);
+        if (stream) {
+            for (; x + 4 * L <= n; x += 4 * L) {
+                V::stream(d + x, v);
+                V::stream(d + x + L, v);
+                V::stream(d + x + 2 * L, v);
+                V::stream(d + x + 3 * L, v);
+            }
+            for (; x + L <= n; x += L) V::stream(d + x, v);
+        } else {
+            for (; x + 4 * L <= n; x += 4 * L) {
+                V::storea(d + x, v);
+                V::storea(d + x + L, v);
+                V::storea(d + x + 2 * L, v);
+                V::storea(d + x + 3 * L, v);
+            }
+            for (; x + L <= n; x += L) V::storea(d + x, v);
+        }
+    } else {
+        for (; x + L <= n; x += L) V::storeu(d + x, v);
+    }
+    for (; x < n; ++x) std::memcpy(d + x, &bits, 4);
+}
+
+// `stream_above` is the region size [bytes] above which the stores bypass the cache (a region
+// that large would only evict the data that the next kernels read); negative: never.
+template <class V>
+PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi,
+                       int64_t stream_above) {
+    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    if (src_step == row && dst_step == row) {
+        copy_run<V>(src, dst, ptrdiff_t{roi.width} * roi.height, stream);
+    } else {
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            copy_run<V>(at_bytes(src, y * src_step), at_bytes(dst, y * dst_step), roi.width,
+                        stream);
+        }
+    }
+    if (stream) _mm_sfence();
+    return prim_ok;
+}
+
+template <class V>
+PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64_t stream_above) {
+    if (dst == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
+    if (dst_step <= 0) return prim_err_step;
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const ptrdiff_t row = ptrdiff_t{4} * roi.width;
+    const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    if (dst_step == row) {
+        set_run<V>(bits, dst, ptrdiff_t{roi.width} * roi.height, stream);
+    } else {
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            set_run<V>(bits, at_bytes(dst, y * dst_step), roi.width, stream);
+        }
+    }
+    if (stream) _mm_sfence();
+    return prim_ok;
+}
+
+// ---- separable filters ------------------------------------------------------------------------
+// Every output pixel is the sum, in single precision, of its products in order of increasing
+// source coordinate, starting from +0: acc = 0; acc = acc + kernel[k] * src(...) for
+// k = kernel_size - 1 down to 0, one rounding per multiplication and per addition. The vector
+// loops evaluate exactly this sum in every lane, so a pixel does not depend on which loop (or
+// how many lanes) took it.
+//
+// The coefficients go into a scratch block, reversed (kernel[kernel_size - 1] first) and each
+// repeated in four lanes, so that tap j of every group is one aligned load. Blocks for kernels
+// up to kFilterStackTaps long live on the stack, so that a frame's filter calls allocate
+// nothing; longer kernels take the block from the image heap (prim_malloc_32f) and free it
+// before returning.
+constexpr int32_t kFilterStackTaps = 32;
+
+class FilterTaps {
+public:
+    FilterTaps(const float* kernel, int32_t size) {
+        if (size <= kFilterStackTaps) {
+            block_ = align32(local_);
+        } else if (size <= std::numeric_limits<int32_t>::max() / 4) {
+            int32_t step = 0;
+            heap_ = prim_malloc_32f(size * 4, 1, &step);
+            block_ = heap_;
+        }
+        if (block_ == nullptr) return;
+        for (int32_t j = 0; j < size; ++j) {
+            const float c = kernel[size - 1 - j];
+            for (int l = 0; l < 4; ++l) block_[4 * j + l] = c;
+        }
+    }
+    ~FilterTaps() { prim_free(heap_); }
+    FilterTaps(const FilterTaps&) = delete;
+    FilterTaps& operator=(const FilterTaps&) = delete;
+
+    // Null when a long kernel's block could not be allocated.
+    const float* block() const { return block_; }
+
+private:
+    static float* align32(float* p) {
+        return reinterpret_cast<float*>((addr(p) + 31) & ~uintptr_t{31});
+    }
+    float local_[kFilterStackTaps * 4 + 8];
+    float* heap_ = nullptr;
+    float* block_ = nullptr;
+};
+
+// Pixel by pixel, in single precision, reference order: kernels of 1 or 2 taps, and any kernel
+// whose scratch block could not be allocated. `s` is the source pixel under kernel[size - 1] for
+// output 0; consecutive taps lie `tap_stride` floats apart.
+inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t from,
+                          ptrdiff_t to, const float* kernel, int32_t size) {
+    for (ptrdiff_t x = from; x < to; ++x) {
+        __m128 acc = _mm_setzero_ps();
+        for (int32_t j = 0; j < size; ++j) {
+            acc = _mm_add_ss(acc, _mm_mul_ss(_mm_set_ss(kernel[size - 1 - j]),
+                                             load1(s + x + j * tap_stride)));
+        }
+        store1(d + x, acc);
+    }
+}
+
+// One output row from the scratch block. Source tap j of output x is s[x + j * tap_stride]: 1
+// for the row filter, the source row step in floats for the column filter.
+template <class V>
+void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
+                    const float* taps, int32_t size) {
+    constexpr int L = V::lanes;
+    ptrdiff_t x = 0;
+    // Four groups per step keep four independent chains of additions in flight.
+    for (; x + 4 * L <= n; x += 4 * L) {
+        auto a0 = V::zero(), a1 = V::zero(), a2 = V::zero(), a3 = V::zero();
+        const float* p = s + x;
+        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
+            const auto c = V::coef(taps + 4 * j);
+            a0 = V::add(a0, V::mul(c, V::loadu(p)));
+            a1 = V::add(a1, V::mul(c, V::loadu(p + L)));
+            a2 = V::add(a2, V::mul(c, V::loadu(p + 2 * L)));
+            a3 = V::add(a3, V::mul(c, V::loadu(p + 3 * L)));
+        }
+        V::storeu(d + x, a0);
+        V::storeu(d + x + L, a1);
+        V::storeu(d + x + 2 * L, a2);
+        V::storeu(d + x + 3 * L, a3);
+    }
+    for (; x + L <= n; x += L) {
+        auto a = V::zero();
+        const float* p = s + x;
+        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
+            a = V::add(a, V::mul(V::coef(taps + 4 * j), V::loadu(p)));
+        }
+        V::storeu(d + x, a);
+    }
+    for (; x < n; ++x) {
+        __m128 acc = _mm_setzero_ps();
+        const float* p = s + x;
+        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
+            acc = _mm_add_ss(acc, _mm_mul_ss(_mm_load_ss(taps + 4 * j), load1(p)));
+        }
+        store1(d + x, acc);
+    }
+}
+
+// `vertical` selects the column filter. Steps are used as whole floats (step / 4), like the
+// plain filters.
+template <class V>
+PrimStatus filter_kernel(bool vertical, const float* src, int32_t src_step, float* dst,
+                         int32_t dst_step, Size roi, const float* kernel, int32_t kernel_size,
+                         int32_t anchor) {
+    if (src == nullptr || dst == nullptr || kernel == nullptr) return prim_err_null_ptr;
+    if (roi.width <= 0 || roi.height <= 0 || kernel_size <= 0) return prim_err_size;
+    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+    const ptrdiff_t s_stride = src_step / 4, d_stride = dst_step / 4;
+    const ptrdiff_t tap_stride = vertical ? s_stride : 1;
+    // Offset of the source pixel under kernel[kernel_size - 1] from the output pixel, in taps.
+    const ptrdiff_t first_tap = ptrdiff_t{anchor} - (kernel_size - 1);
+
+    FilterTaps taps(kernel, kernel_size >= 3 ? kernel_size : 0);
+    const bool vector_path = kernel_size >= 3 && taps.block() != nullptr;
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        const float* s = src + y * s_stride + first_tap * tap_stride;
+        float* d = dst + y * d_stride;
+        if (vector_path) {
+            filter_row_out<V>(s, tap_stride, d, roi.width, taps.block(), kernel_size);
+        } else {
+            filter_pixels(s, tap_stride, d, 0, roi.width, kernel, kernel_size);
+        }
+    }
+    return prim_ok;
+}
+
+// ---- running average ----------------------------------------------------------------------------
+// src_dst = src_dst + alpha * (src - src_dst), each of the three operations in single precision
+// in this order, eight pixels per step.
+template <class V>
+void add_weighted_run(const float* s, float* d, ptrdiff_t n, float alpha) {
+    const auto a = V::splat(alpha);
+    const __m128 a1 = _mm_set_ss(alpha);
+    ptrdiff_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        if constexpr (V::lanes == 8) {
+            const auto old = V::loadu(d + x);
+            V::storeu(d + x, V::add(old, V::mul(V::sub(V::loadu(s + x), old), a)));
+        } else {
+            const auto old0 = V::loadu(d + x), old1 = V::loadu(d + x + 4);
+            const auto r0 = V::add(old0, V::mul(V::sub(V::loadu(s + x), old0), a));
+            const auto r1 = V::add(old1, V::mul(V::sub(V::loadu(s + x + 4), old1), a));
+            V::storeu(d + x, r0);
+            V::storeu(d + x + 4, r1);
+        }
+    }
+    for (; x < n; ++x) {
+        const __m128 old = load1(d + x);
+        store1(d + x, _mm_add_ss(old, _mm_mul_ss(_mm_sub_ss(load1(s + x), old), a1)));
+    }
+}
+
+// Its own checks: empty regions are accepted, and a step that is not a whole number of floats
+// or is shorter than the row is a size fault.
+template <class V>
+PrimStatus add_weighted_kernel(const float* src, int32_t src_step, float* src_dst,
+                               int32_t src_dst_step, Size roi, float alpha) {
+    if (src == nullptr || src_dst == nullptr) return prim_err_null_ptr;
+    if (roi.width < 0 || roi.height < 0) return prim_err_size;
+    const int64_t row = int64_t{4} * roi.width;
+    if (src_step < row || src_step % 4 != 0) return prim_err_size;
+    if (src_dst_step < row || src_dst_step % 4 != 0) return prim_err_size;
+    if (roi.width == 0 || roi.height == 0) return prim_ok;
+    if (roi.height == 1 || (src_step == row && src_dst_step == row)) {
+        add_weighted_run<V>(src, src_dst, ptrdiff_t{roi.width} * roi.height, alpha);
+        return prim_ok;
+    }
+    for (ptrdiff_t y = 0; y < roi.height; ++y) {
+        add_weighted_run<V>(at_bytes(src, y * src_step), at_bytes(src_dst, y * src_dst_step),
+                            roi.width, alpha);
+    }
+    return prim_ok;
+}
+
+}  // namespace simd
+}  // namespace
