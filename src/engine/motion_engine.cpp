@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <utility>
@@ -22,8 +23,7 @@ constexpr float kSmoothTaps[kTaps] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.
                                       31.0f / 256};
 // Derivative kernel; the filters convolve (taps applied reversed), so tap 0 weighs the pixel
 // two to the right and the result is positive where brightness grows to the right or down.
-constexpr float kDerivTaps[kTaps] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256,
-                                     29.0f / 256};
+constexpr float kDerivTaps[kTaps] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256, 29.0f / 256};
 
 // Weight of the inner frame difference in the five-frame time derivative. It is 0.8867 rounded
 // to single precision, deliberately not the spatial tap 227/256.
@@ -46,7 +46,9 @@ Mode mode_of(int32_t flags) {
 }
 
 // Row step [bytes] that prim_malloc_32f gives an image `width` floats wide.
-int64_t allocated_step(int64_t width) { return (4 * width + 31) & ~int64_t{31}; }
+int64_t allocated_step(int64_t width) {
+    return (4 * width + 31) & ~int64_t{31};
+}
 
 // True when a width x height image, with the allocator's alignment slack and back-pointer,
 // has a byte count that fits the allocator's signed 32-bit size.
@@ -56,20 +58,22 @@ bool fits_allocator(int64_t width, int64_t height) {
     return bytes <= std::numeric_limits<int32_t>::max() - overhead;
 }
 
-}  // namespace
-
-MotionEngine::~MotionEngine() { destroy(); }
-
 // Allocates one image and clears every byte of it that a kernel or a reader could see: the
 // whole row step, not only `width` floats, so that no uninitialised heap memory ever leaves the
 // engine. Returns null (after writing nothing) when the allocator fails.
-static float* allocate_zeroed(int32_t width, int32_t height, int32_t* step) {
+float* allocate_zeroed(int32_t width, int32_t height, int32_t* step) {
     int32_t local_step = 0;
     float* image = prim_malloc_32f(width, height, &local_step);
     if (image == nullptr) return nullptr;
     prim_set_32f(0.0f, image, local_step, Size{local_step / 4, height});
     if (step != nullptr) *step = local_step;
     return image;
+}
+
+}  // namespace
+
+MotionEngine::~MotionEngine() {
+    destroy();
 }
 
 bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regularizer,
@@ -140,22 +144,26 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
 }
 
 // The plain product buffers of a mode, in the order they are allocated.
-std::span<float* MotionEngine::* const> MotionEngine::product_members(int32_t mode_flags) {
+std::span<float * MotionEngine::*const> MotionEngine::product_members(int32_t mode_flags) {
     using E = MotionEngine;
-    static constexpr float* E::* change_detection[] = {&E::It2};
-    static constexpr float* E::* affine_params[] = {&E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2,
-                                                    &E::Ixy, &E::Ixt, &E::Iyt};
-    static constexpr float* E::* orvane[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2,
-                                             &E::Iy2, &E::Ig2, &E::Ixt, &E::Iyt,
-                                             &E::Fn2, &E::Un,  &E::Vn};
-    static constexpr float* E::* all[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
-                                          &E::Ixy, &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    static constexpr float* E::*change_detection[] = {&E::It2};
+    static constexpr float* E::*affine_params[] = {&E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2,
+                                                   &E::Ixy, &E::Ixt, &E::Iyt};
+    static constexpr float* E::*orvane[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
+                                            &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    static constexpr float* E::*all[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
+                                         &E::Ixy, &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
     switch (mode_of(mode_flags)) {
-        case Mode::change_detection: return change_detection;
-        case Mode::affine_params: return affine_params;
-        case Mode::orvane: return orvane;
-        case Mode::all: return all;
-        case Mode::none: break;
+        case Mode::change_detection:
+            return change_detection;
+        case Mode::affine_params:
+            return affine_params;
+        case Mode::orvane:
+            return orvane;
+        case Mode::all:
+            return all;
+        case Mode::none:
+            break;
     }
     return {};
 }
@@ -282,7 +290,7 @@ void MotionEngine::batch_time_derivative(float* const window[5], float* dst) {
 void MotionEngine::spatial_derivatives() {
     // The batch derivative is centred on frame n - 2, so the spatial derivatives are taken
     // from that frame there, and from the current frame in the recursive mode.
-    const float* source = time_derivative == TD_BATCH ? time_window[2] : Is;
+    const float* source = time_derivative == TD_RECURSIVE ? Is : time_window[2];
     source += interior_offset;
     const Size roi{columns, lines};
     prim_filter_row_32f(source, padded_step, Ix, plain_step, roi, deriv_taps, kTaps, kAnchor);
@@ -349,23 +357,13 @@ void MotionEngine::mode_products() {
 }
 
 const float* MotionEngine::get_image(EngineImage which) const {
-    switch (which) {
-        case EngineImage::Is: return Is;
-        case EngineImage::It: return It;
-        case EngineImage::It2: return It2;
-        case EngineImage::Ix: return Ix;
-        case EngineImage::Iy: return Iy;
-        case EngineImage::Ix2: return Ix2;
-        case EngineImage::Iy2: return Iy2;
-        case EngineImage::Ig2: return Ig2;
-        case EngineImage::Ixy: return Ixy;
-        case EngineImage::Ixt: return Ixt;
-        case EngineImage::Iyt: return Iyt;
-        case EngineImage::Fn2: return Fn2;
-        case EngineImage::Un: return Un;
-        case EngineImage::Vn: return Vn;
-    }
-    return nullptr;
+    // Indexed by EngineImage, in its order.
+    using E = MotionEngine;
+    static constexpr float* E::*images[] = {&E::Is,  &E::It,  &E::It2, &E::Ix,  &E::Iy,
+                                            &E::Ix2, &E::Iy2, &E::Ig2, &E::Ixy, &E::Ixt,
+                                            &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    const auto index = static_cast<size_t>(which);
+    return index < std::size(images) ? this->*images[index] : nullptr;
 }
 
 const float* MotionEngine::get_history_ring(int32_t slot) const {

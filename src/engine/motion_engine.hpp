@@ -46,8 +46,11 @@ public:
     // Base address of a result buffer (null when the mode does not allocate it). `Is` is
     // bordered: add get_interior_offset() floats to reach pixel (0, 0).
     const float* get_image(EngineImage which) const;
-    const float* get_history_ring(int32_t slot) const;  // bordered, storage order; null if out of 0..4
-    const float* get_time_window(int32_t slot) const;   // bordered, time order; null before frame 1
+    // Bordered base addresses. The ring is in storage order (slot i holds the latest frame m
+    // with (m - 1) mod 5 = i), the window in time order (slot 4 the newest frame); null for a
+    // slot outside 0..4, and the window is null before the first frame.
+    const float* get_history_ring(int32_t slot) const;
+    const float* get_time_window(int32_t slot) const;
     int32_t get_interior_offset() const { return interior_offset; }
     int32_t get_padded_step() const { return padded_step; }
     int32_t get_plain_step() const { return plain_step; }
@@ -106,5 +109,7 @@ private:
     float* Fn2 = nullptr;
     float* Un = nullptr;
     float* Vn = nullptr;
-    int32_t ring_index = 0;  // (frames_processed) mod 5, kept so the counter never overflows the ring arithmetic
+    // frames_processed mod 5, kept on its own so that the ring placement never depends on a
+    // counter that could overflow (the counter saturates instead).
+    int32_t ring_index = 0;
 };

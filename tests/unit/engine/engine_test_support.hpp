@@ -30,7 +30,8 @@ struct Image {
     int32_t lines = 0;
     std::vector<float> px;
     Image() = default;
-    Image(int32_t c, int32_t l, float value = 0.0f) : columns(c), lines(l), px(size_t(c) * l, value) {}
+    Image(int32_t c, int32_t l, float value = 0.0f)
+        : columns(c), lines(l), px(size_t(c) * l, value) {}
     float& at(int32_t x, int32_t y) { return px[size_t(y) * columns + x]; }
     float at(int32_t x, int32_t y) const { return px[size_t(y) * columns + x]; }
     // Pixel with the coordinates clamped into the image: the edge-replication rule.
@@ -72,7 +73,7 @@ inline bool same_float(float a, float b) {
 // Restores every slot of the kernel table when it goes out of scope, so a test may fill the
 // slots from another column or hook the allocator without affecting the next test.
 class SlotSnapshot {
-public:
+  public:
     SlotSnapshot() {
         for (int32_t i = 0; i < prim_dispatch_count; ++i)
             saved_[i] = prim_dispatch_table[i].slot->load(std::memory_order_relaxed);
@@ -84,7 +85,7 @@ public:
     SlotSnapshot(const SlotSnapshot&) = delete;
     SlotSnapshot& operator=(const SlotSnapshot&) = delete;
 
-private:
+  private:
     PrimFn saved_[prim_dispatch_count] = {};
 };
 
@@ -100,7 +101,7 @@ struct HeapCounters {
 // allocation (as an exhausted heap would: null returned, nothing allocated) and can fill every
 // new block with 0xFF bytes so that a buffer that create leaves uninitialised reads as NaN.
 class HeapHook {
-public:
+  public:
     using Counters = HeapCounters;
 
     explicit HeapHook(int32_t fail_at = 0, bool poison = false) {
@@ -121,7 +122,7 @@ public:
 
     const Counters& counters() const { return counters_; }
 
-private:
+  private:
     static float* hooked_malloc(int32_t width, int32_t height, int32_t* step) {
         ++counters_.mallocs;
         if (counters_.mallocs == counters_.fail_at) {
@@ -161,13 +162,12 @@ struct ModelSettings {
     int32_t flags;
 };
 
-inline constexpr double kSmooth[5] = {31.0 / 256, 60.0 / 256, 74.0 / 256, 60.0 / 256,
-                                      31.0 / 256};
+inline constexpr double kSmooth[5] = {31.0 / 256, 60.0 / 256, 74.0 / 256, 60.0 / 256, 31.0 / 256};
 inline constexpr double kDeriv[5] = {-29.0 / 256, 227.0 / 256, 0.0, -227.0 / 256, 29.0 / 256};
 inline const float kBatchWeight = std::bit_cast<float>(uint32_t{0x3F62FEC5});
 
 class ReferenceModel {
-public:
+  public:
     explicit ReferenceModel(const ModelSettings& s) : s_(s) {}
 
     void process(const Image& frame) {
@@ -191,8 +191,8 @@ public:
             for (size_t i = 0; i < it.px.size(); ++i) {
                 const float outer = f(n_ - 4).px[i] - f(n_).px[i];
                 const float inner = f(n_ - 1).px[i] - f(n_ - 3).px[i];
-                it.px[i] = float(double(outer) +
-                                 double(kBatchWeight) * (double(inner) - double(outer)));
+                it.px[i] =
+                    float(double(outer) + double(kBatchWeight) * (double(inner) - double(outer)));
             }
         }
         out_.clear();
@@ -233,9 +233,7 @@ public:
     // The model's value of every image the engine's mode produces.
     const std::map<EngineImage, Image>& outputs() const { return out_; }
     // Frame m after the input stage (zeros before frame 1).
-    Image frame(int32_t m) const {
-        return m >= 1 ? frames_[m - 1] : Image(s_.columns, s_.lines);
-    }
+    Image frame(int32_t m) const { return m >= 1 ? frames_[m - 1] : Image(s_.columns, s_.lines); }
 
     static float reference_divide(float divisor, float dividend) {
         if (divisor != 0.0f && !std::isnan(divisor)) return dividend / divisor;
@@ -244,7 +242,7 @@ public:
         return std::bit_cast<float>(uint32_t{0xFFC00000});
     }
 
-private:
+  private:
     template <class Op>
     static Image map2(const Image& a, const Image& b, Op op) {
         Image out(a.columns, a.lines);

@@ -22,8 +22,8 @@ constexpr EngineImage kProducts[] = {EngineImage::It2, EngineImage::Ix,  EngineI
                                      EngineImage::Fn2, EngineImage::Un,  EngineImage::Vn};
 
 const char* image_name(EngineImage which) {
-    static const char* const names[] = {"Is",  "It",  "It2", "Ix",  "Iy", "Ix2", "Iy2",
-                                        "Ig2", "Ixy", "Ixt", "Iyt", "Fn2", "Un", "Vn"};
+    static const char* const names[] = {"Is",  "It",  "It2", "Ix",  "Iy",  "Ix2", "Iy2",
+                                        "Ig2", "Ixy", "Ixt", "Iyt", "Fn2", "Un",  "Vn"};
     return names[static_cast<int>(which)];
 }
 
@@ -100,10 +100,10 @@ TEST(MotionEngineGeometry, StepsAndInteriorOffset) {
         int32_t padded_step, plain_step, interior_offset;
     };
     const Case cases[] = {
-        {4, 1, 32, 32, 18},       // bordered 8 x 5
-        {12, 7, 64, 64, 34},      // bordered 16 x 11
+        {4, 1, 32, 32, 18},   // bordered 8 x 5
+        {12, 7, 64, 64, 34},  // bordered 16 x 11
         {128, 128, 544, 512, 274},
-        {28, 3, 128, 128, 66},    // bordered width 32 floats needs a 128-byte step
+        {28, 3, 128, 128, 66},  // bordered width 32 floats needs a 128-byte step
     };
     for (const Case& c : cases) {
         MotionEngine e;
@@ -201,9 +201,10 @@ TEST(MotionEngineBuffers, CreateZeroFillsEveryBuffer) {
                                      read_bordered(e, e.get_history_ring(i)));
             buffers.emplace_back("It", read_plain(e, EngineImage::It));
             if (td == TD_RECURSIVE)
-                buffers.emplace_back("It_prev", read_region(e.get_It_prev(), e.get_plain_step(),
-                                                            12, 7));
-            for (EngineImage p : mode.products) buffers.emplace_back(image_name(p), read_plain(e, p));
+                buffers.emplace_back("It_prev",
+                                     read_region(e.get_It_prev(), e.get_plain_step(), 12, 7));
+            for (EngineImage p : mode.products)
+                buffers.emplace_back(image_name(p), read_plain(e, p));
 
             for (const auto& [name, image] : buffers) {
                 for (float v : image.px) {

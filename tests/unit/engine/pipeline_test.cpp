@@ -20,11 +20,13 @@ namespace {
 using namespace engine_test;
 
 constexpr int32_t kModes[] = {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL};
-const char* td_name(int32_t td) { return td == TD_BATCH ? "batch" : "recursive"; }
+const char* td_name(int32_t td) {
+    return td == TD_BATCH ? "batch" : "recursive";
+}
 
 // Every stated value below holds for the plain kernel variants; the fixture pins them.
 class Pipeline : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(prim_fill_slots(0), 1); }
     SlotSnapshot restore_;
 };
@@ -40,8 +42,10 @@ TEST_F(Pipeline, ConstantFrameStaysConstantWithZeroDerivatives) {
     struct Case {
         int32_t columns, lines, td, filter;
     };
-    const Case cases[] = {{4, 1, TD_RECURSIVE, 0}, {4, 1, TD_RECURSIVE, FLAG_INPUT_FILTER},
-                          {12, 7, TD_RECURSIVE, FLAG_INPUT_FILTER}, {12, 7, TD_BATCH, 0},
+    const Case cases[] = {{4, 1, TD_RECURSIVE, 0},
+                          {4, 1, TD_RECURSIVE, FLAG_INPUT_FILTER},
+                          {12, 7, TD_RECURSIVE, FLAG_INPUT_FILTER},
+                          {12, 7, TD_BATCH, 0},
                           {12, 7, TD_BATCH, FLAG_INPUT_FILTER}};
     const float c = 37.625f;
     for (const Case& k : cases) {
@@ -65,12 +69,14 @@ TEST_F(Pipeline, RampGivesTheStatedDerivativesAtEveryColumn) {
     struct Case {
         int32_t columns, lines, td, frames;
     };
-    const Case cases[] = {{12, 7, TD_RECURSIVE, 1}, {4, 1, TD_RECURSIVE, 1},
-                          {12, 7, TD_BATCH, 3},     {4, 1, TD_BATCH, 6},
+    const Case cases[] = {{12, 7, TD_RECURSIVE, 1},
+                          {4, 1, TD_RECURSIVE, 1},
+                          {12, 7, TD_BATCH, 3},
+                          {4, 1, TD_BATCH, 6},
                           {128, 128, TD_RECURSIVE, 2}};
     for (const Case& k : cases) {
-        const std::string context = std::to_string(k.columns) + "x" + std::to_string(k.lines) +
-                                    " " + td_name(k.td);
+        const std::string context =
+            std::to_string(k.columns) + "x" + std::to_string(k.lines) + " " + td_name(k.td);
         MotionEngine e;
         ASSERT_TRUE(e.create(k.columns, k.lines, 0.01f, k.td, FLAG_AFFINE_PARAMS));
         const Image frame = ramp(k.columns, k.lines, 1.0f, 0.0f);
@@ -80,7 +86,9 @@ TEST_F(Pipeline, RampGivesTheStatedDerivativesAtEveryColumn) {
         for (int32_t y = 0; y < k.lines; ++y) {
             for (int32_t x = 0; x < k.columns; ++x) {
                 const int32_t edge = std::min(x, k.columns - 1 - x);
-                const float expected = edge == 0 ? 0.66015625f : edge == 1 ? 1.43359375f : 1.3203125f;
+                const float expected = edge == 0   ? 0.66015625f
+                                       : edge == 1 ? 1.43359375f
+                                                   : 1.3203125f;
                 ASSERT_EQ(ix.at(x, y), expected) << context << " Ix at x=" << x << " y=" << y;
                 ASSERT_EQ(iy.at(x, y), 0.0f) << context << " Iy at x=" << x << " y=" << y;
             }
@@ -97,9 +105,12 @@ TEST_F(Pipeline, PlaneGivesTheStatedMoments) {
     const struct {
         EngineImage which;
         float value;
-    } expected[] = {{EngineImage::Ix, 1.3203125f},         {EngineImage::Iy, 2.640625f},
-                    {EngineImage::Ix2, 1.74322509765625f}, {EngineImage::Iy2, 6.972900390625f},
-                    {EngineImage::Ixy, 3.4864501953125f},  {EngineImage::Ixt, 0.0f},
+    } expected[] = {{EngineImage::Ix, 1.3203125f},
+                    {EngineImage::Iy, 2.640625f},
+                    {EngineImage::Ix2, 1.74322509765625f},
+                    {EngineImage::Iy2, 6.972900390625f},
+                    {EngineImage::Ixy, 3.4864501953125f},
+                    {EngineImage::Ixt, 0.0f},
                     {EngineImage::Iyt, 0.0f}};
     for (const auto& [which, value] : expected) {
         const Image image = read_plain(e, which);
@@ -153,13 +164,19 @@ TEST_F(Pipeline, TemporalDerivativeSequencesOfBothRules) {
         std::vector<float> it;
     };
     const std::vector<Case> cases = {
-        {"recursive, value = frame number", TD_RECURSIVE, {1, 2, 3, 4, 5, 6},
+        {"recursive, value = frame number",
+         TD_RECURSIVE,
+         {1, 2, 3, 4, 5, 6},
          {0, 0.5f, 0.75f, 0.875f, 0.9375f, 0.96875f}},
-        {"batch, value = frame number", TD_BATCH, {1, 2, 3, 4, 5, 6, 7},
+        {"batch, value = frame number",
+         TD_BATCH,
+         {1, 2, 3, 4, 5, 6, 7},
          {0, 0, 0, 0, batch_ramp, batch_ramp, batch_ramp}},
         {"recursive, jump 0 -> 10", TD_RECURSIVE, {0, 10, 10, 10, 10}, {0, 5, 2.5f, 1.25f, 0.625f}},
         {"recursive, identical frames", TD_RECURSIVE, {7, 7}, {0, 0}},
-        {"batch, jump 0 -> 10", TD_BATCH, {0, 10, 10, 10, 10, 10, 10},
+        {"batch, jump 0 -> 10",
+         TD_BATCH,
+         {0, 10, 10, 10, 10, 10, 10},
          {0, 0, 0, 0, batch_step, 0, 0}},
     };
     EXPECT_NEAR(batch_ramp, 1.3202f, 1e-4f);
@@ -234,6 +251,10 @@ TEST_F(Pipeline, RingAfterFrameSevenHoldsFramesSixSevenThreeFourFive) {
         EXPECT_EQ(read_interior(e, e.get_history_ring(i)).at(1, 0), ring[i]) << "ring slot " << i;
         EXPECT_EQ(read_interior(e, e.get_time_window(i)).at(1, 0), float(3 + i)) << "window " << i;
     }
+    for (int32_t outside : {-1, 5}) {
+        EXPECT_EQ(e.get_history_ring(outside), nullptr) << "ring slot " << outside;
+        EXPECT_EQ(e.get_time_window(outside), nullptr) << "window slot " << outside;
+    }
 }
 
 // In batch mode Ix and Iy belong to frame n - 2: zero on frames 1 and 2 whatever comes in, then
@@ -300,20 +321,51 @@ TEST_F(Pipeline, FlowAlongTheGradientAtOnePixel) {
     const float ig2_reg = 25.0f + reg;  // float sum, the second operation after Ix2 + Iy2
     const float nan = std::nanf("");
     const std::vector<GradientCase> cases = {
-        {"orvane, regularizer 0", FLAG_ORVANE, 0.0f, 4.0f,
-         {{E::Ix, 3}, {E::Iy, 4}, {E::It, 2}, {E::It2, 4}, {E::Ix2, 9}, {E::Iy2, 16},
-          {E::Ig2, 25}, {E::Ixt, 6}, {E::Iyt, 8}, {E::Fn2, 4.0f / 25.0f}, {E::Un, 6.0f / 25.0f},
+        {"orvane, regularizer 0",
+         FLAG_ORVANE,
+         0.0f,
+         4.0f,
+         {{E::Ix, 3},
+          {E::Iy, 4},
+          {E::It, 2},
+          {E::It2, 4},
+          {E::Ix2, 9},
+          {E::Iy2, 16},
+          {E::Ig2, 25},
+          {E::Ixt, 6},
+          {E::Iyt, 8},
+          {E::Fn2, 4.0f / 25.0f},
+          {E::Un, 6.0f / 25.0f},
           {E::Vn, 8.0f / 25.0f}}},
-        {"all, default regularizer", FLAG_ALL, reg, 4.0f,
-         {{E::Ig2, ig2_reg}, {E::Ixy, 12}, {E::Fn2, 4.0f / ig2_reg}, {E::Un, 6.0f / ig2_reg},
+        {"all, default regularizer",
+         FLAG_ALL,
+         reg,
+         4.0f,
+         {{E::Ig2, ig2_reg},
+          {E::Ixy, 12},
+          {E::Fn2, 4.0f / ig2_reg},
+          {E::Un, 6.0f / ig2_reg},
           {E::Vn, 8.0f / ig2_reg}}},
-        {"orvane, negative It flips Un and Vn only", FLAG_ORVANE, 0.0f, -4.0f,
-         {{E::It, -2}, {E::Ixt, -6}, {E::Iyt, -8}, {E::Fn2, 0.16f}, {E::Un, -0.24f},
+        {"orvane, negative It flips Un and Vn only",
+         FLAG_ORVANE,
+         0.0f,
+         -4.0f,
+         {{E::It, -2},
+          {E::Ixt, -6},
+          {E::Iyt, -8},
+          {E::Fn2, 0.16f},
+          {E::Un, -0.24f},
           {E::Vn, -0.32f}}},
-        {"affineparams", FLAG_AFFINE_PARAMS, reg, 4.0f,
+        {"affineparams",
+         FLAG_AFFINE_PARAMS,
+         reg,
+         4.0f,
          {{E::Ix2, 9}, {E::Iy2, 16}, {E::Ixy, 12}, {E::Ixt, 6}, {E::Iyt, 8}}},
         // A NaN divisor counts as zero in the division: the positive dividends give +inf.
-        {"all, NaN regularizer is added", FLAG_ALL, nan, 4.0f,
+        {"all, NaN regularizer is added",
+         FLAG_ALL,
+         nan,
+         4.0f,
          {{E::Ig2, nan}, {E::Un, INFINITY}, {E::Fn2, INFINITY}, {E::Ixy, 12}}},
     };
     for (const GradientCase& c : cases) run_gradient_case(c);
@@ -352,8 +404,8 @@ TEST_F(Pipeline, ZeroGradientQuotients) {
             for (const auto& [which, value] : expected) {
                 for (float got : read_plain(e, which).px)
                     ASSERT_TRUE(same_float(got, value))
-                        << c.name << " " << mode_name(mode) << ": image " << int(which)
-                        << " is " << got << ", expected " << value;
+                        << c.name << " " << mode_name(mode) << ": image " << int(which) << " is "
+                        << got << ", expected " << value;
             }
         }
     }
@@ -393,8 +445,8 @@ TEST_F(Pipeline, MatchesTheReferenceModelBitForBit) {
                                                   : read_plain(e, which);
                             for (size_t p = 0; p < want.px.size(); ++p)
                                 ASSERT_TRUE(same_float(got.px[p], want.px[p]))
-                                    << context << int(which) << " pixel " << p << ": "
-                                    << got.px[p] << " vs " << want.px[p];
+                                    << context << int(which) << " pixel " << p << ": " << got.px[p]
+                                    << " vs " << want.px[p];
                         }
                     }
                 }
@@ -419,9 +471,12 @@ TEST(PipelinePhysics, TranslatedTextureObeysTheBrightnessConstancy) {
     struct Case {
         int32_t td;
         double temporal_gain;
-        double tolerance;  // of the largest predicted |It|; the recursive rule lags its frame
+        // Of the largest predicted |It|. The recursive rule averages differences centred about
+        // 1.5 frames back while Ix, Iy are the current frame's: that lag alone costs 3 % here.
+        // The batch rule and its spatial derivatives share frame n - 2 and agree to 4e-5.
+        double tolerance;
     };
-    const Case cases[] = {{TD_RECURSIVE, 1.0, 0.05}, {TD_BATCH, 6.0 * a - 4.0, 0.01}};
+    const Case cases[] = {{TD_RECURSIVE, 1.0, 0.04}, {TD_BATCH, 6.0 * a - 4.0, 0.001}};
     for (int32_t column = 0; column < 4; ++column) {
         SlotSnapshot restore;
         if (prim_fill_slots(column) != 1) continue;  // no complete variant set in this column
@@ -444,8 +499,8 @@ TEST(PipelinePhysics, TranslatedTextureObeysTheBrightnessConstancy) {
                 double worst = 0.0, largest = 0.0;
                 for (int32_t y = margin; y < lines - margin; ++y) {
                     for (int32_t x = margin; x < columns - margin; ++x) {
-                        const double predicted = -(u * ix.at(x, y) + v * iy.at(x, y)) /
-                                                 spatial_gain * c.temporal_gain;
+                        const double predicted =
+                            -(u * ix.at(x, y) + v * iy.at(x, y)) / spatial_gain * c.temporal_gain;
                         largest = std::max(largest, std::abs(predicted));
                         worst = std::max(worst, std::abs(it.at(x, y) - predicted));
                     }
