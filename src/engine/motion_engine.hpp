@@ -32,14 +32,15 @@ public:
     MotionEngine(const MotionEngine&) = delete;
     MotionEngine& operator=(const MotionEngine&) = delete;
 
-    // Stores the settings and allocates (and zero-fills) every buffer of the mode. Returns
-    // false, holding no buffer, when an allocation fails or the geometry's byte count does not
-    // fit; true otherwise.
+    // Stores the settings and allocates (and zero-fills) every buffer of the mode, releasing
+    // first whatever an earlier create still holds. Returns false, holding no buffer, when an
+    // allocation fails or the geometry is empty or its byte count does not fit; true otherwise.
     bool create(int32_t columns, int32_t lines, float regularizer, int32_t time_derivative,
                 int32_t flags);
     // Releases every buffer; every handle is null afterwards.
     void destroy();
-    // One frame of `lines` rows of `columns` floats, rows contiguous.
+    // One frame of `lines` rows of `columns` floats, rows contiguous. Does nothing (and counts
+    // no frame) on an engine without buffers or for a null frame.
     void process(const float* frame);
 
     // ---- read access for the component ----
