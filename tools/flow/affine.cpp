@@ -1,0 +1,158 @@
+#include "flow/affine.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+double batch_temporal_gain() {
+    const double a = static_cast<double>(0.8867f);
+    return 6.0 * a - 4.0;
+}
+
+double recursive_temporal_gain(int64_t frame_count) {
+    if (frame_count <= 1) return 0.0;
+    if (frame_count > 60) return 1.0;
+    return 1.0 - std::ldexp(1.0, -static_cast<int>(frame_count - 1));
+}
+
+namespace {
+
+// Weighted moments of one image: the sums of I, I X, I Y, I X^2, I X Y, I Y^2.
+struct Moments {
+    double m1 = 0, mx = 0, my = 0, mxx = 0, mxy = 0, myy = 0;
+};
+
+// Solves the 6 x 6 system in place by elimination with partial pivoting. Fails when a pivot
+// is negligible against the largest diagonal element: the texture does not fix the motion.
+bool solve6(double n[6][6], double b[6], double out[6]) {
+    double scale = 0.0;
+    for (int i = 0; i < 6; ++i) scale = std::max(scale, std::fabs(n[i][i]));
+    if (!(scale > 0.0) || !std::isfinite(scale)) return false;
+    for (int col = 0; col < 6; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < 6; ++r) {
+            if (std::fabs(n[r][col]) > std::fabs(n[pivot][col])) pivot = r;
+        }
+        if (std::fabs(n[pivot][col]) <= 1e-12 * scale) return false;
+        if (pivot != col) {
+            for (int c = 0; c < 6; ++c) std::swap(n[col][c], n[pivot][c]);
+            std::swap(b[col], b[pivot]);
+        }
+        for (int r = col + 1; r < 6; ++r) {
+            const double f = n[r][col] / n[col][col];
+            for (int c = col; c < 6; ++c) n[r][c] -= f * n[col][c];
+            b[r] -= f * b[col];
+        }
+    }
+    for (int r = 5; r >= 0; --r) {
+        double s = b[r];
+        for (int c = r + 1; c < 6; ++c) s -= n[r][c] * out[c];
+        out[r] = s / n[r][r];
+        if (!std::isfinite(out[r])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m,
+                                                      double temporal_gain) const {
+    const GreyImage* images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
+    for (const GreyImage* img : images) {
+        if (!img || img->empty()) return std::nullopt;
+    }
+    if (!(temporal_gain > 0.0)) return std::nullopt;
+    const int32_t columns = m.Ix2->columns;
+    const int32_t lines = m.Ix2->lines;
+    for (const GreyImage* img : images) {
+        if (img->columns != columns || img->lines != lines) return std::nullopt;
+    }
+    const int32_t x0 = std::min(margin_, columns / 2), x1 = columns - x0;
+    const int32_t y0 = std::min(margin_, lines / 2), y1 = lines - y0;
+    if (x1 - x0 < 2 || y1 - y0 < 2) return std::nullopt;
+
+    // Centred and scaled coordinates keep the normal matrix well conditioned; the result is
+    // carried back to pixel coordinates at the end.
+    const double cx = 0.5 * (columns - 1), cy = 0.5 * (lines - 1);
+    const double s = 0.5 * std::max(columns, lines);
+    std::vector<double> X(static_cast<size_t>(columns));
+    for (int32_t x = 0; x < columns; ++x) X[static_cast<size_t>(x)] = (x - cx) / s;
+
+    Moments xx, yy, xy;
+    double tx[3] = {0, 0, 0}, ty[3] = {0, 0, 0};  // sums of Ixt and Iyt times 1, X, Y
+    for (int32_t y = y0; y < y1; ++y) {
+        const double Y = (y - cy) / s;
+        const float* r_xx = m.Ix2->line(y);
+        const float* r_yy = m.Iy2->line(y);
+        const float* r_xy = m.Ixy->line(y);
+        const float* r_xt = m.Ixt->line(y);
+        const float* r_yt = m.Iyt->line(y);
+        double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy: 1, X, X^2
+        double t[2] = {0, 0}, u[2] = {0, 0};                         // xt, yt: 1, X
+        for (int32_t x = x0; x < x1; ++x) {
+            const double Xv = X[static_cast<size_t>(x)];
+            const double Xs = Xv * Xv;
+            a[0] += r_xx[x], a[1] += r_xx[x] * Xv, a[2] += r_xx[x] * Xs;
+            b[0] += r_yy[x], b[1] += r_yy[x] * Xv, b[2] += r_yy[x] * Xs;
+            c[0] += r_xy[x], c[1] += r_xy[x] * Xv, c[2] += r_xy[x] * Xs;
+            t[0] += r_xt[x], t[1] += r_xt[x] * Xv;
+            u[0] += r_yt[x], u[1] += r_yt[x] * Xv;
+        }
+        auto add = [Y](Moments& mo, const double* r) {
+            mo.m1 += r[0], mo.mx += r[1], mo.my += Y * r[0];
+            mo.mxx += r[2], mo.mxy += Y * r[1], mo.myy += Y * Y * r[0];
+        };
+        add(xx, a);
+        add(yy, b);
+        add(xy, c);
+        tx[0] += t[0], tx[1] += t[1], tx[2] += Y * t[0];
+        ty[0] += u[0], ty[1] += u[1], ty[2] += Y * u[0];
+    }
+
+    // Unknowns (a1', a2', a3', a4', a5', a6') in scaled coordinates; regressor
+    // (Ix, X Ix, Y Ix, Iy, X Iy, Y Iy).
+    auto block = [](const Moments& mo, double out[3][3]) {
+        out[0][0] = mo.m1, out[0][1] = mo.mx, out[0][2] = mo.my;
+        out[1][0] = mo.mx, out[1][1] = mo.mxx, out[1][2] = mo.mxy;
+        out[2][0] = mo.my, out[2][1] = mo.mxy, out[2][2] = mo.myy;
+    };
+    double bxx[3][3], byy[3][3], bxy[3][3];
+    block(xx, bxx);
+    block(yy, byy);
+    block(xy, bxy);
+    double n[6][6];
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            n[i][j] = bxx[i][j];
+            n[i][j + 3] = bxy[i][j];
+            n[i + 3][j] = bxy[i][j];
+            n[i + 3][j + 3] = byy[i][j];
+        }
+    }
+    const double k = kSpatialGain / temporal_gain;
+    double rhs[6] = {-k * tx[0], -k * tx[1], -k * tx[2], -k * ty[0], -k * ty[1], -k * ty[2]};
+    double p[6];
+    if (!solve6(n, rhs, p)) return std::nullopt;
+
+    AffineMotion motion;
+    motion.a[1] = p[1] / s;
+    motion.a[2] = p[2] / s;
+    motion.a[0] = p[0] - motion.a[1] * cx - motion.a[2] * cy;
+    motion.a[4] = p[4] / s;
+    motion.a[5] = p[5] / s;
+    motion.a[3] = p[3] - motion.a[4] * cx - motion.a[5] * cy;
+    return motion;
+}
+
+std::optional<AffineMotion> median_motion(const std::vector<AffineMotion>& estimates) {
+    if (estimates.empty()) return std::nullopt;
+    AffineMotion med;
+    std::vector<double> values(estimates.size());
+    for (int i = 0; i < 6; ++i) {
+        for (size_t j = 0; j < estimates.size(); ++j) values[j] = estimates[j].a[i];
+        std::sort(values.begin(), values.end());
+        const size_t h = values.size() / 2;
+        med.a[i] = values.size() % 2 ? values[h] : 0.5 * (values[h - 1] + values[h]);
+    }
+    return med;
+}

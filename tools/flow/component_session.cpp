@@ -1,0 +1,213 @@
+#include "flow/component_session.hpp"
+
+#include <cstring>
+
+namespace {
+
+struct NameEntry {
+    ResultImage image;
+    const char* name;
+};
+constexpr NameEntry kNames[] = {
+    {ResultImage::Is, "Is"},   {ResultImage::It, "It"},   {ResultImage::It2, "It2"},
+    {ResultImage::Ix, "Ix"},   {ResultImage::Iy, "Iy"},   {ResultImage::Ix2, "Ix2"},
+    {ResultImage::Iy2, "Iy2"}, {ResultImage::Ig2, "Ig2"}, {ResultImage::Ixy, "Ixy"},
+    {ResultImage::Ixt, "Ixt"}, {ResultImage::Iyt, "Iyt"}, {ResultImage::Fn2, "Fn2"},
+    {ResultImage::Un, "Un"},   {ResultImage::Vn, "Vn"},
+};
+
+// An owned automation string made from ASCII or UTF-8 text (code units above 0x7F are
+// passed through one by one; the component compares keywords, which are ASCII).
+struct Bstr {
+    BSTR s = nullptr;
+    explicit Bstr(const std::string& text) {
+        std::u16string wide(text.begin(), text.end());
+        s = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    }
+    ~Bstr() { SysFreeString(s); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+};
+
+// The message the component recorded for this thread, as ASCII text.
+std::string take_error_message() {
+    OrvaneErrorInfo info{};
+    if (orvane_get_error_info(&info) != S_OK || !info.description) return {};
+    std::string text;
+    const UINT n = SysStringLen(info.description);
+    for (UINT i = 0; i < n; ++i) {
+        const char16_t c = info.description[i];
+        text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    SysFreeString(info.description);
+    return text;
+}
+
+// Clears a stale record so that the message read after a failure is the one it left.
+void clear_error_message() { (void)take_error_message(); }
+
+}  // namespace
+
+const char* result_image_name(ResultImage which) {
+    for (const NameEntry& e : kNames) {
+        if (e.image == which) return e.name;
+    }
+    return "?";
+}
+
+bool parse_result_image(const std::string& name, ResultImage* which) {
+    for (const NameEntry& e : kNames) {
+        if (name == e.name) {
+            *which = e.image;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool mode_computes(const std::string& mode, ResultImage which) {
+    switch (which) {
+        case ResultImage::Is:
+        case ResultImage::It:
+            return true;
+        case ResultImage::It2:
+            return mode == "changedetection" || mode == "orvane" || mode == "all";
+        case ResultImage::Ix:
+        case ResultImage::Iy:
+        case ResultImage::Ix2:
+        case ResultImage::Iy2:
+        case ResultImage::Ixt:
+        case ResultImage::Iyt:
+            return mode == "affineparams" || mode == "orvane" || mode == "all";
+        case ResultImage::Ixy:
+            return mode == "affineparams" || mode == "all";
+        case ResultImage::Ig2:
+        case ResultImage::Fn2:
+        case ResultImage::Un:
+        case ResultImage::Vn:
+            return mode == "orvane" || mode == "all";
+    }
+    return false;
+}
+
+ComponentSession::ComponentSession() : object_(CCoOrvane::create_instance()) {
+    if (!object_) throw FlowError("cannot create the component: out of memory");
+}
+
+ComponentSession::~ComponentSession() {
+    if (frame_array_) SafeArrayDestroy(frame_array_);
+    if (object_ && object_->is_created()) object_->destroy_orvane();
+}
+
+void ComponentSession::check(HRESULT hr, const std::string& what) {
+    if (SUCCEEDED(hr)) return;
+    std::string message = take_error_message();
+    if (message.empty()) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+        message = std::string("failed with HRESULT ") + code;
+    }
+    throw ComponentError(what + ": " + message, hr);
+}
+
+void ComponentSession::apply(const ComponentSettings& s) {
+    clear_error_message();
+    {
+        Bstr mode(s.computation_mode);
+        check(object_->put_computation_mode(mode.s),
+              "--computation-mode '" + s.computation_mode + "'");
+    }
+    {
+        Bstr mode(s.timederivative_mode);
+        check(object_->put_timederivative_mode(mode.s),
+              "--timederivative-mode '" + s.timederivative_mode + "'");
+    }
+    check(object_->put_input_filter(static_cast<LONG>(s.input_filter)), "--input-filter");
+    check(object_->put_regularizer(s.regularizer), "--regularizer");
+}
+
+void ComponentSession::create(int32_t columns, int32_t lines) {
+    clear_error_message();
+    check(object_->put_columns(columns), "image width " + std::to_string(columns));
+    check(object_->put_lines(lines), "image height " + std::to_string(lines));
+    check(object_->create_orvane(), "create_orvane");
+    SAFEARRAYBOUND bounds[2];
+    // In index order, as SafeArrayCreate takes them: the column runs fastest.
+    bounds[0].cElements = static_cast<ULONG>(columns);
+    bounds[0].lLbound = 0;
+    bounds[1].cElements = static_cast<ULONG>(lines);
+    bounds[1].lLbound = 0;
+    frame_array_ = SafeArrayCreate(VT_R4, 2, bounds);
+    if (!frame_array_) throw FlowError("cannot allocate the frame array: out of memory");
+    columns_ = columns;
+    lines_ = lines;
+}
+
+void ComponentSession::process(const GreyImage& frame) {
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(frame_array_, &data))) {
+        throw FlowError("cannot access the frame array");
+    }
+    std::memcpy(data, frame.data.data(), frame.data.size() * sizeof(float));
+    SafeArrayUnaccessData(frame_array_);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_ARRAY | VT_R4;
+    v.parray = frame_array_;
+    // The component reads the array during the call and keeps nothing; the array stays ours.
+    check(object_->process_data(v), "process_data");
+}
+
+GreyImage ComponentSession::read(ResultImage which) {
+    VARIANT v;
+    VariantInit(&v);
+    HRESULT hr = E_FAIL;
+    switch (which) {
+        case ResultImage::Is: hr = object_->get_Is(&v); break;
+        case ResultImage::It: hr = object_->get_It(&v); break;
+        case ResultImage::It2: hr = object_->get_It2(&v); break;
+        case ResultImage::Ix: hr = object_->get_Ix(&v); break;
+        case ResultImage::Iy: hr = object_->get_Iy(&v); break;
+        case ResultImage::Ix2: hr = object_->get_Ix2(&v); break;
+        case ResultImage::Iy2: hr = object_->get_Iy2(&v); break;
+        case ResultImage::Ig2: hr = object_->get_Ig2(&v); break;
+        case ResultImage::Ixy: hr = object_->get_Ixy(&v); break;
+        case ResultImage::Ixt: hr = object_->get_Ixt(&v); break;
+        case ResultImage::Iyt: hr = object_->get_Iyt(&v); break;
+        case ResultImage::Fn2: hr = object_->get_Fn2(&v); break;
+        case ResultImage::Un: hr = object_->get_Un(&v); break;
+        case ResultImage::Vn: hr = object_->get_Vn(&v); break;
+    }
+    check(hr, std::string("reading ") + result_image_name(which));
+    GreyImage image(columns_, lines_);
+    void* data = nullptr;
+    SAFEARRAY* array = (v.vt == (VT_ARRAY | VT_R4)) ? v.parray : nullptr;
+    if (!array || SafeArrayGetDim(array) != 2 || FAILED(SafeArrayAccessData(array, &data))) {
+        VariantClear(&v);
+        throw FlowError(std::string("the component returned no image for ") +
+                        result_image_name(which));
+    }
+    // Element counts are checked so that a size mismatch can never read past the array.
+    const size_t count = static_cast<size_t>(array->rgsabound[0].cElements) *
+                         array->rgsabound[1].cElements;
+    if (count == image.data.size()) {
+        std::memcpy(image.data.data(), data, count * sizeof(float));
+    }
+    SafeArrayUnaccessData(array);
+    VariantClear(&v);
+    if (count != image.data.size()) {
+        throw FlowError(std::string("the component returned an image of the wrong size for ") +
+                        result_image_name(which));
+    }
+    return image;
+}
+
+std::string validate_settings(const ComponentSettings& settings) {
+    try {
+        ComponentSession probe;
+        probe.apply(settings);
+    } catch (const FlowError& e) {
+        return e.what();
+    }
+    return {};
+}

@@ -1,0 +1,68 @@
+// ComponentSession: the tool's host side of one CCoOrvane object.
+//
+// It owns the object and the one automation array through which frames are handed in, and
+// drives the component exactly as any host does: the settings through their putters,
+// create_orvane, process_data per frame, the image getters to read results. A refused call
+// becomes a ComponentError carrying the component's own message, read from the calling
+// thread's error record. The run loop is the only caller.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "component/co_orvane.hpp"
+#include "flow/grey_image.hpp"
+#include "flow/image_io.hpp"
+
+// A failure the component reported: `what()` is its own message.
+class ComponentError : public FlowError {
+public:
+    ComponentError(const std::string& message, HRESULT hr) : FlowError(message), hr_(hr) {}
+    HRESULT hresult() const { return hr_; }
+
+private:
+    HRESULT hr_;
+};
+
+// The four settings that a user may choose; the defaults are the component's own.
+struct ComponentSettings {
+    std::string computation_mode = "all";
+    std::string timederivative_mode = "recursive";
+    long input_filter = 0;
+    double regularizer = 0.01;
+};
+
+// The images the getters hand back, by their property names.
+enum class ResultImage { Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn };
+const char* result_image_name(ResultImage which);
+bool parse_result_image(const std::string& name, ResultImage* which);
+// Whether the computation mode computes an image (Is and It exist in every mode).
+bool mode_computes(const std::string& computation_mode, ResultImage which);
+
+class ComponentSession {
+public:
+    ComponentSession();
+    ~ComponentSession();
+    ComponentSession(const ComponentSession&) = delete;
+    ComponentSession& operator=(const ComponentSession&) = delete;
+
+    // Each putter in turn; throws ComponentError naming the setting on the first refusal.
+    void apply(const ComponentSettings& settings);
+    // Geometry, then create_orvane.
+    void create(int32_t columns, int32_t lines);
+    void process(const GreyImage& frame);
+    GreyImage read(ResultImage which);
+
+private:
+    void check(HRESULT hr, const std::string& what);
+
+    std::unique_ptr<CCoOrvane> object_;
+    SAFEARRAY* frame_array_ = nullptr;  // columns x lines floats, reused for every frame
+    int32_t columns_ = 0;
+    int32_t lines_ = 0;
+};
+
+// Checks the four settings on a fresh object the way the component would, without building
+// an engine: the message of the first refusal, or empty when all are accepted.
+std::string validate_settings(const ComponentSettings& settings);

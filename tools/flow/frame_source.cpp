@@ -1,0 +1,160 @@
+#include "flow/frame_source.hpp"
+
+#include <glob.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "flow/image_io.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool has_glob_characters(const std::string& s) { return s.find_first_of("*?[") != std::string::npos; }
+
+bool is_still_image_name(const fs::path& p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == ".png" || ext == ".pgm";
+}
+
+// Natural order: runs of digits compare by value, so frame2.png comes before frame10.png.
+bool natural_less(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+            std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
+            size_t is = i, js = j;  // skip leading zeros, then longer means larger
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            if (ie - is != je - js) return ie - is < je - js;
+            const int c = a.compare(is, ie - is, b, js, je - js);
+            if (c != 0) return c < 0;
+            i = ie, j = je;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i, ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
+}
+
+bool starts_like_still_image(const std::string& path) {
+    unsigned char head[8] = {};
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    static const unsigned char png_sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (got == 8 && std::memcmp(head, png_sig, 8) == 0) return true;
+    return got >= 2 && head[0] == 'P' && (head[1] == '5' || head[1] == '2');
+}
+
+// Still images, one file per frame. The first file fixes the geometry.
+class ImageSequence : public FrameSource {
+public:
+    ImageSequence(std::vector<std::string> files, std::string what)
+        : files_(std::move(files)), what_(std::move(what)) {
+        first_ = read_still_image(files_.front());
+        columns_ = first_.columns;
+        lines_ = first_.lines;
+    }
+    bool next(GreyImage& frame) override {
+        if (index_ >= files_.size()) return false;
+        if (index_ == 0 && !first_.data.empty()) {
+            frame = std::move(first_);
+            first_ = GreyImage();
+        } else {
+            frame = read_still_image(files_[index_]);
+            if (frame.columns != columns_ || frame.lines != lines_) {
+                throw FlowError("'" + files_[index_] + "' is " + std::to_string(frame.columns) +
+                                "x" + std::to_string(frame.lines) + " but the sequence is " +
+                                std::to_string(columns_) + "x" + std::to_string(lines_));
+            }
+        }
+        ++index_;
+        return true;
+    }
+    bool skip() override {
+        if (index_ >= files_.size()) return false;
+        if (index_ == 0) first_ = GreyImage();
+        ++index_;
+        return true;
+    }
+    int64_t frame_count() const override { return static_cast<int64_t>(files_.size()); }
+    std::string description() const override { return what_; }
+
+private:
+    std::vector<std::string> files_;
+    std::string what_;
+    GreyImage first_;
+    size_t index_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> list_image_files(const std::string& input) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    if (!has_glob_characters(input) || fs::is_directory(input, ec)) {
+        if (!fs::is_directory(input, ec)) throw FlowError("'" + input + "' is not a folder");
+        for (fs::directory_iterator it(input, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code fe;
+            if (it->is_regular_file(fe) && is_still_image_name(it->path())) {
+                files.push_back(it->path().string());
+            }
+        }
+        if (ec) throw FlowError("cannot list folder '" + input + "': " + ec.message());
+        if (files.empty()) {
+            throw FlowError("the folder '" + input + "' holds no PNG or PGM images");
+        }
+    } else {
+        glob_t g{};
+        const int rc = ::glob(input.c_str(), 0, nullptr, &g);
+        if (rc == 0) {
+            for (size_t i = 0; i < g.gl_pathc; ++i) {
+                std::error_code fe;
+                if (fs::is_regular_file(g.gl_pathv[i], fe)) files.emplace_back(g.gl_pathv[i]);
+            }
+        }
+        globfree(&g);
+        if (rc != 0 && rc != GLOB_NOMATCH) throw FlowError("cannot expand '" + input + "'");
+        if (files.empty()) throw FlowError("no image files match '" + input + "'");
+    }
+    std::sort(files.begin(), files.end(), natural_less);
+    return files;
+}
+
+std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
+    if (input.empty()) return std::make_unique<DefaultSequence>();
+    std::error_code ec;
+    if (fs::is_directory(input, ec)) {
+        auto files = list_image_files(input);
+        const std::string what = "folder '" + input + "'";
+        return std::make_unique<ImageSequence>(std::move(files), what);
+    }
+    if (!fs::exists(input, ec) && has_glob_characters(input)) {
+        auto files = list_image_files(input);
+        return std::make_unique<ImageSequence>(std::move(files), "images '" + input + "'");
+    }
+    if (!fs::exists(input, ec)) {
+        throw FlowError("cannot open '" + input + "': no such file or folder");
+    }
+    if (!fs::is_regular_file(input, ec)) throw FlowError("'" + input + "' is not a regular file");
+    if (fs::file_size(input, ec) == 0) throw FlowError("'" + input + "' is empty (zero bytes)");
+    if (starts_like_still_image(input)) {
+        return std::make_unique<ImageSequence>(std::vector<std::string>{input},
+                                               "image '" + input + "'");
+    }
+    return open_video_source(input);
+}

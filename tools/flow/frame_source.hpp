@@ -1,0 +1,82 @@
+// Where the frames come from: a video file, a folder or glob of still images, or the built-in
+// default sequence.
+//
+// A FrameSource owns whatever it reads from (decoder state, the list of files, the texture of
+// the default sequence) and hands out one frame at a time as grey levels 0..255. The tool's
+// run loop is the only caller. Geometry is known once the source is open; every frame has it,
+// and a source that meets a frame of another size throws FlowError naming that frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "flow/affine.hpp"
+#include "flow/grey_image.hpp"
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+
+    // Fills `frame` with the next frame; false at the end of the input.
+    virtual bool next(GreyImage& frame) = 0;
+    // Passes over the next frame without converting it where the source can; false at the end.
+    virtual bool skip() {
+        GreyImage scratch;
+        return next(scratch);
+    }
+
+    int32_t columns() const { return columns_; }
+    int32_t lines() const { return lines_; }
+    // Number of frames in the input when it is known (-1 otherwise); for videos an estimate
+    // from the container, good enough for a progress bar.
+    virtual int64_t frame_count() const { return -1; }
+    // How the input is named in messages and in summary.json.
+    virtual std::string description() const = 0;
+    // The true global motion, for sources that know it (the default sequence).
+    virtual std::optional<AffineMotion> known_motion() const { return std::nullopt; }
+
+protected:
+    int32_t columns_ = 0;
+    int32_t lines_ = 0;
+};
+
+// Opens `input`: empty for the default sequence; a folder (its PNG and PGM files in natural
+// name order); a pattern with * ? or [ (the matching files in the same order); a single PNG
+// or PGM file (one frame); anything else is opened as a video. Throws FlowError with a message
+// for the user when the input cannot be used.
+std::unique_ptr<FrameSource> open_frame_source(const std::string& input);
+
+// The files of a folder or glob pattern as the tool will read them (exposed for tests).
+std::vector<std::string> list_image_files(const std::string& input);
+
+// Video through the FFmpeg libraries (video_source.cpp).
+std::unique_ptr<FrameSource> open_video_source(const std::string& path);
+
+// The built-in sequence: a textured background under a known affine motion and a textured
+// disc crossing it on a path of its own, rounded to whole grey levels as a camera would
+// deliver them. Deterministic: the same frames on every machine and every run.
+class DefaultSequence : public FrameSource {
+public:
+    static constexpr int32_t kColumns = 320;
+    static constexpr int32_t kLines = 240;
+    static constexpr int32_t kFrames = 120;
+
+    DefaultSequence();
+    bool next(GreyImage& frame) override;
+    bool skip() override { return index_ < kFrames ? (++index_, true) : false; }
+    int64_t frame_count() const override { return kFrames; }
+    std::string description() const override { return "built-in default sequence"; }
+    std::optional<AffineMotion> known_motion() const override;
+
+    // Frame m (0-based) without advancing.
+    GreyImage render(int32_t m) const;
+
+private:
+    double texture(double x, double y) const;  // periodic, band-limited, mean 0, std about 1
+
+    std::vector<float> texture_;  // kTexture x kTexture
+    int32_t index_ = 0;
+};

@@ -1,0 +1,32 @@
+// Still-image reading and writing for orvane-flow.
+//
+// Readers turn a PNG (1 to 16 bits, grey, grey+alpha, palette or colour) or a PGM (P5 binary
+// or P2 text, any maxval up to 65535) into grey levels 0..255 as floats: 8-bit values are kept
+// as they are, deeper ones are scaled by 255 / maxval, colour is reduced to luma with the
+// Rec. 601 weights that FFmpeg's grey conversion uses too. Writers produce 8-bit PNG pictures
+// and NumPy .npy files. Every failure throws FlowError with a message that names the file.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "flow/grey_image.hpp"
+
+// The one exception type of the tool: its text is shown to the user as it is.
+class FlowError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads a still image by its content (the PNG signature or the "P2"/"P5" magic), not by its
+// name. A zero-size image is reported as an error, never returned.
+GreyImage read_still_image(const std::string& path);
+GreyImage read_png(const std::string& path);
+GreyImage read_pgm(const std::string& path);
+
+void write_png_rgb(const std::string& path, const RgbPicture& picture);
+// Grey levels are rounded and clamped to 0..255; nothing is stretched, so an 8-bit input
+// frame comes back byte for byte.
+void write_png_grey(const std::string& path, const GreyImage& image);
+// float32 little-endian, C order, shape (lines, columns).
+void write_npy(const std::string& path, const GreyImage& image);

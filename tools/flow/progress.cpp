@@ -1,0 +1,96 @@
+#include "flow/progress.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr double kTtyInterval = 0.1;  // [s] between redraws of the bar
+constexpr double kLogInterval = 5.0;  // [s] between plain log lines
+constexpr int kBarWidth = 30;         // [characters]
+}  // namespace
+
+Progress::Progress(bool quiet, int64_t total, FILE* out)
+    : quiet_(quiet),
+      tty_(::isatty(::fileno(out)) != 0),
+      total_(total),
+      out_(out),
+      start_(std::chrono::steady_clock::now()),
+      last_(start_) {}
+
+std::string Progress::clock(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (s >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    }
+    return text;
+}
+
+std::string Progress::line(int64_t done, double elapsed) const {
+    const double fps = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
+    char text[256];
+    // A container's frame count is an estimate; past it the length counts as unknown.
+    if (total_ > 0 && done <= total_) {
+        const double share = static_cast<double>(done) / static_cast<double>(total_);
+        const std::string left =
+            fps > 0 ? Progress::clock(static_cast<double>(total_ - done) / fps) : "?";
+        if (tty_) {
+            const int filled = static_cast<int>(share * kBarWidth);
+            std::string bar(static_cast<size_t>(filled), '#');
+            bar.append(static_cast<size_t>(kBarWidth - filled), '.');
+            std::snprintf(text, sizeof text, "[%s] %lld/%lld frames  %.1f frames/s  %s left",
+                          bar.c_str(), static_cast<long long>(done),
+                          static_cast<long long>(total_), fps, left.c_str());
+        } else {
+            std::snprintf(text, sizeof text,
+                          "orvane-flow: frame %lld of %lld (%.0f %%), %.1f frames/s, %s left",
+                          static_cast<long long>(done), static_cast<long long>(total_),
+                          100.0 * share, fps, left.c_str());
+        }
+    } else {
+        std::snprintf(text, sizeof text, "%s%lld frames  %.1f frames/s  %s elapsed",
+                      tty_ ? "" : "orvane-flow: ", static_cast<long long>(done), fps,
+                      Progress::clock(elapsed).c_str());
+    }
+    return text;
+}
+
+void Progress::draw(const std::string& text) {
+    if (tty_) {
+        std::fprintf(out_, "\r%s\033[K", text.c_str());
+        drawn_ = true;
+    } else {
+        std::fprintf(out_, "%s\n", text.c_str());
+    }
+    std::fflush(out_);
+}
+
+void Progress::update(int64_t done) {
+    if (quiet_) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double since = std::chrono::duration<double>(now - last_).count();
+    if (since < (tty_ ? kTtyInterval : kLogInterval)) return;
+    last_ = now;
+    draw(line(done, std::chrono::duration<double>(now - start_).count()));
+}
+
+void Progress::finish(int64_t done) {
+    if (quiet_) return;
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    draw(line(done, elapsed));
+    if (tty_) std::fprintf(out_, "\n");
+    drawn_ = false;
+}
+
+void Progress::notice(const std::string& text) {
+    if (quiet_) return;
+    if (tty_ && drawn_) std::fprintf(out_, "\r\033[K");
+    std::fprintf(out_, "orvane-flow: %s\n", text.c_str());
+    drawn_ = false;
+    std::fflush(out_);
+}

@@ -1,0 +1,94 @@
+#include "flow/reports.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+std::string csv_number(double v) {
+    if (!std::isfinite(v)) return "";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.9g", v);
+    return text;
+}
+
+// Length of the UTF-8 sequence that starts at s[i], or 0 when it is not valid.
+size_t utf8_length(const std::string& s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n = 0;
+    if (c < 0x80) return 1;
+    if ((c & 0xE0) == 0xC0 && c >= 0xC2) n = 2;
+    else if ((c & 0xF0) == 0xE0) n = 3;
+    else if ((c & 0xF8) == 0xF0 && c <= 0xF4) n = 4;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::string frames_csv(const std::vector<FrameRecord>& records) {
+    std::string out = kFramesCsvHeader;
+    out += '\n';
+    for (const FrameRecord& r : records) {
+        out += std::to_string(r.frame) + ',' + csv_number(r.time_ms) + ',' +
+               csv_number(r.mean_abs_it) + ',' + csv_number(r.change_share) + ',' +
+               csv_number(r.mean_flow) + ',';
+        if (r.affine) {
+            out += std::to_string(r.affine_frame);
+            for (double a : r.affine->a) out += ',' + csv_number(a);
+        } else {
+            out += ",,,,,,";
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = utf8_length(text, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (n > 1) {
+            out.append(text, i, n);
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += n;
+    }
+    return out + "\"";
+}
+
+std::string json_number(double value) {
+    if (!std::isfinite(value)) return "null";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+std::string json_motion(const AffineMotion& m, double cx, double cy) {
+    std::string out = "{";
+    for (int i = 0; i < 6; ++i) {
+        out += "\"a" + std::to_string(i + 1) + "\": " + json_number(m.a[i]) + ", ";
+    }
+    out += "\"pan_x\": " + json_number(m.pan_x(cx, cy)) + ", \"pan_y\": " +
+           json_number(m.pan_y(cx, cy)) + ", \"rotation\": " + json_number(m.rotation()) +
+           ", \"zoom\": " + json_number(m.zoom()) + "}";
+    return out;
+}

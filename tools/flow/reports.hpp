@@ -1,0 +1,35 @@
+// The numbers of a run: one row per frame in frames.csv, and the JSON text helpers that
+// summary.json is written with.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "flow/affine.hpp"
+
+// What the tool measured on one frame. NaN marks a value the mode does not compute.
+struct FrameRecord {
+    int64_t frame = 0;             // index in the input, counted from 0
+    double time_ms = 0;            // process_data [ms]
+    double mean_abs_it = 0;        // mean |It| [grey levels per frame]
+    double change_share = 0;       // share of pixels whose It2 exceeds the threshold
+    double mean_flow = 0;          // mean length of the flow along the gradient [pixels/frame]
+    std::optional<AffineMotion> affine;
+    int64_t affine_frame = -1;     // the frame the affine estimate refers to
+};
+
+// The header of frames.csv; a1..a6 cells stay empty where no estimate was made, mean_flow
+// where the mode computes no flow.
+inline constexpr const char* kFramesCsvHeader =
+    "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6";
+std::string frames_csv(const std::vector<FrameRecord>& records);
+
+// JSON pieces: a quoted, escaped string (bytes that are not valid UTF-8 become U+FFFD), and a
+// number with round-trip precision (null for NaN and the infinities, which JSON lacks).
+std::string json_string(const std::string& text);
+std::string json_number(double value);
+// {"a1": .., .., "a6": .., "pan_x": .., "pan_y": .., "rotation": .., "zoom": ..} with the pan
+// taken at (cx, cy).
+std::string json_motion(const AffineMotion& m, double cx, double cy);

@@ -1,0 +1,348 @@
+#include "flow/run.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <optional>
+
+#include "flow/affine.hpp"
+#include "flow/frame_source.hpp"
+#include "flow/image_io.hpp"
+#include "flow/output_stage.hpp"
+#include "flow/pictures.hpp"
+#include "flow/progress.hpp"
+#include "flow/reports.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The first Ctrl-C ends the run after the current frame and keeps what was measured; the
+// handler then steps aside, so a second one stops the program at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void on_interrupt(int sig) {
+    g_interrupted = 1;
+    std::signal(sig, SIG_DFL);
+}
+
+std::string frame_name(const char* what, int64_t frame, const char* ext) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s_%06lld.%s", what, static_cast<long long>(frame), ext);
+    return name;
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    f.flush();
+    if (!f) throw FlowError("cannot write '" + path + "'");
+}
+
+GreyImage crop(const GreyImage& in, int32_t columns) {
+    if (in.columns == columns) return in;
+    GreyImage out(columns, in.lines);
+    for (int32_t y = 0; y < in.lines; ++y) {
+        std::copy(in.line(y), in.line(y) + columns, out.line(y));
+    }
+    return out;
+}
+
+double mean_finite(const std::vector<float>& v) {
+    double s = 0;
+    size_t n = 0;
+    for (float x : v) {
+        if (std::isfinite(x)) s += x, ++n;
+    }
+    return n ? s / static_cast<double>(n) : NAN;
+}
+
+bool is_affine_mode(const std::string& mode) { return mode == "affineparams" || mode == "all"; }
+bool is_flow_mode(const std::string& mode) { return mode == "orvane" || mode == "all"; }
+
+// Everything one frame produces that the run keeps or writes.
+struct FrameImages {
+    GreyImage It, It2, Un, Vn;
+};
+
+class Run {
+public:
+    explicit Run(const RunOptions& o) : opt_(o), mode_(o.settings.computation_mode) {}
+    int execute();
+
+private:
+    void measure(FrameRecord& rec, FrameImages& img, int64_t count);
+    void write_pictures(int64_t frame, FrameImages& img);
+    std::string summary_json(double elapsed, double component_seconds) const;
+    void print_results(double elapsed) const;
+
+    const RunOptions& opt_;
+    const std::string mode_;
+    std::unique_ptr<FrameSource> source_;
+    std::unique_ptr<ComponentSession> session_;
+    std::unique_ptr<OutputStage> stage_;
+    std::unique_ptr<Progress> progress_;
+    int32_t columns_ = 0, lines_ = 0;
+    int32_t margin_ = 2;
+    std::vector<FrameRecord> records_;
+    std::vector<AffineMotion> estimates_;
+    int pictures_ = 0;
+    bool interrupted_ = false;
+};
+
+void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
+    img.It = session_->read(ResultImage::It);
+    double abs_sum = 0;
+    size_t changed = 0;
+    const bool has_it2 = mode_computes(mode_, ResultImage::It2);
+    if (has_it2) img.It2 = session_->read(ResultImage::It2);
+    for (size_t i = 0; i < img.It.data.size(); ++i) {
+        const float it = img.It.data[i];
+        abs_sum += std::fabs(it);
+        const float it2 = has_it2 ? img.It2.data[i] : it * it;
+        if (it2 > opt_.change_threshold) ++changed;
+    }
+    const double pixels = static_cast<double>(img.It.data.size());
+    rec.mean_abs_it = abs_sum / pixels;
+    rec.change_share = static_cast<double>(changed) / pixels;
+
+    const bool batch = opt_.settings.timederivative_mode == "batch";
+    const double gain_t = batch ? (count >= 5 ? batch_temporal_gain() : 0.0)
+                                : recursive_temporal_gain(count);
+    rec.mean_flow = NAN;
+    if (is_flow_mode(mode_)) {
+        img.Un = session_->read(ResultImage::Un);
+        img.Vn = session_->read(ResultImage::Vn);
+        if (gain_t > 0) {
+            // (Un, Vn) has the length |It| / |grad I| of the measured derivatives; the gains
+            // carry it to pixels per frame.
+            std::vector<float> length(img.Un.data.size());
+            for (size_t i = 0; i < length.size(); ++i) {
+                length[i] = std::hypot(img.Un.data[i], img.Vn.data[i]);
+            }
+            rec.mean_flow = mean_finite(length) * kSpatialGain / gain_t;
+        }
+    }
+    if (is_affine_mode(mode_) && gain_t > 0) {
+        const GreyImage ix2 = session_->read(ResultImage::Ix2);
+        const GreyImage iy2 = session_->read(ResultImage::Iy2);
+        const GreyImage ixy = session_->read(ResultImage::Ixy);
+        const GreyImage ixt = session_->read(ResultImage::Ixt);
+        const GreyImage iyt = session_->read(ResultImage::Iyt);
+        AffineEstimator estimator(margin_);
+        rec.affine = estimator.estimate({&ix2, &iy2, &ixy, &ixt, &iyt}, gain_t);
+        // The batch derivative is centred two frames back.
+        rec.affine_frame = batch ? rec.frame - 2 : rec.frame;
+        if (rec.affine) estimates_.push_back(*rec.affine);
+    }
+}
+
+void Run::write_pictures(int64_t frame, FrameImages& img) {
+    write_png_grey(stage_->path_for(frame_name("Is", frame, "png")), session_->read(ResultImage::Is));
+    ++pictures_;
+    if (is_flow_mode(mode_)) {
+        write_png_rgb(stage_->path_for(frame_name("flow", frame, "png")), flow_picture(img.Un, img.Vn));
+        ++pictures_;
+    }
+    if (mode_computes(mode_, ResultImage::It2)) {
+        write_png_rgb(stage_->path_for(frame_name("It2", frame, "png")), heat_picture(img.It2));
+        ++pictures_;
+    }
+    for (ResultImage which : opt_.save) {
+        write_npy(stage_->path_for(frame_name(result_image_name(which), frame, "npy")),
+                  session_->read(which));
+    }
+}
+
+int Run::execute() {
+    // Options first, before any input is read or any file is made.
+    if (const std::string refused = validate_settings(opt_.settings); !refused.empty()) {
+        std::fprintf(stderr, "orvane-flow: %s\n", refused.c_str());
+        return kExitUsage;
+    }
+    for (ResultImage which : opt_.save) {
+        if (!mode_computes(mode_, which)) {
+            std::fprintf(stderr, "orvane-flow: --save %s: the computation mode \"%s\" does not compute %s\n",
+                         result_image_name(which), mode_.c_str(), result_image_name(which));
+            return kExitUsage;
+        }
+    }
+
+    source_ = open_frame_source(opt_.input);
+    const int32_t in_columns = source_->columns();
+    lines_ = source_->lines();
+    if (in_columns <= 0 || lines_ <= 0) {
+        throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns) + "x" +
+                        std::to_string(lines_) + ")");
+    }
+    columns_ = in_columns / 4 * 4;
+    if (columns_ == 0) {
+        throw FlowError(source_->description() + " is " + std::to_string(in_columns) +
+                        " pixels wide; the component needs at least 4");
+    }
+    if (opt_.settings.input_filter != 0) margin_ = 4;  // the smoothing reads two more pixels
+
+    int64_t total = source_->frame_count();
+    if (total >= 0) total = std::max<int64_t>(0, total - opt_.start);
+    if (opt_.frames >= 0 && (total < 0 || opt_.frames < total)) total = opt_.frames;
+    progress_ = std::make_unique<Progress>(opt_.quiet, total);
+    if (columns_ != in_columns) {
+        progress_->notice("the width " + std::to_string(in_columns) +
+                          " is not a multiple of 4; using the left " + std::to_string(columns_) +
+                          " columns");
+    }
+
+    session_ = std::make_unique<ComponentSession>();
+    session_->apply(opt_.settings);
+    session_->create(columns_, lines_);
+    stage_ = std::make_unique<OutputStage>(opt_.out);
+
+    for (int64_t i = 0; i < opt_.start; ++i) {
+        if (!source_->skip()) {
+            throw FlowError(source_->description() + " has only " + std::to_string(i) +
+                            " frames; --start " + std::to_string(opt_.start) + " passes over all of them");
+        }
+    }
+
+    g_interrupted = 0;
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+    const auto t_start = Clock::now();
+    double component_seconds = 0;
+    GreyImage frame;
+    FrameImages img;
+    int64_t count = 0;
+    bool last_written = false;
+    while (opt_.frames < 0 || count < opt_.frames) {
+        if (g_interrupted) {
+            interrupted_ = true;
+            break;
+        }
+        if (!source_->next(frame)) break;
+        const GreyImage& input = columns_ == in_columns ? frame : (frame = crop(frame, columns_));
+        ++count;
+        FrameRecord rec;
+        rec.frame = opt_.start + count - 1;
+        const auto t0 = Clock::now();
+        session_->process(input);
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        component_seconds += seconds;
+        rec.time_ms = 1000.0 * seconds;
+        measure(rec, img, count);
+        last_written = count % opt_.every == 0;
+        if (last_written) write_pictures(rec.frame, img);
+        records_.push_back(rec);
+        progress_->update(count);
+    }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (count == 0) {
+        throw FlowError(source_->description() + " yielded no frame" +
+                        (opt_.start > 0 ? " after --start " + std::to_string(opt_.start) : std::string()));
+    }
+    // The last frame always gets its pictures, so a short input still shows something.
+    if (!last_written) write_pictures(records_.back().frame, img);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t_start).count();
+    progress_->finish(count);
+
+    write_text(stage_->path_for("frames.csv"), frames_csv(records_));
+    write_text(stage_->path_for("summary.json"), summary_json(elapsed, component_seconds));
+    stage_->commit();
+    if (!opt_.quiet) print_results(elapsed);
+    if (interrupted_) {
+        std::fprintf(stderr, "orvane-flow: interrupted after %zu frames; the results so far are in '%s'\n",
+                     records_.size(), opt_.out.c_str());
+        return kExitInterrupted;
+    }
+    return kExitOk;
+}
+
+std::string Run::summary_json(double elapsed, double component_seconds) const {
+    const double cx = 0.5 * (columns_ - 1), cy = 0.5 * (lines_ - 1);
+    const auto& s = opt_.settings;
+    const double n = static_cast<double>(records_.size());
+    std::string j = "{\n";
+    j += "  \"tool\": \"orvane-flow\",\n";
+    j += "  \"input\": " + json_string(opt_.input.empty() ? std::string("default") : opt_.input) + ",\n";
+    j += "  \"input_description\": " + json_string(source_->description()) + ",\n";
+    j += "  \"geometry\": {\"columns\": " + std::to_string(columns_) + ", \"lines\": " +
+         std::to_string(lines_) + ", \"input_columns\": " + std::to_string(source_->columns()) +
+         ", \"cropped\": " + (columns_ != source_->columns() ? "true" : "false") + "},\n";
+    j += "  \"settings\": {\"computation_mode\": " + json_string(s.computation_mode) +
+         ", \"timederivative_mode\": " + json_string(s.timederivative_mode) +
+         ", \"input_filter\": " + std::to_string(s.input_filter) +
+         ", \"regularizer\": " + json_number(s.regularizer) + "},\n";
+    j += "  \"frames\": {\"processed\": " + std::to_string(records_.size()) + ", \"first\": " +
+         std::to_string(records_.front().frame) + ", \"last\": " + std::to_string(records_.back().frame) +
+         ", \"start\": " + std::to_string(opt_.start) + ", \"every\": " + std::to_string(opt_.every) +
+         ", \"affine_estimates\": " + std::to_string(estimates_.size()) + "},\n";
+    j += std::string("  \"interrupted\": ") + (interrupted_ ? "true" : "false") + ",\n";
+    j += "  \"elapsed_s\": " + json_number(elapsed) + ",\n";
+    j += "  \"throughput_fps\": " + json_number(elapsed > 0 ? n / elapsed : NAN) + ",\n";
+    j += "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) + ",\n";
+    j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
+    const auto median = median_motion(estimates_);
+    j += "  \"median_affine_motion\": " + (median ? json_motion(*median, cx, cy) : std::string("null")) + ",\n";
+    const auto known = source_->known_motion();
+    j += "  \"known_affine_motion\": " + (known ? json_motion(*known, cx, cy) : std::string("null")) + ",\n";
+    j += "  \"outputs\": [";
+    for (size_t i = 0; i < stage_->names().size(); ++i) {
+        j += (i ? ", " : "") + json_string(stage_->names()[i]);
+    }
+    j += "]\n}\n";
+    return j;
+}
+
+void Run::print_results(double elapsed) const {
+    const size_t n = records_.size();
+    std::printf("orvane-flow: %zu frames of the %s (%dx%d) in %.2f s, %.1f frames/s\n", n,
+                source_->description().c_str(), columns_, lines_, elapsed,
+                elapsed > 0 ? static_cast<double>(n) / elapsed : 0.0);
+    std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
+                opt_.out.c_str(), pictures_);
+    if (!is_affine_mode(mode_)) return;
+    const auto median = median_motion(estimates_);
+    if (!median) {
+        std::printf("No global motion could be estimated (too few frames or too little texture).\n");
+        return;
+    }
+    const auto known = source_->known_motion();
+    const double cx = 0.5 * (columns_ - 1), cy = 0.5 * (lines_ - 1);
+    std::printf("\nGlobal affine motion, median of %zu frames (u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y,\n"
+                "x right and y down from the top-left pixel; pixels per frame):\n",
+                estimates_.size());
+    std::printf("  %-26s %12s%s\n", "", "recovered", known ? "        known" : "");
+    auto row = [&](const char* label, double got, double want, double scale) {
+        if (known) std::printf("  %-26s %12.5f %12.5f\n", label, got * scale, want * scale);
+        else std::printf("  %-26s %12.5f\n", label, got * scale);
+    };
+    const AffineMotion k = known ? *known : AffineMotion{};
+    row("pan x at the centre", median->pan_x(cx, cy), k.pan_x(cx, cy), 1.0);
+    row("pan y at the centre", median->pan_y(cx, cy), k.pan_y(cx, cy), 1.0);
+    row("rotation [mrad, clockwise]", median->rotation(), k.rotation(), 1000.0);
+    row("zoom [1/1000]", median->zoom(), k.zoom(), 1000.0);
+    static const char* names[6] = {"a1", "a2", "a3", "a4", "a5", "a6"};
+    for (int i = 0; i < 6; ++i) row(names[i], median->a[i], k.a[i], 1.0);
+}
+
+}  // namespace
+
+int run_flow(const RunOptions& options) {
+    // Everything the run created is owned by Run, so an exception unwinds it: the output
+    // stage removes its staging folder and nothing half-written is left.
+    try {
+        Run run(options);
+        return run.execute();
+    } catch (const ComponentError& e) {
+        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        return kExitFailed;
+    } catch (const FlowError& e) {
+        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        return kExitFailed;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "orvane-flow: out of memory\n");
+        return kExitFailed;
+    }
+}
