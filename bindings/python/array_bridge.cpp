@@ -80,7 +80,8 @@ InputFrame::InputFrame(py::handle img) {
         py::object numpy = py::module_::import("numpy");
         py::object target = element_type == VT_EMPTY ? py::object(dtype)
                                                       : dtype.attr("newbyteorder")("=");
-        array = numpy.attr("ascontiguousarray")(array, py::arg("dtype") = target);
+        // A fresh copy, because ascontiguousarray keeps an unaligned but contiguous array.
+        array = numpy.attr("array")(array, py::arg("dtype") = target, py::arg("order") = "C");
     }
     describe(array, element_type);
     keep_alive = std::move(array);

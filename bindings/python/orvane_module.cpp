@@ -74,6 +74,11 @@ private:
 // A Python integer (or anything with __index__, such as a NumPy integer) as a 32-bit LONG.
 // Floats and strings are refused rather than truncated or parsed.
 LONG to_long(py::handle value, const char* what) {
+    if (!PyIndex_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", what,
+                     Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!index) throw py::error_already_set();
     int overflow = 0;
@@ -87,7 +92,14 @@ LONG to_long(py::handle value, const char* what) {
     return static_cast<LONG>(v);
 }
 
-double to_double(py::handle value) {
+double to_double(py::handle value, const char* what) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+        (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
+         !Py_TYPE(value.ptr())->tp_as_number)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.100s", what,
+                     Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
     const double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return v;
@@ -231,8 +243,8 @@ struct Wrapper {
             }));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(double)) {
-        add(row, make(row, [m](PyCoOrvane& self, py::handle value) {
-                const double v = to_double(value);
+        add(row, make(row, [m, name = row.name](PyCoOrvane& self, py::handle value) {
+                const double v = to_double(value, name);
                 check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(v); }));
             }));
     }
