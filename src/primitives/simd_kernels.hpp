@@ -254,7 +254,9 @@ inline bool div_reference_run(const float* d, const float* m, float* q, ptrdiff_
         float dv, mv;
         std::memcpy(&dv, d + x, 4);
         std::memcpy(&mv, m + x, 4);
-        const float r = prim_div_reference(dv, mv, &zero);
+        bool element_zero = false;  // prim_div_reference reports each element on its own
+        const float r = prim_div_reference(dv, mv, &element_zero);
+        zero |= element_zero;
         std::memcpy(q + x, &r, 4);
     }
     return zero;

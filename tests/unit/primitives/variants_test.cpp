@@ -1,0 +1,769 @@
+// Every kernel in every variant column against the plain column, on this machine.
+//
+// prim_fill_slots(k) points every slot at column k; column 3 runs twice where the machine has
+// AVX2, once on its eight-lane path and once held to four lanes. Each case runs the plain
+// variant and the column under test on identical copies of the same images and compares the
+// whole buffers, gaps and guards included: bit for bit where all variants promise the same bits,
+// within the stated rounding where they do not (filters, division, running average), and always
+// the same status and the same untouched floats outside the region.
+#include <gtest/gtest.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "primitives/primitives.hpp"
+#include "primitives/wide_vectors.hpp"
+
+namespace {
+
+// ---- columns ------------------------------------------------------------------------------------
+struct Column {
+    int32_t k;
+    bool wide;  // column 3 on its eight-lane path
+    std::string name;
+};
+
+std::vector<Column> columns_under_test() {
+    std::vector<Column> list = {{1, false, "column 1"}, {2, false, "column 2"},
+                                {3, false, "column 3 (four lanes)"}};
+    if (prim_wide_vectors()) list.push_back({3, true, "column 3 (eight lanes)"});
+    return list;
+}
+
+// Fills every slot from one column for the life of the scope; the slots go back to column 0.
+class UseColumn {
+public:
+    UseColumn(int32_t k, bool wide) {
+        prim_allow_wide_vectors(wide);
+        EXPECT_EQ(prim_fill_slots(k), 1) << "column " << k << " lacks a variant";
+    }
+    ~UseColumn() {
+        prim_fill_slots(0);
+        prim_allow_wide_vectors(true);
+    }
+};
+
+// ---- images --------------------------------------------------------------------------------------
+constexpr uint32_t kGuard = 0x7FC0BEEF;  // a quiet NaN that no kernel produces
+
+// How the rows of a test image lie in memory.
+enum class Layout {
+    aligned,     // 32-byte aligned rows, step rounded up to 32 bytes (as prim_malloc_32f)
+    contiguous,  // step = 4 x width (the kernels may fold the region into one run)
+    unaligned,   // rows start 4 bytes past a 16-byte boundary, step 4 x width + 4
+    odd_step,    // step 4 x width + 2: rows leave the 4-byte grid (kernels that take raw steps)
+};
+
+const char* layout_name(Layout l) {
+    switch (l) {
+        case Layout::aligned: return "aligned";
+        case Layout::contiguous: return "contiguous";
+        case Layout::unaligned: return "unaligned";
+        case Layout::odd_step: return "odd step";
+    }
+    return "?";
+}
+
+// Storage aligned to 64 bytes, so that every copy of an image keeps its rows' alignment.
+template <class T>
+struct Aligned64 {
+    using value_type = T;
+    Aligned64() = default;
+    template <class U>
+    Aligned64(const Aligned64<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+    bool operator==(const Aligned64&) const { return true; }
+};
+
+// A region inside a byte buffer with guard floats before, after and between the rows.
+struct Image {
+    int32_t width = 0, height = 0, step = 0;
+    std::vector<unsigned char, Aligned64<unsigned char>> bytes;
+    size_t offset = 0;  // of pixel (0, 0) in `bytes`
+
+    Image() = default;
+    Image(int32_t w, int32_t h, Layout layout) : width(w), height(h) {
+        int32_t lead = 0;
+        switch (layout) {
+            case Layout::aligned: step = (4 * w + 31) & ~31; break;
+            case Layout::contiguous: step = 4 * w; break;
+            case Layout::unaligned: step = 4 * w + 4; lead = 4; break;
+            case Layout::odd_step: step = 4 * w + 2; break;
+        }
+        // Room for a 32-byte alignment shift, a margin of guard floats on both sides (the
+        // filters read around the region) and the rows.
+        const size_t margin = 64 * 4;
+        bytes.resize(32 + 2 * margin + size_t(step) * size_t(h) + 64);
+        offset = margin + lead;
+        for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(&bytes[i], &kGuard, 4);
+    }
+    float* at(int32_t x, int32_t y) {
+        return reinterpret_cast<float*>(bytes.data() + offset + ptrdiff_t(y) * step + 4 * x);
+    }
+    float* ptr() { return at(0, 0); }
+    float get(int32_t x, int32_t y) {
+        float f;
+        std::memcpy(&f, at(x, y), 4);
+        return f;
+    }
+    void set(int32_t x, int32_t y, float f) { std::memcpy(at(x, y), &f, 4); }
+    void fill(const std::function<float(int32_t, int32_t)>& f) {
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) set(x, y, f(x, y));
+    }
+    bool in_region(size_t byte) const {
+        if (byte < offset) return false;
+        const size_t rel = byte - offset;
+        const size_t y = rel / size_t(step), xb = rel % size_t(step);
+        return y < size_t(height) && xb < size_t(4) * size_t(width);
+    }
+};
+
+uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
+float of_bits(uint32_t b) { return std::bit_cast<float>(b); }
+
+// Distance in units in the last place between two finite floats of the same sign.
+int64_t ulp_distance(float a, float b) {
+    auto key = [](float f) {
+        const int32_t i = std::bit_cast<int32_t>(f);
+        return i < 0 ? int64_t{INT32_MIN} - i : int64_t{i};
+    };
+    return std::llabs(key(a) - key(b));
+}
+
+// ---- value generators -------------------------------------------------------------------------------
+std::mt19937& rng() {
+    static std::mt19937 engine(20261207);
+    return engine;
+}
+float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng()); }
+
+// Ordinary values of mixed sign and size.
+float ordinary() { return uniform(-1000.0f, 1000.0f) * std::pow(2.0f, float(int(rng()() % 16)) - 8); }
+
+// Any float at all, special values often: NaNs with payloads, infinities, signed zeros,
+// subnormals and the largest finite values.
+float any_float() {
+    switch (rng()() % 10) {
+        case 0: return of_bits(rng()());  // any bit pattern, signalling NaNs included
+        case 1: return of_bits(0x00000001u + (rng()() & 0x007FFFFFu));  // subnormal
+        case 2: return -0.0f;
+        case 3: return (rng()() & 1) ? INFINITY : -INFINITY;
+        case 4: return (rng()() & 1) ? 3.4e38f : -3.4e38f;
+        default: return ordinary();
+    }
+}
+
+// ---- comparison ----------------------------------------------------------------------------------------
+// How the region of a variant's destination must relate to the plain variant's.
+using Tolerance = std::function<bool(float variant, float plain, int32_t x, int32_t y)>;
+
+bool same_bits_or_both_nan(float a, float b) {
+    return bits_of(a) == bits_of(b) || (std::isnan(a) && std::isnan(b));
+}
+
+// Compares two copies of a destination: region by `tolerance`, everything else bit for bit.
+::testing::AssertionResult same_outside_and_close_inside(Image& variant, Image& plain,
+                                                         const Tolerance& tolerance) {
+    for (size_t i = 0; i + 4 <= variant.bytes.size(); i += 4) {
+        if (variant.in_region(i)) continue;
+        if (std::memcmp(&variant.bytes[i], &plain.bytes[i], 4) != 0) {
+            return ::testing::AssertionFailure() << "a float outside the region changed (byte " << i
+                                                 << ")";
+        }
+    }
+    for (int32_t y = 0; y < variant.height; ++y) {
+        for (int32_t x = 0; x < variant.width; ++x) {
+            const float v = variant.get(x, y), p = plain.get(x, y);
+            if (!tolerance(v, p, x, y)) {
+                return ::testing::AssertionFailure()
+                       << "pixel (" << x << ", " << y << "): " << v << " [0x" << std::hex
+                       << bits_of(v) << "] where the plain variant stores " << p << " [0x"
+                       << bits_of(p) << std::dec << "]";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const Tolerance kSameBits = [](float v, float p, int32_t, int32_t) {
+    return same_bits_or_both_nan(v, p);
+};
+const Tolerance kExactBits = [](float v, float p, int32_t, int32_t) {
+    return bits_of(v) == bits_of(p);
+};
+
+// Runs `call` on a fresh copy of `dst` in column 0 and in every column under test, and checks
+// status and destination. `call` receives the destination image.
+void compare_columns(const std::string& what, const Image& dst,
+                     const std::function<PrimStatus(Image&)>& call, const Tolerance& tolerance) {
+    Image plain = dst;
+    const PrimStatus plain_status = call(plain);
+    for (const Column& c : columns_under_test()) {
+        Image got = dst;
+        PrimStatus status;
+        {
+            UseColumn use(c.k, c.wide);
+            status = call(got);
+        }
+        EXPECT_EQ(status, plain_status) << what << ", " << c.name;
+        EXPECT_TRUE(same_outside_and_close_inside(got, plain, tolerance)) << what << ", " << c.name;
+    }
+}
+
+// The sizes every kernel is swept over: every tail length, and one large region (above the
+// streaming thresholds of the copy and the fill).
+struct Shape {
+    int32_t width, height;
+};
+std::vector<Shape> sweep_shapes() {
+    std::vector<Shape> shapes;
+    for (int32_t w = 1; w <= 40; ++w) shapes.push_back({w, w % 3 == 0 ? 1 : 3});
+    shapes.push_back({1000, 300});
+    return shapes;
+}
+
+std::string describe(const char* kernel, Shape s, Layout l) {
+    return std::string(kernel) + " " + std::to_string(s.width) + "x" + std::to_string(s.height) +
+           " " + layout_name(l);
+}
+
+// ---- copy and fill -------------------------------------------------------------------------------------
+TEST(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
+    for (Shape s : sweep_shapes()) {
+        for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+            Image src(s.width, s.height, l);
+            src.fill([](int32_t, int32_t) { return any_float(); });
+            // The destination's rows lie differently from the source's.
+            const Layout dl = l == Layout::contiguous ? Layout::contiguous : Layout::unaligned;
+            Image dst(s.width, s.height, dl);
+            compare_columns(describe("copy", s, l), dst, [&](Image& d) {
+                return prim_copy_32f(src.ptr(), src.step, d.ptr(), d.step, {s.width, s.height});
+            }, kExactBits);
+            for (uint32_t pattern : {0x7F800001u /* signalling NaN */, 0x80000000u, 0x00000003u,
+                                     bits_of(1.5f)}) {
+                compare_columns(describe("set", s, l), src, [&](Image& d) {
+                    return prim_set_32f(of_bits(pattern), d.ptr(), d.step, {s.width, s.height});
+                }, kExactBits);
+            }
+        }
+    }
+}
+
+// ---- element-wise kernels with identical results -----------------------------------------------------------
+struct ElementwiseKernel {
+    const char* name;
+    // Calls the kernel with sources a, b and destination d over `roi`.
+    std::function<PrimStatus(Image& a, Image& b, Image& d, Size roi)> call;
+    bool raw_steps;  // takes its steps unchanged (the square kernel truncates them)
+};
+
+std::vector<ElementwiseKernel> bit_identical_kernels() {
+    return {
+        {"add", [](Image& a, Image& b, Image& d, Size r) {
+             return prim_add_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
+         }, true},
+        {"subtract", [](Image& a, Image& b, Image& d, Size r) {
+             return prim_subtract_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
+         }, true},
+        {"mul", [](Image& a, Image& b, Image& d, Size r) {
+             return prim_mul_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
+         }, true},
+        {"sqr", [](Image& a, Image&, Image& d, Size r) {
+             return prim_sqr_32f(a.ptr(), a.step, d.ptr(), d.step, r);
+         }, false},
+        {"add_const_inplace", [](Image& a, Image&, Image& d, Size r) {
+             // In place on the destination, which starts as a copy of source a's values.
+             for (int32_t y = 0; y < r.height; ++y)
+                 for (int32_t x = 0; x < r.width; ++x) d.set(x, y, a.get(x, y));
+             return prim_add_const_inplace_32f(-2.75f, d.ptr(), d.step, r);
+         }, true},
+    };
+}
+
+TEST(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
+    for (const ElementwiseKernel& k : bit_identical_kernels()) {
+        for (Shape s : sweep_shapes()) {
+            for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned,
+                             Layout::odd_step}) {
+                if (l == Layout::odd_step && !k.raw_steps) continue;
+                Image a(s.width, s.height, l), b(s.width, s.height, l);
+                a.fill([](int32_t, int32_t) { return any_float(); });
+                b.fill([](int32_t, int32_t) { return any_float(); });
+                Image dst(s.width, s.height, l);
+                compare_columns(describe(k.name, s, l), dst, [&](Image& d) {
+                    return k.call(a, b, d, {s.width, s.height});
+                }, kSameBits);
+            }
+        }
+    }
+}
+
+TEST(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
+    // dst == src1 (same address and step): every element is read before it is written.
+    for (const ElementwiseKernel& k : bit_identical_kernels()) {
+        Image a(37, 5, Layout::aligned), b(37, 5, Layout::aligned);
+        a.fill([](int32_t, int32_t) { return ordinary(); });
+        b.fill([](int32_t, int32_t) { return ordinary(); });
+        compare_columns(std::string(k.name) + " in place", a, [&](Image& d) {
+            return k.call(d, b, d, {37, 5});
+        }, kSameBits);
+    }
+}
+
+// ---- division ----------------------------------------------------------------------------------------------
+PrimStatus divide(Image& divisor, Image& dividend, Image& q, Size roi) {
+    return prim_div_32f(divisor.ptr(), divisor.step, dividend.ptr(), dividend.step, q.ptr(),
+                        q.step, roi);
+}
+
+// Quotients of ordinary operands: the block methods are allowed a few units in the last place
+// (one Newton step on a 12-bit estimate; one reciprocal per four in double).
+const Tolerance kQuotientTolerance = [](float v, float p, int32_t, int32_t) {
+    if (bits_of(v) == bits_of(p) || (std::isnan(v) && std::isnan(p))) return true;
+    return std::isfinite(v) && std::isfinite(p) && std::signbit(v) == std::signbit(p) &&
+           ulp_distance(v, p) <= 4;
+};
+
+float divisor_value() {
+    const float mag = uniform(0.01f, 100.0f);
+    return (rng()() & 1) ? mag : -mag;
+}
+
+TEST(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
+    for (Shape s : sweep_shapes()) {
+        for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+            Image d(s.width, s.height, l), n(s.width, s.height, l), q(s.width, s.height, l);
+            // Zero divisors (both signs, over every sign of dividend) at a few places only, so
+            // that most blocks take the block method.
+            d.fill([](int32_t x, int32_t y) {
+                if ((x * 7 + y * 3) % 29 == 11) return (x & 1) ? -0.0f : 0.0f;
+                return divisor_value();
+            });
+            n.fill([](int32_t x, int32_t) {
+                switch (x % 13) {
+                    case 0: return 0.0f;
+                    case 1: return -0.0f;
+                    case 2: return of_bits(0x7FC01234);
+                    default: return ordinary();
+                }
+            });
+            compare_columns(describe("div", s, l), q,
+                            [&](Image& out) { return divide(d, n, out, {s.width, s.height}); },
+                            [&](float v, float p, int32_t x, int32_t y) {
+                                // Every zero divisor gets the reference value at its own place.
+                                if (d.get(x, y) == 0.0f) return bits_of(v) == bits_of(p);
+                                return kQuotientTolerance(v, p, x, y);
+                            });
+        }
+    }
+}
+
+TEST(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
+    // A row of 40 with one zero divisor at element 20: only that element holds the special value,
+    // and the status is the warning; without it the status is prim_ok even where quotients
+    // overflow.
+    struct Case {
+        const char* name;
+        bool zero_at_20;
+        float dividend;
+        PrimStatus expected;
+    };
+    const Case cases[] = {
+        {"zero divisor, positive dividend", true, 3.0f, prim_warn_div_by_zero},
+        {"zero divisor, negative dividend", true, -3.0f, prim_warn_div_by_zero},
+        {"zero divisor, zero dividend", true, 0.0f, prim_warn_div_by_zero},
+        {"no zero divisor, overflowing quotients", false, 3.0e38f, prim_ok},
+    };
+    for (const Case& c : cases) {
+        Image d(40, 1, Layout::aligned), n(40, 1, Layout::aligned), q(40, 1, Layout::aligned);
+        d.fill([&](int32_t x, int32_t) { return x == 20 && c.zero_at_20 ? 0.0f : 0.5f; });
+        n.fill([&](int32_t, int32_t) { return c.dividend; });
+        for (const Column& col : columns_under_test()) {
+            Image out = q;
+            UseColumn use(col.k, col.wide);
+            EXPECT_EQ(divide(d, n, out, {40, 1}), c.expected) << c.name << ", " << col.name;
+            for (int32_t x = 0; x < 40; ++x) {
+                const float v = out.get(x, 0);
+                if (c.zero_at_20 && x == 20) {
+                    const uint32_t want = c.dividend > 0 ? 0x7F800000u
+                                          : c.dividend < 0 ? 0xFF800000u : 0xFFC00000u;
+                    EXPECT_EQ(bits_of(v), want) << c.name << ", " << col.name;
+                } else {
+                    EXPECT_TRUE(std::isfinite(v) || c.dividend == 3.0e38f)
+                        << c.name << ", " << col.name << ", element " << x << " = " << v;
+                }
+            }
+        }
+    }
+}
+
+// The block methods, exactly as stated: classes 2 and 3 take ((r + r) - (d * r) * r) * n in
+// single precision with the processor's reciprocal estimate; class 1 takes one reciprocal of
+// (d0 d1)(d2 d3) per group of four in double. A block with a zero divisor, the elements past the
+// last multiple of 8 and every row shorter than 32 follow the reference rule (the plain bits).
+float refined_estimate_quotient(float d, float n) {
+    const __m128 dv = _mm_set_ss(d);
+    const __m128 r = _mm_rcp_ss(dv);
+    const __m128 t = _mm_sub_ss(_mm_add_ss(r, r), _mm_mul_ss(_mm_mul_ss(dv, r), r));
+    return _mm_cvtss_f32(_mm_mul_ss(t, _mm_set_ss(n)));
+}
+
+void group_of_four_quotients(const float* d, const float* m, float* q) {
+    const double d01 = double(d[0]) * d[1], d23 = double(d[2]) * d[3];
+    const double r = 1.0 / (d01 * d23), a = d23 * r, b = d01 * r;
+    q[0] = float(d[1] * (m[0] * a));
+    q[1] = float((m[1] * a) * d[0]);
+    q[2] = float((m[2] * b) * d[3]);
+    q[3] = float((m[3] * b) * d[2]);
+}
+
+TEST(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
+    for (int32_t width : {31, 32, 45, 64}) {
+        Image d(width, 2, Layout::aligned), n(width, 2, Layout::aligned);
+        // One zero divisor in the second block of row 1 sends that whole block (and, in column
+        // 1, its group of four) to the reference rule.
+        d.fill([](int32_t x, int32_t y) { return y == 1 && x == 10 ? 0.0f : divisor_value(); });
+        n.fill([](int32_t, int32_t) { return ordinary(); });
+        Image plain(width, 2, Layout::aligned);
+        divide(d, n, plain, {width, 2});
+        for (const Column& col : columns_under_test()) {
+            Image out(width, 2, Layout::aligned);
+            {
+                UseColumn use(col.k, col.wide);
+                divide(d, n, out, {width, 2});
+            }
+            for (int32_t y = 0; y < 2; ++y) {
+                for (int32_t x = 0; x < width; ++x) {
+                    const bool block = width >= 32 && x < (width & ~7);
+                    const bool zero_block = y == 1 && x / 8 == 1;
+                    const bool zero_group = y == 1 && x / 4 == 2;
+                    float want = plain.get(x, y);
+                    if (block && col.k >= 2 && !zero_block) {
+                        want = refined_estimate_quotient(d.get(x, y), n.get(x, y));
+                    } else if (block && col.k == 1 && !zero_group) {
+                        float dg[4], mg[4], qg[4];
+                        for (int i = 0; i < 4; ++i) {
+                            dg[i] = d.get(x / 4 * 4 + i, y);
+                            mg[i] = n.get(x / 4 * 4 + i, y);
+                        }
+                        group_of_four_quotients(dg, mg, qg);
+                        want = qg[x % 4];
+                    }
+                    ASSERT_EQ(bits_of(out.get(x, y)), bits_of(want))
+                        << col.name << ", width " << width << ", element (" << x << ", " << y
+                        << ")";
+                }
+            }
+        }
+    }
+}
+
+TEST(Variants, DivisionMayOverwriteItsDividend) {
+    Image d(48, 3, Layout::aligned), n(48, 3, Layout::aligned);
+    d.fill([](int32_t, int32_t) { return divisor_value(); });
+    n.fill([](int32_t, int32_t) { return ordinary(); });
+    compare_columns("div into its dividend", n,
+                    [&](Image& out) { return divide(d, out, out, {48, 3}); }, kQuotientTolerance);
+}
+
+// ---- filters -------------------------------------------------------------------------------------------------
+struct FilterCase {
+    std::string name;
+    std::vector<float> taps;
+    int32_t anchor;
+};
+
+std::vector<FilterCase> filter_cases() {
+    std::vector<float> long_kernel(40);
+    for (size_t i = 0; i < long_kernel.size(); ++i) long_kernel[i] = uniform(-1.0f, 1.0f);
+    return {
+        {"smoothing 5", {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f}, 2},
+        {"derivative 5", {-0.11328125f, 0.88671875f, 0.0f, -0.88671875f, 0.11328125f}, 2},
+        {"one tap", {1.7f}, 0},
+        {"two taps", {0.3f, -1.1f}, 1},
+        {"three taps, anchor -1", {1.0f, 0.0f, -1.0f}, -1},
+        {"seven taps, anchor 7", {0.1f, 0.2f, 0.3f, 0.4f, 0.3f, 0.2f, 0.1f}, 7},
+        {"40 taps (scratch block from the heap)", long_kernel, 17},
+    };
+}
+
+// Single-precision sums of n products may differ from the double-precision reference by about
+// n roundings of the largest partial sum.
+Tolerance filter_tolerance(const std::vector<float>& taps, const std::function<float(int32_t,
+                                                                                      int32_t)>& magnitude) {
+    float tap_sum = 0;
+    for (float t : taps) tap_sum += std::fabs(t);
+    const float n = float(taps.size());
+    return [=](float v, float p, int32_t x, int32_t y) {
+        const float bound = (n + 1) * std::ldexp(tap_sum * magnitude(x, y), -23);
+        return std::fabs(v - p) <= bound;
+    };
+}
+
+TEST(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
+    for (const FilterCase& fc : filter_cases()) {
+        const int32_t k = int32_t(fc.taps.size());
+        const int32_t margin = std::max(k + 2, std::abs(fc.anchor) + k + 1);
+        for (Shape s : sweep_shapes()) {
+            if (s.width == 1000 && k > 5) continue;  // the large image once per common kernel
+            for (Layout l : {Layout::aligned, Layout::unaligned}) {
+                for (bool vertical : {false, true}) {
+                    // The source region sits inside a larger image that supplies the margin.
+                    Image src(s.width + 2 * margin, s.height + 2 * margin, l);
+                    src.fill([](int32_t, int32_t) { return ordinary(); });
+                    Image dst(s.width, s.height, l);
+                    const float* origin = src.at(margin, margin);
+                    float largest = 0;
+                    for (int32_t y = 0; y < src.height; ++y)
+                        for (int32_t x = 0; x < src.width; ++x)
+                            largest = std::max(largest, std::fabs(src.get(x, y)));
+                    const std::string what = describe(vertical ? "filter_column" : "filter_row",
+                                                      s, l) + ", " + fc.name;
+                    compare_columns(what, dst, [&](Image& d) {
+                        auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
+                        return fn(origin, src.step, d.ptr(), d.step, {s.width, s.height},
+                                  fc.taps.data(), k, fc.anchor);
+                    }, filter_tolerance(fc.taps, [=](int32_t, int32_t) { return largest; }));
+                }
+            }
+        }
+    }
+}
+
+// A pixel does not depend on the loop that computed it: narrow regions give the same bits as
+// the same pixels of a wide one, in every column.
+TEST(Variants, FilterPixelsDoNotDependOnRegionWidth) {
+    const std::vector<float> taps = {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f};
+    Image src(80, 12, Layout::aligned);
+    src.fill([](int32_t, int32_t) { return ordinary(); });
+    for (const Column& col : columns_under_test()) {
+        UseColumn use(col.k, col.wide);
+        for (bool vertical : {false, true}) {
+            auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
+            Image wide(70, 4, Layout::aligned);
+            fn(src.at(5, 4), src.step, wide.ptr(), wide.step, {70, 4}, taps.data(), 5, 2);
+            for (int32_t w : {1, 2, 3, 5, 7, 9, 17}) {
+                Image narrow(w, 4, Layout::aligned);
+                fn(src.at(5 + 3, 4), src.step, narrow.ptr(), narrow.step, {w, 4}, taps.data(), 5,
+                   2);
+                for (int32_t y = 0; y < 4; ++y)
+                    for (int32_t x = 0; x < w; ++x)
+                        ASSERT_EQ(bits_of(narrow.get(x, y)), bits_of(wide.get(x + 3, y)))
+                            << col.name << (vertical ? " column" : " row") << " filter, width "
+                            << w << ", pixel (" << x << ", " << y << ")";
+            }
+        }
+    }
+}
+
+// Kernels long enough to need a heap scratch block still filter, and give the same pixels, when
+// the allocation fails; short kernels allocate nothing at all.
+std::atomic<int> g_allocations{0};
+float* counting_failing_malloc(int32_t, int32_t, int32_t* step) {
+    ++g_allocations;
+    if (step != nullptr) *step = 0;
+    return nullptr;
+}
+
+TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
+    std::vector<float> taps(40);
+    for (float& t : taps) t = uniform(-1.0f, 1.0f);
+    const std::vector<float> five = {0.1f, 0.2f, 0.4f, 0.2f, 0.1f};
+    Image src(140, 100, Layout::aligned);
+    src.fill([](int32_t, int32_t) { return ordinary(); });
+    for (const Column& col : columns_under_test()) {
+        for (bool vertical : {false, true}) {
+            auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
+            Image with_block(50, 20, Layout::aligned), without_block(50, 20, Layout::aligned);
+            UseColumn use(col.k, col.wide);
+            ASSERT_EQ(fn(src.at(45, 45), src.step, with_block.ptr(), with_block.step, {50, 20},
+                         taps.data(), 40, 20),
+                      prim_ok);
+
+            const PrimFn saved = prim_slots::malloc_32f.load();
+            prim_slots::malloc_32f.store(reinterpret_cast<PrimFn>(&counting_failing_malloc));
+            g_allocations = 0;
+            const PrimStatus status = fn(src.at(45, 45), src.step, without_block.ptr(),
+                                         without_block.step, {50, 20}, taps.data(), 40, 20);
+            const int long_allocations = g_allocations.exchange(0);
+            Image short_out(50, 20, Layout::aligned);
+            fn(src.at(45, 45), src.step, short_out.ptr(), short_out.step, {50, 20}, five.data(),
+               5, 2);
+            const int short_allocations = g_allocations.load();
+            prim_slots::malloc_32f.store(saved);
+
+            EXPECT_EQ(status, prim_ok) << col.name;
+            EXPECT_EQ(short_allocations, 0) << col.name << ": a 5-tap filter allocated";
+            if (col.k >= 2) {
+                EXPECT_EQ(long_allocations, 1) << col.name;
+            }
+            EXPECT_TRUE(same_outside_and_close_inside(without_block, with_block, kExactBits))
+                << col.name << (vertical ? " column" : " row")
+                << " filter: the fallback stores other pixels";
+        }
+    }
+}
+
+// ---- running average ------------------------------------------------------------------------------------------
+TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
+    for (float alpha : {0.5f, 0.8867f, 0.0f, 2.0f, -0.25f}) {
+        for (Shape s : sweep_shapes()) {
+            for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned}) {
+                Image src(s.width, s.height, l), acc(s.width, s.height, l);
+                src.fill([](int32_t, int32_t) { return ordinary(); });
+                acc.fill([](int32_t, int32_t) { return ordinary(); });
+                // Three single-precision roundings of values no larger than the operands.
+                const Tolerance close = [&](float v, float p, int32_t x, int32_t y) {
+                    const float old = acc.get(x, y), in = src.get(x, y);
+                    const float scale = std::fabs(old) + std::fabs(alpha) *
+                                                             (std::fabs(in) + std::fabs(old));
+                    return std::fabs(v - p) <= std::ldexp(scale, -22);
+                };
+                compare_columns(describe("add_weighted", s, l) + ", alpha " +
+                                    std::to_string(alpha),
+                                acc, [&](Image& d) {
+                                    return prim_add_weighted_inplace_32f(
+                                        src.ptr(), src.step, d.ptr(), d.step,
+                                        {s.width, s.height}, alpha);
+                                }, close);
+            }
+        }
+    }
+}
+
+TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
+    // +infinity in the accumulator gives NaN for alpha >= 0 (infinity - infinity, or
+    // 0 x infinity) and stays +infinity for a negative alpha; -0 with alpha 0 becomes +0.
+    struct Case {
+        float acc, src, alpha;
+        bool nan;
+        float want;
+    };
+    const Case cases[] = {
+        {INFINITY, 1.0f, 0.5f, true, 0},
+        {INFINITY, 1.0f, 0.0f, true, 0},
+        {INFINITY, 1.0f, -1.0f, false, INFINITY},
+        {-0.0f, 5.0f, 0.0f, false, 0.0f},
+        {1.0f, 3.0f, 2.0f, false, 5.0f},
+    };
+    for (const Case& c : cases) {
+        for (const Column& col : columns_under_test()) {
+            Image src(19, 2, Layout::aligned), acc(19, 2, Layout::aligned);
+            src.fill([&](int32_t, int32_t) { return c.src; });
+            acc.fill([&](int32_t, int32_t) { return c.acc; });
+            UseColumn use(col.k, col.wide);
+            ASSERT_EQ(prim_add_weighted_inplace_32f(src.ptr(), src.step, acc.ptr(), acc.step,
+                                                    {19, 2}, c.alpha),
+                      prim_ok);
+            for (int32_t y = 0; y < 2; ++y)
+                for (int32_t x = 0; x < 19; ++x) {
+                    const float v = acc.get(x, y);
+                    if (c.nan) {
+                        EXPECT_TRUE(std::isnan(v)) << col.name << " acc " << c.acc << " alpha "
+                                                   << c.alpha;
+                    } else {
+                        EXPECT_EQ(bits_of(v), bits_of(c.want))
+                            << col.name << " acc " << c.acc << " alpha " << c.alpha;
+                    }
+                }
+        }
+    }
+}
+
+// ---- argument checks ------------------------------------------------------------------------------------------
+// The same bad arguments give the same status in every column, and touch nothing.
+TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
+    struct Args {
+        std::string name;
+        bool null_src, null_dst;
+        Size roi;
+        int32_t src_step, dst_step;
+        int32_t kernel_size;
+    };
+    const Args table[] = {
+        {"valid", false, false, {4, 2}, 32, 32, 5},
+        {"null source, width 0", true, false, {0, 2}, 32, 32, 5},
+        {"null destination", false, true, {4, 2}, 32, 32, 5},
+        {"width 0", false, false, {0, 2}, 32, 32, 5},
+        {"height -1", false, false, {4, -1}, 32, 32, 5},
+        {"width 0, steps 0", false, false, {0, 5}, 0, 0, 5},
+        {"source step 0", false, false, {4, 2}, 0, 32, 5},
+        {"destination step -4", false, false, {4, 2}, 32, -4, 5},
+        {"source step shorter than the row", false, false, {4, 2}, 12, 32, 5},
+        {"source step not whole floats", false, false, {4, 2}, 18, 32, 5},
+        {"kernel size 0", false, false, {4, 2}, 32, 32, 0},
+    };
+    using Call = std::function<PrimStatus(const float*, int32_t, float*, int32_t, Size, int32_t)>;
+    static const float taps[5] = {1, 2, 3, 2, 1};
+    const std::pair<const char*, Call> kernels[] = {
+        {"copy", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_copy_32f(s, ss, d, ds, r);
+         }},
+        {"set", [](const float*, int32_t, float* d, int32_t ds, Size r, int32_t) {
+             return prim_set_32f(1.0f, d, ds, r);
+         }},
+        {"add", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_add_32f(s, ss, s, ss, d, ds, r);
+         }},
+        {"subtract", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_subtract_32f(s, ss, s, ss, d, ds, r);
+         }},
+        {"mul", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_mul_32f(s, ss, s, ss, d, ds, r);
+         }},
+        {"div", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_div_32f(s, ss, s, ss, d, ds, r);
+         }},
+        {"sqr", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
+             return prim_sqr_32f(s, ss, d, ds, r);
+         }},
+        {"add_const_inplace", [](const float*, int32_t, float* d, int32_t ds, Size r, int32_t) {
+             return prim_add_const_inplace_32f(1.0f, d, ds, r);
+         }},
+        {"filter_row", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t k) {
+             return prim_filter_row_32f(s, ss, d, ds, r, taps, k, 0);
+         }},
+        {"filter_column", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t k) {
+             return prim_filter_column_32f(s, ss, d, ds, r, taps, k, 0);
+         }},
+        {"add_weighted_inplace", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                                    int32_t) {
+             return prim_add_weighted_inplace_32f(s, ss, d, ds, r, 0.5f);
+         }},
+    };
+    for (const auto& [kernel, call] : kernels) {
+        for (const Args& a : table) {
+            // 8 x 8 images; the filters read at most 4 floats before the origin.
+            Image src(8, 8, Layout::aligned);
+            src.fill([](int32_t x, int32_t y) { return float(x + 10 * y); });
+            Image dst(8, 8, Layout::aligned);
+            compare_columns(std::string(kernel) + ": " + a.name, dst, [&](Image& d) {
+                return call(a.null_src ? nullptr : src.at(4, 4), a.src_step,
+                            a.null_dst ? nullptr : d.ptr(), a.dst_step, a.roi, a.kernel_size);
+            }, kExactBits);
+        }
+    }
+}
+
+TEST(Variants, WideVectorHookOnlyEverNarrowsColumnThree) {
+    const bool machine = prim_wide_vectors();
+    EXPECT_TRUE(prim_allow_wide_vectors(false));
+    EXPECT_FALSE(prim_wide_vectors());
+    EXPECT_FALSE(prim_allow_wide_vectors(true));
+    EXPECT_EQ(prim_wide_vectors(), machine);
+}
+
+}  // namespace
