@@ -14,6 +14,21 @@
 
 namespace {
 
+// Allocations left before the test hook makes them fail; negative: never fail.
+thread_local int allocations_left = -1;
+
+void* checked_malloc(size_t bytes) {
+    if (allocations_left == 0) return nullptr;
+    if (allocations_left > 0) --allocations_left;
+    return std::malloc(bytes);
+}
+
+void* checked_calloc(size_t count, size_t bytes) {
+    if (allocations_left == 0) return nullptr;
+    if (allocations_left > 0) --allocations_left;
+    return std::calloc(count, bytes);
+}
+
 // ---- strings ----
 // The byte count sits in the 4 bytes directly below the text.
 constexpr size_t bstr_prefix_bytes = sizeof(uint32_t);
@@ -26,8 +41,8 @@ BSTR bstr_alloc_bytes(const void* data, size_t byte_length) {
     // The count must fit the 32-bit prefix, with room for the terminator.
     if (byte_length > std::numeric_limits<uint32_t>::max() - sizeof(OLECHAR) - bstr_prefix_bytes)
         return nullptr;
-    auto* block =
-        static_cast<unsigned char*>(std::malloc(bstr_prefix_bytes + byte_length + sizeof(OLECHAR)));
+    auto* block = static_cast<unsigned char*>(
+        checked_malloc(bstr_prefix_bytes + byte_length + sizeof(OLECHAR)));
     if (!block) return nullptr;
     const uint32_t count = static_cast<uint32_t>(byte_length);
     std::memcpy(block, &count, sizeof count);
@@ -144,7 +159,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, SAFEARRAYBOUND* bounds) {
 
     const size_t descriptor_bytes = sizeof(SAFEARRAY) + (dims - 1) * sizeof(SAFEARRAYBOUND);
     auto* block =
-        static_cast<unsigned char*>(std::calloc(1, array_header_bytes + descriptor_bytes));
+        static_cast<unsigned char*>(checked_calloc(1, array_header_bytes + descriptor_bytes));
     if (!block) return nullptr;
     std::memcpy(block + array_header_bytes - sizeof(uint32_t), &vt, sizeof vt);
     auto* array = reinterpret_cast<SAFEARRAY*>(block + array_header_bytes);
@@ -162,7 +177,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, SAFEARRAYBOUND* bounds) {
         return nullptr;
     }
     // Zero-filled (null strings, empty variants, 0.0); never a null block, even when empty.
-    array->pvData = std::calloc(count ? count : 1, element_bytes);
+    array->pvData = checked_calloc(count ? count : 1, element_bytes);
     if (!array->pvData) {
         std::free(block);
         return nullptr;
@@ -295,4 +310,8 @@ HRESULT orvane_get_error_info(OrvaneErrorInfo* info) {
     error_record.present = false;
     error_record.source = GUID_NULL;
     return S_OK;
+}
+
+void orvane_fail_allocations_after(int successes) {
+    allocations_left = successes < 0 ? -1 : successes;
 }

@@ -194,4 +194,9 @@ void orvane_set_error_info(const GUID& source, const OLECHAR* description, UINT 
 // Hands the calling thread's record to the caller (who frees `description` with
 // SysFreeString) and clears it, as GetErrorInfo does. Returns S_FALSE when there is none.
 HRESULT orvane_get_error_info(OrvaneErrorInfo* info);
+
+// Test hook: on the calling thread, let the next `successes` string and array allocations
+// succeed and make every later one fail, until called again with a negative count (the
+// default: never fail). Lets tests reach the out-of-memory paths of the component.
+void orvane_fail_allocations_after(int successes);
 #endif
