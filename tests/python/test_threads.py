@@ -1,0 +1,100 @@
+"""Objects on threads: two objects run at the same time and give the results they give alone;
+one object shared by threads is serialised instead of corrupted."""
+
+import re
+import threading
+
+import numpy as np
+
+import orvane
+from conftest import created, moving_texture
+
+LINES, COLUMNS, FRAMES = 48, 64, 25
+
+
+def run(o, frames, out):
+    for frame in frames:
+        o.process_data(frame)
+        out.append((o.Un, o.Vn, o.It))
+
+
+def test_two_objects_on_two_threads_match_their_serial_runs():
+    sequences = [moving_texture(LINES, COLUMNS, FRAMES, seed=s, step=st)
+                 for s, st in ((1, (0.5, 0.2)), (2, (-0.3, 0.9)))]
+    settings = [dict(computation_mode="all"), dict(computation_mode="orvane",
+                                                   timederivative_mode="batch", input_filter=1)]
+    serial = []
+    for frames, s in zip(sequences, settings):
+        out = []
+        run(created(LINES, COLUMNS, **s), frames, out)
+        serial.append(out)
+
+    objects = [created(LINES, COLUMNS, **s) for s in settings]
+    outputs = [[], []]
+    start = threading.Barrier(2)
+    errors = []
+
+    def worker(k):
+        try:
+            start.wait()
+            run(objects[k], sequences[k], outputs[k])
+        except BaseException as e:  # reported below, not lost in the thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for k in range(2):
+        assert len(outputs[k]) == FRAMES
+        for n, (got, want) in enumerate(zip(outputs[k], serial[k])):
+            for g, w in zip(got, want):
+                np.testing.assert_array_equal(g, w, err_msg=f"object {k}, frame {n + 1}")
+
+
+def test_one_object_shared_by_threads_counts_every_frame():
+    o = created(LINES, COLUMNS)
+    frame = moving_texture(LINES, COLUMNS, 1)[0]
+    errors = []
+
+    def worker():
+        try:
+            for _ in range(40):
+                o.process_data(frame)
+                assert o.Un.shape == (LINES, COLUMNS)
+                o.imgbuffer(4)
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert re.search(r"frames=(\d+)>", repr(o)).group(1) == "160"
+    np.testing.assert_array_equal(o.Is, frame)
+
+
+def test_errors_are_reported_to_the_thread_that_made_them():
+    messages = {}
+
+    def worker(name, action):
+        o = orvane.CoOrvane()
+        try:
+            action(o)
+        except orvane.OrvaneError as e:
+            messages[name] = (e.message, orvane.last_error())
+
+    threads = [threading.Thread(target=worker, args=("lines", lambda o: setattr(o, "lines", 0))),
+               threading.Thread(target=worker, args=("frame", lambda o: o.process_data(None)))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert messages == {
+        "lines": ("Number of lines must be a positive integer",) * 2,
+        "frame": ("Object not allocated. Please invoke 'create_orvane()'.",) * 2,
+    }
