@@ -434,6 +434,13 @@ TEST(CoOrvaneProcess, ArgumentChecksInOrder) {
         {"null variant reference",
          [](VARIANT* v, auto&) { v->vt = VT_BYREF | VT_VARIANT, v->pvarVal = nullptr; },
          E_INVALIDARG, "Invalid Input Argument"},
+        {"array without a data block",
+         [&](VARIANT* v, auto&) {
+             static SafeArrayView2D empty_view;
+             v->vt = R4A;
+             v->parray = safe_array_view_2d(&empty_view, nullptr, sizeof(float), W, H);
+         },
+         E_INVALIDARG, "Invalid Input Argument"},
         {"view over host memory",
          [&](VARIANT* v, auto&) {
              static SafeArrayView2D view;
