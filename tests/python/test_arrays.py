@@ -2,6 +2,7 @@
 no leaks over many calls."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -164,3 +165,25 @@ def test_no_references_or_memory_leak_over_many_calls():
     assert orvane._live_result_images() == live + 5
     del kept
     assert orvane._live_result_images() == live
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_objects_dropped_with_an_engine_release_it():
+    frame = np.ones((128, 128), np.float32)
+
+    def hundred_objects():
+        for _ in range(100):
+            o = created(128, 128)  # about 1.4 MB of engine buffers each
+            o.process_data(frame)
+            del o  # never destroyed explicitly
+
+    hundred_objects()
+    before = resident_bytes()
+    hundred_objects()
+    hundred_objects()
+    grown = resident_bytes() - before
+    assert grown < 32 * 2**20, f"{grown / 2**20:.0f} MB kept after 200 dropped objects"
