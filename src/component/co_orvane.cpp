@@ -38,8 +38,9 @@ constexpr const char* msg_bad_index = "Image index must be between 0 and 4.";
 // ---- keyword tables ----
 // A keyword is a BSTR image in static storage: the 4-byte byte count directly followed by the
 // text and its NUL, exactly the layout the string functions read below a BSTR. The tables are
-// therefore made once with the module, cannot fail to allocate, and are never freed by
-// SysFreeString (nothing hands them out; callers always get copies).
+// therefore made once with the module (constant-initialised, so ready before any static
+// constructor of another file could call a member), cannot fail to allocate, and are never
+// freed by SysFreeString (nothing hands them out; callers always get copies).
 template <size_t N>
 struct StaticBstr {
     uint32_t byte_length;
@@ -49,18 +50,18 @@ struct StaticBstr {
         : byte_length(static_cast<uint32_t>((N - 1) * sizeof(OLECHAR))), text{} {
         for (size_t k = 0; k < N; ++k) text[k] = static_cast<OLECHAR>(ascii[k]);
     }
-    BSTR get() const { return const_cast<BSTR>(text); }
+    constexpr BSTR get() const { return const_cast<BSTR>(text); }
     static constexpr UINT length() { return static_cast<UINT>(N - 1); }
 };
 static_assert(offsetof(StaticBstr<2>, text) == sizeof(uint32_t),
               "the text must follow its byte count directly");
 
-const StaticBstr kw_recursive("recursive");
-const StaticBstr kw_batch("batch");
-const StaticBstr kw_changedetection("changedetection");
-const StaticBstr kw_orvane("orvane");
-const StaticBstr kw_affineparams("affineparams");
-const StaticBstr kw_all("all");
+constinit const StaticBstr kw_recursive("recursive");
+constinit const StaticBstr kw_batch("batch");
+constinit const StaticBstr kw_changedetection("changedetection");
+constinit const StaticBstr kw_orvane("orvane");
+constinit const StaticBstr kw_affineparams("affineparams");
+constinit const StaticBstr kw_all("all");
 
 struct Keyword {
     BSTR text;
@@ -68,11 +69,11 @@ struct Keyword {
 };
 
 // Table order is the order of the list methods and of every validation scan.
-const Keyword timederivative_keywords[] = {
+constinit const Keyword timederivative_keywords[] = {
     {kw_recursive.get(), kw_recursive.length()},
     {kw_batch.get(), kw_batch.length()},
 };
-const Keyword computation_keywords[] = {
+constinit const Keyword computation_keywords[] = {
     {kw_changedetection.get(), kw_changedetection.length()},
     {kw_orvane.get(), kw_orvane.length()},
     {kw_affineparams.get(), kw_affineparams.length()},
