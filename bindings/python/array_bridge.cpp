@@ -120,6 +120,7 @@ void InputFrame::describe(const py::array& array, VARTYPE element_type) {
 py::array take_image(VARIANT& result) {
     if (result.vt != (VT_ARRAY | VT_R4) || result.parray == nullptr ||
         SafeArrayGetDim(result.parray) != 2 || SafeArrayGetElemsize(result.parray) != 4) {
+        VariantClear(&result);
         raise_orvane_error(E_UNEXPECTED, "The component returned something other than an image");
     }
     SAFEARRAY* sa = result.parray;

@@ -9,6 +9,7 @@
 // object of the class. The component takes no lock, so the wrapper serialises the calls on one
 // object with its own mutex; the GIL is released for the duration of every member call, so two
 // objects run on two threads at the same time.
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -93,17 +94,20 @@ LONG to_long(py::handle value, const char* what) {
 }
 
 double to_double(py::handle value, const char* what) {
-    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
-        (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr()) &&
-         !Py_TYPE(value.ptr())->tp_as_number)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.100s", what,
-                     Py_TYPE(value.ptr())->tp_name);
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.100s", what,
+                         Py_TYPE(value.ptr())->tp_name);
+        }
         throw py::error_already_set();
     }
-    const double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return v;
 }
+
+// OLECHAR is a UTF-16 code unit in the machine's byte order.
+constexpr bool little_endian = std::endian::native == std::endian::little;
 
 // An owned automation string; null stands for None.
 struct Bstr {
@@ -123,7 +127,8 @@ void to_bstr(py::handle value, const char* what, Bstr& out) {
     }
     // Lone surrogates pass through unchanged, as automation strings may hold them.
     py::object bytes = py::reinterpret_steal<py::object>(
-        PyUnicode_AsEncodedString(value.ptr(), "utf-16-le", "surrogatepass"));
+        PyUnicode_AsEncodedString(value.ptr(), little_endian ? "utf-16-le" : "utf-16-be",
+                                  "surrogatepass"));
     if (!bytes) throw py::error_already_set();
     const auto size = PyBytes_GET_SIZE(bytes.ptr());
     out.text = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(PyBytes_AS_STRING(bytes.ptr())),
@@ -133,7 +138,7 @@ void to_bstr(py::handle value, const char* what, Bstr& out) {
 
 py::str from_bstr(BSTR text) {
     if (!text) return py::str("");
-    int byte_order = -1;  // little endian, the layout of OLECHAR on every supported platform
+    int byte_order = little_endian ? -1 : 1;  // explicit, so a leading U+FEFF is kept as text
     PyObject* s = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text),
                                         static_cast<Py_ssize_t>(SysStringByteLen(text)),
                                         "surrogatepass", &byte_order);
