@@ -265,14 +265,4 @@ TEST(AutomationErrors, RecordIsHandedOverOncePerThread) {
     EXPECT_EQ(orvane_get_error_info(&info), S_FALSE) << "reading clears the record";
 }
 
-TEST(AutomationErrors, AllocationHookFailsAfterTheGivenCount) {
-    orvane_fail_allocations_after(1);
-    BSTR ok = SysAllocString(u"x");
-    BSTR refused = SysAllocString(u"y");
-    orvane_fail_allocations_after(-1);
-    EXPECT_NE(ok, nullptr);
-    EXPECT_EQ(refused, nullptr);
-    SysFreeString(ok);
-}
-
 }  // namespace

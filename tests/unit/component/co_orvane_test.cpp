@@ -202,18 +202,6 @@ TEST(CoOrvaneSettings, ModesAreLockedWhileAnEngineExists) {
     EXPECT_EQ(feed(*obj, 16, 8, 0), S_OK);
 }
 
-TEST(CoOrvaneSettings, PuttingTheStoredStringItselfKeepsIt) {
-    Object obj = make_object();
-    Bstr mode;
-    ASSERT_EQ(obj->get_computation_mode(mode.out()), S_OK);
-    // A copy handed out is a separate string; storing it keeps its text.
-    EXPECT_EQ(obj->put_computation_mode(mode.get()), S_OK);
-    Bstr again;
-    ASSERT_EQ(obj->get_computation_mode(again.out()), S_OK);
-    EXPECT_NE(again.get(), mode.get());
-    EXPECT_EQ(again.text(), u"all");
-}
-
 TEST(CoOrvaneSettings, KeywordLists) {
     Object obj = make_object();
     Bstr td, comp;
