@@ -78,8 +78,8 @@ InputFrame::InputFrame(py::handle img) {
         // strides, misalignment or foreign byte order are first copied into a C-ordered,
         // aligned array of the same element type and values.
         py::object numpy = py::module_::import("numpy");
-        py::object target = element_type == VT_EMPTY ? py::object(dtype)
-                                                      : dtype.attr("newbyteorder")("=");
+        py::object target =
+            element_type == VT_EMPTY ? py::object(dtype) : dtype.attr("newbyteorder")("=");
         // A fresh copy, because ascontiguousarray keeps an unaligned but contiguous array.
         array = numpy.attr("array")(array, py::arg("dtype") = target, py::arg("order") = "C");
     }
@@ -152,9 +152,15 @@ py::array take_image(VARIANT& result) {
                      static_cast<float*>(data), owner);
 }
 
-int64_t live_result_images() { return live_images.load(std::memory_order_relaxed); }
+int64_t live_result_images() {
+    return live_images.load(std::memory_order_relaxed);
+}
 
-const void* last_input_address() { return last_input; }
-void set_last_input_address(const void* address) { last_input = address; }
+const void* last_input_address() {
+    return last_input;
+}
+void set_last_input_address(const void* address) {
+    last_input = address;
+}
 
 }  // namespace orvane_py

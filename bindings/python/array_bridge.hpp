@@ -15,18 +15,18 @@
 // variant read without it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "component/automation.hpp"
 
 namespace orvane_py {
 
 class InputFrame {
-public:
+  public:
     explicit InputFrame(pybind11::handle img);
     InputFrame(const InputFrame&) = delete;
     InputFrame& operator=(const InputFrame&) = delete;
@@ -37,7 +37,7 @@ public:
     // Address of the element block the component will read (null for non-arrays).
     const void* data() const { return data_address; }
 
-private:
+  private:
     void describe(const pybind11::array& array, VARTYPE element_type);
 
     pybind11::object keep_alive;  // the array the view describes: the caller's or a copy

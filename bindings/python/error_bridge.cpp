@@ -1,8 +1,8 @@
 #include "error_bridge.hpp"
 
-#include <cstdio>
-
 #include <pybind11/eval.h>
+
+#include <cstdio>
 
 namespace py = pybind11;
 
@@ -51,8 +51,7 @@ class OutOfMemoryError(OrvaneError, MemoryError):
 std::string fallback_message(HRESULT hr) {
     if (hr == E_OUTOFMEMORY) return "Out of memory";
     char text[64];
-    std::snprintf(text, sizeof text, "Call failed with HRESULT 0x%08X",
-                  static_cast<unsigned>(hr));
+    std::snprintf(text, sizeof text, "Call failed with HRESULT 0x%08X", static_cast<unsigned>(hr));
     return text;
 }
 
@@ -126,8 +125,8 @@ void raise_orvane_error(HRESULT hr, const std::string& message) {
 
 void check_outcome(const CallOutcome& outcome) {
     if (FAILED(outcome.hr)) {
-        raise_orvane_error(outcome.hr, outcome.message ? *outcome.message
-                                                       : fallback_message(outcome.hr));
+        raise_orvane_error(outcome.hr,
+                           outcome.message ? *outcome.message : fallback_message(outcome.hr));
     }
     // A member that succeeds and still records a message is telling the caller something
     // (destroy_orvane on an object without an engine); a warning keeps the program running.

@@ -8,10 +8,10 @@
 // thread's own) and hands the outcome to check_outcome() once it holds the GIL again.
 #pragma once
 
+#include <pybind11/pybind11.h>
+
 #include <optional>
 #include <string>
-
-#include <pybind11/pybind11.h>
 
 #include "component/automation.hpp"
 

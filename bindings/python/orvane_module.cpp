@@ -9,6 +9,10 @@
 // object of the class. The component takes no lock, so the wrapper serialises the calls on one
 // object with its own mutex; the GIL is released for the duration of every member call, so two
 // objects run on two threads at the same time.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -16,10 +20,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include "array_bridge.hpp"
 #include "component/co_orvane.hpp"
@@ -35,7 +35,7 @@ namespace {
 // ---- the Python object ---------------------------------------------------------------------
 
 class PyCoOrvane {
-public:
+  public:
     PyCoOrvane() : object(CCoOrvane::create_instance()) {
         if (!object) throw std::bad_alloc();  // pybind11 raises MemoryError
     }
@@ -65,7 +65,7 @@ public:
                 object->engine_view().get_frames_processed()};
     }
 
-private:
+  private:
     std::unique_ptr<CCoOrvane> object;
     std::mutex lock;
 };
@@ -126,9 +126,8 @@ void to_bstr(py::handle value, const char* what, Bstr& out) {
         throw py::error_already_set();
     }
     // Lone surrogates pass through unchanged, as automation strings may hold them.
-    py::object bytes = py::reinterpret_steal<py::object>(
-        PyUnicode_AsEncodedString(value.ptr(), little_endian ? "utf-16-le" : "utf-16-be",
-                                  "surrogatepass"));
+    py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(
+        value.ptr(), little_endian ? "utf-16-le" : "utf-16-be", "surrogatepass"));
     if (!bytes) throw py::error_already_set();
     const auto size = PyBytes_GET_SIZE(bytes.ptr());
     out.text = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(PyBytes_AS_STRING(bytes.ptr())),
@@ -155,28 +154,38 @@ const char* usage_of(std::string_view name) {
     static constexpr Usage usage[] = {
         {"lines", "Image height in rows (int > 0, default 128)."},
         {"columns", "Image width in pixels (int > 0, a multiple of 4, default 128)."},
-        {"timederivative_mode", "\"recursive\" (default) or \"batch\"; see "
-                                "list_timederivative_modes(). Fixed while the engine exists."},
-        {"computation_mode", "\"changedetection\", \"orvane\", \"affineparams\" or \"all\" "
-                             "(default); see list_computation_modes(). Fixed while the engine "
-                             "exists."},
-        {"input_filter", "Nonzero smooths every frame before use (default 0); read by "
-                         "create_orvane()."},
-        {"regularizer", "Constant added to the squared gradient (float, default 0.01); read by "
-                        "create_orvane()."},
+        {"timederivative_mode",
+         "\"recursive\" (default) or \"batch\"; see "
+         "list_timederivative_modes(). Fixed while the engine exists."},
+        {"computation_mode",
+         "\"changedetection\", \"orvane\", \"affineparams\" or \"all\" "
+         "(default); see list_computation_modes(). Fixed while the engine "
+         "exists."},
+        {"input_filter",
+         "Nonzero smooths every frame before use (default 0); read by "
+         "create_orvane()."},
+        {"regularizer",
+         "Constant added to the squared gradient (float, default 0.01); read by "
+         "create_orvane()."},
         {"create_orvane", "Builds the engine from the current settings."},
-        {"destroy_orvane", "Releases the engine. Without an engine it returns normally and "
-                           "issues a RuntimeWarning."},
-        {"process_data", "Feeds one frame: a float32 array of shape (lines, columns). A "
-                         "C-contiguous array is read in place, without a copy."},
-        {"imgbuffer", "Frame i of the last five in time order (0 oldest, 4 newest) with its "
-                      "two-pixel border: a new float32 array of shape (lines + 4, columns + 4)."},
-        {"imgdebug", "Slot i (0 to 4) of the frame history in storage order: a new float32 "
-                     "array of shape (lines, columns)."},
-        {"list_timederivative_modes", "The time-derivative keywords, each followed by a line "
-                                      "feed."},
-        {"list_computation_modes", "The computation-mode keywords, each followed by a line "
-                                   "feed."},
+        {"destroy_orvane",
+         "Releases the engine. Without an engine it returns normally and "
+         "issues a RuntimeWarning."},
+        {"process_data",
+         "Feeds one frame: a float32 array of shape (lines, columns). A "
+         "C-contiguous array is read in place, without a copy."},
+        {"imgbuffer",
+         "Frame i of the last five in time order (0 oldest, 4 newest) with its "
+         "two-pixel border: a new float32 array of shape (lines + 4, columns + 4)."},
+        {"imgdebug",
+         "Slot i (0 to 4) of the frame history in storage order: a new float32 "
+         "array of shape (lines, columns)."},
+        {"list_timederivative_modes",
+         "The time-derivative keywords, each followed by a line "
+         "feed."},
+        {"list_computation_modes",
+         "The computation-mode keywords, each followed by a line "
+         "feed."},
     };
     for (const Usage& u : usage)
         if (name == u.name) return u.text;
@@ -223,8 +232,8 @@ struct Wrapper {
     py::cpp_function make(const MemberInfo& row, auto&& fn, Extra&&... extra) {
         const std::string doc = doc_of(row);
         return py::cpp_function(std::forward<decltype(fn)>(fn), py::name(row.name),
-                                 py::is_method(cls), py::doc(doc.c_str()),
-                                 std::forward<Extra>(extra)...);
+                                py::is_method(cls), py::doc(doc.c_str()),
+                                std::forward<Extra>(extra)...);
     }
 
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(LONG*)) {
@@ -274,15 +283,15 @@ struct Wrapper {
             }));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(VARIANT)) {
-        add(row, make(
-                     row,
-                     [m](PyCoOrvane& self, py::handle img) {
-                         const InputFrame frame(img);
-                         set_last_input_address(frame.data());
-                         check_outcome(
-                             self.call([&](CCoOrvane& o) { return (o.*m)(frame.variant()); }));
-                     },
-                     py::arg(row.params[0].name)));
+        add(row,
+            make(
+                row,
+                [m](PyCoOrvane& self, py::handle img) {
+                    const InputFrame frame(img);
+                    set_last_input_address(frame.data());
+                    check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(frame.variant()); }));
+                },
+                py::arg(row.params[0].name)));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(VARIANT*)) {
         add(row, make(row, [m](PyCoOrvane& self) {
@@ -313,9 +322,12 @@ struct Wrapper {
 
 const char* kind_name(MemberKind kind) {
     switch (kind) {
-        case MemberKind::propget: return "propget";
-        case MemberKind::propput: return "propput";
-        case MemberKind::method: return "method";
+        case MemberKind::propget:
+            return "propget";
+        case MemberKind::propput:
+            return "propput";
+        case MemberKind::method:
+            return "method";
     }
     return "?";
 }
@@ -417,11 +429,15 @@ PYBIND11_MODULE(orvane, m) {
         return false;
     });
 
-    m.def("last_error", []() -> std::optional<std::string> { return thread_last_message(); },
-          "last_error() -> str | None\n\nThe last message the component recorded on the calling thread, or None.");
-    m.def("cpu_type", &prim_cpu_type, "cpu_type() -> int\n\nProcessor type code of this machine (0-8, 16 or 17).");
+    m.def(
+        "last_error", []() -> std::optional<std::string> { return thread_last_message(); },
+        "last_error() -> str | None\n\nThe last message the component recorded on the calling "
+        "thread, or None.");
+    m.def("cpu_type", &prim_cpu_type,
+          "cpu_type() -> int\n\nProcessor type code of this machine (0-8, 16 or 17).");
     m.def("cpu_class", &prim_cpu_class,
-          "cpu_class() -> int\n\nProcessor class of this machine (0-3): the best kernel column it may use.");
+          "cpu_class() -> int\n\nProcessor class of this machine (0-3): the best kernel column it "
+          "may use.");
     m.def(
         "fill_slots",
         [](py::handle column) {
@@ -430,7 +446,8 @@ PYBIND11_MODULE(orvane, m) {
             return prim_fill_slots(k) == 1;
         },
         py::arg("k"),
-        "fill_slots(k: int) -> bool\n\nPoints every image kernel at its variant in column k (0 plain to 3 SSE2) and returns\n"
+        "fill_slots(k: int) -> bool\n\nPoints every image kernel at its variant in column k (0 "
+        "plain to 3 SSE2) and returns\n"
         "True when every kernel has one. Every CoOrvane construction selects the best column\n"
         "again, so the choice holds until the next object is constructed.");
     m.def("_members", &member_table,

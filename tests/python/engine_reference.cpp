@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
             const auto which = static_cast<EngineImage>(k);
             const float* image = engine.get_image(which);
             if (which == EngineImage::Is) {
-                append(out, image ? image + engine.get_interior_offset() : nullptr, padded,
-                       columns, lines);
+                append(out, image ? image + engine.get_interior_offset() : nullptr, padded, columns,
+                       lines);
             } else {
                 append(out, image, plain, columns, lines);
             }
