@@ -417,17 +417,24 @@ PYBIND11_MODULE(orvane, m) {
             "once per frame and read the result images (Un, Vn, It, ...). Calls on one object\n"
             "are serialised; distinct objects run in parallel on separate threads.\n\n"
             "Used as a context manager, the engine is destroyed on leaving the block.");
-    cls.def(py::init<>());
+    cls.def(py::init<>(),
+            "__init__(self) -> None\n\nA new object with the default settings (128 x 128, "
+            "\"recursive\", \"all\", no input filter, regularizer 0.01) and no engine.");
     define_members(cls);
     cls.def("__repr__", &repr_of);
-    cls.def("__enter__", [](py::object self) { return self; });
-    cls.def("__exit__", [](py::object self, py::args) {
-        auto& o = self.cast<PyCoOrvane&>();
-        // Leaving the block destroys the engine if one exists; no warning when the body has
-        // already destroyed it.
-        if (o.snapshot().created) self.attr("destroy_orvane")();
-        return false;
-    });
+    cls.def(
+        "__enter__", [](py::object self) { return self; },
+        "__enter__(self) -> CoOrvane\n\nReturns the object itself.");
+    cls.def(
+        "__exit__",
+        [](py::object self, py::args) {
+            auto& o = self.cast<PyCoOrvane&>();
+            // Leaving the block destroys the engine if one exists; no warning when the body has
+            // already destroyed it.
+            if (o.snapshot().created) self.attr("destroy_orvane")();
+            return false;
+        },
+        "__exit__(self, *exc_info) -> False\n\nDestroys the engine if one exists.");
 
     m.def(
         "last_error", []() -> std::optional<std::string> { return thread_last_message(); },
