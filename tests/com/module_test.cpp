@@ -1,0 +1,183 @@
+// The module's entry points, called directly from the loaded DLL: the class object, the unload
+// query with objects, factory references and server locks, CreateInstance's aggregation rule
+// and a working aggregate.
+#include "com_helpers.hpp"
+#include "harness.hpp"
+
+namespace {
+
+using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT(WINAPI*)();
+
+struct Entry {
+    GetClassObjectFn get_class_object = nullptr;
+    CanUnloadNowFn can_unload_now = nullptr;
+};
+
+Entry entry_points() {
+    static HMODULE module = LoadLibraryW(module_path().c_str());
+    Entry e;
+    if (module) {
+        // Through void*: FARPROC has no parameters, and the cast between function types warns.
+        e.get_class_object = reinterpret_cast<GetClassObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+        e.can_unload_now = reinterpret_cast<CanUnloadNowFn>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    }
+    return e;
+}
+
+// An outer object for aggregation: counts its own references and hands IOrvane out from the
+// inner object it holds.
+class Outer final : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = static_cast<IUnknown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (inner) return inner->QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references); }
+    ULONG STDMETHODCALLTYPE Release() override { return InterlockedDecrement(&references); }
+    LONG volatile references = 1;
+    IUnknown* inner = nullptr;
+};
+
+}  // namespace
+
+TEST(module_exports_resolve) {
+    Entry e = entry_points();
+    CHECK(e.get_class_object && e.can_unload_now,
+          "Orvane.dll does not load or lacks DllGetClassObject/DllCanUnloadNow");
+}
+
+TEST(module_class_object) {
+    Entry e = entry_points();
+    REQUIRE(e.get_class_object, "no DllGetClassObject");
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, nullptr), E_POINTER);
+
+    Ptr<IClassFactory> first, second;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, first.put_void()), S_OK);
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, second.put_void()), S_OK);
+    CHECK(first.get() && first.get() == second.get(), "two requests gave different factories");
+
+    Ptr<IUnknown> as_unknown;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IUnknown, as_unknown.put_void()), S_OK);
+
+    void* other = reinterpret_cast<void*>(1);
+    CHECK_HR(e.get_class_object(IID_IOrvane, IID_IClassFactory, &other),
+             CLASS_E_CLASSNOTAVAILABLE);
+    CHECK(other == nullptr, "CLASS_E_CLASSNOTAVAILABLE left the out-pointer set");
+
+    void* wrong = reinterpret_cast<void*>(1);
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IOrvane, &wrong), E_NOINTERFACE);
+    CHECK(wrong == nullptr, "E_NOINTERFACE left the out-pointer set");
+}
+
+TEST(module_can_unload_now) {
+    Entry e = entry_points();
+    REQUIRE(e.get_class_object, "no DllGetClassObject");
+    CHECK_HR(e.can_unload_now(), S_OK);  // freshly loaded: nothing alive
+
+    Ptr<IClassFactory> factory;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    REQUIRE(factory, "no class factory");
+    // A client holding the factory keeps the module.
+    CHECK_HR(e.can_unload_now(), S_FALSE);
+    {
+        Ptr<IClassFactory> again;
+        e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, again.put_void());
+        CHECK_HR(e.can_unload_now(), S_FALSE);
+    }
+    Ptr<IOrvane> object;
+    CHECK_HR(factory->CreateInstance(nullptr, IID_IOrvane, object.put_void()), S_OK);
+    factory.reset();
+    CHECK_HR(e.can_unload_now(), S_FALSE);  // the object alone keeps the module
+
+    Ptr<IConnectionPointContainer> container;
+    Ptr<IEnumConnectionPoints> enumerator;
+    object->QueryInterface(IID_IConnectionPointContainer, container.put_void());
+    if (container) container->EnumConnectionPoints(enumerator.put());
+    container.reset();
+    object.reset();
+    // The enumerator's code lives in the module too.
+    CHECK_HR(e.can_unload_now(), enumerator ? S_FALSE : S_OK);
+    enumerator.reset();
+    CHECK_HR(e.can_unload_now(), S_OK);
+
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    CHECK_HR(factory->LockServer(TRUE), S_OK);
+    factory.reset();
+    CHECK_HR(e.can_unload_now(), S_FALSE);
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    CHECK_HR(factory->LockServer(FALSE), S_OK);
+    factory.reset();
+    CHECK_HR(e.can_unload_now(), S_OK);
+}
+
+TEST(module_create_instance_rules) {
+    Entry e = entry_points();
+    REQUIRE(e.get_class_object, "no DllGetClassObject");
+    Ptr<IClassFactory> factory;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    REQUIRE(factory, "no class factory");
+    Outer outer;
+    CHECK_HR(factory->CreateInstance(nullptr, IID_IOrvane, nullptr), E_POINTER);
+
+    void* out = reinterpret_cast<void*>(1);
+    CHECK_HR(factory->CreateInstance(&outer, IID_IOrvane, &out), CLASS_E_NOAGGREGATION);
+    CHECK(out == nullptr, "CLASS_E_NOAGGREGATION left the out-pointer set");
+    out = reinterpret_cast<void*>(1);
+    CHECK_HR(factory->CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
+    CHECK(out == nullptr, "E_NOINTERFACE left the out-pointer set");
+    CHECK_EQ(outer.references, 1, "outer references after refused creations");
+    factory.reset();
+    CHECK_HR(e.can_unload_now(), S_OK);  // the refused objects were destroyed
+}
+
+TEST(module_aggregation) {
+    Entry e = entry_points();
+    REQUIRE(e.get_class_object, "no DllGetClassObject");
+    Ptr<IClassFactory> factory;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    REQUIRE(factory, "no class factory");
+    Outer outer;
+    CHECK_HR(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+             S_OK);
+    factory.reset();
+    REQUIRE(outer.inner, "no inner unknown");
+
+    // Interfaces of the inner object count on the outer unknown.
+    IOrvane* orvane = nullptr;
+    CHECK_HR(outer.QueryInterface(IID_IOrvane, reinterpret_cast<void**>(&orvane)), S_OK);
+    CHECK_EQ(outer.references, 2, "outer references while IOrvane is held");
+    if (orvane) {
+        LONG lines = 0;
+        CHECK_HR(orvane->get_lines(&lines), S_OK);
+        CHECK_EQ(lines, 128, "lines of the aggregated object");
+        IUnknown* identity = nullptr;
+        CHECK_HR(orvane->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+        CHECK(identity == static_cast<IUnknown*>(&outer),
+              "IOrvane::QueryInterface(IUnknown) does not reach the outer unknown");
+        if (identity) identity->Release();
+        Ptr<IMarshal> marshal;
+        CHECK_HR(orvane->QueryInterface(IID_IMarshal, marshal.put_void()), S_OK);
+        marshal.reset();
+        orvane->Release();
+    }
+    CHECK_EQ(outer.references, 1, "outer references after releasing IOrvane");
+
+    // The inner unknown answers IUnknown with itself.
+    IUnknown* inner_again = nullptr;
+    CHECK_HR(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&inner_again)),
+             S_OK);
+    CHECK(inner_again == outer.inner, "the inner unknown is not its own IUnknown");
+    if (inner_again) inner_again->Release();
+    CHECK_EQ(static_cast<LONG>(outer.inner->Release()), 0, "inner references at the end");
+    outer.inner = nullptr;
+    CHECK_HR(e.can_unload_now(), S_OK);
+}
