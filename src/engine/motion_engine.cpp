@@ -53,9 +53,11 @@ int64_t allocated_step(int64_t width) {
 // True when a width x height image, with the allocator's alignment slack and back-pointer,
 // has a byte count that fits the allocator's signed 32-bit size.
 bool fits_allocator(int64_t width, int64_t height) {
-    const int64_t bytes = allocated_step(width) * height;
-    const int64_t overhead = 32 + static_cast<int64_t>(sizeof(void*));
-    return bytes <= std::numeric_limits<int32_t>::max() - overhead;
+    const int64_t limit = std::numeric_limits<int32_t>::max() - 32 - static_cast<int64_t>(sizeof(void*));
+    // Both factors are bounded first so that their product cannot overflow 64 bits either.
+    const int64_t step = allocated_step(width);
+    if (step > limit || height > limit) return false;
+    return step * height <= limit;
 }
 
 // Allocates one image and clears every byte of it that a kernel or a reader could see: the

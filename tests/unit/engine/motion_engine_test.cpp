@@ -279,6 +279,8 @@ TEST(MotionEngineAllocationFailure, GeometriesWhoseByteCountOverflowFailBeforeAl
         {std::numeric_limits<int32_t>::max() - 3, 1, "columns + 4 overflows"},
         {65536, 65536, "bordered byte count exceeds 2^31"},
         {536870908, 4, "row step alone near 2^31"},
+        {std::numeric_limits<int32_t>::max() - 7, std::numeric_limits<int32_t>::max() - 4,
+         "both extents near 2^31: step x lines overflows 64 bits"},
         {0, 4, "no columns"},
         {4, 0, "no lines"},
         {-4, 4, "negative columns"},
