@@ -19,8 +19,8 @@ constexpr float kPlusInf = std::bit_cast<float>(0x7F800000u);
 constexpr float kMinusInf = std::bit_cast<float>(0xFF800000u);
 constexpr float kDivNaN = std::bit_cast<float>(0xFFC00000u);
 
-PrimStatus check_binary(const float* src1, int32_t src1_step, const float* src2,
-                        int32_t src2_step, const float* dst, int32_t dst_step, Size roi) {
+PrimStatus check_binary(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
+                        const float* dst, int32_t dst_step, Size roi) {
     if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
     if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
     if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;

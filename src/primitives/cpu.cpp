@@ -16,7 +16,9 @@ constexpr uint32_t kGenu = 0x756e6547;  // "Genu"
 constexpr uint32_t kIneI = 0x49656e69;  // "ineI"
 constexpr uint32_t kNtel = 0x6c65746e;  // "ntel"
 
-constexpr bool bit(uint32_t word, int n) { return ((word >> n) & 1u) != 0; }
+constexpr bool bit(uint32_t word, int n) {
+    return ((word >> n) & 1u) != 0;
+}
 
 #if defined(__i386__)
 // A 32-bit processor has CPUID when bit 21 (ID) of EFLAGS can be inverted.
@@ -75,8 +77,7 @@ int32_t prim_cpu_type_from(const CpuidWords& words) {
     const bool sse = bit(words.leaf1_edx, 25);
     const bool sse2 = bit(words.leaf1_edx, 26);
     const bool sse3 = bit(words.leaf1_ecx, 0);
-    const bool multi_threading =
-        bit(words.leaf1_edx, 28) && ((words.leaf1_ebx >> 16) & 0xFF) > 1;
+    const bool multi_threading = bit(words.leaf1_edx, 28) && ((words.leaf1_ebx >> 16) & 0xFF) > 1;
 
     switch (family) {
         case 7:
@@ -111,6 +112,10 @@ int32_t prim_cpu_class_of_type(int32_t type) {
     }
 }
 
-int32_t prim_cpu_type() { return prim_cpu_type_from(prim_read_cpuid()); }
+int32_t prim_cpu_type() {
+    return prim_cpu_type_from(prim_read_cpuid());
+}
 
-int32_t prim_cpu_class() { return prim_cpu_class_of_type(prim_cpu_type()); }
+int32_t prim_cpu_class() {
+    return prim_cpu_class_of_type(prim_cpu_type());
+}

@@ -68,12 +68,12 @@ PrimSlot filter_column_32f PRIM_EARLY{as_prim_fn(&prim_filter_column_32f_c0)};
 PrimSlot add_weighted_inplace_32f PRIM_EARLY{as_prim_fn(&prim_add_weighted_inplace_32f_c0)};
 }  // namespace prim_slots
 
-#define PRIM_ENTRY(slot_name, kernel)                                              \
-    PrimDispatchEntry {                                                            \
-        &prim_slots::slot_name, {                                                  \
+#define PRIM_ENTRY(slot_name, kernel)                                                  \
+    PrimDispatchEntry {                                                                \
+        &prim_slots::slot_name, {                                                      \
             as_prim_fn(kernel##_c0), as_prim_fn(kernel##_c1), as_prim_fn(kernel##_c2), \
-                as_prim_fn(kernel##_c3)                                            \
-        }                                                                          \
+                as_prim_fn(kernel##_c3)                                                \
+        }                                                                              \
     }
 
 PrimDispatchEntry prim_dispatch_table[prim_dispatch_count] PRIM_EARLY = {

@@ -30,8 +30,8 @@ PrimStatus check_filter(const float* src, int32_t src_step, const float* dst, in
 // along a row the taps read s, s + 1, s + 2, s + 3; down a column the rows a, b, c, d. Four taps
 // per pass keep each accumulator in a register for four additions instead of one; each output
 // still takes its terms one by one in the reference order.
-inline void accumulate4_row(double* __restrict acc, const float* __restrict s, double c0,
-                            double c1, double c2, double c3, int32_t n) {
+inline void accumulate4_row(double* __restrict acc, const float* __restrict s, double c0, double c1,
+                            double c2, double c3, int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
         double sum = acc[i];
         sum += c0 * static_cast<double>(s[i]);
@@ -66,9 +66,9 @@ inline void store(float* __restrict d, const double* __restrict acc, int32_t n) 
 
 }  // namespace
 
-PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst,
-                                  int32_t dst_step, Size roi, const float* kernel,
-                                  int32_t kernel_size, int32_t anchor) {
+PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                                  Size roi, const float* kernel, int32_t kernel_size,
+                                  int32_t anchor) {
     const PrimStatus status = check_filter(src, src_step, dst, dst_step, roi, kernel, kernel_size);
     if (status != prim_ok) return status;
     // Rows advance by whole floats: each step is truncated to a multiple of 4 bytes.
@@ -87,7 +87,8 @@ PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst
             const float* s = s_row + (std::ptrdiff_t{x0} + anchor);
             int32_t k = kernel_size - 1;
             for (; k >= 3; k -= 4) {
-                accumulate4_row(acc, s - k, kernel[k], kernel[k - 1], kernel[k - 2], kernel[k - 3], n);
+                accumulate4_row(acc, s - k, kernel[k], kernel[k - 1], kernel[k - 2], kernel[k - 3],
+                                n);
             }
             for (; k >= 0; --k) accumulate(acc, s - k, static_cast<double>(kernel[k]), n);
             store(d_row + x0, acc, n);

@@ -5,9 +5,9 @@
 
 #include "primitives/primitives.hpp"
 
-PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst,
-                                  int32_t dst_step, Size roi, const float* kernel,
-                                  int32_t kernel_size, int32_t anchor);
+PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                                  Size roi, const float* kernel, int32_t kernel_size,
+                                  int32_t anchor);
 PrimStatus prim_filter_column_32f_c0(const float* src, int32_t src_step, float* dst,
                                      int32_t dst_step, Size roi, const float* kernel,
                                      int32_t kernel_size, int32_t anchor);

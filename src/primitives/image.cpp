@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr std::uintptr_t kAlign = 32;                     // image and row alignment [bytes]
-constexpr int64_t kOverhead = kAlign + sizeof(void*);     // alignment slack + back-pointer [bytes]
+constexpr std::uintptr_t kAlign = 32;                  // image and row alignment [bytes]
+constexpr int64_t kOverhead = kAlign + sizeof(void*);  // alignment slack + back-pointer [bytes]
 
 }  // namespace
 
@@ -79,7 +79,8 @@ PrimStatus prim_set_32f_c0(float value, float* dst, int32_t dst_step, Size roi) 
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     for (int32_t y = 0; y < roi.height; ++y) {
-        unsigned char* row = reinterpret_cast<unsigned char*>(prim_detail::row_at(dst, dst_step, y));
+        unsigned char* row =
+            reinterpret_cast<unsigned char*>(prim_detail::row_at(dst, dst_step, y));
         for (int32_t x = 0; x < roi.width; ++x) std::memcpy(row + std::size_t{4} * x, &bits, 4);
     }
     return prim_ok;

@@ -18,12 +18,12 @@ enum Feature : uint32_t {
 struct Vendor {
     uint32_t ebx, edx, ecx;
 };
-constexpr Vendor kIntel{0x756e6547, 0x49656e69, 0x6c65746e};  // "Genu" "ineI" "ntel"
-constexpr Vendor kAmd{0x68747541, 0x69746e65, 0x444d4163};    // "Auth" "enti" "cAMD"
+constexpr Vendor kIntel{0x756e6547, 0x49656e69, 0x6c65746e};         // "Genu" "ineI" "ntel"
+constexpr Vendor kAmd{0x68747541, 0x69746e65, 0x444d4163};           // "Auth" "enti" "cAMD"
 constexpr Vendor kIntelSwapped{0x756e6547, 0x6c65746e, 0x49656e69};  // ECX and EDX exchanged
 
-CpuidWords words(Vendor v, uint32_t family, uint32_t edx, bool sse3 = false,
-                 uint32_t logical = 1, uint32_t model_stepping = 0x5A) {
+CpuidWords words(Vendor v, uint32_t family, uint32_t edx, bool sse3 = false, uint32_t logical = 1,
+                 uint32_t model_stepping = 0x5A) {
     CpuidWords w;
     w.has_cpuid = true;
     w.leaf0_ebx = v.ebx;
@@ -91,8 +91,8 @@ TEST(PrimCpuClass, ClassOfEveryType) {
     struct Case {
         int32_t type, expected_class;
     };
-    const Case cases[] = {{0, 0},  {1, 0},  {2, 0},  {3, 0},  {4, 1},  {5, 2},  {6, 3},
-                          {7, 3},  {8, 3},  {16, 0}, {17, 0}, {9, 0},  {-1, 0}, {100, 0}};
+    const Case cases[] = {{0, 0}, {1, 0}, {2, 0},  {3, 0},  {4, 1}, {5, 2},  {6, 3},
+                          {7, 3}, {8, 3}, {16, 0}, {17, 0}, {9, 0}, {-1, 0}, {100, 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(prim_cpu_class_of_type(c.type), c.expected_class) << "type " << c.type;
     }

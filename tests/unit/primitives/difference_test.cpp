@@ -50,9 +50,9 @@ TEST(PrimSubtract, IsTheSingleIeeeDifferenceForEveryTail) {
         TestImage a(width, 2, width % 3), b(width, 2), d(width, 2, 1);
         a.fill([&](int32_t, int32_t) { return dist(rng); });
         b.fill([&](int32_t, int32_t) { return dist(rng) * 1e-3f; });
-        ASSERT_EQ(prim_subtract_32f(a.ptr(), a.step(), b.ptr(), b.step(), d.ptr(), d.step(),
-                                    d.roi()),
-                  prim_ok);
+        ASSERT_EQ(
+            prim_subtract_32f(a.ptr(), a.step(), b.ptr(), b.step(), d.ptr(), d.step(), d.roi()),
+            prim_ok);
         for (int32_t y = 0; y < 2; ++y)
             for (int32_t x = 0; x < width; ++x)
                 ASSERT_EQ(bits(d.at(x, y)), bits(b.at(x, y) - a.at(x, y))) << width;
@@ -81,8 +81,7 @@ TEST(PrimAddWeighted, ArgumentRules) {
     const int32_t w = 4, row = 4 * w;
     const Case cases[] = {
         {"src null", true, false, {w, 2}, row, row, prim_err_null_ptr},
-        {"accumulator null with negative width", false, true, {-1, 2}, row, row,
-         prim_err_null_ptr},
+        {"accumulator null with negative width", false, true, {-1, 2}, row, row, prim_err_null_ptr},
         {"empty region with steps 0", false, false, {0, 5}, 0, 0, prim_ok},
         {"empty height", false, false, {w, 0}, row, row, prim_ok},
         {"width -1", false, false, {-1, 2}, row, row, prim_err_size},
@@ -90,8 +89,7 @@ TEST(PrimAddWeighted, ArgumentRules) {
         {"src step not whole floats", false, false, {w, 2}, row + 2, row, prim_err_size},
         {"src step shorter than a row", false, false, {w, 2}, row - 4, row, prim_err_size},
         {"accumulator step negative", false, false, {w, 2}, row, -row, prim_err_size},
-        {"accumulator step shorter than a row", false, false, {w, 2}, row, row - 4,
-         prim_err_size},
+        {"accumulator step shorter than a row", false, false, {w, 2}, row, row - 4, prim_err_size},
         {"negative step with empty region", false, false, {0, 2}, 0, -4, prim_err_size},
         {"padded steps", false, false, {w, 2}, row + 12, row + 12, prim_ok},
     };
@@ -100,8 +98,8 @@ TEST(PrimAddWeighted, ArgumentRules) {
         TestImage src(w, 2, 3), acc(w, 2, 3);
         src.fill([](int32_t, int32_t) { return 3.0f; });
         EXPECT_EQ(prim_add_weighted_inplace_32f(c.null_src ? nullptr : src.ptr(), c.src_step,
-                                                c.null_acc ? nullptr : acc.ptr(), c.acc_step,
-                                                c.roi, 0.5f),
+                                                c.null_acc ? nullptr : acc.ptr(), c.acc_step, c.roi,
+                                                0.5f),
                   c.expected);
         if (c.expected != prim_ok || c.roi.width == 0 || c.roi.height == 0) {
             EXPECT_TRUE(acc.all_guard());
@@ -132,7 +130,8 @@ TEST(PrimAddWeighted, EvaluatesOldPlusAlphaTimesDifference) {
         {"infinite accumulator, alpha 1", 3.0f, kInf, 1.0f, nan},
         {"infinite accumulator, negative alpha", 3.0f, kInf, -0.5f, kInf},
         // Each step in double, one rounding: single-precision steps would give another value.
-        {"rounded once from double", 1.0f, 1e8f, 1.0f - 1e-7f, float(1e8 + double(1.0f - 1e-7f) * (1.0 - 1e8))},
+        {"rounded once from double", 1.0f, 1e8f, 1.0f - 1e-7f,
+         float(1e8 + double(1.0f - 1e-7f) * (1.0 - 1e8))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

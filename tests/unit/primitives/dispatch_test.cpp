@@ -72,11 +72,19 @@ struct ReportSpy {
 
 TEST(PrimDispatchTable, HoldsThirteenKernelsInOrderWithEveryColumn) {
     const PrimSlot* expected[] = {
-        &prim_slots::malloc_32f, &prim_slots::free,           &prim_slots::copy_32f,
-        &prim_slots::add_32f,    &prim_slots::add_const_inplace_32f,
-        &prim_slots::subtract_32f, &prim_slots::set_32f,      &prim_slots::mul_32f,
-        &prim_slots::div_32f,    &prim_slots::sqr_32f,        &prim_slots::filter_row_32f,
-        &prim_slots::filter_column_32f, &prim_slots::add_weighted_inplace_32f,
+        &prim_slots::malloc_32f,
+        &prim_slots::free,
+        &prim_slots::copy_32f,
+        &prim_slots::add_32f,
+        &prim_slots::add_const_inplace_32f,
+        &prim_slots::subtract_32f,
+        &prim_slots::set_32f,
+        &prim_slots::mul_32f,
+        &prim_slots::div_32f,
+        &prim_slots::sqr_32f,
+        &prim_slots::filter_row_32f,
+        &prim_slots::filter_column_32f,
+        &prim_slots::add_weighted_inplace_32f,
     };
     ASSERT_EQ(prim_dispatch_count, 13);
     for (int32_t i = 0; i < prim_dispatch_count; ++i) {

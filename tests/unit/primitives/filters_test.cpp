@@ -21,7 +21,8 @@ using prim_test::TestImage;
 struct Bordered {
     TestImage img;
     int32_t m;
-    Bordered(int32_t w, int32_t h, int32_t margin) : img(w + 2 * margin, h + 2 * margin, 1), m(margin) {}
+    Bordered(int32_t w, int32_t h, int32_t margin)
+        : img(w + 2 * margin, h + 2 * margin, 1), m(margin) {}
     // Fills with f(x, y) in region coordinates (the margin has negative or large coordinates).
     void fill(const std::function<float(int32_t, int32_t)>& f) {
         img.fill([&](int32_t x, int32_t y) { return f(x - m, y - m); });
@@ -32,10 +33,12 @@ struct Bordered {
 
 enum class Dir { kRow, kColumn };
 const Dir kDirs[] = {Dir::kRow, Dir::kColumn};
-const char* name(Dir d) { return d == Dir::kRow ? "row" : "column"; }
+const char* name(Dir d) {
+    return d == Dir::kRow ? "row" : "column";
+}
 
-PrimStatus filter(Dir d, const float* src, int32_t src_step, float* dst, int32_t dst_step,
-                  Size roi, const float* kernel, int32_t size, int32_t anchor) {
+PrimStatus filter(Dir d, const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi,
+                  const float* kernel, int32_t size, int32_t anchor) {
     return d == Dir::kRow
                ? prim_filter_row_32f(src, src_step, dst, dst_step, roi, kernel, size, anchor)
                : prim_filter_column_32f(src, src_step, dst, dst_step, roi, kernel, size, anchor);
@@ -89,21 +92,40 @@ TEST(PrimFilter, ConvolutionExamplesAreExact) {
     };
     const Case cases[] = {
         // kernel[0] meets the pixel at +anchor: (1, 0, -1) is src(t + 1) - src(t - 1).
-        {"central difference gives +2 on a ramp", {1.0f, 0.0f, -1.0f}, 1,
-         [](int32_t t) { return float(t); }, [](int32_t) { return 2.0f; }},
-        {"5-tap derivative on a ramp", {-0.11328125f, 0.88671875f, 0.0f, -0.88671875f, 0.11328125f},
-         2, [](int32_t t) { return float(t); }, [](int32_t) { return 1.3203125f; }},
+        {"central difference gives +2 on a ramp",
+         {1.0f, 0.0f, -1.0f},
+         1,
+         [](int32_t t) { return float(t); },
+         [](int32_t) { return 2.0f; }},
+        {"5-tap derivative on a ramp",
+         {-0.11328125f, 0.88671875f, 0.0f, -0.88671875f, 0.11328125f},
+         2,
+         [](int32_t t) { return float(t); },
+         [](int32_t) { return 1.3203125f; }},
         {"5-tap smoothing keeps a constant",
-         {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f}, 2,
-         [](int32_t) { return 97.3f; }, [](int32_t) { return 97.3f; }},
-        {"single tap scales", {0.1f}, 0, [](int32_t t) { return 3.0f + t; },
+         {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f},
+         2,
+         [](int32_t) { return 97.3f; },
+         [](int32_t) { return 97.3f; }},
+        {"single tap scales",
+         {0.1f},
+         0,
+         [](int32_t t) { return 3.0f + t; },
          [](int32_t t) { return float(0.1f * double(3.0f + t)); }},
         // Windows wholly to one side: anchor -1 reads t-1 and t-2, anchor = size reads t+1, t+2.
-        {"anchor -1", {1.0f, 2.0f}, -1, [](int32_t t) { return float(t); },
+        {"anchor -1",
+         {1.0f, 2.0f},
+         -1,
+         [](int32_t t) { return float(t); },
          [](int32_t t) { return float((t - 1) + 2 * (t - 2)); }},
-        {"anchor = kernel size", {1.0f, 2.0f}, 2, [](int32_t t) { return float(t); },
+        {"anchor = kernel size",
+         {1.0f, 2.0f},
+         2,
+         [](int32_t t) { return float(t); },
          [](int32_t t) { return float((t + 2) + 2 * (t + 1)); }},
-        {"anchor 0 reads the pixel and those before it", {1.0f, 10.0f, 100.0f}, 0,
+        {"anchor 0 reads the pixel and those before it",
+         {1.0f, 10.0f, 100.0f},
+         0,
          [](int32_t t) { return float(t); },
          [](int32_t t) { return float(t + 10 * (t - 1) + 100 * (t - 2)); }},
     };
@@ -178,8 +200,8 @@ TEST(PrimFilter, EveryWidthAgreesWithAWideRegion) {
             src.fill([&](int32_t, int32_t) { return dist(rng) * 100.0f; });
             const Size wide_roi = d == Dir::kRow ? Size{kWide, kHigh} : Size{kHigh, kWide};
             TestImage wide_img(wide_roi.width, wide_roi.height);
-            ASSERT_EQ(filter(d, src.origin(), src.step(), wide_img.ptr(), wide_img.step(),
-                             wide_roi, kernel.data(), ksize, anchor),
+            ASSERT_EQ(filter(d, src.origin(), src.step(), wide_img.ptr(), wide_img.step(), wide_roi,
+                             kernel.data(), ksize, anchor),
                       prim_ok);
             for (int32_t len = 1; len <= 40; ++len) {
                 // A region starting at offset 3 along the filter direction, `len` long.
@@ -187,8 +209,8 @@ TEST(PrimFilter, EveryWidthAgreesWithAWideRegion) {
                 const int32_t ox = d == Dir::kRow ? 3 : 0, oy = d == Dir::kRow ? 0 : 3;
                 TestImage part(roi.width, roi.height);
                 const float* origin = src.origin() + oy * (src.step() / 4) + ox;
-                ASSERT_EQ(filter(d, origin, src.step(), part.ptr(), part.step(), roi,
-                                 kernel.data(), ksize, anchor),
+                ASSERT_EQ(filter(d, origin, src.step(), part.ptr(), part.step(), roi, kernel.data(),
+                                 ksize, anchor),
                           prim_ok);
                 for (int32_t y = 0; y < roi.height; ++y)
                     for (int32_t x = 0; x < roi.width; ++x)

@@ -12,8 +12,12 @@
 
 namespace prim_test {
 
-inline uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-inline float from_bits(uint32_t b) { return std::bit_cast<float>(b); }
+inline uint32_t bits(float f) {
+    return std::bit_cast<uint32_t>(f);
+}
+inline float from_bits(uint32_t b) {
+    return std::bit_cast<float>(b);
+}
 
 // Guard pattern: a quiet NaN with a payload that no kernel produces.
 inline constexpr uint32_t kGuardBits = 0x7FC0BEEF;
@@ -25,7 +29,9 @@ struct TestImage {
     std::vector<float> data;
 
     TestImage(int32_t w, int32_t h, int32_t pad = 3)
-        : width(w), height(h), stride(w + pad),
+        : width(w),
+          height(h),
+          stride(w + pad),
           data(static_cast<size_t>(stride) * static_cast<size_t>(h), from_bits(kGuardBits)) {}
 
     int32_t step() const { return stride * 4; }
@@ -72,7 +78,14 @@ inline std::vector<BinaryCheckCase> binary_check_cases() {
         {"src2 null", false, true, false, ok, s, s, s, prim_err_null_ptr},
         {"dst null", false, false, true, ok, s, s, s, prim_err_null_ptr},
         {"null before size", true, false, false, {0, 2}, s, s, s, prim_err_null_ptr},
-        {"null before negative size and bad steps", true, false, false, {-1, 2}, 0, 0, 0,
+        {"null before negative size and bad steps",
+         true,
+         false,
+         false,
+         {-1, 2},
+         0,
+         0,
+         0,
          prim_err_null_ptr},
         {"width 0", false, false, false, {0, 2}, s, s, s, prim_err_size},
         {"height 0", false, false, false, {4, 0}, s, s, s, prim_err_size},
