@@ -57,6 +57,11 @@ bool solve6(double n[6][6], double b[6], double out[6]) {
 
 std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m,
                                                       double temporal_gain) const {
+    return fit(m, temporal_gain, nullptr);
+}
+
+std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double temporal_gain,
+                                                 const std::vector<float>* weights) const {
     const GreyImage* images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
     for (const GreyImage* img : images) {
         if (!img || img->empty()) return std::nullopt;
@@ -87,16 +92,20 @@ std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m,
         const float* r_xy = m.Ixy->line(y);
         const float* r_xt = m.Ixt->line(y);
         const float* r_yt = m.Iyt->line(y);
+        const float* r_w = weights ? weights->data() + static_cast<size_t>(y) * columns : nullptr;
         double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy: 1, X, X^2
         double t[2] = {0, 0}, u[2] = {0, 0};                         // xt, yt: 1, X
         for (int32_t x = x0; x < x1; ++x) {
             const double Xv = X[static_cast<size_t>(x)];
             const double Xs = Xv * Xv;
-            a[0] += r_xx[x], a[1] += r_xx[x] * Xv, a[2] += r_xx[x] * Xs;
-            b[0] += r_yy[x], b[1] += r_yy[x] * Xv, b[2] += r_yy[x] * Xs;
-            c[0] += r_xy[x], c[1] += r_xy[x] * Xv, c[2] += r_xy[x] * Xs;
-            t[0] += r_xt[x], t[1] += r_xt[x] * Xv;
-            u[0] += r_yt[x], u[1] += r_yt[x] * Xv;
+            const double w = r_w ? r_w[x] : 1.0;
+            const double vxx = w * r_xx[x], vyy = w * r_yy[x], vxy = w * r_xy[x];
+            const double vxt = w * r_xt[x], vyt = w * r_yt[x];
+            a[0] += vxx, a[1] += vxx * Xv, a[2] += vxx * Xs;
+            b[0] += vyy, b[1] += vyy * Xv, b[2] += vyy * Xs;
+            c[0] += vxy, c[1] += vxy * Xv, c[2] += vxy * Xs;
+            t[0] += vxt, t[1] += vxt * Xv;
+            u[0] += vyt, u[1] += vyt * Xv;
         }
         auto add = [Y](Moments& mo, const double* r) {
             mo.m1 += r[0], mo.mx += r[1], mo.my += Y * r[0];
@@ -141,6 +150,59 @@ std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m,
     motion.a[4] = p[4] / s;
     motion.a[5] = p[5] / s;
     motion.a[3] = p[3] - motion.a[4] * cx - motion.a[5] * cy;
+    return motion;
+}
+
+std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages& m,
+                                                             const GreyImage& It,
+                                                             double temporal_gain,
+                                                             int passes) const {
+    std::optional<AffineMotion> motion = fit(m, temporal_gain, nullptr);
+    if (!motion || It.columns != m.Ix2->columns || It.lines != m.Ix2->lines) return motion;
+    const int32_t columns = It.columns, lines = It.lines;
+    const double k = kSpatialGain / temporal_gain;
+    const size_t count = It.data.size();
+    std::vector<float> weights(count, 0.0f);
+    std::vector<float> residual(count, 0.0f);  // normal-flow residual [pixels per frame]
+    std::vector<float> typical;
+    typical.reserve(count);
+    for (int pass = 0; pass < passes; ++pass) {
+        // The residual r = Ix u + Iy v + k It follows from the moments without Ix and Iy:
+        // r^2 = u^2 Ix2 + 2 u v Ixy + v^2 Iy2 + 2 k (u Ixt + v Iyt) + k^2 It^2; divided by the
+        // squared gradient it is the squared error of the normal flow.
+        typical.clear();
+        for (int32_t y = 0; y < lines; ++y) {
+            for (int32_t x = 0; x < columns; ++x) {
+                const size_t i = static_cast<size_t>(y) * columns + x;
+                const double u = motion->u(x, y), v = motion->v(x, y);
+                const double it = It.data[i];
+                const double g2 = static_cast<double>(m.Ix2->data[i]) + m.Iy2->data[i];
+                const double r2 = u * u * m.Ix2->data[i] + 2 * u * v * m.Ixy->data[i] +
+                                  v * v * m.Iy2->data[i] +
+                                  2 * k * (u * m.Ixt->data[i] + v * m.Iyt->data[i]) +
+                                  k * k * it * it;
+                const double e = g2 > 0 ? std::sqrt(std::max(0.0, r2) / g2) : 0.0;
+                residual[i] = std::isfinite(e) ? static_cast<float>(e) : 1e30f;
+                // Only pixels with texture say anything about the typical residual; every
+                // fourth one is plenty for a median.
+                if (g2 > 1.0 && ((x | y) & 1) == 0) typical.push_back(residual[i]);
+            }
+        }
+        if (typical.size() < 16) break;
+        const size_t h = typical.size() / 2;
+        std::nth_element(typical.begin(), typical.begin() + static_cast<std::ptrdiff_t>(h),
+                         typical.end());
+        // A residual of about 2.5 median residuals weighs one half; the floor keeps a fit that
+        // is already nearly exact from discarding ordinary noise.
+        const double c = std::max(0.02, 2.5 * typical[h]);
+        for (size_t i = 0; i < count; ++i) {
+            const double q = residual[i] / c;
+            weights[i] = static_cast<float>(1.0 / (1.0 + q * q));
+        }
+        std::optional<AffineMotion> next = fit(m, temporal_gain, &weights);
+        if (!next) break;
+        motion = next;
+    }
     return motion;
 }
 

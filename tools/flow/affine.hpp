@@ -12,6 +12,13 @@
 // the true derivatives, so with the measured ones it reads Ix u + Iy v = -(gs / gt) It, and
 // the least-squares solution over all pixels comes from the normal equations built from the
 // sums of Ix2, Ixy, Iy2, Ixt, Iyt weighted by 1, x, y, x^2, xy, y^2.
+//
+// A plain least-squares fit follows every moving object in the picture a little: an object
+// covering a few per cent of the image with strong texture pulls the pan by tens of per cent.
+// estimate_robust() therefore refits a few times with each pixel weighted down by how far its
+// normal-flow residual lies beyond the typical one (a Cauchy weight); its residual needs It,
+// which every computation mode provides. Pixels that follow the global motion keep weight 1,
+// so on a scene without independent motion both fits agree.
 #pragma once
 
 #include <array>
@@ -61,8 +68,15 @@ public:
     // texture to fix all six parameters (a flat or one-dimensional image) or are not finite.
     // temporal_gain: the gain of the time derivative that produced Ixt and Iyt.
     std::optional<AffineMotion> estimate(const MomentImages& m, double temporal_gain) const;
+    // The same fit, reweighted `passes` times against pixels that move otherwise; `It` is the
+    // temporal derivative that Ixt and Iyt were formed with.
+    std::optional<AffineMotion> estimate_robust(const MomentImages& m, const GreyImage& It,
+                                                double temporal_gain, int passes = 3) const;
 
 private:
+    std::optional<AffineMotion> fit(const MomentImages& m, double temporal_gain,
+                                    const std::vector<float>* weights) const;
+
     int32_t margin_;
 };
 

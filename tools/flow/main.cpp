@@ -8,6 +8,26 @@
 
 #include "flow/run.hpp"
 
+namespace {
+
+// A whole number of at least `low`, with a message that says so (CLI11's range checks print
+// the type's full range).
+CLI::Validator at_least(long long low) {
+    return CLI::Validator(
+        [low](std::string& text) -> std::string {
+            try {
+                size_t used = 0;
+                const long long v = std::stoll(text, &used);
+                if (used == text.size() && v >= low) return {};
+            } catch (const std::exception&) {
+            }
+            return "'" + text + "' is not a whole number of at least " + std::to_string(low);
+        },
+        "", "at_least");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     RunOptions opt;
     CLI::App app{
@@ -19,17 +39,14 @@ int main(int argc, char** argv) {
     app.get_formatter()->column_width(34);
 
     app.add_option("INPUT", opt.input,
-                   "Video file (any format FFmpeg reads), folder of PNG/PGM images, a glob "
-                   "such as 'frames/*.png' (quote it), or a single image. Default: the "
-                   "built-in sequence");
+                   "Video, folder or quoted glob of PNG/PGM images, or one image");
     auto* settings = "Component settings (same names and defaults as the component)";
     app.add_option("--computation-mode", opt.settings.computation_mode,
                    "changedetection, orvane, affineparams or all")
         ->capture_default_str()
         ->group(settings);
     app.add_option("--timederivative-mode", opt.settings.timederivative_mode,
-                   "recursive (two frames, exponential average) or batch (five frames, "
-                   "results refer to two frames back)")
+                   "recursive (2 frames) or batch (5 frames; refers to 2 frames back)")
         ->capture_default_str()
         ->group(settings);
     app.add_option("--input-filter", opt.settings.input_filter,
@@ -43,16 +60,16 @@ int main(int argc, char** argv) {
 
     auto* frames = "Frames and output";
     app.add_option("--frames", opt.frames, "Process at most N frames (default: all)")
-        ->check(CLI::PositiveNumber)
+        ->check(at_least(1))
         ->type_name("N")
         ->group(frames);
     app.add_option("--start", opt.start, "Pass over the first N input frames")
-        ->check(CLI::NonNegativeNumber)
+        ->check(at_least(0))
         ->capture_default_str()
         ->type_name("N")
         ->group(frames);
     app.add_option("--every", opt.every, "Write pictures of every K-th frame (and of the last)")
-        ->check(CLI::PositiveNumber)
+        ->check(at_least(1))
         ->capture_default_str()
         ->type_name("K")
         ->group(frames);
@@ -62,13 +79,18 @@ int main(int argc, char** argv) {
         ->group(frames);
     std::vector<std::string> save;
     app.add_option("--save", save,
-                   "Also store these images as float32 .npy files on the picture frames, "
-                   "comma-separated: Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn")
+                   "Store these images as float32 .npy on picture frames, e.g. Un,Vn")
         ->delimiter(',')
         ->type_name("LIST")
         ->group(frames);
     app.add_option("--change-threshold", opt.change_threshold,
                    "It2 above which a pixel counts as changed in frames.csv")
+        ->capture_default_str()
+        ->group(frames);
+    std::string fit = "robust";
+    app.add_option("--affine-fit", fit,
+                   "robust (objects moving on their own weigh little) or plain")
+        ->check(CLI::IsMember({"robust", "plain"}))
         ->capture_default_str()
         ->group(frames);
     app.add_flag("-q,--quiet", opt.quiet, "No progress, notices or result table; errors only")
@@ -78,6 +100,7 @@ int main(int argc, char** argv) {
         "\nOutputs in DIR: Is_NNNNNN.png (input after smoothing), flow_NNNNNN.png (direction of\n"
         "motion as hue, speed as brightness; legend on the right), It2_NNNNNN.png (change heat\n"
         "map), NAME_NNNNNN.npy (--save), frames.csv, summary.json. NNNNNN is the input frame.\n"
+        "Images for --save: Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn.\n"
         "In the modes affineparams and all the global affine motion of every frame is\n"
         "estimated and its median printed.\n\n"
         "Examples:\n"
@@ -90,6 +113,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     }
+    opt.robust_fit = fit == "robust";
     for (const std::string& name : save) {
         ResultImage which;
         if (!parse_result_image(name, &which)) {

@@ -132,7 +132,9 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
         const GreyImage ixt = session_->read(ResultImage::Ixt);
         const GreyImage iyt = session_->read(ResultImage::Iyt);
         AffineEstimator estimator(margin_);
-        rec.affine = estimator.estimate({&ix2, &iy2, &ixy, &ixt, &iyt}, gain_t);
+        const MomentImages moments{&ix2, &iy2, &ixy, &ixt, &iyt};
+        rec.affine = opt_.robust_fit ? estimator.estimate_robust(moments, img.It, gain_t)
+                                     : estimator.estimate(moments, gain_t);
         // The batch derivative is centred two frames back.
         rec.affine_frame = batch ? rec.frame - 2 : rec.frame;
         if (rec.affine) estimates_.push_back(*rec.affine);
@@ -248,7 +250,9 @@ int Run::execute() {
     progress_->finish(count);
 
     write_text(stage_->path_for("frames.csv"), frames_csv(records_));
-    write_text(stage_->path_for("summary.json"), summary_json(elapsed, component_seconds));
+    // Named first, so that the summary lists itself among the outputs.
+    const std::string summary_path = stage_->path_for("summary.json");
+    write_text(summary_path, summary_json(elapsed, component_seconds));
     stage_->commit();
     if (!opt_.quiet) print_results(elapsed);
     if (interrupted_) {

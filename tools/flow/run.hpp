@@ -16,6 +16,7 @@ struct RunOptions {
     int64_t every = 10;                     // pictures of every K-th frame, and of the last
     std::vector<ResultImage> save;          // raw images stored as .npy
     double change_threshold = 64.0;         // It2 above which a pixel counts as changed
+    bool robust_fit = true;                 // false: one plain least-squares fit per frame
     bool quiet = false;
 };
 

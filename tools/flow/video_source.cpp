@@ -47,7 +47,8 @@ public:
 private:
     void open() {
         const std::string& path = path_;
-        av_log_set_level(AV_LOG_ERROR);
+        // The tool reports failures itself, in one line that names the file.
+        av_log_set_level(AV_LOG_FATAL);
         int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
         if (rc < 0) {
             format_ = nullptr;

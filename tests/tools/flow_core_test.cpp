@@ -1,0 +1,345 @@
+// Tests of orvane-flow's parts through their public functions: the affine fit, still-image
+// reading and writing, file listing, the all-or-nothing output folder, the pictures and the
+// report text. The program as a whole is tested end to end in test_orvane_flow.py.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "flow/affine.hpp"
+#include "flow/frame_source.hpp"
+#include "flow/image_io.hpp"
+#include "flow/output_stage.hpp"
+#include "flow/pictures.hpp"
+#include "flow/reports.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder per test, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/orvane-flow-test-XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Moment images of a scene whose every pixel moves by `truth`, with gradients that vary from
+// pixel to pixel as texture does, and It as the filters would measure it with the given gain.
+struct Scene {
+    GreyImage Ix2, Iy2, Ixy, Ixt, Iyt, It;
+    MomentImages moments() const { return {&Ix2, &Iy2, &Ixy, &Ixt, &Iyt}; }
+};
+
+Scene make_scene(const AffineMotion& truth, double gain_t, int32_t columns = 96,
+                 int32_t lines = 64, const AffineMotion* outlier = nullptr) {
+    Scene s;
+    for (GreyImage* img : {&s.Ix2, &s.Iy2, &s.Ixy, &s.Ixt, &s.Iyt, &s.It}) {
+        *img = GreyImage(columns, lines);
+    }
+    for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t x = 0; x < columns; ++x) {
+            const double ix = 20.0 * std::sin(0.37 * x + 0.11 * y) + 5.0 * std::cos(0.05 * x * y);
+            const double iy = 20.0 * std::cos(0.29 * y - 0.17 * x) + 4.0 * std::sin(0.7 * x);
+            // A square in the upper left corner moves on its own when an outlier is given.
+            const bool own = outlier && x < columns / 4 && y < lines / 4;
+            const AffineMotion& m = own ? *outlier : truth;
+            // Ix u + Iy v = -(gs / gt) It  for the measured derivatives.
+            const double it = -(gain_t / kSpatialGain) * (ix * m.u(x, y) + iy * m.v(x, y));
+            s.Ix2.at(x, y) = static_cast<float>(ix * ix);
+            s.Iy2.at(x, y) = static_cast<float>(iy * iy);
+            s.Ixy.at(x, y) = static_cast<float>(ix * iy);
+            s.Ixt.at(x, y) = static_cast<float>(ix * it);
+            s.Iyt.at(x, y) = static_cast<float>(iy * it);
+            s.It.at(x, y) = static_cast<float>(it);
+        }
+    }
+    return s;
+}
+
+AffineMotion motion(double a1, double a2, double a3, double a4, double a5, double a6) {
+    AffineMotion m;
+    m.a = {a1, a2, a3, a4, a5, a6};
+    return m;
+}
+
+}  // namespace
+
+TEST(AffineEstimator, RecoversTheMotionThatMadeTheMoments) {
+    struct Case {
+        const char* name;
+        AffineMotion truth;
+        double gain_t;
+    };
+    const Case cases[] = {
+        {"pan, batch gain", motion(0.4, 0, 0, -0.25, 0, 0), batch_temporal_gain()},
+        {"pan, recursive gain", motion(0.4, 0, 0, -0.25, 0, 0), 1.0},
+        {"zoom about the centre", motion(-0.095, 0.002, 0, -0.063, 0, 0.002), 1.0},
+        {"rotation", motion(0.05, 0, -0.0015, -0.07, 0.0015, 0), batch_temporal_gain()},
+        {"everything, start-up gain", motion(0.3, 0.001, -0.002, 0.1, 0.0015, -0.001), 0.75},
+    };
+    const AffineEstimator estimator(2);
+    for (const Case& c : cases) {
+        const Scene s = make_scene(c.truth, c.gain_t);
+        for (bool robust : {false, true}) {
+            const auto got = robust ? estimator.estimate_robust(s.moments(), s.It, c.gain_t)
+                                    : estimator.estimate(s.moments(), c.gain_t);
+            ASSERT_TRUE(got.has_value()) << c.name;
+            for (int i = 0; i < 6; ++i) {
+                EXPECT_NEAR(got->a[i], c.truth.a[i], 2e-6)
+                    << c.name << (robust ? " (robust)" : " (plain)") << ": a" << i + 1;
+            }
+        }
+    }
+}
+
+TEST(AffineEstimator, RobustFitIgnoresAnObjectMovingOnItsOwn) {
+    const AffineMotion background = motion(0.45, 0.002, -0.0015, 0.2, 0.0015, 0.002);
+    const AffineMotion object = motion(-1.5, 0, 0, 1.2, 0, 0);
+    const double gain = batch_temporal_gain();
+    const Scene s = make_scene(background, gain, 96, 64, &object);
+    const AffineEstimator estimator(2);
+    const auto plain = estimator.estimate(s.moments(), gain);
+    const auto robust = estimator.estimate_robust(s.moments(), s.It, gain);
+    ASSERT_TRUE(plain && robust);
+    // The object covers 1/16 of the image: enough to pull the plain fit well off the pan.
+    EXPECT_GT(std::fabs(plain->a[0] - background.a[0]), 0.05);
+    EXPECT_NEAR(robust->pan_x(47.5, 31.5), background.pan_x(47.5, 31.5), 0.01);
+    EXPECT_NEAR(robust->pan_y(47.5, 31.5), background.pan_y(47.5, 31.5), 0.01);
+}
+
+TEST(AffineEstimator, RefusesImagesThatCannotFixTheMotion) {
+    const AffineEstimator estimator(2);
+    GreyImage zero(32, 32, 0.0f);
+    EXPECT_FALSE(estimator.estimate({&zero, &zero, &zero, &zero, &zero}, 1.0).has_value())
+        << "a flat image";
+    // Gradients only along x: v is not determined.
+    GreyImage ix2(32, 32, 4.0f), ixt(32, 32, 1.0f);
+    EXPECT_FALSE(estimator.estimate({&ix2, &zero, &zero, &ixt, &zero}, 1.0).has_value())
+        << "a one-dimensional texture";
+    const Scene s = make_scene(motion(0.1, 0, 0, 0.1, 0, 0), 1.0);
+    EXPECT_FALSE(estimator.estimate(s.moments(), 0.0).has_value()) << "no valid time derivative";
+    GreyImage nan(96, 64, NAN);
+    EXPECT_FALSE(estimator.estimate({&nan, &s.Iy2, &s.Ixy, &s.Ixt, &s.Iyt}, 1.0).has_value())
+        << "non-finite moments";
+}
+
+TEST(AffineEstimator, TemporalGainsOfTheTwoRules) {
+    // The batch weight is the float nearest 0.8867, not the spatial tap 227/256.
+    EXPECT_NEAR(batch_temporal_gain(), 6.0 * 0.8866999745368958 - 4.0, 1e-12);
+    const double recursive[][2] = {{1, 0.0}, {2, 0.5}, {3, 0.75}, {5, 0.9375}, {200, 1.0}};
+    for (const auto& r : recursive) {
+        EXPECT_DOUBLE_EQ(recursive_temporal_gain(static_cast<int64_t>(r[0])), r[1])
+            << "frame " << r[0];
+    }
+}
+
+TEST(AffineMotion, MedianTakesEachParameterOnItsOwn) {
+    const std::vector<AffineMotion> list = {motion(1, 0, 0, 5, 0, 0), motion(3, 0, 0, -1, 0, 0),
+                                            motion(2, 9, 0, 0, 0, 0)};
+    const auto med = median_motion(list);
+    ASSERT_TRUE(med);
+    EXPECT_EQ(med->a[0], 2);
+    EXPECT_EQ(med->a[3], 0);
+    EXPECT_EQ(med->a[1], 0);
+    EXPECT_FALSE(median_motion({}).has_value());
+}
+
+TEST(StillImages, ReadBackWhatWasWrittenAndScaleDeepImages) {
+    TempDir dir;
+    GreyImage img(7, 3);
+    for (size_t i = 0; i < img.data.size(); ++i) img.data[i] = static_cast<float>(i * 12 % 256);
+    write_png_grey(dir / "a.png", img);
+    const GreyImage png = read_still_image(dir / "a.png");
+    ASSERT_EQ(png.columns, 7);
+    ASSERT_EQ(png.lines, 3);
+    EXPECT_EQ(png.data, img.data) << "8-bit PNG round trip";
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<float> expected;
+    };
+    const Case cases[] = {
+        {"P5 8-bit", std::string("P5\n2 1\n255\n") + '\x00' + '\xff', {0.0f, 255.0f}},
+        {"P5 16-bit, big-endian", std::string("P5 2 1 65535\n") + '\xff' + '\xff' + '\x01' + '\x01',
+         {255.0f, 1.0f}},
+        {"P2 with a comment, maxval 15", "P2\n# made by hand\n3 1\n15\n0 15 5\n", {0.0f, 255.0f, 85.0f}},
+    };
+    for (const Case& c : cases) {
+        write_bytes(dir / "b.pgm", c.bytes);
+        const GreyImage pgm = read_still_image(dir / "b.pgm");
+        EXPECT_EQ(pgm.data, c.expected) << c.name;
+    }
+}
+
+TEST(StillImages, BadFilesGiveAMessageNamingTheFile) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"empty", "", "is empty"},
+        {"not an image", "hello world", "neither a PNG nor a PGM"},
+        {"zero size", "P5 0 4 255\n", "zero-size"},
+        {"truncated", "P5 4 4 255\nabc", "truncated"},
+        {"bad maxval", "P5 1 1 70000\nab", "maxval"},
+        {"truncated PNG", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "cannot read PNG"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir / (std::string(c.name) + ".img");
+        write_bytes(path, c.bytes);
+        try {
+            read_still_image(path);
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const FlowError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(c.expected), std::string::npos) << c.name << ": " << what;
+            EXPECT_NE(what.find(path), std::string::npos) << c.name << ": " << what;
+        }
+    }
+}
+
+TEST(ImageFiles, FolderIsListedInNaturalOrderWithoutOtherFiles) {
+    TempDir dir;
+    for (const char* name : {"f10.png", "f2.png", "f1.PGM", "notes.txt", "f02b.png"}) {
+        write_bytes(dir / name, "x");
+    }
+    fs::create_directory(dir / "sub.png");
+    const auto files = list_image_files(dir.path());
+    std::vector<std::string> names;
+    for (const auto& f : files) names.push_back(fs::path(f).filename().string());
+    EXPECT_EQ(names, (std::vector<std::string>{"f1.PGM", "f2.png", "f02b.png", "f10.png"}));
+
+    TempDir empty;
+    EXPECT_THROW(list_image_files(empty.path()), FlowError);
+    EXPECT_THROW(list_image_files(empty / "*.png"), FlowError);
+}
+
+TEST(OutputStage, FilesAppearOnlyOnCommitAndVanishOnFailure) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    {
+        OutputStage stage(out);
+        write_bytes(stage.path_for("a.txt"), "new");
+        EXPECT_FALSE(fs::exists(fs::path(out) / "a.txt")) << "visible before commit";
+        stage.commit();
+    }
+    EXPECT_TRUE(fs::exists(fs::path(out) / "a.txt"));
+
+    // A run that fails leaves the earlier results and nothing of its own.
+    {
+        OutputStage stage(out);
+        write_bytes(stage.path_for("a.txt"), "half");
+        write_bytes(stage.path_for("b.txt"), "half");
+    }
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(out)) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"a.txt"});
+    std::ifstream f(fs::path(out) / "a.txt");
+    std::string text;
+    f >> text;
+    EXPECT_EQ(text, "new");
+
+    // A folder made by a failed run is removed again.
+    {
+        OutputStage stage(dir / "fresh/deeper");
+        write_bytes(stage.path_for("x.png"), "x");
+    }
+    EXPECT_FALSE(fs::exists(dir / "fresh/deeper"));
+
+    write_bytes(dir / "plainfile", "x");
+    EXPECT_THROW(OutputStage(dir / "plainfile"), FlowError);
+}
+
+TEST(Pictures, FlowHueShowsTheDirectionOfMotion) {
+    // (Un, Vn) points along the gradient scaled by It, against the motion: Un = -1 is motion
+    // to the right.
+    struct Case {
+        const char* name;
+        float un, vn;
+        int r, g, b;
+    };
+    const Case cases[] = {
+        {"right: red", -1, 0, 255, 0, 0},
+        {"down: yellow-green", 0, -1, 128, 255, 0},
+        {"left: cyan", 1, 0, 0, 255, 255},
+        {"up: violet", 0, 1, 128, 0, 255},
+    };
+    for (const Case& c : cases) {
+        const RgbPicture pic = flow_picture(GreyImage(40, 40, c.un), GreyImage(40, 40, c.vn));
+        ASSERT_GT(pic.columns, 40) << "legend strip";
+        const uint8_t* px = pic.rgb.data() + (20 * pic.columns + 20) * 3;
+        EXPECT_NEAR(px[0], c.r, 1) << c.name;
+        EXPECT_NEAR(px[1], c.g, 1) << c.name;
+        EXPECT_NEAR(px[2], c.b, 1) << c.name;
+    }
+}
+
+TEST(Pictures, ScalingIgnoresRareHugeValuesAndKeepsStillScenesDark) {
+    GreyImage un(50, 40, -0.2f), vn(50, 40, 0.0f);
+    un.at(3, 3) = -1000.0f;  // one wild value must not darken the rest
+    un.at(4, 4) = NAN;
+    const RgbPicture flow = flow_picture(un, vn);
+    EXPECT_EQ(flow.rgb[(10 * flow.columns + 10) * 3], 255);
+    EXPECT_EQ(flow.rgb[(4 * flow.columns + 4) * 3], 0) << "NaN is drawn black";
+
+    GreyImage still(50, 40, 1.0f);  // |It| = 1 grey level everywhere: noise
+    const RgbPicture heat = heat_picture(still);
+    EXPECT_LT(heat.rgb[0], 200);
+    EXPECT_EQ(heat.rgb[1], 0);
+}
+
+TEST(Reports, CsvRowsAndJsonText) {
+    FrameRecord a;
+    a.frame = 4;
+    a.mean_flow = NAN;
+    FrameRecord b = a;
+    b.frame = 5;
+    b.affine = motion(1, 2, 3, 4, 5, 6);
+    b.affine_frame = 3;
+    const std::string csv = frames_csv({a, b});
+    EXPECT_EQ(csv, std::string(kFramesCsvHeader) + "\n4,0,0,0,,,,,,,,\n5,0,0,0,,3,1,2,3,4,5,6\n");
+
+    EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+    EXPECT_EQ(json_string("caf\xc3\xa9 \xff"), "\"caf\xc3\xa9 \\ufffd\"");
+    EXPECT_EQ(json_number(NAN), "null");
+    EXPECT_EQ(json_number(0.25), "0.25");
+}
+
+TEST(DefaultSequence, IsDeterministicWholeGreyLevels) {
+    DefaultSequence one, two;
+    EXPECT_EQ(one.columns(), 320);
+    EXPECT_EQ(one.lines(), 240);
+    EXPECT_GE(one.frame_count(), 100);
+    const GreyImage f1 = one.render(37);
+    EXPECT_EQ(f1.data, two.render(37).data);
+    double mean = 0;
+    for (float v : f1.data) {
+        ASSERT_EQ(v, std::round(v));
+        ASSERT_GE(v, 0.0f);
+        ASSERT_LE(v, 255.0f);
+        mean += v;
+    }
+    mean /= static_cast<double>(f1.data.size());
+    EXPECT_NEAR(mean, 128.0, 20.0);
+    EXPECT_NE(f1.data, one.render(38).data) << "the scene moves";
+}

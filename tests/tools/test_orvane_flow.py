@@ -1,0 +1,278 @@
+"""End-to-end tests of the orvane-flow program: runs it as a user would and reads what it wrote.
+
+The program is found through the ORVANE_FLOW environment variable (set by ctest).
+"""
+import csv
+import json
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+TOOL = os.environ.get("ORVANE_FLOW", "orvane-flow")
+CSV_COLUMNS = ["frame", "time_ms", "mean_abs_It", "change_share", "mean_flow", "affine_frame",
+               "a1", "a2", "a3", "a4", "a5", "a6"]
+
+
+def run(*args, cwd=None):
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, cwd=cwd,
+                          timeout=120)
+
+
+def read_csv(folder):
+    with open(folder / "frames.csv", newline="") as f:
+        reader = csv.DictReader(f)
+        return reader.fieldnames, list(reader)
+
+
+def read_summary(folder):
+    return json.loads((folder / "summary.json").read_text())
+
+
+def files_in(folder):
+    return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
+
+
+def write_pgm(path, image, maxval=255):
+    image = np.asarray(image)
+    dtype = ">u2" if maxval > 255 else "u1"
+    header = f"P5\n{image.shape[1]} {image.shape[0]}\n{maxval}\n".encode()
+    path.write_bytes(header + image.astype(dtype).tobytes())
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """The first 12 frames of the default sequence, every frame pictured and its raw images
+    saved: the frames themselves (Is, as the input filter is off) and some results."""
+    out = tmp_path_factory.mktemp("ref") / "out"
+    r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+            "--out", out)
+    assert r.returncode == 0, r.stderr
+    return out
+
+
+# ---- accuracy on the built-in sequence -------------------------------------------------------
+
+@pytest.mark.parametrize("mode,pan_tol,shape_tol", [
+    # Batch derivatives are centred on the same frame as the spatial ones.
+    ("batch", 0.05, 0.05),
+    # The recursive derivative averages over past frames and lags the spatial one, which
+    # shortens the measured motion; measured: pan 8-12 % short, rotation and zoom 10-15 %.
+    ("recursive", 0.15, 0.20),
+])
+def test_default_sequence_motion_is_recovered(tmp_path, mode, pan_tol, shape_tol):
+    out = tmp_path / "out"
+    r = run("--timederivative-mode", mode, "--every", 1000, "--out", out)
+    assert r.returncode == 0, r.stderr
+    s = read_summary(out)
+    got, known = s["median_affine_motion"], s["known_affine_motion"]
+    assert s["frames"]["processed"] >= 100
+    assert (s["geometry"]["columns"], s["geometry"]["lines"]) == (320, 240)
+    for key, tol in [("pan_x", pan_tol), ("pan_y", pan_tol), ("rotation", shape_tol),
+                     ("zoom", shape_tol)]:
+        assert np.sign(got[key]) == np.sign(known[key]), key
+        assert abs(got[key] - known[key]) <= tol * abs(known[key]), (key, got[key], known[key])
+    # The table printed at the end shows both.
+    assert "recovered" in r.stdout and "known" in r.stdout and "pan x" in r.stdout
+
+
+# ---- what is written -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("mode,pictures,has_flow,has_affine", [
+    ("changedetection", {"Is", "It2"}, False, False),
+    ("affineparams", {"Is"}, False, True),
+    ("orvane", {"Is", "It2", "flow"}, True, False),
+    ("all", {"Is", "It2", "flow"}, True, True),
+])
+def test_outputs_follow_the_mode(tmp_path, mode, pictures, has_flow, has_affine):
+    out = tmp_path / "out"
+    r = run("--computation-mode", mode, "--frames", 23, "--every", 10, "--out", out)
+    assert r.returncode == 0, r.stderr
+    names = files_in(out)
+    # Frames 9 and 19 are every tenth; frame 22 is the last and always pictured.
+    expected = {f"{p}_{i:06d}.png" for p in pictures for i in (9, 19, 22)}
+    assert set(names) == expected | {"frames.csv", "summary.json"}
+
+    header, rows = read_csv(out)
+    assert header == CSV_COLUMNS
+    assert [int(r["frame"]) for r in rows] == list(range(23))
+    for row in rows:
+        assert float(row["time_ms"]) >= 0
+        assert 0 <= float(row["change_share"]) <= 1
+        assert (row["mean_flow"] != "") == (has_flow and int(row["frame"]) >= 1)
+        # Recursive derivatives are valid from the second frame on.
+        assert (row["a1"] != "") == (has_affine and int(row["frame"]) >= 1)
+        if row["a1"]:
+            assert int(row["affine_frame"]) == int(row["frame"])
+
+    s = read_summary(out)
+    assert s["settings"] == {"computation_mode": mode, "timederivative_mode": "recursive",
+                             "input_filter": 0, "regularizer": 0.01}
+    assert s["frames"]["processed"] == 23
+    assert s["throughput_fps"] > 0
+    assert (s["median_affine_motion"] is not None) == has_affine
+    assert set(s["outputs"]) == set(names)
+
+
+def test_batch_estimates_skip_four_frames_and_refer_two_back(reference):
+    header, rows = read_csv(reference)
+    assert all(r["a1"] == "" for r in rows[:4])
+    assert all(r["a1"] != "" for r in rows[4:])
+    assert [int(r["affine_frame"]) for r in rows[4:]] == [int(r["frame"]) - 2 for r in rows[4:]]
+
+
+def test_saved_images_are_float32_npy(reference):
+    un = np.load(reference / "Un_000011.npy")
+    assert un.dtype == np.float32 and un.shape == (240, 320)
+    frame = np.load(reference / "Is_000011.npy")
+    assert frame.dtype == np.float32 and frame.shape == (240, 320)
+    # The input filter is off, so Is is the frame: whole grey levels, and the same picture.
+    assert np.array_equal(frame, np.round(frame))
+    assert np.any(un != 0)
+
+
+# ---- other inputs give the same results --------------------------------------------------------
+
+def compare_runs(a, b, images):
+    _, rows_a = read_csv(a)
+    _, rows_b = read_csv(b)
+    assert len(rows_a) == len(rows_b)
+    for ra, rb in zip(rows_a, rows_b):
+        for key in CSV_COLUMNS:
+            if key != "time_ms":
+                assert ra[key] == rb[key], (key, ra["frame"])
+    for name in images:
+        assert np.array_equal(np.load(a / name), np.load(b / name), equal_nan=True), name
+
+
+def test_png_sequence_gives_the_results_of_the_frames_from_memory(reference, tmp_path):
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for p in sorted(reference.glob("Is_*.png")):
+        shutil.copy(p, folder / p.name.replace("Is_", "shot"))
+    out = tmp_path / "out"
+    r = run(folder, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+            "--out", out)
+    assert r.returncode == 0, r.stderr
+    compare_runs(reference, out, ["Is_000011.npy", "Un_000011.npy", "Ixt_000007.npy"])
+    # A glob of the same files reads them in the same (natural) order.
+    out2 = tmp_path / "out2"
+    r = run(str(folder / "shot*.png"), "--every", 1, "--save", "Is,Un,Ixt",
+            "--timederivative-mode", "batch", "--out", out2)
+    assert r.returncode == 0, r.stderr
+    compare_runs(reference, out2, ["Un_000011.npy"])
+
+
+def test_video_made_by_ffmpeg_reads_back_the_same_frames(reference, tmp_path):
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("the ffmpeg program is not installed")
+    video = tmp_path / "clip.mkv"
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-framerate", "25", "-i",
+                           str(reference / "Is_%06d.png"), "-c:v", "ffv1", "-pix_fmt", "gray",
+                           str(video)], capture_output=True, text=True, timeout=120)
+    assert made.returncode == 0, made.stderr
+    out = tmp_path / "out"
+    r = run(video, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+            "--out", out)
+    assert r.returncode == 0, r.stderr
+    for i in range(12):
+        name = f"Is_{i:06d}.npy"
+        assert np.array_equal(np.load(out / name), np.load(reference / name)), name
+    compare_runs(reference, out, ["Un_000011.npy", "Ixt_000009.npy"])
+    assert read_summary(out)["frames"]["processed"] == 12
+
+
+def test_deep_images_are_scaled_and_odd_widths_cropped_once(tmp_path):
+    rng = np.random.default_rng(5)
+    folder = tmp_path / "deep"
+    folder.mkdir()
+    frames = [rng.integers(0, 65536, size=(20, 31)) for _ in range(3)]
+    for i, f in enumerate(frames):
+        write_pgm(folder / f"f{i}.pgm", f, maxval=65535)
+    out = tmp_path / "out"
+    r = run(folder, "--every", 1, "--save", "Is", "--out", out)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.count("not a multiple of 4") == 1, r.stderr
+    s = read_summary(out)
+    assert s["geometry"] == {"columns": 28, "lines": 20, "input_columns": 31, "cropped": True}
+    got = np.load(out / "Is_000002.npy")
+    np.testing.assert_allclose(got, frames[2][:, :28] * 255.0 / 65535.0, rtol=1e-6)
+
+
+def test_sixteen_bit_png_reads_like_the_same_pgm(tmp_path):
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("the ffmpeg program is not installed")
+    image = (np.arange(24 * 16).reshape(16, 24) * 170).astype(np.uint16)
+    raw = tmp_path / "img.raw"
+    raw.write_bytes(image.astype(">u2").tobytes())
+    png = tmp_path / "img.png"
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt",
+                           "gray16be", "-s", "24x16", "-i", str(raw), "-pix_fmt", "gray16be",
+                           str(png)], capture_output=True, text=True, timeout=60)
+    assert made.returncode == 0, made.stderr
+    out = tmp_path / "out"
+    r = run(png, "--save", "Is", "--out", out)
+    assert r.returncode == 0, r.stderr
+    np.testing.assert_allclose(np.load(out / "Is_000000.npy"), image * 255.0 / 65535.0,
+                               rtol=1e-6)
+
+
+# ---- failures: a clear message, a non-zero exit and nothing half-written ---------------------
+
+def make_bad_inputs(tmp):
+    (tmp / "empty").mkdir()
+    (tmp / "garbage.mp4").write_bytes(b"this is not a video at all" * 10)
+    (tmp / "zero.png").write_bytes(b"")
+    write_pgm(tmp / "zerosize.pgm", np.zeros((0, 0)))
+    mixed = tmp / "mixed"
+    mixed.mkdir()
+    write_pgm(mixed / "a1.pgm", np.zeros((8, 8)))
+    write_pgm(mixed / "a2.pgm", np.zeros((8, 12)))
+    narrow = tmp / "narrow.pgm"
+    write_pgm(narrow, np.zeros((8, 3)))
+
+
+@pytest.mark.parametrize("args,message", [
+    (["missing.mp4"], "no such file"),
+    (["garbage.mp4"], "cannot read 'garbage.mp4' as a video or an image"),
+    (["empty"], "holds no PNG or PGM images"),
+    (["nothing*.png"], "no image files match"),
+    (["zero.png"], "is empty (zero bytes)"),
+    (["zerosize.pgm"], "zero-size image"),
+    (["narrow.pgm"], "3 pixels wide"),
+    (["mixed"], "is 12x8 but the sequence is 8x8"),
+    (["--computation-mode", "Orvane"], "--computation-mode 'Orvane': Invalid Mode"),
+    (["--timederivative-mode", "fast"], "--timederivative-mode 'fast': Invalid Mode"),
+    (["--computation-mode", "affineparams", "--save", "Un"], "does not compute Un"),
+    (["--save", "Uv"], "unknown image 'Uv'"),
+    (["--every", "0"], "--every"),
+    (["--input-filter", "yes"], "--input-filter"),
+    (["--frames", "5", "--start", "200"], "passes over all of them"),
+])
+def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, message):
+    make_bad_inputs(tmp_path)
+    # An earlier run's results must survive a failed run untouched.
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "frames.csv").write_text("earlier\n")
+    r = run(*args, "--out", "out", cwd=tmp_path)
+    assert r.returncode != 0
+    assert message in r.stderr, r.stderr
+    assert files_in(out) == ["frames.csv"]
+    assert (out / "frames.csv").read_text() == "earlier\n"
+    # A folder that did not exist before is not left behind either.
+    r = run(*args, "--out", "fresh", cwd=tmp_path)
+    assert r.returncode != 0
+    assert not (tmp_path / "fresh").exists()
+
+
+def test_help_names_every_option():
+    r = run("--help")
+    assert r.returncode == 0
+    for option in ["--computation-mode", "--timederivative-mode", "--input-filter",
+                   "--regularizer", "--frames", "--start", "--every", "--out", "--save",
+                   "--quiet"]:
+        assert option in r.stdout, option
