@@ -2,6 +2,7 @@
 one object shared by threads is serialised instead of corrupted."""
 
 import re
+import sys
 import threading
 
 import numpy as np
@@ -98,3 +99,33 @@ def test_errors_are_reported_to_the_thread_that_made_them():
         "lines": ("Number of lines must be a positive integer",) * 2,
         "frame": ("Object not allocated. Please invoke 'create_orvane()'.",) * 2,
     }
+
+
+def test_members_release_the_gil():
+    # With a very long switch interval the interpreter never takes the GIL from a running
+    # thread; it changes hands only where a thread lets go of it. Two threads that append to one
+    # log between member calls therefore interleave only if the members release the GIL; if
+    # they did not, the log would be one thread's entries followed by the other's.
+    # Frames large enough that a call outlasts the waiting thread's wake-up on a busy machine.
+    frame = moving_texture(1024, 1024, 1)[0]
+    objects = [created(1024, 1024), created(1024, 1024)]
+    log = []
+
+    def worker(k):
+        for _ in range(8):
+            objects[k].process_data(frame)
+            log.append(k)
+            objects[k].Un
+            log.append(k)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(10.0)
+    try:
+        other = threading.Thread(target=worker, args=(1,))
+        other.start()
+        worker(0)
+        other.join()
+    finally:
+        sys.setswitchinterval(interval)
+    switches = sum(1 for a, b in zip(log, log[1:]) if a != b)
+    assert switches > 2, f"the threads took turns only {switches} times"
