@@ -101,9 +101,29 @@ struct OpMul {  // dst = src1 * src2
     static __m128 one(__m128 a, __m128 b) { return _mm_mul_ss(a, b); }
 };
 
+// Results larger than this [bytes] are stored past the cache when the destination is a separate
+// image: such a result outgrows the caches before it is read again, and streaming it saves the
+// read of every destination line that an ordinary store costs. Smaller results stay in the cache
+// for the next kernel. The values stored are the same either way.
+constexpr int64_t kStreamResultsAbove = int64_t{4} << 20;
+
+inline bool stream_result(const void* dst, const void* src1, const void* src2, int64_t bytes) {
+    return bytes > kStreamResultsAbove && dst != src1 && dst != src2;
+}
+
+// Store of a result vector at an address aligned to the vector size.
+template <class V, bool kStream>
+inline void store_result(float* p, typename V::vec v) {
+    if constexpr (kStream) {
+        V::stream(p, v);
+    } else {
+        V::storea(p, v);
+    }
+}
+
 // One run of n elements of dst = op(a, b). Reads each vector before it stores it, so dst may be
 // either source (same address and step).
-template <class V, class Op>
+template <class V, class Op, bool kStream = false>
 void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
     constexpr int L = V::lanes;
     ptrdiff_t x = 0;
@@ -111,10 +131,12 @@ void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
         for (; x + 2 * L <= n; x += 2 * L) {
             const auto r0 = Op::template vec<V>(V::loada(a + x), V::loada(b + x));
             const auto r1 = Op::template vec<V>(V::loada(a + x + L), V::loada(b + x + L));
-            V::storea(d + x, r0);
-            V::storea(d + x + L, r1);
+            store_result<V, kStream>(d + x, r0);
+            store_result<V, kStream>(d + x + L, r1);
         }
-        for (; x + L <= n; x += L) V::storea(d + x, Op::template vec<V>(V::loada(a + x), V::loada(b + x)));
+        for (; x + L <= n; x += L) {
+            store_result<V, kStream>(d + x, Op::template vec<V>(V::loada(a + x), V::loada(b + x)));
+        }
     } else {
         for (; x + 2 * L <= n; x += 2 * L) {
             const auto r0 = Op::template vec<V>(V::loadu(a + x), V::loadu(b + x));
@@ -137,7 +159,13 @@ PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2
     if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     if (src1_step == row && src2_step == row && dst_step == row) {
-        binary_run<V, Op>(src1, src2, dst, ptrdiff_t{roi.width} * roi.height);
+        const ptrdiff_t n = ptrdiff_t{roi.width} * roi.height;
+        if (stream_result(dst, src1, src2, int64_t{row} * roi.height)) {
+            binary_run<V, Op, true>(src1, src2, dst, n);
+            _mm_sfence();
+        } else {
+            binary_run<V, Op>(src1, src2, dst, n);
+        }
         return prim_ok;
     }
     for (ptrdiff_t y = 0; y < roi.height; ++y) {
@@ -147,19 +175,19 @@ PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2
     return prim_ok;
 }
 
-template <class V>
+template <class V, bool kStream = false>
 void square_run(const float* s, float* d, ptrdiff_t n) {
     constexpr int L = V::lanes;
     ptrdiff_t x = 0;
     if (((addr(s) | addr(d)) & (V::align - 1)) == 0) {
         for (; x + 2 * L <= n; x += 2 * L) {
             const auto v0 = V::loada(s + x), v1 = V::loada(s + x + L);
-            V::storea(d + x, V::mul(v0, v0));
-            V::storea(d + x + L, V::mul(v1, v1));
+            store_result<V, kStream>(d + x, V::mul(v0, v0));
+            store_result<V, kStream>(d + x + L, V::mul(v1, v1));
         }
         for (; x + L <= n; x += L) {
             const auto v = V::loada(s + x);
-            V::storea(d + x, V::mul(v, v));
+            store_result<V, kStream>(d + x, V::mul(v, v));
         }
     } else {
         for (; x + 2 * L <= n; x += 2 * L) {
@@ -188,7 +216,13 @@ PrimStatus square_kernel(const float* src, int32_t src_step, float* dst, int32_t
     const ptrdiff_t s_step = src_step & ~3, d_step = dst_step & ~3;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     if (s_step == row && d_step == row) {
-        square_run<V>(src, dst, ptrdiff_t{roi.width} * roi.height);
+        const ptrdiff_t n = ptrdiff_t{roi.width} * roi.height;
+        if (stream_result(dst, src, src, int64_t{row} * roi.height)) {
+            square_run<V, true>(src, dst, n);
+            _mm_sfence();
+        } else {
+            square_run<V>(src, dst, n);
+        }
         return prim_ok;
     }
     for (ptrdiff_t y = 0; y < roi.height; ++y) {
@@ -264,9 +298,17 @@ inline bool div_reference_run(const float* d, const float* m, float* q, ptrdiff_
 
 // One row of the quotient. In rows of at least 32 elements the elements up to the last multiple
 // of 8 go in blocks of 8: a block with a zero divisor (either sign) falls back to the reference
-// rule, any other block takes the refined estimate. Returns whether a zero divisor was met.
-template <class V>
+// rule, any other block takes the refined estimate. Returns whether a zero divisor was met. With
+// kStream the blocks' results bypass the cache; q must then be vector-aligned.
+template <class V, bool kStream = false>
 bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
+    auto put = [](float* p, typename V::vec v) {
+        if constexpr (kStream) {
+            V::stream(p, v);
+        } else {
+            V::storeu(p, v);
+        }
+    };
     bool zero = false;
     ptrdiff_t x = 0;
     if (n >= kDivMinBlockRow) {
@@ -278,7 +320,7 @@ bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
                     zero |= div_reference_run(d + x, m + x, q + x, 8);
                     continue;
                 }
-                V::storeu(q + x, refined_quotient<V>(dv, V::loadu(m + x)));
+                put(q + x, refined_quotient<V>(dv, V::loadu(m + x)));
             } else {
                 const auto d0 = V::loadu(d + x), d1 = V::loadu(d + x + 4);
                 if (V::any_zero(d0) || V::any_zero(d1)) {
@@ -287,8 +329,8 @@ bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
                 }
                 const auto q0 = refined_quotient<V>(d0, V::loadu(m + x));
                 const auto q1 = refined_quotient<V>(d1, V::loadu(m + x + 4));
-                V::storeu(q + x, q0);
-                V::storeu(q + x + 4, q1);
+                put(q + x, q0);
+                put(q + x + 4, q1);
             }
         }
     }
@@ -308,7 +350,14 @@ PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, i
     // rows long enough for blocks and a whole number of blocks long.
     if (src1_step == row && src2_step == row && dst_step == row &&
         roi.width >= kDivMinBlockRow && roi.width % 8 == 0) {
-        zero = div_row<V>(src1, src2, dst, ptrdiff_t{roi.width} * roi.height);
+        const ptrdiff_t n = ptrdiff_t{roi.width} * roi.height;
+        if (stream_result(dst, src1, src2, int64_t{row} * roi.height) &&
+            (addr(dst) & (V::align - 1)) == 0) {
+            zero = div_row<V, true>(src1, src2, dst, n);
+            _mm_sfence();
+        } else {
+            zero = div_row<V>(src1, src2, dst, n);
+        }
     } else {
         for (ptrdiff_t y = 0; y < roi.height; ++y) {
             zero |= div_row<V>(at_bytes(src1, y * src1_step), at_bytes(src2, y * src2_step),
@@ -398,6 +447,13 @@ PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t d
     const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
     if (src_step == row && dst_step == row) {
         copy_run<V>(src, dst, ptrdiff_t{roi.width} * roi.height, stream);
+    } else if (roi.width < V::lanes) {
+        // Narrow columns (the border columns of a frame): no vector fits a row.
+        for (ptrdiff_t y = 0; y < roi.height; ++y) {
+            const float* s = at_bytes(src, y * src_step);
+            float* d = at_bytes(dst, y * dst_step);
+            for (ptrdiff_t x = 0; x < roi.width; ++x) move_bits(d + x, s + x);
+        }
     } else {
         for (ptrdiff_t y = 0; y < roi.height; ++y) {
             copy_run<V>(at_bytes(src, y * src_step), at_bytes(dst, y * dst_step), roi.width,
@@ -530,6 +586,46 @@ void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
     }
 }
 
+// The same row with the kernel length known when compiling (the 3- and 5-tap kernels of the
+// engine): the coefficients stay in registers and the tap loop unrolls. Same operations, same
+// order, same bits as filter_row_out.
+template <class V, int32_t K>
+void filter_row_out_fixed(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
+                          const float* taps) {
+    constexpr int L = V::lanes;
+    typename V::vec c[K];
+    for (int32_t j = 0; j < K; ++j) c[j] = V::coef(taps + 4 * j);
+    ptrdiff_t x = 0;
+    for (; x + 4 * L <= n; x += 4 * L) {
+        auto a0 = V::zero(), a1 = V::zero(), a2 = V::zero(), a3 = V::zero();
+        const float* p = s + x;
+        for (int32_t j = 0; j < K; ++j, p += tap_stride) {
+            a0 = V::add(a0, V::mul(c[j], V::loadu(p)));
+            a1 = V::add(a1, V::mul(c[j], V::loadu(p + L)));
+            a2 = V::add(a2, V::mul(c[j], V::loadu(p + 2 * L)));
+            a3 = V::add(a3, V::mul(c[j], V::loadu(p + 3 * L)));
+        }
+        V::storeu(d + x, a0);
+        V::storeu(d + x + L, a1);
+        V::storeu(d + x + 2 * L, a2);
+        V::storeu(d + x + 3 * L, a3);
+    }
+    for (; x + L <= n; x += L) {
+        auto a = V::zero();
+        const float* p = s + x;
+        for (int32_t j = 0; j < K; ++j, p += tap_stride) a = V::add(a, V::mul(c[j], V::loadu(p)));
+        V::storeu(d + x, a);
+    }
+    for (; x < n; ++x) {
+        __m128 acc = _mm_setzero_ps();
+        const float* p = s + x;
+        for (int32_t j = 0; j < K; ++j, p += tap_stride) {
+            acc = _mm_add_ss(acc, _mm_mul_ss(_mm_load_ss(taps + 4 * j), load1(p)));
+        }
+        store1(d + x, acc);
+    }
+}
+
 // `vertical` selects the column filter. Steps are used as whole floats (step / 4), like the
 // plain filters.
 template <class V>
@@ -549,7 +645,11 @@ PrimStatus filter_kernel(bool vertical, const float* src, int32_t src_step, floa
     for (ptrdiff_t y = 0; y < roi.height; ++y) {
         const float* s = src + y * s_stride + first_tap * tap_stride;
         float* d = dst + y * d_stride;
-        if (vector_path) {
+        if (vector_path && kernel_size == 5) {
+            filter_row_out_fixed<V, 5>(s, tap_stride, d, roi.width, taps.block());
+        } else if (vector_path && kernel_size == 3) {
+            filter_row_out_fixed<V, 3>(s, tap_stride, d, roi.width, taps.block());
+        } else if (vector_path) {
             filter_row_out<V>(s, tap_stride, d, roi.width, taps.block(), kernel_size);
         } else {
             filter_pixels(s, tap_stride, d, 0, roi.width, kernel, kernel_size);

@@ -1,0 +1,396 @@
+// Orvane against the same "all"-mode pipeline written with OpenCV, in one process.
+//
+// Both pipelines take the same frames in the same order: the input smoothed by the 5x5 separable
+// filter (31, 60, 74, 60, 31)/256 with the edge replicated, the recursive time derivative
+// It = D + 0.5 (It_prev - D) of the frame difference D, the 5-tap spatial derivatives, and the
+// products and quotients It2, Ix2, Iy2, Ig2 = Ix2 + Iy2 + regularizer, Ixy, Ixt, Iyt, Fn2, Un,
+// Vn. OpenCV runs on one thread (cv::setNumThreads(0)) with every matrix allocated beforehand.
+//
+// The timing alternates rounds of a few frames of each pipeline (the order flips every round),
+// so that both see the same machine state; the figure per size is the median round, in
+// milliseconds of the thread's processor time per frame. Afterwards the outputs of the last
+// frame are compared: for each image the largest difference, relative to the largest magnitude
+// in the OpenCV image, must stay within the stated tolerance: 2e-5 for the smoothed input, the
+// derivatives and their products (both pipelines round in single precision, in different
+// orders), 2e-3 for the quotients Fn2, Un and Vn, whose denominator Ig2 falls to the
+// regularizer 0.01 where the gradient vanishes and so magnifies the same differences up to a
+// hundredfold. Allocations are counted through the malloc slot of the kernel
+// table while Orvane runs. The exit status is 0 only when every comparison agrees.
+//
+// Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--rounds=N] [--tolerance=T]
+//                         [--quotient-tolerance=Q] [--details]   (--details prints the difference of every image)
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench_common.hpp"
+#include "engine/motion_engine.hpp"
+#include "primitives/primitives.hpp"
+
+namespace {
+
+using bench::Column;
+using bench::Geometry;
+
+// Processor time of the calling thread [ms]: the machine is shared, and time spent waiting for
+// the processor must count for neither pipeline.
+double thread_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
+constexpr float kRegularizer = 0.01f;
+constexpr float kSmooth[5] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256, 31.0f / 256};
+constexpr float kDeriv[5] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256, 29.0f / 256};
+
+// ---- the OpenCV pipeline ------------------------------------------------------------------------
+class OpenCvPipeline {
+public:
+    OpenCvPipeline(int columns, int lines) : columns_(columns), lines_(lines) {
+        for (cv::Mat* m : {&Is, &Is_prev, &D, &It, &It_prev, &It2, &Ix, &Iy, &Ix2, &Iy2, &Ig2,
+                           &Ixy, &Ixt, &Iyt, &Fn2, &Un, &Vn}) {
+            m->create(lines, columns, CV_32F);
+            m->setTo(0);
+        }
+        smooth_ = cv::Mat(1, 5, CV_32F, const_cast<float*>(kSmooth)).clone();
+        // OpenCV correlates; Orvane convolves. The reversed taps give the same sums.
+        deriv_.create(1, 5, CV_32F);
+        for (int k = 0; k < 5; ++k) deriv_.at<float>(0, k) = kDeriv[4 - k];
+        one_ = cv::Mat::ones(1, 1, CV_32F);
+    }
+
+    void process(const float* frame) {
+        ++frames_;
+        const cv::Mat in(lines_, columns_, CV_32F, const_cast<float*>(frame));
+        std::swap(Is, Is_prev);
+        std::swap(It, It_prev);
+        cv::sepFilter2D(in, Is, CV_32F, smooth_, smooth_, cv::Point(-1, -1), 0,
+                        cv::BORDER_REPLICATE);
+        if (frames_ == 1) {
+            It.setTo(0);
+        } else {
+            cv::subtract(Is, Is_prev, D);
+            cv::addWeighted(D, 0.5, It_prev, 0.5, 0.0, It);
+        }
+        cv::multiply(It, It, It2);
+        cv::sepFilter2D(Is, Ix, CV_32F, deriv_, one_, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+        cv::sepFilter2D(Is, Iy, CV_32F, one_, deriv_, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+        cv::multiply(Ix, Ix, Ix2);
+        cv::multiply(Iy, Iy, Iy2);
+        cv::add(Ix2, Iy2, Ig2);
+        cv::add(Ig2, cv::Scalar(kRegularizer), Ig2);
+        cv::multiply(Ix, Iy, Ixy);
+        cv::multiply(Ix, It, Ixt);
+        cv::multiply(Iy, It, Iyt);
+        cv::divide(It2, Ig2, Fn2);
+        cv::divide(Ixt, Ig2, Un);
+        cv::divide(Iyt, Ig2, Vn);
+    }
+
+    cv::Mat Is, Is_prev, D, It, It_prev, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn;
+
+private:
+    int columns_, lines_;
+    int frames_ = 0;
+    cv::Mat smooth_, deriv_, one_;
+};
+
+// ---- allocation count -----------------------------------------------------------------------------
+std::atomic<long> g_allocations{0};
+std::atomic<prim_malloc_32f_fn> g_real_malloc{nullptr};
+
+float* counting_malloc(int32_t width, int32_t height, int32_t* step) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return g_real_malloc.load()(width, height, step);
+}
+
+// Routes the malloc slot through the counter for the life of the scope.
+class CountAllocations {
+public:
+    CountAllocations() : saved_(prim_slots::malloc_32f.load()) {
+        g_real_malloc = reinterpret_cast<prim_malloc_32f_fn>(saved_);
+        prim_slots::malloc_32f.store(reinterpret_cast<PrimFn>(&counting_malloc));
+    }
+    ~CountAllocations() { prim_slots::malloc_32f.store(saved_); }
+    CountAllocations(const CountAllocations&) = delete;
+    CountAllocations& operator=(const CountAllocations&) = delete;
+
+private:
+    PrimFn saved_;
+};
+
+// ---- agreement ---------------------------------------------------------------------------------------
+// Largest |orvane - opencv| over the image, divided by the largest |opencv| (or 1 if that is 0).
+double relative_difference(const float* orvane, int32_t step, const cv::Mat& ref) {
+    double peak = 0, worst = 0;
+    for (int y = 0; y < ref.rows; ++y) {
+        const float* row = orvane + static_cast<ptrdiff_t>(y) * (step / 4);
+        const float* r = ref.ptr<float>(y);
+        for (int x = 0; x < ref.cols; ++x) {
+            peak = std::max(peak, std::fabs(double(r[x])));
+            const double diff = std::fabs(double(row[x]) - double(r[x]));
+            if (!(diff <= worst)) worst = diff;  // a NaN on either side counts as the worst
+        }
+    }
+    return worst / (peak > 0 ? peak : 1.0);
+}
+
+struct Agreement {
+    double worst = 0;  // of the images other than the quotients
+    std::string worst_image;
+    double worst_quotient = 0;  // of Fn2, Un and Vn
+    std::string worst_quotient_image;
+    std::string details;  // every image with its relative difference
+};
+
+Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
+    const int32_t ps = e.get_plain_step();
+    const std::pair<EngineImage, const cv::Mat*> plain[] = {
+        {EngineImage::It, &cv.It},   {EngineImage::It2, &cv.It2}, {EngineImage::Ix, &cv.Ix},
+        {EngineImage::Iy, &cv.Iy},   {EngineImage::Ix2, &cv.Ix2}, {EngineImage::Iy2, &cv.Iy2},
+        {EngineImage::Ig2, &cv.Ig2}, {EngineImage::Ixy, &cv.Ixy}, {EngineImage::Ixt, &cv.Ixt},
+        {EngineImage::Iyt, &cv.Iyt}, {EngineImage::Fn2, &cv.Fn2}, {EngineImage::Un, &cv.Un},
+        {EngineImage::Vn, &cv.Vn}};
+    const char* names[] = {"It", "It2", "Ix", "Iy", "Ix2", "Iy2", "Ig2",
+                           "Ixy", "Ixt", "Iyt", "Fn2", "Un", "Vn"};
+    Agreement a;
+    a.worst = relative_difference(e.get_image(EngineImage::Is) + e.get_interior_offset(),
+                                  e.get_padded_step(), cv.Is);
+    a.worst_image = "Is";
+    char text[64];
+    std::snprintf(text, sizeof text, "Is %.1e", a.worst);
+    a.details = text;
+    for (size_t i = 0; i < std::size(plain); ++i) {
+        const double d = relative_difference(e.get_image(plain[i].first), ps, *plain[i].second);
+        std::snprintf(text, sizeof text, ", %s %.1e", names[i], d);
+        a.details += text;
+        const bool quotient = plain[i].first == EngineImage::Fn2 ||
+                              plain[i].first == EngineImage::Un || plain[i].first == EngineImage::Vn;
+        double& worst = quotient ? a.worst_quotient : a.worst;
+        std::string& worst_image = quotient ? a.worst_quotient_image : a.worst_image;
+        if (!(d <= worst)) {
+            worst = d;
+            worst_image = names[i];
+        }
+    }
+    return a;
+}
+
+// ---- one measurement -------------------------------------------------------------------------------
+struct Result {
+    double orvane_ms = 0, opencv_ms = 0;
+    double allocations_per_frame = 0;
+    Agreement agreement;
+    bool ok = false;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+Result measure(const Geometry& g, const Column& column, int rounds) {
+    Result result;
+    if (!bench::use_column(column)) return result;
+
+    std::vector<std::vector<float>> frames(8);
+    for (int m = 0; m < 8; ++m) bench::make_frame(g.columns, g.lines, m, frames[size_t(m)]);
+
+    auto engine = std::make_unique<MotionEngine>();
+    if (!engine->create(g.columns, g.lines, kRegularizer, TD_RECURSIVE,
+                        FLAG_ALL | FLAG_INPUT_FILTER)) {
+        return result;
+    }
+    OpenCvPipeline cv_pipeline(g.columns, g.lines);
+
+    // Enough frames per round for a round to last about a millisecond or more.
+    const int64_t pixels = int64_t{g.columns} * g.lines;
+    const int per_round = static_cast<int>(std::clamp<int64_t>(2'000'000 / pixels, 2, 100));
+    size_t m = 0;
+    for (int i = 0; i < 6; ++i, ++m) {  // warm-up, identical for both
+        engine->process(frames[m % 8].data());
+        cv_pipeline.process(frames[m % 8].data());
+    }
+
+    std::vector<double> orvane_times, opencv_times;
+    long allocations = 0;
+    for (int r = 0; r < rounds; ++r) {
+        auto run_orvane = [&] {
+            CountAllocations count;
+            const long before = g_allocations.load();
+            const double t0 = thread_ms();
+            for (int i = 0; i < per_round; ++i) engine->process(frames[(m + size_t(i)) % 8].data());
+            const double t1 = thread_ms();
+            allocations += g_allocations.load() - before;
+            orvane_times.push_back((t1 - t0) / per_round);
+        };
+        auto run_opencv = [&] {
+            const double t0 = thread_ms();
+            for (int i = 0; i < per_round; ++i) {
+                cv_pipeline.process(frames[(m + size_t(i)) % 8].data());
+            }
+            const double t1 = thread_ms();
+            opencv_times.push_back((t1 - t0) / per_round);
+        };
+        if (r % 2 == 0) {
+            run_orvane();
+            run_opencv();
+        } else {
+            run_opencv();
+            run_orvane();
+        }
+        m += size_t(per_round);
+    }
+    result.orvane_ms = median(orvane_times);
+    result.opencv_ms = median(opencv_times);
+    result.allocations_per_frame = double(allocations) / (double(rounds) * per_round);
+    result.agreement = compare(*engine, cv_pipeline);
+    result.ok = true;
+    return result;
+}
+
+// ---- command line ----------------------------------------------------------------------------------
+struct Options {
+    std::vector<Column> columns;
+    int rounds = 31;
+    double tolerance = 2e-5;
+    double quotient_tolerance = 2e-3;
+    bool details = false;
+};
+
+bool parse_column(const std::string& word, std::vector<Column>& out) {
+    if (word == "auto") {
+        // What the component's variant selection picks on this processor.
+        const int32_t k = prim_cpu_class();
+        out.push_back({k, k == 3, "auto=col" + std::to_string(k) + (k == 3 && prim_wide_vectors() ? "-avx2" : "")});
+        return true;
+    }
+    if (word == "3-sse2") {
+        out.push_back({3, false, "col3-sse2"});
+        return true;
+    }
+    if (word.size() == 1 && word[0] >= '0' && word[0] <= '3') {
+        const int32_t k = word[0] - '0';
+        const bool wide = k == 3 && prim_wide_vectors();
+        out.push_back({k, wide, "col" + word + (wide ? "-avx2" : "")});
+        return true;
+    }
+    return false;
+}
+
+bool parse(int argc, char** argv, Options& o) {
+    std::string columns = "auto,3";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--columns=", 0) == 0) {
+            columns = arg.substr(10);
+        } else if (arg.rfind("--rounds=", 0) == 0) {
+            o.rounds = std::atoi(arg.c_str() + 9);
+            if (o.rounds < 1) {
+                std::fprintf(stderr, "--rounds needs a positive number, got '%s'\n", arg.c_str() + 9);
+                return false;
+            }
+        } else if (arg == "--details") {
+            o.details = true;
+        } else if (arg.rfind("--tolerance=", 0) == 0) {
+            o.tolerance = std::atof(arg.c_str() + 12);
+        } else if (arg.rfind("--quotient-tolerance=", 0) == 0) {
+            o.quotient_tolerance = std::atof(arg.c_str() + 21);
+        } else {
+            std::fprintf(stderr,
+                         "unknown argument '%s'\nusage: %s [--columns=auto,3,3-sse2,0,1,2] "
+                         "[--rounds=N] [--tolerance=T] [--quotient-tolerance=Q] [--details]\n",
+                         arg.c_str(), argv[0]);
+            return false;
+        }
+    }
+    size_t start = 0;
+    while (start <= columns.size()) {
+        const size_t comma = columns.find(',', start);
+        const std::string word = columns.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!parse_column(word, o.columns)) {
+            std::fprintf(stderr, "unknown column '%s' (use auto, 0, 1, 2, 3 or 3-sse2)\n",
+                         word.c_str());
+            return false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    // "auto" and an explicit column may name the same variant; measure it once.
+    std::vector<Column> unique;
+    for (const Column& c : o.columns) {
+        const bool seen = std::any_of(unique.begin(), unique.end(), [&](const Column& u) {
+            return u.k == c.k && u.wide == c.wide;
+        });
+        if (!seen) unique.push_back(c);
+    }
+    o.columns = unique;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) return 2;
+    cv::setNumThreads(0);
+
+    std::printf("Orvane vs OpenCV %s: mode \"all\", input filter on, recursive rule, one thread\n",
+                CV_VERSION);
+    std::printf("processor: %s (the variant selection picks column %d)\n",
+                bench::cpu_model_name().c_str(), prim_cpu_class());
+    std::printf("agreement: largest difference / largest OpenCV magnitude, per image, at most "
+                "%.0e (%.0e for the quotients Fn2, Un, Vn)\n\n",
+                options.tolerance, options.quotient_tolerance);
+    std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s %s\n", "size", "column", "Orvane ms",
+                "OpenCV ms", "OpenCV/", "allocations", "worst", "worst", "agree");
+    std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s\n", "", "", "per frame", "per frame",
+                "Orvane", "per frame", "rel. diff", "quotient");
+    std::fflush(stdout);
+
+    bool all_agree = true;
+    for (const Geometry& g : bench::geometries()) {
+        for (const Column& c : options.columns) {
+            const Result r = measure(g, c, options.rounds);
+            if (!r.ok) {
+                std::printf("%-10s %-14s could not run (column incomplete or out of memory)\n",
+                            g.name().c_str(), c.name.c_str());
+                all_agree = false;
+                continue;
+            }
+            const bool agree = r.agreement.worst <= options.tolerance &&
+                               r.agreement.worst_quotient <= options.quotient_tolerance;
+            all_agree = all_agree && agree;
+            std::printf("%-10s %-14s %12.4f %12.4f %10.2f %12.2f %10.1e %10.1e %s\n",
+                        g.name().c_str(), c.name.c_str(), r.orvane_ms, r.opencv_ms,
+                        r.opencv_ms / r.orvane_ms, r.allocations_per_frame, r.agreement.worst,
+                        r.agreement.worst_quotient, agree ? "yes" : "NO");
+            if (!agree) {
+                std::printf("    largest differences in %s and %s\n",
+                            r.agreement.worst_image.c_str(),
+                            r.agreement.worst_quotient_image.c_str());
+            }
+            if (options.details) std::printf("    %s\n", r.agreement.details.c_str());
+            std::fflush(stdout);
+        }
+    }
+    prim_fill_slots(0);
+    prim_allow_wide_vectors(true);
+    if (!all_agree) {
+        std::printf("\nthe two pipelines disagree beyond the tolerance\n");
+        return 1;
+    }
+    return 0;
+}
