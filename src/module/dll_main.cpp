@@ -97,11 +97,15 @@ HRESULT unregister_type_library() {
     TLIBATTR* attr = nullptr;
     hr = library->GetLibAttr(&attr);
     if (SUCCEEDED(hr)) {
-        hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                               attr->syskind);
+        // Unregistering what is not registered is no failure (the platform reports one).
+        BSTR registered_path = nullptr;
+        if (SUCCEEDED(QueryPathOfRegTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
+                                            attr->lcid, &registered_path))) {
+            SysFreeString(registered_path);
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
+                                   attr->lcid, attr->syskind);
+        }
         library->ReleaseTLibAttr(attr);
-        // Unregistering what is not registered is no failure.
-        if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
     }
     library->Release();
     return hr;

@@ -82,7 +82,7 @@ TEST(typelib_library_attributes) {
                 info->GetRefTypeInfo(ref, implemented.put());
                 if (implemented) implemented->GetTypeAttr(&ia);
                 CHECK(ia && IsEqualGUID(ia->guid, *impl[i].iid) && flags == impl[i].flags,
-                      "interface " + std::to_string(i) + " of CoOrvane");
+                      std::string("interface ").append(std::to_string(i)).append(" of CoOrvane"));
                 if (ia) implemented->ReleaseTypeAttr(ia);
             }
         }
