@@ -23,16 +23,18 @@ namespace {
 
 // A fresh folder per test, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/orvane-flow-test-XXXXXX";
         path_ = ::mkdtemp(tmpl);
     }
     ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    std::string operator/(const std::string& name) const {
+        return (fs::path(path_) / name).string();
+    }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -47,8 +49,8 @@ struct Scene {
     MomentImages moments() const { return {&Ix2, &Iy2, &Ixy, &Ixt, &Iyt}; }
 };
 
-Scene make_scene(const AffineMotion& truth, double gain_t, int32_t columns = 96,
-                 int32_t lines = 64, const AffineMotion* outlier = nullptr) {
+Scene make_scene(const AffineMotion& truth, double gain_t, int32_t columns = 96, int32_t lines = 64,
+                 const AffineMotion* outlier = nullptr) {
     Scene s;
     for (GreyImage* img : {&s.Ix2, &s.Iy2, &s.Ixy, &s.Ixt, &s.Iyt, &s.It}) {
         *img = GreyImage(columns, lines);
@@ -178,9 +180,12 @@ TEST(StillImages, ReadBackWhatWasWrittenAndScaleDeepImages) {
     };
     const Case cases[] = {
         {"P5 8-bit", std::string("P5\n2 1\n255\n") + '\x00' + '\xff', {0.0f, 255.0f}},
-        {"P5 16-bit, big-endian", std::string("P5 2 1 65535\n") + '\xff' + '\xff' + '\x01' + '\x01',
+        {"P5 16-bit, big-endian",
+         std::string("P5 2 1 65535\n") + '\xff' + '\xff' + '\x01' + '\x01',
          {255.0f, 1.0f}},
-        {"P2 with a comment, maxval 15", "P2\n# made by hand\n3 1\n15\n0 15 5\n", {0.0f, 255.0f, 85.0f}},
+        {"P2 with a comment, maxval 15",
+         "P2\n# made by hand\n3 1\n15\n0 15 5\n",
+         {0.0f, 255.0f, 85.0f}},
     };
     for (const Case& c : cases) {
         write_bytes(dir / "b.pgm", c.bytes);

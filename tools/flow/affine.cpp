@@ -94,7 +94,7 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
         const float* r_yt = m.Iyt->line(y);
         const float* r_w = weights ? weights->data() + static_cast<size_t>(y) * columns : nullptr;
         double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy: 1, X, X^2
-        double t[2] = {0, 0}, u[2] = {0, 0};                         // xt, yt: 1, X
+        double t[2] = {0, 0}, u[2] = {0, 0};                          // xt, yt: 1, X
         for (int32_t x = x0; x < x1; ++x) {
             const double Xv = X[static_cast<size_t>(x)];
             const double Xs = Xv * Xv;
@@ -177,10 +177,9 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
                 const double u = motion->u(x, y), v = motion->v(x, y);
                 const double it = It.data[i];
                 const double g2 = static_cast<double>(m.Ix2->data[i]) + m.Iy2->data[i];
-                const double r2 = u * u * m.Ix2->data[i] + 2 * u * v * m.Ixy->data[i] +
-                                  v * v * m.Iy2->data[i] +
-                                  2 * k * (u * m.Ixt->data[i] + v * m.Iyt->data[i]) +
-                                  k * k * it * it;
+                const double r2 =
+                    u * u * m.Ix2->data[i] + 2 * u * v * m.Ixy->data[i] + v * v * m.Iy2->data[i] +
+                    2 * k * (u * m.Ixt->data[i] + v * m.Iyt->data[i]) + k * k * it * it;
                 const double e = g2 > 0 ? std::sqrt(std::max(0.0, r2) / g2) : 0.0;
                 residual[i] = std::isfinite(e) ? static_cast<float>(e) : 1e30f;
                 // Only pixels with texture say anything about the typical residual; every

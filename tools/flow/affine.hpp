@@ -59,7 +59,7 @@ struct MomentImages {
 };
 
 class AffineEstimator {
-public:
+  public:
     // margin [pixels]: lines and columns next to each edge that are left out of the sums,
     // because there the derivative kernels read replicated border pixels.
     explicit AffineEstimator(int32_t margin) : margin_(margin) {}
@@ -73,7 +73,7 @@ public:
     std::optional<AffineMotion> estimate_robust(const MomentImages& m, const GreyImage& It,
                                                 double temporal_gain, int passes = 3) const;
 
-private:
+  private:
     std::optional<AffineMotion> fit(const MomentImages& m, double temporal_gain,
                                     const std::vector<float>* weights) const;
 

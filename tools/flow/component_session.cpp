@@ -44,7 +44,9 @@ std::string take_error_message() {
 }
 
 // Clears a stale record so that the message read after a failure is the one it left.
-void clear_error_message() { (void)take_error_message(); }
+void clear_error_message() {
+    (void)take_error_message();
+}
 
 }  // namespace
 
@@ -163,20 +165,48 @@ GreyImage ComponentSession::read(ResultImage which) {
     VariantInit(&v);
     HRESULT hr = E_FAIL;
     switch (which) {
-        case ResultImage::Is: hr = object_->get_Is(&v); break;
-        case ResultImage::It: hr = object_->get_It(&v); break;
-        case ResultImage::It2: hr = object_->get_It2(&v); break;
-        case ResultImage::Ix: hr = object_->get_Ix(&v); break;
-        case ResultImage::Iy: hr = object_->get_Iy(&v); break;
-        case ResultImage::Ix2: hr = object_->get_Ix2(&v); break;
-        case ResultImage::Iy2: hr = object_->get_Iy2(&v); break;
-        case ResultImage::Ig2: hr = object_->get_Ig2(&v); break;
-        case ResultImage::Ixy: hr = object_->get_Ixy(&v); break;
-        case ResultImage::Ixt: hr = object_->get_Ixt(&v); break;
-        case ResultImage::Iyt: hr = object_->get_Iyt(&v); break;
-        case ResultImage::Fn2: hr = object_->get_Fn2(&v); break;
-        case ResultImage::Un: hr = object_->get_Un(&v); break;
-        case ResultImage::Vn: hr = object_->get_Vn(&v); break;
+        case ResultImage::Is:
+            hr = object_->get_Is(&v);
+            break;
+        case ResultImage::It:
+            hr = object_->get_It(&v);
+            break;
+        case ResultImage::It2:
+            hr = object_->get_It2(&v);
+            break;
+        case ResultImage::Ix:
+            hr = object_->get_Ix(&v);
+            break;
+        case ResultImage::Iy:
+            hr = object_->get_Iy(&v);
+            break;
+        case ResultImage::Ix2:
+            hr = object_->get_Ix2(&v);
+            break;
+        case ResultImage::Iy2:
+            hr = object_->get_Iy2(&v);
+            break;
+        case ResultImage::Ig2:
+            hr = object_->get_Ig2(&v);
+            break;
+        case ResultImage::Ixy:
+            hr = object_->get_Ixy(&v);
+            break;
+        case ResultImage::Ixt:
+            hr = object_->get_Ixt(&v);
+            break;
+        case ResultImage::Iyt:
+            hr = object_->get_Iyt(&v);
+            break;
+        case ResultImage::Fn2:
+            hr = object_->get_Fn2(&v);
+            break;
+        case ResultImage::Un:
+            hr = object_->get_Un(&v);
+            break;
+        case ResultImage::Vn:
+            hr = object_->get_Vn(&v);
+            break;
     }
     check(hr, std::string("reading ") + result_image_name(which));
     GreyImage image(columns_, lines_);
@@ -188,8 +218,8 @@ GreyImage ComponentSession::read(ResultImage which) {
                         result_image_name(which));
     }
     // Element counts are checked so that a size mismatch can never read past the array.
-    const size_t count = static_cast<size_t>(array->rgsabound[0].cElements) *
-                         array->rgsabound[1].cElements;
+    const size_t count =
+        static_cast<size_t>(array->rgsabound[0].cElements) * array->rgsabound[1].cElements;
     if (count == image.data.size()) {
         std::memcpy(image.data.data(), data, count * sizeof(float));
     }

@@ -17,11 +17,11 @@
 
 // A failure the component reported: `what()` is its own message.
 class ComponentError : public FlowError {
-public:
+  public:
     ComponentError(const std::string& message, HRESULT hr) : FlowError(message), hr_(hr) {}
     HRESULT hresult() const { return hr_; }
 
-private:
+  private:
     HRESULT hr_;
 };
 
@@ -41,7 +41,7 @@ bool parse_result_image(const std::string& name, ResultImage* which);
 bool mode_computes(const std::string& computation_mode, ResultImage which);
 
 class ComponentSession {
-public:
+  public:
     ComponentSession();
     ~ComponentSession();
     ComponentSession(const ComponentSession&) = delete;
@@ -54,7 +54,7 @@ public:
     void process(const GreyImage& frame);
     GreyImage read(ResultImage which);
 
-private:
+  private:
     void check(HRESULT hr, const std::string& what);
 
     std::unique_ptr<CCoOrvane> object_;

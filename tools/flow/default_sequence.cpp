@@ -32,20 +32,25 @@ std::vector<double> blur(const std::vector<double>& in, double sigma) {
     const int r = static_cast<int>(std::ceil(3.0 * sigma));
     std::vector<double> taps(static_cast<size_t>(2 * r + 1));
     double sum = 0;
-    for (int k = -r; k <= r; ++k) sum += taps[static_cast<size_t>(k + r)] = std::exp(-0.5 * k * k / (sigma * sigma));
+    for (int k = -r; k <= r; ++k)
+        sum += taps[static_cast<size_t>(k + r)] = std::exp(-0.5 * k * k / (sigma * sigma));
     for (double& t : taps) t /= sum;
     std::vector<double> tmp(in.size()), out(in.size());
     for (int y = 0; y < kTexture; ++y) {
         for (int x = 0; x < kTexture; ++x) {
             double s = 0;
-            for (int k = -r; k <= r; ++k) s += taps[static_cast<size_t>(k + r)] * in[static_cast<size_t>(y * kTexture + ((x + k) & kMask))];
+            for (int k = -r; k <= r; ++k)
+                s += taps[static_cast<size_t>(k + r)] *
+                     in[static_cast<size_t>(y * kTexture + ((x + k) & kMask))];
             tmp[static_cast<size_t>(y * kTexture + x)] = s;
         }
     }
     for (int y = 0; y < kTexture; ++y) {
         for (int x = 0; x < kTexture; ++x) {
             double s = 0;
-            for (int k = -r; k <= r; ++k) s += taps[static_cast<size_t>(k + r)] * tmp[static_cast<size_t>(((y + k) & kMask) * kTexture + x)];
+            for (int k = -r; k <= r; ++k)
+                s += taps[static_cast<size_t>(k + r)] *
+                     tmp[static_cast<size_t>(((y + k) & kMask) * kTexture + x)];
             out[static_cast<size_t>(y * kTexture + x)] = s;
         }
     }

@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool has_glob_characters(const std::string& s) { return s.find_first_of("*?[") != std::string::npos; }
+bool has_glob_characters(const std::string& s) {
+    return s.find_first_of("*?[") != std::string::npos;
+}
 
 bool is_still_image_name(const fs::path& p) {
     std::string ext = p.extension().string();
@@ -62,7 +64,7 @@ bool starts_like_still_image(const std::string& path) {
 
 // Still images, one file per frame. The first file fixes the geometry.
 class ImageSequence : public FrameSource {
-public:
+  public:
     ImageSequence(std::vector<std::string> files, std::string what)
         : files_(std::move(files)), what_(std::move(what)) {
         first_ = read_still_image(files_.front());
@@ -94,7 +96,7 @@ public:
     int64_t frame_count() const override { return static_cast<int64_t>(files_.size()); }
     std::string description() const override { return what_; }
 
-private:
+  private:
     std::vector<std::string> files_;
     std::string what_;
     GreyImage first_;
@@ -140,12 +142,12 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
     std::error_code ec;
     if (fs::is_directory(input, ec)) {
         auto files = list_image_files(input);
-        const std::string what = "folder '" + input + "'";
+        const std::string what = "the folder '" + input + "'";
         return std::make_unique<ImageSequence>(std::move(files), what);
     }
     if (!fs::exists(input, ec) && has_glob_characters(input)) {
         auto files = list_image_files(input);
-        return std::make_unique<ImageSequence>(std::move(files), "images '" + input + "'");
+        return std::make_unique<ImageSequence>(std::move(files), "the images '" + input + "'");
     }
     if (!fs::exists(input, ec)) {
         throw FlowError("cannot open '" + input + "': no such file or folder");
@@ -154,7 +156,7 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
     if (fs::file_size(input, ec) == 0) throw FlowError("'" + input + "' is empty (zero bytes)");
     if (starts_like_still_image(input)) {
         return std::make_unique<ImageSequence>(std::vector<std::string>{input},
-                                               "image '" + input + "'");
+                                               "the image '" + input + "'");
     }
     return open_video_source(input);
 }

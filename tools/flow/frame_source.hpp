@@ -17,7 +17,7 @@
 #include "flow/grey_image.hpp"
 
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
 
     // Fills `frame` with the next frame; false at the end of the input.
@@ -38,7 +38,7 @@ public:
     // The true global motion, for sources that know it (the default sequence).
     virtual std::optional<AffineMotion> known_motion() const { return std::nullopt; }
 
-protected:
+  protected:
     int32_t columns_ = 0;
     int32_t lines_ = 0;
 };
@@ -59,7 +59,7 @@ std::unique_ptr<FrameSource> open_video_source(const std::string& path);
 // disc crossing it on a path of its own, rounded to whole grey levels as a camera would
 // deliver them. Deterministic: the same frames on every machine and every run.
 class DefaultSequence : public FrameSource {
-public:
+  public:
     static constexpr int32_t kColumns = 320;
     static constexpr int32_t kLines = 240;
     static constexpr int32_t kFrames = 120;
@@ -68,13 +68,13 @@ public:
     bool next(GreyImage& frame) override;
     bool skip() override { return index_ < kFrames ? (++index_, true) : false; }
     int64_t frame_count() const override { return kFrames; }
-    std::string description() const override { return "built-in default sequence"; }
+    std::string description() const override { return "the built-in default sequence"; }
     std::optional<AffineMotion> known_motion() const override;
 
     // Frame m (0-based) without advancing.
     GreyImage render(int32_t m) const;
 
-private:
+  private:
     double texture(double x, double y) const;  // periodic, band-limited, mean 0, std about 1
 
     std::vector<float> texture_;  // kTexture x kTexture

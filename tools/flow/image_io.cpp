@@ -160,8 +160,8 @@ void finish_writing(File f, const std::string& path) {
     const bool flushed = std::fflush(raw) == 0 && !std::ferror(raw);
     const int flush_errno = errno;
     if (std::fclose(raw) != 0 || !flushed) {
-        throw FlowError("cannot write '" + path + "': " +
-                        std::strerror(flushed ? errno : flush_errno));
+        throw FlowError("cannot write '" + path +
+                        "': " + std::strerror(flushed ? errno : flush_errno));
     }
 }
 

@@ -14,7 +14,7 @@
 
 // The one exception type of the tool: its text is shown to the user as it is.
 class FlowError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -1,7 +1,6 @@
 // orvane-flow: measures the motion in a video or an image sequence with the Orvane component
 // and writes pictures and numbers. Option parsing only; the run itself is run_flow().
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -17,9 +17,11 @@ OutputStage::OutputStage(const std::string& folder) : folder_(folder) {
         }
     } else {
         created_folder_ = fs::create_directories(folder, ec);
-        if (ec) throw FlowError("cannot create the output folder '" + folder + "': " + ec.message());
+        if (ec)
+            throw FlowError("cannot create the output folder '" + folder + "': " + ec.message());
     }
-    staging_ = (fs::path(folder) / (".orvane-flow-" + std::to_string(::getpid()) + ".partial")).string();
+    staging_ =
+        (fs::path(folder) / (".orvane-flow-" + std::to_string(::getpid()) + ".partial")).string();
     fs::remove_all(staging_, ec);  // a leftover of a killed run with the same process id
     if (!fs::create_directory(staging_, ec) || ec) {
         const std::string why = ec ? ec.message() : "it already exists";

@@ -12,7 +12,7 @@
 #include <vector>
 
 class OutputStage {
-public:
+  public:
     // Creates the output folder (and its parents) when missing; throws FlowError when it
     // cannot be used.
     explicit OutputStage(const std::string& folder);
@@ -31,7 +31,7 @@ public:
     const std::string& folder() const { return folder_; }
     const std::vector<std::string>& names() const { return names_; }
 
-private:
+  private:
     std::string folder_;
     std::string staging_;
     std::vector<std::string> names_;

@@ -10,7 +10,9 @@ constexpr double kFlowPercentile = 0.98;
 constexpr double kHeatPercentile = 0.995;
 constexpr double kHeatFloor = 4.0;  // |It| that a still scene's noise stays below [grey levels]
 
-uint8_t to_byte(double v) { return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); }
+uint8_t to_byte(double v) {
+    return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0));
+}
 
 // Screen direction of a displacement (dx right, dy down) as a hue: right is red, down
 // yellow-green, left cyan, up violet, turning clockwise as shown.
@@ -56,12 +58,24 @@ void hsv_to_rgb(double hue, double saturation, double value, uint8_t out[3]) {
     const double t = value * (1 - saturation * (1 - f));
     double r = 0, g = 0, b = 0;
     switch (sector) {
-        case 0: r = value, g = t, b = p; break;
-        case 1: r = q, g = value, b = p; break;
-        case 2: r = p, g = value, b = t; break;
-        case 3: r = p, g = q, b = value; break;
-        case 4: r = t, g = p, b = value; break;
-        default: r = value, g = p, b = q; break;
+        case 0:
+            r = value, g = t, b = p;
+            break;
+        case 1:
+            r = q, g = value, b = p;
+            break;
+        case 2:
+            r = p, g = value, b = t;
+            break;
+        case 3:
+            r = p, g = q, b = value;
+            break;
+        case 4:
+            r = t, g = p, b = value;
+            break;
+        default:
+            r = value, g = p, b = q;
+            break;
     }
     out[0] = to_byte(r), out[1] = to_byte(g), out[2] = to_byte(b);
 }
@@ -105,8 +119,10 @@ RgbPicture flow_picture(const GreyImage& un, const GreyImage& vn) {
 
 RgbPicture heat_picture(const GreyImage& it2) {
     std::vector<float> magnitude(it2.data.size());
-    for (size_t i = 0; i < magnitude.size(); ++i) magnitude[i] = std::sqrt(std::max(0.0f, it2.data[i]));
-    const double scale = std::max<double>(kHeatFloor, robust_percentile(magnitude, kHeatPercentile));
+    for (size_t i = 0; i < magnitude.size(); ++i)
+        magnitude[i] = std::sqrt(std::max(0.0f, it2.data[i]));
+    const double scale =
+        std::max<double>(kHeatFloor, robust_percentile(magnitude, kHeatPercentile));
     RgbPicture pic(it2.columns, it2.lines);
     for (size_t i = 0; i < magnitude.size(); ++i) {
         // NaN fails every comparison and is drawn black.

@@ -9,7 +9,13 @@ namespace {
 constexpr double kTtyInterval = 0.1;  // [s] between redraws of the bar
 constexpr double kLogInterval = 5.0;  // [s] between plain log lines
 constexpr int kBarWidth = 30;         // [characters]
+bool g_line_open = false;             // a bar is drawn and its line not yet ended
 }  // namespace
+
+void Progress::close_open_line(FILE* out) {
+    if (g_line_open) std::fprintf(out, "\n");
+    g_line_open = false;
+}
 
 Progress::Progress(bool quiet, int64_t total, FILE* out)
     : quiet_(quiet),
@@ -43,8 +49,8 @@ std::string Progress::line(int64_t done, double elapsed) const {
             std::string bar(static_cast<size_t>(filled), '#');
             bar.append(static_cast<size_t>(kBarWidth - filled), '.');
             std::snprintf(text, sizeof text, "[%s] %lld/%lld frames  %.1f frames/s  %s left",
-                          bar.c_str(), static_cast<long long>(done),
-                          static_cast<long long>(total_), fps, left.c_str());
+                          bar.c_str(), static_cast<long long>(done), static_cast<long long>(total_),
+                          fps, left.c_str());
         } else {
             std::snprintf(text, sizeof text,
                           "orvane-flow: frame %lld of %lld (%.0f %%), %.1f frames/s, %s left",
@@ -62,7 +68,7 @@ std::string Progress::line(int64_t done, double elapsed) const {
 void Progress::draw(const std::string& text) {
     if (tty_) {
         std::fprintf(out_, "\r%s\033[K", text.c_str());
-        drawn_ = true;
+        drawn_ = g_line_open = true;
     } else {
         std::fprintf(out_, "%s\n", text.c_str());
     }
@@ -84,13 +90,13 @@ void Progress::finish(int64_t done) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     draw(line(done, elapsed));
     if (tty_) std::fprintf(out_, "\n");
-    drawn_ = false;
+    drawn_ = g_line_open = false;
 }
 
 void Progress::notice(const std::string& text) {
     if (quiet_) return;
     if (tty_ && drawn_) std::fprintf(out_, "\r\033[K");
     std::fprintf(out_, "orvane-flow: %s\n", text.c_str());
-    drawn_ = false;
+    drawn_ = g_line_open = false;
     std::fflush(out_);
 }

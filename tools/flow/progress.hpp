@@ -12,7 +12,7 @@
 #include <string>
 
 class Progress {
-public:
+  public:
     // total: the expected number of frames, or -1 when unknown.
     Progress(bool quiet, int64_t total, FILE* out = stderr);
     void update(int64_t done);
@@ -21,10 +21,14 @@ public:
     // A notice printed so that it does not collide with the bar.
     void notice(const std::string& text);
 
+    // Ends a bar left open on the terminal (by a run that stops with an error), so that the
+    // message that follows starts on a line of its own.
+    static void close_open_line(FILE* out = stderr);
+
     // "1:05" or "1:02:03".
     static std::string clock(double seconds);
 
-private:
+  private:
     std::string line(int64_t done, double elapsed) const;
     void draw(const std::string& text);
 

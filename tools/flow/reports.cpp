@@ -17,10 +17,14 @@ size_t utf8_length(const std::string& s, size_t i) {
     const auto c = static_cast<unsigned char>(s[i]);
     size_t n = 0;
     if (c < 0x80) return 1;
-    if ((c & 0xE0) == 0xC0 && c >= 0xC2) n = 2;
-    else if ((c & 0xF0) == 0xE0) n = 3;
-    else if ((c & 0xF8) == 0xF0 && c <= 0xF4) n = 4;
-    else return 0;
+    if ((c & 0xE0) == 0xC0 && c >= 0xC2)
+        n = 2;
+    else if ((c & 0xF0) == 0xE0)
+        n = 3;
+    else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
+        n = 4;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     for (size_t k = 1; k < n; ++k) {
         if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
@@ -87,8 +91,9 @@ std::string json_motion(const AffineMotion& m, double cx, double cy) {
     for (int i = 0; i < 6; ++i) {
         out += "\"a" + std::to_string(i + 1) + "\": " + json_number(m.a[i]) + ", ";
     }
-    out += "\"pan_x\": " + json_number(m.pan_x(cx, cy)) + ", \"pan_y\": " +
-           json_number(m.pan_y(cx, cy)) + ", \"rotation\": " + json_number(m.rotation()) +
-           ", \"zoom\": " + json_number(m.zoom()) + "}";
+    out += "\"pan_x\": " + json_number(m.pan_x(cx, cy)) +
+           ", \"pan_y\": " + json_number(m.pan_y(cx, cy)) +
+           ", \"rotation\": " + json_number(m.rotation()) + ", \"zoom\": " + json_number(m.zoom()) +
+           "}";
     return out;
 }

@@ -11,13 +11,13 @@
 
 // What the tool measured on one frame. NaN marks a value the mode does not compute.
 struct FrameRecord {
-    int64_t frame = 0;             // index in the input, counted from 0
-    double time_ms = 0;            // process_data [ms]
-    double mean_abs_it = 0;        // mean |It| [grey levels per frame]
-    double change_share = 0;       // share of pixels whose It2 exceeds the threshold
-    double mean_flow = 0;          // mean length of the flow along the gradient [pixels/frame]
+    int64_t frame = 0;        // index in the input, counted from 0
+    double time_ms = 0;       // process_data [ms]
+    double mean_abs_it = 0;   // mean |It| [grey levels per frame]
+    double change_share = 0;  // share of pixels whose It2 exceeds the threshold
+    double mean_flow = 0;     // mean length of the flow along the gradient [pixels/frame]
     std::optional<AffineMotion> affine;
-    int64_t affine_frame = -1;     // the frame the affine estimate refers to
+    int64_t affine_frame = -1;  // the frame the affine estimate refers to
 };
 
 // The header of frames.csv; a1..a6 cells stay empty where no estimate was made, mean_flow

@@ -59,8 +59,12 @@ double mean_finite(const std::vector<float>& v) {
     return n ? s / static_cast<double>(n) : NAN;
 }
 
-bool is_affine_mode(const std::string& mode) { return mode == "affineparams" || mode == "all"; }
-bool is_flow_mode(const std::string& mode) { return mode == "orvane" || mode == "all"; }
+bool is_affine_mode(const std::string& mode) {
+    return mode == "affineparams" || mode == "all";
+}
+bool is_flow_mode(const std::string& mode) {
+    return mode == "orvane" || mode == "all";
+}
 
 // Everything one frame produces that the run keeps or writes.
 struct FrameImages {
@@ -68,11 +72,11 @@ struct FrameImages {
 };
 
 class Run {
-public:
+  public:
     explicit Run(const RunOptions& o) : opt_(o), mode_(o.settings.computation_mode) {}
     int execute();
 
-private:
+  private:
     void measure(FrameRecord& rec, FrameImages& img, int64_t count);
     void write_pictures(int64_t frame, FrameImages& img);
     std::string summary_json(double elapsed, double component_seconds) const;
@@ -109,8 +113,8 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
     rec.change_share = static_cast<double>(changed) / pixels;
 
     const bool batch = opt_.settings.timederivative_mode == "batch";
-    const double gain_t = batch ? (count >= 5 ? batch_temporal_gain() : 0.0)
-                                : recursive_temporal_gain(count);
+    const double gain_t =
+        batch ? (count >= 5 ? batch_temporal_gain() : 0.0) : recursive_temporal_gain(count);
     rec.mean_flow = NAN;
     if (is_flow_mode(mode_)) {
         img.Un = session_->read(ResultImage::Un);
@@ -142,10 +146,12 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
 }
 
 void Run::write_pictures(int64_t frame, FrameImages& img) {
-    write_png_grey(stage_->path_for(frame_name("Is", frame, "png")), session_->read(ResultImage::Is));
+    write_png_grey(stage_->path_for(frame_name("Is", frame, "png")),
+                   session_->read(ResultImage::Is));
     ++pictures_;
     if (is_flow_mode(mode_)) {
-        write_png_rgb(stage_->path_for(frame_name("flow", frame, "png")), flow_picture(img.Un, img.Vn));
+        write_png_rgb(stage_->path_for(frame_name("flow", frame, "png")),
+                      flow_picture(img.Un, img.Vn));
         ++pictures_;
     }
     if (mode_computes(mode_, ResultImage::It2)) {
@@ -166,8 +172,9 @@ int Run::execute() {
     }
     for (ResultImage which : opt_.save) {
         if (!mode_computes(mode_, which)) {
-            std::fprintf(stderr, "orvane-flow: --save %s: the computation mode \"%s\" does not compute %s\n",
-                         result_image_name(which), mode_.c_str(), result_image_name(which));
+            std::fprintf(
+                stderr, "orvane-flow: --save %s: the computation mode \"%s\" does not compute %s\n",
+                result_image_name(which), mode_.c_str(), result_image_name(which));
             return kExitUsage;
         }
     }
@@ -176,8 +183,8 @@ int Run::execute() {
     const int32_t in_columns = source_->columns();
     lines_ = source_->lines();
     if (in_columns <= 0 || lines_ <= 0) {
-        throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns) + "x" +
-                        std::to_string(lines_) + ")");
+        throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns) +
+                        "x" + std::to_string(lines_) + ")");
     }
     columns_ = in_columns / 4 * 4;
     if (columns_ == 0) {
@@ -204,7 +211,8 @@ int Run::execute() {
     for (int64_t i = 0; i < opt_.start; ++i) {
         if (!source_->skip()) {
             throw FlowError(source_->description() + " has only " + std::to_string(i) +
-                            " frames; --start " + std::to_string(opt_.start) + " passes over all of them");
+                            " frames; --start " + std::to_string(opt_.start) +
+                            " passes over all of them");
         }
     }
 
@@ -241,8 +249,9 @@ int Run::execute() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     if (count == 0) {
-        throw FlowError(source_->description() + " yielded no frame" +
-                        (opt_.start > 0 ? " after --start " + std::to_string(opt_.start) : std::string()));
+        throw FlowError(
+            source_->description() + " yielded no frame" +
+            (opt_.start > 0 ? " after --start " + std::to_string(opt_.start) : std::string()));
     }
     // The last frame always gets its pictures, so a short input still shows something.
     if (!last_written) write_pictures(records_.back().frame, img);
@@ -256,7 +265,8 @@ int Run::execute() {
     stage_->commit();
     if (!opt_.quiet) print_results(elapsed);
     if (interrupted_) {
-        std::fprintf(stderr, "orvane-flow: interrupted after %zu frames; the results so far are in '%s'\n",
+        std::fprintf(stderr,
+                     "orvane-flow: interrupted after %zu frames; the results so far are in '%s'\n",
                      records_.size(), opt_.out.c_str());
         return kExitInterrupted;
     }
@@ -269,28 +279,36 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
     const double n = static_cast<double>(records_.size());
     std::string j = "{\n";
     j += "  \"tool\": \"orvane-flow\",\n";
-    j += "  \"input\": " + json_string(opt_.input.empty() ? std::string("default") : opt_.input) + ",\n";
+    j += "  \"input\": " + json_string(opt_.input.empty() ? std::string("default") : opt_.input) +
+         ",\n";
     j += "  \"input_description\": " + json_string(source_->description()) + ",\n";
-    j += "  \"geometry\": {\"columns\": " + std::to_string(columns_) + ", \"lines\": " +
-         std::to_string(lines_) + ", \"input_columns\": " + std::to_string(source_->columns()) +
+    j += "  \"geometry\": {\"columns\": " + std::to_string(columns_) +
+         ", \"lines\": " + std::to_string(lines_) +
+         ", \"input_columns\": " + std::to_string(source_->columns()) +
          ", \"cropped\": " + (columns_ != source_->columns() ? "true" : "false") + "},\n";
     j += "  \"settings\": {\"computation_mode\": " + json_string(s.computation_mode) +
          ", \"timederivative_mode\": " + json_string(s.timederivative_mode) +
          ", \"input_filter\": " + std::to_string(s.input_filter) +
          ", \"regularizer\": " + json_number(s.regularizer) + "},\n";
-    j += "  \"frames\": {\"processed\": " + std::to_string(records_.size()) + ", \"first\": " +
-         std::to_string(records_.front().frame) + ", \"last\": " + std::to_string(records_.back().frame) +
-         ", \"start\": " + std::to_string(opt_.start) + ", \"every\": " + std::to_string(opt_.every) +
+    j += "  \"frames\": {\"processed\": " + std::to_string(records_.size()) +
+         ", \"first\": " + std::to_string(records_.front().frame) +
+         ", \"last\": " + std::to_string(records_.back().frame) +
+         ", \"start\": " + std::to_string(opt_.start) +
+         ", \"every\": " + std::to_string(opt_.every) +
          ", \"affine_estimates\": " + std::to_string(estimates_.size()) + "},\n";
     j += std::string("  \"interrupted\": ") + (interrupted_ ? "true" : "false") + ",\n";
     j += "  \"elapsed_s\": " + json_number(elapsed) + ",\n";
     j += "  \"throughput_fps\": " + json_number(elapsed > 0 ? n / elapsed : NAN) + ",\n";
-    j += "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) + ",\n";
+    j +=
+        "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) +
+        ",\n";
     j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
     const auto median = median_motion(estimates_);
-    j += "  \"median_affine_motion\": " + (median ? json_motion(*median, cx, cy) : std::string("null")) + ",\n";
+    j += "  \"median_affine_motion\": " +
+         (median ? json_motion(*median, cx, cy) : std::string("null")) + ",\n";
     const auto known = source_->known_motion();
-    j += "  \"known_affine_motion\": " + (known ? json_motion(*known, cx, cy) : std::string("null")) + ",\n";
+    j += "  \"known_affine_motion\": " +
+         (known ? json_motion(*known, cx, cy) : std::string("null")) + ",\n";
     j += "  \"outputs\": [";
     for (size_t i = 0; i < stage_->names().size(); ++i) {
         j += (i ? ", " : "") + json_string(stage_->names()[i]);
@@ -301,7 +319,7 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
 
 void Run::print_results(double elapsed) const {
     const size_t n = records_.size();
-    std::printf("orvane-flow: %zu frames of the %s (%dx%d) in %.2f s, %.1f frames/s\n", n,
+    std::printf("orvane-flow: %zu frames of %s (%dx%d) in %.2f s, %.1f frames/s\n", n,
                 source_->description().c_str(), columns_, lines_, elapsed,
                 elapsed > 0 ? static_cast<double>(n) / elapsed : 0.0);
     std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
@@ -309,18 +327,23 @@ void Run::print_results(double elapsed) const {
     if (!is_affine_mode(mode_)) return;
     const auto median = median_motion(estimates_);
     if (!median) {
-        std::printf("No global motion could be estimated (too few frames or too little texture).\n");
+        std::printf(
+            "No global motion could be estimated (too few frames or too little texture).\n");
         return;
     }
     const auto known = source_->known_motion();
     const double cx = 0.5 * (columns_ - 1), cy = 0.5 * (lines_ - 1);
-    std::printf("\nGlobal affine motion, median of %zu frames (u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y,\n"
-                "x right and y down from the top-left pixel; pixels per frame):\n",
-                estimates_.size());
+    std::printf(
+        "\nGlobal affine motion, median of %zu frames (u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 "
+        "y,\n"
+        "x right and y down from the top-left pixel; pixels per frame):\n",
+        estimates_.size());
     std::printf("  %-26s %12s%s\n", "", "recovered", known ? "        known" : "");
     auto row = [&](const char* label, double got, double want, double scale) {
-        if (known) std::printf("  %-26s %12.5f %12.5f\n", label, got * scale, want * scale);
-        else std::printf("  %-26s %12.5f\n", label, got * scale);
+        if (known)
+            std::printf("  %-26s %12.5f %12.5f\n", label, got * scale, want * scale);
+        else
+            std::printf("  %-26s %12.5f\n", label, got * scale);
     };
     const AffineMotion k = known ? *known : AffineMotion{};
     row("pan x at the centre", median->pan_x(cx, cy), k.pan_x(cx, cy), 1.0);
@@ -339,13 +362,12 @@ int run_flow(const RunOptions& options) {
     try {
         Run run(options);
         return run.execute();
-    } catch (const ComponentError& e) {
-        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
-        return kExitFailed;
     } catch (const FlowError& e) {
+        Progress::close_open_line();
         std::fprintf(stderr, "orvane-flow: %s\n", e.what());
         return kExitFailed;
     } catch (const std::bad_alloc&) {
+        Progress::close_open_line();
         std::fprintf(stderr, "orvane-flow: out of memory\n");
         return kExitFailed;
     }

@@ -8,22 +8,22 @@
 #include "flow/component_session.hpp"
 
 struct RunOptions {
-    std::string input;                      // empty: the built-in default sequence
-    std::string out = "orvane-out";         // output folder
+    std::string input;               // empty: the built-in default sequence
+    std::string out = "orvane-out";  // output folder
     ComponentSettings settings;
-    int64_t frames = -1;                    // at most this many frames (-1: all)
-    int64_t start = 0;                      // input frames passed over first
-    int64_t every = 10;                     // pictures of every K-th frame, and of the last
-    std::vector<ResultImage> save;          // raw images stored as .npy
-    double change_threshold = 64.0;         // It2 above which a pixel counts as changed
-    bool robust_fit = true;                 // false: one plain least-squares fit per frame
+    int64_t frames = -1;             // at most this many frames (-1: all)
+    int64_t start = 0;               // input frames passed over first
+    int64_t every = 10;              // pictures of every K-th frame, and of the last
+    std::vector<ResultImage> save;   // raw images stored as .npy
+    double change_threshold = 64.0;  // It2 above which a pixel counts as changed
+    bool robust_fit = true;          // false: one plain least-squares fit per frame
     bool quiet = false;
 };
 
 // Exit codes of the tool.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;       // the input or the output could not be used
-inline constexpr int kExitUsage = 2;        // an option was refused
+inline constexpr int kExitFailed = 1;  // the input or the output could not be used
+inline constexpr int kExitUsage = 2;   // an option was refused
 inline constexpr int kExitInterrupted = 130;
 
 // Runs to the end and returns the exit code; messages go to standard error, the results to

@@ -22,7 +22,7 @@ std::string av_message(int err) {
 
 // Owns the demuxer, decoder, converter and the two frames; one decoded picture at a time.
 class VideoSource : public FrameSource {
-public:
+  public:
     explicit VideoSource(const std::string& path) : path_(path) {
         // A constructor that throws runs no destructor: release what was opened so far.
         try {
@@ -42,9 +42,9 @@ public:
     }
     bool skip() override { return decode_one(); }
     int64_t frame_count() const override { return count_; }
-    std::string description() const override { return "video '" + path_ + "'"; }
+    std::string description() const override { return "the video '" + path_ + "'"; }
 
-private:
+  private:
     void open() {
         const std::string& path = path_;
         // The tool reports failures itself, in one line that names the file.
@@ -52,8 +52,7 @@ private:
         int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
         if (rc < 0) {
             format_ = nullptr;
-            throw FlowError("cannot read '" + path + "' as a video or an image: " +
-                            av_message(rc));
+            throw FlowError("cannot read '" + path + "' as a video or an image: " + av_message(rc));
         }
         rc = avformat_find_stream_info(format_, nullptr);
         if (rc < 0) fail("cannot read the stream information", rc);
@@ -88,7 +87,6 @@ private:
         if (!packet_ || !decoded_) throw FlowError("out of memory while opening '" + path + "'");
     }
 
-
     void release() {
         sws_freeContext(scaler_);
         scaler_ = nullptr;
@@ -110,9 +108,8 @@ private:
                 if (decoded_->width != columns_ || decoded_->height != lines_) {
                     throw FlowError("'" + path_ + "': a picture of " +
                                     std::to_string(decoded_->width) + "x" +
-                                    std::to_string(decoded_->height) +
-                                    " follows pictures of " + std::to_string(columns_) + "x" +
-                                    std::to_string(lines_));
+                                    std::to_string(decoded_->height) + " follows pictures of " +
+                                    std::to_string(columns_) + "x" + std::to_string(lines_));
                 }
                 return true;
             }
@@ -144,14 +141,13 @@ private:
     }
 
     void convert(GreyImage& frame) {
-        scaler_ = sws_getCachedContext(scaler_, columns_, lines_,
-                                       static_cast<AVPixelFormat>(decoded_->format), columns_,
-                                       lines_, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr,
-                                       nullptr);
+        scaler_ = sws_getCachedContext(
+            scaler_, columns_, lines_, static_cast<AVPixelFormat>(decoded_->format), columns_,
+            lines_, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
         if (!scaler_) {
-            throw FlowError("'" + path_ + "': cannot convert pictures of pixel format " +
-                            std::string(av_get_pix_fmt_name(
-                                static_cast<AVPixelFormat>(decoded_->format))));
+            throw FlowError(
+                "'" + path_ + "': cannot convert pictures of pixel format " +
+                std::string(av_get_pix_fmt_name(static_cast<AVPixelFormat>(decoded_->format))));
         }
         grey_.resize(static_cast<size_t>(columns_) * lines_);
         uint8_t* dst[4] = {grey_.data(), nullptr, nullptr, nullptr};
