@@ -200,6 +200,8 @@ echo "== unregistration"
 wine regsvr32 /u /s "$module_win"
 rc=$?
 if [[ $rc == 0 ]]; then pass "regsvr32 /u exits 0"; else fail "regsvr32 /u exits 0" "exit code $rc"; fi
+run_summarised "compiled client without registration" \
+    wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")" unregistered_
 for key in 'HKCR\Orvane.CoOrvane' 'HKCR\Orvane.CoOrvane.1' "HKCR\\CLSID\\$clsid" \
     "HKCR\\TypeLib\\$libid" "HKCR\\Interface\\$iid"; do
     check "unregistered: $key gone" sh -c "! wine reg query '$key' >/dev/null 2>&1"

@@ -181,3 +181,44 @@ TEST(module_aggregation) {
     outer.inner = nullptr;
     CHECK_HR(e.can_unload_now(), S_OK);
 }
+
+// Run by test-windows.sh after unregistration: the type library is not registered, so the
+// dispatch members fail with the loading failure, and succeed once it is registered, since a
+// failed load is tried again on the next call. Early binding needs no type library.
+TEST(unregistered_type_library_is_loaded_again) {
+    Entry e = entry_points();
+    REQUIRE(e.get_class_object, "no DllGetClassObject");
+    Ptr<IClassFactory> factory;
+    CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()), S_OK);
+    REQUIRE(factory, "no class factory");
+    Ptr<IOrvane> o;
+    CHECK_HR(factory->CreateInstance(nullptr, IID_IOrvane, o.put_void()), S_OK);
+    REQUIRE(o, "no object");
+    LONG lines = 0;
+    CHECK_HR(o->get_lines(&lines), S_OK);
+    CHECK_EQ(lines, 128, "lines through the vtable without a type library");
+
+    Ptr<ITypeInfo> info;
+    HRESULT load_failure = o->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
+    CHECK(FAILED(load_failure), "GetTypeInfo succeeded without a registered type library");
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(L"lines")};
+    DISPID id = 0;
+    CHECK_HR(o->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), load_failure);
+    LateBound late{o.get()};
+    Variant v;
+    UINT arg_error = 0;
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    CHECK_HR(o->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v.v,
+                       nullptr, &arg_error),
+             load_failure);
+
+    Ptr<ITypeLib> library;
+    CHECK_HR(LoadTypeLibEx(module_path().c_str(), REGKIND_NONE, library.put()), S_OK);
+    REQUIRE(library, "no type library in the module");
+    std::wstring path = module_path();
+    CHECK_HR(RegisterTypeLib(library.get(), path.data(), nullptr), S_OK);
+    CHECK_HR(o->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+    CHECK_HR(late.get(L"lines", &v.v), S_OK);
+    CHECK(v.v.vt == VT_I4 && v.v.lVal == 128, "late-bound lines once the library is registered");
+    CHECK_HR(UnRegisterTypeLib(LIBID_ORVANELib, 1, 0, 0x0409, SYS_WIN64), S_OK);
+}
