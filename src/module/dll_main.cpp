@@ -150,7 +150,11 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void**
         if (!IsEqualCLSID(rclsid, *entry->clsid)) continue;
         if (!entry->factory) {
             EnterCriticalSection(&class_object_lock);
-            if (!entry->factory) entry->factory = ClassFactory::create();
+            if (!entry->factory) {
+                ClassFactory* made = ClassFactory::create();
+                MemoryBarrier();  // fully built before another thread can see it
+                entry->factory = made;
+            }
             LeaveCriticalSection(&class_object_lock);
             if (!entry->factory) return E_OUTOFMEMORY;
         }

@@ -93,3 +93,31 @@ TEST(typelib_library_attributes) {
     Ptr<ITypeLib> registered;
     CHECK_HR(LoadRegTypeLib(LIBID_ORVANELib, 1, 0, 0x0409, registered.put()), S_OK);
 }
+
+TEST(module_resources) {
+    HMODULE module = LoadLibraryExW(module_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    REQUIRE(module, "the module cannot be loaded as a data file");
+    wchar_t name[32] = {};
+    CHECK(LoadStringW(module, 100, name, 32) > 0 && narrow(name) == "Orvane",
+          "string 100 is \"" + narrow(name) + "\", expected \"Orvane\"");
+    CHECK(FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr, "no TYPELIB 1");
+    HRSRC script = FindResourceW(module, MAKEINTRESOURCEW(101), L"REGISTRY");
+    CHECK(script != nullptr, "no REGISTRY 101");
+    FreeLibrary(module);
+
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(module_path().c_str(), &ignored);
+    REQUIRE(size > 0, "no version block");
+    std::vector<char> block(size);
+    REQUIRE(GetFileVersionInfoW(module_path().c_str(), 0, size, block.data()), "version block");
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    CHECK(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
+              fixed && fixed->dwFileVersionMS == 0x00010000u,
+          "file version is not 1.0");
+    wchar_t* product = nullptr;
+    CHECK(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\ProductName",
+                         reinterpret_cast<void**>(&product), &length) &&
+              narrow(product) == "Orvane",
+          "product name in the version block");
+}
