@@ -28,6 +28,21 @@ extern "C" void on_interrupt(int sig) {
     std::signal(sig, SIG_DFL);
 }
 
+// Catches Ctrl-C and termination requests for as long as output is being made.
+struct InterruptGuard {
+    InterruptGuard() {
+        g_interrupted = 0;
+        std::signal(SIGINT, on_interrupt);
+        std::signal(SIGTERM, on_interrupt);
+    }
+    ~InterruptGuard() {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
 std::string frame_name(const char* what, int64_t frame, const char* ext) {
     char name[64];
     std::snprintf(name, sizeof name, "%s_%06lld.%s", what, static_cast<long long>(frame), ext);
@@ -206,9 +221,11 @@ int Run::execute() {
     session_ = std::make_unique<ComponentSession>();
     session_->apply(opt_.settings);
     session_->create(columns_, lines_);
+    const InterruptGuard interrupts;
     stage_ = std::make_unique<OutputStage>(opt_.out);
 
     for (int64_t i = 0; i < opt_.start; ++i) {
+        if (g_interrupted) throw FlowError("interrupted before the first frame; nothing written");
         if (!source_->skip()) {
             throw FlowError(source_->description() + " has only " + std::to_string(i) +
                             " frames; --start " + std::to_string(opt_.start) +
@@ -216,9 +233,6 @@ int Run::execute() {
         }
     }
 
-    g_interrupted = 0;
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
     const auto t_start = Clock::now();
     double component_seconds = 0;
     GreyImage frame;
@@ -246,8 +260,9 @@ int Run::execute() {
         records_.push_back(rec);
         progress_->update(count);
     }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    if (count == 0 && interrupted_) {
+        throw FlowError("interrupted before the first frame; nothing written");
+    }
     if (count == 0) {
         throw FlowError(
             source_->description() + " yielded no frame" +
