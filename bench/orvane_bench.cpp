@@ -42,7 +42,7 @@ struct Operands {
 
 struct KernelCase {
     const char* name;
-    int operands_touched;  // images read or written per pixel, for the bytes/s figure
+    int operands_touched;  // images read or written per pixel, for the bytes/s figure; 0: none
     std::function<void(Operands&)> run;
 };
 
@@ -52,6 +52,12 @@ std::vector<KernelCase> kernel_cases() {
              prim_copy_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi);
          }},
         {"set", 1, [](Operands& o) { prim_set_32f(0.0f, o.d.data(), o.d.step(), o.roi); }},
+        {"malloc_free", 0, [](Operands& o) {
+             int32_t step = 0;
+             float* image = prim_malloc_32f(o.roi.width, o.roi.height, &step);
+             benchmark::DoNotOptimize(image);
+             prim_free(image);
+         }},
         {"add", 3, [](Operands& o) {
              prim_add_32f(o.a.data(), o.a.step(), o.b.data(), o.b.step(), o.d.data(), o.d.step(),
                           o.roi);
@@ -104,9 +110,11 @@ void register_kernels() {
                         k.run(o);
                         benchmark::ClobberMemory();
                     }
-                    state.SetBytesProcessed(int64_t(state.iterations()) * k.operands_touched * 4 *
-                                            g.columns * g.lines);
-                    state.SetItemsProcessed(int64_t(state.iterations()) * g.columns * g.lines);
+                    if (k.operands_touched > 0) {  // pixels per second mean nothing for malloc
+                        state.SetBytesProcessed(int64_t(state.iterations()) * k.operands_touched *
+                                                4 * g.columns * g.lines);
+                        state.SetItemsProcessed(int64_t(state.iterations()) * g.columns * g.lines);
+                    }
                 })->Unit(benchmark::kMicrosecond);
             }
         }
