@@ -26,6 +26,7 @@
 
 #include "primitives/arith.hpp"
 #include "primitives/primitives.hpp"
+#include "primitives/wide_vectors.hpp"
 
 namespace {
 namespace simd {
@@ -494,8 +495,8 @@ PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64
 // The coefficients go into a scratch block, reversed (kernel[kernel_size - 1] first) and each
 // repeated in four lanes, so that tap j of every group is one aligned load. Blocks for kernels
 // up to kFilterStackTaps long live on the stack, so that a frame's filter calls allocate
-// nothing; longer kernels take the block from the image heap (prim_malloc_32f) and free it
-// before returning.
+// nothing; longer kernels take the block from the image heap (prim_malloc_32f, through
+// prim_scratch_block) and free it before returning.
 constexpr int32_t kFilterStackTaps = 32;
 
 class FilterTaps {
@@ -504,8 +505,7 @@ public:
         if (size <= kFilterStackTaps) {
             block_ = align32(local_);
         } else if (size <= std::numeric_limits<int32_t>::max() / 4) {
-            int32_t step = 0;
-            heap_ = prim_malloc_32f(size * 4, 1, &step);
+            heap_ = prim_scratch_block(size * 4);
             block_ = heap_;
         }
         if (block_ == nullptr) return;
@@ -514,7 +514,9 @@ public:
             for (int l = 0; l < 4; ++l) block_[4 * j + l] = c;
         }
     }
-    ~FilterTaps() { prim_free(heap_); }
+    ~FilterTaps() {
+        if (heap_ != nullptr) prim_release_scratch_block(heap_);
+    }
     FilterTaps(const FilterTaps&) = delete;
     FilterTaps& operator=(const FilterTaps&) = delete;
 

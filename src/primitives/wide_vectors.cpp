@@ -1,5 +1,6 @@
-// Detection of the eight-lane (AVX2) path of column 3. Built without instruction-set flags: it
-// must run on every processor, including those that it rules out.
+// Detection of the eight-lane (AVX2) path of column 3, and the heap calls of the vector files.
+// Built without instruction-set flags: it must run on every processor, including those that it
+// rules out.
 #include "primitives/wide_vectors.hpp"
 
 #include <atomic>
@@ -47,4 +48,13 @@ bool prim_wide_vectors() {
 
 bool prim_allow_wide_vectors(bool allow) {
     return g_allowed.exchange(allow, std::memory_order_relaxed);
+}
+
+float* prim_scratch_block(int32_t floats) {
+    int32_t step = 0;
+    return prim_malloc_32f(floats, 1, &step);
+}
+
+void prim_release_scratch_block(float* block) {
+    prim_free(block);
 }

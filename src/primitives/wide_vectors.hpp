@@ -41,6 +41,13 @@ PrimStatus prim_filter_column_32f_avx2(const float* src, int32_t src_step, float
 PrimStatus prim_add_weighted_inplace_32f_avx2(const float* src, int32_t src_step, float* src_dst,
                                               int32_t src_dst_step, Size roi, float alpha);
 
+// The filters' scratch block for long kernels: `floats` floats, 32-byte aligned, from the image
+// heap (through the malloc slot), or null. Defined out of line in a file built without
+// instruction-set flags: the inline slot wrappers must not be compiled inside the vector files,
+// where the linker could pick their copy, built for a newer processor, for every caller.
+float* prim_scratch_block(int32_t floats);
+void prim_release_scratch_block(float* block);
+
 // Region sizes [bytes] above which the column-3 copy and fill store past the cache: a region
 // that large would only evict what the next kernels read.
 inline constexpr int64_t prim_stream_copy_above = 131072;
