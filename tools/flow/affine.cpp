@@ -163,41 +163,47 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
     const double k = kSpatialGain / temporal_gain;
     const size_t count = It.data.size();
     std::vector<float> weights(count, 0.0f);
-    std::vector<float> residual(count, 0.0f);  // normal-flow residual [pixels per frame]
+    std::vector<float> residual(count, 0.0f);  // squared normal-flow residual [(pixels/frame)^2]
     std::vector<float> typical;
     typical.reserve(count);
     for (int pass = 0; pass < passes; ++pass) {
         // The residual r = Ix u + Iy v + k It follows from the moments without Ix and Iy:
         // r^2 = u^2 Ix2 + 2 u v Ixy + v^2 Iy2 + 2 k (u Ixt + v Iyt) + k^2 It^2; divided by the
         // squared gradient it is the squared error of the normal flow.
+        // Squared residuals throughout: the weights need no square root.
         typical.clear();
         for (int32_t y = 0; y < lines; ++y) {
+            const size_t row = static_cast<size_t>(y) * columns;
+            const float* xx = m.Ix2->data.data() + row;
+            const float* yy = m.Iy2->data.data() + row;
+            const float* xy = m.Ixy->data.data() + row;
+            const float* xt = m.Ixt->data.data() + row;
+            const float* yt = m.Iyt->data.data() + row;
+            const float* t = It.data.data() + row;
+            float* e2 = residual.data() + row;
+            const double u0 = motion->u(0, y), v0 = motion->v(0, y);
+            const double du = motion->a[1], dv = motion->a[4];
             for (int32_t x = 0; x < columns; ++x) {
-                const size_t i = static_cast<size_t>(y) * columns + x;
-                const double u = motion->u(x, y), v = motion->v(x, y);
-                const double it = It.data[i];
-                const double g2 = static_cast<double>(m.Ix2->data[i]) + m.Iy2->data[i];
-                const double r2 =
-                    u * u * m.Ix2->data[i] + 2 * u * v * m.Ixy->data[i] + v * v * m.Iy2->data[i] +
-                    2 * k * (u * m.Ixt->data[i] + v * m.Iyt->data[i]) + k * k * it * it;
-                const double e = g2 > 0 ? std::sqrt(std::max(0.0, r2) / g2) : 0.0;
-                residual[i] = std::isfinite(e) ? static_cast<float>(e) : 1e30f;
+                const double u = u0 + du * x, v = v0 + dv * x;
+                const double g2 = static_cast<double>(xx[x]) + yy[x];
+                const double r2 = u * u * xx[x] + 2 * u * v * xy[x] + v * v * yy[x] +
+                                  2 * k * (u * xt[x] + v * yt[x]) + k * k * t[x] * t[x];
+                const double q = g2 > 0 ? std::max(0.0, r2) / g2 : 0.0;
+                e2[x] = q < 1e30 ? static_cast<float>(q) : 1e30f;  // NaN lands here too
                 // Only pixels with texture say anything about the typical residual; every
                 // fourth one is plenty for a median.
-                if (g2 > 1.0 && ((x | y) & 1) == 0) typical.push_back(residual[i]);
+                if (g2 > 1.0 && ((x | y) & 1) == 0) typical.push_back(e2[x]);
             }
         }
         if (typical.size() < 16) break;
         const size_t h = typical.size() / 2;
         std::nth_element(typical.begin(), typical.begin() + static_cast<std::ptrdiff_t>(h),
                          typical.end());
-        // A residual of about 2.5 median residuals weighs one half; the floor keeps a fit that
-        // is already nearly exact from discarding ordinary noise.
-        const double c = std::max(0.02, 2.5 * typical[h]);
-        for (size_t i = 0; i < count; ++i) {
-            const double q = residual[i] / c;
-            weights[i] = static_cast<float>(1.0 / (1.0 + q * q));
-        }
+        // A residual of about 2.5 median residuals weighs one half; the floor (0.02 pixels
+        // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
+        const double c2 = std::max(0.02 * 0.02, 6.25 * typical[h]);
+        const float inv_c2 = static_cast<float>(1.0 / c2);
+        for (size_t i = 0; i < count; ++i) weights[i] = 1.0f / (1.0f + residual[i] * inv_c2);
         std::optional<AffineMotion> next = fit(m, temporal_gain, &weights);
         if (!next) break;
         motion = next;
