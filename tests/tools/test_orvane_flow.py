@@ -164,6 +164,12 @@ def test_png_sequence_gives_the_results_of_the_frames_from_memory(reference, tmp
             "--timederivative-mode", "batch", "--out", out2)
     assert r.returncode == 0, r.stderr
     compare_runs(reference, out2, ["Un_000011.npy"])
+    # So does the same glob expanded by a shell: the files named one by one.
+    out3 = tmp_path / "out3"
+    files = sorted(folder.glob("shot*.png"))
+    r = run(*files, "--every", 1, "--save", "Un", "--timederivative-mode", "batch", "--out", out3)
+    assert r.returncode == 0, r.stderr
+    compare_runs(reference, out3, ["Un_000011.npy"])
 
 
 def test_video_made_by_ffmpeg_reads_back_the_same_frames(reference, tmp_path):

@@ -160,3 +160,17 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
     }
     return open_video_source(input);
 }
+
+std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& files) {
+    if (files.size() == 1) return open_frame_source(files.front());
+    for (const std::string& f : files) {
+        std::error_code ec;
+        if (!fs::is_regular_file(f, ec)) {
+            throw FlowError("'" + f +
+                            "' is not an image file (several inputs must all be "
+                            "PNG or PGM images)");
+        }
+    }
+    return std::make_unique<ImageSequence>(
+        files, "the " + std::to_string(files.size()) + " images from '" + files.front() + "'");
+}

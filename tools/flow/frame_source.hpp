@@ -48,6 +48,8 @@ class FrameSource {
 // or PGM file (one frame); anything else is opened as a video. Throws FlowError with a message
 // for the user when the input cannot be used.
 std::unique_ptr<FrameSource> open_frame_source(const std::string& input);
+// Still images named one by one (a glob that the shell expanded), read in the order given.
+std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& files);
 
 // The files of a folder or glob pattern as the tool will read them (exposed for tests).
 std::vector<std::string> list_image_files(const std::string& input);

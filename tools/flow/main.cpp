@@ -1,6 +1,7 @@
 // orvane-flow: measures the motion in a video or an image sequence with the Orvane component
 // and writes pictures and numbers. Option parsing only; the run itself is run_flow().
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -37,8 +38,8 @@ int main(int argc, char** argv) {
         "orvane-flow"};
     app.get_formatter()->column_width(34);
 
-    app.add_option("INPUT", opt.input,
-                   "Video, folder or quoted glob of PNG/PGM images, or one image");
+    std::vector<std::string> inputs;
+    app.add_option("INPUT", inputs, "Video, folder or glob of PNG/PGM images, or image files");
     auto* settings = "Component settings (same names and defaults as the component)";
     app.add_option("--computation-mode", opt.settings.computation_mode,
                    "changedetection, orvane, affineparams or all")
@@ -113,6 +114,9 @@ int main(int argc, char** argv) {
         return app.exit(e);
     }
     opt.robust_fit = fit == "robust";
+    // An unquoted glob reaches us expanded: several files, read in the order given.
+    if (inputs.size() == 1) opt.input = inputs.front();
+    if (inputs.size() > 1) opt.images = inputs;
     for (const std::string& name : save) {
         ResultImage which;
         if (!parse_result_image(name, &which)) {
@@ -122,7 +126,10 @@ int main(int argc, char** argv) {
                          name.c_str());
             return kExitUsage;
         }
-        opt.save.push_back(which);
+        // An image named twice is stored once.
+        if (std::find(opt.save.begin(), opt.save.end(), which) == opt.save.end()) {
+            opt.save.push_back(which);
+        }
     }
     return run_flow(opt);
 }

@@ -194,7 +194,7 @@ int Run::execute() {
         }
     }
 
-    source_ = open_frame_source(opt_.input);
+    source_ = opt_.images.empty() ? open_frame_source(opt_.input) : open_image_files(opt_.images);
     const int32_t in_columns = source_->columns();
     lines_ = source_->lines();
     if (in_columns <= 0 || lines_ <= 0) {
@@ -294,7 +294,10 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
     const double n = static_cast<double>(records_.size());
     std::string j = "{\n";
     j += "  \"tool\": \"orvane-flow\",\n";
-    j += "  \"input\": " + json_string(opt_.input.empty() ? std::string("default") : opt_.input) +
+    j += "  \"input\": " +
+         json_string(!opt_.images.empty() ? opt_.images.front()
+                     : opt_.input.empty() ? std::string("default")
+                                          : opt_.input) +
          ",\n";
     j += "  \"input_description\": " + json_string(source_->description()) + ",\n";
     j += "  \"geometry\": {\"columns\": " + std::to_string(columns_) +

@@ -8,8 +8,9 @@
 #include "flow/component_session.hpp"
 
 struct RunOptions {
-    std::string input;               // empty: the built-in default sequence
-    std::string out = "orvane-out";  // output folder
+    std::string input;                // empty: the built-in default sequence
+    std::vector<std::string> images;  // several image files named one by one (replaces input)
+    std::string out = "orvane-out";   // output folder
     ComponentSettings settings;
     int64_t frames = -1;             // at most this many frames (-1: all)
     int64_t start = 0;               // input frames passed over first
