@@ -26,6 +26,10 @@ check() {
     shift
     if "$@"; then pass "$what"; else fail "$what"; fi
 }
+# expect_exit <description> <exit code>: passes on exit code 0.
+expect_exit() {
+    if [[ $2 == 0 ]]; then pass "$1"; else fail "$1" "exit code $2"; fi
+}
 die() {
     echo "test-windows: $*" >&2
     exit 1
@@ -57,7 +61,8 @@ echo "== module files"
 for arch in 64 32; do
     dll=build-win$arch/src/module/Orvane.dll
     objdump=$([[ $arch == 64 ]] && echo x86_64 || echo i686)-w64-mingw32-objdump
-    imports=$($objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    imports=$($objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort |
+        tr '\n' ' ')
     if grep -Eq 'libgcc|libstdc\+\+|libwinpthread|libssp|libgomp' <<<"$imports"; then
         fail "win$arch: no mingw runtime DLL imported" "imports $imports"
     else
@@ -106,7 +111,9 @@ reg_value() {
     local args=(/ve)
     [[ -n ${2:-} ]] && args=(/v "$2")
     out=$(wine reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r') || return 1
-    sed -n 's/^    \(.*\)    REG_[A-Z_]*    \(.*\)$/\2/p; s/^    \(.*\)    REG_[A-Z_]*$//p' <<<"$out" | head -1
+    # "    <name>    REG_SZ    <data>"; a value without data prints an empty line.
+    sed -n 's/^    \(.*\)    REG_[A-Z_]*    \(.*\)$/\2/p
+            s/^    \(.*\)    REG_[A-Z_]*$//p' <<<"$out" | head -1
 }
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
 # expect_value <description> <key> <name or ""> <expected data>
@@ -138,8 +145,7 @@ registered_keys_are_right() {
 
 echo "== registration"
 wine regsvr32 /s "$module_win"
-rc=$?
-if [[ $rc == 0 ]]; then pass "regsvr32 exits 0"; else fail "regsvr32 exits 0" "exit code $rc"; fi
+expect_exit "regsvr32 exits 0" $?
 registered_keys_are_right "registered"
 
 # Leftovers of an older registration: a value and a subkey in the class key, a value in
@@ -148,8 +154,7 @@ wine reg add "HKCR\\CLSID\\$clsid" /v Stale /d old /f >/dev/null 2>&1
 wine reg add "HKCR\\CLSID\\$clsid\\LocalServer32" /ve /d 'C:\old.exe' /f >/dev/null 2>&1
 wine reg add "HKCR\\CLSID\\$clsid\\Programmable" /v Stale /d old /f >/dev/null 2>&1
 wine regsvr32 /s "$module_win"
-rc=$?
-if [[ $rc == 0 ]]; then pass "second regsvr32 exits 0"; else fail "second regsvr32 exits 0" "exit code $rc"; fi
+expect_exit "second regsvr32 exits 0" $?
 registered_keys_are_right "re-registered"
 check "re-registered: stale class value gone" \
     sh -c "! wine reg query 'HKCR\\CLSID\\$clsid' /v Stale >/dev/null 2>&1"
@@ -198,8 +203,7 @@ run_summarised "JScript" wine cscript //nologo "$(winepath -w "$root/tests/com/o
 
 echo "== unregistration"
 wine regsvr32 /u /s "$module_win"
-rc=$?
-if [[ $rc == 0 ]]; then pass "regsvr32 /u exits 0"; else fail "regsvr32 /u exits 0" "exit code $rc"; fi
+expect_exit "regsvr32 /u exits 0" $?
 run_summarised "compiled client without registration" \
     wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")" unregistered_
 for key in 'HKCR\Orvane.CoOrvane' 'HKCR\Orvane.CoOrvane.1' "HKCR\\CLSID\\$clsid" \
@@ -208,8 +212,7 @@ for key in 'HKCR\Orvane.CoOrvane' 'HKCR\Orvane.CoOrvane.1' "HKCR\\CLSID\\$clsid"
 done
 check "unregistered: the CLSID root stays" reg_exists 'HKCR\CLSID'
 wine regsvr32 /u /s "$module_win"
-rc=$?
-if [[ $rc == 0 ]]; then pass "unregistering twice exits 0"; else fail "unregistering twice exits 0" "exit code $rc"; fi
+expect_exit "unregistering twice exits 0" $?
 
 echo
 echo "== Windows tests: $passed passed, $failed failed"

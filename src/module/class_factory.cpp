@@ -7,11 +7,17 @@
 
 namespace orvane_module {
 
-ClassFactory* ClassFactory::create() { return new (std::nothrow) ClassFactory; }
+ClassFactory* ClassFactory::create() {
+    return new (std::nothrow) ClassFactory;
+}
 
-ClassFactory::ClassFactory() { InitializeCriticalSection(&count_lock); }
+ClassFactory::ClassFactory() {
+    InitializeCriticalSection(&count_lock);
+}
 
-ClassFactory::~ClassFactory() { DeleteCriticalSection(&count_lock); }
+ClassFactory::~ClassFactory() {
+    DeleteCriticalSection(&count_lock);
+}
 
 HRESULT ClassFactory::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;

@@ -6,13 +6,13 @@
 // OrvaneObject instances, plain or as the inner object of an aggregate.
 #pragma once
 
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 
 namespace orvane_module {
 
 class ClassFactory final : public IClassFactory {
-public:
+  public:
     // A new factory holding one reference (the module's slot); null when out of memory.
     static ClassFactory* create();
 
@@ -22,7 +22,7 @@ public:
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
-private:
+  private:
     ClassFactory();
     ~ClassFactory();
     ClassFactory(const ClassFactory&) = delete;

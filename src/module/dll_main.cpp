@@ -6,8 +6,8 @@
 // taken) and ends in CLASS_E_CLASSNOTAVAILABLE for any other class. Registration runs the
 // script of resource REGISTRY 101 with the module's own path, then registers the type library
 // embedded as TYPELIB 1 from the same file.
-#include <windows.h>
 #include <ole2.h>
+#include <windows.h>
 
 #include <string>
 
@@ -41,8 +41,8 @@ ObjectMapEntry object_map[] = {
 std::wstring module_path() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        DWORD length = GetModuleFileNameW(module_instance, path.data(),
-                                          static_cast<DWORD>(path.size()));
+        DWORD length =
+            GetModuleFileNameW(module_instance, path.data(), static_cast<DWORD>(path.size()));
         if (length == 0) return std::wstring();
         if (length < path.size()) {
             path.resize(length);
@@ -53,8 +53,8 @@ std::wstring module_path() {
 }
 
 HRESULT run_registry_script(bool do_register) {
-    HRSRC found = FindResourceW(module_instance, MAKEINTRESOURCEW(IDR_ORVANE_REGISTRY),
-                                L"REGISTRY");
+    HRSRC found =
+        FindResourceW(module_instance, MAKEINTRESOURCEW(IDR_ORVANE_REGISTRY), L"REGISTRY");
     if (!found) return HRESULT_FROM_WIN32(GetLastError());
     HGLOBAL loaded = LoadResource(module_instance, found);
     const char* text = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
@@ -102,8 +102,8 @@ HRESULT unregister_type_library() {
         if (SUCCEEDED(QueryPathOfRegTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
                                             attr->lcid, &registered_path))) {
             SysFreeString(registered_path);
-            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
-                                   attr->lcid, attr->syskind);
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                   attr->syskind);
         }
         library->ReleaseTLibAttr(attr);
     }
@@ -113,10 +113,18 @@ HRESULT unregister_type_library() {
 
 }  // namespace
 
-void lock_module() { InterlockedIncrement(&module_locks); }
-void unlock_module() { InterlockedDecrement(&module_locks); }
-LONG lock_count() { return module_locks; }
-HINSTANCE instance() { return module_instance; }
+void lock_module() {
+    InterlockedIncrement(&module_locks);
+}
+void unlock_module() {
+    InterlockedDecrement(&module_locks);
+}
+LONG lock_count() {
+    return module_locks;
+}
+HINSTANCE instance() {
+    return module_instance;
+}
 
 }  // namespace orvane_module
 
@@ -163,7 +171,9 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void**
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return lock_count() == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT WINAPI DllCanUnloadNow() {
+    return lock_count() == 0 ? S_OK : S_FALSE;
+}
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
     HRESULT hr = run_registry_script(true);

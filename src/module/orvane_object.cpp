@@ -12,7 +12,7 @@ namespace {
 // IEnumConnectionPoints over no connection points: nothing can subscribe to the events.
 // Each enumerator holds a module lock, since its code lives in the module.
 class EmptyConnectionPointEnum final : public IEnumConnectionPoints {
-public:
+  public:
     static HRESULT create(IEnumConnectionPoints** out) {
         *out = new (std::nothrow) EmptyConnectionPointEnum;
         return *out ? S_OK : E_OUTOFMEMORY;
@@ -47,7 +47,7 @@ public:
         return create(out);
     }
 
-private:
+  private:
     EmptyConnectionPointEnum() { lock_module(); }
     ~EmptyConnectionPointEnum() { unlock_module(); }
     LONG volatile references = 1;
@@ -55,7 +55,9 @@ private:
 
 }  // namespace
 
-OrvaneObject::OrvaneObject(IUnknown* outer_unknown) : outer(outer_unknown) { lock_module(); }
+OrvaneObject::OrvaneObject(IUnknown* outer_unknown) : outer(outer_unknown) {
+    lock_module();
+}
 
 OrvaneObject::~OrvaneObject() {
     if (marshaler) marshaler->Release();
@@ -113,7 +115,9 @@ HRESULT OrvaneObject::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
     return owner->inner_query(riid, ppv);
 }
 
-ULONG OrvaneObject::InnerUnknown::AddRef() { return InterlockedIncrement(&owner->references); }
+ULONG OrvaneObject::InnerUnknown::AddRef() {
+    return InterlockedIncrement(&owner->references);
+}
 
 ULONG OrvaneObject::InnerUnknown::Release() {
     LONG left = InterlockedDecrement(&owner->references);
@@ -124,8 +128,12 @@ ULONG OrvaneObject::InnerUnknown::Release() {
 HRESULT OrvaneObject::QueryInterface(REFIID riid, void** ppv) {
     return controlling()->QueryInterface(riid, ppv);
 }
-ULONG OrvaneObject::AddRef() { return controlling()->AddRef(); }
-ULONG OrvaneObject::Release() { return controlling()->Release(); }
+ULONG OrvaneObject::AddRef() {
+    return controlling()->AddRef();
+}
+ULONG OrvaneObject::Release() {
+    return controlling()->Release();
+}
 
 // ---- IDispatch ----
 
@@ -157,9 +165,8 @@ HRESULT OrvaneObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LC
     return cached->GetIDsOfNames(names, count, dispids);
 }
 
-HRESULT OrvaneObject::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags,
-                             DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                             UINT* arg_error) {
+HRESULT OrvaneObject::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                             VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* cached = nullptr;
     HRESULT hr = type_info_cache().get(lcid, &cached);

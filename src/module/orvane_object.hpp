@@ -17,9 +17,10 @@
 
 namespace orvane_module {
 
-class OrvaneObject final : public IOrvane, public ISupportErrorInfo,
+class OrvaneObject final : public IOrvane,
+                           public ISupportErrorInfo,
                            public IConnectionPointContainer {
-public:
+  public:
     // Runs both construction phases and hands out riid; *ppv is null on failure.
     static HRESULT create(IUnknown* outer, REFIID riid, void** ppv);
 
@@ -99,10 +100,10 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
-private:
+  private:
     // The object's own IUnknown: its identity, and the interface an aggregate holds.
     class InnerUnknown final : public IUnknown {
-    public:
+      public:
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
         ULONG STDMETHODCALLTYPE AddRef() override;
         ULONG STDMETHODCALLTYPE Release() override;
@@ -119,9 +120,9 @@ private:
     IUnknown* controlling() { return outer ? outer : static_cast<IUnknown*>(&inner); }
 
     InnerUnknown inner{this};
-    IUnknown* outer;               // the aggregate's unknown (not counted), or null
-    LONG volatile references = 0;  // of the inner unknown
-    IUnknown* marshaler = nullptr; // the aggregated free-threaded marshaler's inner unknown
+    IUnknown* outer;                // the aggregate's unknown (not counted), or null
+    LONG volatile references = 0;   // of the inner unknown
+    IUnknown* marshaler = nullptr;  // the aggregated free-threaded marshaler's inner unknown
     CCoOrvane core;
 };
 

@@ -10,7 +10,9 @@ struct Token {
     int line = 0;
 };
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Splits the script into words, single-character `{`, `}` and `=`, and quoted strings
 // ('' inside quotes is one quote). A brace directly followed by text is part of a name, as in
@@ -48,8 +50,8 @@ bool tokenize(const std::string& text, std::vector<Token>& tokens, std::string& 
                 token.text += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
                 ++i;
             }
-        } else if (c == '=' || ((c == '{' || c == '}') &&
-                                (i + 1 == text.size() || is_space(text[i + 1])))) {
+        } else if (c == '=' ||
+                   ((c == '{' || c == '}') && (i + 1 == text.size() || is_space(text[i + 1])))) {
             token.text = static_cast<wchar_t>(c);
             ++i;
         } else {
@@ -63,7 +65,9 @@ bool tokenize(const std::string& text, std::vector<Token>& tokens, std::string& 
     return true;
 }
 
-bool equals_nocase(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
+bool equals_nocase(const std::wstring& a, const wchar_t* b) {
+    return _wcsicmp(a.c_str(), b) == 0;
+}
 
 // Replaces every %NAME% by its value; %% is a single percent sign.
 bool expand(std::wstring& text, const RegistryScript::Replacements& replacements,
@@ -102,7 +106,9 @@ bool expand(std::wstring& text, const RegistryScript::Replacements& replacements
     return true;
 }
 
-HRESULT from_win32(LONG status) { return HRESULT_FROM_WIN32(static_cast<DWORD>(status)); }
+HRESULT from_win32(LONG status) {
+    return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+}
 
 }  // namespace
 
@@ -224,9 +230,9 @@ HRESULT RegistryScript::set_value(HKEY key, const wchar_t* name, const Node& nod
         status = RegSetValueExW(key, name, 0, REG_DWORD,
                                 reinterpret_cast<const BYTE*>(&node.number), sizeof(DWORD));
     } else {
-        status = RegSetValueExW(key, name, 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>(node.text.c_str()),
-                                static_cast<DWORD>((node.text.size() + 1) * sizeof(wchar_t)));
+        status =
+            RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(node.text.c_str()),
+                           static_cast<DWORD>((node.text.size() + 1) * sizeof(wchar_t)));
     }
     return from_win32(status);
 }

@@ -18,7 +18,7 @@
 #include <vector>
 
 class RegistryScript final {
-public:
+  public:
     using Replacements = std::vector<std::pair<std::wstring, std::wstring>>;
 
     // Parses `text` (ASCII). On failure returns false and leaves a description in error().
@@ -27,7 +27,7 @@ public:
     HRESULT run(bool do_register) const;
     const std::string& error() const { return error_text; }
 
-private:
+  private:
     struct Node {
         bool is_value = false;      // `val name = ...` rather than a key
         bool no_remove = false;     // kept on unregister

@@ -13,9 +13,13 @@ namespace {
 constexpr LCID library_lcid = 0x0409;
 }  // namespace
 
-TypeInfoCache::TypeInfoCache() { InitializeCriticalSection(&lock); }
+TypeInfoCache::TypeInfoCache() {
+    InitializeCriticalSection(&lock);
+}
 
-TypeInfoCache::~TypeInfoCache() { DeleteCriticalSection(&lock); }
+TypeInfoCache::~TypeInfoCache() {
+    DeleteCriticalSection(&lock);
+}
 
 HRESULT TypeInfoCache::get(LCID lcid, ITypeInfo** out) {
     *out = nullptr;
@@ -60,8 +64,8 @@ void TypeInfoCache::build_name_table(ITypeInfo* dispatch_info) {
         dispatch_info->ReleaseTypeAttr(attr);
         HREFTYPE vtable_ref = 0;
         ITypeInfo* vtable_info = nullptr;
-        if (dual && SUCCEEDED(dispatch_info->GetRefTypeOfImplType(static_cast<UINT>(-1),
-                                                                 &vtable_ref)) &&
+        if (dual &&
+            SUCCEEDED(dispatch_info->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref)) &&
             SUCCEEDED(dispatch_info->GetRefTypeInfo(vtable_ref, &vtable_info))) {
             members->Release();
             members = vtable_info;

@@ -7,13 +7,13 @@
 // again on the next call.
 #pragma once
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 namespace orvane_module {
 
 class TypeInfoCache final {
-public:
+  public:
     TypeInfoCache();
     ~TypeInfoCache();
     TypeInfoCache(const TypeInfoCache&) = delete;
@@ -27,7 +27,7 @@ public:
     // Drops the type description and the table.
     void release();
 
-private:
+  private:
     struct Entry {
         BSTR name;
         DISPID dispid;

@@ -3,10 +3,10 @@
 // results written by the native reference program.
 #pragma once
 
-#include <windows.h>
 #include <ole2.h>
-#include <olectl.h>
 #include <oleauto.h>
+#include <olectl.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -17,7 +17,7 @@
 // An interface pointer that releases what it holds.
 template <class T>
 class Ptr {
-public:
+  public:
     Ptr() = default;
     explicit Ptr(T* p) : p_(p) {}
     Ptr(const Ptr&) = delete;
@@ -37,13 +37,13 @@ public:
     void** put_void() { return reinterpret_cast<void**>(put()); }
     explicit operator bool() const { return p_ != nullptr; }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
 // An owned BSTR.
 class Bstr {
-public:
+  public:
     Bstr() = default;
     explicit Bstr(const wchar_t* text) : s_(SysAllocString(text)) {}
     Bstr(const Bstr&) = delete;
@@ -57,7 +57,7 @@ public:
     }
     std::string utf8() const;
 
-private:
+  private:
     BSTR s_ = nullptr;
 };
 
@@ -83,8 +83,8 @@ SAFEARRAY* make_image_array(const float* data, LONG columns, LONG lines, LONG lb
 
 // An image read back from a result array: its extents, lower bounds and data.
 struct ImageResult {
-    bool ok = false;          // VT_ARRAY | VT_R4 with two dimensions
-    std::string problem;      // why not, when !ok
+    bool ok = false;      // VT_ARRAY | VT_R4 with two dimensions
+    std::string problem;  // why not, when !ok
     LONG width = 0, height = 0;
     LONG lbound1 = 0, lbound2 = 0;
     std::vector<float> data;

@@ -82,15 +82,39 @@ TEST(dispatch_names) {
         const wchar_t* name;
         DISPID id;
     } rows[] = {
-        {L"lines", 1}, {L"columns", 2}, {L"timederivative_mode", 3}, {L"computation_mode", 4},
-        {L"input_filter", 5}, {L"regularizer", 6}, {L"create_orvane", 7},
-        {L"destroy_orvane", 8}, {L"process_data", 9}, {L"imgbuffer", 10}, {L"imgdebug", 11},
-        {L"Is", 12}, {L"It", 13}, {L"It2", 14}, {L"Ix", 15}, {L"Iy", 16}, {L"Fn2", 17},
-        {L"Un", 18}, {L"Vn", 19}, {L"Ix2", 20}, {L"Iy2", 21}, {L"Ig2", 22}, {L"Ixy", 23},
-        {L"Ixt", 24}, {L"Iyt", 25}, {L"list_timederivative_modes", 26},
+        {L"lines", 1},
+        {L"columns", 2},
+        {L"timederivative_mode", 3},
+        {L"computation_mode", 4},
+        {L"input_filter", 5},
+        {L"regularizer", 6},
+        {L"create_orvane", 7},
+        {L"destroy_orvane", 8},
+        {L"process_data", 9},
+        {L"imgbuffer", 10},
+        {L"imgdebug", 11},
+        {L"Is", 12},
+        {L"It", 13},
+        {L"It2", 14},
+        {L"Ix", 15},
+        {L"Iy", 16},
+        {L"Fn2", 17},
+        {L"Un", 18},
+        {L"Vn", 19},
+        {L"Ix2", 20},
+        {L"Iy2", 21},
+        {L"Ig2", 22},
+        {L"Ixy", 23},
+        {L"Ixt", 24},
+        {L"Iyt", 25},
+        {L"list_timederivative_modes", 26},
         {L"list_computation_modes", 27},
         // Not in the exact table: the type description's case-insensitive rule.
-        {L"LINES", 1}, {L"Lines", 1}, {L"IMGBUFFER", 10}, {L"un", 18}, {L"CREATE_ORVANE", 7},
+        {L"LINES", 1},
+        {L"Lines", 1},
+        {L"IMGBUFFER", 10},
+        {L"un", 18},
+        {L"CREATE_ORVANE", 7},
     };
     for (const auto& row : rows) {
         DISPID id = -99;
@@ -142,17 +166,20 @@ TEST(dispatch_settings_and_methods) {
         double number;
         const char* text;
     } rows[] = {
-        {L"lines", VT_I4, 24, ""},     {L"columns", VT_I4, 32, ""},
-        {L"input_filter", VT_I4, 16, ""}, {L"regularizer", VT_R8, 0.25, ""},
-        {L"timederivative_mode", VT_BSTR, 0, "batch"}, {L"computation_mode", VT_BSTR, 0, "orvane"},
+        {L"lines", VT_I4, 24, ""},
+        {L"columns", VT_I4, 32, ""},
+        {L"input_filter", VT_I4, 16, ""},
+        {L"regularizer", VT_R8, 0.25, ""},
+        {L"timederivative_mode", VT_BSTR, 0, "batch"},
+        {L"computation_mode", VT_BSTR, 0, "orvane"},
     };
     for (const auto& row : rows) {
         Variant got;
         CHECK_HR(o.get(row.name, &got), S_OK);
-        bool same = got.v.vt == row.vt &&
-                    (row.vt == VT_I4   ? got.v.lVal == static_cast<LONG>(row.number)
-                     : row.vt == VT_R8 ? got.v.dblVal == row.number
-                                       : narrow(got.v.bstrVal) == row.text);
+        bool same =
+            got.v.vt == row.vt && (row.vt == VT_I4   ? got.v.lVal == static_cast<LONG>(row.number)
+                                   : row.vt == VT_R8 ? got.v.dblVal == row.number
+                                                     : narrow(got.v.bstrVal) == row.text);
         CHECK(same, "late-bound read back of " + narrow(row.name));
     }
 
@@ -172,8 +199,8 @@ TEST(dispatch_settings_and_methods) {
     UINT arg_error = 0;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     Variant ignored;
-    CHECK_HR(d->Invoke(99, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &ignored,
-                       nullptr, &arg_error),
+    CHECK_HR(d->Invoke(99, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &ignored, nullptr,
+                       &arg_error),
              DISP_E_MEMBERNOTFOUND);
     CHECK_HR(o.call(L"process_data"), DISP_E_BADPARAMCOUNT);
     CHECK_HR(d->Invoke(1, IID_IOrvane, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &ignored,
@@ -206,8 +233,7 @@ TEST(dispatch_errors_through_excepinfo) {
     hr = o.call(L"create_orvane", {}, nullptr, &e);
     expect_exception("second create_orvane", hr, e, E_FAIL, "Object already initialized");
     hr = o.call(L"process_data", {long_arg(3)}, nullptr, &e);
-    expect_exception("process_data(3) when created", hr, e, E_INVALIDARG,
-                     "Invalid Input Argument");
+    expect_exception("process_data(3) when created", hr, e, E_INVALIDARG, "Invalid Input Argument");
     Bstr batch(L"batch");
     hr = o.put(L"timederivative_mode", string_arg(batch.get()), &e);
     expect_exception("put timederivative_mode while created", hr, e, E_FAIL,

@@ -76,8 +76,8 @@ TEST(interface_query_interface) {
     for (const auto& row : supported) {
         Ptr<IUnknown> p;
         HRESULT hr = o->QueryInterface(*row.iid, p.put_void());
-        CHECK(hr == S_OK && p, std::string("QueryInterface(") + row.name + ") gave " +
-                                   harness::hr_text(hr));
+        CHECK(hr == S_OK && p,
+              std::string("QueryInterface(") + row.name + ") gave " + harness::hr_text(hr));
         if (!p) continue;
         // Every interface leads back to the same identity.
         Ptr<IUnknown> back;
@@ -229,8 +229,9 @@ TEST(early_settings_validation) {
 TEST(early_modes) {
     Ptr<IOrvane> o = create_object();
     REQUIRE(o, "no object");
-    const char* locked = "Object is already initialized. To use a different mode you must "
-                         "create a new one.";
+    const char* locked =
+        "Object is already initialized. To use a different mode you must "
+        "create a new one.";
     const struct {
         bool computation;
         const wchar_t* value;
@@ -251,10 +252,13 @@ TEST(early_modes) {
         std::string what = std::string(row.computation ? "put computation_mode \""
                                                        : "put timederivative_mode \"") +
                            narrow(row.value) + "\"";
-        expect_error(what.c_str(), [&] {
-            return row.computation ? o->put_computation_mode(value.get())
-                                   : o->put_timederivative_mode(value.get());
-        }, row.hr, row.message);
+        expect_error(
+            what.c_str(),
+            [&] {
+                return row.computation ? o->put_computation_mode(value.get())
+                                       : o->put_timederivative_mode(value.get());
+            },
+            row.hr, row.message);
     }
     Bstr mode, td;
     o->get_computation_mode(mode.put());
@@ -266,10 +270,12 @@ TEST(early_modes) {
     // Once the engine exists the modes are locked, even to their current value.
     CHECK_HR(o->create_orvane(), S_OK);
     Bstr batch(L"batch"), all(L"all");
-    expect_error("put timederivative_mode batch while created",
-                 [&] { return o->put_timederivative_mode(batch.get()); }, E_FAIL, locked);
-    expect_error("put computation_mode all while created",
-                 [&] { return o->put_computation_mode(all.get()); }, E_FAIL, locked);
+    expect_error(
+        "put timederivative_mode batch while created",
+        [&] { return o->put_timederivative_mode(batch.get()); }, E_FAIL, locked);
+    expect_error(
+        "put computation_mode all while created",
+        [&] { return o->put_computation_mode(all.get()); }, E_FAIL, locked);
     CHECK_HR(o->destroy_orvane(), S_OK);
     CHECK_HR(o->put_computation_mode(all.get()), S_OK);
 }
@@ -297,15 +303,18 @@ TEST(early_state_errors) {
     };
     expect_error("process_data before create_orvane", frame_call, E_FAIL, msg_not_allocated);
     Variant image;
-    expect_error("get Un before create_orvane", [&] { return o->get_Un(&image); }, E_FAIL,
-                 msg_not_allocated);
+    expect_error(
+        "get Un before create_orvane", [&] { return o->get_Un(&image); }, E_FAIL,
+        msg_not_allocated);
     CHECK_EQ(image.v.vt, static_cast<VARTYPE>(VT_EMPTY), "refused getter touched the variant");
-    expect_error("destroy_orvane without an engine", [&] { return o->destroy_orvane(); }, S_OK,
-                 "Object is not created");
+    expect_error(
+        "destroy_orvane without an engine", [&] { return o->destroy_orvane(); }, S_OK,
+        "Object is not created");
 
     CHECK_HR(o->create_orvane(), S_OK);
-    expect_error("second create_orvane", [&] { return o->create_orvane(); }, E_FAIL,
-                 "Object already initialized");
+    expect_error(
+        "second create_orvane", [&] { return o->create_orvane(); }, E_FAIL,
+        "Object already initialized");
     CHECK_HR(frame_call(), S_OK);  // the first engine still works
 
     // Writing lines, even with its current value, makes the engine stale.
@@ -317,10 +326,12 @@ TEST(early_state_errors) {
     CHECK_HR(frame_call(), S_OK);
 
     CHECK_HR(o->destroy_orvane(), S_OK);
-    expect_error("get It after destroy_orvane", [&] { return o->get_It(&image); }, E_FAIL,
-                 msg_not_allocated);
-    expect_error("get imgbuffer(0) after destroy_orvane",
-                 [&] { return o->get_imgbuffer(0, &image); }, E_FAIL, msg_not_allocated);
+    expect_error(
+        "get It after destroy_orvane", [&] { return o->get_It(&image); }, E_FAIL,
+        msg_not_allocated);
+    expect_error(
+        "get imgbuffer(0) after destroy_orvane", [&] { return o->get_imgbuffer(0, &image); },
+        E_FAIL, msg_not_allocated);
 
     Bstr bad(L"none");
     o->put_computation_mode(bad.get());  // refused: the stored mode stays valid
@@ -341,35 +352,45 @@ TEST(early_process_data_arguments) {
         HRESULT hr;
         const char* message;
     } rows[] = {
-        {"16 x 12 floats", VT_ARRAY | VT_R4,
-         [&] { return make_image_array(frame.data(), 16, 12); }, S_OK, ""},
+        {"16 x 12 floats", VT_ARRAY | VT_R4, [&] { return make_image_array(frame.data(), 16, 12); },
+         S_OK, ""},
         {"lower bounds 1", VT_ARRAY | VT_R4,
          [&] { return make_image_array(frame.data(), 16, 12, 1); }, S_OK, ""},
         {"transposed 12 x 16", VT_ARRAY | VT_R4,
          [&] { return make_image_array(frame.data(), 12, 16); }, E_INVALIDARG,
          "Incompatible Image Size"},
-        {"doubles", VT_ARRAY | VT_R8, [] { return typed_array(VT_R8, {16, 12}); },
+        {"doubles", VT_ARRAY | VT_R8,
+         [] {
+             return typed_array(VT_R8, {16, 12});
+         },
          E_INVALIDARG, "Invalid Data Type"},
-        {"32-bit integers", VT_ARRAY | VT_I4, [] { return typed_array(VT_I4, {16, 12}); },
+        {"32-bit integers", VT_ARRAY | VT_I4,
+         [] {
+             return typed_array(VT_I4, {16, 12});
+         },
          E_INVALIDARG, "Invalid Data Type"},
-        {"three dimensions", VT_ARRAY | VT_R4, [] { return typed_array(VT_R4, {16, 12, 2}); },
+        {"three dimensions", VT_ARRAY | VT_R4,
+         [] {
+             return typed_array(VT_R4, {16, 12, 2});
+         },
          E_INVALIDARG, "Invalid Matrix Dimension"},
-        {"one dimension", VT_ARRAY | VT_R4, [] { return typed_array(VT_R4, {192}); },
-         E_INVALIDARG, "Invalid Matrix Dimension"},
-        {"empty variant", VT_EMPTY, [] { return nullptr; }, E_INVALIDARG,
-         "Invalid Input Argument"},
+        {"one dimension", VT_ARRAY | VT_R4, [] { return typed_array(VT_R4, {192}); }, E_INVALIDARG,
+         "Invalid Matrix Dimension"},
+        {"empty variant", VT_EMPTY, [] { return nullptr; }, E_INVALIDARG, "Invalid Input Argument"},
     };
     for (const auto& row : rows) {
         std::string what = std::string("process_data with ") + row.what;
-        expect_error(what.c_str(), [&] { return process(o.get(), row.vt, row.make()); }, row.hr,
-                     row.message);
+        expect_error(
+            what.c_str(), [&] { return process(o.get(), row.vt, row.make()); }, row.hr,
+            row.message);
     }
     VARIANT scalar;
     VariantInit(&scalar);
     scalar.vt = VT_R4;
     scalar.fltVal = 1.0f;
-    expect_error("process_data with a single float", [&] { return o->process_data(scalar); },
-                 E_INVALIDARG, "Invalid Input Argument");
+    expect_error(
+        "process_data with a single float", [&] { return o->process_data(scalar); }, E_INVALIDARG,
+        "Invalid Input Argument");
 
     // An array passed by reference is followed.
     SAFEARRAY* array = make_image_array(frame.data(), 16, 12);
@@ -415,8 +436,8 @@ TEST(early_result_arrays) {
 namespace {
 struct ApartmentCall {
     IStream* stream = nullptr;
-    IOrvane* received = nullptr;       // as unmarshaled in the STA (address only)
-    IOrvane* sta_object = nullptr;     // made in the STA (address only)
+    IOrvane* received = nullptr;    // as unmarshaled in the STA (address only)
+    IOrvane* sta_object = nullptr;  // made in the STA (address only)
     LONG lines = 0;
     HRESULT unmarshal = E_FAIL, put = E_FAIL, get = E_FAIL, create = E_FAIL;
     HRESULT created_elsewhere = E_FAIL;
@@ -439,8 +460,8 @@ DWORD WINAPI sta_thread(void* param) {
     call->create = CoCreateInstance(CLSID_CoOrvane, nullptr, CLSCTX_INPROC_SERVER, IID_IOrvane,
                                     reinterpret_cast<void**>(&local));
     if (SUCCEEDED(call->create)) {
-        call->created_elsewhere = CoMarshalInterThreadInterfaceInStream(IID_IOrvane, local,
-                                                                        &call->back);
+        call->created_elsewhere =
+            CoMarshalInterThreadInterfaceInStream(IID_IOrvane, local, &call->back);
         call->sta_object = local;
         local->Release();  // the stream keeps it alive
     }
@@ -470,8 +491,7 @@ TEST(apartment_mta_and_sta) {
     CHECK_HR(call.created_elsewhere, S_OK);
     if (call.back) {
         Ptr<IOrvane> from_sta;
-        CHECK_HR(CoGetInterfaceAndReleaseStream(call.back, IID_IOrvane, from_sta.put_void()),
-                 S_OK);
+        CHECK_HR(CoGetInterfaceAndReleaseStream(call.back, IID_IOrvane, from_sta.put_void()), S_OK);
         CHECK(from_sta.get() == call.sta_object,
               "the MTA received a proxy instead of the STA's object");
         if (from_sta) CHECK_HR(from_sta->get_lines(&lines), S_OK);

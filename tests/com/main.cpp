@@ -12,8 +12,12 @@ namespace {
 std::wstring module_argument, reference_argument;
 }
 
-const std::wstring& module_path() { return module_argument; }
-const std::wstring& reference_path() { return reference_argument; }
+const std::wstring& module_path() {
+    return module_argument;
+}
+const std::wstring& reference_path() {
+    return reference_argument;
+}
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {

@@ -30,7 +30,7 @@ Entry entry_points() {
 // An outer object for aggregation: counts its own references and hands IOrvane out from the
 // inner object it holds.
 class Outer final : public IUnknown {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (IsEqualIID(riid, IID_IUnknown)) {
             *ppv = static_cast<IUnknown*>(this);
@@ -69,8 +69,7 @@ TEST(module_class_object) {
     CHECK_HR(e.get_class_object(CLSID_CoOrvane, IID_IUnknown, as_unknown.put_void()), S_OK);
 
     void* other = reinterpret_cast<void*>(1);
-    CHECK_HR(e.get_class_object(IID_IOrvane, IID_IClassFactory, &other),
-             CLASS_E_CLASSNOTAVAILABLE);
+    CHECK_HR(e.get_class_object(IID_IOrvane, IID_IClassFactory, &other), CLASS_E_CLASSNOTAVAILABLE);
     CHECK(other == nullptr, "CLASS_E_CLASSNOTAVAILABLE left the out-pointer set");
 
     void* wrong = reinterpret_cast<void*>(1);
@@ -208,8 +207,8 @@ TEST(unregistered_type_library_is_loaded_again) {
     Variant v;
     UINT arg_error = 0;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    CHECK_HR(o->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v.v,
-                       nullptr, &arg_error),
+    CHECK_HR(o->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v.v, nullptr,
+                       &arg_error),
              load_failure);
 
     Ptr<ITypeLib> library;

@@ -1,9 +1,10 @@
 // The module's registration-script interpreter, run against a scratch key under
 // HKEY_CURRENT_USER: what registering writes, what ForceRemove and NoRemove keep or remove,
 // replacements that hold quotes, and the scripts it refuses before touching the registry.
+#include "module/registry_script.hpp"
+
 #include "com_helpers.hpp"
 #include "harness.hpp"
-#include "module/registry_script.hpp"
 
 namespace {
 
@@ -55,12 +56,13 @@ TEST(registry_script_register_and_unregister) {
     const std::wstring base = scratch;
     const std::wstring module = L"C:\\Program Files\\O'Brien's {x}\\Orvane.dll";
     RegistryScript rs;
-    REQUIRE(rs.parse(script, {{L"MODULE", module}}), "the test script does not parse: " + rs.error());
+    REQUIRE(rs.parse(script, {{L"MODULE", module}}),
+            "the test script does not parse: " + rs.error());
 
     // A leftover inside the ForceRemove key must go; one beside it must stay.
     HKEY h = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Fresh\\Stale").c_str(), 0, nullptr, 0,
-                    KEY_WRITE, nullptr, &h, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Fresh\\Stale").c_str(), 0, nullptr, 0, KEY_WRITE,
+                    nullptr, &h, nullptr);
     if (h) RegCloseKey(h);
     RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Other").c_str(), 0, nullptr, 0, KEY_WRITE,
                     nullptr, &h, nullptr);

@@ -47,12 +47,11 @@ void compare(const ReferenceCase& c, const std::string& name, HRESULT hr, const 
     if (!got.ok) return harness::fail(__FILE__, __LINE__, where + ": " + got.problem);
     if (got.width != want->width || got.height != want->height || got.lbound1 != 1 ||
         got.lbound2 != 1)
-        return harness::fail(__FILE__, __LINE__,
-                             where + ": " + std::to_string(got.width) + "x" +
-                                 std::to_string(got.height) + " from " +
-                                 std::to_string(got.lbound1) + "," + std::to_string(got.lbound2) +
-                                 ", expected " + std::to_string(want->width) + "x" +
-                                 std::to_string(want->height) + " from 1,1");
+        return harness::fail(
+            __FILE__, __LINE__,
+            where + ": " + std::to_string(got.width) + "x" + std::to_string(got.height) + " from " +
+                std::to_string(got.lbound1) + "," + std::to_string(got.lbound2) + ", expected " +
+                std::to_string(want->width) + "x" + std::to_string(want->height) + " from 1,1");
     std::string difference = compare_images(got.data, want->data, got.width);
     if (!difference.empty()) harness::fail(__FILE__, __LINE__, where + ": " + difference);
 }
@@ -92,7 +91,8 @@ TEST(results_early_binding_match_native) {
         const struct {
             const char* name;
             IndexedGetter getter;
-        } indexed[] = {{"imgbuffer", &IOrvane::get_imgbuffer}, {"imgdebug", &IOrvane::get_imgdebug}};
+        } indexed[] = {{"imgbuffer", &IOrvane::get_imgbuffer},
+                       {"imgdebug", &IOrvane::get_imgdebug}};
         for (const auto& g : indexed)
             for (LONG i = 0; i < 5; ++i) {
                 Variant v;

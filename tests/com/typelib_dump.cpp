@@ -2,9 +2,9 @@
 // operation-table order, in the same form as the native member-table dump:
 //   position dispid kind name (param:direction:type, ...) "help string"
 // Usage: orvane_typelib_dump.exe <Orvane.dll or .tlb>
-#include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -21,21 +21,31 @@ std::string narrow(const wchar_t* text) {
 
 std::string type_text(const TYPEDESC& t) {
     switch (t.vt) {
-        case VT_I4: return "long";
-        case VT_R8: return "double";
-        case VT_BSTR: return "BSTR";
-        case VT_VARIANT: return "VARIANT";
-        case VT_PTR: return type_text(*t.lptdesc) + "*";
-        default: return "vt" + std::to_string(t.vt);
+        case VT_I4:
+            return "long";
+        case VT_R8:
+            return "double";
+        case VT_BSTR:
+            return "BSTR";
+        case VT_VARIANT:
+            return "VARIANT";
+        case VT_PTR:
+            return type_text(*t.lptdesc) + "*";
+        default:
+            return "vt" + std::to_string(t.vt);
     }
 }
 
 const char* kind_text(INVOKEKIND kind) {
     switch (kind) {
-        case INVOKE_PROPERTYGET: return "propget";
-        case INVOKE_PROPERTYPUT: return "propput";
-        case INVOKE_FUNC: return "method";
-        default: return "propputref";
+        case INVOKE_PROPERTYGET:
+            return "propget";
+        case INVOKE_PROPERTYPUT:
+            return "propput";
+        case INVOKE_FUNC:
+            return "method";
+        default:
+            return "propputref";
     }
 }
 
@@ -84,8 +94,8 @@ int wmain(int argc, wchar_t** argv) {
         info->GetDocumentation(f->memid, nullptr, &help, nullptr, nullptr);
         // Names come per DISPID, and a getter and its putter share one: the putter's value
         // is unnamed in the type library, so a putter prints no parameter name.
-        std::printf("%u %ld %s %s (", k + 1, static_cast<long>(f->memid),
-                    kind_text(f->invkind), narrow(names[0]).c_str());
+        std::printf("%u %ld %s %s (", k + 1, static_cast<long>(f->memid), kind_text(f->invkind),
+                    narrow(names[0]).c_str());
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];
             USHORT flags = e.paramdesc.wParamFlags;

@@ -62,8 +62,7 @@ TEST(typelib_library_attributes) {
         }
         CHECK(t->typekind == rows[k].kind && IsEqualGUID(t->guid, *rows[k].guid),
               std::string(rows[k].name) + " has another kind or GUID");
-        if (k == 0)
-            CHECK(t->cFuncs == 0 && t->cVars == 0, "_IOrvaneEvents is not empty");
+        if (k == 0) CHECK(t->cFuncs == 0 && t->cVars == 0, "_IOrvaneEvents is not empty");
         if (k == 1) {
             CHECK(t->wTypeFlags & TYPEFLAG_FCANCREATE, "CoOrvane is not creatable");
             CHECK_EQ(t->cImplTypes, static_cast<WORD>(2), "interfaces of CoOrvane");
@@ -112,8 +111,8 @@ TEST(module_resources) {
     REQUIRE(GetFileVersionInfoW(module_path().c_str(), 0, size, block.data()), "version block");
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    CHECK(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
-              fixed && fixed->dwFileVersionMS == 0x00010000u,
+    CHECK(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed &&
+              fixed->dwFileVersionMS == 0x00010000u,
           "file version is not 1.0");
     wchar_t* product = nullptr;
     CHECK(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\ProductName",

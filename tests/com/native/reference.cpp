@@ -18,9 +18,12 @@ namespace {
 
 const char* kind_text(MemberKind kind) {
     switch (kind) {
-        case MemberKind::propget: return "propget";
-        case MemberKind::propput: return "propput";
-        case MemberKind::method: return "method";
+        case MemberKind::propget:
+            return "propget";
+        case MemberKind::propput:
+            return "propput";
+        case MemberKind::method:
+            return "method";
     }
     return "?";
 }
@@ -65,16 +68,17 @@ std::vector<float> make_frame(int32_t columns, int32_t lines, int32_t t) {
     for (int32_t y = 0; y < lines; ++y)
         for (int32_t x = 0; x < columns; ++x) {
             double u = x - 0.7 * t, v = y + 0.4 * t;
-            f[static_cast<size_t>(y) * columns + x] = static_cast<float>(
-                100.0 + 40.0 * std::sin(0.31 * u) * std::cos(0.23 * v) + 0.5 * x - 0.25 * y +
-                10.0 * std::sin(0.05 * u * v));
+            f[static_cast<size_t>(y) * columns + x] =
+                static_cast<float>(100.0 + 40.0 * std::sin(0.31 * u) * std::cos(0.23 * v) +
+                                   0.5 * x - 0.25 * y + 10.0 * std::sin(0.05 * u * v));
         }
     return f;
 }
 
 bool check(HRESULT hr, const char* what) {
-    if (FAILED(hr)) std::fprintf(stderr, "orvane_com_reference: %s failed (0x%08X)\n", what,
-                                 static_cast<unsigned>(hr));
+    if (FAILED(hr))
+        std::fprintf(stderr, "orvane_com_reference: %s failed (0x%08X)\n", what,
+                     static_cast<unsigned>(hr));
     return SUCCEEDED(hr);
 }
 
