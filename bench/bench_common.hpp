@@ -22,8 +22,8 @@ struct Column {
 };
 
 inline std::vector<Column> all_columns() {
-    std::vector<Column> list = {{0, false, "col0"}, {1, false, "col1"}, {2, false, "col2"},
-                                {3, false, "col3-sse2"}};
+    std::vector<Column> list = {
+        {0, false, "col0"}, {1, false, "col1"}, {2, false, "col2"}, {3, false, "col3-sse2"}};
     if (prim_wide_vectors()) list.push_back({3, true, "col3-avx2"});
     return list;
 }
@@ -66,14 +66,15 @@ inline void make_frame(int32_t columns, int32_t lines, int32_t m, std::vector<fl
             const float u = float(x) - dx, v = float(y) - dy;
             out[size_t(y) * size_t(columns) + size_t(x)] =
                 127.5f + 60.0f * std::sin(0.11f * u + 0.05f * v) +
-                50.0f * std::cos(0.07f * v - 0.03f * u) + 15.0f * std::sin(0.5f * u) * std::cos(0.4f * v);
+                50.0f * std::cos(0.07f * v - 0.03f * u) +
+                15.0f * std::sin(0.5f * u) * std::cos(0.4f * v);
         }
     }
 }
 
 // One image from prim_malloc_32f, released on destruction.
 class AllocatedImage {
-public:
+  public:
     AllocatedImage(int32_t width, int32_t height) : width_(width), height_(height) {
         data_ = prim_malloc_32f(width, height, &step_);
     }
@@ -92,7 +93,7 @@ public:
                 *at(x, y) = base + 0.25f * float((x * 7 + y * 13) % 97);
     }
 
-private:
+  private:
     int32_t width_, height_, step_ = 0;
     float* data_ = nullptr;
 };

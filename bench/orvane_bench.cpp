@@ -31,8 +31,11 @@ struct Operands {
     AllocatedImage a, b, d, bordered;
     Size roi;
     explicit Operands(const Geometry& g)
-        : a(g.columns, g.lines), b(g.columns, g.lines), d(g.columns, g.lines),
-          bordered(g.columns + 4, g.lines + 4), roi{g.columns, g.lines} {
+        : a(g.columns, g.lines),
+          b(g.columns, g.lines),
+          d(g.columns, g.lines),
+          bordered(g.columns + 4, g.lines + 4),
+          roi{g.columns, g.lines} {
         a.fill(1.0f);  // strictly positive: the division meets no zero divisor
         b.fill(-3.0f);
         d.fill(0.5f);
@@ -48,47 +51,52 @@ struct KernelCase {
 
 std::vector<KernelCase> kernel_cases() {
     return {
-        {"copy", 2, [](Operands& o) {
-             prim_copy_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi);
-         }},
+        {"copy", 2,
+         [](Operands& o) { prim_copy_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi); }},
         {"set", 1, [](Operands& o) { prim_set_32f(0.0f, o.d.data(), o.d.step(), o.roi); }},
-        {"malloc_free", 0, [](Operands& o) {
+        {"malloc_free", 0,
+         [](Operands& o) {
              int32_t step = 0;
              float* image = prim_malloc_32f(o.roi.width, o.roi.height, &step);
              benchmark::DoNotOptimize(image);
              prim_free(image);
          }},
-        {"add", 3, [](Operands& o) {
+        {"add", 3,
+         [](Operands& o) {
              prim_add_32f(o.a.data(), o.a.step(), o.b.data(), o.b.step(), o.d.data(), o.d.step(),
                           o.roi);
          }},
-        {"add_const_inplace", 2, [](Operands& o) {
-             prim_add_const_inplace_32f(0.01f, o.d.data(), o.d.step(), o.roi);
-         }},
-        {"subtract", 3, [](Operands& o) {
+        {"add_const_inplace", 2,
+         [](Operands& o) { prim_add_const_inplace_32f(0.01f, o.d.data(), o.d.step(), o.roi); }},
+        {"subtract", 3,
+         [](Operands& o) {
              prim_subtract_32f(o.a.data(), o.a.step(), o.b.data(), o.b.step(), o.d.data(),
                                o.d.step(), o.roi);
          }},
-        {"mul", 3, [](Operands& o) {
+        {"mul", 3,
+         [](Operands& o) {
              prim_mul_32f(o.a.data(), o.a.step(), o.b.data(), o.b.step(), o.d.data(), o.d.step(),
                           o.roi);
          }},
-        {"div", 3, [](Operands& o) {
+        {"div", 3,
+         [](Operands& o) {
              prim_div_32f(o.a.data(), o.a.step(), o.b.data(), o.b.step(), o.d.data(), o.d.step(),
                           o.roi);
          }},
-        {"sqr", 2, [](Operands& o) {
-             prim_sqr_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi);
-         }},
-        {"filter_row", 2, [](Operands& o) {
+        {"sqr", 2,
+         [](Operands& o) { prim_sqr_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi); }},
+        {"filter_row", 2,
+         [](Operands& o) {
              prim_filter_row_32f(o.bordered.at(2, 2), o.bordered.step(), o.d.data(), o.d.step(),
                                  o.roi, kSmooth, 5, 2);
          }},
-        {"filter_column", 2, [](Operands& o) {
-             prim_filter_column_32f(o.bordered.at(2, 2), o.bordered.step(), o.d.data(),
-                                    o.d.step(), o.roi, kSmooth, 5, 2);
+        {"filter_column", 2,
+         [](Operands& o) {
+             prim_filter_column_32f(o.bordered.at(2, 2), o.bordered.step(), o.d.data(), o.d.step(),
+                                    o.roi, kSmooth, 5, 2);
          }},
-        {"add_weighted_inplace", 2, [](Operands& o) {
+        {"add_weighted_inplace", 2,
+         [](Operands& o) {
              prim_add_weighted_inplace_32f(o.a.data(), o.a.step(), o.d.data(), o.d.step(), o.roi,
                                            0.5f);
          }},
@@ -99,7 +107,8 @@ void register_kernels() {
     for (const Column& c : bench::all_columns()) {
         for (const Geometry& g : bench::geometries()) {
             for (const KernelCase& k : kernel_cases()) {
-                const std::string name = std::string("kernel/") + k.name + "/" + c.name + "/" + g.name();
+                const std::string name =
+                    std::string("kernel/") + k.name + "/" + c.name + "/" + g.name();
                 benchmark::RegisterBenchmark(name.c_str(), [c, g, k](benchmark::State& state) {
                     if (!bench::use_column(c)) {
                         state.SkipWithError("column lacks a variant");
@@ -149,37 +158,35 @@ void register_engine() {
             for (const auto& [rule_name, rule] : rules) {
                 for (bool filter : {true, false}) {
                     for (const Geometry& g : bench::geometries()) {
-                        const std::string name = std::string("engine/") + mode.name + "/" +
-                                                 rule_name + "/" +
-                                                 (filter ? "filter" : "nofilter") + "/" + c.name +
-                                                 "/" + g.name();
+                        const std::string name =
+                            std::string("engine/") + mode.name + "/" + rule_name + "/" +
+                            (filter ? "filter" : "nofilter") + "/" + c.name + "/" + g.name();
                         const int32_t flags = mode.flag | (filter ? FLAG_INPUT_FILTER : 0);
                         const int32_t td = rule;
-                        benchmark::RegisterBenchmark(
-                            name.c_str(), [c, g, flags, td](benchmark::State& state) {
-                                if (!bench::use_column(c)) {
-                                    state.SkipWithError("column lacks a variant");
-                                    return;
-                                }
-                                const auto& frames = frames_of(g);
-                                auto engine = std::make_unique<MotionEngine>();
-                                if (!engine->create(g.columns, g.lines, 0.01f, td, flags)) {
-                                    state.SkipWithError("engine could not be created");
-                                    return;
-                                }
-                                // Past the start-up frames of the batch rule: the steady state.
-                                size_t m = 0;
-                                for (; m < 6; ++m) engine->process(frames[m % frames.size()].data());
-                                for (auto _ : state) {
-                                    engine->process(frames[m++ % frames.size()].data());
-                                    benchmark::ClobberMemory();
-                                }
-                                state.SetItemsProcessed(int64_t(state.iterations()) * g.columns *
-                                                        g.lines);
-                                state.counters["frames/s"] = benchmark::Counter(
-                                    double(state.iterations()), benchmark::Counter::kIsRate);
-                            })
-                            ->Unit(benchmark::kMillisecond);
+                        benchmark::RegisterBenchmark(name.c_str(), [c, g, flags,
+                                                                    td](benchmark::State& state) {
+                            if (!bench::use_column(c)) {
+                                state.SkipWithError("column lacks a variant");
+                                return;
+                            }
+                            const auto& frames = frames_of(g);
+                            auto engine = std::make_unique<MotionEngine>();
+                            if (!engine->create(g.columns, g.lines, 0.01f, td, flags)) {
+                                state.SkipWithError("engine could not be created");
+                                return;
+                            }
+                            // Past the start-up frames of the batch rule: the steady state.
+                            size_t m = 0;
+                            for (; m < 6; ++m) engine->process(frames[m % frames.size()].data());
+                            for (auto _ : state) {
+                                engine->process(frames[m++ % frames.size()].data());
+                                benchmark::ClobberMemory();
+                            }
+                            state.SetItemsProcessed(int64_t(state.iterations()) * g.columns *
+                                                    g.lines);
+                            state.counters["frames/s"] = benchmark::Counter(
+                                double(state.iterations()), benchmark::Counter::kIsRate);
+                        })->Unit(benchmark::kMillisecond);
                     }
                 }
             }

@@ -18,7 +18,8 @@
 // table while Orvane runs. The exit status is 0 only when every comparison agrees.
 //
 // Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--rounds=N] [--tolerance=T]
-//                         [--quotient-tolerance=Q] [--details]   (--details prints the difference of every image)
+//                         [--quotient-tolerance=Q] [--details]   (--details prints the difference
+//                         of every image)
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -57,10 +58,10 @@ constexpr float kDeriv[5] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256, 29
 
 // ---- the OpenCV pipeline ------------------------------------------------------------------------
 class OpenCvPipeline {
-public:
+  public:
     OpenCvPipeline(int columns, int lines) : columns_(columns), lines_(lines) {
-        for (cv::Mat* m : {&Is, &Is_prev, &D, &It, &It_prev, &It2, &Ix, &Iy, &Ix2, &Iy2, &Ig2,
-                           &Ixy, &Ixt, &Iyt, &Fn2, &Un, &Vn}) {
+        for (cv::Mat* m : {&Is, &Is_prev, &D, &It, &It_prev, &It2, &Ix, &Iy, &Ix2, &Iy2, &Ig2, &Ixy,
+                           &Ixt, &Iyt, &Fn2, &Un, &Vn}) {
             m->create(lines, columns, CV_32F);
             m->setTo(0);
         }
@@ -101,13 +102,14 @@ public:
 
     cv::Mat Is, Is_prev, D, It, It_prev, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn;
 
-private:
+  private:
     int columns_, lines_;
     int frames_ = 0;
     cv::Mat smooth_, deriv_, one_;
 };
 
-// ---- allocation count -----------------------------------------------------------------------------
+// ---- allocation count
+// -----------------------------------------------------------------------------
 std::atomic<long> g_allocations{0};
 std::atomic<prim_malloc_32f_fn> g_real_malloc{nullptr};
 
@@ -118,7 +120,7 @@ float* counting_malloc(int32_t width, int32_t height, int32_t* step) {
 
 // Routes the malloc slot through the counter for the life of the scope.
 class CountAllocations {
-public:
+  public:
     CountAllocations() : saved_(prim_slots::malloc_32f.load()) {
         g_real_malloc = reinterpret_cast<prim_malloc_32f_fn>(saved_);
         prim_slots::malloc_32f.store(reinterpret_cast<PrimFn>(&counting_malloc));
@@ -127,12 +129,13 @@ public:
     CountAllocations(const CountAllocations&) = delete;
     CountAllocations& operator=(const CountAllocations&) = delete;
 
-private:
+  private:
     PrimFn saved_;
 };
 
-// ---- agreement ---------------------------------------------------------------------------------------
-// Largest |orvane - opencv| over the image, divided by the largest |opencv| (or 1 if that is 0).
+// ---- agreement
+// --------------------------------------------------------------------------------------- Largest
+// |orvane - opencv| over the image, divided by the largest |opencv| (or 1 if that is 0).
 double relative_difference(const float* orvane, int32_t step, const cv::Mat& ref) {
     double peak = 0, worst = 0;
     for (int y = 0; y < ref.rows; ++y) {
@@ -163,8 +166,8 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
         {EngineImage::Ig2, &cv.Ig2}, {EngineImage::Ixy, &cv.Ixy}, {EngineImage::Ixt, &cv.Ixt},
         {EngineImage::Iyt, &cv.Iyt}, {EngineImage::Fn2, &cv.Fn2}, {EngineImage::Un, &cv.Un},
         {EngineImage::Vn, &cv.Vn}};
-    const char* names[] = {"It", "It2", "Ix", "Iy", "Ix2", "Iy2", "Ig2",
-                           "Ixy", "Ixt", "Iyt", "Fn2", "Un", "Vn"};
+    const char* names[] = {"It",  "It2", "Ix",  "Iy",  "Ix2", "Iy2", "Ig2",
+                           "Ixy", "Ixt", "Iyt", "Fn2", "Un",  "Vn"};
     Agreement a;
     a.worst = relative_difference(e.get_image(EngineImage::Is) + e.get_interior_offset(),
                                   e.get_padded_step(), cv.Is);
@@ -177,7 +180,8 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
         std::snprintf(text, sizeof text, ", %s %.1e", names[i], d);
         a.details += text;
         const bool quotient = plain[i].first == EngineImage::Fn2 ||
-                              plain[i].first == EngineImage::Un || plain[i].first == EngineImage::Vn;
+                              plain[i].first == EngineImage::Un ||
+                              plain[i].first == EngineImage::Vn;
         double& worst = quotient ? a.worst_quotient : a.worst;
         std::string& worst_image = quotient ? a.worst_quotient_image : a.worst_image;
         if (!(d <= worst)) {
@@ -188,7 +192,8 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
     return a;
 }
 
-// ---- one measurement -------------------------------------------------------------------------------
+// ---- one measurement
+// -------------------------------------------------------------------------------
 struct Result {
     double orvane_ms = 0, opencv_ms = 0;
     double allocations_per_frame = 0;
@@ -261,7 +266,8 @@ Result measure(const Geometry& g, const Column& column, int rounds) {
     return result;
 }
 
-// ---- command line ----------------------------------------------------------------------------------
+// ---- command line
+// ----------------------------------------------------------------------------------
 struct Options {
     std::vector<Column> columns;
     int rounds = 31;
@@ -274,7 +280,9 @@ bool parse_column(const std::string& word, std::vector<Column>& out) {
     if (word == "auto") {
         // What the component's variant selection picks on this processor.
         const int32_t k = prim_cpu_class();
-        out.push_back({k, k == 3, "auto=col" + std::to_string(k) + (k == 3 && prim_wide_vectors() ? "-avx2" : "")});
+        out.push_back(
+            {k, k == 3,
+             "auto=col" + std::to_string(k) + (k == 3 && prim_wide_vectors() ? "-avx2" : "")});
         return true;
     }
     if (word == "3-sse2") {
@@ -299,7 +307,8 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (arg.rfind("--rounds=", 0) == 0) {
             o.rounds = std::atoi(arg.c_str() + 9);
             if (o.rounds < 1) {
-                std::fprintf(stderr, "--rounds needs a positive number, got '%s'\n", arg.c_str() + 9);
+                std::fprintf(stderr, "--rounds needs a positive number, got '%s'\n",
+                             arg.c_str() + 9);
                 return false;
             }
         } else if (arg == "--details") {
@@ -319,7 +328,8 @@ bool parse(int argc, char** argv, Options& o) {
     size_t start = 0;
     while (start <= columns.size()) {
         const size_t comma = columns.find(',', start);
-        const std::string word = columns.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string word =
+            columns.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (!parse_column(word, o.columns)) {
             std::fprintf(stderr, "unknown column '%s' (use auto, 0, 1, 2, 3 or 3-sse2)\n",
                          word.c_str());
@@ -351,9 +361,10 @@ int main(int argc, char** argv) {
                 CV_VERSION);
     std::printf("processor: %s (the variant selection picks column %d)\n",
                 bench::cpu_model_name().c_str(), prim_cpu_class());
-    std::printf("agreement: largest difference / largest OpenCV magnitude, per image, at most "
-                "%.0e (%.0e for the quotients Fn2, Un, Vn)\n\n",
-                options.tolerance, options.quotient_tolerance);
+    std::printf(
+        "agreement: largest difference / largest OpenCV magnitude, per image, at most "
+        "%.0e (%.0e for the quotients Fn2, Un, Vn)\n\n",
+        options.tolerance, options.quotient_tolerance);
     std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s %s\n", "size", "column", "Orvane ms",
                 "OpenCV ms", "OpenCV/", "allocations", "worst", "worst", "agree");
     std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s\n", "", "", "per frame", "per frame",

@@ -61,8 +61,8 @@ PrimStatus prim_set_32f_avx2(float value, float* dst, int32_t dst_step, Size roi
 PrimStatus prim_add_32f_avx2(const float* src1, int32_t src1_step, const float* src2,
                              int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     UpperClear clear;
-    return simd::binary_kernel<Lanes8, simd::OpAdd>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes8, simd::OpAdd>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_add_const_inplace_32f_avx2(float value, float* src_dst, int32_t src_dst_step,
@@ -74,15 +74,15 @@ PrimStatus prim_add_const_inplace_32f_avx2(float value, float* src_dst, int32_t 
 PrimStatus prim_subtract_32f_avx2(const float* src1, int32_t src1_step, const float* src2,
                                   int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     UpperClear clear;
-    return simd::binary_kernel<Lanes8, simd::OpSub>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes8, simd::OpSub>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_mul_32f_avx2(const float* src1, int32_t src1_step, const float* src2,
                              int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     UpperClear clear;
-    return simd::binary_kernel<Lanes8, simd::OpMul>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes8, simd::OpMul>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_div_32f_avx2(const float* src1, int32_t src1_step, const float* src2,
@@ -109,8 +109,8 @@ PrimStatus prim_filter_column_32f_avx2(const float* src, int32_t src_step, float
                                        int32_t dst_step, Size roi, const float* kernel,
                                        int32_t kernel_size, int32_t anchor) {
     UpperClear clear;
-    return simd::filter_kernel<Lanes8>(true, src, src_step, dst, dst_step, roi, kernel,
-                                       kernel_size, anchor);
+    return simd::filter_kernel<Lanes8>(true, src, src_step, dst, dst_step, roi, kernel, kernel_size,
+                                       anchor);
 }
 
 PrimStatus prim_add_weighted_inplace_32f_avx2(const float* src, int32_t src_step, float* src_dst,

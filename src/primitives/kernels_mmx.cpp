@@ -36,8 +36,10 @@ __attribute__((optimize("no-tree-loop-distribute-patterns"))) void copy_run_mmx(
     if (n & 1) std::memcpy(d + 8 * pairs, s + 8 * pairs, 4);
 }
 
-__attribute__((optimize("no-tree-loop-distribute-patterns"))) void set_run_mmx(
-    __m64 block, uint32_t bits, unsigned char* d, ptrdiff_t n) {
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void set_run_mmx(__m64 block,
+                                                                               uint32_t bits,
+                                                                               unsigned char* d,
+                                                                               ptrdiff_t n) {
     const ptrdiff_t pairs = n / 2;
     for (ptrdiff_t i = 0; i < pairs; ++i) *reinterpret_cast<__m64_u*>(d + 8 * i) = block;
     if (n & 1) std::memcpy(d + 8 * pairs, &bits, 4);
@@ -56,8 +58,7 @@ inline float reference_quotient(float d, float m, bool& zero) {
 // everything in double precision and each result rounded once when stored. A group whose
 // divisor product is zero or NaN (which every zero or NaN divisor makes it) follows the
 // reference rule. All eight operands of a group are read before any result is stored.
-bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char* qp,
-                ptrdiff_t n) {
+bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char* qp, ptrdiff_t n) {
     bool zero = false;
     ptrdiff_t x = 0;
     if (n >= 32) {

@@ -19,8 +19,8 @@ PrimStatus prim_set_32f_c2(float value, float* dst, int32_t dst_step, Size roi) 
 
 PrimStatus prim_add_32f_c2(const float* src1, int32_t src1_step, const float* src2,
                            int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
-    return simd::binary_kernel<Lanes4, simd::OpAdd>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpAdd>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_add_const_inplace_32f_c2(float value, float* src_dst, int32_t src_dst_step,
@@ -30,14 +30,14 @@ PrimStatus prim_add_const_inplace_32f_c2(float value, float* src_dst, int32_t sr
 
 PrimStatus prim_subtract_32f_c2(const float* src1, int32_t src1_step, const float* src2,
                                 int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
-    return simd::binary_kernel<Lanes4, simd::OpSub>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpSub>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_mul_32f_c2(const float* src1, int32_t src1_step, const float* src2,
                            int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
-    return simd::binary_kernel<Lanes4, simd::OpMul>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpMul>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_div_32f_c2(const float* src1, int32_t src1_step, const float* src2,
@@ -50,9 +50,9 @@ PrimStatus prim_sqr_32f_c2(const float* src, int32_t src_step, float* dst, int32
     return simd::square_kernel<Lanes4>(src, src_step, dst, dst_step, roi);
 }
 
-PrimStatus prim_filter_row_32f_c2(const float* src, int32_t src_step, float* dst,
-                                  int32_t dst_step, Size roi, const float* kernel,
-                                  int32_t kernel_size, int32_t anchor) {
+PrimStatus prim_filter_row_32f_c2(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                                  Size roi, const float* kernel, int32_t kernel_size,
+                                  int32_t anchor) {
     return simd::filter_kernel<Lanes4>(false, src, src_step, dst, dst_step, roi, kernel,
                                        kernel_size, anchor);
 }
@@ -60,8 +60,8 @@ PrimStatus prim_filter_row_32f_c2(const float* src, int32_t src_step, float* dst
 PrimStatus prim_filter_column_32f_c2(const float* src, int32_t src_step, float* dst,
                                      int32_t dst_step, Size roi, const float* kernel,
                                      int32_t kernel_size, int32_t anchor) {
-    return simd::filter_kernel<Lanes4>(true, src, src_step, dst, dst_step, roi, kernel,
-                                       kernel_size, anchor);
+    return simd::filter_kernel<Lanes4>(true, src, src_step, dst, dst_step, roi, kernel, kernel_size,
+                                       anchor);
 }
 
 PrimStatus prim_add_weighted_inplace_32f_c2(const float* src, int32_t src_step, float* src_dst,

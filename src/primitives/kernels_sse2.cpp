@@ -26,8 +26,8 @@ PrimStatus prim_add_32f_c3(const float* src1, int32_t src1_step, const float* sr
     if (prim_wide_vectors()) {
         return prim_add_32f_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     }
-    return simd::binary_kernel<Lanes4, simd::OpAdd>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpAdd>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_add_const_inplace_32f_c3(float value, float* src_dst, int32_t src_dst_step,
@@ -43,8 +43,8 @@ PrimStatus prim_subtract_32f_c3(const float* src1, int32_t src1_step, const floa
     if (prim_wide_vectors()) {
         return prim_subtract_32f_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     }
-    return simd::binary_kernel<Lanes4, simd::OpSub>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpSub>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_mul_32f_c3(const float* src1, int32_t src1_step, const float* src2,
@@ -52,8 +52,8 @@ PrimStatus prim_mul_32f_c3(const float* src1, int32_t src1_step, const float* sr
     if (prim_wide_vectors()) {
         return prim_mul_32f_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     }
-    return simd::binary_kernel<Lanes4, simd::OpMul>(src1, src1_step, src2, src2_step, dst,
-                                                    dst_step, roi);
+    return simd::binary_kernel<Lanes4, simd::OpMul>(src1, src1_step, src2, src2_step, dst, dst_step,
+                                                    roi);
 }
 
 PrimStatus prim_div_32f_c3(const float* src1, int32_t src1_step, const float* src2,
@@ -70,9 +70,9 @@ PrimStatus prim_sqr_32f_c3(const float* src, int32_t src_step, float* dst, int32
     return simd::square_kernel<Lanes4>(src, src_step, dst, dst_step, roi);
 }
 
-PrimStatus prim_filter_row_32f_c3(const float* src, int32_t src_step, float* dst,
-                                  int32_t dst_step, Size roi, const float* kernel,
-                                  int32_t kernel_size, int32_t anchor) {
+PrimStatus prim_filter_row_32f_c3(const float* src, int32_t src_step, float* dst, int32_t dst_step,
+                                  Size roi, const float* kernel, int32_t kernel_size,
+                                  int32_t anchor) {
     if (prim_wide_vectors()) {
         return prim_filter_row_32f_avx2(src, src_step, dst, dst_step, roi, kernel, kernel_size,
                                         anchor);
@@ -85,18 +85,17 @@ PrimStatus prim_filter_column_32f_c3(const float* src, int32_t src_step, float* 
                                      int32_t dst_step, Size roi, const float* kernel,
                                      int32_t kernel_size, int32_t anchor) {
     if (prim_wide_vectors()) {
-        return prim_filter_column_32f_avx2(src, src_step, dst, dst_step, roi, kernel,
-                                           kernel_size, anchor);
+        return prim_filter_column_32f_avx2(src, src_step, dst, dst_step, roi, kernel, kernel_size,
+                                           anchor);
     }
-    return simd::filter_kernel<Lanes4>(true, src, src_step, dst, dst_step, roi, kernel,
-                                       kernel_size, anchor);
+    return simd::filter_kernel<Lanes4>(true, src, src_step, dst, dst_step, roi, kernel, kernel_size,
+                                       anchor);
 }
 
 PrimStatus prim_add_weighted_inplace_32f_c3(const float* src, int32_t src_step, float* src_dst,
                                             int32_t src_dst_step, Size roi, float alpha) {
     if (prim_wide_vectors()) {
-        return prim_add_weighted_inplace_32f_avx2(src, src_step, src_dst, src_dst_step, roi,
-                                                  alpha);
+        return prim_add_weighted_inplace_32f_avx2(src, src_step, src_dst, src_dst_step, roi, alpha);
     }
     return simd::add_weighted_kernel<Lanes4>(src, src_step, src_dst, src_dst_step, roi, alpha);
 }

@@ -58,9 +58,7 @@ struct Lanes4 {
     static vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
     static vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
     static vec rcp(vec a) { return _mm_rcp_ps(a); }
-    static bool any_zero(vec a) {
-        return _mm_movemask_ps(_mm_cmpeq_ps(a, _mm_setzero_ps())) != 0;
-    }
+    static bool any_zero(vec a) { return _mm_movemask_ps(_mm_cmpeq_ps(a, _mm_setzero_ps())) != 0; }
 };
 
 // ---- scalar access ---------------------------------------------------------------------------
@@ -81,24 +79,34 @@ inline void store1(float* p, __m128 v) {
     const float f = _mm_cvtss_f32(v);
     std::memcpy(p, &f, sizeof f);
 }
-inline void move_bits(float* dst, const float* src) { std::memcpy(dst, src, 4); }
-inline uintptr_t addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+inline void move_bits(float* dst, const float* src) {
+    std::memcpy(dst, src, 4);
+}
+inline uintptr_t addr(const void* p) {
+    return reinterpret_cast<uintptr_t>(p);
+}
 
 // ---- element-wise operations -------------------------------------------------------------------
 // Each operation gives the vector form and the one-lane form of the same instruction.
 struct OpAdd {  // dst = src1 + src2
     template <class V>
-    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::add(a, b); }
+    static typename V::vec vec(typename V::vec a, typename V::vec b) {
+        return V::add(a, b);
+    }
     static __m128 one(__m128 a, __m128 b) { return _mm_add_ss(a, b); }
 };
 struct OpSub {  // dst = src2 - src1: the first source is the subtrahend
     template <class V>
-    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::sub(b, a); }
+    static typename V::vec vec(typename V::vec a, typename V::vec b) {
+        return V::sub(b, a);
+    }
     static __m128 one(__m128 a, __m128 b) { return _mm_sub_ss(b, a); }
 };
 struct OpMul {  // dst = src1 * src2
     template <class V>
-    static typename V::vec vec(typename V::vec a, typename V::vec b) { return V::mul(a, b); }
+    static typename V::vec vec(typename V::vec a, typename V::vec b) {
+        return V::mul(a, b);
+    }
     static __m128 one(__m128 a, __m128 b) { return _mm_mul_ss(a, b); }
 };
 
@@ -145,7 +153,8 @@ void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
             V::storeu(d + x, r0);
             V::storeu(d + x + L, r1);
         }
-        for (; x + L <= n; x += L) V::storeu(d + x, Op::template vec<V>(V::loadu(a + x), V::loadu(b + x)));
+        for (; x + L <= n; x += L)
+            V::storeu(d + x, Op::template vec<V>(V::loadu(a + x), V::loadu(b + x)));
     }
     for (; x < n; ++x) store1(d + x, Op::one(load1(a + x), load1(b + x)));
 }
@@ -153,8 +162,8 @@ void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
 // Sum, difference and product: the three pointers advance by their own steps; when all three
 // images are contiguous the region is one run, which changes no value.
 template <class V, class Op>
-PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2,
-                         int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
+PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
+                         float* dst, int32_t dst_step, Size roi) {
     if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
     if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
     if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
@@ -349,8 +358,8 @@ PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, i
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     // Contiguous rows form one run only when that leaves every block where the rows put it:
     // rows long enough for blocks and a whole number of blocks long.
-    if (src1_step == row && src2_step == row && dst_step == row &&
-        roi.width >= kDivMinBlockRow && roi.width % 8 == 0) {
+    if (src1_step == row && src2_step == row && dst_step == row && roi.width >= kDivMinBlockRow &&
+        roi.width % 8 == 0) {
         const ptrdiff_t n = ptrdiff_t{roi.width} * roi.height;
         if (stream_result(dst, src1, src2, int64_t{row} * roi.height) &&
             (addr(dst) & (V::align - 1)) == 0) {
@@ -368,11 +377,12 @@ PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, i
     return zero ? prim_warn_div_by_zero : prim_ok;
 }
 
-// ---- copy and fill -------------------------------------------------------------------------------
-// Both move bit patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros
-// and subnormals arrive unchanged. The destination is brought to vector alignment first, so the
-// stores are aligned; streaming stores (which bypass the cache and need that alignment) are used
-// only when the caller asks for them, and the caller fences after the last one.
+// ---- copy and fill
+// ------------------------------------------------------------------------------- Both move bit
+// patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros and subnormals
+// arrive unchanged. The destination is brought to vector alignment first, so the stores are
+// aligned; streaming stores (which bypass the cache and need that alignment) are used only when the
+// caller asks for them, and the caller fences after the last one.
 template <class V>
 void copy_run(const float* s, float* d, ptrdiff_t n, bool stream) {
     constexpr int L = V::lanes;
@@ -500,7 +510,7 @@ PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64
 constexpr int32_t kFilterStackTaps = 32;
 
 class FilterTaps {
-public:
+  public:
     FilterTaps(const float* kernel, int32_t size) {
         if (size <= kFilterStackTaps) {
             block_ = align32(local_);
@@ -523,7 +533,7 @@ public:
     // Null when a long kernel's block could not be allocated.
     const float* block() const { return block_; }
 
-private:
+  private:
     static float* align32(float* p) {
         return reinterpret_cast<float*>((addr(p) + 31) & ~uintptr_t{31});
     }
@@ -540,8 +550,8 @@ inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdif
     for (ptrdiff_t x = from; x < to; ++x) {
         __m128 acc = _mm_setzero_ps();
         for (int32_t j = 0; j < size; ++j) {
-            acc = _mm_add_ss(acc, _mm_mul_ss(_mm_set_ss(kernel[size - 1 - j]),
-                                             load1(s + x + j * tap_stride)));
+            acc = _mm_add_ss(
+                acc, _mm_mul_ss(_mm_set_ss(kernel[size - 1 - j]), load1(s + x + j * tap_stride)));
         }
         store1(d + x, acc);
     }
@@ -550,8 +560,8 @@ inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdif
 // One output row from the scratch block. Source tap j of output x is s[x + j * tap_stride]: 1
 // for the row filter, the source row step in floats for the column filter.
 template <class V>
-void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
-                    const float* taps, int32_t size) {
+void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n, const float* taps,
+                    int32_t size) {
     constexpr int L = V::lanes;
     ptrdiff_t x = 0;
     // Four groups per step keep four independent chains of additions in flight.

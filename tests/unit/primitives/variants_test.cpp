@@ -35,15 +35,15 @@ struct Column {
 };
 
 std::vector<Column> columns_under_test() {
-    std::vector<Column> list = {{1, false, "column 1"}, {2, false, "column 2"},
-                                {3, false, "column 3 (four lanes)"}};
+    std::vector<Column> list = {
+        {1, false, "column 1"}, {2, false, "column 2"}, {3, false, "column 3 (four lanes)"}};
     if (prim_wide_vectors()) list.push_back({3, true, "column 3 (eight lanes)"});
     return list;
 }
 
 // Fills every slot from one column for the life of the scope; the slots go back to column 0.
 class UseColumn {
-public:
+  public:
     UseColumn(int32_t k, bool wide) {
         prim_allow_wide_vectors(wide);
         EXPECT_EQ(prim_fill_slots(k), 1) << "column " << k << " lacks a variant";
@@ -54,7 +54,8 @@ public:
     }
 };
 
-// ---- images --------------------------------------------------------------------------------------
+// ---- images
+// --------------------------------------------------------------------------------------
 constexpr uint32_t kGuard = 0x7FC0BEEF;  // a quiet NaN that no kernel produces
 
 // How the rows of a test image lie in memory.
@@ -67,10 +68,14 @@ enum class Layout {
 
 const char* layout_name(Layout l) {
     switch (l) {
-        case Layout::aligned: return "aligned";
-        case Layout::contiguous: return "contiguous";
-        case Layout::unaligned: return "unaligned";
-        case Layout::odd_step: return "odd step";
+        case Layout::aligned:
+            return "aligned";
+        case Layout::contiguous:
+            return "contiguous";
+        case Layout::unaligned:
+            return "unaligned";
+        case Layout::odd_step:
+            return "odd step";
     }
     return "?";
 }
@@ -82,8 +87,10 @@ struct Aligned64 {
     Aligned64() = default;
     template <class U>
     Aligned64(const Aligned64<U>&) {}
-    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+    T* allocate(size_t n) {
+        return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
+    }
+    void deallocate(T* p, size_t) { ::operator delete (p, std::align_val_t{64}); }
     bool operator==(const Aligned64&) const { return true; }
 };
 
@@ -97,10 +104,19 @@ struct Image {
     Image(int32_t w, int32_t h, Layout layout) : width(w), height(h) {
         int32_t lead = 0;
         switch (layout) {
-            case Layout::aligned: step = (4 * w + 31) & ~31; break;
-            case Layout::contiguous: step = 4 * w; break;
-            case Layout::unaligned: step = 4 * w + 4; lead = 4; break;
-            case Layout::odd_step: step = 4 * w + 2; break;
+            case Layout::aligned:
+                step = (4 * w + 31) & ~31;
+                break;
+            case Layout::contiguous:
+                step = 4 * w;
+                break;
+            case Layout::unaligned:
+                step = 4 * w + 4;
+                lead = 4;
+                break;
+            case Layout::odd_step:
+                step = 4 * w + 2;
+                break;
         }
         // Room for a 32-byte alignment shift, a margin of guard floats on both sides (the
         // filters read around the region) and the rows.
@@ -131,8 +147,12 @@ struct Image {
     }
 };
 
-uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
-float of_bits(uint32_t b) { return std::bit_cast<float>(b); }
+uint32_t bits_of(float f) {
+    return std::bit_cast<uint32_t>(f);
+}
+float of_bits(uint32_t b) {
+    return std::bit_cast<float>(b);
+}
 
 // Distance in units in the last place between two finite floats of the same sign.
 int64_t ulp_distance(float a, float b) {
@@ -143,31 +163,43 @@ int64_t ulp_distance(float a, float b) {
     return std::llabs(key(a) - key(b));
 }
 
-// ---- value generators -------------------------------------------------------------------------------
+// ---- value generators
+// -------------------------------------------------------------------------------
 std::mt19937& rng() {
     static std::mt19937 engine(20261207);
     return engine;
 }
-float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng()); }
+float uniform(float lo, float hi) {
+    return std::uniform_real_distribution<float>(lo, hi)(rng());
+}
 
 // Ordinary values of mixed sign and size.
-float ordinary() { return uniform(-1000.0f, 1000.0f) * std::pow(2.0f, float(int(rng()() % 16)) - 8); }
+float ordinary() {
+    return uniform(-1000.0f, 1000.0f) * std::pow(2.0f, float(int(rng()() % 16)) - 8);
+}
 
 // Any float at all, special values often: NaNs with payloads, infinities, signed zeros,
 // subnormals and the largest finite values.
 float any_float() {
     switch (rng()() % 10) {
-        case 0: return of_bits(rng()());  // any bit pattern, signalling NaNs included
-        case 1: return of_bits(0x00000001u + (rng()() & 0x007FFFFFu));  // subnormal
-        case 2: return -0.0f;
-        case 3: return (rng()() & 1) ? INFINITY : -INFINITY;
-        case 4: return (rng()() & 1) ? 3.4e38f : -3.4e38f;
-        default: return ordinary();
+        case 0:
+            return of_bits(rng()());  // any bit pattern, signalling NaNs included
+        case 1:
+            return of_bits(0x00000001u + (rng()() & 0x007FFFFFu));  // subnormal
+        case 2:
+            return -0.0f;
+        case 3:
+            return (rng()() & 1) ? INFINITY : -INFINITY;
+        case 4:
+            return (rng()() & 1) ? 3.4e38f : -3.4e38f;
+        default:
+            return ordinary();
     }
 }
 
-// ---- comparison ----------------------------------------------------------------------------------------
-// How the region of a variant's destination must relate to the plain variant's.
+// ---- comparison
+// ---------------------------------------------------------------------------------------- How the
+// region of a variant's destination must relate to the plain variant's.
 using Tolerance = std::function<bool(float variant, float plain, int32_t x, int32_t y)>;
 
 bool same_bits_or_both_nan(float a, float b) {
@@ -180,8 +212,8 @@ bool same_bits_or_both_nan(float a, float b) {
     for (size_t i = 0; i + 4 <= variant.bytes.size(); i += 4) {
         if (variant.in_region(i)) continue;
         if (std::memcmp(&variant.bytes[i], &plain.bytes[i], 4) != 0) {
-            return ::testing::AssertionFailure() << "a float outside the region changed (byte " << i
-                                                 << ")";
+            return ::testing::AssertionFailure()
+                   << "a float outside the region changed (byte " << i << ")";
         }
     }
     for (int32_t y = 0; y < variant.height; ++y) {
@@ -251,30 +283,39 @@ std::string describe(const char* kernel, Shape s, Layout l) {
            " " + layout_name(l);
 }
 
-// ---- copy and fill -------------------------------------------------------------------------------------
+// ---- copy and fill
+// -------------------------------------------------------------------------------------
 TEST(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
     for (Shape s : sweep_shapes_and_huge()) {
-        for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+        for (Layout l :
+             {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
             if (skip(s, l)) continue;
             Image src(s.width, s.height, l);
             src.fill([](int32_t, int32_t) { return any_float(); });
             // The destination's rows lie differently from the source's.
             const Layout dl = l == Layout::contiguous ? Layout::contiguous : Layout::unaligned;
             Image dst(s.width, s.height, dl);
-            compare_columns(describe("copy", s, l), dst, [&](Image& d) {
-                return prim_copy_32f(src.ptr(), src.step, d.ptr(), d.step, {s.width, s.height});
-            }, kExactBits);
-            for (uint32_t pattern : {0x7F800001u /* signalling NaN */, 0x80000000u, 0x00000003u,
-                                     bits_of(1.5f)}) {
-                compare_columns(describe("set", s, l), src, [&](Image& d) {
-                    return prim_set_32f(of_bits(pattern), d.ptr(), d.step, {s.width, s.height});
-                }, kExactBits);
+            compare_columns(
+                describe("copy", s, l), dst,
+                [&](Image& d) {
+                    return prim_copy_32f(src.ptr(), src.step, d.ptr(), d.step, {s.width, s.height});
+                },
+                kExactBits);
+            for (uint32_t pattern :
+                 {0x7F800001u /* signalling NaN */, 0x80000000u, 0x00000003u, bits_of(1.5f)}) {
+                compare_columns(
+                    describe("set", s, l), src,
+                    [&](Image& d) {
+                        return prim_set_32f(of_bits(pattern), d.ptr(), d.step, {s.width, s.height});
+                    },
+                    kExactBits);
             }
         }
     }
 }
 
-// ---- element-wise kernels with identical results -----------------------------------------------------------
+// ---- element-wise kernels with identical results
+// -----------------------------------------------------------
 struct ElementwiseKernel {
     const char* name;
     // Calls the kernel with sources a, b and destination d over `roi`.
@@ -284,40 +325,53 @@ struct ElementwiseKernel {
 
 std::vector<ElementwiseKernel> bit_identical_kernels() {
     return {
-        {"add", [](Image& a, Image& b, Image& d, Size r) {
+        {"add",
+         [](Image& a, Image& b, Image& d, Size r) {
              return prim_add_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
-         }, true},
-        {"subtract", [](Image& a, Image& b, Image& d, Size r) {
+         },
+         true},
+        {"subtract",
+         [](Image& a, Image& b, Image& d, Size r) {
              return prim_subtract_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
-         }, true},
-        {"mul", [](Image& a, Image& b, Image& d, Size r) {
+         },
+         true},
+        {"mul",
+         [](Image& a, Image& b, Image& d, Size r) {
              return prim_mul_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, r);
-         }, true},
-        {"sqr", [](Image& a, Image&, Image& d, Size r) {
+         },
+         true},
+        {"sqr",
+         [](Image& a, Image&, Image& d, Size r) {
              return prim_sqr_32f(a.ptr(), a.step, d.ptr(), d.step, r);
-         }, false},
-        {"add_const_inplace", [](Image& a, Image&, Image& d, Size r) {
+         },
+         false},
+        {"add_const_inplace",
+         [](Image& a, Image&, Image& d, Size r) {
              // In place on the destination, which starts as a copy of source a's values.
              for (int32_t y = 0; y < r.height; ++y)
                  for (int32_t x = 0; x < r.width; ++x) d.set(x, y, a.get(x, y));
              return prim_add_const_inplace_32f(-2.75f, d.ptr(), d.step, r);
-         }, true},
+         },
+         true},
     };
 }
 
 TEST(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
     for (const ElementwiseKernel& k : bit_identical_kernels()) {
         for (Shape s : sweep_shapes_and_huge()) {
-            for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned,
-                             Layout::odd_step}) {
+            for (Layout l :
+                 {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
                 if (skip(s, l) || (l == Layout::odd_step && !k.raw_steps)) continue;
                 Image a(s.width, s.height, l), b(s.width, s.height, l);
                 a.fill([](int32_t, int32_t) { return any_float(); });
                 b.fill([](int32_t, int32_t) { return any_float(); });
                 Image dst(s.width, s.height, l);
-                compare_columns(describe(k.name, s, l), dst, [&](Image& d) {
-                    return k.call(a, b, d, {s.width, s.height});
-                }, kSameBits);
+                compare_columns(
+                    describe(k.name, s, l), dst,
+                    [&](Image& d) {
+                        return k.call(a, b, d, {s.width, s.height});
+                    },
+                    kSameBits);
             }
         }
     }
@@ -329,16 +383,20 @@ TEST(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
         Image a(37, 5, Layout::aligned), b(37, 5, Layout::aligned);
         a.fill([](int32_t, int32_t) { return ordinary(); });
         b.fill([](int32_t, int32_t) { return ordinary(); });
-        compare_columns(std::string(k.name) + " in place", a, [&](Image& d) {
-            return k.call(d, b, d, {37, 5});
-        }, kSameBits);
+        compare_columns(
+            std::string(k.name) + " in place", a,
+            [&](Image& d) {
+                return k.call(d, b, d, {37, 5});
+            },
+            kSameBits);
     }
 }
 
-// ---- division ----------------------------------------------------------------------------------------------
+// ---- division
+// ----------------------------------------------------------------------------------------------
 PrimStatus divide(Image& divisor, Image& dividend, Image& q, Size roi) {
-    return prim_div_32f(divisor.ptr(), divisor.step, dividend.ptr(), dividend.step, q.ptr(),
-                        q.step, roi);
+    return prim_div_32f(divisor.ptr(), divisor.step, dividend.ptr(), dividend.step, q.ptr(), q.step,
+                        roi);
 }
 
 // Quotients of ordinary operands: the block methods are allowed a few units in the last place
@@ -356,7 +414,8 @@ float divisor_value() {
 
 TEST(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
     for (Shape s : sweep_shapes_and_huge()) {
-        for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+        for (Layout l :
+             {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
             if (skip(s, l)) continue;
             Image d(s.width, s.height, l), n(s.width, s.height, l), q(s.width, s.height, l);
             // Zero divisors (both signs, over every sign of dividend) at a few places only, so
@@ -367,19 +426,26 @@ TEST(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
             });
             n.fill([](int32_t x, int32_t) {
                 switch (x % 13) {
-                    case 0: return 0.0f;
-                    case 1: return -0.0f;
-                    case 2: return of_bits(0x7FC01234);
-                    default: return ordinary();
+                    case 0:
+                        return 0.0f;
+                    case 1:
+                        return -0.0f;
+                    case 2:
+                        return of_bits(0x7FC01234);
+                    default:
+                        return ordinary();
                 }
             });
-            compare_columns(describe("div", s, l), q,
-                            [&](Image& out) { return divide(d, n, out, {s.width, s.height}); },
-                            [&](float v, float p, int32_t x, int32_t y) {
-                                // Every zero divisor gets the reference value at its own place.
-                                if (d.get(x, y) == 0.0f) return bits_of(v) == bits_of(p);
-                                return kQuotientTolerance(v, p, x, y);
-                            });
+            compare_columns(
+                describe("div", s, l), q,
+                [&](Image& out) {
+                    return divide(d, n, out, {s.width, s.height});
+                },
+                [&](float v, float p, int32_t x, int32_t y) {
+                    // Every zero divisor gets the reference value at its own place.
+                    if (d.get(x, y) == 0.0f) return bits_of(v) == bits_of(p);
+                    return kQuotientTolerance(v, p, x, y);
+                });
         }
     }
 }
@@ -411,8 +477,9 @@ TEST(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
             for (int32_t x = 0; x < 40; ++x) {
                 const float v = out.get(x, 0);
                 if (c.zero_at_20 && x == 20) {
-                    const uint32_t want = c.dividend > 0 ? 0x7F800000u
-                                          : c.dividend < 0 ? 0xFF800000u : 0xFFC00000u;
+                    const uint32_t want = c.dividend > 0   ? 0x7F800000u
+                                          : c.dividend < 0 ? 0xFF800000u
+                                                           : 0xFFC00000u;
                     EXPECT_EQ(bits_of(v), want) << c.name << ", " << col.name;
                 } else {
                     EXPECT_TRUE(std::isfinite(v) || c.dividend == 3.0e38f)
@@ -488,11 +555,16 @@ TEST(Variants, DivisionMayOverwriteItsDividend) {
     Image d(48, 3, Layout::aligned), n(48, 3, Layout::aligned);
     d.fill([](int32_t, int32_t) { return divisor_value(); });
     n.fill([](int32_t, int32_t) { return ordinary(); });
-    compare_columns("div into its dividend", n,
-                    [&](Image& out) { return divide(d, out, out, {48, 3}); }, kQuotientTolerance);
+    compare_columns(
+        "div into its dividend", n,
+        [&](Image& out) {
+            return divide(d, out, out, {48, 3});
+        },
+        kQuotientTolerance);
 }
 
-// ---- filters -------------------------------------------------------------------------------------------------
+// ---- filters
+// -------------------------------------------------------------------------------------------------
 struct FilterCase {
     std::string name;
     std::vector<float> taps;
@@ -515,8 +587,8 @@ std::vector<FilterCase> filter_cases() {
 
 // Single-precision sums of n products may differ from the double-precision reference by about
 // n roundings of the largest partial sum.
-Tolerance filter_tolerance(const std::vector<float>& taps, const std::function<float(int32_t,
-                                                                                      int32_t)>& magnitude) {
+Tolerance filter_tolerance(const std::vector<float>& taps,
+                           const std::function<float(int32_t, int32_t)>& magnitude) {
     float tap_sum = 0;
     for (float t : taps) tap_sum += std::fabs(t);
     const float n = float(taps.size());
@@ -543,13 +615,16 @@ TEST(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
                     for (int32_t y = 0; y < src.height; ++y)
                         for (int32_t x = 0; x < src.width; ++x)
                             largest = std::max(largest, std::fabs(src.get(x, y)));
-                    const std::string what = describe(vertical ? "filter_column" : "filter_row",
-                                                      s, l) + ", " + fc.name;
-                    compare_columns(what, dst, [&](Image& d) {
-                        auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
-                        return fn(origin, src.step, d.ptr(), d.step, {s.width, s.height},
-                                  fc.taps.data(), k, fc.anchor);
-                    }, filter_tolerance(fc.taps, [=](int32_t, int32_t) { return largest; }));
+                    const std::string what =
+                        describe(vertical ? "filter_column" : "filter_row", s, l) + ", " + fc.name;
+                    compare_columns(
+                        what, dst,
+                        [&](Image& d) {
+                            auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
+                            return fn(origin, src.step, d.ptr(), d.step, {s.width, s.height},
+                                      fc.taps.data(), k, fc.anchor);
+                        },
+                        filter_tolerance(fc.taps, [=](int32_t, int32_t) { return largest; }));
                 }
             }
         }
@@ -575,8 +650,8 @@ TEST(Variants, FilterPixelsDoNotDependOnRegionWidth) {
                 for (int32_t y = 0; y < 4; ++y)
                     for (int32_t x = 0; x < w; ++x)
                         ASSERT_EQ(bits_of(narrow.get(x, y)), bits_of(wide.get(x + 3, y)))
-                            << col.name << (vertical ? " column" : " row") << " filter, width "
-                            << w << ", pixel (" << x << ", " << y << ")";
+                            << col.name << (vertical ? " column" : " row") << " filter, width " << w
+                            << ", pixel (" << x << ", " << y << ")";
             }
         }
     }
@@ -613,8 +688,8 @@ TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
                                          without_block.step, {50, 20}, taps.data(), 40, 20);
             const int long_allocations = g_allocations.exchange(0);
             Image short_out(50, 20, Layout::aligned);
-            fn(src.at(45, 45), src.step, short_out.ptr(), short_out.step, {50, 20}, five.data(),
-               5, 2);
+            fn(src.at(45, 45), src.step, short_out.ptr(), short_out.step, {50, 20}, five.data(), 5,
+               2);
             const int short_allocations = g_allocations.load();
             prim_slots::malloc_32f.store(saved);
 
@@ -630,7 +705,8 @@ TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
     }
 }
 
-// ---- running average ------------------------------------------------------------------------------------------
+// ---- running average
+// ------------------------------------------------------------------------------------------
 TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
     for (float alpha : {0.5f, 0.8867f, 0.0f, 2.0f, -0.25f}) {
         for (Shape s : sweep_shapes()) {
@@ -641,17 +717,17 @@ TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
                 // Three single-precision roundings of values no larger than the operands.
                 const Tolerance close = [&](float v, float p, int32_t x, int32_t y) {
                     const float old = acc.get(x, y), in = src.get(x, y);
-                    const float scale = std::fabs(old) + std::fabs(alpha) *
-                                                             (std::fabs(in) + std::fabs(old));
+                    const float scale =
+                        std::fabs(old) + std::fabs(alpha) * (std::fabs(in) + std::fabs(old));
                     return std::fabs(v - p) <= std::ldexp(scale, -22);
                 };
-                compare_columns(describe("add_weighted", s, l) + ", alpha " +
-                                    std::to_string(alpha),
-                                acc, [&](Image& d) {
-                                    return prim_add_weighted_inplace_32f(
-                                        src.ptr(), src.step, d.ptr(), d.step,
-                                        {s.width, s.height}, alpha);
-                                }, close);
+                compare_columns(
+                    describe("add_weighted", s, l) + ", alpha " + std::to_string(alpha), acc,
+                    [&](Image& d) {
+                        return prim_add_weighted_inplace_32f(src.ptr(), src.step, d.ptr(), d.step,
+                                                             {s.width, s.height}, alpha);
+                    },
+                    close);
             }
         }
     }
@@ -666,10 +742,8 @@ TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
         float want;
     };
     const Case cases[] = {
-        {INFINITY, 1.0f, 0.5f, true, 0},
-        {INFINITY, 1.0f, 0.0f, true, 0},
-        {INFINITY, 1.0f, -1.0f, false, INFINITY},
-        {-0.0f, 5.0f, 0.0f, false, 0.0f},
+        {INFINITY, 1.0f, 0.5f, true, 0},          {INFINITY, 1.0f, 0.0f, true, 0},
+        {INFINITY, 1.0f, -1.0f, false, INFINITY}, {-0.0f, 5.0f, 0.0f, false, 0.0f},
         {1.0f, 3.0f, 2.0f, false, 5.0f},
     };
     for (const Case& c : cases) {
@@ -685,8 +759,8 @@ TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
                 for (int32_t x = 0; x < 19; ++x) {
                     const float v = acc.get(x, y);
                     if (c.nan) {
-                        EXPECT_TRUE(std::isnan(v)) << col.name << " acc " << c.acc << " alpha "
-                                                   << c.alpha;
+                        EXPECT_TRUE(std::isnan(v))
+                            << col.name << " acc " << c.acc << " alpha " << c.alpha;
                     } else {
                         EXPECT_EQ(bits_of(v), bits_of(c.want))
                             << col.name << " acc " << c.acc << " alpha " << c.alpha;
@@ -696,8 +770,9 @@ TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
     }
 }
 
-// ---- argument checks ------------------------------------------------------------------------------------------
-// The same bad arguments give the same status in every column, and touch nothing.
+// ---- argument checks
+// ------------------------------------------------------------------------------------------ The
+// same bad arguments give the same status in every column, and touch nothing.
 TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
     struct Args {
         std::string name;
@@ -722,38 +797,30 @@ TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
     using Call = std::function<PrimStatus(const float*, int32_t, float*, int32_t, Size, int32_t)>;
     static const float taps[5] = {1, 2, 3, 2, 1};
     const std::pair<const char*, Call> kernels[] = {
-        {"copy", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_copy_32f(s, ss, d, ds, r);
-         }},
-        {"set", [](const float*, int32_t, float* d, int32_t ds, Size r, int32_t) {
-             return prim_set_32f(1.0f, d, ds, r);
-         }},
-        {"add", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_add_32f(s, ss, s, ss, d, ds, r);
-         }},
-        {"subtract", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_subtract_32f(s, ss, s, ss, d, ds, r);
-         }},
-        {"mul", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_mul_32f(s, ss, s, ss, d, ds, r);
-         }},
-        {"div", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_div_32f(s, ss, s, ss, d, ds, r);
-         }},
-        {"sqr", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
-             return prim_sqr_32f(s, ss, d, ds, r);
-         }},
-        {"add_const_inplace", [](const float*, int32_t, float* d, int32_t ds, Size r, int32_t) {
-             return prim_add_const_inplace_32f(1.0f, d, ds, r);
-         }},
-        {"filter_row", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t k) {
-             return prim_filter_row_32f(s, ss, d, ds, r, taps, k, 0);
-         }},
-        {"filter_column", [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t k) {
+        {"copy", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                    int32_t) { return prim_copy_32f(s, ss, d, ds, r); }},
+        {"set", [](const float*, int32_t, float* d, int32_t ds, Size r,
+                   int32_t) { return prim_set_32f(1.0f, d, ds, r); }},
+        {"add", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                   int32_t) { return prim_add_32f(s, ss, s, ss, d, ds, r); }},
+        {"subtract", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                        int32_t) { return prim_subtract_32f(s, ss, s, ss, d, ds, r); }},
+        {"mul", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                   int32_t) { return prim_mul_32f(s, ss, s, ss, d, ds, r); }},
+        {"div", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                   int32_t) { return prim_div_32f(s, ss, s, ss, d, ds, r); }},
+        {"sqr", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                   int32_t) { return prim_sqr_32f(s, ss, d, ds, r); }},
+        {"add_const_inplace", [](const float*, int32_t, float* d, int32_t ds, Size r,
+                                 int32_t) { return prim_add_const_inplace_32f(1.0f, d, ds, r); }},
+        {"filter_row", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
+                          int32_t k) { return prim_filter_row_32f(s, ss, d, ds, r, taps, k, 0); }},
+        {"filter_column",
+         [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t k) {
              return prim_filter_column_32f(s, ss, d, ds, r, taps, k, 0);
          }},
-        {"add_weighted_inplace", [](const float* s, int32_t ss, float* d, int32_t ds, Size r,
-                                    int32_t) {
+        {"add_weighted_inplace",
+         [](const float* s, int32_t ss, float* d, int32_t ds, Size r, int32_t) {
              return prim_add_weighted_inplace_32f(s, ss, d, ds, r, 0.5f);
          }},
     };
@@ -763,10 +830,13 @@ TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
             Image src(8, 8, Layout::aligned);
             src.fill([](int32_t x, int32_t y) { return float(x + 10 * y); });
             Image dst(8, 8, Layout::aligned);
-            compare_columns(std::string(kernel) + ": " + a.name, dst, [&](Image& d) {
-                return call(a.null_src ? nullptr : src.at(4, 4), a.src_step,
-                            a.null_dst ? nullptr : d.ptr(), a.dst_step, a.roi, a.kernel_size);
-            }, kExactBits);
+            compare_columns(
+                std::string(kernel) + ": " + a.name, dst,
+                [&](Image& d) {
+                    return call(a.null_src ? nullptr : src.at(4, 4), a.src_step,
+                                a.null_dst ? nullptr : d.ptr(), a.dst_step, a.roi, a.kernel_size);
+                },
+                kExactBits);
         }
     }
 }
