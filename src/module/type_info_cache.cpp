@@ -140,9 +140,12 @@ void TypeInfoCache::release() {
     LeaveCriticalSection(&lock);
 }
 
-TypeInfoCache& type_info_cache() {
-    static TypeInfoCache cache;
-    return cache;
-}
+namespace {
+// Built with the module's other statics, before process attach completes, so that DllMain can
+// release it at detach without constructing anything during the module's termination.
+TypeInfoCache module_cache;
+}  // namespace
+
+TypeInfoCache& type_info_cache() { return module_cache; }
 
 }  // namespace orvane_module
