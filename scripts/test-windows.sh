@@ -184,6 +184,9 @@ run_summarised() {
 echo "== compiled client"
 run_summarised "compiled client" wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")"
 
+run_summarised "compiled client: unload and reload" \
+    wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")" alone_
+
 echo "== type library against the member table and the Python binding"
 if wine "$dump" "$module_win" 2>"$work/dump.err" | tr -d '\r' >"$work/typelib.txt" &&
     [[ -s $work/typelib.txt ]]; then

@@ -38,9 +38,11 @@ int run_all(const char* filter) {
     });
     for (const TestCase& test : order) {
         if (filter && *filter && !std::strstr(test.name, filter)) continue;
-        // Tests of an unregistered module run only when asked for by name.
-        bool needs_unregistered = std::strncmp(test.name, "unregistered_", 13) == 0;
-        if (needs_unregistered && !(filter && *filter)) continue;
+        // Tests that need an unregistered module or a process of their own run only when asked
+        // for by name.
+        bool on_request = std::strncmp(test.name, "unregistered_", 13) == 0 ||
+                          std::strncmp(test.name, "alone_", 6) == 0;
+        if (on_request && !(filter && *filter)) continue;
         current_test = test.name;
         failures_in_test = 0;
         test.run();

@@ -221,3 +221,33 @@ TEST(unregistered_type_library_is_loaded_again) {
     CHECK(v.v.vt == VT_I4 && v.v.lVal == 128, "late-bound lines once the library is registered");
     CHECK_HR(UnRegisterTypeLib(LIBID_ORVANELib, 1, 0, 0x0409, SYS_WIN64), S_OK);
 }
+
+// Run by test-windows.sh in a process of its own: the module is unloaded once nothing holds it
+// (which releases its cached factory and type information) and works again when reloaded.
+TEST(alone_unload_and_reload) {
+    for (int round = 0; round < 2; ++round) {
+        HMODULE module = LoadLibraryW(module_path().c_str());
+        REQUIRE(module, "the module does not load");
+        auto get_class_object = reinterpret_cast<GetClassObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+        auto can_unload_now = reinterpret_cast<CanUnloadNowFn>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+        REQUIRE(get_class_object && can_unload_now, "entry points missing");
+        {
+            Ptr<IClassFactory> factory;
+            CHECK_HR(get_class_object(CLSID_CoOrvane, IID_IClassFactory, factory.put_void()),
+                     S_OK);
+            REQUIRE(factory, "no class factory");
+            Ptr<IDispatch> object;
+            CHECK_HR(factory->CreateInstance(nullptr, IID_IDispatch, object.put_void()), S_OK);
+            REQUIRE(object, "no object");
+            Variant lines;
+            CHECK_HR(LateBound{object.get()}.get(L"lines", &lines.v), S_OK);
+            CHECK(lines.v.vt == VT_I4 && lines.v.lVal == 128,
+                  "late-bound lines in round " + std::to_string(round));
+        }
+        CHECK_HR(can_unload_now(), S_OK);
+        CHECK(FreeLibrary(module), "FreeLibrary failed");
+        CHECK(GetModuleHandleW(module_path().c_str()) == nullptr, "the module stayed loaded");
+    }
+}
