@@ -25,7 +25,7 @@ namespace {
 LONG volatile module_locks = 0;
 HINSTANCE module_instance = nullptr;
 CRITICAL_SECTION class_object_lock;
-const GUID* library_id = nullptr;
+const GUID* module_library = &LIBID_ORVANELib;
 
 // The object map: the classes the module serves, ended by an empty entry.
 struct ObjectMapEntry {
@@ -125,6 +125,9 @@ LONG lock_count() {
 HINSTANCE instance() {
     return module_instance;
 }
+const GUID& library_id() {
+    return *module_library;
+}
 
 }  // namespace orvane_module
 
@@ -132,7 +135,7 @@ using namespace orvane_module;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance_handle, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        library_id = &LIBID_ORVANELib;
+        module_library = &LIBID_ORVANELib;
         module_instance = instance_handle;
         InitializeCriticalSection(&class_object_lock);
         DisableThreadLibraryCalls(instance_handle);

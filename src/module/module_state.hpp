@@ -3,7 +3,7 @@
 //
 // The lock count is the number of reasons not to unload: live objects and enumerators, extra
 // references to the class factory and LockServer locks. It changes only by interlocked
-// operations. DllMain sets the instance handle at process attach.
+// operations. DllMain sets the instance handle and the library identifier at process attach.
 #pragma once
 
 #include <windows.h>
@@ -14,5 +14,7 @@ void lock_module();
 void unlock_module();
 LONG lock_count();
 HINSTANCE instance();
+// The LIBID of the type library that IDispatch is served from (set at process attach).
+const GUID& library_id();
 
 }  // namespace orvane_module

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <new>
 
+#include "module/module_state.hpp"
 #include "module/orvane_idl.hpp"
 
 namespace orvane_module {
@@ -33,9 +34,9 @@ HRESULT TypeInfoCache::get(LCID lcid, ITypeInfo** out) {
     HRESULT hr = S_OK;
     if (!info) {
         ITypeLib* library = nullptr;
-        hr = LoadRegTypeLib(LIBID_ORVANELib, 1, 0, lcid, &library);
+        hr = LoadRegTypeLib(library_id(), 1, 0, lcid, &library);
         if (FAILED(hr) && lcid != library_lcid)
-            hr = LoadRegTypeLib(LIBID_ORVANELib, 1, 0, library_lcid, &library);
+            hr = LoadRegTypeLib(library_id(), 1, 0, library_lcid, &library);
         ITypeInfo* loaded = nullptr;
         if (SUCCEEDED(hr)) {
             hr = library->GetTypeInfoOfGuid(IID_IOrvane, &loaded);
