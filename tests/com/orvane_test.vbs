@@ -92,6 +92,11 @@ Sub RunTests()
     Err.Clear : x = o.imgbuffer(0) : Expect "Dim y : y = o.imgbuffer(0)", E_FAIL, NOT_ALLOCATED
     Err.Clear : o.destroy_orvane : Expect "o.destroy_orvane", 0, ""
     Err.Clear : o.create_orvane : Expect "o.create_orvane", 0, ""
+    ' An image arrives as an array the script can hold and pass on, but not index.
+    Err.Clear : x = o.Un : Expect "x = o.Un", 0, ""
+    Check IsArray(x), "o.Un is an array"
+    Err.Clear : x = o.imgbuffer(4) : Expect "x = o.imgbuffer(4)", 0, ""
+    Check IsArray(x), "o.imgbuffer(4) is an array"
     Err.Clear : o.create_orvane : Expect "o.create_orvane", E_FAIL, "Object already initialized"
     Err.Clear : o.computation_mode = "all" : Expect "o.computation_mode = ""all""", E_FAIL, LOCKED
     Err.Clear : o.timederivative_mode = "batch" : Expect "o.timederivative_mode = ""batch""", E_FAIL, LOCKED
