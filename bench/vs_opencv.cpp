@@ -108,8 +108,7 @@ class OpenCvPipeline {
     cv::Mat smooth_, deriv_, one_;
 };
 
-// ---- allocation count
-// -----------------------------------------------------------------------------
+// ---- allocation count ---------------------------------------------------------------------------
 std::atomic<long> g_allocations{0};
 std::atomic<prim_malloc_32f_fn> g_real_malloc{nullptr};
 
@@ -133,9 +132,8 @@ class CountAllocations {
     PrimFn saved_;
 };
 
-// ---- agreement
-// --------------------------------------------------------------------------------------- Largest
-// |orvane - opencv| over the image, divided by the largest |opencv| (or 1 if that is 0).
+// ---- agreement ----------------------------------------------------------------------------------
+// Largest |orvane - opencv| over the image, divided by the largest |opencv| (or 1 if that is 0).
 double relative_difference(const float* orvane, int32_t step, const cv::Mat& ref) {
     double peak = 0, worst = 0;
     for (int y = 0; y < ref.rows; ++y) {
@@ -192,8 +190,7 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
     return a;
 }
 
-// ---- one measurement
-// -------------------------------------------------------------------------------
+// ---- one measurement ----------------------------------------------------------------------------
 struct Result {
     double orvane_ms = 0, opencv_ms = 0;
     double allocations_per_frame = 0;
@@ -266,8 +263,7 @@ Result measure(const Geometry& g, const Column& column, int rounds) {
     return result;
 }
 
-// ---- command line
-// ----------------------------------------------------------------------------------
+// ---- command line -------------------------------------------------------------------------------
 struct Options {
     std::vector<Column> columns;
     int rounds = 31;

@@ -34,7 +34,7 @@ namespace simd {
 using std::ptrdiff_t;
 using std::uintptr_t;
 
-// ---- four lanes ----------------------------------------------------------------------------
+// ---- four lanes ---------------------------------------------------------------------------------
 struct Lanes4 {
     using vec = __m128;
     static constexpr int lanes = 4;
@@ -61,7 +61,7 @@ struct Lanes4 {
     static bool any_zero(vec a) { return _mm_movemask_ps(_mm_cmpeq_ps(a, _mm_setzero_ps())) != 0; }
 };
 
-// ---- scalar access ---------------------------------------------------------------------------
+// ---- scalar access ------------------------------------------------------------------------------
 // Rows may start anywhere (most kernels take byte steps as given), so single elements are moved
 // with memcpy and never through a float lvalue of possibly wrong alignment.
 inline const float* at_bytes(const float* p, ptrdiff_t bytes) {
@@ -86,7 +86,7 @@ inline uintptr_t addr(const void* p) {
     return reinterpret_cast<uintptr_t>(p);
 }
 
-// ---- element-wise operations -------------------------------------------------------------------
+// ---- element-wise operations --------------------------------------------------------------------
 // Each operation gives the vector form and the one-lane form of the same instruction.
 struct OpAdd {  // dst = src1 + src2
     template <class V>
@@ -280,7 +280,7 @@ PrimStatus add_const_kernel(float value, float* src_dst, int32_t src_dst_step, S
     return prim_ok;
 }
 
-// ---- division ----------------------------------------------------------------------------------
+// ---- division -----------------------------------------------------------------------------------
 // Rows shorter than this are divided by the reference rule throughout.
 constexpr ptrdiff_t kDivMinBlockRow = 32;
 
@@ -377,12 +377,11 @@ PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, i
     return zero ? prim_warn_div_by_zero : prim_ok;
 }
 
-// ---- copy and fill
-// ------------------------------------------------------------------------------- Both move bit
-// patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros and subnormals
-// arrive unchanged. The destination is brought to vector alignment first, so the stores are
-// aligned; streaming stores (which bypass the cache and need that alignment) are used only when the
-// caller asks for them, and the caller fences after the last one.
+// ---- copy and fill ------------------------------------------------------------------------------
+// Both move bit patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros
+// and subnormals arrive unchanged. The destination is brought to vector alignment first, so the
+// stores are aligned; streaming stores (which bypass the cache and need that alignment) are used
+// only when the caller asks for them, and the caller fences after the last one.
 template <class V>
 void copy_run(const float* s, float* d, ptrdiff_t n, bool stream) {
     constexpr int L = V::lanes;
@@ -495,7 +494,7 @@ PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64
     return prim_ok;
 }
 
-// ---- separable filters ------------------------------------------------------------------------
+// ---- separable filters --------------------------------------------------------------------------
 // Every output pixel is the sum, in single precision, of its products in order of increasing
 // source coordinate, starting from +0: acc = 0; acc = acc + kernel[k] * src(...) for
 // k = kernel_size - 1 down to 0, one rounding per multiplication and per addition. The vector

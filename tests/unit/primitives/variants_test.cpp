@@ -54,8 +54,7 @@ class UseColumn {
     }
 };
 
-// ---- images
-// --------------------------------------------------------------------------------------
+// ---- images -------------------------------------------------------------------------------------
 constexpr uint32_t kGuard = 0x7FC0BEEF;  // a quiet NaN that no kernel produces
 
 // How the rows of a test image lie in memory.
@@ -163,8 +162,7 @@ int64_t ulp_distance(float a, float b) {
     return std::llabs(key(a) - key(b));
 }
 
-// ---- value generators
-// -------------------------------------------------------------------------------
+// ---- value generators ---------------------------------------------------------------------------
 std::mt19937& rng() {
     static std::mt19937 engine(20261207);
     return engine;
@@ -197,9 +195,8 @@ float any_float() {
     }
 }
 
-// ---- comparison
-// ---------------------------------------------------------------------------------------- How the
-// region of a variant's destination must relate to the plain variant's.
+// ---- comparison ---------------------------------------------------------------------------------
+// How the region of a variant's destination must relate to the plain variant's.
 using Tolerance = std::function<bool(float variant, float plain, int32_t x, int32_t y)>;
 
 bool same_bits_or_both_nan(float a, float b) {
@@ -283,8 +280,7 @@ std::string describe(const char* kernel, Shape s, Layout l) {
            " " + layout_name(l);
 }
 
-// ---- copy and fill
-// -------------------------------------------------------------------------------------
+// ---- copy and fill ------------------------------------------------------------------------------
 TEST(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
     for (Shape s : sweep_shapes_and_huge()) {
         for (Layout l :
@@ -314,8 +310,7 @@ TEST(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
     }
 }
 
-// ---- element-wise kernels with identical results
-// -----------------------------------------------------------
+// ---- element-wise kernels with identical results ------------------------------------------------
 struct ElementwiseKernel {
     const char* name;
     // Calls the kernel with sources a, b and destination d over `roi`.
@@ -392,8 +387,7 @@ TEST(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
     }
 }
 
-// ---- division
-// ----------------------------------------------------------------------------------------------
+// ---- division -----------------------------------------------------------------------------------
 PrimStatus divide(Image& divisor, Image& dividend, Image& q, Size roi) {
     return prim_div_32f(divisor.ptr(), divisor.step, dividend.ptr(), dividend.step, q.ptr(), q.step,
                         roi);
@@ -563,8 +557,7 @@ TEST(Variants, DivisionMayOverwriteItsDividend) {
         kQuotientTolerance);
 }
 
-// ---- filters
-// -------------------------------------------------------------------------------------------------
+// ---- filters ------------------------------------------------------------------------------------
 struct FilterCase {
     std::string name;
     std::vector<float> taps;
@@ -710,8 +703,7 @@ TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
     }
 }
 
-// ---- running average
-// ------------------------------------------------------------------------------------------
+// ---- running average ----------------------------------------------------------------------------
 TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
     for (float alpha : {0.5f, 0.8867f, 0.0f, 2.0f, -0.25f}) {
         for (Shape s : sweep_shapes()) {
@@ -775,8 +767,8 @@ TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
     }
 }
 
-// ---- argument checks
-// ------------------------------------------------------------------------------------------ The
+// ---- argument checks ----------------------------------------------------------------------------
+// The
 // same bad arguments give the same status in every column, and touch nothing.
 TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
     struct Args {
