@@ -320,18 +320,6 @@ struct Wrapper {
     }
 };
 
-const char* kind_name(MemberKind kind) {
-    switch (kind) {
-        case MemberKind::propget:
-            return "propget";
-        case MemberKind::propput:
-            return "propput";
-        case MemberKind::method:
-            return "method";
-    }
-    return "?";
-}
-
 // Defines every member on the class, in table order: getter and putter pairs as read-write
 // properties, lone getters as read-only properties, indexed getters and methods as methods.
 void define_members(Cls& cls) {
@@ -373,7 +361,7 @@ py::list member_table() {
         row["position"] = m.position;
         row["dispid"] = m.dispid;
         row["name"] = m.name;
-        row["kind"] = kind_name(m.kind);
+        row["kind"] = member_kind_name(m.kind);
         row["cpp_name"] = m.cpp_name;
         row["params"] = params;
         row["help"] = m.help;

@@ -16,6 +16,19 @@
 #include "component/co_orvane.hpp"
 
 enum class MemberKind : uint8_t { propget, propput, method };
+
+// The kind as the interface definition spells it.
+constexpr const char* member_kind_name(MemberKind kind) {
+    switch (kind) {
+        case MemberKind::propget:
+            return "propget";
+        case MemberKind::propput:
+            return "propput";
+        case MemberKind::method:
+            return "method";
+    }
+    return "?";
+}
 enum class ParamDirection : uint8_t { in, out_retval };
 
 struct MemberParam {

@@ -16,21 +16,9 @@
 
 namespace {
 
-const char* kind_text(MemberKind kind) {
-    switch (kind) {
-        case MemberKind::propget:
-            return "propget";
-        case MemberKind::propput:
-            return "propput";
-        case MemberKind::method:
-            return "method";
-    }
-    return "?";
-}
-
 int print_members() {
     for (const MemberInfo& m : orvane_members) {
-        std::printf("%d %d %s %s (", m.position, m.dispid, kind_text(m.kind), m.name);
+        std::printf("%d %d %s %s (", m.position, m.dispid, member_kind_name(m.kind), m.name);
         for (int32_t p = 0; p < m.param_count; ++p) {
             const MemberParam& param = m.params[p];
             std::printf("%s%s:%s:%s", p ? ", " : "", param.name,
