@@ -4,10 +4,14 @@
 //
 // Sources and destination may be the same image (same address and step): each element is read
 // before its own result is stored, and nothing else in a row depends on it.
+//
+// Where the machine has AVX2, the checked calls go to the eight-lane copies of these loops in
+// plain_avx2.cpp (see plain_paths.hpp), which store the same bits.
 #include "primitives/arith.hpp"
 
 #include <bit>
 
+#include "primitives/plain_paths.hpp"
 #include "primitives/row_access.hpp"
 
 using prim_detail::row_at;
@@ -68,6 +72,10 @@ PrimStatus prim_add_32f_c0(const float* src1, int32_t src1_step, const float* sr
                            int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     const PrimStatus status = check_binary(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     if (status != prim_ok) return status;
+    if (prim_plain_wide()) {
+        prim_plain_add_rows_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+        return prim_ok;
+    }
     binary_rows(src1, src1_step, src2, src2_step, dst, dst_step, roi,
                 [](float a, float b) { return a + b; });
     return prim_ok;
@@ -77,6 +85,10 @@ PrimStatus prim_mul_32f_c0(const float* src1, int32_t src1_step, const float* sr
                            int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     const PrimStatus status = check_binary(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     if (status != prim_ok) return status;
+    if (prim_plain_wide()) {
+        prim_plain_mul_rows_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+        return prim_ok;
+    }
     binary_rows(src1, src1_step, src2, src2_step, dst, dst_step, roi,
                 [](float a, float b) { return a * b; });
     return prim_ok;
@@ -86,6 +98,11 @@ PrimStatus prim_div_32f_c0(const float* src1, int32_t src1_step, const float* sr
                            int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
     const PrimStatus status = check_binary(src1, src1_step, src2, src2_step, dst, dst_step, roi);
     if (status != prim_ok) return status;
+    if (prim_plain_wide()) {
+        return prim_plain_div_rows_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi)
+                   ? prim_warn_div_by_zero
+                   : prim_ok;
+    }
     // A zero divisor does not stop the kernel; it is only remembered for the status.
     int any_zero = 0;
     for (int32_t y = 0; y < roi.height; ++y) {
@@ -106,6 +123,10 @@ PrimStatus prim_add_const_inplace_32f_c0(float value, float* src_dst, int32_t sr
     if (src_dst == nullptr) return prim_err_null_ptr;
     if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
     if (src_dst_step <= 0) return prim_err_step;
+    if (prim_plain_wide()) {
+        prim_plain_add_const_rows_avx2(value, src_dst, src_dst_step, roi);
+        return prim_ok;
+    }
     for (int32_t y = 0; y < roi.height; ++y) {
         ufloat* d = row_at(src_dst, src_dst_step, y);
         for (int32_t x = 0; x < roi.width; ++x) d[x] = d[x] + value;
@@ -121,6 +142,10 @@ PrimStatus prim_sqr_32f_c0(const float* src, int32_t src_step, float* dst, int32
     // This kernel walks whole floats: each step is truncated to a multiple of 4 bytes.
     src_step &= ~3;
     dst_step &= ~3;
+    if (prim_plain_wide()) {
+        prim_plain_sqr_rows_avx2(src, src_step, dst, dst_step, roi);
+        return prim_ok;
+    }
     for (int32_t y = 0; y < roi.height; ++y) {
         const ufloat* s = row_at(src, src_step, y);
         ufloat* d = row_at(dst, dst_step, y);

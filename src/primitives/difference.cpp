@@ -9,8 +9,12 @@
 // The two kernels validate differently on purpose: the difference rejects empty regions and
 // non-positive steps like the arithmetic kernels, the running average accepts empty regions and
 // reports every bad size or step (shorter than a row, or not whole floats) as prim_err_size.
+//
+// Where the machine has AVX2, the checked calls go to the eight-lane copies of these loops in
+// plain_avx2.cpp (see plain_paths.hpp), which store the same bits.
 #include "primitives/difference.hpp"
 
+#include "primitives/plain_paths.hpp"
 #include "primitives/row_access.hpp"
 
 using prim_detail::row_at;
@@ -21,6 +25,10 @@ PrimStatus prim_subtract_32f_c0(const float* src1, int32_t src1_step, const floa
     if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
     if (roi.height <= 0 || roi.width <= 0) return prim_err_size;
     if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    if (prim_plain_wide()) {
+        prim_plain_subtract_rows_avx2(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+        return prim_ok;
+    }
     for (int32_t y = 0; y < roi.height; ++y) {
         const ufloat* a = row_at(src1, src1_step, y);
         const ufloat* b = row_at(src2, src2_step, y);
@@ -33,6 +41,10 @@ PrimStatus prim_subtract_32f_c0(const float* src1, int32_t src1_step, const floa
 namespace {
 
 void weighted_run(const float* s, float* d, int64_t n, double alpha) {
+    if (prim_plain_wide()) {
+        prim_plain_weighted_run_avx2(s, d, n, alpha);
+        return;
+    }
     for (int64_t i = 0; i < n; ++i) {
         const double old = d[i];
         d[i] = static_cast<float>(old + alpha * (static_cast<double>(s[i]) - old));

@@ -10,9 +10,14 @@
 // block's double accumulators. Every output still receives its terms in the reference order, so
 // the block length changes no value, but the inner loop runs over adjacent pixels and vectorises.
 // The caller supplies the source margin; nothing outside the region is tested.
+//
+// Where the machine has AVX2, the checked calls go to the eight-lane copies of these loops in
+// plain_avx2.cpp (see plain_paths.hpp), which store the same bits.
 #include "primitives/filters.hpp"
 
 #include <cstddef>
+
+#include "primitives/plain_paths.hpp"
 
 namespace {
 
@@ -74,6 +79,11 @@ PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst
     // Rows advance by whole floats: each step is truncated to a multiple of 4 bytes.
     const std::ptrdiff_t src_stride = src_step / 4;
     const std::ptrdiff_t dst_stride = dst_step / 4;
+    if (prim_plain_wide()) {
+        prim_plain_filter_row_avx2(src, src_stride, dst, dst_stride, roi, kernel, kernel_size,
+                                   anchor);
+        return prim_ok;
+    }
 
     double acc[kBlock];
     for (int32_t y = 0; y < roi.height; ++y) {
@@ -104,6 +114,11 @@ PrimStatus prim_filter_column_32f_c0(const float* src, int32_t src_step, float* 
     if (status != prim_ok) return status;
     const std::ptrdiff_t src_stride = src_step / 4;
     const std::ptrdiff_t dst_stride = dst_step / 4;
+    if (prim_plain_wide()) {
+        prim_plain_filter_column_avx2(src, src_stride, dst, dst_stride, roi, kernel, kernel_size,
+                                      anchor);
+        return prim_ok;
+    }
 
     double acc[kBlock];
     for (int32_t y = 0; y < roi.height; ++y) {

@@ -1,12 +1,17 @@
 // Image storage and the region moves: allocation with 32-byte aligned rows, release, copy and
 // fill. Both moves work on bit patterns, never on float values, so NaN payloads, signed zeros and
 // subnormals arrive unchanged.
+//
+// Where the machine has AVX2, a checked fill goes to its eight-lane copy in plain_avx2.cpp (see
+// plain_paths.hpp), which stores the same bits. The copy has no such path: memmove already uses
+// the widest moves the machine has.
 #include "primitives/image.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "primitives/plain_paths.hpp"
 #include "primitives/row_access.hpp"
 
 namespace {
@@ -78,6 +83,10 @@ PrimStatus prim_set_32f_c0(float value, float* dst, int32_t dst_step, Size roi) 
     // Stored as a 32-bit word so that no float load or store can quiet a signalling NaN.
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
+    if (prim_plain_wide()) {
+        prim_plain_set_rows_avx2(bits, dst, dst_step, roi);
+        return prim_ok;
+    }
     for (int32_t y = 0; y < roi.height; ++y) {
         unsigned char* row =
             reinterpret_cast<unsigned char*>(prim_detail::row_at(dst, dst_step, y));

@@ -37,13 +37,17 @@ std::atomic<bool> g_allowed{true};
 
 }  // namespace
 
-bool prim_wide_vectors() {
+bool prim_machine_has_wide_vectors() {
     int machine = g_machine.load(std::memory_order_relaxed);
     if (machine < 0) {
         machine = machine_has_avx2() ? 1 : 0;
         g_machine.store(machine, std::memory_order_relaxed);
     }
-    return machine == 1 && g_allowed.load(std::memory_order_relaxed);
+    return machine == 1;
+}
+
+bool prim_wide_vectors() {
+    return prim_machine_has_wide_vectors() && g_allowed.load(std::memory_order_relaxed);
 }
 
 bool prim_allow_wide_vectors(bool allow) {

@@ -12,6 +12,9 @@
 // True when AVX2 is present, the OS has enabled the AVX register state (OSXSAVE and XGETBV),
 // and prim_allow_wide_vectors has not turned the eight-lane routines off.
 bool prim_wide_vectors();
+// True when AVX2 is present and the OS has enabled the AVX register state, whatever the hook
+// below says; other users of eight-lane code ask this.
+bool prim_machine_has_wide_vectors();
 // Test and benchmark hook: with false, column 3 runs its four-lane path even on AVX2 machines.
 // Returns the previous setting. It cannot turn the eight-lane routines on where the machine
 // lacks them.
