@@ -67,9 +67,9 @@ inline __m256 bits8(uint32_t bits) {
     return _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(bits)));
 }
 
-// Outputs per step of the filters' main loop: four accumulators of four doubles, so that four
-// independent chains of additions hide the adder's latency.
-constexpr int32_t kFilterOutputs = 16;
+// Outputs per step of the filters' main loops: eight accumulators of four doubles, so that eight
+// independent chains of additions keep both adders busy through their latency.
+constexpr int32_t kFilterOutputs = 32;
 
 inline __m256d widen(const float* p) {
     return _mm256_cvtps_pd(_mm_loadu_ps(p));
@@ -92,17 +92,19 @@ void filter_line(const float* s, std::ptrdiff_t tap, float* d, int32_t width, co
                  int32_t kernel_size) {
     int32_t x = 0;
     for (; x + kFilterOutputs <= width; x += kFilterOutputs) {
-        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        __m256d a[kFilterOutputs / 4];
+        for (__m256d& v : a) v = _mm256_setzero_pd();
         const float* p = s + x - tap * (kernel_size - 1);
         for (int32_t k = kernel_size - 1; k >= 0; --k, p += tap) {
             const __m256d c = _mm256_set1_pd(static_cast<double>(kernel[k]));
-            a0 = _mm256_add_pd(a0, _mm256_mul_pd(c, widen(p)));
-            a1 = _mm256_add_pd(a1, _mm256_mul_pd(c, widen(p + 4)));
-            a2 = _mm256_add_pd(a2, _mm256_mul_pd(c, widen(p + 8)));
-            a3 = _mm256_add_pd(a3, _mm256_mul_pd(c, widen(p + 12)));
+            for (int32_t i = 0; i < kFilterOutputs / 4; ++i) {
+                a[i] = _mm256_add_pd(a[i], _mm256_mul_pd(c, widen(p + 4 * i)));
+            }
         }
-        _mm256_storeu_ps(d + x, _mm256_set_m128(_mm256_cvtpd_ps(a1), _mm256_cvtpd_ps(a0)));
-        _mm256_storeu_ps(d + x + 8, _mm256_set_m128(_mm256_cvtpd_ps(a3), _mm256_cvtpd_ps(a2)));
+        for (int32_t i = 0; i < kFilterOutputs / 4; i += 2) {
+            _mm256_storeu_ps(d + x + 4 * i,
+                             _mm256_set_m128(_mm256_cvtpd_ps(a[i + 1]), _mm256_cvtpd_ps(a[i])));
+        }
     }
     for (; x + 4 <= width; x += 4) {
         __m256d a0 = _mm256_setzero_pd();
@@ -114,6 +116,61 @@ void filter_line(const float* s, std::ptrdiff_t tap, float* d, int32_t width, co
         _mm_storeu_ps(d + x, _mm256_cvtpd_ps(a0));
     }
     for (; x < width; ++x) d[x] = filter_one(s + x, tap, kernel, kernel_size);
+}
+
+// Along a row, kernels up to this many taps run on sources converted to double once (each
+// source pixel would otherwise be converted once per tap); longer kernels convert on the fly
+// (filter_line).
+constexpr int32_t kMaxBufferedTaps = 16;
+constexpr int32_t kChunk = 256;  // outputs per converted block [pixels]
+
+// Converts n floats to doubles (exact).
+void widen_run(const float* s, double* d, int32_t n) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(d + i, widen(s + i));
+    for (; i < n; ++i) d[i] = static_cast<double>(s[i]);
+}
+
+// n outputs from converted sources: term j (j = 0 .. taps - 1, in order of increasing source
+// coordinate) of output x is coef[j] * terms[j][x]. The sum starts at +0.0 and rounds to float
+// once, as in filter_line.
+void sum_terms(const double* const* terms, const double* coef, int32_t taps, float* d, int32_t n) {
+    int32_t x = 0;
+    for (; x + kFilterOutputs <= n; x += kFilterOutputs) {
+        __m256d a[kFilterOutputs / 4];
+        for (__m256d& v : a) v = _mm256_setzero_pd();
+        for (int32_t j = 0; j < taps; ++j) {
+            const __m256d c = _mm256_broadcast_sd(coef + j);
+            const double* p = terms[j] + x;
+            for (int32_t i = 0; i < kFilterOutputs / 4; ++i) {
+                a[i] = _mm256_add_pd(a[i], _mm256_mul_pd(c, _mm256_loadu_pd(p + 4 * i)));
+            }
+        }
+        for (int32_t i = 0; i < kFilterOutputs / 4; i += 2) {
+            _mm256_storeu_ps(d + x + 4 * i,
+                             _mm256_set_m128(_mm256_cvtpd_ps(a[i + 1]), _mm256_cvtpd_ps(a[i])));
+        }
+    }
+    for (; x + 4 <= n; x += 4) {
+        __m256d a0 = _mm256_setzero_pd();
+        for (int32_t j = 0; j < taps; ++j) {
+            a0 = _mm256_add_pd(
+                a0, _mm256_mul_pd(_mm256_broadcast_sd(coef + j), _mm256_loadu_pd(terms[j] + x)));
+        }
+        _mm_storeu_ps(d + x, _mm256_cvtpd_ps(a0));
+    }
+    for (; x < n; ++x) {
+        double sum = 0.0;
+        for (int32_t j = 0; j < taps; ++j) sum += coef[j] * terms[j][x];
+        d[x] = static_cast<float>(sum);
+    }
+}
+
+// The coefficients in the order in which the terms are added: kernel[kernel_size - 1] first.
+void coefficients_in_order(const float* kernel, int32_t kernel_size, double* coef) {
+    for (int32_t j = 0; j < kernel_size; ++j) {
+        coef[j] = static_cast<double>(kernel[kernel_size - 1 - j]);
+    }
 }
 
 }  // namespace
@@ -144,12 +201,14 @@ bool prim_plain_div_rows_avx2(const float* src1, int32_t src1_step, const float*
     const __m256 plus_inf = bits8(0x7F800000u);
     const __m256 minus_inf = bits8(0xFF800000u);
     const __m256 div_nan = bits8(0xFFC00000u);
-    __m256 any_zero = zero;  // lanes whose divisor counted as zero in some element
-    bool tail_zero = false;
+    bool any_zero = false;
     for (int32_t y = 0; y < roi.height; ++y) {
         const ufloat* divisor = row_at(src1, src1_step, y);
         const ufloat* dividend = row_at(src2, src2_step, y);
         ufloat* d = row_at(dst, dst_step, y);
+        // Lanes whose divisor counted as zero, gathered per row so that the flag stays in a
+        // register and never travels through memory in the loop (the tail's call saves it).
+        __m256 row_zero = zero;
         int32_t x = 0;
         for (; x + 8 <= roi.width; x += 8) {
             const __m256 dv = _mm256_loadu_ps(reinterpret_cast<const float*>(divisor + x));
@@ -164,15 +223,16 @@ bool prim_plain_div_rows_avx2(const float* src1, int32_t src1_step, const float*
             special = _mm256_blendv_ps(special, plus_inf, _mm256_cmp_ps(n, zero, _CMP_GT_OQ));
             _mm256_storeu_ps(reinterpret_cast<float*>(d + x),
                              _mm256_blendv_ps(q, special, is_zero));
-            any_zero = _mm256_or_ps(any_zero, is_zero);
+            row_zero = _mm256_or_ps(row_zero, is_zero);
         }
+        any_zero |= _mm256_movemask_ps(row_zero) != 0;
         for (; x < roi.width; ++x) {
             bool z;
             d[x] = prim_div_reference(divisor[x], dividend[x], &z);
-            tail_zero |= z;
+            any_zero |= z;
         }
     }
-    return tail_zero || _mm256_movemask_ps(any_zero) != 0;
+    return any_zero;
 }
 
 void prim_plain_add_const_rows_avx2(float value, float* src_dst, int32_t src_dst_step, Size roi) {
@@ -222,9 +282,28 @@ void prim_plain_filter_row_avx2(const float* src, std::ptrdiff_t src_stride, flo
                                 std::ptrdiff_t dst_stride, Size roi, const float* kernel,
                                 int32_t kernel_size, int32_t anchor) {
     UpperClear clear;
+    if (kernel_size > kMaxBufferedTaps) {
+        for (int32_t y = 0; y < roi.height; ++y) {
+            filter_line(src + src_stride * y + anchor, 1, dst + dst_stride * y, roi.width, kernel,
+                        kernel_size);
+        }
+        return;
+    }
+    double coef[kMaxBufferedTaps];
+    coefficients_in_order(kernel, kernel_size, coef);
+    // The block of converted source pixels: output x of the block takes its terms from
+    // buffer[x .. x + kernel_size - 1].
+    double buffer[kChunk + kMaxBufferedTaps - 1];
+    const double* terms[kMaxBufferedTaps];
+    for (int32_t j = 0; j < kernel_size; ++j) terms[j] = buffer + j;
     for (int32_t y = 0; y < roi.height; ++y) {
-        filter_line(src + src_stride * y + anchor, 1, dst + dst_stride * y, roi.width, kernel,
-                    kernel_size);
+        const float* s_row = src + src_stride * y + (std::ptrdiff_t{anchor} - (kernel_size - 1));
+        float* d_row = dst + dst_stride * y;
+        for (int32_t x0 = 0; x0 < roi.width; x0 += kChunk) {
+            const int32_t n = roi.width - x0 < kChunk ? roi.width - x0 : kChunk;
+            widen_run(s_row + x0, buffer, n + kernel_size - 1);
+            sum_terms(terms, coef, kernel_size, d_row + x0, n);
+        }
     }
 }
 
@@ -232,6 +311,8 @@ void prim_plain_filter_column_avx2(const float* src, std::ptrdiff_t src_stride, 
                                    std::ptrdiff_t dst_stride, Size roi, const float* kernel,
                                    int32_t kernel_size, int32_t anchor) {
     UpperClear clear;
+    // Down a column each source row serves kernel_size output rows, but converting it again
+    // for each costs less than passing it through a block of converted rows (measured).
     for (int32_t y = 0; y < roi.height; ++y) {
         filter_line(src + src_stride * (std::ptrdiff_t{y} + anchor), src_stride,
                     dst + dst_stride * y, roi.width, kernel, kernel_size);

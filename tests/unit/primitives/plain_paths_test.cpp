@@ -411,59 +411,68 @@ TEST(PlainPaths, RunningAverageStoresTheSameBits) {
 }
 
 // ---- filters ------------------------------------------------------------------------------------
-// The source has a margin of kMargin pixels on every side, enough for 7 taps at anchors -1..7.
-constexpr int32_t kMargin = 8;
+// Kernel sizes 1..7 at every anchor from -1 to the size, and two long kernels (which take another
+// route along rows) at three anchors. The source has a margin of kMargin pixels on every side,
+// enough for 20 taps at anchors -1..20.
+constexpr int32_t kMargin = 21;
+
+std::vector<std::pair<int32_t, int32_t>> sizes_and_anchors() {
+    std::vector<std::pair<int32_t, int32_t>> list;
+    for (int32_t size = 1; size <= 7; ++size)
+        for (int32_t anchor = -1; anchor <= size; ++anchor) list.push_back({size, anchor});
+    for (int32_t size : {17, 20})
+        for (int32_t anchor : {-1, size / 2, size}) list.push_back({size, anchor});
+    return list;
+}
 
 TEST(PlainPaths, FiltersStoreTheSameBitsForEverySizeAndAnchor) {
     if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
     std::vector<Shape> list = shapes();
     for (bool column : {false, true}) {
-        for (int32_t size = 1; size <= 7; ++size) {
-            for (int32_t anchor = -1; anchor <= size; ++anchor) {
-                for (std::size_t si = 0; si < list.size(); ++si) {
-                    const Shape s = list[si];
-                    // The large image once per kernel size, not for every anchor.
-                    if (s.width > 40 && anchor != size / 2) continue;
-                    const Layout l = (si % 2) ? Layout::kGapped : Layout::kPacked;
-                    const Values v = si % 3 == 0   ? Values::kSpecial
-                                     : si % 3 == 1 ? Values::kCancelling
-                                                   : Values::kOrdinary;
-                    std::vector<float> kernel(static_cast<std::size_t>(size));
-                    for (float& k : kernel) {
-                        k = any_float(si % 5 == 4 ? Values::kSpecial : v);
-                    }
-                    const Size roi{s.width, s.height};
-                    Case c{describe(column ? "filter_column" : "filter_row", s, l, v) + " size " +
-                               std::to_string(size) + " anchor " + std::to_string(anchor),
-                           {Plane(s.width + 2 * kMargin, s.height + 2 * kMargin, l)},
-                           Plane(s.width, s.height, l),
-                           [=](std::vector<Plane>& in, Plane& out) {
-                               const float* origin = reinterpret_cast<const float*>(
-                                   in[0].base() + std::size_t(kMargin) * in[0].step + 4 * kMargin);
-                               return column ? prim_filter_column_32f(origin, in[0].step, out.ptr(),
-                                                                      out.step, roi, kernel.data(),
-                                                                      size, anchor)
-                                             : prim_filter_row_32f(origin, in[0].step, out.ptr(),
-                                                                   out.step, roi, kernel.data(),
-                                                                   size, anchor);
-                           },
-                           // Two non-finite values among the window and the coefficients are
-                           // needed for two different NaNs to meet.
-                           [=](std::vector<Plane>& in, Plane&, int32_t x, int32_t y) {
-                               int32_t non_finite = 0;
-                               for (int32_t k = 0; k < size; ++k) {
-                                   const int32_t o = anchor - k;
-                                   const float p = column ? in[0].get(x + kMargin, y + kMargin + o)
-                                                          : in[0].get(x + kMargin + o, y + kMargin);
-                                   non_finite += !std::isfinite(p);
-                                   non_finite += !std::isfinite(kernel[std::size_t(k)]);
-                               }
-                               return non_finite >= 2;
-                           }};
-                    c.sources[0].fill(v);
-                    expect_same_on_both_paths(c);
-                    if (HasFatalFailure()) return;
+        for (auto [size, anchor] : sizes_and_anchors()) {
+            for (std::size_t si = 0; si < list.size(); ++si) {
+                const Shape s = list[si];
+                // The large image once per kernel size, not for every anchor.
+                if (s.width > 40 && anchor != size / 2) continue;
+                const Layout l = (si % 2) ? Layout::kGapped : Layout::kPacked;
+                const Values v = si % 3 == 0   ? Values::kSpecial
+                                 : si % 3 == 1 ? Values::kCancelling
+                                               : Values::kOrdinary;
+                std::vector<float> kernel(static_cast<std::size_t>(size));
+                for (float& k : kernel) {
+                    k = any_float(si % 5 == 4 ? Values::kSpecial : v);
                 }
+                const Size roi{s.width, s.height};
+                Case c{describe(column ? "filter_column" : "filter_row", s, l, v) + " size " +
+                           std::to_string(size) + " anchor " + std::to_string(anchor),
+                       {Plane(s.width + 2 * kMargin, s.height + 2 * kMargin, l)},
+                       Plane(s.width, s.height, l),
+                       [=](std::vector<Plane>& in, Plane& out) {
+                           const float* origin = reinterpret_cast<const float*>(
+                               in[0].base() + std::size_t(kMargin) * in[0].step + 4 * kMargin);
+                           return column
+                                      ? prim_filter_column_32f(origin, in[0].step, out.ptr(),
+                                                               out.step, roi, kernel.data(), size,
+                                                               anchor)
+                                      : prim_filter_row_32f(origin, in[0].step, out.ptr(), out.step,
+                                                            roi, kernel.data(), size, anchor);
+                       },
+                       // Two non-finite values among the window and the coefficients are
+                       // needed for two different NaNs to meet.
+                       [=](std::vector<Plane>& in, Plane&, int32_t x, int32_t y) {
+                           int32_t non_finite = 0;
+                           for (int32_t k = 0; k < size; ++k) {
+                               const int32_t o = anchor - k;
+                               const float p = column ? in[0].get(x + kMargin, y + kMargin + o)
+                                                      : in[0].get(x + kMargin + o, y + kMargin);
+                               non_finite += !std::isfinite(p);
+                               non_finite += !std::isfinite(kernel[std::size_t(k)]);
+                           }
+                           return non_finite >= 2;
+                       }};
+                c.sources[0].fill(v);
+                expect_same_on_both_paths(c);
+                if (HasFatalFailure()) return;
             }
         }
     }
