@@ -131,17 +131,17 @@ void widen_run(const float* s, double* d, int32_t n) {
     for (; i < n; ++i) d[i] = static_cast<double>(s[i]);
 }
 
-// n outputs from converted sources: term j (j = 0 .. taps - 1, in order of increasing source
-// coordinate) of output x is coef[j] * terms[j][x]. The sum starts at +0.0 and rounds to float
-// once, as in filter_line.
-void sum_terms(const double* const* terms, const double* coef, int32_t taps, float* d, int32_t n) {
+// n outputs of a row from its converted source: term j (j = 0 .. taps - 1, in order of
+// increasing source coordinate) of output x is coef[j] * s[x + j]. The sum starts at +0.0 and
+// rounds to float once, as in filter_line.
+void sum_terms(const double* s, const double* coef, int32_t taps, float* d, int32_t n) {
     int32_t x = 0;
     for (; x + kFilterOutputs <= n; x += kFilterOutputs) {
         __m256d a[kFilterOutputs / 4];
         for (__m256d& v : a) v = _mm256_setzero_pd();
         for (int32_t j = 0; j < taps; ++j) {
             const __m256d c = _mm256_broadcast_sd(coef + j);
-            const double* p = terms[j] + x;
+            const double* p = s + x + j;
             for (int32_t i = 0; i < kFilterOutputs / 4; ++i) {
                 a[i] = _mm256_add_pd(a[i], _mm256_mul_pd(c, _mm256_loadu_pd(p + 4 * i)));
             }
@@ -155,13 +155,13 @@ void sum_terms(const double* const* terms, const double* coef, int32_t taps, flo
         __m256d a0 = _mm256_setzero_pd();
         for (int32_t j = 0; j < taps; ++j) {
             a0 = _mm256_add_pd(
-                a0, _mm256_mul_pd(_mm256_broadcast_sd(coef + j), _mm256_loadu_pd(terms[j] + x)));
+                a0, _mm256_mul_pd(_mm256_broadcast_sd(coef + j), _mm256_loadu_pd(s + x + j)));
         }
         _mm_storeu_ps(d + x, _mm256_cvtpd_ps(a0));
     }
     for (; x < n; ++x) {
         double sum = 0.0;
-        for (int32_t j = 0; j < taps; ++j) sum += coef[j] * terms[j][x];
+        for (int32_t j = 0; j < taps; ++j) sum += coef[j] * s[x + j];
         d[x] = static_cast<float>(sum);
     }
 }
@@ -294,15 +294,13 @@ void prim_plain_filter_row_avx2(const float* src, std::ptrdiff_t src_stride, flo
     // The block of converted source pixels: output x of the block takes its terms from
     // buffer[x .. x + kernel_size - 1].
     double buffer[kChunk + kMaxBufferedTaps - 1];
-    const double* terms[kMaxBufferedTaps];
-    for (int32_t j = 0; j < kernel_size; ++j) terms[j] = buffer + j;
     for (int32_t y = 0; y < roi.height; ++y) {
         const float* s_row = src + src_stride * y + (std::ptrdiff_t{anchor} - (kernel_size - 1));
         float* d_row = dst + dst_stride * y;
         for (int32_t x0 = 0; x0 < roi.width; x0 += kChunk) {
             const int32_t n = roi.width - x0 < kChunk ? roi.width - x0 : kChunk;
             widen_run(s_row + x0, buffer, n + kernel_size - 1);
-            sum_terms(terms, coef, kernel_size, d_row + x0, n);
+            sum_terms(buffer, coef, kernel_size, d_row + x0, n);
         }
     }
 }
