@@ -97,7 +97,6 @@ ComponentSession::ComponentSession() : object_(CCoOrvane::create_instance()) {
 }
 
 ComponentSession::~ComponentSession() {
-    if (frame_array_) SafeArrayDestroy(frame_array_);
     if (object_ && object_->is_created()) object_->destroy_orvane();
 }
 
@@ -133,30 +132,21 @@ void ComponentSession::create(int32_t columns, int32_t lines) {
     check(object_->put_columns(columns), "image width " + std::to_string(columns));
     check(object_->put_lines(lines), "image height " + std::to_string(lines));
     check(object_->create_orvane(), "create_orvane");
-    SAFEARRAYBOUND bounds[2];
-    // In index order, as SafeArrayCreate takes them: the column runs fastest.
-    bounds[0].cElements = static_cast<ULONG>(columns);
-    bounds[0].lLbound = 0;
-    bounds[1].cElements = static_cast<ULONG>(lines);
-    bounds[1].lLbound = 0;
-    frame_array_ = SafeArrayCreate(VT_R4, 2, bounds);
-    if (!frame_array_) throw FlowError("cannot allocate the frame array: out of memory");
     columns_ = columns;
     lines_ = lines;
 }
 
 void ComponentSession::process(const GreyImage& frame) {
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(frame_array_, &data))) {
-        throw FlowError("cannot access the frame array");
-    }
-    std::memcpy(data, frame.data.data(), frame.data.size() * sizeof(float));
-    SafeArrayUnaccessData(frame_array_);
+    // The array describes the frame's own memory, so the component reads it in place, and its
+    // counts are the frame's: a frame of another size is refused by the component's size
+    // check, never read past its end.
+    SafeArrayView2D view;
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_ARRAY | VT_R4;
-    v.parray = frame_array_;
-    // The component reads the array during the call and keeps nothing; the array stays ours.
+    v.parray = safe_array_view_2d(&view, const_cast<float*>(frame.data.data()), sizeof(float),
+                                  static_cast<ULONG>(frame.columns),
+                                  static_cast<ULONG>(frame.lines));
     check(object_->process_data(v), "process_data");
 }
 

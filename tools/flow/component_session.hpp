@@ -1,10 +1,10 @@
 // ComponentSession: the tool's host side of one CCoOrvane object.
 //
-// It owns the object and the one automation array through which frames are handed in, and
-// drives the component exactly as any host does: the settings through their putters,
-// create_orvane, process_data per frame, the image getters to read results. A refused call
-// becomes a ComponentError carrying the component's own message, read from the calling
-// thread's error record. The run loop is the only caller.
+// It owns the object and drives the component exactly as any host does: the settings through
+// their putters, create_orvane, process_data per frame (the frame's own memory, described by a
+// safe-array view), the image getters to read results. A refused call becomes a ComponentError
+// carrying the component's own message, read from the calling thread's error record. The run
+// loop is the only caller.
 #pragma once
 
 #include <memory>
@@ -58,7 +58,6 @@ class ComponentSession {
     void check(HRESULT hr, const std::string& what);
 
     std::unique_ptr<CCoOrvane> object_;
-    SAFEARRAY* frame_array_ = nullptr;  // columns x lines floats, reused for every frame
     int32_t columns_ = 0;
     int32_t lines_ = 0;
 };
