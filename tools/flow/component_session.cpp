@@ -4,17 +4,37 @@
 
 namespace {
 
+// Each result image with its property name and the getter that hands it out.
 struct NameEntry {
     ResultImage image;
     const char* name;
+    HRESULT (CCoOrvane::*get)(VARIANT*);
 };
 constexpr NameEntry kNames[] = {
-    {ResultImage::Is, "Is"},   {ResultImage::It, "It"},   {ResultImage::It2, "It2"},
-    {ResultImage::Ix, "Ix"},   {ResultImage::Iy, "Iy"},   {ResultImage::Ix2, "Ix2"},
-    {ResultImage::Iy2, "Iy2"}, {ResultImage::Ig2, "Ig2"}, {ResultImage::Ixy, "Ixy"},
-    {ResultImage::Ixt, "Ixt"}, {ResultImage::Iyt, "Iyt"}, {ResultImage::Fn2, "Fn2"},
-    {ResultImage::Un, "Un"},   {ResultImage::Vn, "Vn"},
+    {ResultImage::Is, "Is", &CCoOrvane::get_Is},
+    {ResultImage::It, "It", &CCoOrvane::get_It},
+    {ResultImage::It2, "It2", &CCoOrvane::get_It2},
+    {ResultImage::Ix, "Ix", &CCoOrvane::get_Ix},
+    {ResultImage::Iy, "Iy", &CCoOrvane::get_Iy},
+    {ResultImage::Ix2, "Ix2", &CCoOrvane::get_Ix2},
+    {ResultImage::Iy2, "Iy2", &CCoOrvane::get_Iy2},
+    {ResultImage::Ig2, "Ig2", &CCoOrvane::get_Ig2},
+    {ResultImage::Ixy, "Ixy", &CCoOrvane::get_Ixy},
+    {ResultImage::Ixt, "Ixt", &CCoOrvane::get_Ixt},
+    {ResultImage::Iyt, "Iyt", &CCoOrvane::get_Iyt},
+    {ResultImage::Fn2, "Fn2", &CCoOrvane::get_Fn2},
+    {ResultImage::Un, "Un", &CCoOrvane::get_Un},
+    {ResultImage::Vn, "Vn", &CCoOrvane::get_Vn},
 };
+
+// Null only for a value outside the enumeration.
+const NameEntry* entry_of(ResultImage which) {
+    for (const NameEntry& e : kNames) {
+        if (e.image == which) return &e;
+    }
+    return nullptr;
+}
+
 
 // An owned automation string made from ASCII or UTF-8 text (code units above 0x7F are
 // passed through one by one; the component compares keywords, which are ASCII).
@@ -51,10 +71,8 @@ void clear_error_message() {
 }  // namespace
 
 const char* result_image_name(ResultImage which) {
-    for (const NameEntry& e : kNames) {
-        if (e.image == which) return e.name;
-    }
-    return "?";
+    const NameEntry* e = entry_of(which);
+    return e ? e->name : "?";
 }
 
 bool parse_result_image(const std::string& name, ResultImage* which) {
@@ -153,51 +171,8 @@ void ComponentSession::process(const GreyImage& frame) {
 GreyImage ComponentSession::read(ResultImage which) {
     VARIANT v;
     VariantInit(&v);
-    HRESULT hr = E_FAIL;
-    switch (which) {
-        case ResultImage::Is:
-            hr = object_->get_Is(&v);
-            break;
-        case ResultImage::It:
-            hr = object_->get_It(&v);
-            break;
-        case ResultImage::It2:
-            hr = object_->get_It2(&v);
-            break;
-        case ResultImage::Ix:
-            hr = object_->get_Ix(&v);
-            break;
-        case ResultImage::Iy:
-            hr = object_->get_Iy(&v);
-            break;
-        case ResultImage::Ix2:
-            hr = object_->get_Ix2(&v);
-            break;
-        case ResultImage::Iy2:
-            hr = object_->get_Iy2(&v);
-            break;
-        case ResultImage::Ig2:
-            hr = object_->get_Ig2(&v);
-            break;
-        case ResultImage::Ixy:
-            hr = object_->get_Ixy(&v);
-            break;
-        case ResultImage::Ixt:
-            hr = object_->get_Ixt(&v);
-            break;
-        case ResultImage::Iyt:
-            hr = object_->get_Iyt(&v);
-            break;
-        case ResultImage::Fn2:
-            hr = object_->get_Fn2(&v);
-            break;
-        case ResultImage::Un:
-            hr = object_->get_Un(&v);
-            break;
-        case ResultImage::Vn:
-            hr = object_->get_Vn(&v);
-            break;
-    }
+    const NameEntry* e = entry_of(which);
+    const HRESULT hr = e ? ((*object_).*(e->get))(&v) : E_INVALIDARG;
     check(hr, std::string("reading ") + result_image_name(which));
     GreyImage image(columns_, lines_);
     void* data = nullptr;
