@@ -90,31 +90,21 @@ InputFrame::InputFrame(py::handle img) {
 void InputFrame::describe(const py::array& array, VARTYPE element_type) {
     const auto dims = static_cast<int>(array.ndim());
     data_address = array.data();
-    const auto element_bytes = static_cast<ULONG>(array.itemsize());
-    SAFEARRAY* sa = nullptr;
-    if (dims == 2) {
-        // NumPy's last axis runs fastest, so it is the safe array's first index (the column).
-        static_assert(sizeof(SafeArrayView2D) <= sizeof(storage));
-        auto* view = reinterpret_cast<SafeArrayView2D*>(storage);
-        sa = safe_array_view_2d(view, const_cast<void*>(data_address), element_bytes,
-                                element_count(array.shape(1)), element_count(array.shape(0)));
-    } else {
-        // The same kind of view with any number of dimensions. Bounds are stored last
-        // dimension first, and NumPy's axis 0 is the slowest, so entry k is NumPy axis k.
-        descriptor.cDims = static_cast<USHORT>(dims);
-        descriptor.fFeatures = FADF_AUTO | FADF_STATIC | FADF_FIXEDSIZE;
-        descriptor.cbElements = element_bytes;
-        descriptor.cLocks = 0;
-        descriptor.pvData = const_cast<void*>(data_address);
-        SAFEARRAYBOUND* bounds = descriptor.rgsabound;
-        for (int k = 0; k < dims; ++k) {
-            bounds[k].cElements = element_count(array.shape(k));
-            bounds[k].lLbound = 0;
-        }
-        sa = &descriptor;
+    // A view of the array's own memory, marked as the host's so that nothing frees it. Bounds
+    // are stored last dimension first and NumPy's axis 0 runs slowest, so entry k is NumPy
+    // axis k: for an image, entry 0 is the line (second index), entry 1 the column (first).
+    descriptor.cDims = static_cast<USHORT>(dims);
+    descriptor.fFeatures = FADF_AUTO | FADF_STATIC | FADF_FIXEDSIZE;
+    descriptor.cbElements = static_cast<ULONG>(array.itemsize());
+    descriptor.cLocks = 0;
+    descriptor.pvData = const_cast<void*>(data_address);
+    SAFEARRAYBOUND* bounds = descriptor.rgsabound;
+    for (int k = 0; k < dims; ++k) {
+        bounds[k].cElements = element_count(array.shape(k));
+        bounds[k].lLbound = 0;
     }
     var.vt = static_cast<VARTYPE>(VT_ARRAY | element_type);
-    var.parray = sa;
+    var.parray = &descriptor;
 }
 
 py::array take_image(VARIANT& result) {
