@@ -212,6 +212,18 @@ std::string doc_of(const MemberInfo& row) {
            usage_of(row.name);
 }
 
+// Runs an image getter, getter(object, &variant), and hands the array it made over as a new
+// NumPy array.
+template <class Getter>
+py::array read_image(PyCoOrvane& self, Getter&& getter) {
+    VARIANT v;
+    VariantInit(&v);
+    const CallOutcome outcome = self.call([&](CCoOrvane& o) { return getter(o, &v); });
+    if (FAILED(outcome.hr)) VariantClear(&v);
+    check_outcome(outcome);
+    return take_image(v);
+}
+
 // ---- one wrapper per method signature of the member table --------------------------------
 
 using Cls = py::class_<PyCoOrvane>;
@@ -295,12 +307,7 @@ struct Wrapper {
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(VARIANT*)) {
         add(row, make(row, [m](PyCoOrvane& self) {
-                VARIANT v;
-                VariantInit(&v);
-                const CallOutcome outcome = self.call([&](CCoOrvane& o) { return (o.*m)(&v); });
-                if (FAILED(outcome.hr)) VariantClear(&v);
-                check_outcome(outcome);
-                return take_image(v);
+                return read_image(self, [&](CCoOrvane& o, VARIANT* v) { return (o.*m)(v); });
             }));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(LONG, VARIANT*)) {
@@ -308,13 +315,8 @@ struct Wrapper {
                      row,
                      [m](PyCoOrvane& self, py::handle index) {
                          const LONG i = to_long(index, "i");
-                         VARIANT v;
-                         VariantInit(&v);
-                         const CallOutcome outcome =
-                             self.call([&](CCoOrvane& o) { return (o.*m)(i, &v); });
-                         if (FAILED(outcome.hr)) VariantClear(&v);
-                         check_outcome(outcome);
-                         return take_image(v);
+                         return read_image(self,
+                                           [&](CCoOrvane& o, VARIANT* v) { return (o.*m)(i, v); });
                      },
                      py::arg(row.params[0].name)));
     }
