@@ -438,8 +438,8 @@ PYBIND11_MODULE(orvane, m) {
     m.def(
         "fill_slots",
         [](py::handle column) {
-            const LONG k = to_long(column, "column");
-            if (k < 0 || k > 3) throw py::value_error("column must be 0, 1, 2 or 3");
+            const LONG k = to_long(column, "k");
+            if (k < 0 || k > 3) throw py::value_error("k must be 0, 1, 2 or 3");
             return prim_fill_slots(k) == 1;
         },
         py::arg("k"),

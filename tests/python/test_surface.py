@@ -172,7 +172,8 @@ def test_fill_slots(k, outcome):
         if isinstance(outcome, bool):
             assert orvane.fill_slots(k) is outcome
         else:
-            with pytest.raises(outcome):
+            # The message names the argument as the caller knows it.
+            with pytest.raises(outcome, match=r"^k must "):
                 orvane.fill_slots(k)
     finally:
         orvane.CoOrvane()  # construction selects this processor's column again
