@@ -47,6 +47,12 @@ inline std::string cpu_model_name() {
     return "unknown processor";
 }
 
+// The engine's two 5-tap kernels, as the filter kernels take them (convolution order).
+inline constexpr float kSmoothTaps[5] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256,
+                                         31.0f / 256};
+inline constexpr float kDerivTaps[5] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256,
+                                        29.0f / 256};
+
 struct Geometry {
     int32_t columns, lines;
     std::string name() const { return std::to_string(columns) + "x" + std::to_string(lines); }

@@ -23,8 +23,6 @@ using bench::AllocatedImage;
 using bench::Column;
 using bench::Geometry;
 
-constexpr float kSmooth[5] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256, 31.0f / 256};
-
 // The operands of one kernel benchmark: two sources, a destination, and a bordered source for
 // the filters (two pixels all round).
 struct Operands {
@@ -88,12 +86,12 @@ std::vector<KernelCase> kernel_cases() {
         {"filter_row", 2,
          [](Operands& o) {
              prim_filter_row_32f(o.bordered.at(2, 2), o.bordered.step(), o.d.data(), o.d.step(),
-                                 o.roi, kSmooth, 5, 2);
+                                 o.roi, bench::kSmoothTaps, 5, 2);
          }},
         {"filter_column", 2,
          [](Operands& o) {
              prim_filter_column_32f(o.bordered.at(2, 2), o.bordered.step(), o.d.data(), o.d.step(),
-                                    o.roi, kSmooth, 5, 2);
+                                    o.roi, bench::kSmoothTaps, 5, 2);
          }},
         {"add_weighted_inplace", 2,
          [](Operands& o) {

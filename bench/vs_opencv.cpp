@@ -53,8 +53,6 @@ double thread_ms() {
 }
 
 constexpr float kRegularizer = 0.01f;
-constexpr float kSmooth[5] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256, 31.0f / 256};
-constexpr float kDeriv[5] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256, 29.0f / 256};
 
 // ---- the OpenCV pipeline ------------------------------------------------------------------------
 class OpenCvPipeline {
@@ -65,10 +63,10 @@ class OpenCvPipeline {
             m->create(lines, columns, CV_32F);
             m->setTo(0);
         }
-        smooth_ = cv::Mat(1, 5, CV_32F, const_cast<float*>(kSmooth)).clone();
+        smooth_ = cv::Mat(1, 5, CV_32F, const_cast<float*>(bench::kSmoothTaps)).clone();
         // OpenCV correlates; Orvane convolves. The reversed taps give the same sums.
         deriv_.create(1, 5, CV_32F);
-        for (int k = 0; k < 5; ++k) deriv_.at<float>(0, k) = kDeriv[4 - k];
+        for (int k = 0; k < 5; ++k) deriv_.at<float>(0, k) = bench::kDerivTaps[4 - k];
         one_ = cv::Mat::ones(1, 1, CV_32F);
     }
 
