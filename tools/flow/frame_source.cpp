@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -49,17 +47,6 @@ bool natural_less(const std::string& a, const std::string& b) {
     }
     if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
     return a < b;
-}
-
-bool starts_like_still_image(const std::string& path) {
-    unsigned char head[8] = {};
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    const size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    static const unsigned char png_sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (got == 8 && std::memcmp(head, png_sig, 8) == 0) return true;
-    return got >= 2 && head[0] == 'P' && (head[1] == '5' || head[1] == '2');
 }
 
 // Still images, one file per frame. The first file fixes the geometry.

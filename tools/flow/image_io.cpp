@@ -149,6 +149,14 @@ bool encode_png(FILE* f, uint32_t width, uint32_t height, int color_type, const 
     return true;
 }
 
+// What the first bytes of a file say it holds.
+enum class StillKind { png, pgm, other };
+StillKind still_kind(const unsigned char* head, size_t got) {
+    if (got == 8 && png_sig_cmp(head, 0, 8) == 0) return StillKind::png;
+    if (got >= 2 && head[0] == 'P' && (head[1] == '5' || head[1] == '2')) return StillKind::pgm;
+    return StillKind::other;
+}
+
 File open_for_writing(const std::string& path) {
     File f(std::fopen(path.c_str(), "wb"));
     if (!f) throw FlowError("cannot create '" + path + "': " + std::strerror(errno));
@@ -254,9 +262,23 @@ GreyImage read_still_image(const std::string& path) {
         got = std::fread(head, 1, sizeof head, f.get());
     }
     if (got == 0) throw FlowError("'" + path + "' is empty (zero bytes)");
-    if (got == 8 && png_sig_cmp(head, 0, 8) == 0) return read_png(path);
-    if (got >= 2 && head[0] == 'P' && (head[1] == '5' || head[1] == '2')) return read_pgm(path);
+    switch (still_kind(head, got)) {
+        case StillKind::png:
+            return read_png(path);
+        case StillKind::pgm:
+            return read_pgm(path);
+        case StillKind::other:
+            break;
+    }
     throw FlowError("'" + path + "' is neither a PNG nor a PGM image");
+}
+
+bool starts_like_still_image(const std::string& path) {
+    unsigned char head[8] = {};
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) return false;
+    const size_t got = std::fread(head, 1, sizeof head, f.get());
+    return still_kind(head, got) != StillKind::other;
 }
 
 void write_png_rgb(const std::string& path, const RgbPicture& picture) {

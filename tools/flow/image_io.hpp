@@ -21,6 +21,8 @@ class FlowError : public std::runtime_error {
 // Reads a still image by its content (the PNG signature or the "P2"/"P5" magic), not by its
 // name. A zero-size image is reported as an error, never returned.
 GreyImage read_still_image(const std::string& path);
+// Whether the file starts the way read_still_image expects; false when it cannot be opened.
+bool starts_like_still_image(const std::string& path);
 GreyImage read_png(const std::string& path);
 GreyImage read_pgm(const std::string& path);
 
