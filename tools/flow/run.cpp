@@ -65,11 +65,13 @@ GreyImage crop(const GreyImage& in, int32_t columns) {
     return out;
 }
 
-double mean_finite(const std::vector<float>& v) {
+// Mean length of the flow vectors (un, vn) over the pixels where it is finite.
+double mean_flow_length(const GreyImage& un, const GreyImage& vn) {
     double s = 0;
     size_t n = 0;
-    for (float x : v) {
-        if (std::isfinite(x)) s += x, ++n;
+    for (size_t i = 0; i < un.data.size(); ++i) {
+        const float length = std::hypot(un.data[i], vn.data[i]);
+        if (std::isfinite(length)) s += length, ++n;
     }
     return n ? s / static_cast<double>(n) : NAN;
 }
@@ -137,11 +139,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
         if (gain_t > 0) {
             // (Un, Vn) has the length |It| / |grad I| of the measured derivatives; the gains
             // carry it to pixels per frame.
-            std::vector<float> length(img.Un.data.size());
-            for (size_t i = 0; i < length.size(); ++i) {
-                length[i] = std::hypot(img.Un.data[i], img.Vn.data[i]);
-            }
-            rec.mean_flow = mean_finite(length) * kSpatialGain / gain_t;
+            rec.mean_flow = mean_flow_length(img.Un, img.Vn) * kSpatialGain / gain_t;
         }
     }
     if (is_affine_mode(mode_) && gain_t > 0) {
