@@ -544,9 +544,9 @@ class FilterTaps {
 // Pixel by pixel, in single precision, reference order: kernels of 1 or 2 taps, and any kernel
 // whose scratch block could not be allocated. `s` is the source pixel under kernel[size - 1] for
 // output 0; consecutive taps lie `tap_stride` floats apart.
-inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t from,
-                          ptrdiff_t to, const float* kernel, int32_t size) {
-    for (ptrdiff_t x = from; x < to; ++x) {
+inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
+                          const float* kernel, int32_t size) {
+    for (ptrdiff_t x = 0; x < n; ++x) {
         __m128 acc = _mm_setzero_ps();
         for (int32_t j = 0; j < size; ++j) {
             acc = _mm_add_ss(
@@ -557,18 +557,33 @@ inline void filter_pixels(const float* s, ptrdiff_t tap_stride, float* d, ptrdif
 }
 
 // One output row from the scratch block. Source tap j of output x is s[x + j * tap_stride]: 1
-// for the row filter, the source row step in floats for the column filter.
-template <class V>
+// for the row filter, the source row step in floats for the column filter. K is the kernel
+// length when it is known when compiling (the 3- and 5-tap kernels of the engine: the
+// coefficients then stay in registers and the tap loop unrolls), or 0 to take `size`; the
+// operations and their order, and so the bits, are the same either way.
+template <class V, int32_t K = 0>
 void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n, const float* taps,
                     int32_t size) {
     constexpr int L = V::lanes;
+    const int32_t count = K > 0 ? K : size;
+    typename V::vec held[K > 0 ? K : 1];
+    if constexpr (K > 0) {
+        for (int32_t j = 0; j < K; ++j) held[j] = V::coef(taps + 4 * j);
+    }
+    auto coef = [&](int32_t j) {
+        if constexpr (K > 0) {
+            return held[j];
+        } else {
+            return V::coef(taps + 4 * j);
+        }
+    };
     ptrdiff_t x = 0;
     // Four groups per step keep four independent chains of additions in flight.
     for (; x + 4 * L <= n; x += 4 * L) {
         auto a0 = V::zero(), a1 = V::zero(), a2 = V::zero(), a3 = V::zero();
         const float* p = s + x;
-        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
-            const auto c = V::coef(taps + 4 * j);
+        for (int32_t j = 0; j < count; ++j, p += tap_stride) {
+            const auto c = coef(j);
             a0 = V::add(a0, V::mul(c, V::loadu(p)));
             a1 = V::add(a1, V::mul(c, V::loadu(p + L)));
             a2 = V::add(a2, V::mul(c, V::loadu(p + 2 * L)));
@@ -582,55 +597,15 @@ void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
     for (; x + L <= n; x += L) {
         auto a = V::zero();
         const float* p = s + x;
-        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
-            a = V::add(a, V::mul(V::coef(taps + 4 * j), V::loadu(p)));
+        for (int32_t j = 0; j < count; ++j, p += tap_stride) {
+            a = V::add(a, V::mul(coef(j), V::loadu(p)));
         }
         V::storeu(d + x, a);
     }
     for (; x < n; ++x) {
         __m128 acc = _mm_setzero_ps();
         const float* p = s + x;
-        for (int32_t j = 0; j < size; ++j, p += tap_stride) {
-            acc = _mm_add_ss(acc, _mm_mul_ss(_mm_load_ss(taps + 4 * j), load1(p)));
-        }
-        store1(d + x, acc);
-    }
-}
-
-// The same row with the kernel length known when compiling (the 3- and 5-tap kernels of the
-// engine): the coefficients stay in registers and the tap loop unrolls. Same operations, same
-// order, same bits as filter_row_out.
-template <class V, int32_t K>
-void filter_row_out_fixed(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
-                          const float* taps) {
-    constexpr int L = V::lanes;
-    typename V::vec c[K];
-    for (int32_t j = 0; j < K; ++j) c[j] = V::coef(taps + 4 * j);
-    ptrdiff_t x = 0;
-    for (; x + 4 * L <= n; x += 4 * L) {
-        auto a0 = V::zero(), a1 = V::zero(), a2 = V::zero(), a3 = V::zero();
-        const float* p = s + x;
-        for (int32_t j = 0; j < K; ++j, p += tap_stride) {
-            a0 = V::add(a0, V::mul(c[j], V::loadu(p)));
-            a1 = V::add(a1, V::mul(c[j], V::loadu(p + L)));
-            a2 = V::add(a2, V::mul(c[j], V::loadu(p + 2 * L)));
-            a3 = V::add(a3, V::mul(c[j], V::loadu(p + 3 * L)));
-        }
-        V::storeu(d + x, a0);
-        V::storeu(d + x + L, a1);
-        V::storeu(d + x + 2 * L, a2);
-        V::storeu(d + x + 3 * L, a3);
-    }
-    for (; x + L <= n; x += L) {
-        auto a = V::zero();
-        const float* p = s + x;
-        for (int32_t j = 0; j < K; ++j, p += tap_stride) a = V::add(a, V::mul(c[j], V::loadu(p)));
-        V::storeu(d + x, a);
-    }
-    for (; x < n; ++x) {
-        __m128 acc = _mm_setzero_ps();
-        const float* p = s + x;
-        for (int32_t j = 0; j < K; ++j, p += tap_stride) {
+        for (int32_t j = 0; j < count; ++j, p += tap_stride) {
             acc = _mm_add_ss(acc, _mm_mul_ss(_mm_load_ss(taps + 4 * j), load1(p)));
         }
         store1(d + x, acc);
@@ -657,13 +632,13 @@ PrimStatus filter_kernel(bool vertical, const float* src, int32_t src_step, floa
         const float* s = src + y * s_stride + first_tap * tap_stride;
         float* d = dst + y * d_stride;
         if (vector_path && kernel_size == 5) {
-            filter_row_out_fixed<V, 5>(s, tap_stride, d, roi.width, taps.block());
+            filter_row_out<V, 5>(s, tap_stride, d, roi.width, taps.block(), kernel_size);
         } else if (vector_path && kernel_size == 3) {
-            filter_row_out_fixed<V, 3>(s, tap_stride, d, roi.width, taps.block());
+            filter_row_out<V, 3>(s, tap_stride, d, roi.width, taps.block(), kernel_size);
         } else if (vector_path) {
             filter_row_out<V>(s, tap_stride, d, roi.width, taps.block(), kernel_size);
         } else {
-            filter_pixels(s, tap_stride, d, 0, roi.width, kernel, kernel_size);
+            filter_pixels(s, tap_stride, d, roi.width, kernel, kernel_size);
         }
     }
     return prim_ok;
