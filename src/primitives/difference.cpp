@@ -41,10 +41,6 @@ PrimStatus prim_subtract_32f_c0(const float* src1, int32_t src1_step, const floa
 namespace {
 
 void weighted_run(const float* s, float* d, int64_t n, double alpha) {
-    if (prim_plain_wide()) {
-        prim_plain_weighted_run_avx2(s, d, n, alpha);
-        return;
-    }
     for (int64_t i = 0; i < n; ++i) {
         const double old = d[i];
         d[i] = static_cast<float>(old + alpha * (static_cast<double>(s[i]) - old));
@@ -62,14 +58,16 @@ PrimStatus prim_add_weighted_inplace_32f_c0(const float* src, int32_t src_step, 
     if (src_dst_step < row_bytes || src_dst_step % 4 != 0) return prim_err_size;
     if (roi.width == 0 || roi.height == 0) return prim_ok;
 
+    // The path is chosen once per call, not once per row.
+    const auto run = prim_plain_wide() ? &prim_plain_weighted_run_avx2 : &weighted_run;
     // Contiguous rows (or a single row) are one run; the folding changes no value.
     if (roi.height == 1 || (src_step == row_bytes && src_dst_step == row_bytes)) {
-        weighted_run(src, src_dst, int64_t{roi.width} * roi.height, alpha);
+        run(src, src_dst, int64_t{roi.width} * roi.height, alpha);
         return prim_ok;
     }
     for (int32_t y = 0; y < roi.height; ++y) {
-        weighted_run(reinterpret_cast<const float*>(row_at(src, src_step, y)),
-                     reinterpret_cast<float*>(row_at(src_dst, src_dst_step, y)), roi.width, alpha);
+        run(reinterpret_cast<const float*>(row_at(src, src_step, y)),
+            reinterpret_cast<float*>(row_at(src_dst, src_dst_step, y)), roi.width, alpha);
     }
     return prim_ok;
 }
