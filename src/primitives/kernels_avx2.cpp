@@ -1,9 +1,9 @@
 // The eight-lane routines of column 3, for processors with AVX2 whose OS saves the 256-bit
 // registers (checked by prim_wide_vectors() before any of them is called).
 //
-// Only this file is built with -mavx2, and without -mfma: the filters, the division and the
-// running average must round every multiplication and addition separately, as the four-lane
-// path does. The row loops are those of simd_kernels.hpp with eight lanes; every pixel goes
+// Of column 3 only this file is built with -mavx2 (plain_avx2.cpp is column 0's), and without
+// -mfma: the filters, the division and the running average must round every multiplication
+// and addition separately, as the four-lane path does. The row loops are those of simd_kernels.hpp with eight lanes; every pixel goes
 // through the same operations in the same order, so the stored values equal the four-lane ones
 // bit for bit (the reciprocal estimate is the same instruction on 256-bit registers).
 #include "primitives/simd_kernels.hpp"

@@ -1,8 +1,9 @@
 // The eight-lane path of the plain (column-0) kernels, for processors with AVX2 whose OS saves
 // the 256-bit registers (prim_plain_wide() is asked before any of these is called).
 //
-// Only this file is built with -mavx2, and without -mfma and with -ffp-contract=off: every
-// multiplication and addition must round on its own, as in the baseline loops. The routines
+// Of column 0 only this file is built with -mavx2 (kernels_avx2.cpp is column 3's), without
+// -mfma and with -ffp-contract=off: every multiplication and addition must round on its own, as
+// in the baseline loops. The routines
 // below are those loops with wider vectors and nothing else changed:
 //  - the filters convert four floats to four doubles (exact), multiply by the coefficient
 //    (exact in double: 24 x 24 significant bits), add to an accumulator that starts at +0.0 in

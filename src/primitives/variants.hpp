@@ -3,9 +3,9 @@
 // Column 0 is the plain reference (declared in the kernels' own headers). Columns 1 to 3 serve
 // processor classes 1 (MMX), 2 (SSE) and 3 (SSE2). A column that has no routine of its own is an
 // alias of the plain routine below; to give a kernel a processor-specific routine, replace its
-// alias line with the declaration of the routine, defined in a file of its own (copy_sse2.cpp,
-// ...), which alone is built with the instruction-set flags. The table in dispatch.cpp needs no
-// change.
+// alias line with the declaration of the routine, defined in the column's own file
+// (kernels_mmx.cpp, kernels_sse.cpp, kernels_sse2.cpp), which alone is built with the
+// instruction-set flags. The table in dispatch.cpp needs no change.
 #pragma once
 
 #include "primitives/arith.hpp"
