@@ -65,24 +65,20 @@ constinit const StaticBstr kw_all("all");
 
 struct Keyword {
     BSTR text;
-    UINT length;  // [code units]
+    int32_t engine_value;  // the engine's time-derivative rule or computation flag
 };
 
 // Table order is the order of the list methods and of every validation scan.
 constinit const Keyword timederivative_keywords[] = {
-    {kw_recursive.get(), kw_recursive.length()},
-    {kw_batch.get(), kw_batch.length()},
+    {kw_recursive.get(), TD_RECURSIVE},
+    {kw_batch.get(), TD_BATCH},
 };
 constinit const Keyword computation_keywords[] = {
-    {kw_changedetection.get(), kw_changedetection.length()},
-    {kw_orvane.get(), kw_orvane.length()},
-    {kw_affineparams.get(), kw_affineparams.length()},
-    {kw_all.get(), kw_all.length()},
+    {kw_changedetection.get(), FLAG_CHANGE_DETECTION},
+    {kw_orvane.get(), FLAG_ORVANE},
+    {kw_affineparams.get(), FLAG_AFFINE_PARAMS},
+    {kw_all.get(), FLAG_ALL},
 };
-// The engine value of each keyword, in table order.
-const int32_t timederivative_values[] = {TD_RECURSIVE, TD_BATCH};
-const int32_t computation_flags[] = {FLAG_CHANGE_DETECTION, FLAG_ORVANE, FLAG_AFFINE_PARAMS,
-                                     FLAG_ALL};
 
 // Case-sensitive comparison through the platform's locale-aware string comparison under the
 // user's default locale with no flags; a null string is the empty string.
@@ -112,12 +108,13 @@ UINT length_to_first_nul(const OLECHAR* s) {
 template <size_t N>
 BSTR keyword_list(const Keyword (&table)[N]) {
     UINT total = 0;
-    for (const Keyword& k : table) total += k.length + 1;
+    for (const Keyword& k : table) total += SysStringLen(k.text) + 1;
     BSTR text = SysAllocStringLen(nullptr, total);
     if (!text) return nullptr;
     UINT at = 0;
     for (const Keyword& k : table) {
-        for (UINT c = 0; c < k.length; ++c) text[at++] = k.text[c];
+        const UINT length = SysStringLen(k.text);
+        for (UINT c = 0; c < length; ++c) text[at++] = k.text[c];
         text[at++] = static_cast<OLECHAR>('\n');
     }
     return text;
@@ -352,11 +349,11 @@ HRESULT CCoOrvane::create_orvane() {
         report_error(msg_invalid_comp_mode);
         return E_FAIL;
     }
-    flags |= computation_flags[mode];
+    flags |= computation_keywords[mode].engine_value;
     // The engine holds nothing when it cannot allocate every buffer (or the geometry's byte
     // count does not fit); the object then stays without an engine.
-    if (!engine.create(columns, lines, narrow_to_float(regularizer), timederivative_values[td],
-                       flags))
+    if (!engine.create(columns, lines, narrow_to_float(regularizer),
+                       timederivative_keywords[td].engine_value, flags))
         return E_OUTOFMEMORY;
     created = 1;
     critical_properties_changed = 0;
