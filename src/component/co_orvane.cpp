@@ -441,11 +441,17 @@ HRESULT CCoOrvane::process_data(VARIANT img) {
 
 namespace {
 
+// The part of an engine buffer that a getter copies.
+enum class Region {
+    plain,     // a whole columns x lines buffer
+    interior,  // the columns x lines interior of a bordered buffer
+    bordered,  // a whole bordered buffer, border included
+};
+
 // Which engine buffer a getter reads and how.
 struct ImageSource {
     const float* base;  // null when the mode (or the frame count) gives no buffer
-    bool interior;      // bordered buffer, copy its columns x lines interior
-    bool bordered;      // bordered buffer, copy all of it, border included
+    Region region;
 };
 
 // The state checks shared by the sixteen getters; the caller's variant is not touched.
@@ -471,7 +477,7 @@ HRESULT image_out(const MotionEngine& engine, const ImageSource& source, VARIANT
     const HRESULT cleared = VariantClear(pVal);
     if (FAILED(cleared)) return cleared;
 
-    const int32_t border = source.bordered ? 4 : 0;
+    const int32_t border = source.region == Region::bordered ? 4 : 0;
     const int32_t width = engine.get_columns() + border;  // W [floats]
     const int32_t height = engine.get_lines() + border;   // H [rows]
     SAFEARRAYBOUND bounds[2];
@@ -486,9 +492,10 @@ HRESULT image_out(const MotionEngine& engine, const ImageSource& source, VARIANT
         void* data = nullptr;
         if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
             const float* src = source.base;
-            int32_t src_step = engine.get_plain_step();  // [bytes]
-            if (source.interior || source.bordered) src_step = engine.get_padded_step();
-            if (source.interior) src += engine.get_interior_offset();
+            if (source.region == Region::interior) src += engine.get_interior_offset();
+            const int32_t src_step = source.region == Region::plain  // [bytes]
+                                         ? engine.get_plain_step()
+                                         : engine.get_padded_step();
             prim_copy_32f(src, src_step, static_cast<float*>(data),
                           width * static_cast<int32_t>(sizeof(float)), Size{width, height});
             SafeArrayUnaccessData(array);
@@ -512,37 +519,37 @@ HRESULT CCoOrvane::get_imgbuffer(LONG i, VARIANT* pVal) {
     const HRESULT hr = readable_state(created, critical_properties_changed, pVal);
     if (FAILED(hr)) return hr;
     if (!slot_is_valid(i)) return E_INVALIDARG;
-    return image_out(engine, {engine.get_time_window(i), false, true}, pVal);
+    return image_out(engine, {engine.get_time_window(i), Region::bordered}, pVal);
 }
 
 HRESULT CCoOrvane::get_imgdebug(LONG i, VARIANT* pVal) {
     const HRESULT hr = readable_state(created, critical_properties_changed, pVal);
     if (FAILED(hr)) return hr;
     if (!slot_is_valid(i)) return E_INVALIDARG;
-    return image_out(engine, {engine.get_history_ring(i), true, false}, pVal);
+    return image_out(engine, {engine.get_history_ring(i), Region::interior}, pVal);
 }
 
-#define ORVANE_IMAGE_GETTER(name, interior)                                                     \
-    HRESULT CCoOrvane::get_##name(VARIANT* pVal) {                                              \
-        const HRESULT hr = readable_state(created, critical_properties_changed, pVal);          \
-        if (FAILED(hr)) return hr;                                                              \
-        return image_out(engine, {engine.get_image(EngineImage::name), interior, false}, pVal); \
+#define ORVANE_IMAGE_GETTER(name, region)                                                      \
+    HRESULT CCoOrvane::get_##name(VARIANT* pVal) {                                             \
+        const HRESULT hr = readable_state(created, critical_properties_changed, pVal);         \
+        if (FAILED(hr)) return hr;                                                             \
+        return image_out(engine, {engine.get_image(EngineImage::name), Region::region}, pVal); \
     }
 
-ORVANE_IMAGE_GETTER(Is, true)
-ORVANE_IMAGE_GETTER(It, false)
-ORVANE_IMAGE_GETTER(It2, false)
-ORVANE_IMAGE_GETTER(Ix, false)
-ORVANE_IMAGE_GETTER(Iy, false)
-ORVANE_IMAGE_GETTER(Fn2, false)
-ORVANE_IMAGE_GETTER(Un, false)
-ORVANE_IMAGE_GETTER(Vn, false)
-ORVANE_IMAGE_GETTER(Ix2, false)
-ORVANE_IMAGE_GETTER(Iy2, false)
-ORVANE_IMAGE_GETTER(Ig2, false)
-ORVANE_IMAGE_GETTER(Ixy, false)
-ORVANE_IMAGE_GETTER(Ixt, false)
-ORVANE_IMAGE_GETTER(Iyt, false)
+ORVANE_IMAGE_GETTER(Is, interior)
+ORVANE_IMAGE_GETTER(It, plain)
+ORVANE_IMAGE_GETTER(It2, plain)
+ORVANE_IMAGE_GETTER(Ix, plain)
+ORVANE_IMAGE_GETTER(Iy, plain)
+ORVANE_IMAGE_GETTER(Fn2, plain)
+ORVANE_IMAGE_GETTER(Un, plain)
+ORVANE_IMAGE_GETTER(Vn, plain)
+ORVANE_IMAGE_GETTER(Ix2, plain)
+ORVANE_IMAGE_GETTER(Iy2, plain)
+ORVANE_IMAGE_GETTER(Ig2, plain)
+ORVANE_IMAGE_GETTER(Ixy, plain)
+ORVANE_IMAGE_GETTER(Ixt, plain)
+ORVANE_IMAGE_GETTER(Iyt, plain)
 
 #undef ORVANE_IMAGE_GETTER
 
