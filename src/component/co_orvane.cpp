@@ -2,9 +2,10 @@
 //
 // Written once against the OLE Automation names; on Windows they are the platform's, elsewhere
 // those of automation.hpp. The only platform branch is report_error, because the error
-// service exists only on Windows. Every member clears its out-parameter before any check that
-// can fail, reports a message only for the caller errors listed in its comment, and leaves the
-// object as it was when it fails.
+// service exists only on Windows. The string members clear their out-parameter before anything
+// can fail, while the image getters leave the caller's variant untouched when they refuse. A
+// refused request records its message (running out of memory records none), and a member that
+// fails leaves the object as it was.
 #include "component/co_orvane.hpp"
 
 #include <cmath>
