@@ -17,16 +17,19 @@ namespace {
 // Allocations left before the test hook makes them fail; negative: never fail.
 thread_local int allocations_left = -1;
 
-void* checked_malloc(size_t bytes) {
-    if (allocations_left == 0) return nullptr;
+// Counts one allocation against the test hook; false when the hook makes it fail.
+bool allocation_allowed() {
+    if (allocations_left == 0) return false;
     if (allocations_left > 0) --allocations_left;
-    return std::malloc(bytes);
+    return true;
+}
+
+void* checked_malloc(size_t bytes) {
+    return allocation_allowed() ? std::malloc(bytes) : nullptr;
 }
 
 void* checked_calloc(size_t count, size_t bytes) {
-    if (allocations_left == 0) return nullptr;
-    if (allocations_left > 0) --allocations_left;
-    return std::calloc(count, bytes);
+    return allocation_allowed() ? std::calloc(count, bytes) : nullptr;
 }
 
 // ---- strings ----

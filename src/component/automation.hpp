@@ -16,7 +16,6 @@
 #include <ole2.h>
 #else
 
-#include <cstddef>
 #include <cstdint>
 
 using LONG = int32_t;
