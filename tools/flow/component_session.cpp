@@ -196,13 +196,3 @@ GreyImage ComponentSession::read(ResultImage which) {
     }
     return image;
 }
-
-std::string validate_settings(const ComponentSettings& settings) {
-    try {
-        ComponentSession probe;
-        probe.apply(settings);
-    } catch (const FlowError& e) {
-        return e.what();
-    }
-    return {};
-}

@@ -61,7 +61,3 @@ class ComponentSession {
     int32_t columns_ = 0;
     int32_t lines_ = 0;
 };
-
-// Checks the four settings on a fresh object the way the component would, without building
-// an engine: the message of the first refusal, or empty when all are accepted.
-std::string validate_settings(const ComponentSettings& settings);

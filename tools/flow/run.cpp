@@ -178,9 +178,13 @@ void Run::write_pictures(int64_t frame, FrameImages& img) {
 }
 
 int Run::execute() {
-    // Options first, before any input is read or any file is made.
-    if (const std::string refused = validate_settings(opt_.settings); !refused.empty()) {
-        std::fprintf(stderr, "orvane-flow: %s\n", refused.c_str());
+    // Options first, before any input is read or any file is made: the component itself
+    // judges its settings.
+    session_ = std::make_unique<ComponentSession>();
+    try {
+        session_->apply(opt_.settings);
+    } catch (const ComponentError& e) {
+        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
         return kExitUsage;
     }
     for (ResultImage which : opt_.save) {
@@ -216,8 +220,6 @@ int Run::execute() {
                           " columns");
     }
 
-    session_ = std::make_unique<ComponentSession>();
-    session_->apply(opt_.settings);
     session_->create(columns_, lines_);
     const InterruptGuard interrupts;
     stage_ = std::make_unique<OutputStage>(opt_.out);
