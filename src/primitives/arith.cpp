@@ -59,13 +59,26 @@ inline float div_element(float d, float n, bool& zero) {
     return zero ? special : q;
 }
 
+// One run of the reference division; a zero divisor does not stop it, it is only remembered
+// for the status.
+inline bool div_run(const ufloat* divisor, const ufloat* dividend, ufloat* quotient,
+                    std::ptrdiff_t n) {
+    int any_zero = 0;
+    for (std::ptrdiff_t x = 0; x < n; ++x) {
+        bool zero;
+        quotient[x] = div_element(divisor[x], dividend[x], zero);
+        any_zero |= zero;
+    }
+    return any_zero != 0;
+}
+
 }  // namespace
 
-float prim_div_reference(float d, float n, bool* zero_divisor) {
-    bool zero;
-    const float q = div_element(d, n, zero);
-    if (zero_divisor != nullptr) *zero_divisor = zero;
-    return q;
+bool prim_div_reference_run(const float* divisor, const float* dividend, float* quotient,
+                            std::ptrdiff_t n) {
+    return div_run(reinterpret_cast<const ufloat*>(divisor),
+                   reinterpret_cast<const ufloat*>(dividend), reinterpret_cast<ufloat*>(quotient),
+                   n);
 }
 
 PrimStatus prim_add_32f_c0(const float* src1, int32_t src1_step, const float* src2,
@@ -103,17 +116,10 @@ PrimStatus prim_div_32f_c0(const float* src1, int32_t src1_step, const float* sr
                    ? prim_warn_div_by_zero
                    : prim_ok;
     }
-    // A zero divisor does not stop the kernel; it is only remembered for the status.
-    int any_zero = 0;
+    bool any_zero = false;
     for (int32_t y = 0; y < roi.height; ++y) {
-        const ufloat* divisor = row_at(src1, src1_step, y);
-        const ufloat* dividend = row_at(src2, src2_step, y);
-        ufloat* d = row_at(dst, dst_step, y);
-        for (int32_t x = 0; x < roi.width; ++x) {
-            bool zero;
-            d[x] = div_element(divisor[x], dividend[x], zero);
-            any_zero |= zero;
-        }
+        any_zero |= div_run(row_at(src1, src1_step, y), row_at(src2, src2_step, y),
+                            row_at(dst, dst_step, y), roi.width);
     }
     return any_zero ? prim_warn_div_by_zero : prim_ok;
 }

@@ -45,14 +45,6 @@ __attribute__((optimize("no-tree-loop-distribute-patterns"))) void set_run_mmx(_
     if (n & 1) std::memcpy(d + 8 * pairs, &bits, 4);
 }
 
-// The reference rule for one element; `zero` collects whether any element met a zero divisor.
-inline float reference_quotient(float d, float m, bool& zero) {
-    bool element_zero = false;
-    const float q = prim_div_reference(d, m, &element_zero);
-    zero |= element_zero;
-    return q;
-}
-
 // One row of the quotient by the class-1 block method: in rows of at least 32 elements, the
 // elements up to the last multiple of 8 go in groups of four with one reciprocal per group,
 // everything in double precision and each result rounded once when stored. A group whose
@@ -71,7 +63,7 @@ bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char*
             const double d23 = static_cast<double>(d[2]) * d[3];
             const double p = d01 * d23;
             if (p == 0.0 || p != p) {
-                for (int i = 0; i < 4; ++i) q[i] = reference_quotient(d[i], m[i], zero);
+                zero |= prim_div_reference_run(d, m, q, 4);
             } else {
                 const double r = 1.0 / p;
                 const double a = d23 * r;  // 1 / (d0 * d1)
@@ -84,13 +76,9 @@ bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char*
             std::memcpy(qp + 4 * x, q, sizeof q);
         }
     }
-    for (; x < n; ++x) {
-        float d, m;
-        std::memcpy(&d, dp + 4 * x, 4);
-        std::memcpy(&m, mp + 4 * x, 4);
-        const float q = reference_quotient(d, m, zero);
-        std::memcpy(qp + 4 * x, &q, 4);
-    }
+    zero |= prim_div_reference_run(reinterpret_cast<const float*>(dp + 4 * x),
+                                   reinterpret_cast<const float*>(mp + 4 * x),
+                                   reinterpret_cast<float*>(qp + 4 * x), n - x);
     return zero;
 }
 

@@ -227,11 +227,9 @@ bool prim_plain_div_rows_avx2(const float* src1, int32_t src1_step, const float*
             row_zero = _mm256_or_ps(row_zero, is_zero);
         }
         any_zero |= _mm256_movemask_ps(row_zero) != 0;
-        for (; x < roi.width; ++x) {
-            bool z;
-            d[x] = prim_div_reference(divisor[x], dividend[x], &z);
-            any_zero |= z;
-        }
+        any_zero |= prim_div_reference_run(reinterpret_cast<const float*>(divisor + x),
+                                           reinterpret_cast<const float*>(dividend + x),
+                                           reinterpret_cast<float*>(d + x), roi.width - x);
     }
     return any_zero;
 }

@@ -292,20 +292,6 @@ typename V::vec refined_quotient(typename V::vec d, typename V::vec n) {
     return V::mul(V::sub(V::add(r, r), V::mul(V::mul(d, r), r)), n);
 }
 
-inline bool div_reference_run(const float* d, const float* m, float* q, ptrdiff_t n) {
-    bool zero = false;
-    for (ptrdiff_t x = 0; x < n; ++x) {
-        float dv, mv;
-        std::memcpy(&dv, d + x, 4);
-        std::memcpy(&mv, m + x, 4);
-        bool element_zero = false;  // prim_div_reference reports each element on its own
-        const float r = prim_div_reference(dv, mv, &element_zero);
-        zero |= element_zero;
-        std::memcpy(q + x, &r, 4);
-    }
-    return zero;
-}
-
 // One row of the quotient. In rows of at least 32 elements the elements up to the last multiple
 // of 8 go in blocks of 8: a block with a zero divisor (either sign) falls back to the reference
 // rule, any other block takes the refined estimate. Returns whether a zero divisor was met. With
@@ -327,14 +313,14 @@ bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
             if constexpr (V::lanes == 8) {
                 const auto dv = V::loadu(d + x);
                 if (V::any_zero(dv)) {
-                    zero |= div_reference_run(d + x, m + x, q + x, 8);
+                    zero |= prim_div_reference_run(d + x, m + x, q + x, 8);
                     continue;
                 }
                 put(q + x, refined_quotient<V>(dv, V::loadu(m + x)));
             } else {
                 const auto d0 = V::loadu(d + x), d1 = V::loadu(d + x + 4);
                 if (V::any_zero(d0) || V::any_zero(d1)) {
-                    zero |= div_reference_run(d + x, m + x, q + x, 8);
+                    zero |= prim_div_reference_run(d + x, m + x, q + x, 8);
                     continue;
                 }
                 const auto q0 = refined_quotient<V>(d0, V::loadu(m + x));
@@ -344,7 +330,7 @@ bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
             }
         }
     }
-    zero |= div_reference_run(d + x, m + x, q + x, n - x);
+    zero |= prim_div_reference_run(d + x, m + x, q + x, n - x);
     return zero;
 }
 
