@@ -256,6 +256,8 @@ def make_bad_inputs(tmp):
     (["--save", "Uv"], "unknown image 'Uv'"),
     (["--every", "0"], "--every"),
     (["--input-filter", "yes"], "--input-filter"),
+    # The component's setting is 32 bits wide; 2^32 would reach it as 0 (smoothing off).
+    (["--input-filter", "4294967296"], "--input-filter"),
     (["--frames", "5", "--start", "200"], "passes over all of them"),
 ])
 def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, message):

@@ -141,7 +141,7 @@ void ComponentSession::apply(const ComponentSettings& s) {
         check(object_->put_timederivative_mode(mode.s),
               "--timederivative-mode '" + s.timederivative_mode + "'");
     }
-    check(object_->put_input_filter(static_cast<LONG>(s.input_filter)), "--input-filter");
+    check(object_->put_input_filter(s.input_filter), "--input-filter");
     check(object_->put_regularizer(s.regularizer), "--regularizer");
 }
 

@@ -29,7 +29,7 @@ class ComponentError : public FlowError {
 struct ComponentSettings {
     std::string computation_mode = "all";
     std::string timederivative_mode = "recursive";
-    long input_filter = 0;
+    int32_t input_filter = 0;  // the component's LONG: a wider value cannot reach it unchanged
     double regularizer = 0.01;
 };
 
