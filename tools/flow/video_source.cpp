@@ -145,9 +145,11 @@ class VideoSource : public FrameSource {
             scaler_, columns_, lines_, static_cast<AVPixelFormat>(decoded_->format), columns_,
             lines_, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
         if (!scaler_) {
-            throw FlowError(
-                "'" + path_ + "': cannot convert pictures of pixel format " +
-                std::string(av_get_pix_fmt_name(static_cast<AVPixelFormat>(decoded_->format))));
+            // FFmpeg has no name for some formats it decodes; say so rather than build a
+            // string from a null pointer.
+            const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(decoded_->format));
+            throw FlowError("'" + path_ + "': cannot convert pictures of pixel format " +
+                            (name ? std::string(name) : "#" + std::to_string(decoded_->format)));
         }
         grey_.resize(static_cast<size_t>(columns_) * lines_);
         uint8_t* dst[4] = {grey_.data(), nullptr, nullptr, nullptr};
