@@ -366,65 +366,43 @@ PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, i
 // ---- copy and fill ------------------------------------------------------------------------------
 // Both move bit patterns only (vector moves and 32-bit memcpy), so NaN payloads, signed zeros
 // and subnormals arrive unchanged. The destination is brought to vector alignment first, so the
-// stores are aligned; streaming stores (which bypass the cache and need that alignment) are used
-// only when the caller asks for them, and the caller fences after the last one.
-template <class V>
-void copy_run(const float* s, float* d, ptrdiff_t n, bool stream) {
+// stores are aligned; streaming stores (kStream: they bypass the cache and need that alignment)
+// are used only when the caller asks for them, and the caller fences after the last one.
+template <class V, bool kStream>
+void copy_run(const float* s, float* d, ptrdiff_t n) {
     constexpr int L = V::lanes;
     ptrdiff_t x = 0;
     if ((addr(d) & 3) == 0) {
         for (; x < n && ((addr(d + x) & (V::align - 1)) != 0); ++x) move_bits(d + x, s + x);
-        if (stream) {
-            for (; x + 4 * L <= n; x += 4 * L) {
-                const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
-                const auto v2 = V::loadu(s + x + 2 * L), v3 = V::loadu(s + x + 3 * L);
-                V::stream(d + x, v0);
-                V::stream(d + x + L, v1);
-                V::stream(d + x + 2 * L, v2);
-                V::stream(d + x + 3 * L, v3);
-            }
-            for (; x + L <= n; x += L) V::stream(d + x, V::loadu(s + x));
-        } else {
-            for (; x + 4 * L <= n; x += 4 * L) {
-                const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
-                const auto v2 = V::loadu(s + x + 2 * L), v3 = V::loadu(s + x + 3 * L);
-                V::storea(d + x, v0);
-                V::storea(d + x + L, v1);
-                V::storea(d + x + 2 * L, v2);
-                V::storea(d + x + 3 * L, v3);
-            }
-            for (; x + L <= n; x += L) V::storea(d + x, V::loadu(s + x));
+        for (; x + 4 * L <= n; x += 4 * L) {
+            const auto v0 = V::loadu(s + x), v1 = V::loadu(s + x + L);
+            const auto v2 = V::loadu(s + x + 2 * L), v3 = V::loadu(s + x + 3 * L);
+            store_result<V, kStream>(d + x, v0);
+            store_result<V, kStream>(d + x + L, v1);
+            store_result<V, kStream>(d + x + 2 * L, v2);
+            store_result<V, kStream>(d + x + 3 * L, v3);
         }
+        for (; x + L <= n; x += L) store_result<V, kStream>(d + x, V::loadu(s + x));
     } else {
         for (; x + L <= n; x += L) V::storeu(d + x, V::loadu(s + x));
     }
     for (; x < n; ++x) move_bits(d + x, s + x);
 }
 
-template <class V>
-void set_run(uint32_t bits, float* d, ptrdiff_t n, bool stream) {
+template <class V, bool kStream>
+void set_run(uint32_t bits, float* d, ptrdiff_t n) {
     constexpr int L = V::lanes;
     const auto v = V::splat_bits(bits);
     ptrdiff_t x = 0;
     if ((addr(d) & 3) == 0) {
         for (; x < n && ((addr(d + x) & (V::align - 1)) != 0); ++x) std::memcpy(d + x, &bits, 4);
-        if (stream) {
-            for (; x + 4 * L <= n; x += 4 * L) {
-                V::stream(d + x, v);
-                V::stream(d + x + L, v);
-                V::stream(d + x + 2 * L, v);
-                V::stream(d + x + 3 * L, v);
-            }
-            for (; x + L <= n; x += L) V::stream(d + x, v);
-        } else {
-            for (; x + 4 * L <= n; x += 4 * L) {
-                V::storea(d + x, v);
-                V::storea(d + x + L, v);
-                V::storea(d + x + 2 * L, v);
-                V::storea(d + x + 3 * L, v);
-            }
-            for (; x + L <= n; x += L) V::storea(d + x, v);
+        for (; x + 4 * L <= n; x += 4 * L) {
+            store_result<V, kStream>(d + x, v);
+            store_result<V, kStream>(d + x + L, v);
+            store_result<V, kStream>(d + x + 2 * L, v);
+            store_result<V, kStream>(d + x + 3 * L, v);
         }
+        for (; x + L <= n; x += L) store_result<V, kStream>(d + x, v);
     } else {
         for (; x + L <= n; x += L) V::storeu(d + x, v);
     }
@@ -441,8 +419,9 @@ PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t d
     if (src_step <= 0 || dst_step <= 0) return prim_err_step;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    const auto run = stream ? &copy_run<V, true> : &copy_run<V, false>;
     if (src_step == row && dst_step == row) {
-        copy_run<V>(src, dst, ptrdiff_t{roi.width} * roi.height, stream);
+        run(src, dst, ptrdiff_t{roi.width} * roi.height);
     } else if (roi.width < V::lanes) {
         // Narrow columns (the border columns of a frame): no vector fits a row.
         for (ptrdiff_t y = 0; y < roi.height; ++y) {
@@ -452,8 +431,7 @@ PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t d
         }
     } else {
         for (ptrdiff_t y = 0; y < roi.height; ++y) {
-            copy_run<V>(at_bytes(src, y * src_step), at_bytes(dst, y * dst_step), roi.width,
-                        stream);
+            run(at_bytes(src, y * src_step), at_bytes(dst, y * dst_step), roi.width);
         }
     }
     if (stream) _mm_sfence();
@@ -469,11 +447,12 @@ PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64
     std::memcpy(&bits, &value, sizeof bits);
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    const auto run = stream ? &set_run<V, true> : &set_run<V, false>;
     if (dst_step == row) {
-        set_run<V>(bits, dst, ptrdiff_t{roi.width} * roi.height, stream);
+        run(bits, dst, ptrdiff_t{roi.width} * roi.height);
     } else {
         for (ptrdiff_t y = 0; y < roi.height; ++y) {
-            set_run<V>(bits, at_bytes(dst, y * dst_step), roi.width, stream);
+            run(bits, at_bytes(dst, y * dst_step), roi.width);
         }
     }
     if (stream) _mm_sfence();
