@@ -31,26 +31,12 @@ PrimStatus check_filter(const float* src, int32_t src_step, const float* dst, in
     return prim_ok;
 }
 
-// Add the products of four taps to n accumulators, with coefficients c0..c3 in that order:
-// along a row the taps read s, s + 1, s + 2, s + 3; down a column the rows a, b, c, d. Four taps
-// per pass keep each accumulator in a register for four additions instead of one; each output
-// still takes its terms one by one in the reference order.
-inline void accumulate4_row(double* __restrict acc, const float* __restrict s, double c0, double c1,
-                            double c2, double c3, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) {
-        double sum = acc[i];
-        sum += c0 * static_cast<double>(s[i]);
-        sum += c1 * static_cast<double>(s[i + 1]);
-        sum += c2 * static_cast<double>(s[i + 2]);
-        sum += c3 * static_cast<double>(s[i + 3]);
-        acc[i] = sum;
-    }
-}
-
-inline void accumulate4_column(double* __restrict acc, const float* __restrict a,
-                               const float* __restrict b, const float* __restrict c,
-                               const float* __restrict d, double c0, double c1, double c2,
-                               double c3, int32_t n) {
+// Add the products of four taps to n accumulators, with coefficients c0..c3 in that order,
+// reading the taps' sources a, b, c, d (adjacent pixels along a row, adjacent rows down a
+// column). Four taps per pass keep each accumulator in a register for four additions instead of
+// one; each output still takes its terms one by one in the reference order.
+inline void accumulate4(double* __restrict acc, const float* a, const float* b, const float* c,
+                        const float* d, double c0, double c1, double c2, double c3, int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
         double sum = acc[i];
         sum += c0 * static_cast<double>(a[i]);
@@ -69,6 +55,31 @@ inline void store(float* __restrict d, const double* __restrict acc, int32_t n) 
     for (int32_t i = 0; i < n; ++i) d[i] = static_cast<float>(acc[i]);
 }
 
+// Both filters: tap k of output pixel x reads the source `anchor - k` taps away, one tap being
+// one float along a row or one row step [floats] down a column.
+void filter_baseline(const float* src, std::ptrdiff_t src_stride, float* dst,
+                     std::ptrdiff_t dst_stride, Size roi, const float* kernel, int32_t kernel_size,
+                     int32_t anchor, std::ptrdiff_t tap) {
+    double acc[kBlock];
+    for (int32_t y = 0; y < roi.height; ++y) {
+        float* d_row = dst + dst_stride * y;
+        for (int32_t x0 = 0; x0 < roi.width; x0 += kBlock) {
+            const int32_t n = roi.width - x0 < kBlock ? roi.width - x0 : kBlock;
+            for (int32_t i = 0; i < n; ++i) acc[i] = 0.0;
+            // From k = kernel_size - 1 down to 0 the source coordinate increases.
+            const float* s = src + src_stride * y + x0 + tap * anchor;
+            int32_t k = kernel_size - 1;
+            for (; k >= 3; k -= 4) {
+                accumulate4(acc, s - tap * k, s - tap * (k - 1), s - tap * (k - 2),
+                            s - tap * (k - 3), kernel[k], kernel[k - 1], kernel[k - 2],
+                            kernel[k - 3], n);
+            }
+            for (; k >= 0; --k) accumulate(acc, s - tap * k, static_cast<double>(kernel[k]), n);
+            store(d_row + x0, acc, n);
+        }
+    }
+}
+
 }  // namespace
 
 PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst, int32_t dst_step,
@@ -85,25 +96,7 @@ PrimStatus prim_filter_row_32f_c0(const float* src, int32_t src_step, float* dst
         return prim_ok;
     }
 
-    double acc[kBlock];
-    for (int32_t y = 0; y < roi.height; ++y) {
-        const float* s_row = src + src_stride * y;
-        float* d_row = dst + dst_stride * y;
-        for (int32_t x0 = 0; x0 < roi.width; x0 += kBlock) {
-            const int32_t n = roi.width - x0 < kBlock ? roi.width - x0 : kBlock;
-            for (int32_t i = 0; i < n; ++i) acc[i] = 0.0;
-            // Tap k reads the source at x + anchor - k: from k = kernel_size - 1 down to 0 the
-            // source coordinate increases.
-            const float* s = s_row + (std::ptrdiff_t{x0} + anchor);
-            int32_t k = kernel_size - 1;
-            for (; k >= 3; k -= 4) {
-                accumulate4_row(acc, s - k, kernel[k], kernel[k - 1], kernel[k - 2], kernel[k - 3],
-                                n);
-            }
-            for (; k >= 0; --k) accumulate(acc, s - k, static_cast<double>(kernel[k]), n);
-            store(d_row + x0, acc, n);
-        }
-    }
+    filter_baseline(src, src_stride, dst, dst_stride, roi, kernel, kernel_size, anchor, 1);
     return prim_ok;
 }
 
@@ -120,25 +113,7 @@ PrimStatus prim_filter_column_32f_c0(const float* src, int32_t src_step, float* 
         return prim_ok;
     }
 
-    double acc[kBlock];
-    for (int32_t y = 0; y < roi.height; ++y) {
-        float* d_row = dst + dst_stride * y;
-        for (int32_t x0 = 0; x0 < roi.width; x0 += kBlock) {
-            const int32_t n = roi.width - x0 < kBlock ? roi.width - x0 : kBlock;
-            for (int32_t i = 0; i < n; ++i) acc[i] = 0.0;
-            // Tap k reads source row y + anchor - k.
-            const float* s = src + src_stride * (std::ptrdiff_t{y} + anchor) + x0;
-            int32_t k = kernel_size - 1;
-            for (; k >= 3; k -= 4) {
-                accumulate4_column(acc, s - src_stride * k, s - src_stride * (k - 1),
-                                   s - src_stride * (k - 2), s - src_stride * (k - 3), kernel[k],
-                                   kernel[k - 1], kernel[k - 2], kernel[k - 3], n);
-            }
-            for (; k >= 0; --k) {
-                accumulate(acc, s - src_stride * k, static_cast<double>(kernel[k]), n);
-            }
-            store(d_row + x0, acc, n);
-        }
-    }
+    filter_baseline(src, src_stride, dst, dst_stride, roi, kernel, kernel_size, anchor,
+                    src_stride);
     return prim_ok;
 }
