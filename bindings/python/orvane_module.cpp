@@ -1,4 +1,5 @@
-// The `orvane` module: CoOrvane for Python, with NumPy arrays in and out.
+// `orvane._core`, the compiled part of the `orvane` package: CoOrvane for Python, with NumPy
+// arrays in and out. orvane/__init__.py re-exports all of it.
 //
 // The Python class is built from the component's member table: every row of the table becomes
 // an attribute under its own name, with its help string as docstring, and the wrapper for a
@@ -389,7 +390,7 @@ std::string repr_of(py::object self) {
 
 }  // namespace
 
-PYBIND11_MODULE(orvane, m) {
+PYBIND11_MODULE(_core, m) {
     m.doc() =
         "Image motion in grey-level frame streams.\n\n"
         "CoOrvane takes one float32 frame of shape (lines, columns) per process_data() call and\n"

@@ -42,7 +42,7 @@ def reference_program():
     path = os.environ.get("ORVANE_ENGINE_REFERENCE")
     if path:
         return pathlib.Path(path)
-    beside = pathlib.Path(orvane.__file__).with_name("orvane_engine_reference")
+    beside = pathlib.Path(orvane.__file__).parents[1] / "orvane_engine_reference"
     if beside.exists():
         return beside
     pytest.skip("orvane_engine_reference was not built (set ORVANE_ENGINE_REFERENCE)")

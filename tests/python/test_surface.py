@@ -48,9 +48,9 @@ def test_member_kind_and_docstring_follow_the_table(name):
 
 
 def stub_tree():
-    source = pathlib.Path(orvane.__file__).with_name("orvane.pyi")
+    source = pathlib.Path(orvane._core.__file__).with_name("_core.pyi")
     if not source.exists():  # running from the source tree against an installed module
-        source = pathlib.Path(__file__).parents[2] / "bindings" / "python" / "orvane.pyi"
+        source = pathlib.Path(__file__).parents[2] / "bindings" / "python" / "orvane" / "_core.pyi"
     return ast.parse(source.read_text())
 
 

@@ -1,4 +1,4 @@
-"""Image motion in grey-level frame streams (type stub of the compiled `orvane` module)."""
+"""Type stub of `orvane._core`, the compiled extension that the `orvane` package re-exports."""
 
 from types import TracebackType
 from typing import Any, Literal
