@@ -7,6 +7,7 @@ packages=(
     build-essential cmake pkg-config git
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
+    python3-dask python3-distributed python3-pandas
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
     mingw-w64 mingw-w64-tools libwine-dev wine wine64
 )
