@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "flow/affine.hpp"
-#include "flow/component_session.hpp"
+#include "analysis/affine.hpp"
+#include "analysis/component_session.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"

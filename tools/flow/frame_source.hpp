@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/affine.hpp"
+#include "analysis/affine.hpp"
 #include "flow/grey_image.hpp"
 
 class FrameSource {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/affine.hpp"
+#include "analysis/affine.hpp"
 
 // What the tool measured on one frame. NaN marks a value the mode does not compute.
 struct FrameRecord {

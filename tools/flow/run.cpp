@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "flow/affine.hpp"
+#include "analysis/affine.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"
@@ -380,7 +380,8 @@ int run_flow(const RunOptions& options) {
     try {
         Run run(options);
         return run.execute();
-    } catch (const FlowError& e) {
+    } catch (const std::runtime_error& e) {
+        // FlowError and ComponentError: the text is the whole message.
         Progress::close_open_line();
         std::fprintf(stderr, "orvane-flow: %s\n", e.what());
         return kExitFailed;

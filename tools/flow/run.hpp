@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/component_session.hpp"
+#include "analysis/component_session.hpp"
 
 struct RunOptions {
     std::string input;                // empty: the built-in default sequence

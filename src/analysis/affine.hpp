@@ -26,7 +26,7 @@
 #include <optional>
 #include <vector>
 
-#include "flow/grey_image.hpp"
+#include "analysis/grey_image.hpp"
 
 struct AffineMotion {
     std::array<double, 6> a{};  // a1..a6 as above

@@ -1,4 +1,4 @@
-#include "flow/affine.hpp"
+#include "analysis/affine.hpp"
 
 #include <algorithm>
 #include <cmath>

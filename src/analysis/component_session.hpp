@@ -1,24 +1,23 @@
-// ComponentSession: the tool's host side of one CCoOrvane object.
+// ComponentSession: the host side of one CCoOrvane object, for the tool and the analysis.
 //
 // It owns the object and drives the component exactly as any host does: the settings through
 // their putters, create_orvane, process_data per frame (the frame's own memory, described by a
 // safe-array view), the image getters to read results. A refused call becomes a ComponentError
-// carrying the component's own message, read from the calling thread's error record. The run
-// loop is the only caller.
+// carrying the component's own message, read from the calling thread's error record. The tool's run
+// loop and the flow tracker are its callers.
 #pragma once
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "analysis/grey_image.hpp"
 #include "component/co_orvane.hpp"
-#include "flow/grey_image.hpp"
-#include "flow/image_io.hpp"
 
 // A failure the component reported: `what()` is its own message.
-class ComponentError : public FlowError {
+class ComponentError : public std::runtime_error {
   public:
-    ComponentError(const std::string& message, HRESULT hr) : FlowError(message), hr_(hr) {}
+    ComponentError(const std::string& message, HRESULT hr) : std::runtime_error(message), hr_(hr) {}
     HRESULT hresult() const { return hr_; }
 
   private:

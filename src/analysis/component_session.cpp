@@ -1,4 +1,4 @@
-#include "flow/component_session.hpp"
+#include "analysis/component_session.hpp"
 
 #include <cstring>
 
@@ -11,20 +11,13 @@ struct NameEntry {
     HRESULT (CCoOrvane::*get)(VARIANT*);
 };
 constexpr NameEntry kNames[] = {
-    {ResultImage::Is, "Is", &CCoOrvane::get_Is},
-    {ResultImage::It, "It", &CCoOrvane::get_It},
-    {ResultImage::It2, "It2", &CCoOrvane::get_It2},
-    {ResultImage::Ix, "Ix", &CCoOrvane::get_Ix},
-    {ResultImage::Iy, "Iy", &CCoOrvane::get_Iy},
-    {ResultImage::Ix2, "Ix2", &CCoOrvane::get_Ix2},
-    {ResultImage::Iy2, "Iy2", &CCoOrvane::get_Iy2},
-    {ResultImage::Ig2, "Ig2", &CCoOrvane::get_Ig2},
-    {ResultImage::Ixy, "Ixy", &CCoOrvane::get_Ixy},
-    {ResultImage::Ixt, "Ixt", &CCoOrvane::get_Ixt},
-    {ResultImage::Iyt, "Iyt", &CCoOrvane::get_Iyt},
-    {ResultImage::Fn2, "Fn2", &CCoOrvane::get_Fn2},
-    {ResultImage::Un, "Un", &CCoOrvane::get_Un},
-    {ResultImage::Vn, "Vn", &CCoOrvane::get_Vn},
+    {ResultImage::Is, "Is", &CCoOrvane::get_Is},    {ResultImage::It, "It", &CCoOrvane::get_It},
+    {ResultImage::It2, "It2", &CCoOrvane::get_It2}, {ResultImage::Ix, "Ix", &CCoOrvane::get_Ix},
+    {ResultImage::Iy, "Iy", &CCoOrvane::get_Iy},    {ResultImage::Ix2, "Ix2", &CCoOrvane::get_Ix2},
+    {ResultImage::Iy2, "Iy2", &CCoOrvane::get_Iy2}, {ResultImage::Ig2, "Ig2", &CCoOrvane::get_Ig2},
+    {ResultImage::Ixy, "Ixy", &CCoOrvane::get_Ixy}, {ResultImage::Ixt, "Ixt", &CCoOrvane::get_Ixt},
+    {ResultImage::Iyt, "Iyt", &CCoOrvane::get_Iyt}, {ResultImage::Fn2, "Fn2", &CCoOrvane::get_Fn2},
+    {ResultImage::Un, "Un", &CCoOrvane::get_Un},    {ResultImage::Vn, "Vn", &CCoOrvane::get_Vn},
 };
 
 // Null only for a value outside the enumeration.
@@ -34,7 +27,6 @@ const NameEntry* entry_of(ResultImage which) {
     }
     return nullptr;
 }
-
 
 // An owned automation string made from ASCII or UTF-8 text (code units above 0x7F are
 // passed through one by one; the component compares keywords, which are ASCII).
@@ -111,7 +103,7 @@ bool mode_computes(const std::string& mode, ResultImage which) {
 }
 
 ComponentSession::ComponentSession() : object_(CCoOrvane::create_instance()) {
-    if (!object_) throw FlowError("cannot create the component: out of memory");
+    if (!object_) throw ComponentError("cannot create the component: out of memory", E_OUTOFMEMORY);
 }
 
 ComponentSession::~ComponentSession() {
@@ -162,9 +154,9 @@ void ComponentSession::process(const GreyImage& frame) {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_ARRAY | VT_R4;
-    v.parray = safe_array_view_2d(&view, const_cast<float*>(frame.data.data()), sizeof(float),
-                                  static_cast<ULONG>(frame.columns),
-                                  static_cast<ULONG>(frame.lines));
+    v.parray =
+        safe_array_view_2d(&view, const_cast<float*>(frame.data.data()), sizeof(float),
+                           static_cast<ULONG>(frame.columns), static_cast<ULONG>(frame.lines));
     check(object_->process_data(v), "process_data");
 }
 
@@ -179,8 +171,8 @@ GreyImage ComponentSession::read(ResultImage which) {
     SAFEARRAY* array = (v.vt == (VT_ARRAY | VT_R4)) ? v.parray : nullptr;
     if (!array || SafeArrayGetDim(array) != 2 || FAILED(SafeArrayAccessData(array, &data))) {
         VariantClear(&v);
-        throw FlowError(std::string("the component returned no image for ") +
-                        result_image_name(which));
+        throw ComponentError(
+            std::string("the component returned no image for ") + result_image_name(which), E_FAIL);
     }
     // Element counts are checked so that a size mismatch can never read past the array.
     const size_t count =
@@ -191,8 +183,9 @@ GreyImage ComponentSession::read(ResultImage which) {
     SafeArrayUnaccessData(array);
     VariantClear(&v);
     if (count != image.data.size()) {
-        throw FlowError(std::string("the component returned an image of the wrong size for ") +
-                        result_image_name(which));
+        throw ComponentError(std::string("the component returned an image of the wrong size for ") +
+                                 result_image_name(which),
+                             E_FAIL);
     }
     return image;
 }
