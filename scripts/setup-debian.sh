@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, every package that building and testing Orvane needs and that is
 # missing. Safe to run again: it only calls apt-get when something is absent.
+#   --main   only what the native build and orvane-flow need (no Windows cross-compilers
+#            and Wine, which only the Windows tests use)
 set -euo pipefail
+main_only=0
+[[ "${1:-}" == --main ]] && main_only=1
 
 packages=(
     build-essential cmake pkg-config git
@@ -9,8 +13,10 @@ packages=(
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
-    mingw-w64 mingw-w64-tools libwine-dev wine wine64
 )
+if ((!main_only)); then
+    packages+=(mingw-w64 mingw-w64-tools libwine-dev wine wine64)
+fi
 # Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
     packages+=(libopencv-dev)

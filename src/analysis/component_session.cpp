@@ -121,17 +121,49 @@ void ComponentSession::check(HRESULT hr, const std::string& what) {
     throw ComponentError(what + ": " + message, hr);
 }
 
+std::string ComponentSession::keywords(HRESULT (CCoOrvane::*list)(BSTR*)) {
+    BSTR text = nullptr;
+    if (FAILED(((*object_).*list)(&text)) || !text) return {};
+    // One keyword per line, each ended by a line feed.
+    std::string out;
+    const UINT n = SysStringLen(text);
+    for (UINT i = 0; i < n; ++i) {
+        const char16_t c = text[i];
+        if (c == u'\n') {
+            if (i + 1 < n) out += ", ";
+        } else {
+            out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        }
+    }
+    SysFreeString(text);
+    return out;
+}
+
 void ComponentSession::apply(const ComponentSettings& s) {
     clear_error_message();
+    // A refused keyword is reported with the keywords the component knows.
+    auto check_keyword = [&](HRESULT hr, const std::string& what,
+                             HRESULT (CCoOrvane::*list)(BSTR*)) {
+        try {
+            check(hr, what);
+        } catch (const ComponentError& e) {
+            const std::string allowed = keywords(list);
+            if (allowed.empty()) throw;
+            throw ComponentError(std::string(e.what()) + " (choose from " + allowed + ")",
+                                 e.hresult());
+        }
+    };
     {
         Bstr mode(s.computation_mode);
-        check(object_->put_computation_mode(mode.s),
-              "--computation-mode '" + s.computation_mode + "'");
+        check_keyword(object_->put_computation_mode(mode.s),
+                      "--computation-mode '" + s.computation_mode + "'",
+                      &CCoOrvane::list_computation_modes);
     }
     {
         Bstr mode(s.timederivative_mode);
-        check(object_->put_timederivative_mode(mode.s),
-              "--timederivative-mode '" + s.timederivative_mode + "'");
+        check_keyword(object_->put_timederivative_mode(mode.s),
+                      "--timederivative-mode '" + s.timederivative_mode + "'",
+                      &CCoOrvane::list_timederivative_modes);
     }
     check(object_->put_input_filter(s.input_filter), "--input-filter");
     check(object_->put_regularizer(s.regularizer), "--regularizer");

@@ -55,6 +55,8 @@ class ComponentSession {
 
   private:
     void check(HRESULT hr, const std::string& what);
+    // A keyword list of the component ("a, b, c"); empty when it cannot be read.
+    std::string keywords(HRESULT (CCoOrvane::*list)(BSTR*));
 
     std::unique_ptr<CCoOrvane> object_;
     int32_t columns_ = 0;

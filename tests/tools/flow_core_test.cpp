@@ -3,6 +3,7 @@
 // report text, the component session. The program as a whole is tested end to end in test_orvane_flow.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -195,6 +196,26 @@ TEST(StillImages, ReadBackWhatWasWrittenAndScaleDeepImages) {
     }
 }
 
+// A PNG signature and IHDR chunk (8-bit grey) followed by an empty IDAT and IEND.
+std::string png_header(uint32_t width, uint32_t height) {
+    auto be32 = [](uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    auto chunk = [&](const std::string& type, const std::string& data) {
+        // libpng checks the CRC of critical chunks: compute it.
+        uint32_t crc = 0xffffffffu;
+        for (char ch : type + data) {
+            crc ^= static_cast<uint8_t>(ch);
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+        return be32(static_cast<uint32_t>(data.size())) + type + data + be32(~crc);
+    };
+    const std::string ihdr = be32(width) + be32(height) + std::string("\x08\x00\x00\x00\x00", 5);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", "") +
+           chunk("IEND", "");
+}
+
 TEST(StillImages, BadFilesGiveAMessageNamingTheFile) {
     TempDir dir;
     struct Case {
@@ -209,6 +230,14 @@ TEST(StillImages, BadFilesGiveAMessageNamingTheFile) {
         {"truncated", "P5 4 4 255\nabc", "truncated"},
         {"bad maxval", "P5 1 1 70000\nab", "maxval"},
         {"truncated PNG", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "cannot read PNG"},
+        // Sizes from a header are judged before anything of that size is allocated.
+        {"PGM header claiming 65536x16384", "P5\n65536 16384\n255\n", "larger than the component"},
+        {"PGM header claiming more than the file holds", "P5 4000 4000 255\nabc", "truncated"},
+        {"P2 with more than the file holds", "P2 4000 4000 255\n1 2 3", "truncated"},
+        {"P2 with a negative sample", "P2 2 1 255\n4 -3\n", "sample 1 is not a whole number"},
+        {"PNG header claiming 65536x65536", png_header(65536, 65536), "larger than the component"},
+        {"PNG header claiming more than the file holds", png_header(4000, 4000),
+         "more than its"},
     };
     for (const Case& c : cases) {
         const std::string path = dir / (std::string(c.name) + ".img");
@@ -240,40 +269,80 @@ TEST(ImageFiles, FolderIsListedInNaturalOrderWithoutOtherFiles) {
     EXPECT_THROW(list_image_files(empty / "*.png"), FlowError);
 }
 
+// The folder's visible entries and their contents ("name=text", folders as "name/").
+std::vector<std::string> folder_state(const std::string& folder) {
+    std::vector<std::string> state;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (e.is_directory()) {
+            state.push_back(name + "/");
+            continue;
+        }
+        std::ifstream f(e.path());
+        std::string text;
+        f >> text;
+        state.push_back(name + "=" + text);
+    }
+    std::sort(state.begin(), state.end());
+    return state;
+}
+
 TEST(OutputStage, FilesAppearOnlyOnCommitAndVanishOnFailure) {
     TempDir dir;
     const std::string out = dir / "out";
     {
-        OutputStage stage(out);
+        OutputStage stage(out, false);
         write_bytes(stage.path_for("a.txt"), "new");
         EXPECT_FALSE(fs::exists(fs::path(out) / "a.txt")) << "visible before commit";
         stage.commit();
     }
-    EXPECT_TRUE(fs::exists(fs::path(out) / "a.txt"));
+    EXPECT_EQ(folder_state(out), std::vector<std::string>{"a.txt=new"});
+
+    // Earlier results are refused without `replace`, before anything is written.
+    EXPECT_THROW(OutputStage(out, false), UsageError);
 
     // A run that fails leaves the earlier results and nothing of its own.
     {
-        OutputStage stage(out);
+        OutputStage stage(out, true);
         write_bytes(stage.path_for("a.txt"), "half");
         write_bytes(stage.path_for("b.txt"), "half");
     }
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(out)) left.push_back(e.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string>{"a.txt"});
-    std::ifstream f(fs::path(out) / "a.txt");
-    std::string text;
-    f >> text;
-    EXPECT_EQ(text, "new");
+    EXPECT_EQ(folder_state(out), std::vector<std::string>{"a.txt=new"});
 
     // A folder made by a failed run is removed again.
     {
-        OutputStage stage(dir / "fresh/deeper");
+        OutputStage stage(dir / "fresh/deeper", false);
         write_bytes(stage.path_for("x.png"), "x");
     }
     EXPECT_FALSE(fs::exists(dir / "fresh/deeper"));
 
     write_bytes(dir / "plainfile", "x");
-    EXPECT_THROW(OutputStage(dir / "plainfile"), FlowError);
+    EXPECT_THROW(OutputStage(dir / "plainfile", false), FlowError);
+}
+
+TEST(OutputStage, ReplacingIsWholeAndAFailedCommitRestoresTheEarlierResults) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    fs::create_directories(fs::path(out) / "summary.json");  // blocks a plain move
+    write_bytes(dir / "out/old_000001.png", "old");
+    write_bytes(dir / "out/frames.csv", "old");
+    const std::vector<std::string> earlier = folder_state(out);
+    // Three earlier entries set aside, then two new files: every rename may be the one that
+    // fails.
+    for (int fail_at = 1; fail_at <= 5; ++fail_at) {
+        OutputStage::fail_rename_for_tests(fail_at);
+        OutputStage stage(out, true);
+        write_bytes(stage.path_for("frames.csv"), "new");
+        write_bytes(stage.path_for("summary.json"), "new");
+        EXPECT_THROW(stage.commit(), FlowError) << "rename " << fail_at;
+        EXPECT_EQ(folder_state(out), earlier) << "rename " << fail_at;
+    }
+    OutputStage::fail_rename_for_tests(0);
+    OutputStage stage(out, true);
+    write_bytes(stage.path_for("frames.csv"), "new");
+    write_bytes(stage.path_for("summary.json"), "new");
+    stage.commit();
+    EXPECT_EQ(folder_state(out), (std::vector<std::string>{"frames.csv=new", "summary.json=new"}));
 }
 
 TEST(Pictures, FlowHueShowsTheDirectionOfMotion) {

@@ -6,7 +6,9 @@ import csv
 import json
 import os
 import shutil
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 import numpy as np
@@ -239,42 +241,126 @@ def make_bad_inputs(tmp):
     write_pgm(mixed / "a2.pgm", np.zeros((8, 12)))
     narrow = tmp / "narrow.pgm"
     write_pgm(narrow, np.zeros((8, 3)))
+    # Headers that claim more than the component can take or the file holds (19 bytes).
+    (tmp / "huge.pgm").write_bytes(b"P5\n65536 16384\n255\n")
+    (tmp / "claims_more.pgm").write_bytes(b"P5\n4096 4096\n255\n" + bytes(100))
+    (tmp / "negative.pgm").write_bytes(b"P2\n2 2\n255\n1 2 3 -4\n")
 
 
-@pytest.mark.parametrize("args,message", [
-    (["missing.mp4"], "no such file"),
-    (["garbage.mp4"], "cannot read 'garbage.mp4' as a video or an image"),
-    (["empty"], "holds no PNG or PGM images"),
-    (["nothing*.png"], "no image files match"),
-    (["zero.png"], "is empty (zero bytes)"),
-    (["zerosize.pgm"], "zero-size image"),
-    (["narrow.pgm"], "3 pixels wide"),
-    (["mixed"], "is 12x8 but the sequence is 8x8"),
-    (["--computation-mode", "Orvane"], "--computation-mode 'Orvane': Invalid Mode"),
-    (["--timederivative-mode", "fast"], "--timederivative-mode 'fast': Invalid Mode"),
-    (["--computation-mode", "affineparams", "--save", "Un"], "does not compute Un"),
-    (["--save", "Uv"], "unknown image 'Uv'"),
-    (["--every", "0"], "--every"),
-    (["--input-filter", "yes"], "--input-filter"),
+@pytest.mark.parametrize("args,code,message", [
+    (["missing.mp4"], 1, "no such file"),
+    (["garbage.mp4"], 1, "cannot read 'garbage.mp4' as a video or an image"),
+    (["empty"], 1, "holds no PNG or PGM images"),
+    (["nothing*.png"], 1, "no image files match"),
+    (["zero.png"], 1, "is empty (zero bytes)"),
+    (["zerosize.pgm"], 1, "zero-size image"),
+    (["narrow.pgm"], 1, "3 pixels wide"),
+    (["mixed"], 1, "is 12x8 but the sequence is 8x8"),
+    (["huge.pgm"], 1, "larger than the component can process"),
+    (["claims_more.pgm"], 1, "truncated"),
+    (["negative.pgm"], 1, "sample 3 is not a whole number from 0 to 255"),
+    (["--frames", "5", "--start", "200"], 1, "passes over all of them"),
+    # Every refused option or value: status 2, the tool's name, and for a keyword the choices.
+    (["--computation-mode", "Orvane"], 2,
+     "--computation-mode 'Orvane': Invalid Mode (choose from changedetection, orvane, "
+     "affineparams, all)"),
+    (["--timederivative-mode", "fast"], 2,
+     "--timederivative-mode 'fast': Invalid Mode (choose from recursive, batch)"),
+    (["--affine-fit", "fancy"], 2, "robust"),
+    (["--computation-mode", "affineparams", "--save", "Un"], 2, "does not compute Un"),
+    (["--save", "Uv"], 2, "unknown image 'Uv'"),
+    (["--every", "0"], 2, "--every"),
+    (["--frames", "x"], 2, "--frames"),
+    (["--input-filter", "yes"], 2, "--input-filter"),
     # The component's setting is 32 bits wide; 2^32 would reach it as 0 (smoothing off).
-    (["--input-filter", "4294967296"], "--input-filter"),
-    (["--frames", "5", "--start", "200"], "passes over all of them"),
+    (["--input-filter", "4294967296"], 2, "--input-filter"),
+    (["--no-such-option"], 2, "--no-such-option"),
+    (["--regularizer", "abc"], 2, "--regularizer"),
 ])
-def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, message):
+def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, message):
     make_bad_inputs(tmp_path)
-    # An earlier run's results must survive a failed run untouched.
+    # An earlier run's results must survive a failed run untouched, even one that may
+    # replace them.
     out = tmp_path / "out"
     out.mkdir()
     (out / "frames.csv").write_text("earlier\n")
-    r = run(*args, "--out", "out", cwd=tmp_path)
-    assert r.returncode != 0
+    r = run(*args, "--out", "out", "--force", cwd=tmp_path)
+    assert r.returncode == code, r.stderr
+    assert r.stderr.startswith("orvane-flow: "), r.stderr
     assert message in r.stderr, r.stderr
     assert files_in(out) == ["frames.csv"]
     assert (out / "frames.csv").read_text() == "earlier\n"
     # A folder that did not exist before is not left behind either.
     r = run(*args, "--out", "fresh", cwd=tmp_path)
-    assert r.returncode != 0
+    assert r.returncode == code
     assert not (tmp_path / "fresh").exists()
+
+
+def test_earlier_results_are_kept_unless_forced_and_then_replaced_whole(tmp_path):
+    out = tmp_path / "out"
+    assert run("--frames", 3, "--every", 1, "--out", out).returncode == 0
+    first = files_in(out)
+    assert "Is_000002.png" in first
+    r = run("--frames", 2, "--every", 1, "--out", out)
+    assert r.returncode == 2
+    assert "holds earlier results" in r.stderr and "--force" in r.stderr
+    assert files_in(out) == first
+    r = run("--frames", 2, "--every", 1, "--out", out, "--force")
+    assert r.returncode == 0, r.stderr
+    # No picture of the first run is mixed in with the second.
+    assert "Is_000002.png" not in files_in(out)
+    assert set(files_in(out)) == set(read_summary(out)["outputs"])
+
+
+def test_version_and_help_exit_zero():
+    r = run("--version")
+    assert r.returncode == 0 and r.stdout.startswith("orvane-flow "), r
+    r = run("--help")
+    assert r.returncode == 0 and "Exit status" in r.stdout
+
+
+def y4m_frames(count, width=16, height=16):
+    header = f"YUV4MPEG2 W{width} H{height} F25:1 Ip A1:1 Cmono\n".encode()
+    rng = np.random.default_rng(1)
+    body = b"".join(b"FRAME\n" + rng.integers(0, 256, width * height, dtype=np.uint8).tobytes()
+                    for _ in range(count))
+    return header + body
+
+
+def start_on_a_pipe(tmp_path, *args, ignore_sigint=False):
+    """Starts the tool reading a video from a named pipe; returns once it waits on the pipe
+    with its signal handling in place (its staging folder exists)."""
+    fifo = tmp_path / "in.y4m"
+    os.mkfifo(fifo)
+    out = tmp_path / "out"
+    pre = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if ignore_sigint else None
+    proc = subprocess.Popen([TOOL, str(fifo), "--out", str(out), *map(str, args)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=pre)
+    deadline = time.monotonic() + 60
+    while not list(out.glob(".orvane-flow-*")) and proc.poll() is None:
+        assert time.monotonic() < deadline, "the tool did not start"
+        time.sleep(0.02)
+    return proc, fifo, out
+
+
+@pytest.mark.parametrize("ignore_sigint,args,code,message", [
+    # Ctrl-C while passing over --start frames: status 130, nothing written.
+    (False, ["--start", 1000], 130, "interrupted before the first frame"),
+    # An inherited "ignore SIGINT" (nohup, background jobs) is respected: the run goes on.
+    (True, [], 0, ""),
+])
+def test_ctrl_c(tmp_path, ignore_sigint, args, code, message):
+    proc, fifo, out = start_on_a_pipe(tmp_path, *args, ignore_sigint=ignore_sigint)
+    proc.send_signal(signal.SIGINT)
+    with open(fifo, "wb") as f:
+        f.write(y4m_frames(8))
+    _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == code, stderr
+    assert message in stderr
+    assert out.exists() == (code == 0)
+    if code == 0:
+        assert read_summary(out)["frames"]["processed"] == 8
 
 
 def test_help_names_every_option():

@@ -139,6 +139,8 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
     if (!fs::exists(input, ec)) {
         throw FlowError("cannot open '" + input + "': no such file or folder");
     }
+    // A pipe (a video streamed from another program) is read as a video.
+    if (fs::is_fifo(input, ec) || fs::is_character_file(input, ec)) return open_video_source(input);
     if (!fs::is_regular_file(input, ec)) throw FlowError("'" + input + "' is not a regular file");
     if (fs::file_size(input, ec) == 0) throw FlowError("'" + input + "' is empty (zero bytes)");
     if (starts_like_still_image(input)) {

@@ -49,7 +49,10 @@ struct PngPixels {
 };
 
 // Only plain data lives in this frame across setjmp, so the jump skips no destructor.
-bool decode_png(FILE* f, PngPixels* out, PngErrorText* err) {
+// Deflate turns at most 258 bytes into two bits of compressed data: about 1032 to 1.
+constexpr unsigned long long kDeflateMaxRatio = 1032;
+
+bool decode_png(FILE* f, long long file_bytes, PngPixels* out, PngErrorText* err) {
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, err, png_error_to_text, png_warning_ignored);
     if (!png) {
@@ -72,6 +75,27 @@ bool decode_png(FILE* f, PngPixels* out, PngErrorText* err) {
     png_read_info(png, info);
     const int color_type = png_get_color_type(png, info);
     const int depth = png_get_bit_depth(png, info);
+    {
+        // Sizes come from the header, which costs a hostile file 30 bytes: judge them before
+        // anything of that size is allocated.
+        const uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+        const unsigned long long raw =
+            (static_cast<unsigned long long>(png_get_rowbytes(png, info)) + 1) * h;
+        // No object with a destructor may live across a libpng call here: the text is copied
+        // out of the temporary within the statement.
+        std::snprintf(err->text, sizeof err->text, "%s", frame_size_problem(w, h).c_str());
+        if (!err->text[0] && file_bytes >= 0 &&
+                   raw > static_cast<unsigned long long>(file_bytes) * kDeflateMaxRatio) {
+            std::snprintf(err->text, sizeof err->text,
+                          "the header claims %ux%u pixels, more than its %lld bytes can hold "
+                          "(the file is truncated or damaged)",
+                          w, h, file_bytes);
+        }
+        if (err->text[0]) {
+            png_destroy_read_struct(&png, &info, nullptr);
+            return false;
+        }
+    }
     if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     if (color_type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
     png_set_strip_alpha(png);
@@ -102,23 +126,34 @@ float luma(double r, double g, double b) {
 }
 
 // PGM header fields are separated by whitespace and may carry '#' comments.
-bool read_pnm_number(FILE* f, long* value) {
+enum class PnmNumber { ok, end, bad };
+PnmNumber read_pnm_number(FILE* f, long* value) {
     int c = std::fgetc(f);
     for (;;) {
         while (c != EOF && std::isspace(c)) c = std::fgetc(f);
         if (c != '#') break;
         while (c != EOF && c != '\n') c = std::fgetc(f);
     }
-    if (c == EOF || !std::isdigit(c)) return false;
+    if (c == EOF) return PnmNumber::end;
+    if (!std::isdigit(c)) return PnmNumber::bad;
     long v = 0;
     while (c != EOF && std::isdigit(c)) {
-        if (v > 100000000) return false;
+        if (v > 100000000) return PnmNumber::bad;
         v = v * 10 + (c - '0');
         c = std::fgetc(f);
     }
     // One whitespace character ends the header field (and, after maxval, the header).
     *value = v;
-    return c == EOF || std::isspace(c);
+    return c == EOF || std::isspace(c) ? PnmNumber::ok : PnmNumber::bad;
+}
+
+// Bytes from the current position to the end of the file; -1 when unknown.
+long long bytes_left(FILE* f) {
+    const long here = std::ftell(f);
+    if (here < 0 || std::fseek(f, 0, SEEK_END) != 0) return -1;
+    const long end = std::ftell(f);
+    if (std::fseek(f, here, SEEK_SET) != 0 || end < here) return -1;
+    return end - here;
 }
 
 bool encode_png(FILE* f, uint32_t width, uint32_t height, int color_type, const uint8_t* data,
@@ -175,11 +210,24 @@ void finish_writing(File f, const std::string& path) {
 
 }  // namespace
 
+std::string frame_size_problem(long long columns, long long lines) {
+    if (columns <= 0 || lines <= 0) return "zero-size image";
+    // Every buffer of the component is one allocation of (columns + 4) x (lines + 4) floats,
+    // rows padded to 32 bytes, whose byte count must fit a signed 32-bit int.
+    constexpr long long kLimit = 0x7fffffffLL - 64;
+    const long long step = ((columns + 4) * 4 + 31) / 32 * 32;
+    if (columns > kLimit / 4 || lines > kLimit || step * (lines + 4) > kLimit) {
+        return std::to_string(columns) + "x" + std::to_string(lines) +
+               " pixels is larger than the component can process";
+    }
+    return {};
+}
+
 GreyImage read_png(const std::string& path) {
     File f = open_for_reading(path);
     PngPixels px;
     PngErrorText err;
-    if (!decode_png(f.get(), &px, &err)) {
+    if (!decode_png(f.get(), bytes_left(f.get()), &px, &err)) {
         throw FlowError("cannot read PNG '" + path + "': " + err.text);
     }
     GreyImage image(static_cast<int32_t>(px.width), static_cast<int32_t>(px.height));
@@ -215,8 +263,9 @@ GreyImage read_pgm(const std::string& path) {
         throw FlowError("cannot read PGM '" + path + "': not a P2 or P5 grey-level file");
     }
     long width = 0, height = 0, maxval = 0;
-    if (!read_pnm_number(f.get(), &width) || !read_pnm_number(f.get(), &height) ||
-        !read_pnm_number(f.get(), &maxval)) {
+    if (read_pnm_number(f.get(), &width) != PnmNumber::ok ||
+        read_pnm_number(f.get(), &height) != PnmNumber::ok ||
+        read_pnm_number(f.get(), &maxval) != PnmNumber::ok) {
         throw FlowError("cannot read PGM '" + path + "': malformed header");
     }
     if (width == 0 || height == 0) throw FlowError("'" + path + "' is a zero-size image");
@@ -224,13 +273,22 @@ GreyImage read_pgm(const std::string& path) {
         throw FlowError("cannot read PGM '" + path + "': maxval " + std::to_string(maxval) +
                         " is outside 1..65535");
     }
-    if (width > 65536 || height > 65536) {
-        throw FlowError("cannot read PGM '" + path + "': " + std::to_string(width) + "x" +
-                        std::to_string(height) + " is larger than this tool accepts");
+    const std::string problem = frame_size_problem(width, height);
+    if (!problem.empty()) throw FlowError("cannot read PGM '" + path + "': " + problem);
+    // The header is a few bytes; the samples it announces must be in the file before memory
+    // is set aside for them. A text sample takes at least two bytes (a digit and a space).
+    const unsigned long long count = static_cast<unsigned long long>(width) * height;
+    const unsigned long long needed =
+        magic[1] == '5' ? count * (maxval > 255 ? 2 : 1) : 2 * count - 1;
+    const long long left = bytes_left(f.get());
+    if (left >= 0 && static_cast<unsigned long long>(left) < needed) {
+        throw FlowError("cannot read PGM '" + path + "': the file is truncated (" +
+                        std::to_string(width) + "x" + std::to_string(height) + " needs " +
+                        std::to_string(needed) + " bytes of samples, it holds " +
+                        std::to_string(left) + ")");
     }
     GreyImage image(static_cast<int32_t>(width), static_cast<int32_t>(height));
     const double scale = maxval == 255 ? 1.0 : 255.0 / static_cast<double>(maxval);
-    const size_t count = image.data.size();
     bool short_file = false;
     if (magic[1] == '5') {
         const size_t bytes_per = maxval > 255 ? 2 : 1;
@@ -243,7 +301,12 @@ GreyImage read_pgm(const std::string& path) {
     } else {
         for (size_t i = 0; i < count; ++i) {
             long v = 0;
-            if (!read_pnm_number(f.get(), &v)) {
+            const PnmNumber got = read_pnm_number(f.get(), &v);
+            if (got == PnmNumber::bad) {
+                throw FlowError("cannot read PGM '" + path + "': sample " + std::to_string(i) +
+                                " is not a whole number from 0 to " + std::to_string(maxval));
+            }
+            if (got == PnmNumber::end) {
                 short_file = true;
                 break;
             }

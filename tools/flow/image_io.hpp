@@ -18,6 +18,16 @@ class FlowError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// An option or value the tool refuses (exit status 2).
+class UsageError : public FlowError {
+  public:
+    using FlowError::FlowError;
+};
+
+// Why a frame of this size cannot be processed (empty when it can): zero or negative sides,
+// or more than the component can allocate. Readers call it before allocating a frame.
+std::string frame_size_problem(long long columns, long long lines);
+
 // Reads a still image by its content (the PNG signature or the "P2"/"P5" magic), not by its
 // name. A zero-size image is reported as an error, never returned.
 GreyImage read_still_image(const std::string& path);

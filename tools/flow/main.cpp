@@ -8,7 +8,22 @@
 
 #include "flow/run.hpp"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
 namespace {
+
+// The tool's version with those of the libraries it reads and writes video with.
+std::string orvane_flow_version() {
+    auto dotted = [](unsigned v) {
+        return std::to_string(v >> 16) + "." + std::to_string((v >> 8) & 0xff) + "." +
+               std::to_string(v & 0xff);
+    };
+    return std::string("orvane-flow ") + ORVANE_FLOW_VERSION + " (libavformat " +
+           dotted(avformat_version()) + ", libavcodec " + dotted(avcodec_version()) + ")";
+}
 
 // A whole number of at least `low`, with a message that says so (CLI11's range checks print
 // the type's full range).
@@ -93,8 +108,14 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"robust", "plain"}))
         ->capture_default_str()
         ->group(frames);
+    app.add_flag("--force", opt.force,
+                 "Replace the results of an earlier run in DIR (all of them, on success)")
+        ->group(frames);
     app.add_flag("-q,--quiet", opt.quiet, "No progress, notices or result table; errors only")
         ->group(frames);
+    app.add_flag("-v,--verbose", opt.verbose, "Also show what FFmpeg says about the input")
+        ->group(frames);
+    app.set_version_flag("--version", orvane_flow_version());
 
     app.footer(
         "\nOutputs in DIR: Is_NNNNNN.png (input after smoothing), flow_NNNNNN.png (direction of\n"
@@ -106,12 +127,22 @@ int main(int argc, char** argv) {
         "Examples:\n"
         "  orvane-flow                                   built-in sequence into orvane-out/\n"
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
-        "  orvane-flow 'shots/*.png' --timederivative-mode batch --save Un,Vn\n");
+        "  orvane-flow 'shots/*.png' --timederivative-mode batch --save Un,Vn\n\n"
+        "Exit status: 0 done, 1 the input or the output could not be used, 2 an option or\n"
+        "value was refused, 130 interrupted (the frames measured so far are kept).\n");
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        // Every refused option is a usage error, whatever code the parser gives it.
+        std::fprintf(stderr, "orvane-flow: %s\nRun with --help for the options.\n", e.what());
+        return kExitUsage;
     }
     opt.robust_fit = fit == "robust";
     // An unquoted glob reaches us expanded: several files, read in the order given.

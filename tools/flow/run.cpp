@@ -3,8 +3,9 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -21,26 +22,49 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The first Ctrl-C ends the run after the current frame and keeps what was measured; the
-// handler then steps aside, so a second one stops the program at once.
+// handler then puts back what was there before (normally the default), so a second one stops
+// the program at once.
 volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void on_interrupt(int sig) {
-    g_interrupted = 1;
-    std::signal(sig, SIG_DFL);
+struct sigaction g_previous[2];  // SIGINT, SIGTERM as they were before the run
+
+int slot_of(int sig) {
+    return sig == SIGINT ? 0 : 1;
 }
 
-// Catches Ctrl-C and termination requests for as long as output is being made.
+extern "C" void on_interrupt(int sig) {
+    g_interrupted = 1;
+    sigaction(sig, &g_previous[slot_of(sig)], nullptr);
+}
+
+// Catches Ctrl-C and termination requests for as long as output is being made. A signal the
+// caller chose to ignore (a job started with nohup or in the background of a shell without
+// job control) stays ignored; on leaving, every disposition is restored as it was.
 struct InterruptGuard {
     InterruptGuard() {
         g_interrupted = 0;
-        std::signal(SIGINT, on_interrupt);
-        std::signal(SIGTERM, on_interrupt);
+        for (int sig : {SIGINT, SIGTERM}) {
+            struct sigaction& previous = g_previous[slot_of(sig)];
+            sigaction(sig, nullptr, &previous);
+            if (previous.sa_handler == SIG_IGN) continue;
+            struct sigaction ours {};
+            ours.sa_handler = on_interrupt;
+            // A read that blocks on a pipe resumes; the flag is looked at between frames.
+            ours.sa_flags = SA_RESTART;
+            sigemptyset(&ours.sa_mask);
+            sigaction(sig, &ours, nullptr);
+        }
     }
     ~InterruptGuard() {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &g_previous[slot_of(sig)], nullptr);
     }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+// Ctrl-C before any frame was measured: nothing is written and the exit status says why.
+class Interrupted : public FlowError {
+  public:
+    Interrupted() : FlowError("interrupted before the first frame; nothing written") {}
 };
 
 std::string frame_name(const char* what, int64_t frame, const char* ext) {
@@ -50,10 +74,16 @@ std::string frame_name(const char* what, int64_t frame, const char* ext) {
 }
 
 void write_text(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    f.flush();
-    if (!f) throw FlowError("cannot write '" + path + "'");
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw FlowError("cannot create '" + path + "': " + std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
+                         std::fflush(f) == 0;
+    const int write_errno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        throw FlowError("cannot write '" + path + "': " +
+                        std::strerror(written ? errno : write_errno));
+    }
 }
 
 GreyImage crop(const GreyImage& in, int32_t columns) {
@@ -196,6 +226,11 @@ int Run::execute() {
         }
     }
 
+    // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary.
+    const InterruptGuard interrupts;
+    // The output folder is judged before any input is read; a failing run removes what it
+    // made.
+    stage_ = std::make_unique<OutputStage>(opt_.out, opt_.force);
     source_ = opt_.images.empty() ? open_frame_source(opt_.input) : open_image_files(opt_.images);
     const int32_t in_columns = source_->columns();
     lines_ = source_->lines();
@@ -221,12 +256,11 @@ int Run::execute() {
     }
 
     session_->create(columns_, lines_);
-    const InterruptGuard interrupts;
-    stage_ = std::make_unique<OutputStage>(opt_.out);
 
     for (int64_t i = 0; i < opt_.start; ++i) {
-        if (g_interrupted) throw FlowError("interrupted before the first frame; nothing written");
+        if (g_interrupted) throw Interrupted();
         if (!source_->skip()) {
+            if (g_interrupted) throw Interrupted();
             throw FlowError(source_->description() + " has only " + std::to_string(i) +
                             " frames; --start " + std::to_string(opt_.start) +
                             " passes over all of them");
@@ -260,9 +294,7 @@ int Run::execute() {
         records_.push_back(rec);
         progress_->update(count);
     }
-    if (count == 0 && interrupted_) {
-        throw FlowError("interrupted before the first frame; nothing written");
-    }
+    if (count == 0 && interrupted_) throw Interrupted();
     if (count == 0) {
         throw FlowError(
             source_->description() + " yielded no frame" +
@@ -380,6 +412,13 @@ int run_flow(const RunOptions& options) {
     try {
         Run run(options);
         return run.execute();
+    } catch (const Interrupted& e) {
+        Progress::close_open_line();
+        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        return kExitInterrupted;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        return kExitUsage;
     } catch (const std::runtime_error& e) {
         // FlowError and ComponentError: the text is the whole message.
         Progress::close_open_line();

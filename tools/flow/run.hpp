@@ -19,6 +19,8 @@ struct RunOptions {
     double change_threshold = 64.0;  // It2 above which a pixel counts as changed
     bool robust_fit = true;          // false: one plain least-squares fit per frame
     bool quiet = false;
+    bool verbose = false;  // FFmpeg's own messages are shown too
+    bool force = false;    // an output folder holding earlier results is replaced
 };
 
 // Exit codes of the tool.
