@@ -17,11 +17,74 @@ bool has_glob_characters(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
 }
 
+// The still-image formats a folder is searched for; PNG and PGM are read by the tool's own
+// readers, the others through FFmpeg.
 bool is_still_image_name(const fs::path& p) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext == ".png" || ext == ".pgm";
+    static const char* const kKnown[] = {".png", ".pgm", ".ppm", ".pnm", ".pbm", ".jpg",
+                                         ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".tga",
+                                         ".jp2", ".exr", ".dpx", ".sgi", ".pcx", ".gif"};
+    return std::find(std::begin(kKnown), std::end(kKnown), ext) != std::end(kKnown);
+}
+
+GreyImage read_frame_file(const std::string& path) {
+    return starts_like_still_image(path) ? read_still_image(path) : read_image_with_ffmpeg(path);
+}
+
+// A printf pattern for numbered files, e.g. "shots/f%03d.jpg": the text before and after the
+// one %d or %0Nd conversion, and its width (0: any). False when `input` is no such pattern.
+struct NumberPattern {
+    std::string folder, head, tail;
+    size_t width = 0;
+};
+bool parse_number_pattern(const std::string& input, NumberPattern* out) {
+    const fs::path path(input);
+    const std::string name = path.filename().string();
+    const size_t pct = name.find('%');
+    if (pct == std::string::npos) return false;
+    size_t i = pct + 1, width = 0;
+    const bool padded = i < name.size() && name[i] == '0';
+    while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i]))) {
+        width = width * 10 + static_cast<size_t>(name[i] - '0');
+        if (width > 32) return false;
+        ++i;
+    }
+    if (i >= name.size() || name[i] != 'd' || name.find('%', i) != std::string::npos) return false;
+    out->folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    out->head = name.substr(0, pct);
+    out->tail = name.substr(i + 1);
+    out->width = padded ? width : 0;
+    return true;
+}
+
+// The files of a printf pattern in the order of their numbers.
+std::vector<std::string> numbered_files(const NumberPattern& p, const std::string& input) {
+    std::vector<std::pair<unsigned long long, std::string>> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(p.folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= p.head.size() + p.tail.size() || name.rfind(p.head, 0) != 0 ||
+            name.compare(name.size() - p.tail.size(), p.tail.size(), p.tail) != 0) {
+            continue;
+        }
+        const std::string digits =
+            name.substr(p.head.size(), name.size() - p.head.size() - p.tail.size());
+        if (digits.size() > 18 || (p.width && digits.size() != p.width) ||
+            !std::all_of(digits.begin(), digits.end(),
+                         [](unsigned char c) { return std::isdigit(c); })) {
+            continue;
+        }
+        std::error_code fe;
+        if (it->is_regular_file(fe)) found.emplace_back(std::stoull(digits), it->path().string());
+    }
+    if (ec) throw FlowError("cannot list folder '" + p.folder + "': " + ec.message());
+    if (found.empty()) throw FlowError("no image files match '" + input + "'");
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> files;
+    for (auto& f : found) files.push_back(std::move(f.second));
+    return files;
 }
 
 // Natural order: runs of digits compare by value, so frame2.png comes before frame10.png.
@@ -54,7 +117,7 @@ class ImageSequence : public FrameSource {
   public:
     ImageSequence(std::vector<std::string> files, std::string what)
         : files_(std::move(files)), what_(std::move(what)) {
-        first_ = read_still_image(files_.front());
+        first_ = read_frame_file(files_.front());
         columns_ = first_.columns;
         lines_ = first_.lines;
     }
@@ -64,7 +127,7 @@ class ImageSequence : public FrameSource {
             frame = std::move(first_);
             first_ = GreyImage();
         } else {
-            frame = read_still_image(files_[index_]);
+            frame = read_frame_file(files_[index_]);
             if (frame.columns != columns_ || frame.lines != lines_) {
                 throw FlowError("'" + files_[index_] + "' is " + std::to_string(frame.columns) +
                                 "x" + std::to_string(frame.lines) + " but the sequence is " +
@@ -95,6 +158,10 @@ class ImageSequence : public FrameSource {
 std::vector<std::string> list_image_files(const std::string& input) {
     std::vector<std::string> files;
     std::error_code ec;
+    NumberPattern pattern;
+    if (!fs::exists(input, ec) && parse_number_pattern(input, &pattern)) {
+        return numbered_files(pattern, input);
+    }
     if (!has_glob_characters(input) || fs::is_directory(input, ec)) {
         if (!fs::is_directory(input, ec)) throw FlowError("'" + input + "' is not a folder");
         for (fs::directory_iterator it(input, ec), end; !ec && it != end; it.increment(ec)) {
@@ -105,7 +172,8 @@ std::vector<std::string> list_image_files(const std::string& input) {
         }
         if (ec) throw FlowError("cannot list folder '" + input + "': " + ec.message());
         if (files.empty()) {
-            throw FlowError("the folder '" + input + "' holds no PNG or PGM images");
+            throw FlowError("the folder '" + input +
+                            "' holds no images (PNG, PGM, JPEG, BMP, TIFF, WebP, ...)");
         }
     } else {
         glob_t g{};
@@ -132,7 +200,9 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
         const std::string what = "the folder '" + input + "'";
         return std::make_unique<ImageSequence>(std::move(files), what);
     }
-    if (!fs::exists(input, ec) && has_glob_characters(input)) {
+    NumberPattern pattern;
+    if (!fs::exists(input, ec) &&
+        (has_glob_characters(input) || parse_number_pattern(input, &pattern))) {
         auto files = list_image_files(input);
         return std::make_unique<ImageSequence>(std::move(files), "the images '" + input + "'");
     }
@@ -157,7 +227,7 @@ std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& fi
         if (!fs::is_regular_file(f, ec)) {
             throw FlowError("'" + f +
                             "' is not an image file (several inputs must all be "
-                            "PNG or PGM images)");
+                            "still images)");
         }
     }
     return std::make_unique<ImageSequence>(

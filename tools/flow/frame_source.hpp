@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,16 +38,24 @@ class FrameSource {
     virtual std::string description() const = 0;
     // The true global motion, for sources that know it (the default sequence).
     virtual std::optional<AffineMotion> known_motion() const { return std::nullopt; }
+    // Where the frame last returned by next() or skip() lies in the input [s]: the video's
+    // own timestamp; NaN for still images, which have none.
+    virtual double frame_time() const { return std::numeric_limits<double>::quiet_NaN(); }
+    // Empty for a sound input; otherwise what was wrong with it (a damaged or truncated
+    // video ends early, with every frame decoded before the damage kept).
+    virtual std::string damage() const { return {}; }
 
   protected:
     int32_t columns_ = 0;
     int32_t lines_ = 0;
 };
 
-// Opens `input`: empty for the default sequence; a folder (its PNG and PGM files in natural
-// name order); a pattern with * ? or [ (the matching files in the same order); a single PNG
-// or PGM file (one frame); anything else is opened as a video. Throws FlowError with a message
-// for the user when the input cannot be used.
+// Opens `input`: empty for the default sequence; a folder (its image files in natural name
+// order); a pattern with * ? or [, or a printf pattern such as f%03d.jpg (the matching files
+// in the same order); a single still image (one frame); anything else, pipes included, is
+// opened as a video. PNG and PGM files are read by the tool's own readers, every other image
+// format through FFmpeg. Throws FlowError with a message for the user when the input cannot
+// be used.
 std::unique_ptr<FrameSource> open_frame_source(const std::string& input);
 // Still images named one by one (a glob that the shell expanded), read in the order given.
 std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& files);
@@ -56,6 +65,11 @@ std::vector<std::string> list_image_files(const std::string& input);
 
 // Video through the FFmpeg libraries (video_source.cpp).
 std::unique_ptr<FrameSource> open_video_source(const std::string& path);
+// One still image of any format FFmpeg reads (JPEG, BMP, TIFF, WebP, ...), as grey levels.
+GreyImage read_image_with_ffmpeg(const std::string& path);
+// FFmpeg's messages go through the tool's own: shown (after "orvane-flow: ffmpeg: ") only
+// when verbose; otherwise kept quiet. Call once before any FFmpeg use.
+void route_ffmpeg_log(bool verbose);
 
 // The built-in sequence: a textured background under a known affine motion and a textured
 // disc crossing it on a path of its own, rounded to whole grey levels as a camera would

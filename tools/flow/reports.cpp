@@ -47,7 +47,7 @@ std::string frames_csv(const std::vector<FrameRecord>& records) {
         } else {
             out += ",,,,,,";
         }
-        out += '\n';
+        out += ',' + csv_number(r.time_s) + '\n';
     }
     return out;
 }

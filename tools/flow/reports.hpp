@@ -2,6 +2,7 @@
 // summary.json is written with.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,12 +19,13 @@ struct FrameRecord {
     double mean_flow = 0;     // mean length of the flow along the gradient [pixels/frame]
     std::optional<AffineMotion> affine;
     int64_t affine_frame = -1;  // the frame the affine estimate refers to
+    double time_s = NAN;        // where the frame lies in the video [s] (NaN: no timestamp)
 };
 
 // The header of frames.csv; a1..a6 cells stay empty where no estimate was made, mean_flow
 // where the mode computes no flow.
 inline constexpr const char* kFramesCsvHeader =
-    "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6";
+    "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6,time_s";
 std::string frames_csv(const std::vector<FrameRecord>& records);
 
 // JSON pieces: a quoted, escaped string (bytes that are not valid UTF-8 become U+FFFD), and a

@@ -226,6 +226,7 @@ int Run::execute() {
         }
     }
 
+    route_ffmpeg_log(opt_.verbose);
     // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary.
     const InterruptGuard interrupts;
     // The output folder is judged before any input is read; a failing run removes what it
@@ -283,6 +284,7 @@ int Run::execute() {
         ++count;
         FrameRecord rec;
         rec.frame = opt_.start + count - 1;
+        rec.time_s = source_->frame_time();
         const auto t0 = Clock::now();
         session_->process(input);
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -304,6 +306,14 @@ int Run::execute() {
     if (!last_written) write_pictures(records_.back().frame, img);
     const double elapsed = std::chrono::duration<double>(Clock::now() - t_start).count();
     progress_->finish(count);
+    if (!source_->damage().empty()) {
+        // Shown even with --quiet: the results cover less of the input than asked for.
+        Progress::close_open_line();
+        std::fprintf(stderr, "orvane-flow: warning: %s is damaged: %s; the %lld frames before "
+                     "the damage are kept\n",
+                     source_->description().c_str(), source_->damage().c_str(),
+                     static_cast<long long>(count));
+    }
 
     write_text(stage_->path_for("frames.csv"), frames_csv(records_));
     // Named first, so that the summary lists itself among the outputs.
@@ -347,6 +357,10 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
          ", \"every\": " + std::to_string(opt_.every) +
          ", \"affine_estimates\": " + std::to_string(estimates_.size()) + "},\n";
     j += std::string("  \"interrupted\": ") + (interrupted_ ? "true" : "false") + ",\n";
+    const std::string damage = source_->damage();
+    j += std::string("  \"input_damaged\": ") + (damage.empty() ? "false" : "true") + ",\n";
+    j += "  \"input_damage\": " + (damage.empty() ? std::string("null") : json_string(damage)) +
+         ",\n";
     j += "  \"elapsed_s\": " + json_number(elapsed) + ",\n";
     j += "  \"throughput_fps\": " + json_number(elapsed > 0 ? n / elapsed : NAN) + ",\n";
     j +=

@@ -1,6 +1,9 @@
 // Video input through Debian's FFmpeg libraries: demux, decode, convert to 8-bit luma.
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
@@ -13,6 +16,24 @@ extern "C" {
 }
 
 namespace {
+
+bool g_ffmpeg_verbose = false;
+std::mutex g_ffmpeg_log_mutex;  // decoder threads log too
+
+// FFmpeg's messages, one line at a time, under the tool's name; nothing unless verbose.
+extern "C" void ffmpeg_log(void* avcl, int level, const char* format, va_list args) {
+    if (!g_ffmpeg_verbose || level > AV_LOG_INFO) return;
+    std::lock_guard<std::mutex> lock(g_ffmpeg_log_mutex);
+    static int print_prefix = 1;
+    static std::string pending;
+    char text[1024];
+    av_log_format_line2(avcl, level, format, args, text, sizeof text, &print_prefix);
+    pending += text;
+    if (!pending.empty() && pending.back() == '\n') {
+        std::fprintf(stderr, "orvane-flow: ffmpeg: %s", pending.c_str());
+        pending.clear();
+    }
+}
 
 std::string av_message(int err) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -43,12 +64,31 @@ class VideoSource : public FrameSource {
     bool skip() override { return decode_one(); }
     int64_t frame_count() const override { return count_; }
     std::string description() const override { return "the video '" + path_ + "'"; }
+    double frame_time() const override { return time_; }
+    std::string damage() const override {
+        std::string text = damage_;
+        if (damaged_packets_ > 0) {
+            text += (text.empty() ? "" : "; ") + std::to_string(damaged_packets_) +
+                    " damaged packet" + (damaged_packets_ > 1 ? "s" : "") + " passed over";
+        }
+        // A container that announced more frames than could be read was cut short. Without
+        // a frame count, the duration gives an estimate, which may be off by a frame or, for a
+        // variable frame rate, a little more.
+        const bool exact = announced_ > 0;
+        const int64_t expected = exact ? announced_ : count_;
+        const bool short_read = exact ? decoded_count_ < expected
+                                      : expected > 0 && decoded_count_ + 1 < 0.95 * expected;
+        if (text.empty() && ended_ && short_read) {
+            text = "the container " + std::string(exact ? "announces " : "lasts about ") +
+                   std::to_string(expected) + " frames but only " +
+                   std::to_string(decoded_count_) + " could be decoded (the file is truncated)";
+        }
+        return text;
+    }
 
   private:
     void open() {
         const std::string& path = path_;
-        // The tool reports failures itself, in one line that names the file.
-        av_log_set_level(AV_LOG_FATAL);
         int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
         if (rc < 0) {
             format_ = nullptr;
@@ -75,6 +115,10 @@ class VideoSource : public FrameSource {
             throw FlowError("'" + path + "' is a zero-size video (" + std::to_string(columns_) +
                             "x" + std::to_string(lines_) + ")");
         }
+        const std::string problem = frame_size_problem(columns_, lines_);
+        if (!problem.empty()) throw FlowError("'" + path + "': " + problem);
+        time_base_ = av_q2d(st->time_base);
+        announced_ = st->nb_frames;
         if (st->nb_frames > 0) {
             count_ = st->nb_frames;
         } else if (format_->duration > 0 && st->avg_frame_rate.num > 0 &&
@@ -100,8 +144,11 @@ class VideoSource : public FrameSource {
         throw FlowError("'" + path_ + "': " + what + ": " + av_message(rc));
     }
 
-    // Leaves the next picture in decoded_; false at the end of the stream.
+    // Leaves the next picture in decoded_; false at the end of the stream. Damage after the
+    // first picture ends the stream early and is remembered for damage(); damage before it
+    // is an error, since there is nothing to keep.
     bool decode_one() {
+        if (ended_) return false;
         for (;;) {
             int rc = avcodec_receive_frame(decoder_, decoded_);
             if (rc == 0) {
@@ -111,17 +158,24 @@ class VideoSource : public FrameSource {
                                     std::to_string(decoded_->height) + " follows pictures of " +
                                     std::to_string(columns_) + "x" + std::to_string(lines_));
                 }
+                const int64_t pts = decoded_->best_effort_timestamp;
+                time_ = pts != AV_NOPTS_VALUE ? pts * time_base_ : NAN;
+                ++decoded_count_;
                 return true;
             }
-            if (rc == AVERROR_EOF) return false;
-            if (rc != AVERROR(EAGAIN)) fail("cannot decode", rc);
-            if (draining_) return false;
+            if (rc == AVERROR_EOF) return end();
+            if (rc != AVERROR(EAGAIN)) return stop("cannot decode", rc);
+            if (draining_) return end();
             // The decoder wants input: feed it the next packet of our stream.
             for (;;) {
                 rc = av_read_frame(format_, packet_);
                 if (rc < 0) {
                     // End of file or a read error: drain what the decoder still holds.
-                    if (rc != AVERROR_EOF && !avio_feof(format_->pb)) fail("cannot read", rc);
+                    if (rc != AVERROR_EOF && !avio_feof(format_->pb)) {
+                        note_damage("reading stopped after frame " +
+                                    std::to_string(decoded_count_) + ": " + av_message(rc));
+                        if (decoded_count_ == 0) fail("cannot read", rc);
+                    }
                     draining_ = true;
                     avcodec_send_packet(decoder_, nullptr);
                     break;
@@ -132,12 +186,27 @@ class VideoSource : public FrameSource {
                 if (!ours) continue;
                 // A damaged packet is passed over as FFmpeg's own tools do; the next one may
                 // decode fine.
+                if (rc == AVERROR_INVALIDDATA) ++damaged_packets_;
                 if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN)) {
-                    fail("cannot decode", rc);
+                    return stop("cannot decode", rc);
                 }
                 break;
             }
         }
+    }
+
+    bool end() {
+        ended_ = true;
+        return false;
+    }
+    bool stop(const std::string& what, int rc) {
+        if (decoded_count_ == 0) fail(what, rc);
+        note_damage(what + " after frame " + std::to_string(decoded_count_) + ": " +
+                    av_message(rc));
+        return end();
+    }
+    void note_damage(const std::string& text) {
+        if (damage_.empty()) damage_ = text;
     }
 
     void convert(GreyImage& frame) {
@@ -167,7 +236,14 @@ class VideoSource : public FrameSource {
     AVFrame* decoded_ = nullptr;
     int stream_ = -1;
     int64_t count_ = -1;
+    int64_t announced_ = 0;      // frames the container says it holds (0: not said)
+    int64_t decoded_count_ = 0;  // pictures decoded so far
+    int64_t damaged_packets_ = 0;
+    double time_base_ = 0;       // [s] per timestamp unit
+    double time_ = NAN;          // of the last picture [s]
+    std::string damage_;
     bool draining_ = false;
+    bool ended_ = false;
     std::vector<uint8_t> grey_;
 };
 
@@ -175,4 +251,17 @@ class VideoSource : public FrameSource {
 
 std::unique_ptr<FrameSource> open_video_source(const std::string& path) {
     return std::make_unique<VideoSource>(path);
+}
+
+GreyImage read_image_with_ffmpeg(const std::string& path) {
+    VideoSource source(path);
+    GreyImage frame;
+    if (!source.next(frame)) throw FlowError("'" + path + "' holds no picture that can be decoded");
+    return frame;
+}
+
+void route_ffmpeg_log(bool verbose) {
+    g_ffmpeg_verbose = verbose;
+    av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET);
+    av_log_set_callback(ffmpeg_log);
 }
