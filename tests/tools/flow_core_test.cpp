@@ -391,8 +391,10 @@ TEST(Reports, CsvRowsAndJsonText) {
     b.frame = 5;
     b.affine = motion(1, 2, 3, 4, 5, 6);
     b.affine_frame = 3;
+    b.time_s = 0.2;
     const std::string csv = frames_csv({a, b});
-    EXPECT_EQ(csv, std::string(kFramesCsvHeader) + "\n4,0,0,0,,,,,,,,\n5,0,0,0,,3,1,2,3,4,5,6\n");
+    EXPECT_EQ(csv, std::string(kFramesCsvHeader) +
+                       "\n4,0,0,0,,,,,,,,,\n5,0,0,0,,3,1,2,3,4,5,6,0.2\n");
 
     EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
     EXPECT_EQ(json_string("caf\xc3\xa9 \xff"), "\"caf\xc3\xa9 \\ufffd\"");
