@@ -13,9 +13,11 @@ packages=(
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
+    libcairo2-dev fonts-dejavu-core libjs-chart.js
 )
 if ((!main_only)); then
-    packages+=(mingw-w64 mingw-w64-tools libwine-dev wine wine64)
+    # chromium: the tool's test opens report.html in a real browser.
+    packages+=(mingw-w64 mingw-w64-tools libwine-dev wine wine64 chromium)
 fi
 # Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then

@@ -16,6 +16,7 @@
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"
+#include "flow/canvas.hpp"
 #include "flow/pictures.hpp"
 #include "flow/reports.hpp"
 
@@ -345,23 +346,31 @@ TEST(OutputStage, ReplacingIsWholeAndAFailedCommitRestoresTheEarlierResults) {
     EXPECT_EQ(folder_state(out), (std::vector<std::string>{"frames.csv=new", "summary.json=new"}));
 }
 
-TEST(Pictures, FlowHueShowsTheDirectionOfMotion) {
-    // (Un, Vn) points along the gradient scaled by It, against the motion: Un = -1 is motion
-    // to the right.
+TEST(Pictures, FlowColourIsDirectionAndSpeedOnOneFixedScale) {
+    // u, v in px/frame, the direction the content moves; max_speed 2 is full colour.
     struct Case {
         const char* name;
-        float un, vn;
+        float u, v;
+        bool valid;
         int r, g, b;
     };
     const Case cases[] = {
-        {"right: red", -1, 0, 255, 0, 0},
-        {"down: yellow-green", 0, -1, 128, 255, 0},
-        {"left: cyan", 1, 0, 0, 255, 255},
-        {"up: violet", 0, 1, 128, 0, 255},
+        {"right at full speed: red", 2, 0, true, 255, 0, 0},
+        {"down: yellow-green", 0, 2, true, 128, 255, 0},
+        {"left: cyan", -2, 0, true, 0, 255, 255},
+        {"up: violet", 0, -2, true, 128, 0, 255},
+        {"beyond the scale is clipped", 40, 0, true, 255, 0, 0},
+        {"half the scale: half saturated", 1, 0, true, 255, 128, 128},
+        {"still: white", 0, 0, true, 255, 255, 255},
+        {"invalid: neutral grey", 2, 0, false, 128, 128, 128},
+        {"NaN: neutral grey", NAN, 0, true, 128, 128, 128},
     };
     for (const Case& c : cases) {
-        const RgbPicture pic = flow_picture(GreyImage(40, 40, c.un), GreyImage(40, 40, c.vn));
+        const GreyImage u(40, 30, c.u), v(40, 30, c.v);
+        const std::vector<uint8_t> valid(u.data.size(), c.valid ? 1 : 0);
+        const RgbPicture pic = flow_picture(u, v, valid, 2.0);
         ASSERT_GT(pic.columns, 40) << "legend strip";
+        ASSERT_GE(pic.lines, 30);
         const uint8_t* px = pic.rgb.data() + (20 * pic.columns + 20) * 3;
         EXPECT_NEAR(px[0], c.r, 1) << c.name;
         EXPECT_NEAR(px[1], c.g, 1) << c.name;
@@ -369,18 +378,30 @@ TEST(Pictures, FlowHueShowsTheDirectionOfMotion) {
     }
 }
 
-TEST(Pictures, ScalingIgnoresRareHugeValuesAndKeepsStillScenesDark) {
-    GreyImage un(50, 40, -0.2f), vn(50, 40, 0.0f);
-    un.at(3, 3) = -1000.0f;  // one wild value must not darken the rest
-    un.at(4, 4) = NAN;
-    const RgbPicture flow = flow_picture(un, vn);
-    EXPECT_EQ(flow.rgb[(10 * flow.columns + 10) * 3], 255);
-    EXPECT_EQ(flow.rgb[(4 * flow.columns + 4) * 3], 0) << "NaN is drawn black";
-
+TEST(Pictures, HeatMapKeepsStillScenesDark) {
     GreyImage still(50, 40, 1.0f);  // |It| = 1 grey level everywhere: noise
     const RgbPicture heat = heat_picture(still);
     EXPECT_LT(heat.rgb[0], 200);
     EXPECT_EQ(heat.rgb[1], 0);
+}
+
+TEST(Pictures, TicksAreRoundNumbersCoveringTheRange) {
+    struct Case {
+        double lo, hi;
+        int count;
+        double first, step;
+        int ticks;
+    };
+    const Case cases[] = {
+        {0, 17.3, 4, 0, 5, 4}, {-0.013, 0.042, 5, 0, 0.02, 3}, {1.21, 1.52, 5, 1.3, 0.1, 3}};
+    for (const Case& c : cases) {
+        const Ticks t = nice_ticks(c.lo, c.hi, c.count);
+        EXPECT_NEAR(t.first, c.first, 1e-12) << c.lo << ".." << c.hi;
+        EXPECT_NEAR(t.step, c.step, 1e-12) << c.lo << ".." << c.hi;
+        EXPECT_EQ(t.count, c.ticks) << c.lo << ".." << c.hi;
+    }
+    EXPECT_EQ(tick_label(-1e-17, 0.01), "0.00");
+    EXPECT_EQ(tick_label(15, 5), "15");
 }
 
 TEST(Reports, CsvRowsAndJsonText) {

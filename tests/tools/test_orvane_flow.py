@@ -5,6 +5,7 @@ The program is found through the ORVANE_FLOW environment variable (set by ctest)
 import csv
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -96,7 +97,10 @@ def test_outputs_follow_the_mode(tmp_path, mode, pictures, has_flow, has_affine)
     names = files_in(out)
     # Frames 9 and 19 are every tenth; frame 22 is the last and always pictured.
     expected = {f"{p}_{i:06d}.png" for p in pictures for i in (9, 19, 22)}
-    assert set(names) == expected | {"frames.csv", "summary.json"}
+    expected |= {"frames.csv", "summary.json", "report.html", "chart.min.js"}
+    if has_affine:
+        expected.add("motion.png")
+    assert set(names) == expected
 
     header, rows = read_csv(out)
     assert header == CSV_COLUMNS
@@ -370,6 +374,39 @@ def test_earlier_results_are_kept_unless_forced_and_then_replaced_whole(tmp_path
     # No picture of the first run is mixed in with the second.
     assert "Is_000002.png" not in files_in(out)
     assert set(files_in(out)) == set(read_summary(out)["outputs"])
+
+
+def browser():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        if shutil.which(name):
+            return shutil.which(name)
+    return None
+
+
+def test_report_opens_offline_and_draws_its_chart(tmp_path):
+    out = tmp_path / "out"
+    r = run("--frames", 30, "--every", 10, "--arrows", "--out", out)
+    assert r.returncode == 0, r.stderr
+    page = (out / "report.html").read_text()
+    # Everything the page loads sits beside it.
+    for src in re.findall(r'src="([^"]+)"', page):
+        assert (out / src).is_file(), src
+    assert "arrows_000029.png" in page and "motion.png" in page
+    chrome = browser()
+    if chrome is None:
+        pytest.skip("no Chromium to open the report with")
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0"]
+    shown = subprocess.run([chrome, *flags, "--dump-dom", (out / "report.html").as_uri()],
+                           capture_output=True, text=True, timeout=120)
+    dom = shown.stdout
+    assert 'data-state="drawn"' in dom, (dom[-2000:], shown.stderr[-2000:])
+    assert "data-errors" not in dom
+    assert "Uncaught" not in shown.stderr, shown.stderr
+    # Both charts put ink on their canvases.
+    drawn = [int(n) for n in re.findall(r'data-drawn-pixels="(\d+)"', dom)]
+    assert len(drawn) == 2 and min(drawn) > 2000, drawn
 
 
 def test_version_and_help_exit_zero():

@@ -108,6 +108,15 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"robust", "plain"}))
         ->capture_default_str()
         ->group(frames);
+    app.add_option("--max-speed", opt.max_speed,
+                   "Speed [px/frame] shown in full colour in the flow pictures (one scale for "
+                   "the whole run)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str()
+        ->type_name("PX")
+        ->group(frames);
+    app.add_flag("--arrows", opt.arrows, "Also draw the flow as arrows on the input frame")
+        ->group(frames);
     app.add_flag("--force", opt.force,
                  "Replace the results of an earlier run in DIR (all of them, on success)")
         ->group(frames);

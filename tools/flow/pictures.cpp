@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
+#include <string>
+
+#include "flow/canvas.hpp"
 
 namespace {
 
-constexpr double kFlowPercentile = 0.98;
 constexpr double kHeatPercentile = 0.995;
 constexpr double kHeatFloor = 4.0;  // |It| that a still scene's noise stays below [grey levels]
+constexpr int32_t kStrip = 150;     // width of the legend strip [pixels]
+constexpr int32_t kLegendHeight = 230;  // what the flow legend needs [pixels]
+constexpr uint8_t kInvalidGrey = 128;
 
 uint8_t to_byte(double v) {
     return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0));
@@ -21,17 +27,24 @@ double direction_hue(double dx, double dy) {
     return deg < 0 ? deg + 360.0 : deg;
 }
 
-void draw_legend(RgbPicture& pic, int32_t x0, int32_t y0, int32_t diameter) {
-    const double r = 0.5 * diameter;
-    const double cx = x0 + r - 0.5, cy = y0 + r - 0.5;
-    for (int32_t y = y0; y < y0 + diameter; ++y) {
-        for (int32_t x = x0; x < x0 + diameter; ++x) {
-            const double dx = x - cx, dy = y - cy;
-            const double d = std::sqrt(dx * dx + dy * dy) / r;
-            if (d > 1.0) continue;
-            hsv_to_rgb(direction_hue(dx, dy), 1.0, d, pic.pixel(x, y));
-        }
-    }
+std::string speed_text(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+// The image on a dark canvas with room for a legend strip on the right.
+struct Framed {
+    int32_t columns, lines;
+};
+Framed with_strip(const GreyImage& image, int32_t min_height) {
+    return {image.columns + kStrip, std::max(image.lines, min_height)};
+}
+
+void heat_colour(double t, uint8_t* px) {
+    px[0] = to_byte(3.0 * t);
+    px[1] = to_byte(3.0 * t - 1.0);
+    px[2] = to_byte(3.0 * t - 2.0);
 }
 
 }  // namespace
@@ -47,6 +60,14 @@ float robust_percentile(const std::vector<float>& values, double fraction) {
     const auto k = static_cast<size_t>(std::llround(pos));
     std::nth_element(finite.begin(), finite.begin() + static_cast<std::ptrdiff_t>(k), finite.end());
     return finite[k];
+}
+
+std::vector<uint8_t> finite_mask(const GreyImage& u, const GreyImage& v) {
+    std::vector<uint8_t> valid(u.data.size());
+    for (size_t i = 0; i < valid.size(); ++i) {
+        valid[i] = std::isfinite(u.data[i]) && std::isfinite(v.data[i]);
+    }
+    return valid;
 }
 
 void hsv_to_rgb(double hue, double saturation, double value, uint8_t out[3]) {
@@ -80,41 +101,130 @@ void hsv_to_rgb(double hue, double saturation, double value, uint8_t out[3]) {
     out[0] = to_byte(r), out[1] = to_byte(g), out[2] = to_byte(b);
 }
 
-RgbPicture flow_picture(const GreyImage& un, const GreyImage& vn) {
-    const int32_t columns = un.columns, lines = un.lines;
-    std::vector<float> magnitude(un.data.size());
-    for (size_t i = 0; i < magnitude.size(); ++i) {
-        magnitude[i] = std::hypot(un.data[i], vn.data[i]);
-    }
-    const double scale = robust_percentile(magnitude, kFlowPercentile);
+void flow_colour(double u, double v, double max_speed, uint8_t out[3]) {
+    const double speed = std::hypot(u, v);
+    const double s = max_speed > 0 ? std::min(1.0, speed / max_speed) : 0.0;
+    hsv_to_rgb(direction_hue(u, v), s, 1.0, out);
+}
 
-    // The legend needs some height to be legible; tiny images go without it.
-    const int32_t diameter = std::min<int32_t>(64, lines - 8);
-    const bool legend = diameter >= 24;
-    const int32_t strip = legend ? diameter + 12 : 0;
-    RgbPicture pic(columns + strip, lines);
-    for (int32_t y = 0; y < lines; ++y) {
-        for (int32_t x = 0; x < columns; ++x) {
-            const size_t i = static_cast<size_t>(y) * columns + x;
-            const double m = magnitude[i];
-            uint8_t* px = pic.pixel(x, y);
-            if (!std::isfinite(m) || !(scale > 0.0)) {
-                px[0] = px[1] = px[2] = 0;
+RgbPicture flow_picture(const GreyImage& u, const GreyImage& v, const std::vector<uint8_t>& valid,
+                        double max_speed) {
+    RgbPicture field(u.columns, u.lines);
+    for (size_t i = 0; i < u.data.size(); ++i) {
+        uint8_t* px = field.rgb.data() + 3 * i;
+        if (i < valid.size() && valid[i] && std::isfinite(u.data[i]) && std::isfinite(v.data[i])) {
+            flow_colour(u.data[i], v.data[i], max_speed, px);
+        } else {
+            px[0] = px[1] = px[2] = kInvalidGrey;
+        }
+    }
+    const Framed f = with_strip(u, kLegendHeight);
+    Canvas c(f.columns, f.lines, 0.16);
+    c.put(field, 0, 0);
+
+    // The wheel: every point shows the colour of the flow vector from its centre to it, the
+    // rim being max_speed.
+    const double x0 = u.columns + 10, radius = 52;
+    const double cx = x0 + radius + 12, cy = 34 + radius;
+    const int32_t side = static_cast<int32_t>(2 * radius) + 2;
+    RgbPicture wheel(side, side);
+    for (int32_t y = 0; y < side; ++y) {
+        for (int32_t x = 0; x < side; ++x) {
+            const double dx = x + 0.5 - 0.5 * side, dy = y + 0.5 - 0.5 * side;
+            uint8_t* px = wheel.pixel(x, y);
+            if (std::hypot(dx, dy) > radius + 0.5) {
+                px[0] = px[1] = px[2] = 41;  // the strip's grey
                 continue;
             }
-            hsv_to_rgb(direction_hue(-un.data[i], -vn.data[i]), 1.0, m / scale, px);
+            flow_colour(dx / radius * max_speed, dy / radius * max_speed, max_speed, px);
         }
     }
-    if (legend) {
-        for (int32_t y = 0; y < lines; ++y) {
-            for (int32_t x = columns; x < columns + strip; ++x) {
-                uint8_t* px = pic.pixel(x, y);
-                px[0] = px[1] = px[2] = 40;
+    c.put(wheel, static_cast<int32_t>(cx - 0.5 * side), static_cast<int32_t>(cy - 0.5 * side));
+    cairo_t* cr = c.cr();
+    cairo_set_line_width(cr, 1.0);
+    c.colour(0.2, 0.2, 0.2);
+    cairo_arc(cr, cx, cy, radius, 0, 2 * std::numbers::pi);
+    cairo_stroke(cr);
+    cairo_set_source_rgba(cr, 0.2, 0.2, 0.2, 0.6);
+    cairo_arc(cr, cx, cy, 0.5 * radius, 0, 2 * std::numbers::pi);
+    cairo_stroke(cr);
+    c.colour(0.95, 0.95, 0.95);
+    c.text("flow [px/frame]", x0, 18, 12, Canvas::Align::left, true);
+    c.text("right", cx + radius + 3, cy + 4, 9);
+    c.text("down", cx, cy + radius + 11, 9, Canvas::Align::centre);
+    c.text("up", cx, cy - radius - 3, 9, Canvas::Align::centre);
+    c.text("left", cx - radius - 3, cy + 4, 9, Canvas::Align::right);
+    const double ty = cy + radius + 30;
+    c.text("rim " + speed_text(max_speed) + ", ring " + speed_text(0.5 * max_speed), x0, ty, 10);
+    c.text("hue: direction", x0, ty + 15, 10);
+    c.text("saturation: speed", x0, ty + 30, 10);
+    c.text("white: still", x0, ty + 45, 10);
+    c.text("grey: no measurement", x0, ty + 60, 10);
+    return c.picture();
+}
+
+RgbPicture arrow_picture(const GreyImage& frame, const GreyImage& u, const GreyImage& v,
+                         const std::vector<uint8_t>& valid, double max_speed) {
+    const int32_t columns = frame.columns, lines = frame.lines;
+    RgbPicture grey(columns, lines);
+    for (size_t i = 0; i < frame.data.size(); ++i) {
+        const float g = frame.data[i];
+        const uint8_t b = g >= 255.0f ? 255 : g > 0.0f ? static_cast<uint8_t>(std::lround(g)) : 0;
+        grey.rgb[3 * i] = grey.rgb[3 * i + 1] = grey.rgb[3 * i + 2] = b;
+    }
+    const int32_t cell = std::max<int32_t>(8, std::min(columns, lines) / 24);
+    constexpr int32_t kScaleStrip = 28;
+    Canvas c(std::max<int32_t>(columns, 220), lines + kScaleStrip, 0.16);
+    c.put(grey, 0, 0);
+    cairo_t* cr = c.cr();
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    // One arrow from (x, y) by (dx, dy) [pixels]: a dark outline under a coloured line.
+    auto arrow = [&](double x, double y, double dx, double dy, const uint8_t rgb[3]) {
+        const double length = std::hypot(dx, dy);
+        if (length < 0.5) return;
+        const double head = std::min(0.4 * length, 0.35 * cell), ux = dx / length,
+                     uy = dy / length;
+        for (int pass = 0; pass < 2; ++pass) {
+            cairo_set_line_width(cr, pass == 0 ? 3.0 : 1.4);
+            if (pass == 0)
+                cairo_set_source_rgba(cr, 0, 0, 0, 0.7);
+            else
+                cairo_set_source_rgb(cr, rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
+            cairo_move_to(cr, x, y);
+            cairo_line_to(cr, x + dx, y + dy);
+            cairo_move_to(cr, x + dx - head * (ux - 0.5 * uy), y + dy - head * (uy + 0.5 * ux));
+            cairo_line_to(cr, x + dx, y + dy);
+            cairo_line_to(cr, x + dx - head * (ux + 0.5 * uy), y + dy - head * (uy - 0.5 * ux));
+            cairo_stroke(cr);
+        }
+    };
+    const double to_pixels = max_speed > 0 ? cell / max_speed : 0.0;
+    for (int32_t y0 = 0; y0 + cell <= lines; y0 += cell) {
+        for (int32_t x0 = 0; x0 + cell <= columns; x0 += cell) {
+            double su = 0, sv = 0;
+            int n = 0;
+            for (int32_t y = y0; y < y0 + cell; ++y) {
+                for (int32_t x = x0; x < x0 + cell; ++x) {
+                    const size_t i = static_cast<size_t>(y) * columns + x;
+                    if (i < valid.size() && valid[i] && std::isfinite(u.data[i]) &&
+                        std::isfinite(v.data[i])) {
+                        su += u.data[i], sv += v.data[i], ++n;
+                    }
+                }
             }
+            if (2 * n < cell * cell) continue;
+            su /= n, sv /= n;
+            uint8_t rgb[3];
+            hsv_to_rgb(direction_hue(su, sv), 1.0, 1.0, rgb);
+            arrow(x0 + 0.5 * cell, y0 + 0.5 * cell, su * to_pixels, sv * to_pixels, rgb);
         }
-        draw_legend(pic, columns + 6, 6, diameter);
     }
-    return pic;
+    const uint8_t white[3] = {255, 255, 255};
+    arrow(8, lines + 14, cell, 0, white);
+    c.colour(0.95, 0.95, 0.95);
+    c.text("= " + speed_text(max_speed) + " px/frame (mean flow of each cell)", cell + 14,
+           lines + 18, 11);
+    return c.picture();
 }
 
 RgbPicture heat_picture(const GreyImage& it2) {
@@ -123,14 +233,38 @@ RgbPicture heat_picture(const GreyImage& it2) {
         magnitude[i] = std::sqrt(std::max(0.0f, it2.data[i]));
     const double scale =
         std::max<double>(kHeatFloor, robust_percentile(magnitude, kHeatPercentile));
-    RgbPicture pic(it2.columns, it2.lines);
+    RgbPicture map(it2.columns, it2.lines);
     for (size_t i = 0; i < magnitude.size(); ++i) {
         // NaN fails every comparison and is drawn black.
         const double t = magnitude[i] >= 0 ? std::min(1.0, magnitude[i] / scale) : 0.0;
-        uint8_t* px = pic.rgb.data() + i * 3;
-        px[0] = to_byte(3.0 * t);
-        px[1] = to_byte(3.0 * t - 1.0);
-        px[2] = to_byte(3.0 * t - 2.0);
+        heat_colour(t, map.rgb.data() + i * 3);
     }
-    return pic;
+    constexpr int32_t kBarTop = 30, kBarHeight = 160, kBarWidth = 18;
+    const Framed f = with_strip(it2, kBarTop + kBarHeight + 32);
+    Canvas c(f.columns, f.lines, 0.16);
+    c.put(map, 0, 0);
+    RgbPicture bar(kBarWidth, kBarHeight);
+    for (int32_t y = 0; y < kBarHeight; ++y) {
+        uint8_t rgb[3];
+        heat_colour(1.0 - (y + 0.5) / kBarHeight, rgb);
+        for (int32_t x = 0; x < kBarWidth; ++x) std::copy(rgb, rgb + 3, bar.pixel(x, y));
+    }
+    const int32_t bx = it2.columns + 12;
+    c.put(bar, bx, kBarTop);
+    c.colour(0.95, 0.95, 0.95);
+    c.text("|It| [grey levels", it2.columns + 8, 14, 11, Canvas::Align::left, true);
+    c.text("per frame]", it2.columns + 8, 26, 11, Canvas::Align::left, true);
+    const Ticks t = nice_ticks(0, scale, 4);
+    cairo_set_line_width(c.cr(), 1.0);
+    for (int k = 0; k < t.count; ++k) {
+        const double value = t.first + k * t.step;
+        const double y = kBarTop + kBarHeight * (1.0 - value / scale);
+        cairo_move_to(c.cr(), bx + kBarWidth, y);
+        cairo_line_to(c.cr(), bx + kBarWidth + 4, y);
+        cairo_stroke(c.cr());
+        c.text(tick_label(value, t.step), bx + kBarWidth + 7, y + 4, 10);
+    }
+    c.text("top: 99.5 % of", it2.columns + 8, kBarTop + kBarHeight + 14, 9);
+    c.text("pixels lie below", it2.columns + 8, kBarTop + kBarHeight + 25, 9);
+    return c.picture();
 }

@@ -1,6 +1,15 @@
 // The pictures orvane-flow writes: result images turned into something a person reads at a
-// glance. Pure functions of their inputs; the run loop calls them on the frames it writes.
+// glance, each with its legend and scale. Pure functions of their inputs (drawn with Cairo);
+// the run loop calls them on the frames it writes.
+//
+// A flow field is given as u, v [pixels per frame; +x right, +y down, the direction in which
+// the content moves] and a validity mask (one byte per pixel, non-zero where u, v hold a
+// measurement). Colours follow one fixed scale for the whole run, so that a faster clip looks
+// faster: the caller passes the same max_speed for every frame.
 #pragma once
+
+#include <cstdint>
+#include <vector>
 
 #include "flow/grey_image.hpp"
 
@@ -8,15 +17,27 @@
 // Non-finite values (the quotients may be NaN or infinite) are left out.
 float robust_percentile(const std::vector<float>& values, double fraction);
 
-// The flow along the gradient as colour: hue gives the direction in which the image moves
-// (the component's (Un, Vn) points along the gradient scaled by It, which is against the
-// motion, so the picture shows (-Un, -Vn)), brightness the length, scaled so that the 98th
-// percentile is full brightness. A colour-wheel legend sits in a strip to the right of the
-// image when the image is tall enough to hold it; the image itself is never covered.
-RgbPicture flow_picture(const GreyImage& un, const GreyImage& vn);
+// Non-zero where both u and v are finite.
+std::vector<uint8_t> finite_mask(const GreyImage& u, const GreyImage& v);
+
+// The flow as colour: hue gives the direction of motion (right red, down yellow-green, left
+// cyan, up violet), saturation the speed, full at max_speed and beyond, so a still pixel is
+// white; invalid pixels are neutral grey. A strip to the right holds a colour wheel with its
+// speed scale in px/frame, labelled; the image itself is never covered.
+RgbPicture flow_picture(const GreyImage& u, const GreyImage& v, const std::vector<uint8_t>& valid,
+                        double max_speed);
+// The colour of one flow vector in flow_picture.
+void flow_colour(double u, double v, double max_speed, uint8_t out[3]);
+
+// The input frame in grey with an arrow per grid cell showing the mean valid flow of that cell
+// (cells with less than half of their pixels valid get none), an arrow of max_speed being one
+// cell long; a strip below shows that scale.
+RgbPicture arrow_picture(const GreyImage& frame, const GreyImage& u, const GreyImage& v,
+                         const std::vector<uint8_t>& valid, double max_speed);
 
 // The change image It2 as a heat map (black, red, yellow, white) of |It|, scaled by its 99.5th
-// percentile but never below 4 grey levels per frame, so that a still scene stays dark.
+// percentile but never below 4 grey levels per frame, so that a still scene stays dark; a
+// labelled colour bar to the right gives the scale in grey levels per frame.
 RgbPicture heat_picture(const GreyImage& it2);
 
 // Hue (0..360 degrees), saturation and value (0..1) to 8-bit RGB.

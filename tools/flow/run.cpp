@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -13,7 +14,9 @@
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"
+#include "flow/motion_plot.hpp"
 #include "flow/pictures.hpp"
+#include "flow/report_html.hpp"
 #include "flow/progress.hpp"
 #include "flow/reports.hpp"
 
@@ -116,6 +119,10 @@ bool is_flow_mode(const std::string& mode) {
 // Everything one frame produces that the run keeps or writes.
 struct FrameImages {
     GreyImage It, It2, Un, Vn;
+    // The flow the pictures show [px/frame, the direction the content moves] and where it
+    // holds a measurement (one byte per pixel).
+    GreyImage flow_u, flow_v;
+    std::vector<uint8_t> flow_valid;
 };
 
 class Run {
@@ -127,6 +134,12 @@ class Run {
     void measure(FrameRecord& rec, FrameImages& img, int64_t count);
     void write_pictures(int64_t frame, FrameImages& img);
     std::string summary_json(double elapsed, double component_seconds) const;
+    // Staged path of a picture, which the report shows.
+    std::string picture_path(const std::string& name) {
+        picture_names_.push_back(name);
+        return stage_->path_for(name);
+    }
+    void write_report(double elapsed, double component_seconds);
     void print_results(double elapsed) const;
 
     const RunOptions& opt_;
@@ -139,7 +152,7 @@ class Run {
     int32_t margin_ = 2;
     std::vector<FrameRecord> records_;
     std::vector<AffineMotion> estimates_;
-    int pictures_ = 0;
+    std::vector<std::string> picture_names_;
     bool interrupted_ = false;
 };
 
@@ -171,6 +184,13 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
             // carry it to pixels per frame.
             rec.mean_flow = mean_flow_length(img.Un, img.Vn) * kSpatialGain / gain_t;
         }
+        // The flow along the gradient points against the motion.
+        const float to_flow = gain_t > 0 ? static_cast<float>(-kSpatialGain / gain_t) : 0.0f;
+        img.flow_u = img.Un, img.flow_v = img.Vn;
+        for (float& x : img.flow_u.data) x *= to_flow;
+        for (float& x : img.flow_v.data) x *= to_flow;
+        img.flow_valid = finite_mask(img.flow_u, img.flow_v);
+        if (gain_t <= 0) img.flow_valid.assign(img.flow_valid.size(), 0);
     }
     if (is_affine_mode(mode_) && gain_t > 0) {
         const GreyImage ix2 = session_->read(ResultImage::Ix2);
@@ -189,17 +209,19 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
 }
 
 void Run::write_pictures(int64_t frame, FrameImages& img) {
-    write_png_grey(stage_->path_for(frame_name("Is", frame, "png")),
-                   session_->read(ResultImage::Is));
-    ++pictures_;
+    const GreyImage is = session_->read(ResultImage::Is);
+    write_png_grey(picture_path(frame_name("Is", frame, "png")), is);
     if (is_flow_mode(mode_)) {
-        write_png_rgb(stage_->path_for(frame_name("flow", frame, "png")),
-                      flow_picture(img.Un, img.Vn));
-        ++pictures_;
+        write_png_rgb(picture_path(frame_name("flow", frame, "png")),
+                      flow_picture(img.flow_u, img.flow_v, img.flow_valid, opt_.max_speed));
+        if (opt_.arrows) {
+            write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
+                          arrow_picture(is, img.flow_u, img.flow_v, img.flow_valid,
+                                        opt_.max_speed));
+        }
     }
     if (mode_computes(mode_, ResultImage::It2)) {
-        write_png_rgb(stage_->path_for(frame_name("It2", frame, "png")), heat_picture(img.It2));
-        ++pictures_;
+        write_png_rgb(picture_path(frame_name("It2", frame, "png")), heat_picture(img.It2));
     }
     for (ResultImage which : opt_.save) {
         write_npy(stage_->path_for(frame_name(result_image_name(which), frame, "npy")),
@@ -316,6 +338,7 @@ int Run::execute() {
     }
 
     write_text(stage_->path_for("frames.csv"), frames_csv(records_));
+    write_report(elapsed, component_seconds);
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
     write_text(summary_path, summary_json(elapsed, component_seconds));
@@ -328,6 +351,45 @@ int Run::execute() {
         return kExitInterrupted;
     }
     return kExitOk;
+}
+
+void Run::write_report(double elapsed, double component_seconds) {
+    ReportContent r;
+    r.input = source_->description();
+    r.cx = 0.5 * (columns_ - 1), r.cy = 0.5 * (lines_ - 1);
+    r.known = source_->known_motion();
+    r.median = median_motion(estimates_);
+    if (is_affine_mode(mode_)) {
+        r.motion_plot = "motion.png";
+        write_png_rgb(stage_->path_for(r.motion_plot), motion_plot(records_, r.cx, r.cy, r.known));
+    }
+    const auto& s = opt_.settings;
+    r.settings = {{"computation mode", s.computation_mode},
+                  {"time derivative", s.timederivative_mode},
+                  {"input filter", std::to_string(s.input_filter)},
+                  {"regularizer", json_number(s.regularizer)},
+                  {"affine fit", opt_.robust_fit ? "robust" : "plain"},
+                  {"size", std::to_string(columns_) + " x " + std::to_string(lines_)},
+                  {"flow colour scale", json_number(opt_.max_speed) + " px/frame"}};
+    r.records = records_;
+    r.elapsed_s = elapsed;
+    const double n = static_cast<double>(records_.size());
+    r.throughput_fps = elapsed > 0 ? n / elapsed : NAN;
+    r.component_fps = component_seconds > 0 ? n / component_seconds : NAN;
+    r.damage = source_->damage();
+    r.interrupted = interrupted_;
+    // Newest pictures first: the last frame is what a reader looks at.
+    r.pictures.assign(picture_names_.rbegin(), picture_names_.rend());
+    const std::string chart = chart_js_path();
+    if (!chart.empty()) {
+        std::error_code ec;
+        std::filesystem::copy_file(chart, stage_->path_for("chart.min.js"), ec);
+        if (ec) throw FlowError("cannot copy '" + chart + "' beside the report: " + ec.message());
+    } else {
+        progress_->notice("Chart.js is not installed (Debian package libjs-chart.js); "
+                          "report.html shows no interactive chart");
+    }
+    write_text(stage_->path_for("report.html"), report_html(r));
 }
 
 std::string Run::summary_json(double elapsed, double component_seconds) const {
@@ -387,7 +449,7 @@ void Run::print_results(double elapsed) const {
                 source_->description().c_str(), columns_, lines_, elapsed,
                 elapsed > 0 ? static_cast<double>(n) / elapsed : 0.0);
     std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
-                opt_.out.c_str(), pictures_);
+                opt_.out.c_str(), static_cast<int>(picture_names_.size()));
     if (!is_affine_mode(mode_)) return;
     const auto median = median_motion(estimates_);
     if (!median) {

@@ -18,6 +18,8 @@ struct RunOptions {
     std::vector<ResultImage> save;   // raw images stored as .npy
     double change_threshold = 64.0;  // It2 above which a pixel counts as changed
     bool robust_fit = true;          // false: one plain least-squares fit per frame
+    double max_speed = 2.0;          // [px/frame] full colour in the flow pictures, whole run
+    bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
     bool quiet = false;
     bool verbose = false;  // FFmpeg's own messages are shown too
     bool force = false;    // an output folder holding earlier results is replaced
