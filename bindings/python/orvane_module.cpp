@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis_bindings.hpp"
 #include "array_bridge.hpp"
 #include "component/co_orvane.hpp"
 #include "component/members.hpp"
@@ -456,4 +457,5 @@ PYBIND11_MODULE(_core, m) {
         "_last_input_address", [] { return reinterpret_cast<uintptr_t>(last_input_address()); },
         "Address of the element block that the last process_data on this thread handed to\n"
         "the component (for zero-copy checks).");
+    register_analysis(m);
 }

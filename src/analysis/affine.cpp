@@ -4,17 +4,6 @@
 #include <cmath>
 #include <vector>
 
-double batch_temporal_gain() {
-    const double a = static_cast<double>(0.8867f);
-    return 6.0 * a - 4.0;
-}
-
-double recursive_temporal_gain(int64_t frame_count) {
-    if (frame_count <= 1) return 0.0;
-    if (frame_count > 60) return 1.0;
-    return 1.0 - std::ldexp(1.0, -static_cast<int>(frame_count - 1));
-}
-
 namespace {
 
 // Weighted moments of one image: the sums of I, I X, I Y, I X^2, I X Y, I Y^2.
@@ -55,12 +44,14 @@ bool solve6(double n[6][6], double b[6], double out[6]) {
 
 }  // namespace
 
-std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m,
-                                                      double temporal_gain) const {
-    return fit(m, temporal_gain, nullptr);
+std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m, double temporal_gain,
+                                                      const FlowPrediction* prediction,
+                                                      const std::vector<float>* mask) const {
+    return fit(m, temporal_gain, prediction, mask);
 }
 
 std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double temporal_gain,
+                                                 const FlowPrediction* prediction,
                                                  const std::vector<float>* weights) const {
     const GreyImage* images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
     for (const GreyImage* img : images) {
@@ -72,6 +63,14 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
     for (const GreyImage* img : images) {
         if (img->columns != columns || img->lines != lines) return std::nullopt;
     }
+    const bool predicted = prediction && !prediction->empty();
+    if (predicted && (prediction->u->columns != columns || prediction->u->lines != lines ||
+                      prediction->v->columns != columns || prediction->v->lines != lines)) {
+        return std::nullopt;
+    }
+    const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
+    if (weights && weights->size() != pixels) return std::nullopt;
+    const double k = kSpatialGain / temporal_gain;
     const int32_t x0 = std::min(margin_, columns / 2), x1 = columns - x0;
     const int32_t y0 = std::min(margin_, lines / 2), y1 = lines - y0;
     if (x1 - x0 < 2 || y1 - y0 < 2) return std::nullopt;
@@ -84,23 +83,35 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
     for (int32_t x = 0; x < columns; ++x) X[static_cast<size_t>(x)] = (x - cx) / s;
 
     Moments xx, yy, xy;
-    double tx[3] = {0, 0, 0}, ty[3] = {0, 0, 0};  // sums of Ixt and Iyt times 1, X, Y
-    for (int32_t y = y0; y < y1; ++y) {
+    // Right-hand sides: the sums of bx = Ix2 pu + Ixy pv - k Ixt and by = Ixy pu + Iy2 pv -
+    // k Iyt times 1, X, Y, where (pu, pv) is the predicted motion (zero without one).
+    double tx[3] = {0, 0, 0}, ty[3] = {0, 0, 0};
+    for (int32_t y = y0; y < y1; y += stride_) {
         const double Y = (y - cy) / s;
         const float* r_xx = m.Ix2->line(y);
         const float* r_yy = m.Iy2->line(y);
         const float* r_xy = m.Ixy->line(y);
         const float* r_xt = m.Ixt->line(y);
         const float* r_yt = m.Iyt->line(y);
-        const float* r_w = weights ? weights->data() + static_cast<size_t>(y) * columns : nullptr;
+        const size_t row = static_cast<size_t>(y) * static_cast<size_t>(columns);
+        const float* r_w = weights ? weights->data() + row : nullptr;
+        const float* r_pu = predicted ? prediction->u->data.data() + row : nullptr;
+        const float* r_pv = predicted ? prediction->v->data.data() + row : nullptr;
         double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy: 1, X, X^2
         double t[2] = {0, 0}, u[2] = {0, 0};                          // xt, yt: 1, X
-        for (int32_t x = x0; x < x1; ++x) {
+        for (int32_t x = x0; x < x1; x += stride_) {
             const double Xv = X[static_cast<size_t>(x)];
             const double Xs = Xv * Xv;
             const double w = r_w ? r_w[x] : 1.0;
             const double vxx = w * r_xx[x], vyy = w * r_yy[x], vxy = w * r_xy[x];
-            const double vxt = w * r_xt[x], vyt = w * r_yt[x];
+            double bx = -k * r_xt[x], by = -k * r_yt[x];
+            if (r_pu) {
+                bx +=
+                    static_cast<double>(r_xx[x]) * r_pu[x] + static_cast<double>(r_xy[x]) * r_pv[x];
+                by +=
+                    static_cast<double>(r_xy[x]) * r_pu[x] + static_cast<double>(r_yy[x]) * r_pv[x];
+            }
+            const double vxt = w * bx, vyt = w * by;
             a[0] += vxx, a[1] += vxx * Xv, a[2] += vxx * Xs;
             b[0] += vyy, b[1] += vyy * Xv, b[2] += vyy * Xs;
             c[0] += vxy, c[1] += vxy * Xv, c[2] += vxy * Xs;
@@ -138,8 +149,7 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
             n[i + 3][j + 3] = byy[i][j];
         }
     }
-    const double k = kSpatialGain / temporal_gain;
-    double rhs[6] = {-k * tx[0], -k * tx[1], -k * tx[2], -k * ty[0], -k * ty[1], -k * ty[2]};
+    double rhs[6] = {tx[0], tx[1], tx[2], ty[0], ty[1], ty[2]};
     double p[6];
     if (!solve6(n, rhs, p)) return std::nullopt;
 
@@ -155,24 +165,28 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
 
 std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages& m,
                                                              const GreyImage& It,
-                                                             double temporal_gain,
-                                                             int passes) const {
-    std::optional<AffineMotion> motion = fit(m, temporal_gain, nullptr);
+                                                             double temporal_gain, int passes,
+                                                             const FlowPrediction* prediction,
+                                                             const std::vector<float>* mask) const {
+    std::optional<AffineMotion> motion = fit(m, temporal_gain, prediction, mask);
     if (!motion || It.columns != m.Ix2->columns || It.lines != m.Ix2->lines) return motion;
+    if (mask && mask->size() != It.data.size()) return motion;
     const int32_t columns = It.columns, lines = It.lines;
     const double k = kSpatialGain / temporal_gain;
     const size_t count = It.data.size();
+    const bool predicted = prediction && !prediction->empty();
     std::vector<float> weights(count, 0.0f);
     std::vector<float> residual(count, 0.0f);  // squared normal-flow residual [(pixels/frame)^2]
     std::vector<float> typical;
     typical.reserve(count);
     for (int pass = 0; pass < passes; ++pass) {
-        // The residual r = Ix u + Iy v + k It follows from the moments without Ix and Iy:
-        // r^2 = u^2 Ix2 + 2 u v Ixy + v^2 Iy2 + 2 k (u Ixt + v Iyt) + k^2 It^2; divided by the
-        // squared gradient it is the squared error of the normal flow.
+        // The residual r = Ix du + Iy dv + k It, with (du, dv) the fitted motion less the
+        // predicted one, follows from the moments without Ix and Iy: r^2 = du^2 Ix2 +
+        // 2 du dv Ixy + dv^2 Iy2 + 2 k (du Ixt + dv Iyt) + k^2 It^2; divided by the squared
+        // gradient it is the squared error of the normal flow.
         // Squared residuals throughout: the weights need no square root.
         typical.clear();
-        for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t y = 0; y < lines; y += stride_) {
             const size_t row = static_cast<size_t>(y) * columns;
             const float* xx = m.Ix2->data.data() + row;
             const float* yy = m.Iy2->data.data() + row;
@@ -181,10 +195,14 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             const float* yt = m.Iyt->data.data() + row;
             const float* t = It.data.data() + row;
             float* e2 = residual.data() + row;
+            const float* pu = predicted ? prediction->u->data.data() + row : nullptr;
+            const float* pv = predicted ? prediction->v->data.data() + row : nullptr;
+            const float* mw = mask ? mask->data() + row : nullptr;
             const double u0 = motion->u(0, y), v0 = motion->v(0, y);
             const double du = motion->a[1], dv = motion->a[4];
-            for (int32_t x = 0; x < columns; ++x) {
-                const double u = u0 + du * x, v = v0 + dv * x;
+            for (int32_t x = 0; x < columns; x += stride_) {
+                double u = u0 + du * x, v = v0 + dv * x;
+                if (pu) u -= pu[x], v -= pv[x];
                 const double g2 = static_cast<double>(xx[x]) + yy[x];
                 const double r2 = u * u * xx[x] + 2 * u * v * xy[x] + v * v * yy[x] +
                                   2 * k * (u * xt[x] + v * yt[x]) + k * k * t[x] * t[x];
@@ -192,7 +210,9 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
                 e2[x] = q < 1e30 ? static_cast<float>(q) : 1e30f;  // NaN lands here too
                 // Only pixels with texture say anything about the typical residual; every
                 // fourth one is plenty for a median.
-                if (g2 > 1.0 && ((x | y) & 1) == 0) typical.push_back(e2[x]);
+                if (g2 > 1.0 && (stride_ > 1 || ((x | y) & 1) == 0) && (!mw || mw[x] > 0)) {
+                    typical.push_back(e2[x]);
+                }
             }
         }
         if (typical.size() < 16) break;
@@ -203,8 +223,10 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
         // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
         const double c2 = std::max(0.02 * 0.02, 6.25 * typical[h]);
         const float inv_c2 = static_cast<float>(1.0 / c2);
-        for (size_t i = 0; i < count; ++i) weights[i] = 1.0f / (1.0f + residual[i] * inv_c2);
-        std::optional<AffineMotion> next = fit(m, temporal_gain, &weights);
+        for (size_t i = 0; i < count; ++i) {
+            weights[i] = (mask ? (*mask)[i] : 1.0f) / (1.0f + residual[i] * inv_c2);
+        }
+        std::optional<AffineMotion> next = fit(m, temporal_gain, prediction, &weights);
         if (!next) break;
         motion = next;
     }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "analysis/grey_image.hpp"
+#include "analysis/units.hpp"
 
 struct AffineMotion {
     std::array<double, 6> a{};  // a1..a6 as above
@@ -43,13 +44,6 @@ struct AffineMotion {
     double rotation() const { return 0.5 * (a[4] - a[2]); }
 };
 
-// The gains that the derivative filters put on a unit ramp.
-inline constexpr double kSpatialGain = 338.0 / 256.0;
-double batch_temporal_gain();  // 6a - 4 with a the float nearest 0.8867
-// Gain of the recursive derivative on frame n (1-based count since create): the weights of
-// its exponential average sum to 1 - 2^-(n-1) until the average has filled.
-double recursive_temporal_gain(int64_t frame_count);
-
 struct MomentImages {
     const GreyImage* Ix2 = nullptr;
     const GreyImage* Iy2 = nullptr;
@@ -58,26 +52,46 @@ struct MomentImages {
     const GreyImage* Iyt = nullptr;
 };
 
+// A motion taken out of the frames before they were measured (motion-compensated feeding):
+// the moments then describe the motion left over, and the estimates add this one back.
+// Both images in pixels per frame, the size of the moment images; both null for none.
+struct FlowPrediction {
+    const GreyImage* u = nullptr;
+    const GreyImage* v = nullptr;
+    bool empty() const { return !u || !v; }
+};
+
 class AffineEstimator {
   public:
     // margin [pixels]: lines and columns next to each edge that are left out of the sums,
     // because there the derivative kernels read replicated border pixels.
-    explicit AffineEstimator(int32_t margin) : margin_(margin) {}
+    // stride: every stride-th line and column enters the sums (1: all); on large frames 2
+    // gives the same motion to well within its noise at a quarter of the cost.
+    explicit AffineEstimator(int32_t margin, int32_t stride = 1)
+        : margin_(margin), stride_(stride < 1 ? 1 : stride) {}
 
     // Least-squares affine motion for one frame; empty when the images hold too little
     // texture to fix all six parameters (a flat or one-dimensional image) or are not finite.
     // temporal_gain: the gain of the time derivative that produced Ixt and Iyt.
-    std::optional<AffineMotion> estimate(const MomentImages& m, double temporal_gain) const;
+    // prediction: see FlowPrediction; mask: one weight per pixel (0 leaves a pixel out, for
+    // example where a compensated frame had no data), or null.
+    std::optional<AffineMotion> estimate(const MomentImages& m, double temporal_gain,
+                                         const FlowPrediction* prediction = nullptr,
+                                         const std::vector<float>* mask = nullptr) const;
     // The same fit, reweighted `passes` times against pixels that move otherwise; `It` is the
     // temporal derivative that Ixt and Iyt were formed with.
     std::optional<AffineMotion> estimate_robust(const MomentImages& m, const GreyImage& It,
-                                                double temporal_gain, int passes = 3) const;
+                                                double temporal_gain, int passes = 3,
+                                                const FlowPrediction* prediction = nullptr,
+                                                const std::vector<float>* mask = nullptr) const;
 
   private:
     std::optional<AffineMotion> fit(const MomentImages& m, double temporal_gain,
+                                    const FlowPrediction* prediction,
                                     const std::vector<float>* weights) const;
 
     int32_t margin_;
+    int32_t stride_;
 };
 
 // Median of each parameter over the given estimates (empty when there are none).

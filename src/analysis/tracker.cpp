@@ -1,0 +1,382 @@
+#include "analysis/tracker.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "analysis/component_session.hpp"
+#include "analysis/resample.hpp"
+#include "analysis/units.hpp"
+
+namespace {
+
+constexpr int kWindowFrames = 5;  // the batch rule's frames; the middle one is measured
+constexpr int32_t kReduction = 4;
+
+// The component wants a width that is a multiple of 4: the frame is widened by repeating its
+// last column, and the added columns are left out of every sum.
+int32_t padded_width(int32_t columns) {
+    return (columns + 3) / 4 * 4;
+}
+
+GreyImage widen(const GreyImage& in, int32_t columns) {
+    if (in.columns == columns) return in;
+    GreyImage out(columns, in.lines);
+    for (int32_t y = 0; y < in.lines; ++y) {
+        const float* s = in.line(y);
+        float* d = out.line(y);
+        std::copy(s, s + in.columns, d);
+        std::fill(d + in.columns, d + columns, s[in.columns - 1]);
+    }
+    return out;
+}
+
+GreyImage narrow(const GreyImage& in, int32_t columns) {
+    if (in.columns == columns) return in;
+    GreyImage out(columns, in.lines);
+    for (int32_t y = 0; y < in.lines; ++y) std::copy(in.line(y), in.line(y) + columns, out.line(y));
+    return out;
+}
+
+void narrow_flow(DenseFlow* f, int32_t columns) {
+    if (f->u.columns == columns) return;
+    const int32_t wide = f->u.columns, lines = f->u.lines;
+    f->u = narrow(f->u, columns);
+    f->v = narrow(f->v, columns);
+    f->confidence = narrow(f->confidence, columns);
+    std::vector<uint8_t> valid(static_cast<size_t>(columns) * static_cast<size_t>(lines));
+    for (int32_t y = 0; y < lines; ++y) {
+        std::copy_n(f->valid.begin() + static_cast<std::ptrdiff_t>(y) * wide, columns,
+                    valid.begin() + static_cast<std::ptrdiff_t>(y) * columns);
+    }
+    f->valid = std::move(valid);
+}
+
+}  // namespace
+
+// One size of frames: its component object, its last five frames and its work images.
+class FlowTracker::Level {
+  public:
+    Level(int32_t columns, int32_t lines, const TrackerSettings& s)
+        : columns_(columns),
+          lines_(lines),
+          wide_(padded_width(columns)),
+          settings_(s),
+          solver_(s.dense),
+          fit_(2, 2),
+          warped_(wide_, lines),
+          gu_(wide_, lines),
+          gv_(wide_, lines),
+          pu_(wide_, lines),
+          pv_(wide_, lines) {
+        ComponentSettings cs;
+        cs.computation_mode = "affineparams";
+        cs.timederivative_mode = "batch";
+        cs.input_filter = 0;  // the frames arrive smoothed
+        session_.apply(cs);
+        session_.create(wide_, lines);
+        // The derivative kernels reach two pixels; the widened columns hold no data.
+        base_mask_ = edge_mask(wide_, lines, 2);
+        for (int32_t y = 0; y < lines; ++y) {
+            for (int32_t x = std::max(columns - 2, 0); x < wide_; ++x) {
+                base_mask_[static_cast<size_t>(y) * wide_ + x] = 0.0f;
+            }
+        }
+        const float sigma = static_cast<float>(s.prediction_sigma);
+        smooth_factor_ = (wide_ / kReduction >= 8 && lines / kReduction >= 8) ? kReduction : 1;
+        smooth_taps_ = gaussian_taps(std::max(0.5f, sigma / static_cast<float>(smooth_factor_)));
+    }
+
+    int32_t columns() const { return columns_; }
+    int32_t lines() const { return lines_; }
+    int frames() const { return count_; }
+    const GreyImage& centre() const { return ring_[(next_ + 2) % kWindowFrames]; }
+    void forget() { count_ = 0; }
+
+    void add(const GreyImage& frame) {
+        ring_[next_] = widen(frame, wide_);
+        next_ = (next_ + 1) % kWindowFrames;
+        count_ = std::min(count_ + 1, kWindowFrames);
+    }
+
+    // The prediction for the next pass or frame from a result of this level: gaps filled by
+    // the result's affine motion, then smoothed.
+    void predict_from(const FlowResult& r) {
+        const DenseFlow& f = r.flow;
+        for (int32_t y = 0; y < lines_; ++y) {
+            for (int32_t x = 0; x < wide_; ++x) {
+                const size_t i = static_cast<size_t>(y) * wide_ + x;
+                const int32_t xs = std::min(x, columns_ - 1);
+                const size_t j = static_cast<size_t>(y) * columns_ + xs;
+                if (f.valid[j]) {
+                    pu_.data[i] = f.u.data[j], pv_.data[i] = f.v.data[j];
+                } else if (r.affine) {
+                    pu_.data[i] = static_cast<float>(r.affine->u(xs, y));
+                    pv_.data[i] = static_cast<float>(r.affine->v(xs, y));
+                } else {
+                    pu_.data[i] = pv_.data[i] = 0.0f;
+                }
+            }
+        }
+        smooth(&pu_);
+        smooth(&pv_);
+        has_prediction_ = true;
+    }
+    // The prediction from the reduced level's result, enlarged to this level's size. With
+    // `only_where_apart`, the present prediction is kept except where the reduced level sees
+    // a motion more than a pixel per frame away from it: an object the prediction lost.
+    void predict_from_reduced(const Level& reduced, bool only_where_apart) {
+        if (!only_where_apart) {
+            enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pu_);
+            enlarge(reduced.pv_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pv_);
+            has_prediction_ = true;
+            return;
+        }
+        enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &gu_);
+        enlarge(reduced.pv_, kReduction, static_cast<float>(kReduction), wide_, lines_, &gv_);
+        for (size_t i = 0; i < pu_.data.size(); ++i) {
+            const float du = gu_.data[i] - pu_.data[i], dv = gv_.data[i] - pv_.data[i];
+            if (du * du + dv * dv > 1.0f) pu_.data[i] = gu_.data[i], pv_.data[i] = gv_.data[i];
+        }
+        has_prediction_ = true;
+    }
+    void predict_nothing() {
+        std::fill(pu_.data.begin(), pu_.data.end(), 0.0f);
+        std::fill(pv_.data.begin(), pv_.data.end(), 0.0f);
+        has_prediction_ = false;
+    }
+
+    // One pass: warp the five frames by the prediction, feed them, solve.
+    void measure(FlowResult* out) {
+        // The warp is faded in between warp_from and warp_full so the fed frames change
+        // smoothly with the predicted speed.
+        const float from = static_cast<float>(settings_.warp_from);
+        const float span =
+            static_cast<float>(std::max(1e-6, settings_.warp_full - settings_.warp_from));
+        bool warp = false;
+        for (size_t i = 0; i < pu_.data.size(); ++i) {
+            const float speed = std::sqrt(pu_.data[i] * pu_.data[i] + pv_.data[i] * pv_.data[i]);
+            const float g = std::clamp((speed - from) / span, 0.0f, 1.0f);
+            gu_.data[i] = g * pu_.data[i];
+            gv_.data[i] = g * pv_.data[i];
+            warp = warp || g > 0.0f;
+        }
+        outside_.assign(base_mask_.size(), 0);
+        for (int k = 0; k < kWindowFrames; ++k) {
+            const GreyImage& frame = ring_[(next_ + k) % kWindowFrames];
+            const int offset = k - 2;
+            if (offset == 0 || !warp) {
+                session_.process(frame);
+            } else {
+                warp_bilinear(frame, gu_, gv_, static_cast<float>(offset), &warped_, &outside_);
+                session_.process(warped_);
+            }
+        }
+        const GreyImage ix2 = session_.read(ResultImage::Ix2);
+        const GreyImage iy2 = session_.read(ResultImage::Iy2);
+        const GreyImage ixy = session_.read(ResultImage::Ixy);
+        const GreyImage ixt = session_.read(ResultImage::Ixt);
+        const GreyImage iyt = session_.read(ResultImage::Iyt);
+        const GreyImage it = session_.read(ResultImage::It);
+        mask_ = base_mask_;
+        for (size_t i = 0; i < mask_.size(); ++i) {
+            if (outside_[i]) mask_[i] = 0.0f;
+        }
+        const MomentImages m{&ix2, &iy2, &ixy, &ixt, &iyt};
+        const FlowPrediction p{&gu_, &gv_};
+        const FlowPrediction* pred = warp ? &p : nullptr;
+        const double k = flow_scale(TimeRule::batch, kWindowFrames);
+        solver_.solve(m, k, pred, &mask_, &out->flow);
+        out->affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
+
+        // What the pass measured on top of its prediction, and how well the flow explains the
+        // change: r = Ix du + Iy dv + k It per pixel, from the moments.
+        std::vector<float> left;
+        double r2 = 0, g2 = 0;
+        const DenseFlow& f = out->flow;
+        for (size_t i = 0; i < f.valid.size(); ++i) {
+            if (!f.valid[i]) continue;
+            const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
+            left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
+            const double t = it.data[i];
+            const double r = du * du * ix2.data[i] + 2 * du * dv * ixy.data[i] +
+                             dv * dv * iy2.data[i] + 2 * k * (du * ixt.data[i] + dv * iyt.data[i]) +
+                             k * k * t * t;
+            if (std::isfinite(r)) r2 += std::max(0.0, r), g2 += ix2.data[i] + iy2.data[i];
+        }
+        // The 90th percentile: an object covering a tenth of the picture that the prediction
+        // missed must still call for another pass.
+        if (left.empty()) {
+            out->residual = 0;
+        } else {
+            const size_t h = left.size() * 9 / 10;
+            std::nth_element(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(h),
+                             left.end());
+            out->residual = left[h];
+        }
+        out->fit_error = g2 > 0 ? std::sqrt(r2 / g2) : 0.0;
+        narrow_flow(&out->flow, columns_);
+    }
+
+  private:
+    void smooth(GreyImage* field) {
+        if (smooth_factor_ == 1) {
+            filter_separable(*field, smooth_taps_, &small_, &scratch_);
+            *field = small_;
+            return;
+        }
+        const GreyImage reduced = reduce(*field, smooth_factor_);
+        filter_separable(reduced, smooth_taps_, &small_, &scratch_);
+        enlarge(small_, smooth_factor_, 1.0f, wide_, lines_, field);
+    }
+
+    int32_t columns_, lines_, wide_;
+    TrackerSettings settings_;
+    ComponentSession session_;
+    DenseFlowSolver solver_;
+    AffineEstimator fit_;
+    std::array<GreyImage, kWindowFrames> ring_;
+    int next_ = 0, count_ = 0;
+    GreyImage warped_, gu_, gv_, pu_, pv_, small_, scratch_;
+    bool has_prediction_ = false;
+    std::vector<uint8_t> outside_;
+    std::vector<float> base_mask_, mask_;
+    int32_t smooth_factor_ = 1;
+    std::vector<float> smooth_taps_;
+};
+
+FlowTracker::FlowTracker(int32_t columns, int32_t lines, const TrackerSettings& settings)
+    : settings_(settings), columns_(columns), lines_(lines) {
+    // A reduction that would leave too small a frame is not made.
+    int32_t& r = settings_.reduction;
+    r = std::clamp(r, 1, 2);
+    if (columns / r < 8 || lines / r < 8) r = 1;
+    full_ = std::make_unique<Level>(columns / r, lines / r, settings_);
+    const int32_t rc = columns / r / kReduction, rl = lines / r / kReduction;
+    if (settings.reduced_level && rc >= 8 && rl >= 8) {
+        TrackerSettings reduced = settings;
+        reduced.max_iterations = std::max(settings.max_iterations, 4);
+        reduced_ = std::make_unique<Level>(rc, rl, reduced);
+    }
+}
+
+FlowTracker::~FlowTracker() = default;
+
+int32_t FlowTracker::columns() const {
+    return columns_;
+}
+int32_t FlowTracker::lines() const {
+    return lines_;
+}
+const GreyImage& FlowTracker::result_frame() const {
+    return frames_[static_cast<size_t>((pushed_ + 2) % 5)];
+}
+
+void FlowTracker::reset() {
+    full_->forget();
+    if (reduced_) reduced_->forget();
+    has_result_ = false;
+}
+
+bool FlowTracker::push(const GreyImage& frame) {
+    if (frame.columns != columns_ || frame.lines != lines_) {
+        throw ComponentError("the frame is " + std::to_string(frame.columns) + "x" +
+                                 std::to_string(frame.lines) + ", the tracker's size is " +
+                                 std::to_string(columns_) + "x" + std::to_string(lines_),
+                             E_INVALIDARG);
+    }
+    frames_[static_cast<size_t>(pushed_ % 5)] = frame;
+    ++pushed_;
+    const int32_t r = settings_.reduction;
+    if (r > 1) {
+        const GreyImage small = reduce(frame, r);
+        full_->add(small);
+        if (reduced_) reduced_->add(reduce(small, kReduction));
+    } else {
+        full_->add(frame);
+        if (reduced_) reduced_->add(reduce(frame, kReduction));
+    }
+    if (full_->frames() < kWindowFrames) return false;
+
+    // The reduced level first: it follows its own previous result, and gives the full level
+    // its first prediction.
+    if (reduced_) {
+        if (has_result_) {
+            reduced_->predict_from(reduced_result_);
+        } else {
+            reduced_->predict_nothing();
+        }
+        for (int pass = 0;; ++pass) {
+            reduced_->measure(&reduced_result_);
+            const int limit = std::max(settings_.max_iterations, 4);
+            if (reduced_result_.residual < settings_.converged || pass + 1 >= limit) break;
+            reduced_->predict_from(reduced_result_);
+        }
+        reduced_->predict_from(reduced_result_);
+    }
+    // The full level follows its own previous result while that was trustworthy, and starts
+    // again from the reduced level's otherwise.
+    if (has_result_ && !measured_.beyond_range) {
+        full_->predict_from(measured_);
+        if (reduced_) full_->predict_from_reduced(*reduced_, true);
+    } else if (reduced_) {
+        full_->predict_from_reduced(*reduced_, false);
+    } else {
+        full_->predict_nothing();
+    }
+    int pass = 0;
+    FlowResult& m = measured_;
+    for (;;) {
+        full_->measure(&m);
+        ++pass;
+        if (m.residual < settings_.converged || pass >= settings_.max_iterations) break;
+        full_->predict_from(m);
+    }
+    m.iterations = pass;
+    m.frame = pushed_ - 3;
+    m.beyond_range = m.residual >= settings_.converged || m.fit_error > 0.5;
+    has_result_ = true;
+    if (r == 1) {
+        result_ = m;
+    } else {
+        enlarge_result(m, r);
+    }
+    return true;
+}
+
+// The result of frames reduced by r as one of the full frames: the flow enlarged and scaled,
+// validity and confidence taken from the reduced pixel each full one lies in, and the affine
+// motion carried to full-frame coordinates (x_reduced = (x + 0.5) / r - 0.5).
+void FlowTracker::enlarge_result(const FlowResult& m, int32_t r) {
+    result_ = FlowResult();
+    result_.frame = m.frame;
+    result_.iterations = m.iterations;
+    result_.residual = m.residual * r;
+    result_.fit_error = m.fit_error * r;
+    result_.beyond_range = m.beyond_range;
+    DenseFlow& f = result_.flow;
+    const float gain = static_cast<float>(r);
+    enlarge(m.flow.u, r, gain, columns_, lines_, &f.u);
+    enlarge(m.flow.v, r, gain, columns_, lines_, &f.v);
+    f.confidence = GreyImage(columns_, lines_);
+    f.valid.assign(static_cast<size_t>(columns_) * static_cast<size_t>(lines_), 0);
+    const int32_t sc = m.flow.columns(), sl = m.flow.lines();
+    for (int32_t y = 0; y < lines_; ++y) {
+        const int32_t ys = std::min(y / r, sl - 1);
+        for (int32_t x = 0; x < columns_; ++x) {
+            const int32_t xs = std::min(x / r, sc - 1);
+            const size_t i = static_cast<size_t>(y) * columns_ + x;
+            const size_t j = static_cast<size_t>(ys) * sc + xs;
+            f.valid[i] = m.flow.valid[j];
+            f.confidence.data[i] = m.flow.confidence.data[j];
+            if (!f.valid[i]) f.u.data[i] = f.v.data[i] = 0.0f;
+        }
+    }
+    if (m.affine) {
+        AffineMotion a = *m.affine;
+        const double shift = 0.5 - 0.5 * r;
+        a.a[0] = r * a.a[0] + (a.a[1] + a.a[2]) * shift;
+        a.a[3] = r * a.a[3] + (a.a[4] + a.a[5]) * shift;
+        result_.affine = a;
+    }
+}
