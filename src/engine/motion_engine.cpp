@@ -8,42 +8,12 @@
 #include <span>
 #include <utility>
 
+#include "engine/engine_rules.hpp"
 #include "primitives/primitives.hpp"
 
+using namespace engine_rules;
+
 namespace {
-
-// Both 5-tap kernels reach two pixels to each side of the output pixel, so a two-pixel border
-// lets every filter run without a single edge test.
-constexpr int32_t kBorder = 2;
-constexpr int32_t kTaps = 5;
-constexpr int32_t kAnchor = 2;
-
-// Binomial-like smoothing (31, 60, 74, 60, 31)/256: exact in single precision, sums to 1.
-constexpr float kSmoothTaps[kTaps] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256,
-                                      31.0f / 256};
-// Derivative kernel; the filters convolve (taps applied reversed), so tap 0 weighs the pixel
-// two to the right and the result is positive where brightness grows to the right or down.
-constexpr float kDerivTaps[kTaps] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256, 29.0f / 256};
-
-// Weight of the inner frame difference in the five-frame time derivative. It is 0.8867 rounded
-// to single precision, deliberately not the spatial tap 227/256.
-constexpr float kBatchWeight = std::bit_cast<float>(uint32_t{0x3F62FEC5});
-// Weight of the newest difference in the recursive time derivative.
-constexpr float kRecursiveWeight = 0.5f;
-
-constexpr int32_t kRingSize = 5;
-
-enum class Mode { none, change_detection, affine_params, orvane, all };
-
-// The component sets exactly one mode bit; should several be set, the bits are tested in this
-// fixed order and the first one wins, so create, process and destroy always agree.
-Mode mode_of(int32_t flags) {
-    if (flags & FLAG_CHANGE_DETECTION) return Mode::change_detection;
-    if (flags & FLAG_AFFINE_PARAMS) return Mode::affine_params;
-    if (flags & FLAG_ORVANE) return Mode::orvane;
-    if (flags & FLAG_ALL) return Mode::all;
-    return Mode::none;
-}
 
 // Row step [bytes] that prim_malloc_32f gives an image `width` floats wide.
 int64_t allocated_step(int64_t width) {
@@ -53,7 +23,8 @@ int64_t allocated_step(int64_t width) {
 // True when a width x height image, with the allocator's alignment slack and back-pointer,
 // has a byte count that fits the allocator's signed 32-bit size.
 bool fits_allocator(int64_t width, int64_t height) {
-    const int64_t limit = std::numeric_limits<int32_t>::max() - 32 - static_cast<int64_t>(sizeof(void*));
+    const int64_t limit =
+        std::numeric_limits<int32_t>::max() - 32 - static_cast<int64_t>(sizeof(void*));
     // Both factors are bounded first so that their product cannot overflow 64 bits either.
     const int64_t step = allocated_step(width);
     if (step > limit || height > limit) return false;
@@ -142,6 +113,7 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
         this->*product = allocate_zeroed(new_columns, new_lines, &plain_step);
         if (this->*product == nullptr) return fail();
     }
+    if (!allocate_fused_workspace()) return fail();
     return true;
 }
 
@@ -187,6 +159,8 @@ void MotionEngine::destroy() {
     // Mode "all" holds every product, so its list covers whatever any mode took.
     for (float* MotionEngine::*product : product_members(FLAG_ALL)) release(this->*product);
     for (float*& slot : time_window) slot = nullptr;
+    delete[] fused_own_workspace_;
+    fused_own_workspace_ = nullptr;
 }
 
 void MotionEngine::process(const float* frame) {
@@ -199,6 +173,11 @@ void MotionEngine::process(const float* frame) {
     if (frames_processed < std::numeric_limits<int32_t>::max()) ++frames_processed;
     ring_index = (ring_index + 1) % kRingSize;
 
+    last_frame_fused_ = fused_selected();
+    if (last_frame_fused_) {
+        process_fused(frame);
+        return;
+    }
     load_input(frame, columns * 4);
     update_time_derivative();
     mode_products();

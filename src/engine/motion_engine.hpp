@@ -20,13 +20,33 @@ inline constexpr int32_t FLAG_ORVANE = 0x04;
 inline constexpr int32_t FLAG_AFFINE_PARAMS = 0x08;
 inline constexpr int32_t FLAG_ALL = 0x10;
 
+// Which code computes a frame. The whole-image kernel sequence (one kernel call per image, through
+// the variant table) is the reference. The fused pipeline computes the same bits in one sweep of
+// rows with the intermediates in cache; it exists for the plain kernels (column 0) and is chosen
+// by `automatic` whenever the slots hold that column. `fused` is the same choice made explicit;
+// where no fused pipeline matches the slots, both fall back to the kernels. `kernels` always runs
+// the kernel sequence.
+enum class EnginePath : int32_t { automatic, kernels, fused };
+
+// Whether the fused pipeline writes its result images with stores that bypass the cache.
+// `automatic` does so for frames too large for the cache to keep them until the next frame.
+enum class StreamStores : int32_t { automatic, never, always };
+
+// Process-wide number of threads that split the rows of one frame of the fused pipeline into
+// bands (results are identical for any count). Defaults to 1 so that a host's own threads are left
+// alone; the environment variable ORVANE_THREADS (1 to 64), read once, sets the starting value.
+// Out-of-range values are clamped. Engines created before a change follow it from their next frame
+// (as far as their workspace allows: small frames may run fewer bands).
+void engine_set_threads(int32_t threads);
+int32_t engine_threads();
+// The path new engines start with (ORVANE_ENGINE_PATH, read once; automatic without it).
+EnginePath engine_default_path();
+
 // The plain result buffers, in declaration order; `Is` (bordered) and `It` first.
-enum class EngineImage : int32_t {
-    Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn
-};
+enum class EngineImage : int32_t { Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn };
 
 class MotionEngine {
-public:
+  public:
     MotionEngine() = default;
     virtual ~MotionEngine();  // releases buffers still held
     MotionEngine(const MotionEngine&) = delete;
@@ -67,9 +87,23 @@ public:
     const float* get_It_prev() const { return It_prev; }
     bool is_created() const { return Is != nullptr; }
 
-private:
+    // ---- choice of pipeline ----
+    // The path for this engine's next frames. The starting value is process-wide: the environment
+    // variable ORVANE_ENGINE_PATH ("kernels", "fused" or "auto"), read once, else automatic.
+    void set_path(EnginePath path) { path_ = path; }
+    EnginePath get_path() const { return path_; }
+    void set_stream_stores(StreamStores stores) { stream_stores_ = stores; }
+    // True when the next frame would run the fused pipeline: it exists for the kernels that the
+    // slots of the variant table hold now, and the path allows it.
+    bool fused_selected() const;
+    // True when the last frame processed ran the fused pipeline.
+    bool last_frame_fused() const { return last_frame_fused_; }
+    // The instruction-set flavour of the fused pipeline's row routines ("base", "avx2", "avx512").
+    static const char* fused_flavour();
+
+  private:
     // The product handles that a mode allocates, in allocation order.
-    static std::span<float* MotionEngine::* const> product_members(int32_t mode_flags);
+    static std::span<float * MotionEngine::*const> product_members(int32_t mode_flags);
     // Edge replication into the two-pixel border of a bordered buffer, given its interior
     // origin: the side columns of the interior rows, then whole bordered rows above and below.
     void fill_border_columns(float* interior);
@@ -79,6 +113,16 @@ private:
     void batch_time_derivative(float* const window[5], float* dst);
     void mode_products();
     void spatial_derivatives();
+
+    // ---- fused pipeline (motion_engine_fused.cpp) ----
+    struct FusedFrame;
+    struct BandWork;
+    // Bytes of workspace that one band needs, and how many bands the workspace holds.
+    int64_t fused_band_bytes() const;
+    int32_t fused_band_capacity() const;
+    bool allocate_fused_workspace();
+    void process_fused(const float* frame);
+    void fused_band(const FusedFrame& f, int32_t band, int32_t y0, int32_t y1) const;
 
     int32_t columns = 0;
     int32_t lines = 0;
@@ -113,4 +157,11 @@ private:
     // frames_processed mod 5, kept on its own so that the ring placement never depends on a
     // counter that could overflow (the counter saturates instead).
     int32_t ring_index = 0;
+
+    EnginePath path_ = engine_default_path();
+    StreamStores stream_stores_ = StreamStores::automatic;
+    bool last_frame_fused_ = false;
+    // The fused pipeline's rolling rows: the `scratch` buffer (which only the kernel sequence
+    // needs) when it is large enough, otherwise this block of its own, taken at create.
+    double* fused_own_workspace_ = nullptr;
 };

@@ -1,0 +1,91 @@
+// Row routines of the engine's fused pipeline, and the instruction-set flavour that runs them.
+//
+// The fused pipeline (motion_engine_fused.cpp) walks the frame one row at a time and keeps the
+// rows that the 5-tap filters need in small rolling buffers, so every image is written once and
+// every intermediate stays in cache. It is exact to the bit against the whole-image kernel
+// sequence of the plain kernels (column 0): each routine here does, for every pixel, the same IEEE
+// operations in the same order as the kernel that computes that value there:
+//  - filter sums in double, started at +0.0, taking the terms in order of increasing source
+//    coordinate, each product of two floats exact in double, rounded to float once;
+//  - the running average old + alpha * (new - old) in double, rounded once;
+//  - differences, squares, sums and products as single float operations;
+//  - the division in single precision with the zero-divisor rule (0 or NaN divisor: +inf, -inf or
+//    the NaN 0xFFC00000 by the dividend's sign).
+// No multiplication and addition are ever fused into one operation (all files are built with
+// -ffp-contract=off and without -mfma), so every flavour stores the same bits.
+//
+// The routines are written once (fused_rows_impl.hpp) and compiled per instruction set, each in
+// its own file with its own flags and its own namespace: fused_rows_base.cpp (no flags),
+// fused_rows_avx2.cpp and fused_rows_avx512.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace engine_fused {
+
+// The rows of one image line that the mode stage writes; null where the mode has no such image.
+struct ProductRows {
+    float* It2;
+    float* Ix;
+    float* Iy;
+    float* Ix2;
+    float* Iy2;
+    float* Ig2;
+    float* Ixy;
+    float* Ixt;
+    float* Iyt;
+    float* Fn2;
+    float* Un;
+    float* Vn;
+};
+
+// What the mode stage computes (the modes with spatial derivatives).
+enum class ProductSet : int32_t { affine = 0, orvane = 1, all = 2 };
+
+struct RowOps {
+    const char* name;
+    // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice.
+    void (*widen_clamped)(const float* src, int32_t n, double* dst);
+    // dst[x] = src[x] for x in [0, n): a row widened to double.
+    void (*widen)(const float* src, int32_t n, double* dst);
+    // Row pass of the smoothing: dst[x] = double(float(sum over k of c[k] * src[x + 2 - k])),
+    // k from 4 down to 0; src has two pixels of margin on each side. The double of the rounded
+    // sum is what the column pass reads.
+    void (*smooth_row)(const double* src, int32_t n, const double* c, double* dst);
+    // Column pass: out[x] = float(sum over k of c[k] * rows[4 - k][x]) for x in [0, n), rows[0]
+    // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1].
+    void (*smooth_column)(const double* const rows[5], int32_t n, const double* c, float* out);
+    // It = (cur - prev) moved half-way towards it_prev: D + alpha * (it_prev - D) with D the
+    // float difference, in double, rounded once.
+    void (*recursive_row)(const float* cur, const float* prev, const float* it_prev, double alpha,
+                          float* it, int32_t n);
+    // It = outer + alpha * (inner - outer) in double with outer = f0 - f4, inner = f3 - f1.
+    void (*batch_row)(const float* f0, const float* f1, const float* f3, const float* f4,
+                      double alpha, float* it, int32_t n);
+    // it2 = it * it
+    void (*square_row)(const float* it, float* it2, int32_t n);
+    // The mode stage of one line, for x in [0, n): Ix from the centre row d[2] (two pixels of
+    // margin), Iy from the five rows d[0] (two above) to d[4] (two below), both with the taps c;
+    // then the products and quotients of the set. add_regularizer says whether Ig2 gets `reg`.
+    void (*products_row)(ProductSet set, const double* const d[5], const double* c, const float* it,
+                         float reg, bool add_regularizer, const ProductRows& out, int32_t n);
+    // dst[x] = src[x] for x in [0, n) with stores that bypass the cache where the flavour has them.
+    void (*stream_row)(const float* src, float* dst, int32_t n);
+};
+
+// The flavours; each is only valid where the processor has its instruction set.
+const RowOps& row_ops_base();
+const RowOps& row_ops_avx2();
+const RowOps& row_ops_avx512();
+
+// The widest flavour that this processor and build can run (examined once).
+const RowOps& row_ops_best();
+// Every flavour this processor can run, widest first (for tests that compare them).
+int32_t row_ops_available(const RowOps* out[3]);
+// The flavour the fused pipeline runs: row_ops_best() unless a test or benchmark has chosen
+// another one with row_ops_choose (null returns to the best). Returns the previous choice.
+const RowOps& row_ops_in_use();
+const RowOps* row_ops_choose(const RowOps* ops);
+
+}  // namespace engine_fused

@@ -1,0 +1,215 @@
+// The row routines of the fused pipeline, written once and compiled once per instruction set.
+//
+// Included only by fused_rows_base.cpp, fused_rows_avx2.cpp and fused_rows_avx512.cpp, each of
+// which defines ENGINE_FUSED_NS (the namespace of its flavour) and ENGINE_FUSED_NAME first. Every
+// definition lands in an unnamed namespace, so no copy built for one instruction set can stand in
+// for another at link time; for the same reason nothing here calls into the standard library.
+//
+// The loops are plain element-wise loops that the compiler vectorises to the width of the file's
+// instruction set. Vector and scalar iterations do the same operations in the same order (see
+// fused_rows.hpp), so a pixel's value depends neither on its position in the row nor on the
+// flavour. Every pointer is __restrict: the rows a routine writes never overlap what it reads.
+#ifndef ENGINE_FUSED_NS
+#error "define ENGINE_FUSED_NS before including fused_rows_impl.hpp"
+#endif
+
+#if defined(__SSE__) || defined(__AVX__)
+#include <immintrin.h>
+#endif
+
+namespace {
+namespace ENGINE_FUSED_NS {
+
+using engine_fused::ProductRows;
+using engine_fused::ProductSet;
+using engine_fused::RowOps;
+
+// The three values the division's zero-divisor rule stores.
+inline float plus_inf() {
+    return __builtin_bit_cast(float, 0x7F800000u);
+}
+inline float minus_inf() {
+    return __builtin_bit_cast(float, 0xFF800000u);
+}
+inline float div_nan() {
+    return __builtin_bit_cast(float, 0xFFC00000u);
+}
+
+// n / d by the division kernel's reference rule, written as selects so that a loop of it
+// vectorises: a zero or NaN divisor is replaced by 1 (no such division runs) and the special
+// value is chosen by the dividend's sign.
+inline float divide(float d, float n) {
+    const bool zero = (d == 0.0f) | (d != d);
+    const float q = n / (zero ? 1.0f : d);
+    float special = n < 0.0f ? minus_inf() : div_nan();
+    special = n > 0.0f ? plus_inf() : special;
+    return zero ? special : q;
+}
+
+void widen_clamped(const float* __restrict src, int32_t n, double* __restrict dst) {
+    for (int32_t x = 0; x < n; ++x) dst[x] = static_cast<double>(src[x]);
+    dst[-2] = dst[-1] = dst[0];
+    dst[n] = dst[n + 1] = dst[n - 1];
+}
+
+void widen(const float* __restrict src, int32_t n, double* __restrict dst) {
+    for (int32_t x = 0; x < n; ++x) dst[x] = static_cast<double>(src[x]);
+}
+
+void smooth_row(const double* __restrict s, int32_t n, const double* c, double* __restrict dst) {
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    for (int32_t x = 0; x < n; ++x) {
+        double sum = 0.0;
+        sum += c4 * s[x - 2];
+        sum += c3 * s[x - 1];
+        sum += c2 * s[x];
+        sum += c1 * s[x + 1];
+        sum += c0 * s[x + 2];
+        dst[x] = static_cast<double>(static_cast<float>(sum));
+    }
+}
+
+void smooth_column(const double* const rows[5], int32_t n, const double* c, float* __restrict out) {
+    const double* __restrict r0 = rows[0];
+    const double* __restrict r1 = rows[1];
+    const double* __restrict r2 = rows[2];
+    const double* __restrict r3 = rows[3];
+    const double* __restrict r4 = rows[4];
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    for (int32_t x = 0; x < n; ++x) {
+        double sum = 0.0;
+        sum += c4 * r0[x];
+        sum += c3 * r1[x];
+        sum += c2 * r2[x];
+        sum += c1 * r3[x];
+        sum += c0 * r4[x];
+        out[x] = static_cast<float>(sum);
+    }
+    out[-2] = out[-1] = out[0];
+    out[n] = out[n + 1] = out[n - 1];
+}
+
+void recursive_row(const float* __restrict cur, const float* __restrict prev,
+                   const float* __restrict it_prev, double alpha, float* __restrict it, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) {
+        const double d = static_cast<double>(cur[x] - prev[x]);
+        it[x] = static_cast<float>(d + alpha * (static_cast<double>(it_prev[x]) - d));
+    }
+}
+
+void batch_row(const float* __restrict f0, const float* __restrict f1, const float* __restrict f3,
+               const float* __restrict f4, double alpha, float* __restrict it, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) {
+        const double outer = static_cast<double>(f0[x] - f4[x]);
+        const double inner = static_cast<double>(f3[x] - f1[x]);
+        it[x] = static_cast<float>(outer + alpha * (inner - outer));
+    }
+}
+
+void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) it2[x] = it[x] * it[x];
+}
+
+// One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
+// stored once. Every row is its own __restrict parameter, which is what lets the compiler
+// vectorise without run-time overlap tests.
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
+              const double* __restrict r3, const double* __restrict r4, const double* c,
+              const float* __restrict it, float reg, float* __restrict o_it2,
+              float* __restrict o_ix, float* __restrict o_iy, float* __restrict o_ix2,
+              float* __restrict o_iy2, float* __restrict o_ig2, float* __restrict o_ixy,
+              float* __restrict o_ixt, float* __restrict o_iyt, float* __restrict o_fn2,
+              float* __restrict o_un, float* __restrict o_vn, int32_t n) {
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    for (int32_t x = 0; x < n; ++x) {
+        // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
+        double sx = 0.0;
+        sx += c4 * h[x - 2];
+        sx += c3 * h[x - 1];
+        sx += c2 * h[x];
+        sx += c1 * h[x + 1];
+        sx += c0 * h[x + 2];
+        double sy = 0.0;
+        sy += c4 * r0[x];
+        sy += c3 * r1[x];
+        sy += c2 * h[x];
+        sy += c1 * r3[x];
+        sy += c0 * r4[x];
+        const float ix = static_cast<float>(sx);
+        const float iy = static_cast<float>(sy);
+        const float t = it[x];
+        const float ix2 = ix * ix;
+        const float iy2 = iy * iy;
+        const float ixt = ix * t;
+        const float iyt = iy * t;
+        o_ix[x] = ix;
+        o_iy[x] = iy;
+        o_ix2[x] = ix2;
+        o_iy2[x] = iy2;
+        o_ixt[x] = ixt;
+        o_iyt[x] = iyt;
+        if constexpr (kMoments) o_ixy[x] = ix * iy;
+        if constexpr (kFlow) {
+            float ig2 = ix2 + iy2;
+            if constexpr (kRegularizer) ig2 = ig2 + reg;
+            const float it2 = t * t;
+            o_it2[x] = it2;
+            o_ig2[x] = ig2;
+            o_fn2[x] = divide(ig2, it2);
+            o_un[x] = divide(ig2, ixt);
+            o_vn[x] = divide(ig2, iyt);
+        }
+    }
+}
+
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void products_of(const double* const d[5], const double* c, const float* it, float reg,
+                 const ProductRows& o, int32_t n) {
+    products<kFlow, kMoments, kRegularizer>(d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix,
+                                            o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt, o.Iyt, o.Fn2,
+                                            o.Un, o.Vn, n);
+}
+
+void products_row(ProductSet set, const double* const d[5], const double* c, const float* it,
+                  float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    switch (set) {
+        case ProductSet::affine:
+            products_of<false, true, false>(d, c, it, reg, out, n);
+            break;
+        case ProductSet::orvane:
+            if (add_regularizer) {
+                products_of<true, false, true>(d, c, it, reg, out, n);
+            } else {
+                products_of<true, false, false>(d, c, it, reg, out, n);
+            }
+            break;
+        case ProductSet::all:
+            if (add_regularizer) {
+                products_of<true, true, true>(d, c, it, reg, out, n);
+            } else {
+                products_of<true, true, false>(d, c, it, reg, out, n);
+            }
+            break;
+    }
+}
+
+// Copies a row with stores that bypass the cache (for result rows that the frame does not read
+// again); the rows it is given start on a 32-byte boundary, which is checked all the same.
+void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
+    int32_t x = 0;
+#if defined(__AVX__)
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 31) != 0; ++x) dst[x] = src[x];
+    for (; x + 8 <= n; x += 8) _mm256_stream_ps(dst + x, _mm256_loadu_ps(src + x));
+#elif defined(__SSE__)
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 15) != 0; ++x) dst[x] = src[x];
+    for (; x + 4 <= n; x += 4) _mm_stream_ps(dst + x, _mm_loadu_ps(src + x));
+#endif
+    for (; x < n; ++x) dst[x] = src[x];
+}
+
+const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,      smooth_row,   smooth_column,
+                    recursive_row,     batch_row,     square_row, products_row, stream_row};
+
+}  // namespace ENGINE_FUSED_NS
+}  // namespace

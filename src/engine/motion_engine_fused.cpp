@@ -1,0 +1,485 @@
+// The fused pipeline: one sweep down the frame that computes, row by row, the bordered input, its
+// copy into the history ring, It, Ix, Iy and every product and quotient of the mode, and writes
+// each result image once.
+//
+// The 5-tap filters need the two rows above and below, so the sweep keeps two rolling windows of
+// five rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence
+// stores it in `scratch`, then widened) and the source of the spatial derivatives (the bordered
+// input in the recursive rule, the stored frame n - 2 in the batch rule). Edge replication becomes
+// a clamped row index. Every value is the one the kernel sequence of the plain kernels stores,
+// bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other contents:
+// its memory holds the rolling rows.
+//
+// A frame can be split into bands of rows, one per thread. A band recomputes the few input rows
+// above and below it that its derivatives need instead of reading them from a neighbour, and
+// writes only its own rows, so the bands share nothing that is written and the results do not
+// depend on their number.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/engine_rules.hpp"
+#include "engine/fused_rows.hpp"
+#include "engine/motion_engine.hpp"
+#include "primitives/primitives.hpp"
+
+#if defined(__SSE__)
+#include <immintrin.h>
+#endif
+
+using namespace engine_rules;
+using engine_fused::ProductRows;
+using engine_fused::ProductSet;
+using engine_fused::RowOps;
+
+namespace {
+
+// Pixels per block of the mode stage when its rows are streamed: the block's results gather in a
+// small buffer that stays in the first-level cache, then go out with non-temporal stores.
+constexpr int32_t kStreamBlock = 256;
+constexpr int32_t kProductImages = 12;
+// Frames whose result images together exceed this many bytes [bytes] are written past the cache:
+// they would not survive in it until the next frame anyway, and the cached write would first read
+// every line it writes.
+constexpr int64_t kStreamAbove = int64_t{24} << 20;
+constexpr int32_t kMaxThreads = 64;
+
+int32_t clamp_threads(int64_t n) {
+    return static_cast<int32_t>(std::clamp<int64_t>(n, 1, kMaxThreads));
+}
+
+int32_t threads_from_environment() {
+    const char* text = std::getenv("ORVANE_THREADS");
+    if (text == nullptr || *text == '\0') return 1;
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text) return 1;  // not a number: the default
+    return clamp_threads(n);
+}
+
+std::atomic<int32_t>& threads_setting() {
+    static std::atomic<int32_t> threads{threads_from_environment()};
+    return threads;
+}
+
+EnginePath path_from_environment() {
+    const char* text = std::getenv("ORVANE_ENGINE_PATH");
+    if (text == nullptr) return EnginePath::automatic;
+    const std::string_view word(text);
+    if (word == "kernels") return EnginePath::kernels;
+    if (word == "fused") return EnginePath::fused;
+    return EnginePath::automatic;
+}
+
+// True when every arithmetic slot of the variant table holds its column-0 routine: the kernels the
+// fused pipeline reproduces. (Allocation, copy and fill move bits and store the same in every
+// column; their slots may hold anything, a test's counting allocator included.)
+bool slots_hold_plain_kernels() {
+    const PrimSlot* arithmetic[] = {&prim_slots::add_32f,
+                                    &prim_slots::add_const_inplace_32f,
+                                    &prim_slots::subtract_32f,
+                                    &prim_slots::mul_32f,
+                                    &prim_slots::div_32f,
+                                    &prim_slots::sqr_32f,
+                                    &prim_slots::filter_row_32f,
+                                    &prim_slots::filter_column_32f,
+                                    &prim_slots::add_weighted_inplace_32f};
+    for (const PrimDispatchEntry& entry : prim_dispatch_table) {
+        if (std::find(std::begin(arithmetic), std::end(arithmetic), entry.slot) ==
+            std::end(arithmetic)) {
+            continue;
+        }
+        if (entry.slot->load(std::memory_order_relaxed) != entry.variant[0]) return false;
+    }
+    return true;
+}
+
+// The fused rows repeat the plain kernels' double sums; a build that evaluates float and double
+// expressions in a wider format (x87) could round them differently, so it has no fused path.
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ == 0
+constexpr bool kBuildExact = true;
+#else
+constexpr bool kBuildExact = false;
+#endif
+
+// Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
+// windows, the bordered input row and the mode stage's block buffer.
+struct BandLayout {
+    int64_t row;  // doubles per row: columns + 4, rounded up to 64 bytes
+    int64_t total;
+};
+
+BandLayout band_layout(int32_t columns) {
+    BandLayout l{};
+    l.row = (int64_t{columns} + 4 + 7) & ~int64_t{7};
+    l.total = l.row * 12 + int64_t{kProductImages} * kStreamBlock / 2;
+    return l;
+}
+
+// Persistent workers for the bands of one frame. The calling thread runs band 0 and waits for the
+// rest; a frame allocates nothing and starts no thread. One frame at a time uses the workers; a
+// frame that finds them busy (another engine on another thread) runs its bands on its own thread.
+class BandWorkers {
+  public:
+    static BandWorkers& instance() {
+        // Never destroyed: workers may still be parked when the process exits.
+        static BandWorkers* workers = new BandWorkers;
+        return *workers;
+    }
+
+    void run(int32_t bands, void (*job)(void*, int32_t), void* context) {
+        std::unique_lock<std::mutex> busy(busy_, std::try_to_lock);
+        if (!busy.owns_lock() || !start(bands - 1)) {
+            for (int32_t b = 0; b < bands; ++b) job(context, b);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job_ = job;
+            context_ = context;
+            bands_ = bands;
+            pending_ = bands - 1;
+            ++generation_;
+        }
+        wake_.notify_all();
+        job(context, 0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+    }
+
+  private:
+    BandWorkers() = default;
+
+    // Makes sure `count` workers exist; false when a thread cannot be started.
+    bool start(int32_t count) {
+        while (static_cast<int32_t>(threads_.size()) < count) {
+            const int32_t index = static_cast<int32_t>(threads_.size()) + 1;
+            try {
+                threads_.emplace_back([this, index] { loop(index); });
+            } catch (...) {
+                return false;
+            }
+            threads_.back().detach();
+        }
+        return true;
+    }
+
+    void loop(int32_t band) {
+        uint64_t seen = 0;
+        for (;;) {
+            void (*job)(void*, int32_t) = nullptr;
+            void* context = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return generation_ != seen; });
+                seen = generation_;
+                if (band >= bands_) continue;
+                job = job_;
+                context = context_;
+            }
+            job(context, band);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    std::mutex busy_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> threads_;
+    void (*job_)(void*, int32_t) = nullptr;
+    void* context_ = nullptr;
+    int32_t bands_ = 0;
+    int32_t pending_ = 0;
+    uint64_t generation_ = 0;
+};
+
+}  // namespace
+
+void engine_set_threads(int32_t threads) {
+    threads_setting().store(clamp_threads(threads), std::memory_order_relaxed);
+}
+
+int32_t engine_threads() {
+    return threads_setting().load(std::memory_order_relaxed);
+}
+
+EnginePath engine_default_path() {
+    static const EnginePath path = path_from_environment();
+    return path;
+}
+
+const char* MotionEngine::fused_flavour() {
+    return engine_fused::row_ops_in_use().name;
+}
+
+bool MotionEngine::fused_selected() const {
+    if (!kBuildExact || path_ == EnginePath::kernels) return false;
+    if (mode_of(flags) == Mode::none) return false;
+    return slots_hold_plain_kernels();
+}
+
+int64_t MotionEngine::fused_band_bytes() const {
+    return band_layout(columns).total * int64_t{sizeof(double)};
+}
+
+int32_t MotionEngine::fused_band_capacity() const {
+    if (fused_own_workspace_ != nullptr) return 1;
+    const int64_t scratch_bytes = int64_t{padded_step} * (int64_t{lines} + 2 * kBorder);
+    return static_cast<int32_t>(std::min<int64_t>(scratch_bytes / fused_band_bytes(), kMaxThreads));
+}
+
+bool MotionEngine::allocate_fused_workspace() {
+    // Frames of a few lines have a scratch buffer too small for even one band's rows.
+    if (fused_band_capacity() >= 1) return true;
+    const auto doubles = static_cast<size_t>(band_layout(columns).total);
+    fused_own_workspace_ = new (std::nothrow) double[doubles];
+    return fused_own_workspace_ != nullptr;
+}
+
+// What every band of one frame shares: read-only settings and the row routines.
+struct MotionEngine::FusedFrame {
+    const RowOps* ops;
+    const float* frame;
+    double smooth[5];
+    double deriv[5];
+    bool filter;
+    bool spatial;
+    bool recursive;
+    bool stream;
+    bool add_regularizer;
+    ProductSet set;
+    double* workspace;
+    int64_t band_doubles;
+    const MotionEngine* engine;
+};
+
+void MotionEngine::process_fused(const float* frame) {
+    // The time window and the handle exchange exactly as the kernel sequence makes them.
+    for (int32_t k = 0; k < kRingSize; ++k) {
+        time_window[k] = history_ring[(ring_index + k) % kRingSize];
+    }
+    if (time_derivative == TD_RECURSIVE) std::swap(It, It_prev);
+
+    const Mode mode = mode_of(flags);
+    FusedFrame f{};
+    f.ops = &engine_fused::row_ops_in_use();
+    f.frame = frame;
+    for (int32_t k = 0; k < kTaps; ++k) {
+        f.smooth[k] = static_cast<double>(smooth_taps[k]);
+        f.deriv[k] = static_cast<double>(deriv_taps[k]);
+    }
+    f.filter = (flags & FLAG_INPUT_FILTER) != 0;
+    f.spatial = mode != Mode::change_detection;
+    f.recursive = time_derivative == TD_RECURSIVE;
+    f.add_regularizer = regularizer != 0.0f;  // a NaN regularizer is added, as in the kernels
+    f.set = mode == Mode::affine_params ? ProductSet::affine
+            : mode == Mode::orvane      ? ProductSet::orvane
+                                        : ProductSet::all;
+    const int64_t images =
+        int64_t{static_cast<int32_t>(product_members(flags).size())} + 3;  // + Is, ring, It
+    const int64_t frame_bytes = int64_t{plain_step} * lines * images;
+    f.stream = stream_stores_ == StreamStores::always ||
+               (stream_stores_ == StreamStores::automatic && frame_bytes > kStreamAbove);
+    f.workspace =
+        fused_own_workspace_ != nullptr ? fused_own_workspace_ : reinterpret_cast<double*>(scratch);
+    f.band_doubles = band_layout(columns).total;
+    f.engine = this;
+
+    // Bands of at least 32 rows: each band recomputes up to eight input rows of its neighbours.
+    const int32_t bands = static_cast<int32_t>(
+        std::min<int64_t>({engine_threads(), fused_band_capacity(), std::max(1, lines / 32)}));
+    struct Job {
+        const FusedFrame* f;
+        int32_t bands;
+    } job{&f, bands};
+    auto run = [](void* context, int32_t band) {
+        const auto* j = static_cast<const Job*>(context);
+        const MotionEngine& e = *j->f->engine;
+        const int64_t y0 = int64_t{e.lines} * band / j->bands;
+        const int64_t y1 = int64_t{e.lines} * (band + 1) / j->bands;
+        e.fused_band(*j->f, band, static_cast<int32_t>(y0), static_cast<int32_t>(y1));
+    };
+    if (bands <= 1) {
+        run(&job, 0);
+    } else {
+        BandWorkers::instance().run(bands, run, &job);
+    }
+}
+
+void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int32_t y1) const {
+    const RowOps& ops = *f.ops;
+    const int32_t W = columns;
+    const int32_t L = lines;
+    const std::ptrdiff_t ps = padded_step / 4;
+    const std::ptrdiff_t pl = plain_step / 4;
+    const int32_t n = frames_processed;
+
+    // The band's workspace.
+    const BandLayout layout = band_layout(W);
+    double* base = f.workspace + f.band_doubles * band;
+    double* wide = base;  // x = 0 at wide + 2
+    double* sring[5];
+    double* dring[5];  // bordered rows: x = -2 at the start
+    for (int32_t k = 0; k < 5; ++k) {
+        sring[k] = base + layout.row * (1 + k);
+        dring[k] = base + layout.row * (6 + k);
+    }
+    float* is_row = reinterpret_cast<float*>(base + layout.row * 11);  // x = -2 at the start
+    float* block = reinterpret_cast<float*>(base + layout.row * 12);
+
+    auto clamp_row = [L](int32_t r) { return r < 0 ? 0 : (r >= L ? L - 1 : r); };
+    const int32_t bordered_width = W + 2 * kBorder;
+    auto put = [&](const float* src, float* dst, int32_t count) {
+        if (f.stream) {
+            ops.stream_row(src, dst, count);
+        } else {
+            std::memcpy(dst, src, sizeof(float) * static_cast<size_t>(count));
+        }
+    };
+
+    float* window4 = time_window[4];
+    const float* source2 = time_window[2];
+    const bool deriv_from_input = f.spatial && f.recursive;
+
+    // The input rows [r_next, ...) still to make; the row pass rows [s_next, ...); the derivative
+    // rows of the batch rule [d_next, ...).
+    int32_t r_next = deriv_from_input ? std::max(0, y0 - 2) : y0;
+    int32_t s_next = std::max(0, r_next - 2);
+    int32_t d_next = std::max(0, y0 - 2);
+
+    // Stores the bordered input row r (own rows only): Is, the ring slot, the border rows above
+    // row 0 and below the last row, then It (and It2 in change detection).
+    auto finish_row = [&](int32_t r) {
+        float* targets[2] = {Is, window4};
+        for (float* image : targets) {
+            const bool ring = image == window4;
+            auto store = [&](int32_t row) {
+                float* dst = image + (std::ptrdiff_t{row} + kBorder) * ps;
+                if (ring) {
+                    put(is_row, dst, bordered_width);
+                } else {
+                    std::memcpy(dst, is_row, sizeof(float) * static_cast<size_t>(bordered_width));
+                }
+            };
+            store(r);
+            if (r == 0) {
+                store(-1);
+                store(-2);
+            }
+            if (r == L - 1) {
+                store(L);
+                store(L + 1);
+            }
+        }
+        const float* cur = is_row + kBorder;
+        float* it = It + r * pl;
+        const std::ptrdiff_t interior = interior_offset + r * ps;
+        if (f.recursive) {
+            if (n == 1) {
+                std::memset(it, 0, sizeof(float) * static_cast<size_t>(W));
+            } else {
+                ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl,
+                                  static_cast<double>(kRecursiveWeight), it, W);
+            }
+        } else {
+            if (n < kRingSize) {
+                std::memset(it, 0, sizeof(float) * static_cast<size_t>(W));
+            } else {
+                ops.batch_row(time_window[0] + interior, time_window[1] + interior,
+                              time_window[3] + interior, cur, static_cast<double>(kBatchWeight), it,
+                              W);
+            }
+        }
+        if (!f.spatial) {
+            float* it2 = It2 + r * pl;
+            if (f.stream) {
+                for (int32_t x0 = 0; x0 < W; x0 += kStreamBlock) {
+                    const int32_t count = std::min(kStreamBlock, W - x0);
+                    ops.square_row(it + x0, block, count);
+                    ops.stream_row(block, it2 + x0, count);
+                }
+            } else {
+                ops.square_row(it, it2, W);
+            }
+        }
+    };
+
+    auto produce_input = [&](int32_t upto) {
+        for (; r_next <= upto; ++r_next) {
+            const int32_t r = r_next;
+            float* row = is_row + kBorder;
+            if (f.filter) {
+                for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
+                    ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder);
+                    ops.smooth_row(wide + kBorder, W, f.smooth, sring[s_next % 5]);
+                }
+                const double* rows[5];
+                for (int32_t k = 0; k < 5; ++k) rows[k] = sring[clamp_row(r - 2 + k) % 5];
+                ops.smooth_column(rows, W, f.smooth, row);
+            } else {
+                std::memcpy(row, f.frame + std::ptrdiff_t{r} * W, sizeof(float) * size_t(W));
+                row[-2] = row[-1] = row[0];
+                row[W] = row[W + 1] = row[W - 1];
+            }
+            if (deriv_from_input) ops.widen(is_row, bordered_width, dring[r % 5]);
+            if (r >= y0 && r < y1) finish_row(r);
+        }
+    };
+
+    // The images of the mode stage, by their place in ProductRows.
+    float* const images[kProductImages] = {It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn};
+    const float reg = regularizer;
+
+    for (int32_t y = y0; y < y1; ++y) {
+        produce_input(deriv_from_input ? std::min(y + 2, L - 1) : y);
+        if (!f.spatial) continue;
+        if (!deriv_from_input) {
+            for (const int32_t last = std::min(y + 2, L - 1); d_next <= last; ++d_next) {
+                ops.widen(source2 + (std::ptrdiff_t{d_next} + kBorder) * ps, bordered_width,
+                          dring[d_next % 5]);
+            }
+        }
+        const double* d[5];
+        for (int32_t k = 0; k < 5; ++k) d[k] = dring[clamp_row(y - 2 + k) % 5] + kBorder;
+        const float* it = It + y * pl;
+
+        if (!f.stream) {
+            float* rows[kProductImages];
+            for (int32_t i = 0; i < kProductImages; ++i) {
+                rows[i] = images[i] != nullptr ? images[i] + y * pl : nullptr;
+            }
+            const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
+                                  rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
+            ops.products_row(f.set, d, f.deriv, it, reg, f.add_regularizer, out, W);
+            continue;
+        }
+        for (int32_t x0 = 0; x0 < W; x0 += kStreamBlock) {
+            const int32_t count = std::min(kStreamBlock, W - x0);
+            float* rows[kProductImages];
+            for (int32_t i = 0; i < kProductImages; ++i) {
+                rows[i] = images[i] != nullptr ? block + i * kStreamBlock : nullptr;
+            }
+            const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
+                                  rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
+            const double* dx[5];
+            for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
+            ops.products_row(f.set, dx, f.deriv, it + x0, reg, f.add_regularizer, out, count);
+            for (int32_t i = 0; i < kProductImages; ++i) {
+                if (images[i] != nullptr) ops.stream_row(rows[i], images[i] + y * pl + x0, count);
+            }
+        }
+    }
+#if defined(__SSE__)
+    // Stores that bypassed the cache become visible to other threads (and to the host) in order.
+    if (f.stream) _mm_sfence();
+#endif
+}

@@ -1,0 +1,236 @@
+// The fused pipeline against the whole-image kernel sequence, bit for bit: two engines take the
+// same frames, one forced onto each path, and every image either can read back must agree after
+// every frame (two NaNs count as equal; the division's special values are compared by pattern).
+// One parameter per mode x time rule x input filter x regularizer; each runs many geometries over
+// twelve frames (the ring wraps twice) full of special values, in every row-routine flavour the
+// processor has, with streamed and cached stores, and with one band and several.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/fused_rows.hpp"
+#include "engine/motion_engine.hpp"
+#include "engine_test_support.hpp"
+#include "primitives/primitives.hpp"
+
+namespace {
+
+using namespace engine_test;
+
+// A frame mixing ordinary grey levels with every kind of value that the rules treat specially:
+// NaN, both infinities, both zeros, subnormals, magnitudes from 1e-38 to 1e38 side by side, and
+// flat patches (zero gradients, which with regularizer 0 give zero divisors).
+Image special_frame(int32_t columns, int32_t lines, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> grey(0.0f, 255.0f);
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              0.0f,
+                              -0.0f,
+                              std::numeric_limits<float>::denorm_min(),
+                              -3.0e-40f,
+                              1e-38f,
+                              -1e38f,
+                              1e38f,
+                              3.4e38f,
+                              1.0f};
+    Image f(columns, lines);
+    const float flat = grey(rng);
+    for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t x = 0; x < columns; ++x) {
+            const uint32_t pick = rng() % 16;
+            float v = grey(rng);
+            if (pick < 2) v = specials[rng() % std::size(specials)];
+            if ((x / 6 + y / 5) % 3 == 0) v = flat;  // flat patches
+            f.at(x, y) = v;
+        }
+    }
+    return f;
+}
+
+struct PathCase {
+    int32_t mode;
+    int32_t td;
+    int32_t filter;
+    float regularizer;
+};
+
+std::string case_name(const PathCase& c) {
+    return mode_name(c.mode) + "_" + (c.td == TD_BATCH ? "batch" : "recursive") + "_" +
+           (c.filter ? "filter" : "nofilter") + (c.regularizer == 0.0f ? "_reg0" : "_reg");
+}
+
+std::vector<PathCase> all_cases() {
+    std::vector<PathCase> cases;
+    for (int32_t mode : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
+        for (int32_t td : {TD_RECURSIVE, TD_BATCH})
+            for (int32_t filter : {0, FLAG_INPUT_FILTER})
+                for (float reg : {0.0f, 0.01f}) cases.push_back({mode, td, filter, reg});
+    return cases;
+}
+
+// Every image of the engine that a host or a test can read, by name.
+std::vector<std::pair<std::string, Image>> readable(const MotionEngine& e) {
+    std::vector<std::pair<std::string, Image>> out;
+    out.emplace_back("Is", read_bordered(e, e.get_image(EngineImage::Is)));
+    for (int32_t i = 0; i < 5; ++i)
+        out.emplace_back("ring " + std::to_string(i), read_bordered(e, e.get_history_ring(i)));
+    if (e.get_It_prev() != nullptr)
+        out.emplace_back("It_prev", read_region(e.get_It_prev(), e.get_plain_step(),
+                                                e.get_columns(), e.get_lines()));
+    const char* names[] = {"Is",  "It",  "It2", "Ix",  "Iy",  "Ix2", "Iy2",
+                           "Ig2", "Ixy", "Ixt", "Iyt", "Fn2", "Un",  "Vn"};
+    for (int32_t i = 1; i < 14; ++i) {
+        const auto which = static_cast<EngineImage>(i);
+        if (e.get_image(which) != nullptr) out.emplace_back(names[i], read_plain(e, which));
+    }
+    return out;
+}
+
+// The first difference between the two engines' images, or "" when all agree.
+std::string first_difference(const MotionEngine& kernels, const MotionEngine& fused) {
+    const auto a = readable(kernels);
+    const auto b = readable(fused);
+    if (a.size() != b.size()) return "different image sets";
+    for (size_t i = 0; i < a.size(); ++i) {
+        const Image& x = a[i].second;
+        const Image& y = b[i].second;
+        for (size_t p = 0; p < x.px.size(); ++p) {
+            if (!same_float(x.px[p], y.px[p])) {
+                return a[i].first + " at (" + std::to_string(p % size_t(x.columns)) + ", " +
+                       std::to_string(p / size_t(x.columns)) + "): kernels " +
+                       std::to_string(x.px[p]) + " (0x" +
+                       std::to_string(std::bit_cast<uint32_t>(x.px[p])) + "), fused " +
+                       std::to_string(y.px[p]) + " (0x" +
+                       std::to_string(std::bit_cast<uint32_t>(y.px[p])) + ")";
+            }
+        }
+    }
+    return "";
+}
+
+// How the fused engine runs: row-routine flavour, stores and number of bands.
+struct Variant {
+    const engine_fused::RowOps* ops;
+    StreamStores stores;
+    int32_t threads;
+    std::string name() const {
+        return std::string(ops->name) + (stores == StreamStores::always ? " streamed" : " cached") +
+               " x" + std::to_string(threads);
+    }
+};
+
+std::vector<Variant> variants() {
+    const engine_fused::RowOps* flavours[3];
+    const int32_t count = engine_fused::row_ops_available(flavours);
+    std::vector<Variant> list;
+    for (int32_t i = 0; i < count; ++i) list.push_back({flavours[i], StreamStores::never, 1});
+    list.push_back({flavours[0], StreamStores::always, 1});
+    list.push_back({flavours[0], StreamStores::always, 3});
+    return list;
+}
+
+// Restores the process-wide choices that the test changes.
+struct FusedSettings {
+    ~FusedSettings() {
+        engine_fused::row_ops_choose(nullptr);
+        engine_set_threads(1);
+    }
+};
+
+class FusedPath : public ::testing::TestWithParam<PathCase> {
+  protected:
+    void SetUp() override { ASSERT_EQ(prim_fill_slots(0), 1); }
+    SlotSnapshot restore_;
+    FusedSettings settings_;
+
+    // Runs `frames` frames through both paths and reports the first disagreement.
+    void expect_same(int32_t columns, int32_t lines, int32_t frames, const Variant& v) {
+        const PathCase& c = GetParam();
+        engine_fused::row_ops_choose(v.ops);
+        engine_set_threads(v.threads);
+        MotionEngine kernels, fused;
+        ASSERT_TRUE(kernels.create(columns, lines, c.regularizer, c.td, c.mode | c.filter));
+        ASSERT_TRUE(fused.create(columns, lines, c.regularizer, c.td, c.mode | c.filter));
+        kernels.set_path(EnginePath::kernels);
+        fused.set_path(EnginePath::fused);
+        fused.set_stream_stores(v.stores);
+        for (int32_t m = 1; m <= frames; ++m) {
+            const Image frame =
+                special_frame(columns, lines, uint32_t(m * 7919 + columns * 31 + lines));
+            kernels.process(frame.px.data());
+            fused.process(frame.px.data());
+            ASSERT_FALSE(kernels.last_frame_fused());
+            ASSERT_TRUE(fused.last_frame_fused());
+            const std::string diff = first_difference(kernels, fused);
+            ASSERT_EQ(diff, "") << columns << "x" << lines << ", frame " << m << ", " << v.name();
+        }
+    }
+};
+
+TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
+    for (const Variant& v : variants())
+        for (int32_t lines : {1, 2, 3, 6})
+            for (int32_t columns = 1; columns <= 40; ++columns) expect_same(columns, lines, 7, v);
+}
+
+TEST_P(FusedPath, LargerAndOddFramesOverTwelveFrames) {
+    const std::pair<int32_t, int32_t> sizes[] = {{4, 1}, {12, 7}, {33, 71}, {128, 128}, {1, 37}};
+    for (const Variant& v : variants())
+        for (const auto& [columns, lines] : sizes) expect_same(columns, lines, 12, v);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, FusedPath, ::testing::ValuesIn(all_cases()),
+                         [](const auto& param_info) { return case_name(param_info.param); });
+
+// A frame allocates nothing on the fused path, with one band or several.
+TEST(FusedPipeline, FramesAllocateNothing) {
+    SlotSnapshot restore;
+    FusedSettings settings;
+    ASSERT_EQ(prim_fill_slots(0), 1);
+    for (int32_t threads : {1, 2}) {
+        engine_set_threads(threads);
+        MotionEngine e;
+        ASSERT_TRUE(e.create(128, 96, 0.01f, TD_RECURSIVE, FLAG_ALL | FLAG_INPUT_FILTER));
+        const Image frame = special_frame(128, 96, 5);
+        e.process(frame.px.data());  // a first frame may start the band threads
+        HeapHook heap;
+        for (int m = 0; m < 6; ++m) e.process(frame.px.data());
+        EXPECT_TRUE(e.last_frame_fused());
+        EXPECT_EQ(heap.counters().mallocs, 0) << threads << " threads";
+    }
+}
+
+// The fused pipeline reproduces the plain kernels only: with the slots on another column, or with
+// the kernels forced, the engine runs the kernel sequence.
+TEST(FusedPipeline, RunsOnlyWhereItMatchesTheSlots) {
+    SlotSnapshot restore;
+    MotionEngine e;
+    ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
+    const Image frame(12, 7, 1.0f);
+    struct Case {
+        int32_t column;
+        EnginePath path;
+        bool fused;
+    };
+    const Case cases[] = {{0, EnginePath::automatic, true}, {0, EnginePath::fused, true},
+                          {0, EnginePath::kernels, false},  {3, EnginePath::automatic, false},
+                          {2, EnginePath::fused, false},    {1, EnginePath::automatic, false}};
+    for (const Case& c : cases) {
+        ASSERT_EQ(prim_fill_slots(c.column), 1);
+        e.set_path(c.path);
+        EXPECT_EQ(e.fused_selected(), c.fused) << "column " << c.column;
+        e.process(frame.px.data());
+        EXPECT_EQ(e.last_frame_fused(), c.fused) << "column " << c.column;
+    }
+}
+
+}  // namespace
