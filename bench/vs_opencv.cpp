@@ -1,25 +1,39 @@
 // Orvane against the same "all"-mode pipeline written with OpenCV, in one process.
 //
-// Both pipelines take the same frames in the same order: the input smoothed by the 5x5 separable
-// filter (31, 60, 74, 60, 31)/256 with the edge replicated, the recursive time derivative
-// It = D + 0.5 (It_prev - D) of the frame difference D, the 5-tap spatial derivatives, and the
-// products and quotients It2, Ix2, Iy2, Ig2 = Ix2 + Iy2 + regularizer, Ixy, Ixt, Iyt, Fn2, Un,
-// Vn. OpenCV runs on one thread (cv::setNumThreads(0)) with every matrix allocated beforehand.
+// Both pipelines take the same frames in the same order and do the same work: the input smoothed
+// by the 5x5 separable filter (31, 60, 74, 60, 31)/256 with the edge replicated, a bordered copy of
+// it kept in a five-frame history (as the component keeps its ring), the recursive time
+// derivative It = D + 0.5 (It_prev - D) of the frame difference D, the 5-tap spatial derivatives,
+// and the products and quotients It2, Ix2, Iy2, Ig2 = Ix2 + Iy2 + regularizer, Ixy, Ixt, Iyt,
+// Fn2, Un, Vn. OpenCV runs on one thread (cv::setNumThreads(0)) with every matrix allocated
+// beforehand. Orvane runs as the component selects it on this machine (the variant selection,
+// then the engine's automatic path), unless --columns or --path say otherwise.
 //
 // The timing alternates rounds of a few frames of each pipeline (the order flips every round),
 // so that both see the same machine state; the figure per size is the median round, in
-// milliseconds of the thread's processor time per frame. Afterwards the outputs of the last
-// frame are compared: for each image the largest difference, relative to the largest magnitude
-// in the OpenCV image, must stay within the stated tolerance: 2e-5 for the smoothed input, the
-// derivatives and their products (both pipelines round in single precision, in different
-// orders), 2e-3 for the quotients Fn2, Un and Vn, whose denominator Ig2 falls to the
-// regularizer 0.01 where the gradient vanishes and so magnifies the same differences up to a
-// hundredfold. Allocations are counted through the malloc slot of the kernel
-// table while Orvane runs. The exit status is 0 only when every comparison agrees.
+// milliseconds of the thread's processor time per frame. Per size the table gives both times,
+// their ratio, both costs per megapixel, and Orvane's time against a memory-traffic bound: the
+// bytes a frame must move at least (the input, the previous frame and It_prev read; Is, its
+// history copy, It and the twelve products written once) at the copy bandwidth measured in the
+// same run, just before the size is timed (a streaming copy of 256 MiB, best of three).
 //
-// Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--rounds=N] [--tolerance=T]
+// With --threads=N (N > 1) a second table compares Orvane's wall time per frame on N band
+// threads with its wall time on one, interleaved the same way.
+//
+// Afterwards the outputs of the last frame are compared: for each image the largest difference,
+// relative to the largest magnitude in the OpenCV image, must stay within the stated tolerance:
+// 2e-5 for the smoothed input, the derivatives and their products (both pipelines round in single
+// precision, in different orders), 2e-3 for the quotients Fn2, Un and Vn, whose denominator Ig2
+// falls to the regularizer 0.01 where the gradient vanishes and so magnifies the same differences
+// up to a hundredfold. Allocations are counted through the malloc slot of the kernel table while
+// Orvane runs. The exit status is 0 only when every comparison agrees.
+//
+// Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--path=auto,kernels,fused]
+//                         [--sizes=WxH,...] [--rounds=N] [--threads=N] [--tolerance=T]
 //                         [--quotient-tolerance=Q] [--details]   (--details prints the difference
 //                         of every image)
+#include <immintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -58,10 +72,14 @@ constexpr float kRegularizer = 0.01f;
 class OpenCvPipeline {
   public:
     OpenCvPipeline(int columns, int lines) : columns_(columns), lines_(lines) {
-        for (cv::Mat* m : {&Is, &Is_prev, &D, &It, &It_prev, &It2, &Ix, &Iy, &Ix2, &Iy2, &Ig2, &Ixy,
-                           &Ixt, &Iyt, &Fn2, &Un, &Vn}) {
+        for (cv::Mat* m : {&Is, &D, &It, &It_prev, &It2, &Ix, &Iy, &Ix2, &Iy2, &Ig2, &Ixy, &Ixt,
+                           &Iyt, &Fn2, &Un, &Vn}) {
             m->create(lines, columns, CV_32F);
             m->setTo(0);
+        }
+        for (cv::Mat& slot : history_) {
+            slot.create(lines + 4, columns + 4, CV_32F);
+            slot.setTo(0);
         }
         smooth_ = cv::Mat(1, 5, CV_32F, const_cast<float*>(bench::kSmoothTaps)).clone();
         // OpenCV correlates; Orvane convolves. The reversed taps give the same sums.
@@ -73,14 +91,17 @@ class OpenCvPipeline {
     void process(const float* frame) {
         ++frames_;
         const cv::Mat in(lines_, columns_, CV_32F, const_cast<float*>(frame));
-        std::swap(Is, Is_prev);
         std::swap(It, It_prev);
         cv::sepFilter2D(in, Is, CV_32F, smooth_, smooth_, cv::Point(-1, -1), 0,
                         cv::BORDER_REPLICATE);
+        // The bordered frame into the five-frame history; the previous frame is read back from it.
+        cv::Mat& slot = history_[frames_ % 5];
+        cv::copyMakeBorder(Is, slot, 2, 2, 2, 2, cv::BORDER_REPLICATE);
         if (frames_ == 1) {
             It.setTo(0);
         } else {
-            cv::subtract(Is, Is_prev, D);
+            const cv::Mat prev = history_[(frames_ + 4) % 5](cv::Rect(2, 2, columns_, lines_));
+            cv::subtract(Is, prev, D);
             cv::addWeighted(D, 0.5, It_prev, 0.5, 0.0, It);
         }
         cv::multiply(It, It, It2);
@@ -98,11 +119,12 @@ class OpenCvPipeline {
         cv::divide(Iyt, Ig2, Vn);
     }
 
-    cv::Mat Is, Is_prev, D, It, It_prev, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn;
+    cv::Mat Is, D, It, It_prev, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn;
 
   private:
     int columns_, lines_;
     int frames_ = 0;
+    cv::Mat history_[5];
     cv::Mat smooth_, deriv_, one_;
 };
 
@@ -192,6 +214,7 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
 struct Result {
     double orvane_ms = 0, opencv_ms = 0;
     double allocations_per_frame = 0;
+    bool fused = false;
     Agreement agreement;
     bool ok = false;
 };
@@ -201,26 +224,77 @@ double median(std::vector<double> v) {
     return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-Result measure(const Geometry& g, const Column& column, int rounds) {
-    Result result;
-    if (!bench::use_column(column)) return result;
+double wall_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
 
-    std::vector<std::vector<float>> frames(8);
-    for (int m = 0; m < 8; ++m) bench::make_frame(g.columns, g.lines, m, frames[size_t(m)]);
-
-    auto engine = std::make_unique<MotionEngine>();
-    if (!engine->create(g.columns, g.lines, kRegularizer, TD_RECURSIVE,
-                        FLAG_ALL | FLAG_INPUT_FILTER)) {
-        return result;
+// Copy bandwidth [bytes/ms]: 256 MiB read and written past the cache, best of three, in thread
+// processor time like the pipelines.
+double copy_bandwidth() {
+    const size_t floats = size_t{64} << 20;
+    std::vector<float> src(floats + 16, 1.0f), dst(floats + 16, 0.0f);
+    float* s = src.data() + (8 - (reinterpret_cast<uintptr_t>(src.data()) & 31) / 4) % 8;
+    float* d = dst.data() + (8 - (reinterpret_cast<uintptr_t>(dst.data()) & 31) / 4) % 8;
+    double best = 0;
+    for (int r = 0; r < 3; ++r) {
+        const double t0 = thread_ms();
+#if defined(__AVX__)
+        for (size_t i = 0; i < floats; i += 8) _mm256_stream_ps(d + i, _mm256_load_ps(s + i));
+        _mm_sfence();
+#else
+        std::memcpy(d, s, floats * sizeof(float));
+#endif
+        const double t1 = thread_ms();
+        best = std::max(best, 2.0 * double(floats) * sizeof(float) / (t1 - t0));
     }
-    OpenCvPipeline cv_pipeline(g.columns, g.lines);
+    return best;
+}
 
+// The least a frame of the "all" mode with the recursive rule moves [bytes]: the input, the
+// previous frame and It_prev read; Is and its history copy (both bordered), It and the twelve
+// products written once.
+double traffic_bound_bytes(const Geometry& g) {
+    const double plain = double(g.columns) * g.lines * sizeof(float);
+    const double bordered = double(g.columns + 4) * (g.lines + 4) * sizeof(float);
+    return 3 * plain + 2 * bordered + 13 * plain;
+}
+
+struct Setup {
+    std::vector<std::vector<float>> frames;
+    std::unique_ptr<MotionEngine> engine;
+    int per_round = 2;
+};
+
+bool prepare(const Geometry& g, const Column& column, EnginePath path, Setup& s) {
+    if (!bench::use_column(column)) return false;
+    s.frames.resize(8);
+    for (int m = 0; m < 8; ++m) bench::make_frame(g.columns, g.lines, m, s.frames[size_t(m)]);
+    s.engine = std::make_unique<MotionEngine>();
+    if (!s.engine->create(g.columns, g.lines, kRegularizer, TD_RECURSIVE,
+                          FLAG_ALL | FLAG_INPUT_FILTER)) {
+        return false;
+    }
+    s.engine->set_path(path);
     // Enough frames per round for a round to last about a millisecond or more.
     const int64_t pixels = int64_t{g.columns} * g.lines;
-    const int per_round = static_cast<int>(std::clamp<int64_t>(2'000'000 / pixels, 2, 100));
+    s.per_round = static_cast<int>(std::clamp<int64_t>(2'000'000 / pixels, 2, 100));
+    return true;
+}
+
+Result measure(const Geometry& g, const Column& column, EnginePath path, int rounds) {
+    Result result;
+    Setup setup;
+    if (!prepare(g, column, path, setup)) return result;
+    MotionEngine& engine = *setup.engine;
+    const auto& frames = setup.frames;
+    const int per_round = setup.per_round;
+    OpenCvPipeline cv_pipeline(g.columns, g.lines);
+
     size_t m = 0;
     for (int i = 0; i < 6; ++i, ++m) {  // warm-up, identical for both
-        engine->process(frames[m % 8].data());
+        engine.process(frames[m % 8].data());
         cv_pipeline.process(frames[m % 8].data());
     }
 
@@ -231,7 +305,7 @@ Result measure(const Geometry& g, const Column& column, int rounds) {
             CountAllocations count;
             const long before = g_allocations.load();
             const double t0 = thread_ms();
-            for (int i = 0; i < per_round; ++i) engine->process(frames[(m + size_t(i)) % 8].data());
+            for (int i = 0; i < per_round; ++i) engine.process(frames[(m + size_t(i)) % 8].data());
             const double t1 = thread_ms();
             allocations += g_allocations.load() - before;
             orvane_times.push_back((t1 - t0) / per_round);
@@ -256,15 +330,42 @@ Result measure(const Geometry& g, const Column& column, int rounds) {
     result.orvane_ms = median(orvane_times);
     result.opencv_ms = median(opencv_times);
     result.allocations_per_frame = double(allocations) / (double(rounds) * per_round);
-    result.agreement = compare(*engine, cv_pipeline);
+    result.fused = engine.last_frame_fused();
+    result.agreement = compare(engine, cv_pipeline);
     result.ok = true;
     return result;
+}
+
+// Orvane's wall time per frame on one band thread and on `threads`, interleaved [ms].
+std::pair<double, double> measure_threads(const Geometry& g, const Column& column, EnginePath path,
+                                          int rounds, int32_t threads) {
+    Setup setup;
+    if (!prepare(g, column, path, setup)) return {0, 0};
+    std::vector<double> one, many;
+    size_t m = 0;
+    for (int r = 0; r < rounds; ++r) {
+        for (int32_t t :
+             r % 2 == 0 ? std::vector<int32_t>{1, threads} : std::vector<int32_t>{threads, 1}) {
+            engine_set_threads(t);
+            setup.engine->process(setup.frames[m++ % 8].data());  // settles the band split
+            const double t0 = wall_ms();
+            for (int i = 0; i < setup.per_round; ++i) {
+                setup.engine->process(setup.frames[m++ % 8].data());
+            }
+            (t == 1 ? one : many).push_back((wall_ms() - t0) / setup.per_round);
+        }
+    }
+    engine_set_threads(1);
+    return {median(one), median(many)};
 }
 
 // ---- command line -------------------------------------------------------------------------------
 struct Options {
     std::vector<Column> columns;
+    std::vector<std::pair<EnginePath, std::string>> paths;
+    std::vector<Geometry> sizes;
     int rounds = 31;
+    int32_t threads = 1;
     double tolerance = 2e-5;
     double quotient_tolerance = 2e-3;
     bool details = false;
@@ -292,17 +393,72 @@ bool parse_column(const std::string& word, std::vector<Column>& out) {
     return false;
 }
 
+bool parse_path(const std::string& word, Options& o) {
+    if (word == "auto") {
+        o.paths.push_back({EnginePath::automatic, ""});
+    } else if (word == "kernels") {
+        o.paths.push_back({EnginePath::kernels, "/kernels"});
+    } else if (word == "fused") {
+        o.paths.push_back({EnginePath::fused, "/fused"});
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool parse_size(const std::string& word, Options& o) {
+    int columns = 0, lines = 0;
+    char x = 0;
+    if (std::sscanf(word.c_str(), "%d%c%d", &columns, &x, &lines) != 3 || x != 'x' ||
+        columns <= 0 || lines <= 0) {
+        return false;
+    }
+    o.sizes.push_back({columns, lines});
+    return true;
+}
+
+// Calls `take` on every comma-separated word; false (after a message) at the first it rejects.
+template <class Take>
+bool each_word(const std::string& list, const char* what, Take take) {
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = list.find(',', start);
+        const std::string word =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!take(word)) {
+            std::fprintf(stderr, "unknown %s '%s'\n", what, word.c_str());
+            return false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
 bool parse(int argc, char** argv, Options& o) {
-    std::string columns = "auto,3";
+    std::string columns = "auto";
+    std::string paths = "auto";
+    std::string sizes = "64x64,128x128,320x240,640x480,1280x720,1920x1080,2560x1440";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--columns=", 0) == 0) {
             columns = arg.substr(10);
+        } else if (arg.rfind("--path=", 0) == 0) {
+            paths = arg.substr(7);
+        } else if (arg.rfind("--sizes=", 0) == 0) {
+            sizes = arg.substr(8);
         } else if (arg.rfind("--rounds=", 0) == 0) {
             o.rounds = std::atoi(arg.c_str() + 9);
             if (o.rounds < 1) {
                 std::fprintf(stderr, "--rounds needs a positive number, got '%s'\n",
                              arg.c_str() + 9);
+                return false;
+            }
+        } else if (arg.rfind("--threads=", 0) == 0) {
+            o.threads = std::atoi(arg.c_str() + 10);
+            if (o.threads < 1 || o.threads > 64) {
+                std::fprintf(stderr, "--threads needs a number from 1 to 64, got '%s'\n",
+                             arg.c_str() + 10);
                 return false;
             }
         } else if (arg == "--details") {
@@ -314,23 +470,19 @@ bool parse(int argc, char** argv, Options& o) {
         } else {
             std::fprintf(stderr,
                          "unknown argument '%s'\nusage: %s [--columns=auto,3,3-sse2,0,1,2] "
-                         "[--rounds=N] [--tolerance=T] [--quotient-tolerance=Q] [--details]\n",
+                         "[--path=auto,kernels,fused] [--sizes=WxH,...] [--rounds=N] "
+                         "[--threads=N] [--tolerance=T] [--quotient-tolerance=Q] [--details]\n",
                          arg.c_str(), argv[0]);
             return false;
         }
     }
-    size_t start = 0;
-    while (start <= columns.size()) {
-        const size_t comma = columns.find(',', start);
-        const std::string word =
-            columns.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (!parse_column(word, o.columns)) {
-            std::fprintf(stderr, "unknown column '%s' (use auto, 0, 1, 2, 3 or 3-sse2)\n",
-                         word.c_str());
-            return false;
-        }
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+    if (!each_word(columns, "column (use auto, 0, 1, 2, 3 or 3-sse2)",
+                   [&](const std::string& w) { return parse_column(w, o.columns); }) ||
+        !each_word(paths, "path (use auto, kernels or fused)",
+                   [&](const std::string& w) { return parse_path(w, o); }) ||
+        !each_word(sizes, "size (use WxH)",
+                   [&](const std::string& w) { return parse_size(w, o); })) {
+        return false;
     }
     // "auto" and an explicit column may name the same variant; measure it once.
     std::vector<Column> unique;
@@ -353,42 +505,72 @@ int main(int argc, char** argv) {
 
     std::printf("Orvane vs OpenCV %s: mode \"all\", input filter on, recursive rule, one thread\n",
                 CV_VERSION);
-    std::printf("processor: %s (the variant selection picks column %d)\n",
-                bench::cpu_model_name().c_str(), prim_cpu_class());
+    std::printf("processor: %s (the variant selection picks column %d; fused rows: %s)\n",
+                bench::cpu_model_name().c_str(), prim_cpu_class(), MotionEngine::fused_flavour());
     std::printf(
         "agreement: largest difference / largest OpenCV magnitude, per image, at most "
-        "%.0e (%.0e for the quotients Fn2, Un, Vn)\n\n",
+        "%.0e (%.0e for the quotients Fn2, Un, Vn)\n",
         options.tolerance, options.quotient_tolerance);
-    std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s %s\n", "size", "column", "Orvane ms",
-                "OpenCV ms", "OpenCV/", "allocations", "worst", "worst", "agree");
-    std::printf("%-10s %-14s %12s %12s %10s %12s %10s %10s\n", "", "", "per frame", "per frame",
-                "Orvane", "per frame", "rel. diff", "quotient");
+    std::printf(
+        "bound: bytes a frame moves at least / copy bandwidth measured before each size\n\n");
+    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %9s %9s %s\n", "size", "column",
+                "Orvane", "OpenCV", "OpenCV/", "Orvane", "OpenCV", "bound", "Orvane/", "alloc",
+                "worst", "worst", "agree");
+    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %9s %9s\n", "", "", "ms/frame",
+                "ms/frame", "Orvane", "ms/Mpx", "ms/Mpx", "ms", "bound", "/frame", "rel.diff",
+                "quotient");
     std::fflush(stdout);
 
     bool all_agree = true;
-    for (const Geometry& g : bench::geometries()) {
+    for (const Geometry& g : options.sizes) {
+        const double bandwidth = copy_bandwidth();
+        const double bound_ms = traffic_bound_bytes(g) / bandwidth;
+        const double mpx = double(g.columns) * g.lines * 1e-6;
         for (const Column& c : options.columns) {
-            const Result r = measure(g, c, options.rounds);
-            if (!r.ok) {
-                std::printf("%-10s %-14s could not run (column incomplete or out of memory)\n",
-                            g.name().c_str(), c.name.c_str());
-                all_agree = false;
-                continue;
+            for (const auto& [path, path_name] : options.paths) {
+                const Result r = measure(g, c, path, options.rounds);
+                const std::string name = c.name + path_name + (r.fused ? "(fused)" : "");
+                if (!r.ok) {
+                    std::printf("%-10s %-20s could not run (column incomplete or out of memory)\n",
+                                g.name().c_str(), name.c_str());
+                    all_agree = false;
+                    continue;
+                }
+                const bool agree = r.agreement.worst <= options.tolerance &&
+                                   r.agreement.worst_quotient <= options.quotient_tolerance;
+                all_agree = all_agree && agree;
+                std::printf(
+                    "%-10s %-20s %10.4f %10.4f %8.2f %9.2f %9.2f %8.4f %9.2f %6.2f %9.1e %9.1e "
+                    "%s\n",
+                    g.name().c_str(), name.c_str(), r.orvane_ms, r.opencv_ms,
+                    r.opencv_ms / r.orvane_ms, r.orvane_ms / mpx, r.opencv_ms / mpx, bound_ms,
+                    r.orvane_ms / bound_ms, r.allocations_per_frame, r.agreement.worst,
+                    r.agreement.worst_quotient, agree ? "yes" : "NO");
+                if (!agree) {
+                    std::printf("    largest differences in %s and %s\n",
+                                r.agreement.worst_image.c_str(),
+                                r.agreement.worst_quotient_image.c_str());
+                }
+                if (options.details) std::printf("    %s\n", r.agreement.details.c_str());
+                std::fflush(stdout);
             }
-            const bool agree = r.agreement.worst <= options.tolerance &&
-                               r.agreement.worst_quotient <= options.quotient_tolerance;
-            all_agree = all_agree && agree;
-            std::printf("%-10s %-14s %12.4f %12.4f %10.2f %12.2f %10.1e %10.1e %s\n",
-                        g.name().c_str(), c.name.c_str(), r.orvane_ms, r.opencv_ms,
-                        r.opencv_ms / r.orvane_ms, r.allocations_per_frame, r.agreement.worst,
-                        r.agreement.worst_quotient, agree ? "yes" : "NO");
-            if (!agree) {
-                std::printf("    largest differences in %s and %s\n",
-                            r.agreement.worst_image.c_str(),
-                            r.agreement.worst_quotient_image.c_str());
+        }
+    }
+    if (options.threads > 1) {
+        std::printf("\nOrvane on %d band threads, wall time per frame [ms]\n", options.threads);
+        std::printf("%-10s %-20s %10s %10s %8s\n", "size", "column", "1 thread",
+                    (std::to_string(options.threads) + " threads").c_str(), "speed-up");
+        for (const Geometry& g : options.sizes) {
+            for (const Column& c : options.columns) {
+                for (const auto& [path, path_name] : options.paths) {
+                    const auto [one, many] =
+                        measure_threads(g, c, path, options.rounds, options.threads);
+                    std::printf("%-10s %-20s %10.4f %10.4f %8.2f\n", g.name().c_str(),
+                                (c.name + path_name).c_str(), one, many,
+                                many > 0 ? one / many : 0.0);
+                    std::fflush(stdout);
+                }
             }
-            if (options.details) std::printf("    %s\n", r.agreement.details.c_str());
-            std::fflush(stdout);
         }
     }
     prim_fill_slots(0);
