@@ -108,7 +108,8 @@ constexpr bool kBuildExact = false;
 #endif
 
 // Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
-// windows, the bordered input row and the mode stage's block buffer.
+// windows, the bordered input row, five rows of It (the mode stage reads a row of It up to two
+// rows after it was made) and the mode stage's block buffer.
 struct BandLayout {
     int64_t row;  // doubles per row: columns + 4, rounded up to 64 bytes
     int64_t total;
@@ -117,7 +118,7 @@ struct BandLayout {
 BandLayout band_layout(int32_t columns) {
     BandLayout l{};
     l.row = (int64_t{columns} + 4 + 7) & ~int64_t{7};
-    l.total = l.row * 12 + int64_t{kProductImages} * kStreamBlock / 2;
+    l.total = l.row * 15 + int64_t{kProductImages} * kStreamBlock / 2;
     return l;
 }
 
@@ -253,7 +254,11 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         dring[k] = base + layout.row * (6 + k);
     }
     float* is_row = reinterpret_cast<float*>(base + layout.row * 11);  // x = -2 at the start
-    float* block = reinterpret_cast<float*>(base + layout.row * 12);
+    float* it_ring[5];
+    for (int32_t k = 0; k < 5; ++k) {
+        it_ring[k] = reinterpret_cast<float*>(base + layout.row * 12) + layout.row * k;
+    }
+    float* block = reinterpret_cast<float*>(base + layout.row * 15);
 
     auto clamp_row = [L](int32_t r) { return r < 0 ? 0 : (r >= L ? L - 1 : r); };
     const int32_t bordered_width = W + 2 * kBorder;
@@ -276,31 +281,23 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     int32_t d_next = std::max(0, y0 - 2);
 
     // Stores the bordered input row r (own rows only): Is, the ring slot, the border rows above
-    // row 0 and below the last row, then It (and It2 in change detection).
+    // row 0 and below the last row, then It (and It2 in change detection). None of them is read
+    // again in this frame (the mode stage reads It from the band's own rows), so all may bypass
+    // the cache.
     auto finish_row = [&](int32_t r) {
-        float* targets[2] = {Is, window4};
-        for (float* image : targets) {
-            const bool ring = image == window4;
-            auto store = [&](int32_t row) {
-                float* dst = image + (std::ptrdiff_t{row} + kBorder) * ps;
-                if (ring) {
-                    put(is_row, dst, bordered_width);
-                } else {
-                    std::memcpy(dst, is_row, sizeof(float) * static_cast<size_t>(bordered_width));
-                }
-            };
-            store(r);
+        for (float* image : {Is, window4}) {
+            put(is_row, image + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
             if (r == 0) {
-                store(-1);
-                store(-2);
+                put(is_row, image + std::ptrdiff_t{1} * ps, bordered_width);
+                put(is_row, image, bordered_width);
             }
             if (r == L - 1) {
-                store(L);
-                store(L + 1);
+                put(is_row, image + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
+                put(is_row, image + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
             }
         }
         const float* cur = is_row + kBorder;
-        float* it = It + r * pl;
+        float* it = it_ring[r % 5];
         const std::ptrdiff_t interior = interior_offset + r * ps;
         if (f.recursive) {
             if (n == 1) {
@@ -318,6 +315,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                               W);
             }
         }
+        put(it, It + r * pl, W);
         if (!f.spatial) {
             float* it2 = It2 + r * pl;
             if (f.stream) {
@@ -369,7 +367,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         }
         const double* d[5];
         for (int32_t k = 0; k < 5; ++k) d[k] = dring[clamp_row(y - 2 + k) % 5] + kBorder;
-        const float* it = It + y * pl;
+        const float* it = it_ring[y % 5];
 
         if (!f.stream) {
             float* rows[kProductImages];
