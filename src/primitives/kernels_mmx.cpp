@@ -17,6 +17,16 @@ namespace {
 
 using std::ptrdiff_t;
 
+// A 64-bit block at any address (GCC's own __m64_u is not known to clang).
+typedef __m64 m64_unaligned __attribute__((__aligned__(1), __may_alias__));
+
+// Keeps the compiler from turning a block loop back into a library call.
+#if defined(__clang__)
+#define ORVANE_KEEP_BLOCK_LOOP __attribute__((no_builtin("memcpy", "memset")))
+#else
+#define ORVANE_KEEP_BLOCK_LOOP __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
+
 inline const unsigned char* row_bytes(const float* base, int32_t step, ptrdiff_t y) {
     return reinterpret_cast<const unsigned char*>(base) + y * step;
 }
@@ -26,22 +36,18 @@ inline unsigned char* row_bytes(float* base, int32_t step, ptrdiff_t y) {
 
 // n floats in 64-bit blocks, an odd last float as one 32-bit word. The compiler is kept from
 // turning the loop back into a library call: the blocks are the point of this column.
-__attribute__((optimize("no-tree-loop-distribute-patterns"))) void copy_run_mmx(
-    const unsigned char* s, unsigned char* d, ptrdiff_t n) {
+ORVANE_KEEP_BLOCK_LOOP void copy_run_mmx(const unsigned char* s, unsigned char* d, ptrdiff_t n) {
     const ptrdiff_t pairs = n / 2;
     for (ptrdiff_t i = 0; i < pairs; ++i) {
-        const __m64 block = *reinterpret_cast<const __m64_u*>(s + 8 * i);
-        *reinterpret_cast<__m64_u*>(d + 8 * i) = block;
+        const __m64 block = *reinterpret_cast<const m64_unaligned*>(s + 8 * i);
+        *reinterpret_cast<m64_unaligned*>(d + 8 * i) = block;
     }
     if (n & 1) std::memcpy(d + 8 * pairs, s + 8 * pairs, 4);
 }
 
-__attribute__((optimize("no-tree-loop-distribute-patterns"))) void set_run_mmx(__m64 block,
-                                                                               uint32_t bits,
-                                                                               unsigned char* d,
-                                                                               ptrdiff_t n) {
+ORVANE_KEEP_BLOCK_LOOP void set_run_mmx(__m64 block, uint32_t bits, unsigned char* d, ptrdiff_t n) {
     const ptrdiff_t pairs = n / 2;
-    for (ptrdiff_t i = 0; i < pairs; ++i) *reinterpret_cast<__m64_u*>(d + 8 * i) = block;
+    for (ptrdiff_t i = 0; i < pairs; ++i) *reinterpret_cast<m64_unaligned*>(d + 8 * i) = block;
     if (n & 1) std::memcpy(d + 8 * pairs, &bits, 4);
 }
 

@@ -429,7 +429,8 @@ TEST(PlainPaths, FiltersStoreTheSameBitsForEverySizeAndAnchor) {
     if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
     std::vector<Shape> list = shapes();
     for (bool column : {false, true}) {
-        for (auto [size, anchor] : sizes_and_anchors()) {
+        for (const auto& size_anchor : sizes_and_anchors()) {
+            const int32_t size = size_anchor.first, anchor = size_anchor.second;
             for (std::size_t si = 0; si < list.size(); ++si) {
                 const Shape s = list[si];
                 // The large image once per kernel size, not for every anchor.
