@@ -157,6 +157,8 @@ HRESULT OrvaneObject::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
 
 HRESULT OrvaneObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                     DISPID* dispids) {
+    // A caller's null array is its mistake to hear about, not a fault inside the module.
+    if (!names || !dispids) return E_POINTER;
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* cached = nullptr;
     HRESULT hr = type_info_cache().get(lcid, &cached);
@@ -167,6 +169,9 @@ HRESULT OrvaneObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LC
 
 HRESULT OrvaneObject::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                              VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
+    // The arguments are required (an empty DISPPARAMS for none); the result, the exception
+    // and the argument index are optional. E_INVALIDARG as the platform's dispatch answers.
+    if (!params) return E_INVALIDARG;
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* cached = nullptr;
     HRESULT hr = type_info_cache().get(lcid, &cached);

@@ -130,7 +130,8 @@ struct ScriptReader {
 };
 
 bool RegistryScript::parse(const std::string& text, const Replacements& replacements) {
-    roots.clear();
+    // Built aside and taken only whole: a script that fails half way leaves nothing to run.
+    std::vector<Root> parsed;
     error_text.clear();
     std::vector<Token> tokens;
     if (!tokenize(text, tokens, error_text)) return false;
@@ -219,8 +220,9 @@ bool RegistryScript::parse(const std::string& text, const Replacements& replacem
         if (!in.peek_is(L"{")) return in.fail("{ expected after the root key");
         ++in.pos;
         if (!read_block(read_block, root.children, 0)) return false;
-        roots.push_back(std::move(root));
+        parsed.push_back(std::move(root));
     }
+    roots = std::move(parsed);
     return true;
 }
 

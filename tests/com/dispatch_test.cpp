@@ -245,3 +245,73 @@ TEST(dispatch_errors_through_excepinfo) {
     CHECK_HR(o.call(L"destroy_orvane", {}, nullptr, &e), S_OK);
     CHECK(e.bstrDescription == nullptr, "a successful call filled EXCEPINFO");
 }
+
+// GetTypeInfo answers for index 0 only; GetIDsOfNames and Invoke refuse null arrays as the
+// caller's mistake instead of writing through them.
+TEST(dispatch_argument_rules) {
+    Ptr<IDispatch> d = create_dispatch();
+    REQUIRE(d, "no object");
+    for (UINT index : {1u, 2u, 0xFFFFFFFFu}) {
+        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
+        CHECK_HR(d->GetTypeInfo(index, LOCALE_USER_DEFAULT, &info), DISP_E_BADINDEX);
+        CHECK(info == nullptr, "DISP_E_BADINDEX left the out-pointer set");
+    }
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(L"lines")};
+    DISPID id = 0;
+    CHECK_HR(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, nullptr), E_POINTER);
+    CHECK_HR(d->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id), E_POINTER);
+    Variant ignored;
+    CHECK_HR(d->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, nullptr, &ignored,
+                       nullptr, nullptr),
+             E_INVALIDARG);
+}
+
+// The exact table answers a request of several member names with every DISPID. The type
+// description's own rule would read the names after the first as parameter names of the
+// first and fail.
+TEST(dispatch_exact_table_resolves_every_name) {
+    Ptr<IDispatch> d = create_dispatch();
+    REQUIRE(d, "no object");
+    LPOLESTR names[3] = {const_cast<LPOLESTR>(L"lines"), const_cast<LPOLESTR>(L"Un"),
+                         const_cast<LPOLESTR>(L"list_computation_modes")};
+    DISPID ids[3] = {-99, -99, -99};
+    CHECK_HR(d->GetIDsOfNames(IID_NULL, names, 3, LOCALE_USER_DEFAULT, ids), S_OK);
+    CHECK_EQ(ids[0], 1, "DISPID of lines");
+    CHECK_EQ(ids[1], 18, "DISPID of Un");
+    CHECK_EQ(ids[2], 27, "DISPID of list_computation_modes");
+}
+
+// The error record of a failed member: the class's ProgID as its source, no interface
+// (GUID_NULL), no help file and help context 0, early-bound and late-bound alike.
+TEST(dispatch_error_record) {
+    Ptr<IOrvane> o;
+    REQUIRE(SUCCEEDED(CoCreateInstance(CLSID_CoOrvane, nullptr, CLSCTX_INPROC_SERVER, IID_IOrvane,
+                                       o.put_void())),
+            "no object");
+    SetErrorInfo(0, nullptr);
+    CHECK_HR(o->put_lines(0), E_INVALIDARG);
+    Ptr<IErrorInfo> info;
+    REQUIRE(GetErrorInfo(0, info.put()) == S_OK && info, "no error record after put lines 0");
+    BSTR source = nullptr, help_file = nullptr;
+    GUID guid = IID_IOrvane;
+    DWORD context = 99;
+    CHECK_HR(info->GetSource(&source), S_OK);
+    CHECK_EQ(narrow(source), std::string("Orvane.CoOrvane.1"), "error source");
+    CHECK_HR(info->GetGUID(&guid), S_OK);
+    CHECK(IsEqualGUID(guid, GUID_NULL), "the error names an interface");
+    CHECK_HR(info->GetHelpContext(&context), S_OK);
+    CHECK_EQ(context, 0ul, "error help context");
+    CHECK_HR(info->GetHelpFile(&help_file), S_OK);
+    CHECK(help_file == nullptr || SysStringLen(help_file) == 0, "the error names a help file");
+    SysFreeString(source);
+    SysFreeString(help_file);
+
+    EXCEPINFO e = {};
+    e.dwHelpContext = 99;
+    HRESULT hr = LateBound{o.get()}.put(L"lines", long_arg(0), &e);
+    CHECK_HR(hr, DISP_E_EXCEPTION);
+    CHECK_EQ(e.dwHelpContext, 0ul, "EXCEPINFO help context");
+    CHECK(e.bstrHelpFile == nullptr || SysStringLen(e.bstrHelpFile) == 0,
+          "EXCEPINFO names a help file");
+    CHECK_EQ(take_exception(e).source, std::string("Orvane.CoOrvane.1"), "EXCEPINFO source");
+}

@@ -127,3 +127,18 @@ TEST(registry_script_refuses_malformed_scripts) {
         CHECK_HR(rs.run(true), S_OK);
     }
 }
+
+// A script whose first root parses and whose second does not: running it afterwards must
+// write nothing, not the half that was read before the failure.
+TEST(registry_script_half_parsed_writes_nothing) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, scratch);
+    const std::wstring base = scratch;
+    const char* const two_roots =
+        "HKCU\n{\n    NoRemove Software\n    {\n        NoRemove OrvaneScriptTest\n"
+        "        {\n            Half = s 'x'\n        }\n    }\n}\nHKXX\n{\n}\n";
+    RegistryScript rs;
+    CHECK(!rs.parse(two_roots, {}), "a script with a bad second root was accepted");
+    CHECK_HR(rs.run(true), S_OK);
+    CHECK(!key_exists(base + L"\\Half"), "the root read before the failure was run");
+    RegDeleteTreeW(HKEY_CURRENT_USER, scratch);
+}
