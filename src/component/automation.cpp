@@ -16,6 +16,8 @@ namespace {
 
 // Allocations left before the test hook makes them fail; negative: never fail.
 thread_local int allocations_left = -1;
+// Set by the test hook: array access fails.
+thread_local bool array_access_fails = false;
 
 // Counts one allocation against the test hook; false when the hook makes it fail.
 bool allocation_allowed() {
@@ -210,7 +212,7 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
 HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data) {
     if (!array || !data) return E_INVALIDARG;
     // The platform caps the lock count at 65535.
-    if (array->cLocks >= 0xFFFF) return E_UNEXPECTED;
+    if (array->cLocks >= 0xFFFF || array_access_fails) return E_UNEXPECTED;
     ++array->cLocks;
     *data = array->pvData;
     return S_OK;
@@ -317,4 +319,8 @@ HRESULT orvane_get_error_info(OrvaneErrorInfo* info) {
 
 void orvane_fail_allocations_after(int successes) {
     allocations_left = successes < 0 ? -1 : successes;
+}
+
+void orvane_fail_array_access(bool fail) {
+    array_access_fails = fail;
 }

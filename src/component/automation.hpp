@@ -198,4 +198,7 @@ HRESULT orvane_get_error_info(OrvaneErrorInfo* info);
 // succeed and make every later one fail, until called again with a negative count (the
 // default: never fail). Lets tests reach the out-of-memory paths of the component.
 void orvane_fail_allocations_after(int successes);
+// Test hook: while set, SafeArrayAccessData fails on the calling thread with E_UNEXPECTED, as
+// the platform's does for an array it cannot lock.
+void orvane_fail_array_access(bool fail);
 #endif

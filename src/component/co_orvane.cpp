@@ -490,17 +490,21 @@ HRESULT image_out(const MotionEngine& engine, const ImageSource& source, VARIANT
     if (!array) return E_OUTOFMEMORY;
 
     if (source.base) {
+        // An array that cannot be locked would reach the host as zeros with S_OK: refuse it.
         void* data = nullptr;
-        if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
-            const float* src = source.base;
-            if (source.region == Region::interior) src += engine.get_interior_offset();
-            const int32_t src_step = source.region == Region::plain  // [bytes]
-                                         ? engine.get_plain_step()
-                                         : engine.get_padded_step();
-            prim_copy_32f(src, src_step, static_cast<float*>(data),
-                          width * static_cast<int32_t>(sizeof(float)), Size{width, height});
-            SafeArrayUnaccessData(array);
+        const HRESULT accessed = SafeArrayAccessData(array, &data);
+        if (FAILED(accessed)) {
+            SafeArrayDestroy(array);
+            return accessed;
         }
+        const float* src = source.base;
+        if (source.region == Region::interior) src += engine.get_interior_offset();
+        const int32_t src_step = source.region == Region::plain  // [bytes]
+                                     ? engine.get_plain_step()
+                                     : engine.get_padded_step();
+        prim_copy_32f(src, src_step, static_cast<float*>(data),
+                      width * static_cast<int32_t>(sizeof(float)), Size{width, height});
+        SafeArrayUnaccessData(array);
     }
     V_VT(pVal) = VT_ARRAY | VT_R4;
     V_ARRAY(pVal) = array;

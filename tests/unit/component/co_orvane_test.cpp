@@ -47,6 +47,17 @@ HRESULT feed(CCoOrvane& obj, LONG columns, LONG lines, int32_t frame) {
 
 // ---- settings ----
 
+// Constructing an object runs the variant selection: slots put on another column by hand are
+// back on this processor's column afterwards.
+TEST(CoOrvaneSettings, ConstructionSelectsTheProcessorVariants) {
+    const int32_t column = prim_cpu_class();
+    ASSERT_EQ(prim_fill_slots(column == 3 ? 0 : 3), 1);
+    Object obj = make_object();
+    for (int32_t i = 0; i < prim_dispatch_count; ++i)
+        EXPECT_EQ(prim_dispatch_table[i].slot->load(), prim_dispatch_table[i].variant[column])
+            << "entry " << i;
+}
+
 TEST(CoOrvaneSettings, NewObjectHasTheDefaults) {
     Object obj = make_object();
     LONG lines = 0, columns = 0, filter = -1;
@@ -719,6 +730,15 @@ TEST(CoOrvaneOutOfMemory, NothingIsLostAndNothingHalfDone) {
         EXPECT_EQ(v.v.vt, VT_EMPTY) << "left empty, the old array released";
     }
     EXPECT_EQ(take_error(), "<none>") << "allocation failures record no message";
+}
+
+TEST(CoOrvaneOutOfMemory, ArrayThatCannotBeLockedIsReported) {
+    Object obj = running_object(u"recursive", u"all", 16, 8);
+    Variant v;
+    orvane_fail_array_access(true);
+    EXPECT_EQ(obj->get_Is(&v.v), E_UNEXPECTED) << "zeros handed out as the image";
+    orvane_fail_array_access(false);
+    EXPECT_EQ(v.v.vt, VT_EMPTY);
 }
 
 std::atomic<int> g_engine_allocations_left{-1};
