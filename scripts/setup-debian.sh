@@ -15,9 +15,14 @@ packages=(
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
     libcairo2-dev fonts-dejavu-core libjs-chart.js
 )
+foreign=()
 if ((!main_only)); then
     # chromium: the tool's test opens report.html in a real browser.
     packages+=(mingw-w64 mingw-w64-tools libwine-dev wine wine64 chromium)
+    # clang builds, the fuzzers (libFuzzer) and their sanitizer runtimes.
+    packages+=(clang libclang-rt-14-dev libfuzzer-14-dev)
+    # The 32-bit module runs under 32-bit Wine, a package of the i386 architecture.
+    foreign+=(wine32:i386)
 fi
 # Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
@@ -25,7 +30,7 @@ if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
 fi
 
 missing=()
-for p in "${packages[@]}"; do
+for p in "${packages[@]}" "${foreign[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
         missing+=("$p")
     fi
@@ -36,6 +41,9 @@ if ((${#missing[@]})); then
     SUDO=""
     if [[ $(id -u) != 0 ]]; then SUDO=sudo; fi
     export DEBIAN_FRONTEND=noninteractive
+    if ((${#foreign[@]})) && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $SUDO dpkg --add-architecture i386
+    fi
     $SUDO apt-get update -qq
     $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -91,12 +91,16 @@ check "native member table dumped" \
 echo "== Wine prefix $prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" DISPLAY=
 export WINEARCH=win64
+# Wine's own programs (reg, regsvr32, cscript, wineboot) started by the 64-bit loader: the
+# plain wine command starts their 32-bit versions once 32-bit Wine is installed, and those
+# see the 32-bit view of the registry and cannot load the 64-bit module.
+wine64=/usr/lib/wine/wine64
 cleanup() {
     timeout 60 wineserver -w 2>/dev/null || wineserver -k 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
-wine wineboot -i >/dev/null 2>&1 || die "wineboot failed"
+$wine64 wineboot -i >/dev/null 2>&1 || die "wineboot failed"
 
 # The module is installed where a user would put it, in a folder whose name holds a space and
 # a quote, so that the registration script must carry any path.
@@ -110,12 +114,12 @@ reg_value() {
     local out
     local args=(/ve)
     [[ -n ${2:-} ]] && args=(/v "$2")
-    out=$(wine reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r') || return 1
+    out=$($wine64 reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r') || return 1
     # "    <name>    REG_SZ    <data>"; a value without data prints an empty line.
     sed -n 's/^    \(.*\)    REG_[A-Z_]*    \(.*\)$/\2/p
             s/^    \(.*\)    REG_[A-Z_]*$//p' <<<"$out" | head -1
 }
-reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
+reg_exists() { $wine64 reg query "$1" >/dev/null 2>&1; }
 # expect_value <description> <key> <name or ""> <expected data>
 expect_value() {
     local got
@@ -144,24 +148,24 @@ registered_keys_are_right() {
 }
 
 echo "== registration"
-wine regsvr32 /s "$module_win"
+$wine64 regsvr32 /s "$module_win"
 expect_exit "regsvr32 exits 0" $?
 registered_keys_are_right "registered"
 
 # Leftovers of an older registration: a value and a subkey in the class key, a value in
 # Programmable. Registering again must remove them and change nothing else.
-wine reg add "HKCR\\CLSID\\$clsid" /v Stale /d old /f >/dev/null 2>&1
-wine reg add "HKCR\\CLSID\\$clsid\\LocalServer32" /ve /d 'C:\old.exe' /f >/dev/null 2>&1
-wine reg add "HKCR\\CLSID\\$clsid\\Programmable" /v Stale /d old /f >/dev/null 2>&1
-wine regsvr32 /s "$module_win"
+$wine64 reg add "HKCR\\CLSID\\$clsid" /v Stale /d old /f >/dev/null 2>&1
+$wine64 reg add "HKCR\\CLSID\\$clsid\\LocalServer32" /ve /d 'C:\old.exe' /f >/dev/null 2>&1
+$wine64 reg add "HKCR\\CLSID\\$clsid\\Programmable" /v Stale /d old /f >/dev/null 2>&1
+$wine64 regsvr32 /s "$module_win"
 expect_exit "second regsvr32 exits 0" $?
 registered_keys_are_right "re-registered"
 check "re-registered: stale class value gone" \
-    sh -c "! wine reg query 'HKCR\\CLSID\\$clsid' /v Stale >/dev/null 2>&1"
+    sh -c "! $wine64 reg query 'HKCR\\CLSID\\$clsid' /v Stale >/dev/null 2>&1"
 check "re-registered: stale subkey gone" \
-    sh -c "! wine reg query 'HKCR\\CLSID\\$clsid\\LocalServer32' >/dev/null 2>&1"
+    sh -c "! $wine64 reg query 'HKCR\\CLSID\\$clsid\\LocalServer32' >/dev/null 2>&1"
 check "re-registered: stale Programmable value gone" \
-    sh -c "! wine reg query 'HKCR\\CLSID\\$clsid\\Programmable' /v Stale >/dev/null 2>&1"
+    sh -c "! $wine64 reg query 'HKCR\\CLSID\\$clsid\\Programmable' /v Stale >/dev/null 2>&1"
 
 # run_summarised <description> <command...>: runs a Windows test program that prints
 # "N passed, N failed"; passes when it exits 0 and its last line reports no failure.
@@ -201,20 +205,21 @@ else
 fi
 
 echo "== scripts through cscript"
-run_summarised "VBScript" wine cscript //nologo "$(winepath -w "$root/tests/com/orvane_test.vbs")"
-run_summarised "JScript" wine cscript //nologo "$(winepath -w "$root/tests/com/orvane_test.js")"
+run_summarised "VBScript" $wine64 cscript //nologo "$(winepath -w "$root/tests/com/orvane_test.vbs")"
+run_summarised "JScript" $wine64 cscript //nologo "$(winepath -w "$root/tests/com/orvane_test.js")"
 
 echo "== unregistration"
-wine regsvr32 /u /s "$module_win"
+$wine64 regsvr32 /u /s "$module_win"
 expect_exit "regsvr32 /u exits 0" $?
-run_summarised "compiled client without registration" \
-    wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")" unregistered_
+# Checked before anything else runs, so that what is gone was removed by regsvr32 /u.
 for key in 'HKCR\Orvane.CoOrvane' 'HKCR\Orvane.CoOrvane.1' "HKCR\\CLSID\\$clsid" \
     "HKCR\\TypeLib\\$libid" "HKCR\\Interface\\$iid"; do
-    check "unregistered: $key gone" sh -c "! wine reg query '$key' >/dev/null 2>&1"
+    check "unregistered: $key gone" sh -c "! $wine64 reg query '$key' >/dev/null 2>&1"
 done
 check "unregistered: the CLSID root stays" reg_exists 'HKCR\CLSID'
-wine regsvr32 /u /s "$module_win"
+run_summarised "compiled client without registration" \
+    wine "$client" "$module_win" "$(winepath -w "$work/reference.bin")" unregistered_
+$wine64 regsvr32 /u /s "$module_win"
 expect_exit "unregistering twice exits 0" $?
 
 echo
