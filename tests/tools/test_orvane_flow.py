@@ -17,7 +17,8 @@ import pytest
 
 TOOL = os.environ.get("ORVANE_FLOW", "orvane-flow")
 CSV_COLUMNS = ["frame", "time_ms", "mean_abs_It", "change_share", "mean_flow", "affine_frame",
-               "a1", "a2", "a3", "a4", "a5", "a6", "time_s"]
+               "a1", "a2", "a3", "a4", "a5", "a6", "time_s", "flow_frame", "valid_share",
+               "median_speed", "beyond_range"]
 
 
 def run(*args, cwd=None):
@@ -51,7 +52,7 @@ def reference(tmp_path_factory):
     """The first 12 frames of the default sequence, every frame pictured and its raw images
     saved: the frames themselves (Is, as the input filter is off) and some results."""
     out = tmp_path_factory.mktemp("ref") / "out"
-    r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+    r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt", "--input-filter", 0,
             "--out", out)
     assert r.returncode == 0, r.stderr
     return out
@@ -59,16 +60,19 @@ def reference(tmp_path_factory):
 
 # ---- accuracy on the built-in sequence -------------------------------------------------------
 
-@pytest.mark.parametrize("mode,pan_tol,shape_tol", [
+@pytest.mark.parametrize("options,pan_tol,shape_tol", [
+    # The defaults: motion-compensated frames; measured 0.2 % pan, 0.5 % rotation and zoom.
+    ((), 0.02, 0.02),
     # Batch derivatives are centred on the same frame as the spatial ones.
-    ("batch", 0.05, 0.05),
+    (("--method", "direct"), 0.05, 0.05),
     # The recursive derivative averages over past frames and lags the spatial one, which
     # shortens the measured motion; measured: pan 8-12 % short, rotation and zoom 10-15 %.
-    ("recursive", 0.15, 0.20),
+    (("--method", "direct", "--timederivative-mode", "recursive", "--input-filter", 0), 0.15,
+     0.20),
 ])
-def test_default_sequence_motion_is_recovered(tmp_path, mode, pan_tol, shape_tol):
+def test_default_sequence_motion_is_recovered(tmp_path, options, pan_tol, shape_tol):
     out = tmp_path / "out"
-    r = run("--timederivative-mode", mode, "--every", 1000, "--out", out)
+    r = run(*options, "--every", 1000, "--out", out)
     assert r.returncode == 0, r.stderr
     s = read_summary(out)
     got, known = s["median_affine_motion"], s["known_affine_motion"]
@@ -84,19 +88,27 @@ def test_default_sequence_motion_is_recovered(tmp_path, mode, pan_tol, shape_tol
 
 # ---- what is written -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("mode,pictures,has_flow,has_affine", [
-    ("changedetection", {"Is", "It2"}, False, False),
-    ("affineparams", {"Is"}, False, True),
-    ("orvane", {"Is", "It2", "flow"}, True, False),
-    ("all", {"Is", "It2", "flow"}, True, True),
+@pytest.mark.parametrize("method,mode,pictures,has_dense,has_affine", [
+    # The compensated method needs only the smoothed input, which every mode provides.
+    ("compensated", "changedetection", {"Is", "It2"}, True, True),
+    ("compensated", "all", {"Is", "It2"}, True, True),
+    ("direct", "changedetection", {"Is", "It2"}, False, False),
+    ("direct", "affineparams", {"Is"}, True, True),
+    ("direct", "orvane", {"Is", "It2"}, True, False),
+    ("direct", "all", {"Is", "It2"}, True, True),
 ])
-def test_outputs_follow_the_mode(tmp_path, mode, pictures, has_flow, has_affine):
+def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, has_dense,
+                                           has_affine):
     out = tmp_path / "out"
-    r = run("--computation-mode", mode, "--frames", 23, "--every", 10, "--out", out)
+    r = run("--method", method, "--computation-mode", mode, "--frames", 23, "--every", 10,
+            "--out", out)
     assert r.returncode == 0, r.stderr
     names = files_in(out)
-    # Frames 9 and 19 are every tenth; frame 22 is the last and always pictured.
+    # Frames 9 and 19 are every tenth; frame 22 is the last and always pictured. The flow of a
+    # frame is known two frames later: the last one is that of frame 20.
     expected = {f"{p}_{i:06d}.png" for p in pictures for i in (9, 19, 22)}
+    if has_dense:
+        expected |= {f"flow_{i:06d}.png" for i in (9, 19, 20)}
     expected |= {"frames.csv", "summary.json", "report.html", "chart.min.js"}
     if has_affine:
         expected.add("motion.png")
@@ -106,17 +118,24 @@ def test_outputs_follow_the_mode(tmp_path, mode, pictures, has_flow, has_affine)
     assert header == CSV_COLUMNS
     assert [int(r["frame"]) for r in rows] == list(range(23))
     for row in rows:
+        frame = int(row["frame"])
         assert float(row["time_ms"]) >= 0
         assert 0 <= float(row["change_share"]) <= 1
-        assert (row["mean_flow"] != "") == (has_flow and int(row["frame"]) >= 1)
-        # Recursive derivatives are valid from the second frame on.
-        assert (row["a1"] != "") == (has_affine and int(row["frame"]) >= 1)
+        # The batch derivative is defined from the fifth frame on and describes the frame two
+        # before.
+        assert (row["mean_flow"] != "") == (mode in ("orvane", "all") and frame >= 4)
+        assert (row["a1"] != "") == (has_affine and frame >= 4)
         if row["a1"]:
-            assert int(row["affine_frame"]) == int(row["frame"])
+            assert int(row["affine_frame"]) == frame - 2
+        assert (row["flow_frame"] != "") == (has_dense and frame >= 4)
+        if row["flow_frame"] and mode != "orvane":
+            assert int(row["flow_frame"]) == frame - 2
+            assert 0.9 <= float(row["valid_share"]) <= 1
+            assert row["beyond_range"] == "0"
 
     s = read_summary(out)
-    assert s["settings"] == {"computation_mode": mode, "timederivative_mode": "recursive",
-                             "input_filter": 0, "regularizer": 0.01}
+    assert s["settings"] == {"computation_mode": mode, "timederivative_mode": "batch",
+                             "input_filter": 1, "regularizer": 0.01}
     assert s["frames"]["processed"] == 23
     assert s["throughput_fps"] > 0
     assert (s["median_affine_motion"] is not None) == has_affine
@@ -160,20 +179,20 @@ def test_png_sequence_gives_the_results_of_the_frames_from_memory(reference, tmp
     for p in sorted(reference.glob("Is_*.png")):
         shutil.copy(p, folder / p.name.replace("Is_", "shot"))
     out = tmp_path / "out"
-    r = run(folder, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+    r = run(folder, "--every", 1, "--save", "Is,Un,Ixt", "--input-filter", 0,
             "--out", out)
     assert r.returncode == 0, r.stderr
     compare_runs(reference, out, ["Is_000011.npy", "Un_000011.npy", "Ixt_000007.npy"])
     # A glob of the same files reads them in the same (natural) order.
     out2 = tmp_path / "out2"
     r = run(str(folder / "shot*.png"), "--every", 1, "--save", "Is,Un,Ixt",
-            "--timederivative-mode", "batch", "--out", out2)
+            "--input-filter", 0, "--out", out2)
     assert r.returncode == 0, r.stderr
     compare_runs(reference, out2, ["Un_000011.npy"])
     # So does the same glob expanded by a shell: the files named one by one.
     out3 = tmp_path / "out3"
     files = sorted(folder.glob("shot*.png"))
-    r = run(*files, "--every", 1, "--save", "Un", "--timederivative-mode", "batch", "--out", out3)
+    r = run(*files, "--every", 1, "--save", "Un", "--input-filter", 0, "--out", out3)
     assert r.returncode == 0, r.stderr
     compare_runs(reference, out3, ["Un_000011.npy"])
 
@@ -187,7 +206,7 @@ def test_video_made_by_ffmpeg_reads_back_the_same_frames(reference, tmp_path):
                            str(video)], capture_output=True, text=True, timeout=120)
     assert made.returncode == 0, made.stderr
     out = tmp_path / "out"
-    r = run(video, "--every", 1, "--save", "Is,Un,Ixt", "--timederivative-mode", "batch",
+    r = run(video, "--every", 1, "--save", "Is,Un,Ixt", "--input-filter", 0,
             "--out", out)
     assert r.returncode == 0, r.stderr
     for i in range(12):
@@ -249,7 +268,7 @@ def test_jpeg_sequence_by_folder_printf_pattern_or_glob(reference, tmp_path, pat
     # Frames 1..9 and 10..12: the order is by number, not by name, for the glob too.
     (folder / "f010.jpg").rename(folder / "f10.jpg") if pattern == "jpegs/*.jpg" else None
     out = tmp_path / "out"
-    r = run(tmp_path / pattern, "--every", 1, "--save", "Is", "--out", out)
+    r = run(tmp_path / pattern, "--every", 1, "--save", "Is", "--input-filter", 0, "--out", out)
     assert r.returncode == 0, r.stderr
     assert read_summary(out)["frames"]["processed"] == 12
     for i in range(12):
@@ -265,7 +284,7 @@ def test_deep_images_are_scaled_and_odd_widths_cropped_once(tmp_path):
     for i, f in enumerate(frames):
         write_pgm(folder / f"f{i}.pgm", f, maxval=65535)
     out = tmp_path / "out"
-    r = run(folder, "--every", 1, "--save", "Is", "--out", out)
+    r = run(folder, "--every", 1, "--save", "Is", "--input-filter", 0, "--out", out)
     assert r.returncode == 0, r.stderr
     assert r.stderr.count("not a multiple of 4") == 1, r.stderr
     s = read_summary(out)
@@ -286,7 +305,7 @@ def test_sixteen_bit_png_reads_like_the_same_pgm(tmp_path):
                            str(png)], capture_output=True, text=True, timeout=60)
     assert made.returncode == 0, made.stderr
     out = tmp_path / "out"
-    r = run(png, "--save", "Is", "--out", out)
+    r = run(png, "--save", "Is", "--input-filter", 0, "--out", out)
     assert r.returncode == 0, r.stderr
     np.testing.assert_allclose(np.load(out / "Is_000000.npy"), image * 255.0 / 65535.0,
                                rtol=1e-6)
@@ -391,7 +410,8 @@ def test_report_opens_offline_and_draws_its_chart(tmp_path):
     # Everything the page loads sits beside it.
     for src in re.findall(r'src="([^"]+)"', page):
         assert (out / src).is_file(), src
-    assert "arrows_000029.png" in page and "motion.png" in page
+    # The flow of frame 29 is not known yet when the input ends: 19 is the last tenth.
+    assert "arrows_000019.png" in page and "motion.png" in page
     chrome = browser()
     if chrome is None:
         pytest.skip("no Chromium to open the report with")

@@ -85,7 +85,7 @@ bool decode_png(FILE* f, long long file_bytes, PngPixels* out, PngErrorText* err
         // out of the temporary within the statement.
         std::snprintf(err->text, sizeof err->text, "%s", frame_size_problem(w, h).c_str());
         if (!err->text[0] && file_bytes >= 0 &&
-                   raw > static_cast<unsigned long long>(file_bytes) * kDeflateMaxRatio) {
+            raw > static_cast<unsigned long long>(file_bytes) * kDeflateMaxRatio) {
             std::snprintf(err->text, sizeof err->text,
                           "the header claims %ux%u pixels, more than its %lld bytes can hold "
                           "(the file is truncated or damaged)",
@@ -372,11 +372,13 @@ void write_png_grey(const std::string& path, const GreyImage& image) {
     finish_writing(std::move(f), path);
 }
 
-void write_npy(const std::string& path, const GreyImage& image) {
+namespace {
+
+// A float32 .npy file of the given shape holding `values` in C order.
+void write_npy_floats(const std::string& path, const std::string& shape, const float* values,
+                      size_t count) {
     static_assert(std::endian::native == std::endian::little, "the .npy writer assumes '<f4'");
-    std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (" +
-                         std::to_string(image.lines) + ", " + std::to_string(image.columns) +
-                         "), }";
+    std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + shape + "), }";
     // Magic (6) + version (2) + length (2) + header + '\n' is padded to a multiple of 64.
     const size_t unpadded = 10 + header.size() + 1;
     header.append((64 - unpadded % 64) % 64, ' ');
@@ -387,6 +389,46 @@ void write_npy(const std::string& path, const GreyImage& image) {
     File f = open_for_writing(path);
     std::fwrite(preamble.data(), 1, preamble.size(), f.get());
     std::fwrite(header.data(), 1, header.size(), f.get());
-    std::fwrite(image.data.data(), sizeof(float), image.data.size(), f.get());
+    std::fwrite(values, sizeof(float), count, f.get());
+    finish_writing(std::move(f), path);
+}
+
+// u and v interleaved per pixel, invalid pixels replaced by `invalid`.
+std::vector<float> interleave(const GreyImage& u, const GreyImage& v,
+                              const std::vector<uint8_t>& valid, float invalid) {
+    std::vector<float> uv(2 * u.data.size());
+    for (size_t i = 0; i < u.data.size(); ++i) {
+        const bool ok = i < valid.size() && valid[i];
+        uv[2 * i] = ok ? u.data[i] : invalid;
+        uv[2 * i + 1] = ok ? v.data[i] : invalid;
+    }
+    return uv;
+}
+
+}  // namespace
+
+void write_npy(const std::string& path, const GreyImage& image) {
+    write_npy_floats(path, std::to_string(image.lines) + ", " + std::to_string(image.columns),
+                     image.data.data(), image.data.size());
+}
+
+void write_npy_flow(const std::string& path, const GreyImage& u, const GreyImage& v,
+                    const std::vector<uint8_t>& valid) {
+    const std::vector<float> uv = interleave(u, v, valid, 0.0f);
+    write_npy_floats(path, std::to_string(u.lines) + ", " + std::to_string(u.columns) + ", 2",
+                     uv.data(), uv.size());
+}
+
+void write_flo(const std::string& path, const GreyImage& u, const GreyImage& v,
+               const std::vector<uint8_t>& valid) {
+    static_assert(std::endian::native == std::endian::little, "the .flo writer assumes it");
+    // Readers of the format take a component above 1e9 as "unknown".
+    const std::vector<float> uv = interleave(u, v, valid, 1e10f);
+    const float tag = 202021.25f;  // "PIEH" read as a little-endian float
+    const int32_t size[2] = {u.columns, u.lines};
+    File f = open_for_writing(path);
+    std::fwrite(&tag, sizeof tag, 1, f.get());
+    std::fwrite(size, sizeof(int32_t), 2, f.get());
+    std::fwrite(uv.data(), sizeof(float), uv.size(), f.get());
     finish_writing(std::move(f), path);
 }

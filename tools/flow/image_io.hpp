@@ -9,6 +9,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "flow/grey_image.hpp"
 
@@ -42,3 +43,11 @@ void write_png_rgb(const std::string& path, const RgbPicture& picture);
 void write_png_grey(const std::string& path, const GreyImage& image);
 // float32 little-endian, C order, shape (lines, columns).
 void write_npy(const std::string& path, const GreyImage& image);
+// A dense flow: float32 of shape (lines, columns, 2) holding u, v [pixels per frame], 0 where
+// `valid` is 0 (the mask is written beside it).
+void write_npy_flow(const std::string& path, const GreyImage& u, const GreyImage& v,
+                    const std::vector<uint8_t>& valid);
+// The same as a .flo file: the tag "PIEH", width and height as int32, then u, v interleaved,
+// all little-endian; invalid pixels hold 1e10 in both components.
+void write_flo(const std::string& path, const GreyImage& u, const GreyImage& v,
+               const std::vector<uint8_t>& valid);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/window.hpp"
 #include "flow/run.hpp"
 
 extern "C" {
@@ -47,15 +48,32 @@ int main(int argc, char** argv) {
     RunOptions opt;
     CLI::App app{
         "orvane-flow measures image motion in a video or an image sequence with the Orvane\n"
-        "component and writes pictures (flow along the gradient, change heat map, smoothed\n"
-        "input), raw images on request, frames.csv and summary.json into the output folder.\n"
-        "Without INPUT it runs on a built-in test sequence whose motion is known.",
+        "component: the dense 2-D flow of every pixel and the global affine motion of every\n"
+        "frame, in pixels per frame, from a tenth of a pixel to several pixels per frame. It\n"
+        "writes pictures (the flow, the change heat map, the smoothed input), the flow itself\n"
+        "on request, frames.csv and summary.json into the output folder. Without INPUT it runs\n"
+        "on a built-in test sequence whose motion is known.\n\n"
+        "The defaults measure best: the motion-compensated method, the batch time rule (its\n"
+        "temporal derivative is centred on the frame of its spatial ones; the recursive rule\n"
+        "lags them) and the input filter on.",
         "orvane-flow"};
     app.get_formatter()->column_width(34);
 
     std::vector<std::string> inputs;
     app.add_option("INPUT", inputs, "Video, folder or glob of PNG/PGM images, or image files");
-    auto* settings = "Component settings (same names and defaults as the component)";
+    auto* measuring = "Measuring";
+    app.add_option("--method", opt.method,
+                   "compensated: motion-compensated frames, any speed up to several px/frame;\n"
+                   "direct: the component's own moment images, below about 1 px/frame")
+        ->check(CLI::IsMember({"compensated", "direct"}))
+        ->capture_default_str()
+        ->group(measuring);
+    std::string window = window_text(opt.window);
+    app.add_option("--window", window,
+                   "Local window of the dense flow: gaussian:SIGMA or box:SIDE [px]")
+        ->capture_default_str()
+        ->group(measuring);
+    auto* settings = "Component settings (the component's names; tool defaults that measure best)";
     app.add_option("--computation-mode", opt.settings.computation_mode,
                    "changedetection, orvane, affineparams or all")
         ->capture_default_str()
@@ -94,7 +112,8 @@ int main(int argc, char** argv) {
         ->group(frames);
     std::vector<std::string> save;
     app.add_option("--save", save,
-                   "Store these images as float32 .npy on picture frames, e.g. Un,Vn")
+                   "On picture frames store 'flow' (.flo, .npy, valid mask) and/or these\n"
+                   "component images as float32 .npy, e.g. flow,Un,Vn")
         ->delimiter(',')
         ->type_name("LIST")
         ->group(frames);
@@ -127,16 +146,18 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", orvane_flow_version());
 
     app.footer(
-        "\nOutputs in DIR: Is_NNNNNN.png (input after smoothing), flow_NNNNNN.png (direction of\n"
-        "motion as hue, speed as brightness; legend on the right), It2_NNNNNN.png (change heat\n"
-        "map), NAME_NNNNNN.npy (--save), frames.csv, summary.json. NNNNNN is the input frame.\n"
-        "Images for --save: Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn.\n"
-        "In the modes affineparams and all the global affine motion of every frame is\n"
-        "estimated and its median printed.\n\n"
+        "\nOutputs in DIR: Is_NNNNNN.png (input after smoothing), flow_NNNNNN.png (the dense\n"
+        "flow: direction as hue, speed as saturation on one scale for the run, --max-speed;\n"
+        "grey where the texture does not fix the motion), It2_NNNNNN.png (change heat map),\n"
+        "with --save flow flow_NNNNNN.flo and .npy (u, v in px/frame) and valid_NNNNNN.png,\n"
+        "NAME_NNNNNN.npy (--save), frames.csv, summary.json, motion.png, report.html.\n"
+        "NNNNNN is the frame shown; the flow of a frame is known two frames later.\n"
+        "Motion beyond what can be measured is warned about and flagged in frames.csv.\n\n"
         "Examples:\n"
         "  orvane-flow                                   built-in sequence into orvane-out/\n"
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
-        "  orvane-flow 'shots/*.png' --timederivative-mode batch --save Un,Vn\n\n"
+        "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
+        "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n\n"
         "Exit status: 0 done, 1 the input or the output could not be used, 2 an option or\n"
         "value was refused, 130 interrupted (the frames measured so far are kept).\n");
 
@@ -157,12 +178,21 @@ int main(int argc, char** argv) {
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();
     if (inputs.size() > 1) opt.images = inputs;
+    std::string window_error;
+    if (!parse_window(window, &opt.window, &window_error)) {
+        std::fprintf(stderr, "orvane-flow: --window: %s\n", window_error.c_str());
+        return kExitUsage;
+    }
     for (const std::string& name : save) {
+        if (name == "flow") {
+            opt.save_flow = true;
+            continue;
+        }
         ResultImage which;
         if (!parse_result_image(name, &which)) {
             std::fprintf(stderr,
-                         "orvane-flow: --save: unknown image '%s' (choose from Is It It2 Ix Iy "
-                         "Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn)\n",
+                         "orvane-flow: --save: unknown image '%s' (choose from flow Is It It2 Ix "
+                         "Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn)\n",
                          name.c_str());
             return kExitUsage;
         }

@@ -47,7 +47,14 @@ std::string frames_csv(const std::vector<FrameRecord>& records) {
         } else {
             out += ",,,,,,";
         }
-        out += ',' + csv_number(r.time_s) + '\n';
+        out += ',' + csv_number(r.time_s) + ',';
+        if (r.flow_frame >= 0) {
+            out += std::to_string(r.flow_frame) + ',' + csv_number(r.valid_share) + ',' +
+                   csv_number(r.median_speed) + ',' + (r.beyond_range ? "1" : "0");
+        } else {
+            out += ",,,";
+        }
+        out += '\n';
     }
     return out;
 }

@@ -20,12 +20,18 @@ struct FrameRecord {
     std::optional<AffineMotion> affine;
     int64_t affine_frame = -1;  // the frame the affine estimate refers to
     double time_s = NAN;        // where the frame lies in the video [s] (NaN: no timestamp)
+    // The dense flow measured at this step (it describes flow_frame; -1: none yet).
+    int64_t flow_frame = -1;
+    double valid_share = NAN;   // share of pixels with a valid dense flow
+    double median_speed = NAN;  // median speed over the valid pixels [pixels/frame]
+    bool beyond_range = false;  // the motion exceeds what can be measured
 };
 
 // The header of frames.csv; a1..a6 cells stay empty where no estimate was made, mean_flow
 // where the mode computes no flow.
 inline constexpr const char* kFramesCsvHeader =
-    "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6,time_s";
+    "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6,time_s,"
+    "flow_frame,valid_share,median_speed,beyond_range";
 std::string frames_csv(const std::vector<FrameRecord>& records);
 
 // JSON pieces: a quoted, escaped string (bytes that are not valid UTF-8 become U+FFFD), and a

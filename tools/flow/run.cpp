@@ -1,23 +1,27 @@
 #include "flow/run.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
 
 #include "analysis/affine.hpp"
+#include "analysis/dense_flow.hpp"
+#include "analysis/tracker.hpp"
+#include "analysis/units.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
-#include "flow/output_stage.hpp"
 #include "flow/motion_plot.hpp"
+#include "flow/output_stage.hpp"
 #include "flow/pictures.hpp"
-#include "flow/report_html.hpp"
 #include "flow/progress.hpp"
+#include "flow/report_html.hpp"
 #include "flow/reports.hpp"
 
 namespace {
@@ -79,13 +83,13 @@ std::string frame_name(const char* what, int64_t frame, const char* ext) {
 void write_text(const std::string& path, const std::string& text) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw FlowError("cannot create '" + path + "': " + std::strerror(errno));
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
-                         std::fflush(f) == 0;
+    const bool written =
+        std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
     const int write_errno = errno;
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
-        throw FlowError("cannot write '" + path + "': " +
-                        std::strerror(written ? errno : write_errno));
+        throw FlowError("cannot write '" + path +
+                        "': " + std::strerror(written ? errno : write_errno));
     }
 }
 
@@ -119,10 +123,11 @@ bool is_flow_mode(const std::string& mode) {
 // Everything one frame produces that the run keeps or writes.
 struct FrameImages {
     GreyImage It, It2, Un, Vn;
-    // The flow the pictures show [px/frame, the direction the content moves] and where it
-    // holds a measurement (one byte per pixel).
-    GreyImage flow_u, flow_v;
-    std::vector<uint8_t> flow_valid;
+    // The dense flow measured at this step, or null; it describes frame flow_frame, whose
+    // input (after the component's smoothing) is flow_input.
+    const DenseFlow* flow = nullptr;
+    int64_t flow_frame = -1;
+    const GreyImage* flow_input = nullptr;
 };
 
 class Run {
@@ -132,7 +137,11 @@ class Run {
 
   private:
     void measure(FrameRecord& rec, FrameImages& img, int64_t count);
+    void measure_direct(FrameRecord& rec, FrameImages& img, int64_t count);
+    void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
+                   const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
     void write_pictures(int64_t frame, FrameImages& img);
+    void write_flow_outputs(const FrameImages& img);
     std::string summary_json(double elapsed, double component_seconds) const;
     // Staged path of a picture, which the report shows.
     std::string picture_path(const std::string& name) {
@@ -154,6 +163,15 @@ class Run {
     std::vector<AffineMotion> estimates_;
     std::vector<std::string> picture_names_;
     bool interrupted_ = false;
+    // The dense flow: the tracker (compensated) or the solver on the stream's own moments
+    // (direct), with the frames the direct flow refers to.
+    std::unique_ptr<FlowTracker> tracker_;
+    std::unique_ptr<DenseFlowSolver> solver_;
+    DenseFlow direct_flow_;
+    std::vector<float> edge_mask_;
+    std::deque<GreyImage> recent_inputs_;
+    int64_t flow_pictured_ = -1;  // the last frame whose flow was written
+    int64_t beyond_frames_ = 0;
 };
 
 void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
@@ -172,60 +190,116 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
     rec.mean_abs_it = abs_sum / pixels;
     rec.change_share = static_cast<double>(changed) / pixels;
 
-    const bool batch = opt_.settings.timederivative_mode == "batch";
-    const double gain_t =
-        batch ? (count >= 5 ? batch_temporal_gain() : 0.0) : recursive_temporal_gain(count);
+    TimeRule rule = TimeRule::recursive;
+    parse_time_rule(opt_.settings.timederivative_mode, &rule);
+    const double scale = flow_scale(rule, count);
     rec.mean_flow = NAN;
     if (is_flow_mode(mode_)) {
         img.Un = session_->read(ResultImage::Un);
         img.Vn = session_->read(ResultImage::Vn);
-        if (gain_t > 0) {
-            // (Un, Vn) has the length |It| / |grad I| of the measured derivatives; the gains
-            // carry it to pixels per frame.
-            rec.mean_flow = mean_flow_length(img.Un, img.Vn) * kSpatialGain / gain_t;
-        }
-        // The flow along the gradient points against the motion.
-        const float to_flow = gain_t > 0 ? static_cast<float>(-kSpatialGain / gain_t) : 0.0f;
-        img.flow_u = img.Un, img.flow_v = img.Vn;
-        for (float& x : img.flow_u.data) x *= to_flow;
-        for (float& x : img.flow_v.data) x *= to_flow;
-        img.flow_valid = finite_mask(img.flow_u, img.flow_v);
-        if (gain_t <= 0) img.flow_valid.assign(img.flow_valid.size(), 0);
+        // (Un, Vn) has the length |It| / |grad I| of the measured derivatives; the gains
+        // carry it to pixels per frame.
+        if (scale > 0) rec.mean_flow = mean_flow_length(img.Un, img.Vn) * scale;
     }
-    if (is_affine_mode(mode_) && gain_t > 0) {
-        const GreyImage ix2 = session_->read(ResultImage::Ix2);
-        const GreyImage iy2 = session_->read(ResultImage::Iy2);
-        const GreyImage ixy = session_->read(ResultImage::Ixy);
-        const GreyImage ixt = session_->read(ResultImage::Ixt);
-        const GreyImage iyt = session_->read(ResultImage::Iyt);
-        AffineEstimator estimator(margin_);
-        const MomentImages moments{&ix2, &iy2, &ixy, &ixt, &iyt};
-        rec.affine = opt_.robust_fit ? estimator.estimate_robust(moments, img.It, gain_t)
-                                     : estimator.estimate(moments, gain_t);
-        // The batch derivative is centred two frames back.
-        rec.affine_frame = batch ? rec.frame - 2 : rec.frame;
-        if (rec.affine) estimates_.push_back(*rec.affine);
+    img.flow = nullptr;
+    if (!tracker_) {
+        measure_direct(rec, img, count);
+        return;
+    }
+    if (tracker_->push(session_->read(ResultImage::Is))) {
+        const FlowResult& r = tracker_->result();
+        take_flow(rec, img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
+        img.flow_input = &tracker_->result_frame();
+    }
+}
+
+// The dense flow and the affine fit from the moment images of the component that runs on
+// the raw stream: the tool's direct method, accurate below about one pixel per frame.
+void Run::measure_direct(FrameRecord& rec, FrameImages& img, int64_t count) {
+    TimeRule rule = TimeRule::recursive;
+    parse_time_rule(opt_.settings.timederivative_mode, &rule);
+    const double gain_t = temporal_gain(rule, count);
+    // The derivatives describe the frame frame_delay() before the newest.
+    recent_inputs_.push_back(session_->read(ResultImage::Is));
+    while (recent_inputs_.size() > static_cast<size_t>(frame_delay(rule)) + 1) {
+        recent_inputs_.pop_front();
+    }
+    if (gain_t <= 0 || !mode_computes(mode_, ResultImage::Ixt)) return;
+    const int64_t frame = rec.frame - frame_delay(rule);
+    img.flow_input = &recent_inputs_.front();
+    if (!is_affine_mode(mode_)) {
+        // The mode "orvane" has no Ixy: its picture is the flow along the gradient, which
+        // points against the motion.
+        const float to_flow = static_cast<float>(-kSpatialGain / gain_t);
+        direct_flow_.u = img.Un, direct_flow_.v = img.Vn;
+        for (float& x : direct_flow_.u.data) x *= to_flow;
+        for (float& x : direct_flow_.v.data) x *= to_flow;
+        direct_flow_.valid = finite_mask(direct_flow_.u, direct_flow_.v);
+        direct_flow_.confidence = GreyImage(columns_, lines_);
+        take_flow(rec, img, direct_flow_, std::nullopt, frame, false);
+        return;
+    }
+    const GreyImage ix2 = session_->read(ResultImage::Ix2);
+    const GreyImage iy2 = session_->read(ResultImage::Iy2);
+    const GreyImage ixy = session_->read(ResultImage::Ixy);
+    const GreyImage ixt = session_->read(ResultImage::Ixt);
+    const GreyImage iyt = session_->read(ResultImage::Iyt);
+    const AffineEstimator estimator(margin_);
+    const MomentImages moments{&ix2, &iy2, &ixy, &ixt, &iyt};
+    const std::optional<AffineMotion> affine =
+        opt_.robust_fit ? estimator.estimate_robust(moments, img.It, gain_t)
+                        : estimator.estimate(moments, gain_t);
+    solver_->solve(moments, kSpatialGain / gain_t, nullptr, &edge_mask_, &direct_flow_);
+    take_flow(rec, img, direct_flow_, affine, frame, false);
+}
+
+void Run::take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
+                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond) {
+    img.flow = &flow;
+    img.flow_frame = frame;
+    rec.flow_frame = frame;
+    rec.valid_share = flow.valid_share();
+    rec.median_speed = flow.median_speed();
+    rec.beyond_range = beyond;
+    rec.affine = affine;
+    rec.affine_frame = frame;
+    if (affine) estimates_.push_back(*affine);
+    if (beyond && beyond_frames_++ == 0) {
+        progress_->notice("warning: the motion at frame " + std::to_string(frame) +
+                          " is beyond what can be measured (too fast, or the frames do not "
+                          "match); frames.csv flags every such frame in beyond_range");
     }
 }
 
 void Run::write_pictures(int64_t frame, FrameImages& img) {
     const GreyImage is = session_->read(ResultImage::Is);
     write_png_grey(picture_path(frame_name("Is", frame, "png")), is);
-    if (is_flow_mode(mode_)) {
-        write_png_rgb(picture_path(frame_name("flow", frame, "png")),
-                      flow_picture(img.flow_u, img.flow_v, img.flow_valid, opt_.max_speed));
-        if (opt_.arrows) {
-            write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
-                          arrow_picture(is, img.flow_u, img.flow_v, img.flow_valid,
-                                        opt_.max_speed));
-        }
-    }
     if (mode_computes(mode_, ResultImage::It2)) {
         write_png_rgb(picture_path(frame_name("It2", frame, "png")), heat_picture(img.It2));
     }
     for (ResultImage which : opt_.save) {
         write_npy(stage_->path_for(frame_name(result_image_name(which), frame, "npy")),
                   session_->read(which));
+    }
+}
+
+// The pictures and files of one dense flow, named by the frame it describes.
+void Run::write_flow_outputs(const FrameImages& img) {
+    const DenseFlow& f = *img.flow;
+    const int64_t frame = img.flow_frame;
+    flow_pictured_ = frame;
+    write_png_rgb(picture_path(frame_name("flow", frame, "png")),
+                  flow_picture(f.u, f.v, f.valid, opt_.max_speed));
+    if (opt_.arrows && img.flow_input) {
+        write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
+                      arrow_picture(*img.flow_input, f.u, f.v, f.valid, opt_.max_speed));
+    }
+    if (opt_.save_flow) {
+        write_flo(stage_->path_for(frame_name("flow", frame, "flo")), f.u, f.v, f.valid);
+        write_npy_flow(stage_->path_for(frame_name("flow", frame, "npy")), f.u, f.v, f.valid);
+        GreyImage mask(f.columns(), f.lines());
+        for (size_t i = 0; i < f.valid.size(); ++i) mask.data[i] = f.valid[i] ? 255.0f : 0.0f;
+        write_png_grey(stage_->path_for(frame_name("valid", frame, "png")), mask);
     }
 }
 
@@ -279,6 +353,16 @@ int Run::execute() {
     }
 
     session_->create(columns_, lines_);
+    DenseFlowSettings dense;
+    dense.window = opt_.window;
+    if (opt_.method == "compensated") {
+        TrackerSettings ts;
+        ts.dense = dense;
+        tracker_ = std::make_unique<FlowTracker>(columns_, lines_, ts);
+    } else {
+        solver_ = std::make_unique<DenseFlowSolver>(dense);
+        edge_mask_ = edge_mask(columns_, lines_, margin_);
+    }
 
     for (int64_t i = 0; i < opt_.start; ++i) {
         if (g_interrupted) throw Interrupted();
@@ -315,6 +399,9 @@ int Run::execute() {
         measure(rec, img, count);
         last_written = count % opt_.every == 0;
         if (last_written) write_pictures(rec.frame, img);
+        if (img.flow && (img.flow_frame - opt_.start + 1) % opt_.every == 0) {
+            write_flow_outputs(img);
+        }
         records_.push_back(rec);
         progress_->update(count);
     }
@@ -326,12 +413,19 @@ int Run::execute() {
     }
     // The last frame always gets its pictures, so a short input still shows something.
     if (!last_written) write_pictures(records_.back().frame, img);
+    if (img.flow && flow_pictured_ != img.flow_frame) write_flow_outputs(img);
+    if (beyond_frames_ > 0) {
+        progress_->notice("warning: " + std::to_string(beyond_frames_) +
+                          " frames moved beyond what can be measured; their motion is not "
+                          "reliable (beyond_range in frames.csv)");
+    }
     const double elapsed = std::chrono::duration<double>(Clock::now() - t_start).count();
     progress_->finish(count);
     if (!source_->damage().empty()) {
         // Shown even with --quiet: the results cover less of the input than asked for.
         Progress::close_open_line();
-        std::fprintf(stderr, "orvane-flow: warning: %s is damaged: %s; the %lld frames before "
+        std::fprintf(stderr,
+                     "orvane-flow: warning: %s is damaged: %s; the %lld frames before "
                      "the damage are kept\n",
                      source_->description().c_str(), source_->damage().c_str(),
                      static_cast<long long>(count));
@@ -359,7 +453,7 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.cx = 0.5 * (columns_ - 1), r.cy = 0.5 * (lines_ - 1);
     r.known = source_->known_motion();
     r.median = median_motion(estimates_);
-    if (is_affine_mode(mode_)) {
+    if (!estimates_.empty()) {
         r.motion_plot = "motion.png";
         write_png_rgb(stage_->path_for(r.motion_plot), motion_plot(records_, r.cx, r.cy, r.known));
     }
@@ -386,8 +480,9 @@ void Run::write_report(double elapsed, double component_seconds) {
         std::filesystem::copy_file(chart, stage_->path_for("chart.min.js"), ec);
         if (ec) throw FlowError("cannot copy '" + chart + "' beside the report: " + ec.message());
     } else {
-        progress_->notice("Chart.js is not installed (Debian package libjs-chart.js); "
-                          "report.html shows no interactive chart");
+        progress_->notice(
+            "Chart.js is not installed (Debian package libjs-chart.js); "
+            "report.html shows no interactive chart");
     }
     write_text(stage_->path_for("report.html"), report_html(r));
 }
@@ -450,7 +545,7 @@ void Run::print_results(double elapsed) const {
                 elapsed > 0 ? static_cast<double>(n) / elapsed : 0.0);
     std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
                 opt_.out.c_str(), static_cast<int>(picture_names_.size()));
-    if (!is_affine_mode(mode_)) return;
+    if (!tracker_ && !is_affine_mode(mode_)) return;
     const auto median = median_motion(estimates_);
     if (!median) {
         std::printf(

@@ -6,12 +6,22 @@
 #include <vector>
 
 #include "analysis/component_session.hpp"
+#include "analysis/window.hpp"
 
 struct RunOptions {
     std::string input;                // empty: the built-in default sequence
     std::vector<std::string> images;  // several image files named one by one (replaces input)
     std::string out = "orvane-out";   // output folder
-    ComponentSettings settings;
+    // The component's own settings, with the tool's defaults: the batch time rule (its temporal
+    // derivative is centred on the frame of its spatial ones, where the recursive one lags
+    // them) and the input filter on (it keeps the derivatives inside their accurate range).
+    ComponentSettings settings{"all", "batch", 1, 0.01};
+    // How motion is measured: "compensated" (a FlowTracker on motion-compensated frames, any
+    // speed up to several pixels per frame) or "direct" (the moment images of the component
+    // that runs on the raw stream, below about one pixel per frame).
+    std::string method = "compensated";
+    WindowSpec window;       // the dense flow's local window
+    bool save_flow = false;  // flow_NNNNNN.flo, flow_NNNNNN.npy and valid_NNNNNN.png
     int64_t frames = -1;             // at most this many frames (-1: all)
     int64_t start = 0;               // input frames passed over first
     int64_t every = 10;              // pictures of every K-th frame, and of the last
