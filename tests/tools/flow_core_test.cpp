@@ -413,9 +413,13 @@ TEST(Reports, CsvRowsAndJsonText) {
     b.affine = motion(1, 2, 3, 4, 5, 6);
     b.affine_frame = 3;
     b.time_s = 0.2;
+    b.flow_frame = 3;
+    b.valid_share = 0.5;
+    b.median_speed = 1.25;
+    b.beyond_range = true;
     const std::string csv = frames_csv({a, b});
     EXPECT_EQ(csv, std::string(kFramesCsvHeader) +
-                       "\n4,0,0,0,,,,,,,,,\n5,0,0,0,,3,1,2,3,4,5,6,0.2\n");
+                       "\n4,0,0,0,,,,,,,,,,,,,\n5,0,0,0,,3,1,2,3,4,5,6,0.2,3,0.5,1.25,1\n");
 
     EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
     EXPECT_EQ(json_string("caf\xc3\xa9 \xff"), "\"caf\xc3\xa9 \\ufffd\"");
