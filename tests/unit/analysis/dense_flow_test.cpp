@@ -1,0 +1,93 @@
+// The dense-flow solver and the window parser on hand-made moment images.
+#include "analysis/dense_flow.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+TEST(DenseFlow, SolvesTheWindowedSystemAndJudgesTheTexture) {
+    struct Case {
+        const char* what;
+        float xx, yy, xy;  // per-pixel tensor (uniform image)
+        bool valid;
+    };
+    // Ix u + Iy v = -k It with (u, v) = (0.8, -0.3) and k = 1.5: Ixt = -(xx u + xy v) / k.
+    const Case cases[] = {
+        {"texture in both directions", 9, 4, 1, true},
+        {"one edge direction only", 9, 0, 0, false},
+        {"too little texture", 0.2f, 0.2f, 0, false},
+        {"no texture", 0, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        const int32_t w = 24, h = 16;
+        const double u = 0.8, v = -0.3, k = 1.5;
+        GreyImage xx(w, h, c.xx), yy(w, h, c.yy), xy(w, h, c.xy);
+        GreyImage xt(w, h, static_cast<float>(-(c.xx * u + c.xy * v) / k));
+        GreyImage yt(w, h, static_cast<float>(-(c.xy * u + c.yy * v) / k));
+        DenseFlowSolver solver;
+        DenseFlow f;
+        ASSERT_TRUE(solver.solve({&xx, &yy, &xy, &xt, &yt}, k, nullptr, nullptr, &f)) << c.what;
+        const size_t centre = static_cast<size_t>(h / 2) * w + w / 2;
+        EXPECT_EQ(f.valid[centre] != 0, c.valid) << c.what;
+        EXPECT_NEAR(f.u.data[centre], c.valid ? u : 0.0, 1e-4) << c.what;
+        EXPECT_NEAR(f.v.data[centre], c.valid ? v : 0.0, 1e-4) << c.what;
+    }
+}
+
+TEST(DenseFlow, APredictionIsAddedBackAndBadInputIsRefused) {
+    const int32_t w = 16, h = 16;
+    GreyImage xx(w, h, 4), yy(w, h, 4), xy(w, h, 0), zero(w, h, 0);
+    GreyImage pu(w, h, 2.5f), pv(w, h, -1.0f);
+    DenseFlowSolver solver;
+    DenseFlow f;
+    const FlowPrediction p{&pu, &pv};
+    // Nothing left over: the flow is the prediction.
+    ASSERT_TRUE(solver.solve({&xx, &yy, &xy, &zero, &zero}, 1.0, &p, nullptr, &f));
+    EXPECT_NEAR(f.median_speed(), std::hypot(2.5, 1.0), 1e-4);
+    // A NaN moment leaves its pixel without data; a wrong size or scale fails whole.
+    GreyImage nan_xt(w, h, 0);
+    nan_xt.at(8, 8) = NAN;
+    ASSERT_TRUE(solver.solve({&xx, &yy, &xy, &nan_xt, &zero}, 1.0, nullptr, nullptr, &f));
+    for (float x : f.u.data) ASSERT_TRUE(std::isfinite(x));
+    GreyImage small(w - 1, h, 0);
+    EXPECT_FALSE(solver.solve({&xx, &yy, &xy, &small, &zero}, 1.0, nullptr, nullptr, &f));
+    EXPECT_FALSE(solver.solve({&xx, &yy, &xy, &zero, &zero}, 0.0, nullptr, nullptr, &f));
+    EXPECT_EQ(f.valid_share(), 0.0);
+}
+
+TEST(Window, ParsesWhatUsersWrite) {
+    struct Case {
+        const char* text;
+        bool ok;
+        WindowSpec::Kind kind;
+        double size;
+    };
+    const Case cases[] = {
+        {"3", true, WindowSpec::Kind::gaussian, 3},
+        {"gaussian:2.5", true, WindowSpec::Kind::gaussian, 2.5},
+        {"box:9", true, WindowSpec::Kind::box, 9},
+        {"box:8", false, {}, 0},
+        {"box:1", false, {}, 0},
+        {"gaussian:0.1", false, {}, 0},
+        {"disc:3", false, {}, 0},
+        {"", false, {}, 0},
+        {"3px", false, {}, 0},
+        {"gaussian:nan", false, {}, 0},
+    };
+    for (const Case& c : cases) {
+        WindowSpec w;
+        std::string error;
+        EXPECT_EQ(parse_window(c.text, &w, &error), c.ok) << c.text;
+        EXPECT_EQ(error.empty(), c.ok) << c.text;
+        if (!c.ok) continue;
+        EXPECT_EQ(w.kind, c.kind) << c.text;
+        EXPECT_EQ(w.size, c.size) << c.text;
+        double sum = 0;
+        for (float t : window_taps(w)) sum += t;
+        EXPECT_NEAR(sum, 1.0, 1e-5) << c.text;
+    }
+}
+
+}  // namespace
