@@ -133,7 +133,8 @@ def lanczos3(image, sx, sy):
 
 def read_flo(path):
     with open(path, "rb") as f:
-        tag, w, h = np.frombuffer(f.read(12), "<f4", 1)[0], *np.frombuffer(f.read(8), "<i4")
+        tag = np.frombuffer(f.read(4), "<f4")[0]
+        w, h = np.frombuffer(f.read(8), "<i4")
         assert abs(tag - 202021.25) < 1e-3, path
         data = np.frombuffer(f.read(), "<f4").reshape(h, w, 2)
     valid = (np.abs(data[..., 0]) < 1e9) & (np.abs(data[..., 1]) < 1e9)

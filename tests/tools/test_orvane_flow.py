@@ -487,3 +487,34 @@ def test_help_names_every_option():
                    "--regularizer", "--frames", "--start", "--every", "--out", "--save",
                    "--quiet"]:
         assert option in r.stdout, option
+
+
+def test_python_stream_gives_the_flow_the_tool_writes(tmp_path):
+    flow = pytest.importorskip("orvane.flow")
+    ys, xs = np.mgrid[0:48, 0:64].astype(np.float64)
+    frames = [np.round(128 + 50 * np.sin(0.3 * (xs - 1.5 * t) + 0.1 * ys)
+                       * np.cos(0.25 * ys - 0.05 * (xs - 1.5 * t))) for t in range(9)]
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for i, f in enumerate(frames):
+        write_pgm(folder / f"f{i}.pgm", f)
+    out = tmp_path / "out"
+    r = run(folder, "--every", 1, "--save", "flow", "--out", out)
+    assert r.returncode == 0, r.stderr
+    results = list(flow.stream(np.float32(f) for f in frames))
+    assert [x.frame for x in results] == [2, 3, 4, 5, 6]
+    _, rows = read_csv(out)
+    for x in results:
+        uv = np.load(out / f"flow_{x.frame:06d}.npy")
+        assert uv.shape == (48, 64, 2)
+        assert np.array_equal(uv[..., 0], x.flow.u) and np.array_equal(uv[..., 1], x.flow.v)
+        row = rows[x.frame + 2]
+        assert float(row["valid_share"]) == pytest.approx(x.flow.valid_share, abs=1e-9)
+        assert float(row["a1"]) == pytest.approx(x.affine[0], rel=1e-8)  # 9 digits in the csv
+        # The .flo file holds the same flow, with invalid pixels above 1e9.
+        data = (out / f"flow_{x.frame:06d}.flo").read_bytes()
+        assert data[:4] == b"PIEH"
+        w, h = np.frombuffer(data[4:12], "<i4")
+        flo = np.frombuffer(data[12:], "<f4").reshape(h, w, 2)
+        assert np.array_equal(flo[x.flow.valid], uv[x.flow.valid])
+        assert np.all(flo[~x.flow.valid] > 1e9)

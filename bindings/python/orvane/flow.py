@@ -1,5 +1,136 @@
-"""Motion in whole recordings: the main job of orvane-flow as Python calls.
+"""Motion as users mean it, in pixels per frame: dense 2-D flow, the global affine motion, and
+a streaming tracker for motions beyond one pixel per frame.
 
-Functions here run the same C++ pipeline as the command-line tool, with the GIL released, and
-return NumPy arrays and plain Python values.
+The functions run the same C++ analysis as the command-line tool ``orvane-flow`` (the GIL is
+released while they work) and return NumPy arrays and plain Python values. Signs: +x right,
++y down, the direction in which the content moves.
+
+- ``dense(obj)``: the dense flow from a CoOrvane object's moment images (its computation mode
+  must be "affineparams" or "all"), valid below about one pixel per frame.
+- ``affine(obj)``: the global affine motion u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y.
+- ``stream(frames)``: motion-compensated tracking of a whole frame stream, the tool's default
+  method, from a tenth of a pixel to several pixels per frame.
 """
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Iterable, Iterator, Optional, Tuple
+
+import numpy as np
+
+from . import _core
+
+_an = _core._analysis
+
+#: The gain of the component's 5-tap spatial derivative on a unit ramp.
+SPATIAL_GAIN: float = _an.spatial_gain
+
+
+def flow_scale(timederivative_mode: str, frames: int = 1 << 30) -> float:
+    """gs / gt: with the component's derivatives, Ix u + Iy v = -flow_scale * It in pixels per
+    frame. ``frames`` is the number of frames processed since create_orvane (the recursive
+    rule's gain grows over its first frames); 0 while It is not defined yet."""
+    return _an.flow_scale(timederivative_mode, int(frames))
+
+
+def frame_delay(timederivative_mode: str) -> int:
+    """How many frames the derivatives lag behind the newest one: 2 for "batch", 0 for
+    "recursive"."""
+    return _an.frame_delay(timederivative_mode)
+
+
+@dataclass
+class Flow:
+    """A dense flow field: u, v [pixels per frame] (0 where invalid), the validity mask, and the
+    confidence (the smaller eigenvalue of the window's gradient tensor)."""
+
+    u: np.ndarray
+    v: np.ndarray
+    valid: np.ndarray
+    confidence: np.ndarray
+
+    @property
+    def valid_share(self) -> float:
+        return float(self.valid.mean()) if self.valid.size else 0.0
+
+    @property
+    def median_speed(self) -> float:
+        speeds = np.hypot(self.u[self.valid], self.v[self.valid])
+        return float(np.median(speeds)) if speeds.size else float("nan")
+
+
+def _moments(obj):
+    mode = obj.computation_mode
+    if mode not in ("affineparams", "all"):
+        raise ValueError(f'the computation mode "{mode}" has no Ixy; use "affineparams" or "all"')
+    return obj.Ix2, obj.Iy2, obj.Ixy, obj.Ixt, obj.Iyt
+
+
+def dense(obj, frames: int = 1 << 30, window: str = "gaussian:3",
+          min_eigenvalue: float = 1.0, min_ratio: float = 0.01) -> Flow:
+    """The dense flow of the frame the object's derivatives describe (``frame_delay`` frames
+    before the newest), from its moment images. ``frames``: frames processed since
+    create_orvane (matters only for the recursive rule's first frames). ``window``:
+    "gaussian:SIGMA" or "box:SIDE" in pixels. Pixels whose window lacks texture in some
+    direction are invalid."""
+    scale = flow_scale(obj.timederivative_mode, frames)
+    d = _an.dense_flow(*_moments(obj), scale, window, float(min_eigenvalue), float(min_ratio))
+    return Flow(d["u"], d["v"], d["valid"], d["confidence"])
+
+
+def affine(obj, robust: bool = True, frames: int = 1 << 30
+           ) -> Optional[Tuple[float, float, float, float, float, float]]:
+    """The global affine motion (a1 .. a6) of the object's last frame, x right and y down from
+    the top-left pixel, in pixels per frame; None when the texture does not fix it. ``robust``
+    weighs down pixels that move otherwise (objects crossing the scene)."""
+    scale = flow_scale(obj.timederivative_mode, frames)
+    if scale <= 0:
+        return None
+    margin = 4 if obj.input_filter else 2
+    return _an.affine_fit(*_moments(obj), obj.It if robust else None, SPATIAL_GAIN / scale,
+                          bool(robust), margin)
+
+
+@dataclass
+class StreamResult:
+    """One result of ``stream``: the flow of frame ``frame`` (0-based), its affine motion, and
+    ``beyond_range`` when the motion exceeds what can be measured."""
+
+    frame: int
+    flow: Flow
+    affine: Optional[Tuple[float, float, float, float, float, float]]
+    beyond_range: bool
+    iterations: int
+
+
+def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:3",
+           min_eigenvalue: float = 1.0, min_ratio: float = 0.01) -> Iterator[StreamResult]:
+    """Tracks the motion of a stream of 2-D grey-level frames (0..255) as orvane-flow does by
+    default: each frame goes through a CoOrvane object's input stage (the 5 x 5 smoothing when
+    ``input_filter``), then into the motion-compensated tracker. Yields one result per frame
+    from the fifth on, each describing the frame two before the newest."""
+    tracker = obj = None
+    for frame in frames:
+        frame = np.ascontiguousarray(frame, dtype=np.float32)
+        if frame.ndim != 2:
+            raise ValueError(f"frames must be 2-dimensional, not {frame.ndim}-dimensional")
+        if obj is None:
+            lines, columns = frame.shape
+            tracker = _an.Tracker(columns, lines, window, float(min_eigenvalue),
+                                  float(min_ratio), True, 1)
+            obj = _core.CoOrvane()
+            # The component wants a width that is a multiple of 4: it smooths the widened frame.
+            obj.columns, obj.lines = (columns + 3) // 4 * 4, lines
+            obj.computation_mode = "changedetection"
+            obj.timederivative_mode = "batch"
+            obj.input_filter = 1 if input_filter else 0
+            obj.create_orvane()
+        elif frame.shape != (lines, columns):
+            raise ValueError(f"frame has shape {frame.shape}, the stream's is {(lines, columns)}")
+        if obj.columns != columns:
+            frame = np.pad(frame, ((0, 0), (0, obj.columns - columns)), mode="edge")
+        obj.process_data(frame)
+        if tracker.push(np.ascontiguousarray(obj.Is[:, :columns])):
+            r = tracker.result()
+            yield StreamResult(r["frame"], Flow(r["u"], r["v"], r["valid"], r["confidence"]),
+                               r["affine"], r["beyond_range"], r["iterations"])

@@ -1,0 +1,66 @@
+"""orvane.flow: dense flow, the affine fit and the streaming tracker in pixels per frame."""
+import numpy as np
+import pytest
+
+import orvane
+from orvane import flow
+
+LINES, COLUMNS = 48, 64
+
+
+def texture(dx, dy, t):
+    ys, xs = np.mgrid[0:LINES, 0:COLUMNS].astype(np.float64)
+    x, y = xs - dx * t, ys - dy * t
+    return (128 + 40 * np.sin(0.3 * x + 0.1 * y) * np.cos(0.25 * y - 0.05 * x)
+            + 20 * np.sin(0.7 * x + 0.45 * y)).astype(np.float32)
+
+
+def component(mode="all", rule="batch"):
+    o = orvane.CoOrvane()
+    o.lines, o.columns = LINES, COLUMNS
+    o.computation_mode, o.timederivative_mode, o.input_filter = mode, rule, 1
+    o.create_orvane()
+    return o
+
+
+@pytest.mark.parametrize("dx,dy", [(0.5, 0.2), (-0.3, 0.6)])
+def test_dense_and_affine_give_pixels_per_frame(dx, dy):
+    o = component()
+    for t in range(6):
+        o.process_data(texture(dx, dy, t))
+    d = flow.dense(o)
+    assert d.u.shape == d.v.shape == d.valid.shape == (LINES, COLUMNS)
+    assert d.valid.dtype == bool and d.valid_share > 0.8
+    assert np.median(d.u[d.valid]) == pytest.approx(dx, abs=0.01)
+    assert np.median(d.v[d.valid]) == pytest.approx(dy, abs=0.01)
+    for robust in (True, False):
+        a = flow.affine(o, robust=robust)
+        cx, cy = (COLUMNS - 1) / 2, (LINES - 1) / 2
+        assert a[0] + a[1] * cx + a[2] * cy == pytest.approx(dx, abs=0.01)
+        assert a[3] + a[4] * cx + a[5] * cy == pytest.approx(dy, abs=0.01)
+
+
+def test_units_and_refusals():
+    assert flow.frame_delay("batch") == 2 and flow.frame_delay("recursive") == 0
+    assert flow.flow_scale("batch", 4) == 0
+    assert flow.flow_scale("batch", 5) == pytest.approx(flow.SPATIAL_GAIN / (6 * 0.8867 - 4),
+                                                        rel=1e-6)
+    with pytest.raises(ValueError, match='"changedetection" has no Ixy'):
+        flow.dense(component("changedetection"))
+    with pytest.raises(ValueError, match="window"):
+        flow.dense(component(), window="disc:3")
+    with pytest.raises(ValueError, match="timederivative_mode"):
+        flow.flow_scale("slow")
+
+
+def test_stream_follows_motion_beyond_one_pixel_per_frame():
+    frames = [texture(2.5, -1.0, t) for t in range(9)]
+    results = list(flow.stream(frames))
+    assert [r.frame for r in results] == [2, 3, 4, 5, 6]
+    last = results[-1]
+    assert not last.beyond_range
+    assert last.flow.valid_share > 0.6
+    assert np.median(last.flow.u[last.flow.valid]) == pytest.approx(2.5, abs=0.05)
+    assert np.median(last.flow.v[last.flow.valid]) == pytest.approx(-1.0, abs=0.05)
+    with pytest.raises(ValueError, match="shape"):
+        list(flow.stream([frames[0], frames[0][:, :60]]))
