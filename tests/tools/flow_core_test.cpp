@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include "flow/output_stage.hpp"
 #include "flow/canvas.hpp"
 #include "flow/pictures.hpp"
+#include "flow/pipeline.hpp"
 #include "flow/reports.hpp"
 
 namespace fs = std::filesystem;
@@ -473,4 +477,56 @@ TEST(ComponentSession, FramesOfTheSessionGeometryOnly) {
     }
     // The refused frames left the engine's input as it was.
     EXPECT_EQ(session.read(ResultImage::Is).data, frame.data);
+}
+
+TEST(Pipeline, KeepsOrderBoundsMemoryAndPassesOnTheFirstFailure) {
+    // Items 0..199 through three stages; a slow consumer must hold the producer back.
+    struct Case {
+        int threads;
+        int fail_in;  // 0: none, 1: produce, 2: transform, 3: consume (at item 50)
+    };
+    for (const Case c : {Case{1, 0}, Case{3, 0}, Case{3, 1}, Case{3, 2}, Case{3, 3}, Case{1, 2}}) {
+        std::atomic<int> produced{0}, consumed{0}, most_ahead{0};
+        std::vector<int> seen;
+        int next = 0;
+        auto check = [&](int stage, int item) {
+            if (c.fail_in == stage && item == 50) throw FlowError("stage " + std::to_string(stage));
+        };
+        Pipeline<int> p(
+            [&](int& item) {
+                if (next == 200) return false;
+                item = next++;
+                check(1, item);
+                ++produced;
+                most_ahead = std::max(most_ahead.load(), produced - consumed);
+                return true;
+            },
+            [&](int& item) {
+                check(2, item);
+                item *= 3;
+            },
+            [&](int& item) {
+                check(3, item / 3);
+                if (item % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+                seen.push_back(item);
+                ++consumed;
+            });
+        const std::string name = std::to_string(c.threads) + " threads, failing in stage " +
+                                 std::to_string(c.fail_in);
+        if (c.fail_in) {
+            try {
+                p.run(c.threads, 2);
+                ADD_FAILURE() << name << ": no error";
+            } catch (const FlowError& e) {
+                EXPECT_EQ(std::string(e.what()), "stage " + std::to_string(c.fail_in)) << name;
+            }
+            EXPECT_LE(seen.size(), 50u) << name << ": nothing after the failing item";
+        } else {
+            p.run(c.threads, 2);
+            ASSERT_EQ(seen.size(), 200u) << name;
+            for (int i = 0; i < 200; ++i) ASSERT_EQ(seen[i], 3 * i) << name;
+            // Two queues of two, and one item in each stage.
+            EXPECT_LE(most_ahead.load(), 7) << name;
+        }
+    }
 }

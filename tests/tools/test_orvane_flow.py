@@ -142,6 +142,17 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
     assert set(s["outputs"]) == set(names)
 
 
+def test_one_thread_gives_the_results_of_the_pipeline(reference, tmp_path):
+    out = tmp_path / "one"
+    r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt", "--input-filter", 0,
+            "--threads", 1, "--out", out)
+    assert r.returncode == 0, r.stderr
+    compare_runs(reference, out, [f"{n}_{i:06d}.npy" for n in ("Is", "Un", "Ixt")
+                                  for i in range(12)])
+    for p in reference.glob("*.png"):
+        assert p.read_bytes() == (out / p.name).read_bytes(), p.name
+
+
 def test_batch_estimates_skip_four_frames_and_refer_two_back(reference):
     header, rows = read_csv(reference)
     assert all(r["a1"] == "" for r in rows[:4])

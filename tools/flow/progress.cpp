@@ -77,6 +77,7 @@ void Progress::draw(const std::string& text) {
 
 void Progress::update(int64_t done) {
     if (quiet_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
     const auto now = std::chrono::steady_clock::now();
     const double since = std::chrono::duration<double>(now - last_).count();
     if (since < (tty_ ? kTtyInterval : kLogInterval)) return;
@@ -86,6 +87,7 @@ void Progress::update(int64_t done) {
 
 void Progress::finish(int64_t done) {
     if (quiet_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     draw(line(done, elapsed));
@@ -95,6 +97,7 @@ void Progress::finish(int64_t done) {
 
 void Progress::notice(const std::string& text) {
     if (quiet_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (tty_ && drawn_) std::fprintf(out_, "\r\033[K");
     std::fprintf(out_, "orvane-flow: %s\n", text.c_str());
     drawn_ = g_line_open = false;

@@ -3,12 +3,13 @@
 // On a terminal a bar redrawn in place (frames done, frames per second, time left when the
 // length is known), at most ten times a second; elsewhere (a log file, a pipe, CI) a plain
 // line every few seconds. Silent when quiet. The run loop owns one and calls update() after
-// every frame.
+// every frame; notices may come from another thread than the updates (a lock orders them).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 class Progress {
@@ -39,4 +40,5 @@ class Progress {
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_;
     bool drawn_ = false;
+    std::mutex mutex_;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,7 @@
 #include "flow/image_io.hpp"
 #include "flow/motion_plot.hpp"
 #include "flow/output_stage.hpp"
+#include "flow/pipeline.hpp"
 #include "flow/pictures.hpp"
 #include "flow/progress.hpp"
 #include "flow/report_html.hpp"
@@ -27,6 +29,36 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// [s] of processor time used by the calling thread: a stage's own cost, whatever else the
+// machine is running.
+double thread_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Time spent in one pipeline stage's own work, queue waits left out.
+struct StageTime {
+    double wall_s = 0, cpu_s = 0;
+};
+
+// Adds the wall and processor time of its scope to a StageTime.
+class StageTimer {
+  public:
+    explicit StageTimer(StageTime& t) : t_(t), wall0_(Clock::now()), cpu0_(thread_cpu_seconds()) {}
+    ~StageTimer() {
+        t_.wall_s += std::chrono::duration<double>(Clock::now() - wall0_).count();
+        t_.cpu_s += thread_cpu_seconds() - cpu0_;
+    }
+    StageTimer(const StageTimer&) = delete;
+    StageTimer& operator=(const StageTimer&) = delete;
+
+  private:
+    StageTime& t_;
+    Clock::time_point wall0_;
+    double cpu0_;
+};
 
 // The first Ctrl-C ends the run after the current frame and keeps what was measured; the
 // handler then puts back what was there before (normally the default), so a second one stops
@@ -130,6 +162,27 @@ struct FrameImages {
     const GreyImage* flow_input = nullptr;
 };
 
+// One frame on its way through the pipeline: decoded, measured, pictured. What the writer
+// needs is owned here (copied out of the measuring state, which the next frame changes).
+struct FrameWork {
+    int64_t count = 0;  // 1-based since the first processed frame
+    GreyImage frame;    // the input, until the component has taken it
+    FrameRecord rec;
+    FrameImages img;
+    bool last = false;      // the last frame of the run
+    bool pictures = false;  // this frame gets pictures (and --save images)
+    GreyImage Is;
+    std::vector<std::pair<ResultImage, GreyImage>> saved;
+    // The dense flow to write with this frame (flow_frame >= 0), and the input it describes.
+    DenseFlow flow;
+    int64_t flow_frame = -1;
+    GreyImage flow_input;
+};
+
+// Frames in each queue between the stages: enough to ride out a slow picture frame, few
+// enough that memory stays small (a 1920x1080 frame with its images is a few tens of MB).
+constexpr size_t kQueueCapacity = 3;
+
 class Run {
   public:
     explicit Run(const RunOptions& o) : opt_(o), mode_(o.settings.computation_mode) {}
@@ -140,8 +193,8 @@ class Run {
     void measure_direct(FrameRecord& rec, FrameImages& img, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
-    void write_pictures(int64_t frame, FrameImages& img);
-    void write_flow_outputs(const FrameImages& img);
+    void write_pictures(FrameWork& w);
+    void write_flow_outputs(const FrameWork& w);
     std::string summary_json(double elapsed, double component_seconds) const;
     // Staged path of a picture, which the report shows.
     std::string picture_path(const std::string& name) {
@@ -162,6 +215,7 @@ class Run {
     std::vector<FrameRecord> records_;
     std::vector<AffineMotion> estimates_;
     std::vector<std::string> picture_names_;
+    StageTime stages_[3];  // decode, measure (the component and what is read from it), write
     bool interrupted_ = false;
     // The dense flow: the tracker (compensated) or the solver on the stream's own moments
     // (direct), with the frames the direct flow refers to.
@@ -170,7 +224,6 @@ class Run {
     DenseFlow direct_flow_;
     std::vector<float> edge_mask_;
     std::deque<GreyImage> recent_inputs_;
-    int64_t flow_pictured_ = -1;  // the last frame whose flow was written
     int64_t beyond_frames_ = 0;
 };
 
@@ -271,28 +324,26 @@ void Run::take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
     }
 }
 
-void Run::write_pictures(int64_t frame, FrameImages& img) {
-    const GreyImage is = session_->read(ResultImage::Is);
-    write_png_grey(picture_path(frame_name("Is", frame, "png")), is);
+void Run::write_pictures(FrameWork& w) {
+    const int64_t frame = w.rec.frame;
+    write_png_grey(picture_path(frame_name("Is", frame, "png")), w.Is);
     if (mode_computes(mode_, ResultImage::It2)) {
-        write_png_rgb(picture_path(frame_name("It2", frame, "png")), heat_picture(img.It2));
+        write_png_rgb(picture_path(frame_name("It2", frame, "png")), heat_picture(w.img.It2));
     }
-    for (ResultImage which : opt_.save) {
-        write_npy(stage_->path_for(frame_name(result_image_name(which), frame, "npy")),
-                  session_->read(which));
+    for (const auto& [which, image] : w.saved) {
+        write_npy(stage_->path_for(frame_name(result_image_name(which), frame, "npy")), image);
     }
 }
 
 // The pictures and files of one dense flow, named by the frame it describes.
-void Run::write_flow_outputs(const FrameImages& img) {
-    const DenseFlow& f = *img.flow;
-    const int64_t frame = img.flow_frame;
-    flow_pictured_ = frame;
+void Run::write_flow_outputs(const FrameWork& w) {
+    const DenseFlow& f = w.flow;
+    const int64_t frame = w.flow_frame;
     write_png_rgb(picture_path(frame_name("flow", frame, "png")),
                   flow_picture(f.u, f.v, f.valid, opt_.max_speed));
-    if (opt_.arrows && img.flow_input) {
+    if (opt_.arrows && !w.flow_input.empty()) {
         write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
-                      arrow_picture(*img.flow_input, f.u, f.v, f.valid, opt_.max_speed));
+                      arrow_picture(w.flow_input, f.u, f.v, f.valid, opt_.max_speed));
     }
     if (opt_.save_flow) {
         write_flo(stage_->path_for(frame_name("flow", frame, "flo")), f.u, f.v, f.valid);
@@ -376,44 +427,86 @@ int Run::execute() {
 
     const auto t_start = Clock::now();
     double component_seconds = 0;
-    GreyImage frame;
-    FrameImages img;
-    int64_t count = 0;
-    bool last_written = false;
-    while (opt_.frames < 0 || count < opt_.frames) {
+
+    // Decoding reads one frame ahead, so that it knows which frame is the last: that one
+    // always gets its pictures, so a short input still shows something.
+    int64_t produced = 0;
+    std::optional<FrameWork> held;
+    auto read_one = [&](FrameWork& w) {
+        if (opt_.frames >= 0 && produced >= opt_.frames) return false;
         if (g_interrupted) {
             interrupted_ = true;
-            break;
+            return false;
         }
-        if (!source_->next(frame)) break;
-        const GreyImage& input = columns_ == in_columns ? frame : (frame = crop(frame, columns_));
-        ++count;
-        FrameRecord rec;
-        rec.frame = opt_.start + count - 1;
-        rec.time_s = source_->frame_time();
+        if (!source_->next(w.frame)) return false;
+        if (columns_ != in_columns) w.frame = crop(w.frame, columns_);
+        w.count = ++produced;
+        w.rec.frame = opt_.start + w.count - 1;
+        w.rec.time_s = source_->frame_time();
+        return true;
+    };
+    auto produce = [&](FrameWork& out) {
+        const StageTimer timer(stages_[0]);
+        if (!held) {
+            FrameWork first;
+            if (!read_one(first)) return false;
+            held = std::move(first);
+        }
+        FrameWork next;
+        const bool more = read_one(next);
+        out = std::move(*held);
+        out.last = !more;
+        out.pictures = out.count % opt_.every == 0 || out.last;
+        if (more)
+            held = std::move(next);
+        else
+            held.reset();
+        return true;
+    };
+    // The component and the measuring state live on the calling thread: every call to them
+    // is made here, and what the writer needs is copied out.
+    auto transform = [&](FrameWork& w) {
+        const StageTimer timer(stages_[1]);
         const auto t0 = Clock::now();
-        session_->process(input);
+        session_->process(w.frame);
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
         component_seconds += seconds;
-        rec.time_ms = 1000.0 * seconds;
-        measure(rec, img, count);
-        last_written = count % opt_.every == 0;
-        if (last_written) write_pictures(rec.frame, img);
-        if (img.flow && (img.flow_frame - opt_.start + 1) % opt_.every == 0) {
-            write_flow_outputs(img);
+        w.rec.time_ms = 1000.0 * seconds;
+        w.frame = GreyImage();  // the component keeps what it needs
+        measure(w.rec, w.img, w.count);
+        // The flow describes an earlier frame; it is written on the frames it names, and the
+        // last one of the run always.
+        if (w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last)) {
+            w.flow = *w.img.flow;
+            w.flow_frame = w.img.flow_frame;
+            if (w.img.flow_input) w.flow_input = *w.img.flow_input;
         }
-        records_.push_back(rec);
-        progress_->update(count);
-    }
+        w.img.flow = nullptr;
+        w.img.flow_input = nullptr;
+        if (w.pictures) {
+            w.Is = session_->read(ResultImage::Is);
+            for (ResultImage which : opt_.save) w.saved.emplace_back(which, session_->read(which));
+        } else {
+            w.img = FrameImages();  // only picture frames need their images downstream
+        }
+    };
+    auto consume = [&](FrameWork& w) {
+        const StageTimer timer(stages_[2]);
+        if (w.pictures) write_pictures(w);
+        if (w.flow_frame >= 0) write_flow_outputs(w);
+        records_.push_back(w.rec);
+        progress_->update(static_cast<int64_t>(records_.size()));
+    };
+    Pipeline<FrameWork>(produce, transform, consume)
+        .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
+
+    const int64_t count = static_cast<int64_t>(records_.size());
     if (count == 0 && interrupted_) throw Interrupted();
     if (count == 0) {
         throw FlowError(
             source_->description() + " yielded no frame" +
             (opt_.start > 0 ? " after --start " + std::to_string(opt_.start) : std::string()));
     }
-    // The last frame always gets its pictures, so a short input still shows something.
-    if (!last_written) write_pictures(records_.back().frame, img);
-    if (img.flow && flow_pictured_ != img.flow_frame) write_flow_outputs(img);
     if (beyond_frames_ > 0) {
         progress_->notice("warning: " + std::to_string(beyond_frames_) +
                           " frames moved beyond what can be measured; their motion is not "
@@ -523,6 +616,15 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
     j +=
         "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) +
         ",\n";
+    j += "  \"stages\": {";
+    static const char* const kStageNames[3] = {"decode", "measure", "write"};
+    for (int i = 0; i < 3; ++i) {
+        j += std::string(i ? ", " : "") + "\"" + kStageNames[i] + "\": {\"wall_s\": " +
+             json_number(stages_[i].wall_s) + ", \"cpu_s\": " + json_number(stages_[i].cpu_s) +
+             "}";
+    }
+    j += "},\n";
+    j += "  \"threads\": " + std::to_string(opt_.threads == 1 ? 1 : 3) + ",\n";
     j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
     const auto median = median_motion(estimates_);
     j += "  \"median_affine_motion\": " +

@@ -1,0 +1,137 @@
+// A three-stage pipeline: produce, transform and consume items on separate threads, linked by
+// bounded queues, in order.
+//
+// The run loop of orvane-flow decodes a frame (produce), drives the component and measures
+// (transform, on the calling thread, where the component object lives), and draws and writes
+// pictures (consume). Every stage handles one item at a time in the order produced, so the
+// results are those of a one-thread run; the queues hold at most `capacity` items each, so
+// memory stays bounded when one stage is slower than the others. With threads = 1 the three
+// stages run one after another on the calling thread, item by item.
+//
+// The first exception thrown by any stage stops every stage (the others finish the item they
+// hold, then stop) and is rethrown by run() once all threads are joined.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+template <class T>
+class BoundedQueue {
+  public:
+    explicit BoundedQueue(size_t capacity) : capacity_(capacity ? capacity : 1) {}
+
+    // Blocks while full; false when the queue was stopped (the item is dropped).
+    bool push(T&& item) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        not_full_.wait(lock, [&] { return stopped_ || items_.size() < capacity_; });
+        if (stopped_) return false;
+        items_.push_back(std::move(item));
+        not_empty_.notify_one();
+        return true;
+    }
+    // Blocks while empty; nothing once the queue is closed and drained, or stopped.
+    std::optional<T> pop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        not_empty_.wait(lock, [&] { return stopped_ || closed_ || !items_.empty(); });
+        if (stopped_ || items_.empty()) return std::nullopt;
+        T item = std::move(items_.front());
+        items_.pop_front();
+        not_full_.notify_one();
+        return item;
+    }
+    // No more items will come; the ones queued are still handed out.
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        not_empty_.notify_all();
+    }
+    // Wakes every waiter; what is queued is dropped.
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        items_.clear();
+        not_empty_.notify_all();
+        not_full_.notify_all();
+    }
+
+  private:
+    const size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable not_empty_, not_full_;
+    std::deque<T> items_;
+    bool closed_ = false, stopped_ = false;
+};
+
+template <class T>
+class Pipeline {
+  public:
+    // produce: fills the next item, false at the end. transform and consume: one item each.
+    Pipeline(std::function<bool(T&)> produce, std::function<void(T&)> transform,
+             std::function<void(T&)> consume)
+        : produce_(std::move(produce)),
+          transform_(std::move(transform)),
+          consume_(std::move(consume)) {}
+
+    void run(int threads, size_t capacity) {
+        if (threads <= 1) {
+            for (;;) {
+                T item{};
+                if (!produce_(item)) return;
+                transform_(item);
+                consume_(item);
+            }
+        }
+        BoundedQueue<T> produced(capacity), transformed(capacity);
+        std::exception_ptr failure;
+        std::mutex failure_mutex;
+        auto fail = [&] {
+            {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!failure) failure = std::current_exception();
+            }
+            produced.stop();
+            transformed.stop();
+        };
+        std::thread producer([&] {
+            try {
+                for (;;) {
+                    T item{};
+                    if (!produce_(item) || !produced.push(std::move(item))) break;
+                }
+                produced.close();
+            } catch (...) {
+                fail();
+            }
+        });
+        std::thread consumer([&] {
+            try {
+                while (auto item = transformed.pop()) consume_(*item);
+            } catch (...) {
+                fail();
+            }
+        });
+        try {
+            while (auto item = produced.pop()) {
+                transform_(*item);
+                if (!transformed.push(std::move(*item))) break;
+            }
+            transformed.close();
+        } catch (...) {
+            fail();
+        }
+        producer.join();
+        consumer.join();
+        if (failure) std::rethrow_exception(failure);
+    }
+
+  private:
+    std::function<bool(T&)> produce_;
+    std::function<void(T&)> transform_;
+    std::function<void(T&)> consume_;
+};
