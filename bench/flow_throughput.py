@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""Throughput of orvane-flow end to end, stage by stage, against OpenCV's Farneback.
+
+Makes H.264 clips with the ffmpeg program (640x480 and 1920x1080, FFmpeg's moving test
+pattern), runs the tool on them with pictures every 10th frame, one thread and the pipeline,
+and prints a Markdown table from each run's summary.json:
+
+  e2e fps          frames / wall time of the whole run
+  measure fps      frames / wall time of the measuring stage alone (the component, the dense
+                   flow and the fits); the pipeline's goal is e2e >= 80 % of it
+  ms/frame cpu     processor time per frame of each stage (decode, measure, write): what
+                   the stages cost whatever else the machine runs
+
+Then OpenCV's Farneback dense flow (python3-opencv, one thread, its usual parameters) on the
+same 640x480 frames, for the dense-flow speed comparison. Wall times depend on the load of
+the machine; run it on a quiet one.
+
+    /usr/bin/python3 bench/flow_throughput.py [--tool build/tools/orvane-flow] [--frames 150]
+"""
+import argparse
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+CONFIGS = [
+    # clip, label, extra arguments
+    ("640x480", "defaults (compensated dense flow)", []),
+    ("640x480", "direct dense flow", ["--method", "direct"]),
+    ("1920x1080", "global motion (affineparams, direct)",
+     ["--computation-mode", "affineparams", "--method", "direct", "--affine-fit", "plain"]),
+    ("1920x1080", "defaults (compensated dense flow)", []),
+]
+
+
+def make_clip(folder, size, frames):
+    path = folder / f"clip-{size}.mp4"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    f"testsrc2=size={size}:rate=25", "-frames:v", str(frames), "-c:v", "libx264",
+                    "-pix_fmt", "yuv420p", str(path)], check=True)
+    return path
+
+
+def run_tool(tool, clip, extra, threads, out):
+    args = [tool, str(clip), "--out", str(out), "--force", "--quiet", "--every", "10",
+            "--threads", str(threads), *extra]
+    subprocess.run(args, check=True)
+    return json.loads((out / "summary.json").read_text())
+
+
+def farneback_fps(clip, frames):
+    try:
+        import cv2
+    except ImportError:
+        return None
+    cv2.setNumThreads(1)
+    cap = cv2.VideoCapture(str(clip))
+    grey = []
+    while len(grey) < frames:
+        ok, img = cap.read()
+        if not ok:
+            break
+        grey.append(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
+    t0 = time.perf_counter()
+    for a, b in zip(grey, grey[1:]):
+        cv2.calcOpticalFlowFarneback(a, b, None, 0.5, 3, 15, 3, 5, 1.2, 0)
+    return (len(grey) - 1) / (time.perf_counter() - t0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tool", default="build/tools/orvane-flow")
+    parser.add_argument("--frames", type=int, default=150)
+    a = parser.parse_args()
+    if shutil.which("ffmpeg") is None:
+        sys.exit("the ffmpeg program is needed to make the clips")
+    with tempfile.TemporaryDirectory(prefix="orvane-bench-") as tmp:
+        tmp = Path(tmp)
+        clips = {size.replace("x", "x"): make_clip(tmp, size, a.frames)
+                 for size in sorted({c[0] for c in CONFIGS})}
+        print("| clip | settings | threads | e2e fps | measure fps | e2e / measure "
+              "| decode ms cpu | measure ms cpu | write ms cpu |")
+        print("|---|---|---|---|---|---|---|---|---|")
+        for size, label, extra in CONFIGS:
+            for threads in (1, 3):
+                s = run_tool(a.tool, clips[size], extra, threads, tmp / "out")
+                n = s["frames"]["processed"]
+                st = s["stages"]
+                measure_fps = n / st["measure"]["wall_s"]
+                e2e = s["throughput_fps"]
+                ms = [1000 * st[k]["cpu_s"] / n for k in ("decode", "measure", "write")]
+                print(f"| {size} | {label} | {threads} | {e2e:.1f} | {measure_fps:.1f} | "
+                      f"{100 * e2e / measure_fps:.0f} % | {ms[0]:.1f} | {ms[1]:.1f} | "
+                      f"{ms[2]:.1f} |", flush=True)
+        fb = farneback_fps(clips["640x480"], a.frames)
+        if fb is not None:
+            print(f"\nOpenCV Farneback, one thread, 640x480: {fb:.1f} frames/s")
+        else:
+            print("\nOpenCV Farneback: python3-opencv is not installed")
+
+
+if __name__ == "__main__":
+    main()
