@@ -137,7 +137,7 @@ void register_analysis(py::module_& parent) {
     py::class_<FlowTracker>(m, "Tracker")
         .def(py::init([](int32_t columns, int32_t lines, const std::string& window,
                          double min_eigenvalue, double min_ratio, bool reduced_level,
-                         int32_t reduction) {
+                         int32_t reduction, double prediction_sigma) {
             if (columns < 1 || lines < 1) {
                 throw py::value_error("columns and lines must be positive");
             }
@@ -148,6 +148,7 @@ void register_analysis(py::module_& parent) {
                 throw py::value_error("reduction must be 1 or 2");
             }
             s.reduction = reduction;
+            if (prediction_sigma > 0) s.prediction_sigma = prediction_sigma;
             try {
                 return std::make_unique<FlowTracker>(columns, lines, s);
             } catch (const ComponentError& e) {

@@ -50,7 +50,13 @@ std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {
 }
 
 DenseFlowSolver::DenseFlowSolver(const DenseFlowSettings& settings)
-    : settings_(settings), taps_(window_taps(settings.window)) {}
+    : settings_(settings), taps_(window_taps(settings.window)), close_taps_(gaussian_taps(1.0)) {
+    // The candidates lie one and a half standard deviations away (a third of a box).
+    const double spread = settings.window.kind == WindowSpec::Kind::gaussian
+                              ? 1.5 * settings.window.size
+                              : settings.window.size / 3.0;
+    shift_ = std::max(1, static_cast<int32_t>(std::lround(spread)));
+}
 
 bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPrediction* prediction,
                             const std::vector<float>* mask, DenseFlow* out) {
@@ -92,6 +98,11 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
     for (int j = 0; j < 6; ++j) filter_separable(terms_[j], taps_, &sums_[j], &scratch_);
 
     const double min_eigen = settings_.min_eigenvalue, min_ratio = settings_.min_ratio;
+    DenseFlow* centred = out;
+    if (settings_.shiftable) {
+        reset(&centred_, columns, lines);
+        centred = &centred_;
+    }
     for (size_t i = 0; i < pixels; ++i) {
         // Windows that reach mostly into pixels without data are not trusted; the others
         // are judged by their mean tensor.
@@ -106,10 +117,50 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         const double p = sums_[3].data[i], q = sums_[4].data[i];
         const double u = (c * p - b * q) / det, v = (a * q - b * p) / det;
         if (!std::isfinite(u) || !std::isfinite(v)) continue;
-        out->u.data[i] = static_cast<float>(u);
-        out->v.data[i] = static_cast<float>(v);
-        out->confidence.data[i] = static_cast<float>(lmin / weight);
-        out->valid[i] = 1;
+        centred->u.data[i] = static_cast<float>(u);
+        centred->v.data[i] = static_cast<float>(v);
+        centred->confidence.data[i] = static_cast<float>(lmin / weight);
+        centred->valid[i] = 1;
     }
+    if (settings_.shiftable) choose_shifted(out);
     return true;
+}
+
+void DenseFlowSolver::choose_shifted(DenseFlow* out) {
+    const int32_t columns = centred_.columns(), lines = centred_.lines();
+    for (int j = 0; j < 5; ++j) filter_separable(terms_[j], close_taps_, &close_[j], &scratch_);
+    const int32_t d = shift_;
+    const std::ptrdiff_t offsets[4] = {-d, d, -static_cast<std::ptrdiff_t>(d) * columns,
+                                       static_cast<std::ptrdiff_t>(d) * columns};
+    for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t x = 0; x < columns; ++x) {
+            const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * columns + x;
+            // The misfit of a motion w on the close neighbourhood, less the part that does not
+            // depend on w: w' A w - 2 w' b.
+            const double a = close_[0].data[i], b = close_[1].data[i], c = close_[2].data[i];
+            const double p = close_[3].data[i], q = close_[4].data[i];
+            auto misfit = [&](std::ptrdiff_t j) {
+                const double u = centred_.u.data[j], v = centred_.v.data[j];
+                return u * u * a + 2 * u * v * b + v * v * c - 2 * (u * p + v * q);
+            };
+            // A shifted window must explain the neighbourhood clearly better than the centred
+            // one, by what an error of a fifth of a pixel would cost; where both windows see
+            // one motion their difference is noise, and the centred one is kept.
+            std::ptrdiff_t best = centred_.valid[i] ? i : -1;
+            double best_misfit = best >= 0 ? misfit(i) - 0.02 * (a + c) : 0;
+            const bool inside[4] = {x >= d, x + d < columns, y >= d, y + d < lines};
+            for (int k = 0; k < 4; ++k) {
+                if (!inside[k]) continue;
+                const std::ptrdiff_t j = i + offsets[k];
+                if (!centred_.valid[j]) continue;
+                const double m = misfit(j);
+                if (best < 0 || m < best_misfit) best = j, best_misfit = m;
+            }
+            if (best < 0) continue;
+            out->u.data[i] = centred_.u.data[best];
+            out->v.data[i] = centred_.v.data[best];
+            out->confidence.data[i] = centred_.confidence.data[best];
+            out->valid[i] = 1;
+        }
+    }
 }

@@ -30,6 +30,11 @@ struct DenseFlowSettings {
     // and at least min_ratio times the larger eigenvalue.
     float min_eigenvalue = 1.0f;
     float min_ratio = 0.01f;
+    // Shiftable windows: each pixel also tries the solutions of the windows centred a little
+    // to its left, right, top and bottom, and keeps the one that best explains its own close
+    // neighbourhood. Near the edge of a moving object that is a window lying on the object's
+    // side, not one straddling both motions.
+    bool shiftable = true;
 };
 
 struct DenseFlow {
@@ -64,7 +69,13 @@ class DenseFlowSolver {
   private:
     DenseFlowSettings settings_;
     std::vector<float> taps_;
-    GreyImage terms_[6];  // Ix2, Ixy, Iy2, bx, by and the mask, per pixel
-    GreyImage sums_[6];   // the same summed over the window
+    void choose_shifted(DenseFlow* out);
+
+    std::vector<float> close_taps_;  // the close neighbourhood that judges the candidates
+    int32_t shift_ = 0;              // how far the candidate windows lie [pixels]
+    GreyImage terms_[6];             // Ix2, Ixy, Iy2, bx, by and the mask, per pixel
+    GreyImage sums_[6];              // the same summed over the window
+    GreyImage close_[5];             // the first five summed over the close neighbourhood
     GreyImage scratch_;
+    DenseFlow centred_;
 };

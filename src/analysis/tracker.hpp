@@ -29,7 +29,7 @@
 
 struct TrackerSettings {
     DenseFlowSettings dense;
-    double prediction_sigma = 5.0;  // smoothing of the prediction [pixels]
+    double prediction_sigma = 2.0;  // smoothing of the prediction [pixels]
     int max_iterations = 3;         // warp-and-measure passes per frame and level
     double converged = 0.5;         // median motion left over [pixels/frame] that ends the passes
     double warp_from = 0.5;         // predicted speeds below this are not warped [pixels/frame]

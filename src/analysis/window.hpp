@@ -14,7 +14,7 @@
 struct WindowSpec {
     enum class Kind { gaussian, box };
     Kind kind = Kind::gaussian;
-    double size = 3.0;  // the standard deviation of a Gaussian, the side of a box [pixels]
+    double size = 4.0;  // the standard deviation of a Gaussian, the side of a box [pixels]
 };
 
 // "gaussian:S", "box:N" or a bare number (a Gaussian's S). S in 0.5..50, N odd in 3..101.

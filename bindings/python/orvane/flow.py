@@ -66,7 +66,7 @@ def _moments(obj):
     return obj.Ix2, obj.Iy2, obj.Ixy, obj.Ixt, obj.Iyt
 
 
-def dense(obj, frames: int = 1 << 30, window: str = "gaussian:3",
+def dense(obj, frames: int = 1 << 30, window: str = "gaussian:4",
           min_eigenvalue: float = 1.0, min_ratio: float = 0.01) -> Flow:
     """The dense flow of the frame the object's derivatives describe (``frame_delay`` frames
     before the newest), from its moment images. ``frames``: frames processed since
@@ -103,8 +103,9 @@ class StreamResult:
     iterations: int
 
 
-def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:3",
-           min_eigenvalue: float = 1.0, min_ratio: float = 0.01) -> Iterator[StreamResult]:
+def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:4",
+           min_eigenvalue: float = 1.0, min_ratio: float = 0.01,
+           reduction: int = 1, prediction_sigma: float = 0) -> Iterator[StreamResult]:
     """Tracks the motion of a stream of 2-D grey-level frames (0..255) as orvane-flow does by
     default: each frame goes through a CoOrvane object's input stage (the 5 x 5 smoothing when
     ``input_filter``), then into the motion-compensated tracker. Yields one result per frame
@@ -117,7 +118,8 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
         if obj is None:
             lines, columns = frame.shape
             tracker = _an.Tracker(columns, lines, window, float(min_eigenvalue),
-                                  float(min_ratio), True, 1)
+                                  float(min_ratio), True, int(reduction),
+                                  float(prediction_sigma))
             obj = _core.CoOrvane()
             # The component wants a width that is a multiple of 4: it smooths the widened frame.
             obj.columns, obj.lines = (columns + 3) // 4 * 4, lines
