@@ -27,6 +27,7 @@
 #include "component/co_orvane.hpp"
 #include "component/members.hpp"
 #include "error_bridge.hpp"
+#include "flow_bridge.hpp"
 #include "primitives/primitives.hpp"
 
 namespace py = pybind11;
@@ -449,6 +450,7 @@ PYBIND11_MODULE(_core, m) {
         "plain to 3 SSE2) and returns\n"
         "True when every kernel has one. Every CoOrvane construction selects the best column\n"
         "again, so the choice holds until the next object is constructed.");
+    define_flow(m);
     m.def("_members", &member_table,
           "The component's member table: one dict per interface member, in interface order.");
     m.def("_live_result_images", &live_result_images,

@@ -183,9 +183,23 @@ struct FrameWork {
 // enough that memory stays small (a 1920x1080 frame with its images is a few tens of MB).
 constexpr size_t kQueueCapacity = 3;
 
+// Where a run's error messages go: standard error with the program's name, or the string of a
+// host that runs the job in-process.
+struct ErrorSink {
+    std::string* host_message = nullptr;
+    void operator()(const std::string& text) const {
+        if (host_message)
+            *host_message = text;
+        else
+            std::fprintf(stderr, "orvane-flow: %s\n", text.c_str());
+    }
+};
+
 class Run {
   public:
-    explicit Run(const RunOptions& o) : opt_(o), mode_(o.settings.computation_mode) {}
+    Run(const RunOptions& o, ErrorSink error, bool catch_signals)
+        : opt_(o), mode_(o.settings.computation_mode), error_(error),
+          catch_signals_(catch_signals) {}
     int execute();
 
   private:
@@ -206,6 +220,8 @@ class Run {
 
     const RunOptions& opt_;
     const std::string mode_;
+    const ErrorSink error_;
+    const bool catch_signals_;
     std::unique_ptr<FrameSource> source_;
     std::unique_ptr<ComponentSession> session_;
     std::unique_ptr<OutputStage> stage_;
@@ -357,25 +373,42 @@ void Run::write_flow_outputs(const FrameWork& w) {
 int Run::execute() {
     // Options first, before any input is read or any file is made: the component itself
     // judges its settings.
+    // The command line refuses these counts before they get here; a host that fills the
+    // options itself gets the same answer instead of a division by zero.
+    const struct {
+        const char* option;
+        int64_t value, low;
+    } counts[] = {{"--frames", opt_.frames == -1 ? 1 : opt_.frames, 1},
+                  {"--start", opt_.start, 0},
+                  {"--every", opt_.every, 1}};
+    for (const auto& c : counts) {
+        if (c.value < c.low) {
+            error_(std::string(c.option) + ": " + std::to_string(c.value) +
+                   " is not a whole number of at least " + std::to_string(c.low));
+            return kExitUsage;
+        }
+    }
     session_ = std::make_unique<ComponentSession>();
     try {
         session_->apply(opt_.settings);
     } catch (const ComponentError& e) {
-        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        error_(e.what());
         return kExitUsage;
     }
     for (ResultImage which : opt_.save) {
         if (!mode_computes(mode_, which)) {
-            std::fprintf(
-                stderr, "orvane-flow: --save %s: the computation mode \"%s\" does not compute %s\n",
-                result_image_name(which), mode_.c_str(), result_image_name(which));
+            const std::string name = result_image_name(which);
+            error_("--save " + name + ": the computation mode \"" + mode_ +
+                   "\" does not compute " + name);
             return kExitUsage;
         }
     }
 
     route_ffmpeg_log(opt_.verbose);
-    // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary.
-    const InterruptGuard interrupts;
+    // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary. A host
+    // that runs the job in-process keeps its own handlers.
+    std::optional<InterruptGuard> interrupts;
+    if (catch_signals_) interrupts.emplace();
     // The output folder is judged before any input is read; a failing run removes what it
     // made.
     stage_ = std::make_unique<OutputStage>(opt_.out, opt_.force);
@@ -532,9 +565,8 @@ int Run::execute() {
     stage_->commit();
     if (!opt_.quiet) print_results(elapsed);
     if (interrupted_) {
-        std::fprintf(stderr,
-                     "orvane-flow: interrupted after %zu frames; the results so far are in '%s'\n",
-                     records_.size(), opt_.out.c_str());
+        error_("interrupted after " + std::to_string(records_.size()) +
+               " frames; the results so far are in '" + opt_.out + "'");
         return kExitInterrupted;
     }
     return kExitOk;
@@ -677,29 +709,38 @@ void Run::print_results(double elapsed) const {
     for (int i = 0; i < 6; ++i) row(names[i], median->a[i], k.a[i], 1.0);
 }
 
-}  // namespace
-
-int run_flow(const RunOptions& options) {
+int run_with(const RunOptions& options, ErrorSink error, bool catch_signals) {
     // Everything the run created is owned by Run, so an exception unwinds it: the output
     // stage removes its staging folder and nothing half-written is left.
     try {
-        Run run(options);
+        Run run(options, error, catch_signals);
         return run.execute();
     } catch (const Interrupted& e) {
         Progress::close_open_line();
-        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        error(e.what());
         return kExitInterrupted;
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        error(e.what());
         return kExitUsage;
     } catch (const std::runtime_error& e) {
         // FlowError and ComponentError: the text is the whole message.
         Progress::close_open_line();
-        std::fprintf(stderr, "orvane-flow: %s\n", e.what());
+        error(e.what());
         return kExitFailed;
     } catch (const std::bad_alloc&) {
         Progress::close_open_line();
-        std::fprintf(stderr, "orvane-flow: out of memory\n");
+        error("out of memory");
         return kExitFailed;
     }
+}
+
+}  // namespace
+
+int run_flow(const RunOptions& options) {
+    return run_with(options, ErrorSink{}, true);
+}
+
+int run_flow_in_process(const RunOptions& options, std::string& message) {
+    message.clear();
+    return run_with(options, ErrorSink{&message}, false);
 }

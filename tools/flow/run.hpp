@@ -45,3 +45,8 @@ inline constexpr int kExitInterrupted = 130;
 // Runs to the end and returns the exit code; messages go to standard error, the results to
 // standard output. Output is all-or-nothing (see OutputStage).
 int run_flow(const RunOptions& options);
+
+// The same run for a host that runs it inside its own process (the Python module): an error
+// message (without the program's name) is handed back in `message` instead of being printed,
+// and the process's signal handlers are left alone, so Ctrl-C stays the host's business.
+int run_flow_in_process(const RunOptions& options, std::string& message);

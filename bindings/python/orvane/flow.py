@@ -10,9 +10,18 @@ released while they work) and return NumPy arrays and plain Python values. Signs
 - ``affine(obj)``: the global affine motion u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y.
 - ``stream(frames)``: motion-compensated tracking of a whole frame stream, the tool's default
   method, from a tenth of a pixel to several pixels per frame.
+- ``analyze(path)``: the whole main job of orvane-flow on one recording (a video, images or the
+  built-in sequence), returning its summary and per-frame table, and writing its files on
+  request.
 """
 from __future__ import annotations
 
+import csv
+import io
+import json
+import os
+import pathlib
+import tempfile
 from dataclasses import dataclass
 from typing import Iterable, Iterator, Optional, Tuple
 
@@ -136,3 +145,73 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
             r = tracker.result()
             yield StreamResult(r["frame"], Flow(r["u"], r["v"], r["valid"], r["confidence"]),
                                r["affine"], r["beyond_range"], r["iterations"])
+
+
+# ---- the main job of orvane-flow on one recording -----------------------------------------
+
+class FlowError(RuntimeError):
+    """A recording could not be measured (unreadable input, no frames, output not writable);
+    the text is orvane-flow's own message."""
+
+
+def analyze(path=None, out=None, **settings):
+    """Measures the motion in one recording, as ``orvane-flow PATH --out OUT`` does.
+
+    path: a video, a folder or glob of images, or a list of image files; None runs the
+    built-in test sequence whose motion is known. out: the folder to write the tool's files
+    into (pictures, frames.csv, summary.json; created when missing, written all-or-nothing);
+    None measures without keeping any file. settings: the tool's options with underscores
+    for the dashes, e.g. ``computation_mode="affineparams", frames=100, every=25,
+    save=["Un", "Vn"], affine_fit="plain", quiet=False``.
+
+    Returns (summary, frames): the dict of summary.json, and the per-frame table of
+    frames.csv as a pandas DataFrame where pandas is installed, else as a dict of NumPy
+    arrays (integer columns as int64, the others float64 with NaN for empty cells).
+
+    Raises TypeError for an unknown setting or a value of the wrong type, ValueError for a
+    value the tool refuses, and FlowError when the recording cannot be measured.
+    """
+    if path is None:
+        inputs = None
+    elif isinstance(path, (str, os.PathLike)):
+        inputs = os.fspath(path)
+    else:
+        inputs = [os.fspath(p) for p in path]
+    if out is not None:
+        return _run(inputs, os.fspath(out), settings)
+    with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
+        return _run(inputs, os.path.join(scratch, "out"), settings)
+
+
+def _run(inputs, out, settings):
+    code, message = _core._run_flow(inputs, out, settings)
+    if code == 2:
+        raise ValueError(message)
+    if code != 0:
+        raise FlowError(message or f"orvane-flow ended with exit code {code}")
+    return read_results(out)
+
+
+def read_results(folder):
+    """(summary, frames) of a folder the tool has written, as analyze() returns them."""
+    folder = pathlib.Path(folder)
+    summary = json.loads((folder / "summary.json").read_text(encoding="utf-8"))
+    text = (folder / "frames.csv").read_text(encoding="utf-8")
+    try:
+        import pandas
+    except ImportError:
+        return summary, _table_as_arrays(text)
+    return summary, pandas.read_csv(io.StringIO(text))
+
+
+def _table_as_arrays(text):
+    rows = list(csv.reader(io.StringIO(text)))
+    header, body = rows[0], rows[1:]
+    table = {}
+    for k, name in enumerate(header):
+        cells = [row[k] for row in body]
+        try:
+            table[name] = np.array([int(c) for c in cells], dtype=np.int64)
+        except ValueError:
+            table[name] = np.array([float(c) if c else np.nan for c in cells], dtype=np.float64)
+    return table

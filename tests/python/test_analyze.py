@@ -1,0 +1,94 @@
+"""orvane.flow.analyze: the main job of orvane-flow in-process gives the program's numbers and
+files, and reports refused settings and unusable inputs with the program's messages."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import orvane.flow
+
+# Timing differs from run to run; everything else must not.
+TIMING = {"elapsed_s", "throughput_fps", "component_fps"}
+SETTINGS = dict(frames=16, every=5, timederivative_mode="batch", save=["Un"])
+
+
+def tool_program():
+    path = os.environ.get("ORVANE_FLOW")
+    if not path:
+        pytest.skip("orvane-flow was not built (set ORVANE_FLOW)")
+    return path
+
+
+def test_same_files_and_numbers_as_the_program(tmp_path):
+    subprocess.run([tool_program(), "--out", str(tmp_path / "tool"), "-q", "--frames", "16",
+                    "--every", "5", "--timederivative-mode", "batch", "--save", "Un"],
+                   check=True)
+    summary, frames = orvane.flow.analyze(out=tmp_path / "module", **SETTINGS)
+    want_summary, want_frames = orvane.flow.read_results(tmp_path / "tool")
+
+    assert sorted(os.listdir(tmp_path / "module")) == sorted(os.listdir(tmp_path / "tool"))
+    assert {k: v for k, v in summary.items() if k not in TIMING} == \
+        {k: v for k, v in want_summary.items() if k not in TIMING}
+    assert summary["median_affine_motion"] is not None
+    assert list(frames.columns) == list(want_frames.columns)
+    same = frames.drop(columns="time_ms").equals(want_frames.drop(columns="time_ms"))
+    assert same, "frames.csv of the module differs from the program's"
+    un = np.load(tmp_path / "module" / "Un_000015.npy")
+    assert np.array_equal(un, np.load(tmp_path / "tool" / "Un_000015.npy"))
+
+
+def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
+    summary, frames = orvane.flow.analyze(frames=6)
+    monkeypatch.setitem(sys.modules, "pandas", None)  # import pandas now fails
+    again, arrays = orvane.flow.analyze(frames=6)
+    assert list(arrays) == list(frames.columns)
+    assert arrays["frame"].dtype == np.int64 and list(arrays["frame"]) == list(range(6))
+    for name in ["mean_abs_It", "mean_flow", "a1", "a6"]:
+        assert arrays[name].dtype == np.float64
+        np.testing.assert_array_equal(arrays[name], frames[name].to_numpy(), err_msg=name)
+    assert np.isnan(arrays["a1"][0]), "no affine estimate on the first frame: an empty cell"
+
+
+@pytest.mark.parametrize("path, settings, error, message", [
+    (None, dict(every=0), ValueError, "--every: 0 is not a whole number of at least 1"),
+    (None, dict(start=-1), ValueError, "--start: -1 is not a whole number of at least 0"),
+    (None, dict(computation_mode="fast"), ValueError, "--computation-mode 'fast': Invalid Mode"),
+    (None, dict(save="Un,Xy"), ValueError, "save: unknown image 'Xy'"),
+    (None, dict(affine_fit="fast"), ValueError, 'affine_fit must be "robust" or "plain"'),
+    (None, dict(computation_mode="changedetection", save=["Un"]), ValueError,
+     '--save Un: the computation mode "changedetection" does not compute Un'),
+    (None, dict(frames=2.5), TypeError, "frames must be an int, not float"),
+    (None, dict(quiet=1), TypeError, "quiet must be a bool, not int"),
+    (None, dict(speed=3), TypeError, "unknown setting 'speed'"),
+    ("missing.mp4", {}, orvane.flow.FlowError, "missing.mp4'"),
+    ("damaged.mp4", {}, orvane.flow.FlowError, "damaged.mp4"),
+])
+def test_refused_settings_and_inputs_raise_with_the_programs_message(
+        tmp_path, path, settings, error, message):
+    if path == "damaged.mp4":
+        (tmp_path / path).write_bytes(b"\0\0\0\x18ftypmp42" + bytes(range(256)) * 4)
+    with pytest.raises(error) as caught:
+        orvane.flow.analyze(path if path is None else tmp_path / path, out=tmp_path / "out",
+                            **settings)
+    assert message in str(caught.value)
+    assert not (tmp_path / "out").exists(), "a refused run leaves no output folder"
+
+
+def test_the_hosts_ctrl_c_still_works_after_a_run():
+    # The program catches Ctrl-C while it writes; inside Python the interpreter keeps its own
+    # handler, so a SIGINT after the run is a KeyboardInterrupt, not the end of the process.
+    script = ("import os, signal, orvane.flow\n"
+              "orvane.flow.analyze(frames=3)\n"
+              "try:\n"
+              "    os.kill(os.getpid(), signal.SIGINT)\n"
+              "    signal.pause()\n"
+              "except KeyboardInterrupt:\n"
+              "    print('KeyboardInterrupt')\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ, PYTHONPATH=str(
+                              pathlib.Path(orvane.flow.__file__).parents[1])))
+    assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
