@@ -3,11 +3,13 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #ifdef ORVANE_WITH_FLOW
+#include "analysis/window.hpp"
 #include "flow/run.hpp"
 #endif
 
@@ -48,9 +50,10 @@ void assign(double& field, py::handle v, const std::string& name) {
         type_error(name, "a real number", v);
     field = py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
 }
-// Images for --save: a list of names, or one text of names separated by commas, as on the
-// command line. An image named twice is stored once.
-void assign(std::vector<ResultImage>& field, py::handle v, const std::string& name) {
+// What --save stores: a list of names, or one text of names separated by commas, as on the
+// command line. "flow" is the dense flow, the other names are component images; a name given
+// twice is stored once.
+void assign_save(RunOptions& o, py::handle v, const std::string& name) {
     std::vector<std::string> names;
     if (PyUnicode_Check(v.ptr())) {
         const std::string text = v.cast<std::string>();
@@ -67,15 +70,37 @@ void assign(std::vector<ResultImage>& field, py::handle v, const std::string& na
     } else {
         type_error(name, "a list of image names or a str", v);
     }
-    field.clear();
+    o.save.clear();
+    o.save_flow = false;
     for (const std::string& n : names) {
+        if (n == "flow") {
+            o.save_flow = true;
+            continue;
+        }
         ResultImage which;
         if (!parse_result_image(n, &which)) {
             throw py::value_error(name + ": unknown image '" + n +
-                                  "' (choose from Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn)");
+                                  "' (choose from flow Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt "
+                                  "Fn2 Un Vn)");
         }
-        if (std::find(field.begin(), field.end(), which) == field.end()) field.push_back(which);
+        if (std::find(o.save.begin(), o.save.end(), which) == o.save.end()) o.save.push_back(which);
     }
+}
+
+// A keyword option: the text must be one of `allowed`.
+void assign_keyword(std::string& field, py::handle v, const std::string& name,
+                    std::initializer_list<const char*> allowed) {
+    std::string text;
+    assign(text, v, name);
+    std::string list;
+    for (const char* a : allowed) {
+        if (text == a) {
+            field = text;
+            return;
+        }
+        list += (list.empty() ? "" : ", ") + std::string(a);
+    }
+    throw py::value_error(name + " must be one of " + list + ", not \"" + text + "\"");
 }
 
 // The settings a Python caller may give, named as the tool's options with underscores for the
@@ -88,6 +113,16 @@ struct Setting {
 #define ORVANE_SETTING(name, field) \
     Setting { name, [](RunOptions& o, py::handle v, const std::string& n) { assign(o.field, v, n); } }
 const Setting settings_table[] = {
+    Setting{"method",
+            [](RunOptions& o, py::handle v, const std::string& n) {
+                assign_keyword(o.method, v, n, {"compensated", "direct"});
+            }},
+    Setting{"window",
+            [](RunOptions& o, py::handle v, const std::string& n) {
+                std::string text, error;
+                assign(text, v, n);
+                if (!parse_window(text, &o.window, &error)) throw py::value_error(n + ": " + error);
+            }},
     ORVANE_SETTING("computation_mode", settings.computation_mode),
     ORVANE_SETTING("timederivative_mode", settings.timederivative_mode),
     ORVANE_SETTING("input_filter", settings.input_filter),
@@ -95,20 +130,19 @@ const Setting settings_table[] = {
     ORVANE_SETTING("frames", frames),
     ORVANE_SETTING("start", start),
     ORVANE_SETTING("every", every),
-    ORVANE_SETTING("save", save),
+    Setting{"save", assign_save},
     ORVANE_SETTING("change_threshold", change_threshold),
-    ORVANE_SETTING("quiet", quiet),
-    ORVANE_SETTING("verbose", verbose),
-    ORVANE_SETTING("force", force),
-    // --affine-fit robust|plain
     Setting{"affine_fit",
             [](RunOptions& o, py::handle v, const std::string& n) {
                 std::string fit;
-                assign(fit, v, n);
-                if (fit != "robust" && fit != "plain")
-                    throw py::value_error(n + " must be \"robust\" or \"plain\", not \"" + fit + "\"");
+                assign_keyword(fit, v, n, {"robust", "plain"});
                 o.robust_fit = fit == "robust";
             }},
+    ORVANE_SETTING("max_speed", max_speed),
+    ORVANE_SETTING("arrows", arrows),
+    ORVANE_SETTING("quiet", quiet),
+    ORVANE_SETTING("verbose", verbose),
+    ORVANE_SETTING("force", force),
 };
 #undef ORVANE_SETTING
 
