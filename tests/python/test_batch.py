@@ -86,7 +86,11 @@ def test_cli_gives_a_row_per_recording_and_resume_runs_only_what_is_not_complete
     refused = batch(*inputs, "--out", out, "-s", "every=20")
     assert refused.returncode == 2 and "holds an earlier batch" in refused.stderr
 
-    done = batch(*inputs, "--out", out, "--workers", 2, "-s", "every=20", "--resume")
+    # This time on a running cluster, as on several machines.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        done = batch(*inputs, "--out", out, "--scheduler", cluster.scheduler_address,
+                     "-s", "every=20", "--resume")
     assert done.returncode == 1, done.stderr
     assert "3 of 5 recordings are complete" in done.stderr
     assert [(r["name"], r["status"]) for r in rows_of(out)] == statuses

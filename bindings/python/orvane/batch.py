@@ -246,7 +246,11 @@ def _complete_row(out, name, path):
 # ---- the cluster ---------------------------------------------------------------------------
 
 def _run_on_cluster(todo, out, settings, client, workers, show_progress):
-    from distributed import Client, LocalCluster, as_completed
+    try:
+        from distributed import Client, LocalCluster, as_completed
+    except ImportError:
+        raise BatchError("orvane.batch needs Dask's distributed scheduler (Debian: "
+                         "python3-dask python3-distributed)") from None
 
     cluster = None
     if client is None:
