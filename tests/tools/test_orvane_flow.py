@@ -440,6 +440,32 @@ def test_report_opens_offline_and_draws_its_chart(tmp_path):
     assert len(drawn) == 2 and min(drawn) > 2000, drawn
 
 
+def test_flow_video_is_h264_side_by_side_and_all_or_nothing(tmp_path):
+    if shutil.which("ffprobe") is None:
+        pytest.skip("the ffprobe program is not installed")
+    video = tmp_path / "flow.mp4"
+    r = run("--frames", 20, "--out", tmp_path / "out", "--video", video)
+    assert r.returncode == 0, r.stderr
+    probe = subprocess.run(["ffprobe", "-loglevel", "error", "-count_frames", "-show_entries",
+                            "stream=codec_name,width,height,nb_read_frames", "-of", "json",
+                            str(video)], capture_output=True, text=True, timeout=60)
+    stream = json.loads(probe.stdout)["streams"][0]
+    # The input and the flow side by side (320 + 320) over a caption bar; one frame per flow.
+    assert stream["codec_name"] == "h264"
+    assert stream["width"] == 640 and stream["height"] > 240
+    assert 10 <= int(stream["nb_read_frames"]) <= 20
+    assert read_summary(tmp_path / "out")["video"] == str(video)
+    before = video.read_bytes()
+    # An existing video is kept unless --force; a failed run leaves neither it changed nor
+    # a half-written one beside it.
+    r = run("--frames", 5, "--out", tmp_path / "out2", "--video", video)
+    assert r.returncode == 2 and "--force" in r.stderr
+    r = run("--start", 500, "--out", tmp_path / "out3", "--video", video, "--force")
+    assert r.returncode == 1
+    assert video.read_bytes() == before
+    assert files_in(tmp_path) == ["flow.mp4", "out"]
+
+
 def test_version_and_help_exit_zero():
     r = run("--version")
     assert r.returncode == 0 and r.stdout.startswith("orvane-flow "), r

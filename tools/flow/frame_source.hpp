@@ -41,6 +41,8 @@ class FrameSource {
     // Where the frame last returned by next() or skip() lies in the input [s]: the video's
     // own timestamp; NaN for still images, which have none.
     virtual double frame_time() const { return std::numeric_limits<double>::quiet_NaN(); }
+    // Frames per second of the input: the video's own rate, 25 for still images.
+    virtual double frame_rate() const { return 25.0; }
     // Empty for a sound input; otherwise what was wrong with it (a damaged or truncated
     // video ends early, with every frame decoded before the damage kept).
     virtual std::string damage() const { return {}; }

@@ -141,6 +141,10 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->type_name("PX")
         ->group(frames);
+    app.add_option("--video", opt.video,
+                   "Also write the input and the flow side by side as an H.264 video")
+        ->type_name("FILE.mp4")
+        ->group(frames);
     app.add_flag("--arrows", opt.arrows, "Also draw the flow as arrows on the input frame")
         ->group(frames);
     app.add_option("--threads", opt.threads,

@@ -163,6 +163,46 @@ RgbPicture flow_picture(const GreyImage& u, const GreyImage& v, const std::vecto
     return c.picture();
 }
 
+void side_by_side_size(int32_t columns, int32_t lines, int32_t* out_columns, int32_t* out_lines) {
+    constexpr int32_t kCaption = 24;
+    *out_columns = (2 * columns + 1) / 2 * 2;
+    *out_lines = (lines + kCaption + 1) / 2 * 2;
+}
+
+RgbPicture side_by_side_picture(const GreyImage& input, const GreyImage& u, const GreyImage& v,
+                                const std::vector<uint8_t>& valid, double max_speed,
+                                const std::string& caption) {
+    const int32_t columns = input.columns, lines = input.lines;
+    RgbPicture pair(2 * columns, lines);
+    for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t x = 0; x < columns; ++x) {
+            const size_t i = static_cast<size_t>(y) * columns + x;
+            const float g = input.data[i];
+            const uint8_t b =
+                g >= 255.0f ? 255 : g > 0.0f ? static_cast<uint8_t>(std::lround(g)) : 0;
+            uint8_t* left = pair.pixel(x, y);
+            left[0] = left[1] = left[2] = b;
+            uint8_t* right = pair.pixel(columns + x, y);
+            if (i < valid.size() && valid[i] && std::isfinite(u.data[i]) &&
+                std::isfinite(v.data[i])) {
+                flow_colour(u.data[i], v.data[i], max_speed, right);
+            } else {
+                right[0] = right[1] = right[2] = kInvalidGrey;
+            }
+        }
+    }
+    int32_t width = 0, height = 0;
+    side_by_side_size(columns, lines, &width, &height);
+    Canvas c(width, height, 0.16);
+    c.put(pair, 0, 0);
+    c.colour(0.95, 0.95, 0.95);
+    c.text(caption, 6, lines + 16, 12);
+    c.text("flow: hue = direction, full colour = " + speed_text(max_speed) +
+               " px/frame, grey = no measurement",
+           width - 6, lines + 16, 12, Canvas::Align::right);
+    return c.picture();
+}
+
 RgbPicture arrow_picture(const GreyImage& frame, const GreyImage& u, const GreyImage& v,
                          const std::vector<uint8_t>& valid, double max_speed) {
     const int32_t columns = frame.columns, lines = frame.lines;

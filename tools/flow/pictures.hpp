@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "flow/grey_image.hpp"
@@ -34,6 +35,15 @@ void flow_colour(double u, double v, double max_speed, uint8_t out[3]);
 // cell long; a strip below shows that scale.
 RgbPicture arrow_picture(const GreyImage& frame, const GreyImage& u, const GreyImage& v,
                          const std::vector<uint8_t>& valid, double max_speed);
+
+// One frame of the flow video: the input in grey on the left, the flow colours of
+// flow_picture on the right (no legend strip), and a caption bar below naming the frame and
+// the colour scale. Sizes are rounded up to even numbers, as H.264 in YUV 4:2:0 needs.
+RgbPicture side_by_side_picture(const GreyImage& input, const GreyImage& u, const GreyImage& v,
+                                const std::vector<uint8_t>& valid, double max_speed,
+                                const std::string& caption);
+// The size side_by_side_picture makes for frames of columns x lines.
+void side_by_side_size(int32_t columns, int32_t lines, int32_t* out_columns, int32_t* out_lines);
 
 // The change image It2 as a heat map (black, red, yellow, white) of |It|, scaled by its 99.5th
 // percentile but never below 4 grey levels per frame, so that a still scene stays dark; a

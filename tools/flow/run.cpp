@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -25,6 +26,7 @@
 #include "flow/progress.hpp"
 #include "flow/report_html.hpp"
 #include "flow/reports.hpp"
+#include "flow/video_writer.hpp"
 
 namespace {
 
@@ -173,9 +175,11 @@ struct FrameWork {
     bool pictures = false;  // this frame gets pictures (and --save images)
     GreyImage Is;
     std::vector<std::pair<ResultImage, GreyImage>> saved;
-    // The dense flow to write with this frame (flow_frame >= 0), and the input it describes.
+    // The dense flow of this step (flow_frame >= 0) when it is written (flow_due) or goes
+    // into the video, and the input it describes.
     DenseFlow flow;
     int64_t flow_frame = -1;
+    bool flow_due = false;
     GreyImage flow_input;
 };
 
@@ -231,6 +235,17 @@ class Run {
     std::vector<FrameRecord> records_;
     std::vector<AffineMotion> estimates_;
     std::vector<std::string> picture_names_;
+    std::unique_ptr<VideoWriter> video_;
+    // " at 1.24 s" for frames whose time in the video is known, else empty (writer thread).
+    std::map<int64_t, double> frame_times_;
+    std::string source_time_of(int64_t frame) {
+        const auto it = frame_times_.find(frame);
+        if (it == frame_times_.end() || !std::isfinite(it->second)) return {};
+        char text[32];
+        std::snprintf(text, sizeof text, " at %.2f s", it->second);
+        frame_times_.erase(frame_times_.begin(), it);
+        return text;
+    }
     StageTime stages_[3];  // decode, measure (the component and what is read from it), write
     bool interrupted_ = false;
     // The dense flow: the tracker (compensated) or the solver on the stream's own moments
@@ -437,6 +452,11 @@ int Run::execute() {
     }
 
     session_->create(columns_, lines_);
+    if (!opt_.video.empty()) {
+        int32_t w = 0, h = 0;
+        side_by_side_size(columns_, lines_, &w, &h);
+        video_ = std::make_unique<VideoWriter>(opt_.video, w, h, source_->frame_rate(), opt_.force);
+    }
     DenseFlowSettings dense;
     dense.window = opt_.window;
     if (opt_.method == "compensated") {
@@ -509,7 +529,9 @@ int Run::execute() {
         measure(w.rec, w.img, w.count);
         // The flow describes an earlier frame; it is written on the frames it names, and the
         // last one of the run always.
-        if (w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last)) {
+        w.flow_due = w.img.flow &&
+                     ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
+        if (w.img.flow && (w.flow_due || video_)) {
             w.flow = *w.img.flow;
             w.flow_frame = w.img.flow_frame;
             if (w.img.flow_input) w.flow_input = *w.img.flow_input;
@@ -525,8 +547,15 @@ int Run::execute() {
     };
     auto consume = [&](FrameWork& w) {
         const StageTimer timer(stages_[2]);
+        if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
         if (w.pictures) write_pictures(w);
-        if (w.flow_frame >= 0) write_flow_outputs(w);
+        if (w.flow_due) write_flow_outputs(w);
+        if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
+            const auto t = source_time_of(w.flow_frame);
+            video_->write(side_by_side_picture(
+                w.flow_input, w.flow.u, w.flow.v, w.flow.valid, opt_.max_speed,
+                "frame " + std::to_string(w.flow_frame) + t));
+        }
         records_.push_back(w.rec);
         progress_->update(static_cast<int64_t>(records_.size()));
     };
@@ -562,7 +591,10 @@ int Run::execute() {
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
     write_text(summary_path, summary_json(elapsed, component_seconds));
+    if (video_) video_->finish();
     stage_->commit();
+    // The video goes in place once the results it belongs to are.
+    if (video_) video_->publish();
     if (!opt_.quiet) print_results(elapsed);
     if (interrupted_) {
         error_("interrupted after " + std::to_string(records_.size()) +
@@ -656,6 +688,7 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
              "}";
     }
     j += "},\n";
+    j += "  \"video\": " + (video_ ? json_string(opt_.video) : std::string("null")) + ",\n";
     j += "  \"threads\": " + std::to_string(opt_.threads == 1 ? 1 : 3) + ",\n";
     j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
     const auto median = median_motion(estimates_);

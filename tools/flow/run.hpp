@@ -30,6 +30,7 @@ struct RunOptions {
     bool robust_fit = true;          // false: one plain least-squares fit per frame
     double max_speed = 2.0;          // [px/frame] full colour in the flow pictures, whole run
     bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
+    std::string video;               // --video FILE: input and flow side by side, H.264
     int threads = 0;                 // 1: decode, measure and write on one thread; else three
     bool quiet = false;
     bool verbose = false;  // FFmpeg's own messages are shown too

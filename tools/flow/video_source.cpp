@@ -65,6 +65,7 @@ class VideoSource : public FrameSource {
     int64_t frame_count() const override { return count_; }
     std::string description() const override { return "the video '" + path_ + "'"; }
     double frame_time() const override { return time_; }
+    double frame_rate() const override { return rate_ > 0 ? rate_ : 25.0; }
     std::string damage() const override {
         std::string text = damage_;
         if (damaged_packets_ > 0) {
@@ -118,6 +119,9 @@ class VideoSource : public FrameSource {
         const std::string problem = frame_size_problem(columns_, lines_);
         if (!problem.empty()) throw FlowError("'" + path + "': " + problem);
         time_base_ = av_q2d(st->time_base);
+        if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) {
+            rate_ = av_q2d(st->avg_frame_rate);
+        }
         announced_ = st->nb_frames;
         if (st->nb_frames > 0) {
             count_ = st->nb_frames;
@@ -241,6 +245,7 @@ class VideoSource : public FrameSource {
     int64_t damaged_packets_ = 0;
     double time_base_ = 0;       // [s] per timestamp unit
     double time_ = NAN;          // of the last picture [s]
+    double rate_ = 0;            // [frames/s]; 0 when the container does not say
     std::string damage_;
     bool draining_ = false;
     bool ended_ = false;
