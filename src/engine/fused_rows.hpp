@@ -43,19 +43,45 @@ struct ProductRows {
 // What the mode stage computes (the modes with spatial derivatives).
 enum class ProductSet : int32_t { affine = 0, orvane = 1, all = 2 };
 
+// Exponent summaries. Several routines also report, for the floats they read or make, the largest
+// biased exponent and the smallest biased exponent of the nonzero ones, packed as lo | hi << 8
+// (lo 255 when all are zero). Where the values that enter a 5-tap sum are finite and their
+// exponents span at most kExactSpan, every partial sum of the kernels' double evaluation is exact
+// (a product of a float and a tap n/256 with |n| < 256 has at most 32 significant bits; the terms
+// are multiples of the smallest value's unit / 256 and below 2 * 2^(hi - 126), which leaves the
+// sum at most span + 33 <= 53 bits), so the rounded result is the same in any order of addition:
+// the routines then use a cheaper form (the taps' symmetry) and make a zero sum +0, as the kernels'
+// sum, which starts at +0.0, always is.
+inline constexpr uint32_t kExactSpan = 18;
+inline bool exact_sums(uint32_t packed) {
+    const uint32_t lo = packed & 0xFFu;
+    const uint32_t hi = packed >> 8;
+    return hi < 255 && (lo == 255 || hi <= lo + kExactSpan);
+}
+// Merges two summaries.
+inline uint32_t merge_ranges(uint32_t a, uint32_t b) {
+    const uint32_t lo = (a & 0xFFu) < (b & 0xFFu) ? (a & 0xFFu) : (b & 0xFFu);
+    const uint32_t hi = (a >> 8) > (b >> 8) ? (a >> 8) : (b >> 8);
+    return lo | (hi << 8);
+}
+
 struct RowOps {
     const char* name;
-    // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice.
-    void (*widen_clamped)(const float* src, int32_t n, double* dst);
-    // dst[x] = src[x] for x in [0, n): a row widened to double.
-    void (*widen)(const float* src, int32_t n, double* dst);
+    // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice;
+    // *range = the summary of src.
+    void (*widen_clamped)(const float* src, int32_t n, double* dst, uint32_t* range);
+    // dst[x] = src[x] for x in [0, n): a row widened to double; *range = the summary of src.
+    void (*widen)(const float* src, int32_t n, double* dst, uint32_t* range);
     // Row pass of the smoothing: dst[x] = double(float(sum over k of c[k] * src[x + 2 - k])),
     // k from 4 down to 0; src has two pixels of margin on each side. The double of the rounded
-    // sum is what the column pass reads.
-    void (*smooth_row)(const double* src, int32_t n, const double* c, double* dst);
+    // sum is what the column pass reads; *range = the summary of the rounded sums. `exact` says
+    // that the source is exact-summable (exact_sums) and the taps symmetric.
+    void (*smooth_row)(const double* src, int32_t n, const double* c, bool exact, double* dst,
+                       uint32_t* range);
     // Column pass: out[x] = float(sum over k of c[k] * rows[4 - k][x]) for x in [0, n), rows[0]
     // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1].
-    void (*smooth_column)(const double* const rows[5], int32_t n, const double* c, float* out);
+    void (*smooth_column)(const double* const rows[5], int32_t n, const double* c, bool exact,
+                          float* out);
     // It = (cur - prev) moved half-way towards it_prev: D + alpha * (it_prev - D) with D the
     // float difference, in double, rounded once.
     void (*recursive_row)(const float* cur, const float* prev, const float* it_prev, double alpha,
@@ -66,10 +92,12 @@ struct RowOps {
     // it2 = it * it
     void (*square_row)(const float* it, float* it2, int32_t n);
     // The mode stage of one line, for x in [0, n): Ix from the centre row d[2] (two pixels of
-    // margin), Iy from the five rows d[0] (two above) to d[4] (two below), both with the taps c;
-    // then the products and quotients of the set. add_regularizer says whether Ig2 gets `reg`.
-    void (*products_row)(ProductSet set, const double* const d[5], const double* c, const float* it,
-                         float reg, bool add_regularizer, const ProductRows& out, int32_t n);
+    // margin), Iy from the five rows d[0] (two above) to d[4] (two below), both with the taps c
+    // (antisymmetric with centre 0 where `exact`); then the products and quotients of the set.
+    // add_regularizer says whether Ig2 gets `reg`.
+    void (*products_row)(ProductSet set, const double* const d[5], const double* c, bool exact,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& out,
+                         int32_t n);
     // dst[x] = src[x] for x in [0, n) with stores that bypass the cache where the flavour has them.
     void (*stream_row)(const float* src, float* dst, int32_t n);
 };

@@ -46,44 +46,118 @@ inline float divide(float d, float n) {
     return zero ? special : q;
 }
 
-void widen_clamped(const float* __restrict src, int32_t n, double* __restrict dst) {
-    for (int32_t x = 0; x < n; ++x) dst[x] = static_cast<double>(src[x]);
+// The exponent summary of a run of floats (see fused_rows.hpp): the largest biased exponent, and
+// the smallest of the nonzero values (255 when all are zero).
+struct Range {
+    uint32_t lo = 255;
+    uint32_t hi = 0;
+};
+inline uint32_t pack(const Range& r) {
+    return r.lo | (r.hi << 8);
+}
+
+void widen_clamped(const float* __restrict src, int32_t n, double* __restrict dst,
+                   uint32_t* range) {
+    uint32_t lo = 255, hi = 0;
+    for (int32_t x = 0; x < n; ++x) {
+        const float v = src[x];
+        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
+        const uint32_t e = key >> 23;
+        hi = hi > e ? hi : e;
+        const uint32_t e_nonzero = key == 0 ? 255u : e;
+        lo = lo < e_nonzero ? lo : e_nonzero;
+        dst[x] = static_cast<double>(v);
+    }
     dst[-2] = dst[-1] = dst[0];
     dst[n] = dst[n + 1] = dst[n - 1];
+    *range = pack(Range{lo, hi});
 }
 
-void widen(const float* __restrict src, int32_t n, double* __restrict dst) {
-    for (int32_t x = 0; x < n; ++x) dst[x] = static_cast<double>(src[x]);
-}
-
-void smooth_row(const double* __restrict s, int32_t n, const double* c, double* __restrict dst) {
-    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+void widen(const float* __restrict src, int32_t n, double* __restrict dst, uint32_t* range) {
+    uint32_t lo = 255, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
-        double sum = 0.0;
-        sum += c4 * s[x - 2];
-        sum += c3 * s[x - 1];
-        sum += c2 * s[x];
-        sum += c1 * s[x + 1];
-        sum += c0 * s[x + 2];
-        dst[x] = static_cast<double>(static_cast<float>(sum));
+        const float v = src[x];
+        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
+        const uint32_t e = key >> 23;
+        hi = hi > e ? hi : e;
+        const uint32_t e_nonzero = key == 0 ? 255u : e;
+        lo = lo < e_nonzero ? lo : e_nonzero;
+        dst[x] = static_cast<double>(v);
+    }
+    *range = pack(Range{lo, hi});
+}
+
+// The row pass in the kernels' order of terms, or, where the sums are exact (`exact`), in the
+// cheaper symmetric form: the same exact sum, made +0 where it is zero as the kernels' sum started
+// at +0 always is.
+template <bool kExact>
+void smooth_row_t(const double* __restrict s, int32_t n, const double* c, double* __restrict dst,
+                  uint32_t* range) {
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    uint32_t lo = 255, hi = 0;
+    for (int32_t x = 0; x < n; ++x) {
+        double sum;
+        if constexpr (kExact) {
+            sum = c4 * (s[x - 2] + s[x + 2]) + c3 * (s[x - 1] + s[x + 1]) + c2 * s[x];
+        } else {
+            sum = 0.0;
+            sum += c4 * s[x - 2];
+            sum += c3 * s[x - 1];
+            sum += c2 * s[x];
+            sum += c1 * s[x + 1];
+            sum += c0 * s[x + 2];
+        }
+        float v = static_cast<float>(sum);
+        if constexpr (kExact) v = v + 0.0f;
+        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
+        const uint32_t e = key >> 23;
+        hi = hi > e ? hi : e;
+        const uint32_t e_nonzero = key == 0 ? 255u : e;
+        lo = lo < e_nonzero ? lo : e_nonzero;
+        dst[x] = static_cast<double>(v);
+    }
+    *range = pack(Range{lo, hi});
+}
+
+void smooth_row(const double* s, int32_t n, const double* c, bool exact, double* dst,
+                uint32_t* range) {
+    if (exact) {
+        smooth_row_t<true>(s, n, c, dst, range);
+    } else {
+        smooth_row_t<false>(s, n, c, dst, range);
     }
 }
 
-void smooth_column(const double* const rows[5], int32_t n, const double* c, float* __restrict out) {
-    const double* __restrict r0 = rows[0];
-    const double* __restrict r1 = rows[1];
-    const double* __restrict r2 = rows[2];
-    const double* __restrict r3 = rows[3];
-    const double* __restrict r4 = rows[4];
+template <bool kExact>
+void smooth_column_t(const double* __restrict r0, const double* __restrict r1,
+                     const double* __restrict r2, const double* __restrict r3,
+                     const double* __restrict r4, int32_t n, const double* c,
+                     float* __restrict out) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
     for (int32_t x = 0; x < n; ++x) {
-        double sum = 0.0;
-        sum += c4 * r0[x];
-        sum += c3 * r1[x];
-        sum += c2 * r2[x];
-        sum += c1 * r3[x];
-        sum += c0 * r4[x];
-        out[x] = static_cast<float>(sum);
+        double sum;
+        if constexpr (kExact) {
+            sum = c4 * (r0[x] + r4[x]) + c3 * (r1[x] + r3[x]) + c2 * r2[x];
+        } else {
+            sum = 0.0;
+            sum += c4 * r0[x];
+            sum += c3 * r1[x];
+            sum += c2 * r2[x];
+            sum += c1 * r3[x];
+            sum += c0 * r4[x];
+        }
+        float v = static_cast<float>(sum);
+        if constexpr (kExact) v = v + 0.0f;
+        out[x] = v;
+    }
+}
+
+void smooth_column(const double* const rows[5], int32_t n, const double* c, bool exact,
+                   float* out) {
+    if (exact) {
+        smooth_column_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out);
+    } else {
+        smooth_column_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out);
     }
     out[-2] = out[-1] = out[0];
     out[n] = out[n + 1] = out[n - 1];
@@ -113,7 +187,7 @@ void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
 // One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
 // stored once. Every row is its own __restrict parameter, which is what lets the compiler
 // vectorise without run-time overlap tests.
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
 void products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
               const double* __restrict r3, const double* __restrict r4, const double* c,
               const float* __restrict it, float reg, float* __restrict o_it2,
@@ -123,21 +197,32 @@ void products(const double* __restrict r0, const double* __restrict r1, const do
               float* __restrict o_un, float* __restrict o_vn, int32_t n) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
     for (int32_t x = 0; x < n; ++x) {
-        // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
-        double sx = 0.0;
-        sx += c4 * h[x - 2];
-        sx += c3 * h[x - 1];
-        sx += c2 * h[x];
-        sx += c1 * h[x + 1];
-        sx += c0 * h[x + 2];
-        double sy = 0.0;
-        sy += c4 * r0[x];
-        sy += c3 * r1[x];
-        sy += c2 * h[x];
-        sy += c1 * r3[x];
-        sy += c0 * r4[x];
-        const float ix = static_cast<float>(sx);
-        const float iy = static_cast<float>(sy);
+        double sx, sy;
+        if constexpr (kExact) {
+            // Antisymmetric taps, centre 0: the same exact sums from two differences.
+            sx = c0 * (h[x + 2] - h[x - 2]) + c1 * (h[x + 1] - h[x - 1]);
+            sy = c0 * (r4[x] - r0[x]) + c1 * (r3[x] - r1[x]);
+        } else {
+            // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
+            sx = 0.0;
+            sx += c4 * h[x - 2];
+            sx += c3 * h[x - 1];
+            sx += c2 * h[x];
+            sx += c1 * h[x + 1];
+            sx += c0 * h[x + 2];
+            sy = 0.0;
+            sy += c4 * r0[x];
+            sy += c3 * r1[x];
+            sy += c2 * h[x];
+            sy += c1 * r3[x];
+            sy += c0 * r4[x];
+        }
+        float ix = static_cast<float>(sx);
+        float iy = static_cast<float>(sy);
+        if constexpr (kExact) {
+            ix = ix + 0.0f;
+            iy = iy + 0.0f;
+        }
         const float t = it[x];
         const float ix2 = ix * ix;
         const float iy2 = iy * iy;
@@ -163,34 +248,45 @@ void products(const double* __restrict r0, const double* __restrict r1, const do
     }
 }
 
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
 void products_of(const double* const d[5], const double* c, const float* it, float reg,
                  const ProductRows& o, int32_t n) {
-    products<kFlow, kMoments, kRegularizer>(d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix,
-                                            o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt, o.Iyt, o.Fn2,
-                                            o.Un, o.Vn, n);
+    products<kExact, kFlow, kMoments, kRegularizer>(d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2,
+                                                    o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt,
+                                                    o.Iyt, o.Fn2, o.Un, o.Vn, n);
 }
 
-void products_row(ProductSet set, const double* const d[5], const double* c, const float* it,
-                  float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+template <bool kExact>
+void products_in(ProductSet set, const double* const d[5], const double* c, const float* it,
+                 float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
     switch (set) {
         case ProductSet::affine:
-            products_of<false, true, false>(d, c, it, reg, out, n);
+            products_of<kExact, false, true, false>(d, c, it, reg, out, n);
             break;
         case ProductSet::orvane:
             if (add_regularizer) {
-                products_of<true, false, true>(d, c, it, reg, out, n);
+                products_of<kExact, true, false, true>(d, c, it, reg, out, n);
             } else {
-                products_of<true, false, false>(d, c, it, reg, out, n);
+                products_of<kExact, true, false, false>(d, c, it, reg, out, n);
             }
             break;
         case ProductSet::all:
             if (add_regularizer) {
-                products_of<true, true, true>(d, c, it, reg, out, n);
+                products_of<kExact, true, true, true>(d, c, it, reg, out, n);
             } else {
-                products_of<true, true, false>(d, c, it, reg, out, n);
+                products_of<kExact, true, true, false>(d, c, it, reg, out, n);
             }
             break;
+    }
+}
+
+void products_row(ProductSet set, const double* const d[5], const double* c, bool exact,
+                  const float* it, float reg, bool add_regularizer, const ProductRows& out,
+                  int32_t n) {
+    if (exact) {
+        products_in<true>(set, d, c, it, reg, add_regularizer, out, n);
+    } else {
+        products_in<false>(set, d, c, it, reg, add_regularizer, out, n);
     }
 }
 

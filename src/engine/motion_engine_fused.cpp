@@ -16,6 +16,7 @@
 // depend on their number.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -46,7 +47,7 @@ constexpr int32_t kProductImages = 12;
 // Frames whose result images together exceed this many bytes [bytes] are written past the cache:
 // they would not survive in it until the next frame anyway, and the cached write would first read
 // every line it writes.
-constexpr int64_t kStreamAbove = int64_t{24} << 20;
+constexpr int64_t kStreamAbove = int64_t{8} << 20;
 constexpr int32_t kMaxThreads = 64;
 
 int32_t clamp_threads(int64_t n) {
@@ -106,6 +107,22 @@ constexpr bool kBuildExact = true;
 #else
 constexpr bool kBuildExact = false;
 #endif
+
+// Whether 5 taps have the shape that the row routines' exact forms assume: each n/256 with an
+// integer |n| < 256 (so a tap times a float is exact in double and the sums' bound holds), their
+// magnitudes summing to at most 2, and symmetric (c[k] = c[4 - k]) or, for `antisymmetric`,
+// c[k] = -c[4 - k] with centre 0.
+bool taps_allow_exact_forms(const double c[5], bool antisymmetric) {
+    double magnitude = 0;
+    for (int32_t k = 0; k < 5; ++k) {
+        const double n = c[k] * 256;
+        if (!(std::fabs(n) < 256) || n != std::floor(n)) return false;
+        magnitude += std::fabs(c[k]);
+        const double mirror = antisymmetric ? -c[4 - k] : c[4 - k];
+        if (c[k] != mirror) return false;
+    }
+    return magnitude <= 2;
+}
 
 // Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
 // windows, the bordered input row, five rows of It (the mode stage reads a row of It up to two
@@ -171,6 +188,9 @@ struct MotionEngine::FusedFrame {
     const float* frame;
     double smooth[5];
     double deriv[5];
+    // Whether the taps have the shapes that the rows' cheaper exact forms assume.
+    bool smooth_exact;
+    bool deriv_exact;
     bool filter;
     bool spatial;
     bool recursive;
@@ -197,6 +217,8 @@ void MotionEngine::process_fused(const float* frame) {
         f.smooth[k] = static_cast<double>(smooth_taps[k]);
         f.deriv[k] = static_cast<double>(deriv_taps[k]);
     }
+    f.smooth_exact = taps_allow_exact_forms(f.smooth, false);
+    f.deriv_exact = taps_allow_exact_forms(f.deriv, true);
     f.filter = (flags & FLAG_INPUT_FILTER) != 0;
     f.spatial = mode != Mode::change_detection;
     f.recursive = time_derivative == TD_RECURSIVE;
@@ -254,6 +276,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         dring[k] = base + layout.row * (6 + k);
     }
     float* is_row = reinterpret_cast<float*>(base + layout.row * 11);  // x = -2 at the start
+    // Exponent summaries of the rows in the two windows (fused_rows.hpp).
+    uint32_t sring_range[5] = {};
+    uint32_t dring_range[5] = {};
     float* it_ring[5];
     for (int32_t k = 0; k < 5; ++k) {
         it_ring[k] = reinterpret_cast<float*>(base + layout.row * 12) + layout.row * k;
@@ -284,7 +309,22 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // row 0 and below the last row, then It (and It2 in change detection). None of them is read
     // again in this frame (the mode stage reads It from the band's own rows), so all may bypass
     // the cache.
+    // Frames too large for the cache are read from memory: the rows that the next row's work reads
+    // are asked for one row ahead, so that memory works while this row computes.
+    auto prefetch = [&](const float* row, int32_t count) {
+        if (!f.stream) return;
+        for (int32_t x = 0; x < count; x += 16) __builtin_prefetch(row + x);
+    };
     auto finish_row = [&](int32_t r) {
+        if (r + 1 < L) {
+            const std::ptrdiff_t next = interior_offset + (r + 1) * ps;
+            if (f.recursive) {
+                prefetch(time_window[3] + next, W);
+                prefetch(It_prev + (r + 1) * pl, W);
+            } else {
+                for (int32_t k : {0, 1, 3}) prefetch(time_window[k] + next, W);
+            }
+        }
         for (float* image : {Is, window4}) {
             put(is_row, image + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
             if (r == 0) {
@@ -336,18 +376,31 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             float* row = is_row + kBorder;
             if (f.filter) {
                 for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
-                    ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder);
-                    ops.smooth_row(wide + kBorder, W, f.smooth, sring[s_next % 5]);
+                    if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
+                    uint32_t range = 0;
+                    ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder,
+                                      &range);
+                    const bool exact = f.smooth_exact && engine_fused::exact_sums(range);
+                    ops.smooth_row(wide + kBorder, W, f.smooth, exact, sring[s_next % 5],
+                                   &sring_range[s_next % 5]);
                 }
                 const double* rows[5];
-                for (int32_t k = 0; k < 5; ++k) rows[k] = sring[clamp_row(r - 2 + k) % 5];
-                ops.smooth_column(rows, W, f.smooth, row);
+                uint32_t range = sring_range[clamp_row(r - 2) % 5];
+                for (int32_t k = 0; k < 5; ++k) {
+                    rows[k] = sring[clamp_row(r - 2 + k) % 5];
+                    range =
+                        engine_fused::merge_ranges(range, sring_range[clamp_row(r - 2 + k) % 5]);
+                }
+                ops.smooth_column(rows, W, f.smooth,
+                                  f.smooth_exact && engine_fused::exact_sums(range), row);
             } else {
+                if (r + 1 < L) prefetch(f.frame + std::ptrdiff_t{r + 1} * W, W);
                 std::memcpy(row, f.frame + std::ptrdiff_t{r} * W, sizeof(float) * size_t(W));
                 row[-2] = row[-1] = row[0];
                 row[W] = row[W + 1] = row[W - 1];
             }
-            if (deriv_from_input) ops.widen(is_row, bordered_width, dring[r % 5]);
+            if (deriv_from_input)
+                ops.widen(is_row, bordered_width, dring[r % 5], &dring_range[r % 5]);
             if (r >= y0 && r < y1) finish_row(r);
         }
     };
@@ -361,12 +414,20 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         if (!f.spatial) continue;
         if (!deriv_from_input) {
             for (const int32_t last = std::min(y + 2, L - 1); d_next <= last; ++d_next) {
+                if (d_next + 1 < L) {
+                    prefetch(source2 + (std::ptrdiff_t{d_next} + 1 + kBorder) * ps, bordered_width);
+                }
                 ops.widen(source2 + (std::ptrdiff_t{d_next} + kBorder) * ps, bordered_width,
-                          dring[d_next % 5]);
+                          dring[d_next % 5], &dring_range[d_next % 5]);
             }
         }
         const double* d[5];
-        for (int32_t k = 0; k < 5; ++k) d[k] = dring[clamp_row(y - 2 + k) % 5] + kBorder;
+        uint32_t range = dring_range[clamp_row(y - 2) % 5];
+        for (int32_t k = 0; k < 5; ++k) {
+            d[k] = dring[clamp_row(y - 2 + k) % 5] + kBorder;
+            range = engine_fused::merge_ranges(range, dring_range[clamp_row(y - 2 + k) % 5]);
+        }
+        const bool exact = f.deriv_exact && engine_fused::exact_sums(range);
         const float* it = it_ring[y % 5];
 
         if (!f.stream) {
@@ -376,7 +437,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             }
             const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
                                   rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
-            ops.products_row(f.set, d, f.deriv, it, reg, f.add_regularizer, out, W);
+            ops.products_row(f.set, d, f.deriv, exact, it, reg, f.add_regularizer, out, W);
             continue;
         }
         for (int32_t x0 = 0; x0 < W; x0 += kStreamBlock) {
@@ -389,7 +450,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                                   rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
             const double* dx[5];
             for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
-            ops.products_row(f.set, dx, f.deriv, it + x0, reg, f.add_regularizer, out, count);
+            ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer, out,
+                             count);
             for (int32_t i = 0; i < kProductImages; ++i) {
                 if (images[i] != nullptr) ops.stream_row(rows[i], images[i] + y * pl + x0, count);
             }
