@@ -24,11 +24,17 @@ namespace {
 
 using namespace engine_test;
 
-// A frame mixing ordinary grey levels with every kind of value that the rules treat specially:
-// NaN, both infinities, both zeros, subnormals, magnitudes from 1e-38 to 1e38 side by side, and
-// flat patches (zero gradients, which with regularizer 0 give zero divisors).
-Image special_frame(int32_t columns, int32_t lines, uint32_t seed) {
-    std::mt19937 rng(seed);
+// Frame m of a test sequence, in four kinds that take the pipeline down different roads:
+//  - ordinary grey levels with fractions: every 5-tap sum is exact in double, so the rows use
+//    their cheaper exact forms;
+//  - large values of alternating sign with small ones between: exponent spans on both sides of
+//    the limit of those forms, and cancellations that would show a sum taken in another order;
+//  - every kind of value that the rules treat specially: NaN, both infinities, both zeros,
+//    subnormals, magnitudes from 1e-38 to 1e38 side by side;
+//  - mostly zeros of either sign: exact sums that are zero, whose sign the kernels fix.
+// All three have flat patches (zero gradients, which with regularizer 0 give zero divisors).
+Image test_frame(int32_t columns, int32_t lines, int32_t m) {
+    std::mt19937 rng(uint32_t(m * 7919 + columns * 31 + lines));
     std::uniform_real_distribution<float> grey(0.0f, 255.0f);
     const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
                               std::numeric_limits<float>::infinity(),
@@ -48,8 +54,19 @@ Image special_frame(int32_t columns, int32_t lines, uint32_t seed) {
         for (int32_t x = 0; x < columns; ++x) {
             const uint32_t pick = rng() % 16;
             float v = grey(rng);
-            if (pick < 2) v = specials[rng() % std::size(specials)];
-            if ((x / 6 + y / 5) % 3 == 0) v = flat;  // flat patches
+            if (m % 4 == 1) {
+                // Equal large values four pixels apart (of alternating sign in some rows), small
+                // ones between them: the large terms cancel exactly.
+                if (x % 4 == 0 || y % 4 == 0) {
+                    const bool negative = (x / 4 + y / 4) % 2 == 1 && y % 8 < 4;
+                    v = std::ldexp(negative ? -flat : flat, 18);
+                } else if (pick < 8) {
+                    v = std::ldexp(v, -int(rng() % 30));
+                }
+            }
+            if (m % 4 == 2 && pick < 2) v = specials[rng() % std::size(specials)];
+            if (m % 4 == 3 && pick < 12) v = pick % 2 ? 0.0f : -0.0f;
+            if ((x / 6 + y / 5) % 3 == 0) v = flat;
             f.at(x, y) = v;
         }
     }
@@ -164,8 +181,7 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
         fused.set_path(EnginePath::fused);
         fused.set_stream_stores(v.stores);
         for (int32_t m = 1; m <= frames; ++m) {
-            const Image frame =
-                special_frame(columns, lines, uint32_t(m * 7919 + columns * 31 + lines));
+            const Image frame = test_frame(columns, lines, m);
             kernels.process(frame.px.data());
             fused.process(frame.px.data());
             ASSERT_FALSE(kernels.last_frame_fused());
@@ -178,8 +194,10 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
 
 TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
     for (const Variant& v : variants())
-        for (int32_t lines : {1, 2, 3, 6})
-            for (int32_t columns = 1; columns <= 40; ++columns) expect_same(columns, lines, 7, v);
+        if (v.stores == StreamStores::never)
+            for (int32_t lines : {1, 2, 3, 6})
+                for (int32_t columns = 1; columns <= 40; ++columns)
+                    expect_same(columns, lines, 7, v);
 }
 
 TEST_P(FusedPath, LargerAndOddFramesOverTwelveFrames) {
@@ -200,7 +218,7 @@ TEST(FusedPipeline, FramesAllocateNothing) {
         engine_set_threads(threads);
         MotionEngine e;
         ASSERT_TRUE(e.create(128, 96, 0.01f, TD_RECURSIVE, FLAG_ALL | FLAG_INPUT_FILTER));
-        const Image frame = special_frame(128, 96, 5);
+        const Image frame = test_frame(128, 96, 2);
         e.process(frame.px.data());  // a first frame may start the band threads
         HeapHook heap;
         for (int m = 0; m < 6; ++m) e.process(frame.px.data());
