@@ -1,6 +1,7 @@
 // Google Benchmark suite: every image kernel, and MotionEngine::process in every computation
 // mode, both time rules, with and without the input filter, at 128x128, 640x480 and 1920x1080,
-// in every variant column this machine can run.
+// in every variant column this machine can run (column 0 with the engine's fused pipeline, as the
+// engine chooses it, and with the kernel sequence forced: col0-kernels).
 //
 // Names read kernel/<kernel>/<column>/<size> and engine/<mode>/<time rule>/<filter>/<column>/
 // <size>; select with --benchmark_filter (for example 'engine/all/recursive/filter/.*').
@@ -151,7 +152,14 @@ void register_engine() {
                           {"all", FLAG_ALL}};
     const std::pair<const char*, int32_t> rules[] = {{"recursive", TD_RECURSIVE},
                                                      {"batch", TD_BATCH}};
+    // Column 0 has the fused pipeline, which the engine chooses by itself; "col0-kernels" forces
+    // the whole-image kernel sequence there for comparison.
+    std::vector<std::pair<Column, EnginePath>> runs;
     for (const Column& c : bench::all_columns()) {
+        runs.push_back({c, EnginePath::automatic});
+        if (c.k == 0) runs.push_back({Column{0, false, "col0-kernels"}, EnginePath::kernels});
+    }
+    for (const auto& [c, path] : runs) {
         for (const Mode& mode : modes) {
             for (const auto& [rule_name, rule] : rules) {
                 for (bool filter : {true, false}) {
@@ -161,7 +169,7 @@ void register_engine() {
                             (filter ? "filter" : "nofilter") + "/" + c.name + "/" + g.name();
                         const int32_t flags = mode.flag | (filter ? FLAG_INPUT_FILTER : 0);
                         const int32_t td = rule;
-                        benchmark::RegisterBenchmark(name.c_str(), [c, g, flags,
+                        benchmark::RegisterBenchmark(name.c_str(), [c = c, path = path, g, flags,
                                                                     td](benchmark::State& state) {
                             if (!bench::use_column(c)) {
                                 state.SkipWithError("column lacks a variant");
@@ -173,6 +181,7 @@ void register_engine() {
                                 state.SkipWithError("engine could not be created");
                                 return;
                             }
+                            engine->set_path(path);
                             // Past the start-up frames of the batch rule: the steady state.
                             size_t m = 0;
                             for (; m < 6; ++m) engine->process(frames[m % frames.size()].data());
