@@ -149,6 +149,7 @@ void MotionEngine::destroy() {
         if (handle != nullptr) prim_free(handle);
         handle = nullptr;
     };
+    leave_ring_alias();
     release(smooth_taps);
     release(Is);
     release(scratch);
@@ -161,6 +162,12 @@ void MotionEngine::destroy() {
     for (float*& slot : time_window) slot = nullptr;
     delete[] fused_own_workspace_;
     fused_own_workspace_ = nullptr;
+}
+
+void MotionEngine::leave_ring_alias() {
+    if (is_spare_ == nullptr) return;
+    Is = is_spare_;
+    is_spare_ = nullptr;
 }
 
 void MotionEngine::process(const float* frame) {
@@ -178,6 +185,8 @@ void MotionEngine::process(const float* frame) {
         process_fused(frame);
         return;
     }
+    // The kernel sequence works in `Is` and copies it into the ring: it needs its own block.
+    leave_ring_alias();
     load_input(frame, columns * 4);
     update_time_derivative();
     mode_products();

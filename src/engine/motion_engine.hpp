@@ -122,6 +122,8 @@ class MotionEngine {
     int32_t fused_band_capacity() const;
     bool allocate_fused_workspace();
     void process_fused(const float* frame);
+    // Gives `Is` its own block again (see is_spare_).
+    void leave_ring_alias();
     void fused_band(const FusedFrame& f, int32_t band, int32_t y0, int32_t y1) const;
 
     int32_t columns = 0;
@@ -164,4 +166,8 @@ class MotionEngine {
     // The fused pipeline's rolling rows: the `scratch` buffer (which only the kernel sequence
     // needs) when it is large enough, otherwise this block of its own, taken at create.
     double* fused_own_workspace_ = nullptr;
+    // On the fused pipeline `Is` is the ring slot of the newest frame, which saves writing the
+    // bordered input twice; the block allocated as `Is` then waits here, to take the next frame.
+    // Null while `Is` is a block of its own (always on the kernel sequence).
+    float* is_spare_ = nullptr;
 };

@@ -208,6 +208,15 @@ void MotionEngine::process_fused(const float* frame) {
         time_window[k] = history_ring[(ring_index + k) % kRingSize];
     }
     if (time_derivative == TD_RECURSIVE) std::swap(It, It_prev);
+    // The bordered input goes straight into the ring, and `Is` names that slot: the slot's old
+    // block (frame n - 5, read by nobody now) waits for the next frame. The block written is
+    // neither read in this frame nor one of the window's other slots.
+    float* fresh = is_spare_ != nullptr ? is_spare_ : Is;
+    float*& slot = history_ring[(ring_index + kRingSize - 1) % kRingSize];
+    is_spare_ = slot;
+    slot = fresh;
+    Is = fresh;
+    time_window[4] = fresh;
 
     const Mode mode = mode_of(flags);
     FusedFrame f{};
@@ -227,7 +236,7 @@ void MotionEngine::process_fused(const float* frame) {
             : mode == Mode::orvane      ? ProductSet::orvane
                                         : ProductSet::all;
     const int64_t images =
-        int64_t{static_cast<int32_t>(product_members(flags).size())} + 3;  // + Is, ring, It
+        int64_t{static_cast<int32_t>(product_members(flags).size())} + 2;  // + Is, It
     const int64_t frame_bytes = int64_t{plain_step} * lines * images;
     f.stream = stream_stores_ == StreamStores::always ||
                (stream_stores_ == StreamStores::automatic && frame_bytes > kStreamAbove);
@@ -305,12 +314,11 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     int32_t s_next = std::max(0, r_next - 2);
     int32_t d_next = std::max(0, y0 - 2);
 
-    // Stores the bordered input row r (own rows only): Is, the ring slot, the border rows above
-    // row 0 and below the last row, then It (and It2 in change detection). None of them is read
-    // again in this frame (the mode stage reads It from the band's own rows), so all may bypass
-    // the cache.
-    // Frames too large for the cache are read from memory: the rows that the next row's work reads
-    // are asked for one row ahead, so that memory works while this row computes.
+    // Stores the bordered input row r (own rows only): the ring slot that is also Is, the border
+    // rows above row 0 and below the last row, then It (and It2 in change detection). None of them
+    // is read again in this frame (the mode stage reads It from the band's own rows), so all may
+    // bypass the cache. Frames too large for the cache are read from memory: the rows that the next
+    // row's work reads are asked for one row ahead, so that memory works while this row computes.
     auto prefetch = [&](const float* row, int32_t count) {
         if (!f.stream) return;
         for (int32_t x = 0; x < count; x += 16) __builtin_prefetch(row + x);
@@ -325,16 +333,15 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 for (int32_t k : {0, 1, 3}) prefetch(time_window[k] + next, W);
             }
         }
-        for (float* image : {Is, window4}) {
-            put(is_row, image + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
-            if (r == 0) {
-                put(is_row, image + std::ptrdiff_t{1} * ps, bordered_width);
-                put(is_row, image, bordered_width);
-            }
-            if (r == L - 1) {
-                put(is_row, image + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
-                put(is_row, image + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
-            }
+        // `Is` is the ring slot of this frame (window4).
+        put(is_row, window4 + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
+        if (r == 0) {
+            put(is_row, window4 + std::ptrdiff_t{1} * ps, bordered_width);
+            put(is_row, window4, bordered_width);
+        }
+        if (r == L - 1) {
+            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
+            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
         }
         const float* cur = is_row + kBorder;
         float* it = it_ring[r % 5];
