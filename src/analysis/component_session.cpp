@@ -193,12 +193,19 @@ void ComponentSession::process(const GreyImage& frame) {
 }
 
 GreyImage ComponentSession::read(ResultImage which) {
+    GreyImage image;
+    read_into(which, &image);
+    return image;
+}
+
+void ComponentSession::read_into(ResultImage which, GreyImage* out) {
     VARIANT v;
     VariantInit(&v);
     const NameEntry* e = entry_of(which);
     const HRESULT hr = e ? ((*object_).*(e->get))(&v) : E_INVALIDARG;
     check(hr, std::string("reading ") + result_image_name(which));
-    GreyImage image(columns_, lines_);
+    if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
+    GreyImage& image = *out;
     void* data = nullptr;
     SAFEARRAY* array = (v.vt == (VT_ARRAY | VT_R4)) ? v.parray : nullptr;
     if (!array || SafeArrayGetDim(array) != 2 || FAILED(SafeArrayAccessData(array, &data))) {
@@ -219,5 +226,4 @@ GreyImage ComponentSession::read(ResultImage which) {
                                  result_image_name(which),
                              E_FAIL);
     }
-    return image;
 }

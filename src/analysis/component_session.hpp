@@ -52,6 +52,8 @@ class ComponentSession {
     void create(int32_t columns, int32_t lines);
     void process(const GreyImage& frame);
     GreyImage read(ResultImage which);
+    // The same into an image the caller keeps, so that a stream allocates once.
+    void read_into(ResultImage which, GreyImage* image);
 
   private:
     void check(HRESULT hr, const std::string& what);

@@ -57,7 +57,11 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
 // One size of frames: its component object, its last five frames and its work images.
 class FlowTracker::Level {
   public:
-    Level(int32_t columns, int32_t lines, const TrackerSettings& s)
+    // reduced: the frames are the pushed ones reduced by a block mean, which leaves detail
+    // close to the new pixel size; the component's input filter takes it out, as on the full
+    // frames the tool's own filter does. Left in, that detail makes the spatial derivative
+    // read short and slow motions read some per cent too fast.
+    Level(int32_t columns, int32_t lines, const TrackerSettings& s, bool reduced)
         : columns_(columns),
           lines_(lines),
           wide_(padded_width(columns)),
@@ -72,11 +76,12 @@ class FlowTracker::Level {
         ComponentSettings cs;
         cs.computation_mode = "affineparams";
         cs.timederivative_mode = "batch";
-        cs.input_filter = 0;  // the frames arrive smoothed
+        cs.input_filter = reduced ? 1 : 0;  // full frames arrive smoothed
         session_.apply(cs);
         session_.create(wide_, lines);
-        // The derivative kernels reach two pixels; the widened columns hold no data.
-        base_mask_ = edge_mask(wide_, lines, 2);
+        // The derivative kernels reach two pixels, and the input filter two more; the widened
+        // columns hold no data.
+        base_mask_ = edge_mask(wide_, lines, reduced ? 4 : 2);
         for (int32_t y = 0; y < lines; ++y) {
             for (int32_t x = std::max(columns - 2, 0); x < wide_; ++x) {
                 base_mask_[static_cast<size_t>(y) * wide_ + x] = 0.0f;
@@ -174,12 +179,13 @@ class FlowTracker::Level {
                 session_.process(warped_);
             }
         }
-        const GreyImage ix2 = session_.read(ResultImage::Ix2);
-        const GreyImage iy2 = session_.read(ResultImage::Iy2);
-        const GreyImage ixy = session_.read(ResultImage::Ixy);
-        const GreyImage ixt = session_.read(ResultImage::Ixt);
-        const GreyImage iyt = session_.read(ResultImage::Iyt);
-        const GreyImage it = session_.read(ResultImage::It);
+        session_.read_into(ResultImage::Ix2, &ix2_);
+        session_.read_into(ResultImage::Iy2, &iy2_);
+        session_.read_into(ResultImage::Ixy, &ixy_);
+        session_.read_into(ResultImage::Ixt, &ixt_);
+        session_.read_into(ResultImage::Iyt, &iyt_);
+        session_.read_into(ResultImage::It, &it_);
+        const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_, &ixt = ixt_, &iyt = iyt_, &it = it_;
         mask_ = base_mask_;
         for (size_t i = 0; i < mask_.size(); ++i) {
             if (outside_[i]) mask_[i] = 0.0f;
@@ -193,11 +199,13 @@ class FlowTracker::Level {
 
         // What the pass measured on top of its prediction, and how well the flow explains the
         // change: r = Ix du + Iy dv + k It per pixel, from the moments.
-        std::vector<float> left;
+        // Every second pixel of every second line is plenty for these two numbers.
+        left_.clear();
+        std::vector<float>& left = left_;
         double r2 = 0, g2 = 0;
         const DenseFlow& f = out->flow;
-        for (size_t i = 0; i < f.valid.size(); ++i) {
-            if (!f.valid[i]) continue;
+        for (size_t i = 0; i < f.valid.size(); i += 2) {
+            if ((i / static_cast<size_t>(wide_)) % 2 || !f.valid[i]) continue;
             const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
             left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
             const double t = it.data[i];
@@ -240,9 +248,10 @@ class FlowTracker::Level {
     std::array<GreyImage, kWindowFrames> ring_;
     int next_ = 0, count_ = 0;
     GreyImage warped_, gu_, gv_, pu_, pv_, small_, scratch_;
+    GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;  // what the component measured
     bool has_prediction_ = false;
     std::vector<uint8_t> outside_;
-    std::vector<float> base_mask_, mask_;
+    std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
     std::vector<float> smooth_taps_;
 };
@@ -253,12 +262,12 @@ FlowTracker::FlowTracker(int32_t columns, int32_t lines, const TrackerSettings& 
     int32_t& r = settings_.reduction;
     r = std::clamp(r, 1, 2);
     if (columns / r < 8 || lines / r < 8) r = 1;
-    full_ = std::make_unique<Level>(columns / r, lines / r, settings_);
+    full_ = std::make_unique<Level>(columns / r, lines / r, settings_, r > 1);
     const int32_t rc = columns / r / kReduction, rl = lines / r / kReduction;
     if (settings.reduced_level && rc >= 8 && rl >= 8) {
         TrackerSettings reduced = settings;
         reduced.max_iterations = std::max(settings.max_iterations, 4);
-        reduced_ = std::make_unique<Level>(rc, rl, reduced);
+        reduced_ = std::make_unique<Level>(rc, rl, reduced, true);
     }
 }
 
