@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,25 @@ TEST(StillImages, BadFilesGiveAMessageNamingTheFile) {
             const std::string what = e.what();
             EXPECT_NE(what.find(c.expected), std::string::npos) << c.name << ": " << what;
             EXPECT_NE(what.find(path), std::string::npos) << c.name << ": " << what;
+        }
+    }
+}
+
+TEST(StillImages, AFailedWriteNamesTheSystemsReason) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const GreyImage image(64, 64, 7.0f);
+    const std::vector<std::pair<const char*, std::function<void()>>> writers = {
+        {"text", [] { write_text_file("/dev/full", std::string(100000, 'x')); }},
+        {"grey PNG", [&] { write_png_grey("/dev/full", image); }},
+        {"npy", [&] { write_npy("/dev/full", image); }},
+    };
+    for (const auto& [name, write] : writers) {
+        try {
+            write();
+            ADD_FAILURE() << name << ": no error";
+        } catch (const FlowError& e) {
+            EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos)
+                << name << ": " << e.what();
         }
     }
 }

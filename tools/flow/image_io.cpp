@@ -407,6 +407,14 @@ std::vector<float> interleave(const GreyImage& u, const GreyImage& v,
 
 }  // namespace
 
+void write_text_file(const std::string& path, const std::string& text) {
+    File f = open_for_writing(path);
+    if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) {
+        throw FlowError("cannot write '" + path + "': " + std::strerror(errno));
+    }
+    finish_writing(std::move(f), path);
+}
+
 void write_npy(const std::string& path, const GreyImage& image) {
     write_npy_floats(path, std::to_string(image.lines) + ", " + std::to_string(image.columns),
                      image.data.data(), image.data.size());

@@ -41,6 +41,8 @@ void write_png_rgb(const std::string& path, const RgbPicture& picture);
 // Grey levels are rounded and clamped to 0..255; nothing is stretched, so an 8-bit input
 // frame comes back byte for byte.
 void write_png_grey(const std::string& path, const GreyImage& image);
+// Text as it is; a failure names the system's reason ("No space left on device").
+void write_text_file(const std::string& path, const std::string& text);
 // float32 little-endian, C order, shape (lines, columns).
 void write_npy(const std::string& path, const GreyImage& image);
 // A dense flow: float32 of shape (lines, columns, 2) holding u, v [pixels per frame], 0 where

@@ -114,18 +114,6 @@ std::string frame_name(const char* what, int64_t frame, const char* ext) {
     return name;
 }
 
-void write_text(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) throw FlowError("cannot create '" + path + "': " + std::strerror(errno));
-    const bool written =
-        std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-    const int write_errno = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        throw FlowError("cannot write '" + path +
-                        "': " + std::strerror(written ? errno : write_errno));
-    }
-}
 
 GreyImage crop(const GreyImage& in, int32_t columns) {
     if (in.columns == columns) return in;
@@ -586,11 +574,11 @@ int Run::execute() {
                      static_cast<long long>(count));
     }
 
-    write_text(stage_->path_for("frames.csv"), frames_csv(records_));
+    write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
     write_report(elapsed, component_seconds);
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
-    write_text(summary_path, summary_json(elapsed, component_seconds));
+    write_text_file(summary_path, summary_json(elapsed, component_seconds));
     if (video_) video_->finish();
     stage_->commit();
     // The video goes in place once the results it belongs to are.
@@ -641,7 +629,7 @@ void Run::write_report(double elapsed, double component_seconds) {
             "Chart.js is not installed (Debian package libjs-chart.js); "
             "report.html shows no interactive chart");
     }
-    write_text(stage_->path_for("report.html"), report_html(r));
+    write_text_file(stage_->path_for("report.html"), report_html(r));
 }
 
 std::string Run::summary_json(double elapsed, double component_seconds) const {
