@@ -17,11 +17,16 @@ cmake --build build -j"$(nproc)"
 echo "== measuring the motion in the built-in sequence"
 # Batch derivatives are centred on the frame whose spatial derivatives they meet, which
 # recovers the known motion closest; the component's default, recursive, lags by a frame.
-build/tools/orvane-flow --timederivative-mode batch --out orvane-out --force "$@"
+build/tools/orvane-flow --timederivative-mode batch --out orvane-out --force \
+    --arrows --video orvane-out/flow.mp4 "$@"
 
 echo
-echo "Pictures are in $PWD/orvane-out/:"
-echo "  flow_*.png  direction of motion as colour (wheel on the right), speed as brightness"
-echo "  It2_*.png   where the image changes (heat map)"
-echo "  Is_*.png    the input frames"
+echo "Results are in $PWD/orvane-out/:"
+echo "  report.html  open it in a browser: settings, motion, timing, chart and pictures"
+echo "  motion.png   pan, rotation and zoom against the frame number"
+echo "  flow.mp4     the input and the flow side by side (H.264)"
+echo "  flow_*.png   direction of motion as hue, speed as saturation (labelled wheel on the right)"
+echo "  arrows_*.png the flow as arrows on the input"
+echo "  It2_*.png    where the image changes (heat map with its colour bar)"
+echo "  Is_*.png     the input frames"
 echo "Numbers: orvane-out/frames.csv (per frame) and orvane-out/summary.json."

@@ -198,6 +198,10 @@ std::string report_html(const ReportContent& r) {
              "\" alt=\"global motion per frame\"><figcaption>" + escape(r.motion_plot) +
              "</figcaption></figure>\n";
     }
+    if (!r.video.empty()) {
+        h += "<p>The input and the flow side by side: <a href=\"" + escape(r.video) + "\">" +
+             escape(r.video) + "</a> (H.264).</p>\n";
+    }
     h += "<h2>Pictures</h2>\n";
     for (const std::string& p : r.pictures) {
         h += "<figure><img src=\"" + escape(p) + "\" alt=\"" + escape(p) +

@@ -26,6 +26,7 @@ struct ReportContent {
     bool interrupted = false;
     std::vector<std::string> pictures;  // file names beside the page, in the order to show
     std::string motion_plot;            // "motion.png", or empty when there is none
+    std::string video;                  // the flow video as the page links it, or empty
 };
 
 std::string report_html(const ReportContent& content);

@@ -617,6 +617,15 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.component_fps = component_seconds > 0 ? n / component_seconds : NAN;
     r.damage = source_->damage();
     r.interrupted = interrupted_;
+    if (video_) {
+        // Linked by its bare name when it sits beside the page, else by its absolute path.
+        std::error_code ec;
+        const auto video = std::filesystem::absolute(opt_.video, ec);
+        const auto folder = std::filesystem::absolute(opt_.out, ec);
+        r.video = std::filesystem::equivalent(video.parent_path(), folder, ec)
+                      ? video.filename().string()
+                      : "file://" + video.string();
+    }
     // Newest pictures first: the last frame is what a reader looks at.
     r.pictures.assign(picture_names_.rbegin(), picture_names_.rend());
     const std::string chart = chart_js_path();
