@@ -370,6 +370,8 @@ def make_bad_inputs(tmp):
     (["--input-filter", "4294967296"], 2, "--input-filter"),
     (["--no-such-option"], 2, "--no-such-option"),
     (["--regularizer", "abc"], 2, "--regularizer"),
+    (["--max-speed", "0"], 2, "--max-speed: '0' is not a positive number of pixels per frame"),
+    (["--frames", "3", "--video", "flow.txt"], 2, "use .mp4 or .mkv"),
 ])
 def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, message):
     make_bad_inputs(tmp_path)

@@ -44,6 +44,21 @@ CLI::Validator at_least(long long low) {
         "", "at_least");
 }
 
+// A finite number above zero, with a message that says so.
+CLI::Validator positive(const char* what) {
+    return CLI::Validator(
+        [what](std::string& text) -> std::string {
+            try {
+                size_t used = 0;
+                const double v = std::stod(text, &used);
+                if (used == text.size() && v > 0 && v < 1e30) return {};
+            } catch (const std::exception&) {
+            }
+            return "'" + text + "' is not a positive number of " + what;
+        },
+        "", "positive");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,7 +152,7 @@ int main(int argc, char** argv) {
     app.add_option("--max-speed", opt.max_speed,
                    "Speed [px/frame] shown in full colour in the flow pictures (one scale for "
                    "the whole run)")
-        ->check(CLI::PositiveNumber)
+        ->check(positive("pixels per frame"))
         ->capture_default_str()
         ->type_name("PX")
         ->group(frames);

@@ -72,7 +72,11 @@ VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines
     s.columns = columns, s.lines = lines;
     // The container follows the final name's extension (the hidden name keeps it too).
     int rc = avformat_alloc_output_context2(&s.format, nullptr, nullptr, path.c_str());
-    if (rc < 0 || !s.format) fail("no container for this file name (use .mp4 or .mkv)", rc);
+    if (rc < 0 || !s.format) {
+        throw UsageError("--video '" + path +
+                         "': no video container has this file name's extension (use .mp4 or "
+                         ".mkv)");
+    }
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!codec) fail("this FFmpeg has no H.264 encoder", 0);
