@@ -122,6 +122,9 @@ def _checked_settings(settings):
             raise BatchError(f"the setting '{name}' is not for a batch: {why}")
     settings = dict(settings)
     settings.setdefault("quiet", True)
+    # One worker process per core already keeps every core busy; the tool's own pipeline of
+    # threads would only make the workers compete (the results are the same either way).
+    settings.setdefault("threads", 1)
     try:
         # One frame of the built-in sequence: enough for the tool to judge every option.
         flow.analyze(None, **dict(settings, frames=1, start=0))
