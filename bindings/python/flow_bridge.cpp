@@ -138,6 +138,7 @@ const Setting settings_table[] = {
                 assign_keyword(fit, v, n, {"robust", "plain"});
                 o.robust_fit = fit == "robust";
             }},
+    ORVANE_SETTING("video", video),
     ORVANE_SETTING("threads", threads),
     ORVANE_SETTING("max_speed", max_speed),
     ORVANE_SETTING("arrows", arrows),

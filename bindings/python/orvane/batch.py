@@ -37,7 +37,8 @@ COLUMNS = ["name", "input", "status", "frames", "duration_s", "pan_x", "pan_y", 
 # kept, the error column says what is damaged); not measured (the error column says why).
 OK, DAMAGED, FAILED = "ok", "damaged", "failed"
 # Settings the batch decides itself.
-RESERVED = {"force": "use the batch's own --force"}
+RESERVED = {"force": "use the batch's own --force",
+            "video": "every recording would write the same video file"}
 BATCH_FILE = "batch.json"
 
 
