@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analysis/parallel.hpp"
+
 namespace {
 
 void reset(DenseFlow* f, int32_t columns, int32_t lines) {
@@ -95,15 +97,46 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         terms_[4].data[i] = w * by;
         terms_[5].data[i] = w;
     }
-    for (int j = 0; j < 6; ++j) filter_separable(terms_[j], taps_, &sums_[j], &scratch_);
-
-    const double min_eigen = settings_.min_eigenvalue, min_ratio = settings_.min_ratio;
+    // The window sums (and the close sums that judge shifted windows) are independent.
+    const int sums = settings_.shiftable ? 11 : 6;
+    parallel_for(settings_.threads, sums, [&](int j) {
+        if (j < 6) {
+            filter_separable(terms_[j], taps_, &sums_[j], &scratch_[j]);
+        } else {
+            filter_separable(terms_[j - 6], close_taps_, &close_[j - 6], &scratch_[j]);
+        }
+    });
     DenseFlow* centred = out;
     if (settings_.shiftable) {
         reset(&centred_, columns, lines);
         centred = &centred_;
     }
-    for (size_t i = 0; i < pixels; ++i) {
+    // Bands of rows, two per thread.
+    const int bands = std::max(1, std::min(2 * settings_.threads, static_cast<int>(lines)));
+    auto band = [&](int b, int32_t* y0, int32_t* y1) {
+        *y0 = static_cast<int32_t>(static_cast<int64_t>(lines) * b / bands);
+        *y1 = static_cast<int32_t>(static_cast<int64_t>(lines) * (b + 1) / bands);
+    };
+    parallel_for(settings_.threads, bands, [&](int b) {
+        int32_t y0, y1;
+        band(b, &y0, &y1);
+        solve_rows(y0, y1, centred);
+    });
+    if (settings_.shiftable) {
+        parallel_for(settings_.threads, bands, [&](int b) {
+            int32_t y0, y1;
+            band(b, &y0, &y1);
+            choose_shifted(y0, y1, out);
+        });
+    }
+    return true;
+}
+
+void DenseFlowSolver::solve_rows(int32_t y0, int32_t y1, DenseFlow* out) const {
+    const int32_t columns = out->columns();
+    const double min_eigen = settings_.min_eigenvalue, min_ratio = settings_.min_ratio;
+    const size_t end = static_cast<size_t>(y1) * static_cast<size_t>(columns);
+    for (size_t i = static_cast<size_t>(y0) * static_cast<size_t>(columns); i < end; ++i) {
         // Windows that reach mostly into pixels without data are not trusted; the others
         // are judged by their mean tensor.
         const double weight = sums_[5].data[i];
@@ -117,22 +150,19 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         const double p = sums_[3].data[i], q = sums_[4].data[i];
         const double u = (c * p - b * q) / det, v = (a * q - b * p) / det;
         if (!std::isfinite(u) || !std::isfinite(v)) continue;
-        centred->u.data[i] = static_cast<float>(u);
-        centred->v.data[i] = static_cast<float>(v);
-        centred->confidence.data[i] = static_cast<float>(lmin / weight);
-        centred->valid[i] = 1;
+        out->u.data[i] = static_cast<float>(u);
+        out->v.data[i] = static_cast<float>(v);
+        out->confidence.data[i] = static_cast<float>(lmin / weight);
+        out->valid[i] = 1;
     }
-    if (settings_.shiftable) choose_shifted(out);
-    return true;
 }
 
-void DenseFlowSolver::choose_shifted(DenseFlow* out) {
+void DenseFlowSolver::choose_shifted(int32_t y0, int32_t y1, DenseFlow* out) const {
     const int32_t columns = centred_.columns(), lines = centred_.lines();
-    for (int j = 0; j < 5; ++j) filter_separable(terms_[j], close_taps_, &close_[j], &scratch_);
     const int32_t d = shift_;
     const std::ptrdiff_t offsets[4] = {-d, d, -static_cast<std::ptrdiff_t>(d) * columns,
                                        static_cast<std::ptrdiff_t>(d) * columns};
-    for (int32_t y = 0; y < lines; ++y) {
+    for (int32_t y = y0; y < y1; ++y) {
         for (int32_t x = 0; x < columns; ++x) {
             const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * columns + x;
             // The misfit of a motion w on the close neighbourhood, less the part that does not

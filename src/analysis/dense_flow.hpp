@@ -35,6 +35,8 @@ struct DenseFlowSettings {
     // neighbourhood. Near the edge of a moving object that is a window lying on the object's
     // side, not one straddling both motions.
     bool shiftable = true;
+    // Threads for the window sums and the per-pixel work (1: the calling thread only).
+    int threads = 1;
 };
 
 struct DenseFlow {
@@ -69,13 +71,14 @@ class DenseFlowSolver {
   private:
     DenseFlowSettings settings_;
     std::vector<float> taps_;
-    void choose_shifted(DenseFlow* out);
+    void solve_rows(int32_t y0, int32_t y1, DenseFlow* out) const;
+    void choose_shifted(int32_t y0, int32_t y1, DenseFlow* out) const;
 
     std::vector<float> close_taps_;  // the close neighbourhood that judges the candidates
     int32_t shift_ = 0;              // how far the candidate windows lie [pixels]
     GreyImage terms_[6];             // Ix2, Ixy, Iy2, bx, by and the mask, per pixel
     GreyImage sums_[6];              // the same summed over the window
     GreyImage close_[5];             // the first five summed over the close neighbourhood
-    GreyImage scratch_;
+    GreyImage scratch_[11];          // one per window sum, so that they can run side by side
     DenseFlow centred_;
 };

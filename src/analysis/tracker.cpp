@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "analysis/component_session.hpp"
+#include "analysis/parallel.hpp"
 #include "analysis/resample.hpp"
 #include "analysis/units.hpp"
 
@@ -68,7 +69,6 @@ class FlowTracker::Level {
           settings_(s),
           solver_(s.dense),
           fit_(2, 2),
-          warped_(wide_, lines),
           gu_(wide_, lines),
           gv_(wide_, lines),
           pu_(wide_, lines),
@@ -168,16 +168,22 @@ class FlowTracker::Level {
             gv_.data[i] = g * pv_.data[i];
             warp = warp || g > 0.0f;
         }
-        outside_.assign(base_mask_.size(), 0);
+        // The four warps are independent: side by side when there are threads for it, then
+        // the five frames go to the component in time order.
+        if (warp) {
+            parallel_for(settings_.dense.threads, 4, [&](int j) {
+                const int k = j < 2 ? j : j + 1;
+                if (warped_[j].columns != wide_ || warped_[j].lines != lines_) {
+                    warped_[j] = GreyImage(wide_, lines_);
+                }
+                outside_[j].assign(base_mask_.size(), 0);
+                warp_bilinear(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
+                              static_cast<float>(k - 2), &warped_[j], &outside_[j]);
+            });
+        }
         for (int k = 0; k < kWindowFrames; ++k) {
-            const GreyImage& frame = ring_[(next_ + k) % kWindowFrames];
-            const int offset = k - 2;
-            if (offset == 0 || !warp) {
-                session_.process(frame);
-            } else {
-                warp_bilinear(frame, gu_, gv_, static_cast<float>(offset), &warped_, &outside_);
-                session_.process(warped_);
-            }
+            const int j = k < 2 ? k : k - 1;
+            session_.process(k == 2 || !warp ? ring_[(next_ + k) % kWindowFrames] : warped_[j]);
         }
         session_.read_into(ResultImage::Ix2, &ix2_);
         session_.read_into(ResultImage::Iy2, &iy2_);
@@ -187,8 +193,12 @@ class FlowTracker::Level {
         session_.read_into(ResultImage::It, &it_);
         const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_, &ixt = ixt_, &iyt = iyt_, &it = it_;
         mask_ = base_mask_;
-        for (size_t i = 0; i < mask_.size(); ++i) {
-            if (outside_[i]) mask_[i] = 0.0f;
+        if (warp) {
+            for (const std::vector<uint8_t>& o : outside_) {
+                for (size_t i = 0; i < mask_.size(); ++i) {
+                    if (o[i]) mask_[i] = 0.0f;
+                }
+            }
         }
         const MomentImages m{&ix2, &iy2, &ixy, &ixt, &iyt};
         const FlowPrediction p{&gu_, &gv_};
@@ -247,10 +257,11 @@ class FlowTracker::Level {
     AffineEstimator fit_;
     std::array<GreyImage, kWindowFrames> ring_;
     int next_ = 0, count_ = 0;
-    GreyImage warped_, gu_, gv_, pu_, pv_, small_, scratch_;
+    std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
+    GreyImage gu_, gv_, pu_, pv_, small_, scratch_;
     GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;  // what the component measured
     bool has_prediction_ = false;
-    std::vector<uint8_t> outside_;
+    std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
     std::vector<float> smooth_taps_;

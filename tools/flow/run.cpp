@@ -4,14 +4,15 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
@@ -21,8 +22,8 @@
 #include "flow/image_io.hpp"
 #include "flow/motion_plot.hpp"
 #include "flow/output_stage.hpp"
-#include "flow/pipeline.hpp"
 #include "flow/pictures.hpp"
+#include "flow/pipeline.hpp"
 #include "flow/progress.hpp"
 #include "flow/report_html.hpp"
 #include "flow/reports.hpp"
@@ -114,7 +115,6 @@ std::string frame_name(const char* what, int64_t frame, const char* ext) {
     return name;
 }
 
-
 GreyImage crop(const GreyImage& in, int32_t columns) {
     if (in.columns == columns) return in;
     GreyImage out(columns, in.lines);
@@ -190,7 +190,9 @@ struct ErrorSink {
 class Run {
   public:
     Run(const RunOptions& o, ErrorSink error, bool catch_signals)
-        : opt_(o), mode_(o.settings.computation_mode), error_(error),
+        : opt_(o),
+          mode_(o.settings.computation_mode),
+          error_(error),
           catch_signals_(catch_signals) {}
     int execute();
 
@@ -401,8 +403,8 @@ int Run::execute() {
     for (ResultImage which : opt_.save) {
         if (!mode_computes(mode_, which)) {
             const std::string name = result_image_name(which);
-            error_("--save " + name + ": the computation mode \"" + mode_ +
-                   "\" does not compute " + name);
+            error_("--save " + name + ": the computation mode \"" + mode_ + "\" does not compute " +
+                   name);
             return kExitUsage;
         }
     }
@@ -450,6 +452,12 @@ int Run::execute() {
     if (opt_.method == "compensated") {
         TrackerSettings ts;
         ts.dense = dense;
+        // The tracker's window sums and warps take a second thread unless the run is to stay
+        // on one.
+        ts.dense.threads =
+            opt_.threads == 1
+                ? 1
+                : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
         tracker_ = std::make_unique<FlowTracker>(columns_, lines_, ts);
     } else {
         solver_ = std::make_unique<DenseFlowSolver>(dense);
@@ -517,8 +525,8 @@ int Run::execute() {
         measure(w.rec, w.img, w.count);
         // The flow describes an earlier frame; it is written on the frames it names, and the
         // last one of the run always.
-        w.flow_due = w.img.flow &&
-                     ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
+        w.flow_due =
+            w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
         if (w.img.flow && (w.flow_due || video_)) {
             w.flow = *w.img.flow;
             w.flow_frame = w.img.flow_frame;
@@ -540,15 +548,14 @@ int Run::execute() {
         if (w.flow_due) write_flow_outputs(w);
         if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
             const auto t = source_time_of(w.flow_frame);
-            video_->write(side_by_side_picture(
-                w.flow_input, w.flow.u, w.flow.v, w.flow.valid, opt_.max_speed,
-                "frame " + std::to_string(w.flow_frame) + t));
+            video_->write(side_by_side_picture(w.flow_input, w.flow.u, w.flow.v, w.flow.valid,
+                                               opt_.max_speed,
+                                               "frame " + std::to_string(w.flow_frame) + t));
         }
         records_.push_back(w.rec);
         progress_->update(static_cast<int64_t>(records_.size()));
     };
-    Pipeline<FrameWork>(produce, transform, consume)
-        .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
+    Pipeline<FrameWork>(produce, transform, consume).run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
 
     const int64_t count = static_cast<int64_t>(records_.size());
     if (count == 0 && interrupted_) throw Interrupted();
@@ -680,9 +687,9 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
     j += "  \"stages\": {";
     static const char* const kStageNames[3] = {"decode", "measure", "write"};
     for (int i = 0; i < 3; ++i) {
-        j += std::string(i ? ", " : "") + "\"" + kStageNames[i] + "\": {\"wall_s\": " +
-             json_number(stages_[i].wall_s) + ", \"cpu_s\": " + json_number(stages_[i].cpu_s) +
-             "}";
+        j += std::string(i ? ", " : "") + "\"" + kStageNames[i] +
+             "\": {\"wall_s\": " + json_number(stages_[i].wall_s) +
+             ", \"cpu_s\": " + json_number(stages_[i].cpu_s) + "}";
     }
     j += "},\n";
     j += "  \"video\": " + (video_ ? json_string(opt_.video) : std::string("null")) + ",\n";
