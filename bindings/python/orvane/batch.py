@@ -92,14 +92,16 @@ def run(paths, client=None, *, out, workers=None, resume=False, force=False,
 
 def _plan(paths, out):
     """(name, absolute input path) per recording. A name is the input's file name without its
-    extension, made safe for a folder name; names that repeat get -2, -3, ... in input order,
-    so the same inputs give the same names in a later run."""
+    extension (for a pattern of images, such as shots/*.png or shots/f%03d.png, the name of
+    its folder), made safe for a folder name; names that repeat get -2, -3, ... in input
+    order, so the same inputs give the same names in a later run."""
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     jobs, used = [], set()
     for p in paths:
         path = os.path.abspath(os.fspath(p))
-        stem = pathlib.PurePath(path.rstrip("/")).name
+        parts = pathlib.PurePath(path.rstrip("/"))
+        stem = parts.parent.name if re.search(r"[*?\[%]", parts.name) else parts.name
         stem = re.sub(r"\.[A-Za-z0-9]{1,5}$", "", stem) or "recording"
         stem = re.sub(r"[^A-Za-z0-9._-]", "_", stem).lstrip(".") or "recording"
         if stem == "recordings.csv" or stem == BATCH_FILE:
