@@ -56,35 +56,28 @@ inline uint32_t pack(const Range& r) {
     return r.lo | (r.hi << 8);
 }
 
-void widen_clamped(const float* __restrict src, int32_t n, double* __restrict dst,
-                   uint32_t* range) {
-    uint32_t lo = 255, hi = 0;
-    for (int32_t x = 0; x < n; ++x) {
-        const float v = src[x];
-        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
-        const uint32_t e = key >> 23;
-        hi = hi > e ? hi : e;
-        const uint32_t e_nonzero = key == 0 ? 255u : e;
-        lo = lo < e_nonzero ? lo : e_nonzero;
-        dst[x] = static_cast<double>(v);
-    }
-    dst[-2] = dst[-1] = dst[0];
-    dst[n] = dst[n + 1] = dst[n - 1];
-    *range = pack(Range{lo, hi});
+// Takes one float into a summary: its biased exponent, ignored for the smallest where it is zero.
+inline void note_range(float v, uint32_t& lo, uint32_t& hi) {
+    const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
+    const uint32_t e = key >> 23;
+    hi = hi > e ? hi : e;
+    const uint32_t e_nonzero = key == 0 ? 255u : e;
+    lo = lo < e_nonzero ? lo : e_nonzero;
 }
 
 void widen(const float* __restrict src, int32_t n, double* __restrict dst, uint32_t* range) {
     uint32_t lo = 255, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
-        const float v = src[x];
-        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
-        const uint32_t e = key >> 23;
-        hi = hi > e ? hi : e;
-        const uint32_t e_nonzero = key == 0 ? 255u : e;
-        lo = lo < e_nonzero ? lo : e_nonzero;
-        dst[x] = static_cast<double>(v);
+        note_range(src[x], lo, hi);
+        dst[x] = static_cast<double>(src[x]);
     }
     *range = pack(Range{lo, hi});
+}
+
+void widen_clamped(const float* src, int32_t n, double* dst, uint32_t* range) {
+    widen(src, n, dst, range);
+    dst[-2] = dst[-1] = dst[0];
+    dst[n] = dst[n + 1] = dst[n - 1];
 }
 
 // The row pass in the kernels' order of terms, or, where the sums are exact (`exact`), in the
@@ -109,11 +102,7 @@ void smooth_row_t(const double* __restrict s, int32_t n, const double* c, double
         }
         float v = static_cast<float>(sum);
         if constexpr (kExact) v = v + 0.0f;
-        const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
-        const uint32_t e = key >> 23;
-        hi = hi > e ? hi : e;
-        const uint32_t e_nonzero = key == 0 ? 255u : e;
-        lo = lo < e_nonzero ? lo : e_nonzero;
+        note_range(v, lo, hi);
         dst[x] = static_cast<double>(v);
     }
     *range = pack(Range{lo, hi});

@@ -8,7 +8,8 @@
 // input in the recursive rule, the stored frame n - 2 in the batch rule). Edge replication becomes
 // a clamped row index. Every value is the one the kernel sequence of the plain kernels stores,
 // bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other contents:
-// its memory holds the rolling rows.
+// its memory holds the rolling rows. The bordered input is written once, into its ring slot,
+// and `Is` names that slot (is_spare_ in motion_engine.hpp).
 //
 // A frame can be split into bands of rows, one per thread. A band recomputes the few input rows
 // above and below it that its derivatives need instead of reading them from a neighbour, and
