@@ -91,12 +91,22 @@ def test_cli_gives_a_row_per_recording_and_resume_runs_only_what_is_not_complete
                                   dashboard_address=None) as cluster:
         done = batch(*inputs, "--out", out, "--scheduler", cluster.scheduler_address,
                      "-s", "every=20", "--resume")
+        assert done.returncode == 1, done.stderr
+        assert "3 of 5 recordings are complete" in done.stderr
+        assert [(r["name"], r["status"]) for r in rows_of(out)] == statuses
+        assert rows_of(out)[0] == rows[0], "a complete recording keeps its row"
+        assert (out / "pan" / "summary.json").stat().st_mtime_ns == kept, "and is not run again"
+        assert (out / "tilt" / "summary.json").is_file() and hidden(out) == []
+
+        # --force runs everything again; new results replace the old ones folder by folder.
+        done = batch(*inputs, "--out", out, "--scheduler", cluster.scheduler_address,
+                     "-s", "every=7", "--force")
     assert done.returncode == 1, done.stderr
-    assert "3 of 5 recordings are complete" in done.stderr
     assert [(r["name"], r["status"]) for r in rows_of(out)] == statuses
-    assert rows_of(out)[0] == rows[0], "a complete recording keeps its row"
-    assert (out / "pan" / "summary.json").stat().st_mtime_ns == kept, "and is not run again"
-    assert (out / "tilt" / "summary.json").is_file() and hidden(out) == []
+    assert (out / "pan" / "summary.json").stat().st_mtime_ns != kept
+    assert (out / "pan" / "Is_000006.png").is_file(), "the pictures of the new settings"
+    assert not (out / "pan" / "Is_000019.png").exists(), "and none of the old ones"
+    assert hidden(out) == []
 
 
 def test_a_worker_killed_mid_recording_is_recovered_with_the_same_results(clips, tmp_path):
