@@ -392,6 +392,9 @@ def main(argv=None):
             client.close()
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
     counts = {s: sum(r["status"] == s for r in rows) for s in (OK, DAMAGED, FAILED)}
+    for r in rows if sys.stderr.isatty() else []:  # elsewhere each row was shown as it came
+        if r["status"] != OK:
+            print(f"orvane.batch: {r['name']}: {r['status']}: {r['error']}", file=sys.stderr)
     print(f"orvane.batch: {len(rows)} recordings: {counts[OK]} ok, {counts[DAMAGED]} damaged, "
           f"{counts[FAILED]} failed; rows in {os.path.join(args.out, 'recordings.csv')}")
     return 1 if counts[FAILED] else 0
