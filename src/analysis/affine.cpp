@@ -245,3 +245,20 @@ std::optional<AffineMotion> median_motion(const std::vector<AffineMotion>& estim
     }
     return med;
 }
+
+std::optional<AffineMotion> trimmed_mean_motion(const std::vector<AffineMotion>& estimates,
+                                                double trim) {
+    if (estimates.empty()) return std::nullopt;
+    const size_t n = estimates.size();
+    const size_t cut = std::min(static_cast<size_t>(static_cast<double>(n) * trim), (n - 1) / 2);
+    AffineMotion mean;
+    std::vector<double> values(n);
+    for (int i = 0; i < 6; ++i) {
+        for (size_t j = 0; j < n; ++j) values[j] = estimates[j].a[i];
+        std::sort(values.begin(), values.end());
+        double sum = 0;
+        for (size_t j = cut; j < n - cut; ++j) sum += values[j];
+        mean.a[i] = sum / static_cast<double>(n - 2 * cut);
+    }
+    return mean;
+}

@@ -96,3 +96,9 @@ class AffineEstimator {
 
 // Median of each parameter over the given estimates (empty when there are none).
 std::optional<AffineMotion> median_motion(const std::vector<AffineMotion>& estimates);
+// Mean of each parameter over the estimates without the lowest and highest `trim` share
+// (empty when there are none). Per-frame estimates of a slow motion swing with the content's
+// sub-pixel phase, unevenly, so the median leans to one side where the mean does not; the
+// trim keeps a few wild frames from counting.
+std::optional<AffineMotion> trimmed_mean_motion(const std::vector<AffineMotion>& estimates,
+                                                double trim = 0.1);

@@ -1,26 +1,27 @@
 // Tests of orvane-flow's parts through their public functions: the affine fit, still-image
 // reading and writing, file listing, the all-or-nothing output folder, the pictures and the
-// report text, the component session. The program as a whole is tested end to end in test_orvane_flow.py.
+// report text, the component session. The program as a whole is tested end to end in
+// test_orvane_flow.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/affine.hpp"
 #include "analysis/component_session.hpp"
+#include "flow/canvas.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"
-#include "flow/canvas.hpp"
 #include "flow/pictures.hpp"
 #include "flow/pipeline.hpp"
 #include "flow/reports.hpp"
@@ -169,6 +170,15 @@ TEST(AffineMotion, MedianTakesEachParameterOnItsOwn) {
     EXPECT_EQ(med->a[3], 0);
     EXPECT_EQ(med->a[1], 0);
     EXPECT_FALSE(median_motion({}).has_value());
+    // The trimmed mean: ten estimates lose the lowest and the highest of each parameter.
+    std::vector<AffineMotion> ten;
+    for (int i = 0; i < 10; ++i) ten.push_back(motion(i == 9 ? 100 : i, 0, 0, 1, 0, 0));
+    const auto mean = trimmed_mean_motion(ten);
+    ASSERT_TRUE(mean);
+    EXPECT_DOUBLE_EQ(mean->a[0], 4.5);  // (1 + ... + 8) / 8: the wild 100 does not count
+    EXPECT_DOUBLE_EQ(mean->a[3], 1.0);
+    EXPECT_DOUBLE_EQ(trimmed_mean_motion(list)->a[0], 2.0);  // too few to trim: the mean
+    EXPECT_FALSE(trimmed_mean_motion({}).has_value());
 }
 
 TEST(StillImages, ReadBackWhatWasWrittenAndScaleDeepImages) {
@@ -242,8 +252,7 @@ TEST(StillImages, BadFilesGiveAMessageNamingTheFile) {
         {"P2 with more than the file holds", "P2 4000 4000 255\n1 2 3", "truncated"},
         {"P2 with a negative sample", "P2 2 1 255\n4 -3\n", "sample 1 is not a whole number"},
         {"PNG header claiming 65536x65536", png_header(65536, 65536), "larger than the component"},
-        {"PNG header claiming more than the file holds", png_header(4000, 4000),
-         "more than its"},
+        {"PNG header claiming more than the file holds", png_header(4000, 4000), "more than its"},
     };
     for (const Case& c : cases) {
         const std::string path = dir / (std::string(c.name) + ".img");
@@ -531,8 +540,8 @@ TEST(Pipeline, KeepsOrderBoundsMemoryAndPassesOnTheFirstFailure) {
                 seen.push_back(item);
                 ++consumed;
             });
-        const std::string name = std::to_string(c.threads) + " threads, failing in stage " +
-                                 std::to_string(c.fail_in);
+        const std::string name =
+            std::to_string(c.threads) + " threads, failing in stage " + std::to_string(c.fail_in);
         if (c.fail_in) {
             try {
                 p.run(c.threads, 2);

@@ -698,6 +698,9 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
     const auto median = median_motion(estimates_);
     j += "  \"median_affine_motion\": " +
          (median ? json_motion(*median, cx, cy) : std::string("null")) + ",\n";
+    const auto mean = trimmed_mean_motion(estimates_);
+    j += "  \"mean_affine_motion\": " + (mean ? json_motion(*mean, cx, cy) : std::string("null")) +
+         ",\n";
     const auto known = source_->known_motion();
     j += "  \"known_affine_motion\": " +
          (known ? json_motion(*known, cx, cy) : std::string("null")) + ",\n";
@@ -717,7 +720,9 @@ void Run::print_results(double elapsed) const {
     std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
                 opt_.out.c_str(), static_cast<int>(picture_names_.size()));
     if (!tracker_ && !is_affine_mode(mode_)) return;
-    const auto median = median_motion(estimates_);
+    // The trimmed mean: per-frame estimates of slow motions swing with the content's
+    // sub-pixel phase, and their median leans to one side of the swing.
+    const auto median = trimmed_mean_motion(estimates_);
     if (!median) {
         std::printf(
             "No global motion could be estimated (too few frames or too little texture).\n");
@@ -726,8 +731,8 @@ void Run::print_results(double elapsed) const {
     const auto known = source_->known_motion();
     const double cx = 0.5 * (columns_ - 1), cy = 0.5 * (lines_ - 1);
     std::printf(
-        "\nGlobal affine motion, median of %zu frames (u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 "
-        "y,\n"
+        "\nGlobal affine motion, trimmed mean of %zu frames (u = a1 + a2 x + a3 y, v = a4 + a5 x + "
+        "a6 y,\n"
         "x right and y down from the top-left pixel; pixels per frame):\n",
         estimates_.size());
     std::printf("  %-26s %12s%s\n", "", "recovered", known ? "        known" : "");
