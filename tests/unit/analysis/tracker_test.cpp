@@ -99,6 +99,23 @@ TEST(FlowTracker, TranslationsFromAQuarterToSixPixelsPerFrame) {
     }
 }
 
+TEST(FlowTracker, MotionBeyondRangeIsFlaggedNeverSilentlyShort) {
+    for (const double speed : {20.0, 30.0}) {
+        FlowTracker tracker(kColumns, kLines);
+        int flagged = 0;
+        for (int t = 0; t < 9; ++t) {
+            if (!tracker.push(frame_at(speed, 0, t))) continue;
+            const FlowResult& r = tracker.result();
+            flagged += r.beyond_range;
+            // Either the motion is measured or the frame says it could not be.
+            if (!r.beyond_range) {
+                EXPECT_NEAR(r.flow.median_speed(), speed, 0.05 * speed) << speed;
+            }
+        }
+        EXPECT_GT(flagged, 0) << speed;
+    }
+}
+
 TEST(FlowTracker, AFlatImageIsAllInvalidAndFinite) {
     FlowTracker tracker(kColumns, kLines);
     for (int t = 0; t < 6; ++t) tracker.push(frame_at(0, 0, t, true));
