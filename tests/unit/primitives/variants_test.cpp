@@ -497,7 +497,8 @@ TEST(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
 // single precision with the processor's reciprocal estimate; class 1 takes one reciprocal of
 // (d0 d1)(d2 d3) per group of four in double. A block with a zero divisor, the elements past the
 // last multiple of 8 and every row shorter than 32 follow the reference rule (the plain bits).
-float refined_estimate_quotient(float d, float n) {
+// Built for SSE whatever the test program's own target (the 32-bit builds' is x87 only).
+__attribute__((target("sse"))) float refined_estimate_quotient(float d, float n) {
     const __m128 dv = _mm_set_ss(d);
     const __m128 r = _mm_rcp_ss(dv);
     const __m128 t = _mm_sub_ss(_mm_add_ss(r, r), _mm_mul_ss(_mm_mul_ss(dv, r), r));
