@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -150,7 +151,7 @@ void report_error(const char* message) {
     BSTR text = SysAllocStringLen(nullptr, length);
     if (!text) return;  // no memory for the message: the member's HRESULT still tells
     for (UINT k = 0; k < length; ++k) text[k] = static_cast<OLECHAR>(message[k]);
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(ORVANE_AUTOMATION_SUBSET)
     ICreateErrorInfo* create_info = nullptr;
     if (SUCCEEDED(CreateErrorInfo(&create_info))) {
         // The error names the class through its ProgID, the way automation clients show the
@@ -321,14 +322,21 @@ HRESULT CCoOrvane::put_input_filter(LONG newVal) {
     return S_OK;
 }
 
+// The value is moved as bytes: on 32-bit x86 a double assignment may pass the x87 stack, which
+// quiets a signalling NaN, and the host must read back exactly what it wrote.
 HRESULT CCoOrvane::get_regularizer(double* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = regularizer;
+    std::memcpy(pVal, &regularizer, sizeof regularizer);
     return S_OK;
 }
 
 HRESULT CCoOrvane::put_regularizer(double newVal) {
-    regularizer = newVal;
+    uint64_t bits;
+    std::memcpy(&bits, &newVal, sizeof bits);
+    // Without this barrier the compiler copies the bytes as a double through the x87 stack
+    // again.
+    asm("" : "+r"(bits));
+    std::memcpy(&regularizer, &bits, sizeof regularizer);
     return S_OK;
 }
 
