@@ -169,7 +169,7 @@ std::string report_html(const ReportContent& r) {
 
     h += "<h2>Global motion</h2>\n";
     if (r.median) {
-        h += "<p>Median over " + std::to_string(frame.size()) +
+        h += "<p>Trimmed mean over " + std::to_string(frame.size()) +
              " frames of the affine fit u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y (x right, y "
              "down, pixels per frame); pan at the image centre.</p>\n<table>\n";
         h += std::string("<tr><th></th><th>recovered</th>") + (r.known ? "<th>known</th>" : "") +

@@ -20,7 +20,7 @@ struct ReportContent {
     std::vector<std::pair<std::string, std::string>> settings;  // name, value as shown
     std::vector<FrameRecord> records;
     double cx = 0, cy = 0;  // where the pan is taken [pixels]
-    std::optional<AffineMotion> median, known;
+    std::optional<AffineMotion> median, known;  // median: the run's recovered motion
     double elapsed_s = 0, throughput_fps = 0, component_fps = 0;
     std::string damage;  // empty for a sound input
     bool interrupted = false;

@@ -604,7 +604,7 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.input = source_->description();
     r.cx = 0.5 * (columns_ - 1), r.cy = 0.5 * (lines_ - 1);
     r.known = source_->known_motion();
-    r.median = median_motion(estimates_);
+    r.median = trimmed_mean_motion(estimates_);  // what the tool prints
     if (!estimates_.empty()) {
         r.motion_plot = "motion.png";
         write_png_rgb(stage_->path_for(r.motion_plot), motion_plot(records_, r.cx, r.cy, r.known));
