@@ -150,10 +150,8 @@ GreyImage DefaultSequence::render(int32_t m) const {
     Affine2 to_first{{{1, 0}, {0, 1}}, {0, 0}};
     for (int32_t i = 0; i < m; ++i) to_first = to_first.then(back);
 
-    // The object's centre moves about 1.7 pixels right and 0.9 up per frame, with a gentle
-    // wave, so that its motion differs from the background's everywhere.
-    const double ox = 50.0 + 1.7 * m;
-    const double oy = 185.0 - 0.9 * m + 10.0 * std::sin(m / 15.0);
+    const DefaultSequence::Object object = object_at(m);
+    const double ox = object.x, oy = object.y;
 
     GreyImage frame(kColumns, kLines);
     for (int32_t y = 0; y < kLines; ++y) {
@@ -175,6 +173,18 @@ GreyImage DefaultSequence::render(int32_t m) const {
         }
     }
     return frame;
+}
+
+DefaultSequence::Object DefaultSequence::object_at(int32_t m) {
+    // The object's centre moves about 1.7 pixels right and 0.9 up per frame, with a gentle
+    // wave, so that its motion differs from the background's everywhere.
+    Object o;
+    o.x = 50.0 + 1.7 * m;
+    o.y = 185.0 - 0.9 * m + 10.0 * std::sin(m / 15.0);
+    o.radius = kObjectRadius;
+    o.u = 1.7;
+    o.v = -0.9 + 10.0 / 15.0 * std::cos(m / 15.0);
+    return o;
 }
 
 bool DefaultSequence::next(GreyImage& frame) {

@@ -92,6 +92,12 @@ class DefaultSequence : public FrameSource {
     // Frame m (0-based) without advancing.
     GreyImage render(int32_t m) const;
 
+    // The crossing disc in frame m: centre and radius [pixels], velocity [pixels per frame].
+    struct Object {
+        double x, y, radius, u, v;
+    };
+    static Object object_at(int32_t m);
+
   private:
     double texture(double x, double y) const;  // periodic, band-limited, mean 0, std about 1
 
