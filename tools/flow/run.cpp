@@ -615,6 +615,9 @@ void Run::write_report(double elapsed, double component_seconds) {
                   {"input filter", std::to_string(s.input_filter)},
                   {"regularizer", json_number(s.regularizer)},
                   {"affine fit", opt_.robust_fit ? "robust" : "plain"},
+                  {"dense flow method", opt_.method},
+                  {"dense flow window", window_text(opt_.window)},
+                  {"threads", opt_.threads == 1 ? "1" : "3 (pipeline)"},
                   {"size", std::to_string(columns_) + " x " + std::to_string(lines_)},
                   {"flow colour scale", json_number(opt_.max_speed) + " px/frame"}};
     r.records = records_;
