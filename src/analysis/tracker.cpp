@@ -98,12 +98,16 @@ class FlowTracker::Level {
     int32_t lines() const { return lines_; }
     int frames() const { return count_; }
     const GreyImage& centre() const { return ring_[(next_ + 2) % kWindowFrames]; }
-    void forget() { count_ = 0; }
+    void forget() {
+        count_ = 0;
+        plain_upto_ = -1;
+    }
 
     void add(const GreyImage& frame) {
         ring_[next_] = widen(frame, wide_);
         next_ = (next_ + 1) % kWindowFrames;
         count_ = std::min(count_ + 1, kWindowFrames);
+        ++added_;
     }
 
     // The prediction for the next pass or frame from a result of this level: gaps filled by
@@ -181,9 +185,20 @@ class FlowTracker::Level {
                               static_cast<float>(k - 2), &warped_[j], &outside_[j]);
             });
         }
-        for (int k = 0; k < kWindowFrames; ++k) {
-            const int j = k < 2 ? k : k - 1;
-            session_.process(k == 2 || !warp ? ring_[(next_ + k) % kWindowFrames] : warped_[j]);
+        if (warp) {
+            for (int k = 0; k < kWindowFrames; ++k) {
+                const int j = k < 2 ? k : k - 1;
+                session_.process(k == 2 ? ring_[(next_ + k) % kWindowFrames] : warped_[j]);
+            }
+            plain_upto_ = -1;
+        } else if (plain_upto_ != added_) {
+            // Unwarped frames: when the component already holds the four before the newest as
+            // they are, the newest alone completes its window.
+            const int first = plain_upto_ == added_ - 1 ? kWindowFrames - 1 : 0;
+            for (int k = first; k < kWindowFrames; ++k) {
+                session_.process(ring_[(next_ + k) % kWindowFrames]);
+            }
+            plain_upto_ = added_;
         }
         session_.read_into(ResultImage::Ix2, &ix2_);
         session_.read_into(ResultImage::Iy2, &iy2_);
@@ -257,6 +272,8 @@ class FlowTracker::Level {
     AffineEstimator fit_;
     std::array<GreyImage, kWindowFrames> ring_;
     int next_ = 0, count_ = 0;
+    int64_t added_ = 0;        // frames added since construction
+    int64_t plain_upto_ = -1;  // the component's window holds frames up to this one unwarped
     std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_, scratch_;
     GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;  // what the component measured
