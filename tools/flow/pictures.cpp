@@ -12,7 +12,7 @@ namespace {
 
 constexpr double kHeatPercentile = 0.995;
 constexpr double kHeatFloor = 4.0;  // |It| that a still scene's noise stays below [grey levels]
-constexpr int32_t kStrip = 150;     // width of the legend strip [pixels]
+constexpr int32_t kStrip = 164;     // width of the legend strip [pixels]
 constexpr int32_t kLegendHeight = 230;  // what the flow legend needs [pixels]
 constexpr uint8_t kInvalidGrey = 128;
 
