@@ -33,8 +33,10 @@ double DenseFlow::valid_share() const {
 
 double DenseFlow::median_speed() const {
     std::vector<float> speeds;
+    speeds.reserve(valid.size());
     for (size_t i = 0; i < valid.size(); ++i) {
-        if (valid[i]) speeds.push_back(std::hypot(u.data[i], v.data[i]));
+        const float a = u.data[i], b = v.data[i];
+        if (valid[i]) speeds.push_back(std::sqrt(a * a + b * b));
     }
     if (speeds.empty()) return NAN;
     const size_t h = speeds.size() / 2;

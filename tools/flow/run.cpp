@@ -129,7 +129,8 @@ double mean_flow_length(const GreyImage& un, const GreyImage& vn) {
     double s = 0;
     size_t n = 0;
     for (size_t i = 0; i < un.data.size(); ++i) {
-        const float length = std::hypot(un.data[i], vn.data[i]);
+        const float a = un.data[i], b = vn.data[i];
+        const float length = std::sqrt(a * a + b * b);
         if (std::isfinite(length)) s += length, ++n;
     }
     return n ? s / static_cast<double>(n) : NAN;
