@@ -58,11 +58,13 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
 // One size of frames: its component object, its last five frames and its work images.
 class FlowTracker::Level {
   public:
-    // reduced: the frames are the pushed ones reduced by a block mean, which leaves detail
+    // smooth_input: the frames are the pushed ones reduced by a block mean, which leaves detail
     // close to the new pixel size; the component's input filter takes it out, as on the full
     // frames the tool's own filter does. Left in, that detail makes the spatial derivative
-    // read short and slow motions read some per cent too fast.
-    Level(int32_t columns, int32_t lines, const TrackerSettings& s, bool reduced)
+    // read short and slow motions read some per cent too fast. The level on frames reduced by
+    // 4 only predicts, and sharper is better there: smoothed, it blurs a moving object's edge
+    // into the prediction of its surroundings.
+    Level(int32_t columns, int32_t lines, const TrackerSettings& s, bool smooth_input)
         : columns_(columns),
           lines_(lines),
           wide_(padded_width(columns)),
@@ -76,12 +78,12 @@ class FlowTracker::Level {
         ComponentSettings cs;
         cs.computation_mode = "affineparams";
         cs.timederivative_mode = "batch";
-        cs.input_filter = reduced ? 1 : 0;  // full frames arrive smoothed
+        cs.input_filter = smooth_input ? 1 : 0;
         session_.apply(cs);
         session_.create(wide_, lines);
         // The derivative kernels reach two pixels, and the input filter two more; the widened
         // columns hold no data.
-        base_mask_ = edge_mask(wide_, lines, reduced ? 4 : 2);
+        base_mask_ = edge_mask(wide_, lines, smooth_input ? 4 : 2);
         for (int32_t y = 0; y < lines; ++y) {
             for (int32_t x = std::max(columns - 2, 0); x < wide_; ++x) {
                 base_mask_[static_cast<size_t>(y) * wide_ + x] = 0.0f;
@@ -295,7 +297,7 @@ FlowTracker::FlowTracker(int32_t columns, int32_t lines, const TrackerSettings& 
     if (settings.reduced_level && rc >= 8 && rl >= 8) {
         TrackerSettings reduced = settings;
         reduced.max_iterations = std::max(settings.max_iterations, 4);
-        reduced_ = std::make_unique<Level>(rc, rl, reduced, true);
+        reduced_ = std::make_unique<Level>(rc, rl, reduced, false);
     }
 }
 
