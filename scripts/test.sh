@@ -2,28 +2,64 @@
 # Builds and runs every test of Orvane on a Debian 12 machine, installing what is missing:
 #   1. the native build (warnings are errors) and all its tests (unit, Python, tool);
 #   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the Windows build (Orvane.DLL, cross-built) and its tests under Wine.
+#   3. the library and its unit tests built with clang (warnings are errors);
+#   4. the unit tests under ThreadSanitizer, among them objects driven on several threads;
+#   5. the fuzzers, each for a bounded time (scripts/fuzz.sh);
+#   6. the Windows builds (Orvane.DLL, 64- and 32-bit, cross-built) and their tests under Wine.
+# Prints the time each stage took at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
+timings=()
+stage_start=$SECONDS
+stage() {
+    local now=$SECONDS
+    if [[ -n ${stage_name:-} ]]; then timings+=("$(printf '%5d s  %s' $((now - stage_start)) "$stage_name")"); fi
+    stage_name=$1
+    stage_start=$now
+    [[ -n $1 ]] && echo "== $1"
+    return 0
+}
+
+stage "packages"
 bash scripts/setup-debian.sh
 
-echo "== native build and tests"
+stage "native build and tests"
 cmake -S . -B build -DORVANE_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-echo "== unit tests under the sanitizers"
+stage "unit tests under the sanitizers"
 cmake -S . -B build-asan -DORVANE_WERROR=ON -DORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
     -DORVANE_BUILD_PYTHON=OFF -DORVANE_BUILD_TOOLS=OFF
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
+stage "unit tests built with clang"
+CC=clang CXX=clang++ cmake -S . -B build-clang -DORVANE_WERROR=ON -DORVANE_BUILD_PYTHON=OFF \
+    -DORVANE_BUILD_TOOLS=OFF
+cmake --build build-clang -j"$jobs"
+ctest --test-dir build-clang --output-on-failure -j"$jobs"
+
+stage "unit tests under ThreadSanitizer"
+cmake -S . -B build-tsan -DORVANE_WERROR=ON -DORVANE_TSAN=ON -DORVANE_BUILD_PYTHON=OFF \
+    -DORVANE_BUILD_TOOLS=OFF
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs"
+
+stage "fuzzers"
+bash scripts/fuzz.sh
+
 if [[ -f scripts/test-windows.sh ]]; then
-    echo "== Windows build and tests under Wine"
+    stage "Windows builds and tests under Wine"
     bash scripts/test-windows.sh
 fi
+stage ""
+echo "== time per stage"
+printf '%s\n' "${timings[@]}"
+printf '%5d s  in all\n' "$SECONDS"
 echo "== all tests passed"
