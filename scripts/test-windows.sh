@@ -267,7 +267,7 @@ suite() {
     if wine "$dump" "$module_win" 2>"$work/dump.err" | tr -d '\r' >"$work/typelib.txt" &&
         [[ -s $work/typelib.txt ]]; then
         local python_dir=build-win64/native/python
-        if ! ls "$python_dir"/orvane*.so >/dev/null 2>&1; then python_dir=""; fi
+        if ! ls "$python_dir"/orvane/_core*.so >/dev/null 2>&1; then python_dir=""; fi
         run_summarised "win$arch: members: type library, member table${python_dir:+, Python binding}" \
             /usr/bin/python3 tests/com/check_members.py "$work/typelib.txt" "$work/members.txt" \
             $python_dir
