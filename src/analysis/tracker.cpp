@@ -99,7 +99,6 @@ class FlowTracker::Level {
     int32_t columns() const { return columns_; }
     int32_t lines() const { return lines_; }
     int frames() const { return count_; }
-    const GreyImage& centre() const { return ring_[(next_ + 2) % kWindowFrames]; }
     void forget() {
         count_ = 0;
         plain_upto_ = -1;
@@ -133,7 +132,6 @@ class FlowTracker::Level {
         }
         smooth(&pu_);
         smooth(&pv_);
-        has_prediction_ = true;
     }
     // The prediction from the reduced level's result, enlarged to this level's size. With
     // `only_where_apart`, the present prediction is kept except where the reduced level sees
@@ -142,7 +140,6 @@ class FlowTracker::Level {
         if (!only_where_apart) {
             enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pu_);
             enlarge(reduced.pv_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pv_);
-            has_prediction_ = true;
             return;
         }
         enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &gu_);
@@ -151,12 +148,10 @@ class FlowTracker::Level {
             const float du = gu_.data[i] - pu_.data[i], dv = gv_.data[i] - pv_.data[i];
             if (du * du + dv * dv > 1.0f) pu_.data[i] = gu_.data[i], pv_.data[i] = gv_.data[i];
         }
-        has_prediction_ = true;
     }
     void predict_nothing() {
         std::fill(pu_.data.begin(), pu_.data.end(), 0.0f);
         std::fill(pv_.data.begin(), pv_.data.end(), 0.0f);
-        has_prediction_ = false;
     }
 
     // One pass: warp the five frames by the prediction, feed them, solve.
@@ -278,8 +273,7 @@ class FlowTracker::Level {
     int64_t plain_upto_ = -1;  // the component's window holds frames up to this one unwarped
     std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_, scratch_;
-    GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;  // what the component measured
-    bool has_prediction_ = false;
+    GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;   // what the component measured
     std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;

@@ -199,7 +199,7 @@ class Run {
 
   private:
     void measure(FrameRecord& rec, FrameImages& img, int64_t count);
-    void measure_direct(FrameRecord& rec, FrameImages& img, int64_t count);
+    void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
     void write_pictures(FrameWork& w);
@@ -278,7 +278,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
     }
     img.flow = nullptr;
     if (!tracker_) {
-        measure_direct(rec, img, count);
+        measure_direct(rec, img, rule, count);
         return;
     }
     if (tracker_->push(session_->read(ResultImage::Is))) {
@@ -290,9 +290,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
 
 // The dense flow and the affine fit from the moment images of the component that runs on
 // the raw stream: the tool's direct method, accurate below about one pixel per frame.
-void Run::measure_direct(FrameRecord& rec, FrameImages& img, int64_t count) {
-    TimeRule rule = TimeRule::recursive;
-    parse_time_rule(opt_.settings.timederivative_mode, &rule);
+void Run::measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count) {
     const double gain_t = temporal_gain(rule, count);
     // The derivatives describe the frame frame_delay() before the newest.
     recent_inputs_.push_back(session_->read(ResultImage::Is));
