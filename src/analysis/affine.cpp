@@ -175,10 +175,15 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
     const double k = kSpatialGain / temporal_gain;
     const size_t count = It.data.size();
     const bool predicted = prediction && !prediction->empty();
-    std::vector<float> weights(count, 0.0f);
-    std::vector<float> residual(count, 0.0f);  // squared normal-flow residual [(pixels/frame)^2]
-    std::vector<float> typical;
-    typical.reserve(count);
+    // The residuals and weights are needed only where the fit looks: its grid of every
+    // stride-th pixel inside the margin. Elsewhere the weights stay 0 and are never read.
+    const int32_t x0 = std::min(margin_, columns / 2), x1 = columns - x0;
+    const int32_t y0 = std::min(margin_, lines / 2), y1 = lines - y0;
+    std::vector<float>& weights = weights_;
+    std::vector<float>& typical = typical_;
+    if (weights.size() != count) weights.assign(count, 0.0f);
+    std::vector<float>& residual = residual_;  // squared normal-flow residual [(pixels/frame)^2]
+    if (residual.size() != count) residual.assign(count, 0.0f);
     for (int pass = 0; pass < passes; ++pass) {
         // The residual r = Ix du + Iy dv + k It, with (du, dv) the fitted motion less the
         // predicted one, follows from the moments without Ix and Iy: r^2 = du^2 Ix2 +
@@ -186,7 +191,7 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
         // gradient it is the squared error of the normal flow.
         // Squared residuals throughout: the weights need no square root.
         typical.clear();
-        for (int32_t y = 0; y < lines; y += stride_) {
+        for (int32_t y = y0; y < y1; y += stride_) {
             const size_t row = static_cast<size_t>(y) * columns;
             const float* xx = m.Ix2->data.data() + row;
             const float* yy = m.Iy2->data.data() + row;
@@ -200,7 +205,7 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             const float* mw = mask ? mask->data() + row : nullptr;
             const double u0 = motion->u(0, y), v0 = motion->v(0, y);
             const double du = motion->a[1], dv = motion->a[4];
-            for (int32_t x = 0; x < columns; x += stride_) {
+            for (int32_t x = x0; x < x1; x += stride_) {
                 double u = u0 + du * x, v = v0 + dv * x;
                 if (pu) u -= pu[x], v -= pv[x];
                 const double g2 = static_cast<double>(xx[x]) + yy[x];
@@ -223,8 +228,12 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
         // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
         const double c2 = std::max(0.02 * 0.02, 6.25 * typical[h]);
         const float inv_c2 = static_cast<float>(1.0 / c2);
-        for (size_t i = 0; i < count; ++i) {
-            weights[i] = (mask ? (*mask)[i] : 1.0f) / (1.0f + residual[i] * inv_c2);
+        for (int32_t y = y0; y < y1; y += stride_) {
+            const size_t row = static_cast<size_t>(y) * columns;
+            for (int32_t x = x0; x < x1; x += stride_) {
+                weights[row + x] =
+                    (mask ? (*mask)[row + x] : 1.0f) / (1.0f + residual[row + x] * inv_c2);
+            }
         }
         std::optional<AffineMotion> next = fit(m, temporal_gain, prediction, &weights);
         if (!next) break;

@@ -92,6 +92,9 @@ class AffineEstimator {
 
     int32_t margin_;
     int32_t stride_;
+    // Work buffers of the robust fit, kept between frames (so one estimator serves one thread
+    // at a time).
+    mutable std::vector<float> weights_, residual_, typical_;
 };
 
 // Median of each parameter over the given estimates (empty when there are none).

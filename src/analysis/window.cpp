@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "analysis/simd.hpp"
+
 bool parse_window(const std::string& text, WindowSpec* window, std::string* error) {
     WindowSpec w;
     std::string number = text;
@@ -71,23 +73,33 @@ std::vector<float> window_taps(const WindowSpec& window) {
 
 namespace {
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANE_HAS_AVX2_PATH 1
+#if ORVANE_ANALYSIS_AVX2
 #include <immintrin.h>
 
-bool have_avx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
-
-// The inner part of a row, eight outputs per vector; returns where it stopped.
+// Eight outputs per vector from a line whose reach is readable on both sides; returns where
+// it stopped. Four vectors
+// of outputs go at once: each one's sum is a chain of dependent additions, and four chains
+// keep the adder busy where one would wait on each addition. Every output's sum runs in the
+// plain loop's order, so both give the same bits.
 __attribute__((target("avx2"))) int32_t filter_interior_avx2(const float* src, int32_t lo,
                                                              int32_t hi, const float* taps,
                                                              int32_t len, int32_t r, float* dst) {
     int32_t x = lo;
+    for (; x + 32 <= hi; x += 32) {
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        const float* s = src + x - r;
+        for (int32_t k = 0; k < len; ++k) {
+            const __m256 t = _mm256_set1_ps(taps[k]);
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(t, _mm256_loadu_ps(s + k)));
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(t, _mm256_loadu_ps(s + k + 8)));
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(t, _mm256_loadu_ps(s + k + 16)));
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(t, _mm256_loadu_ps(s + k + 24)));
+        }
+        _mm256_storeu_ps(dst + x, a0);
+        _mm256_storeu_ps(dst + x + 8, a1);
+        _mm256_storeu_ps(dst + x + 16, a2);
+        _mm256_storeu_ps(dst + x + 24, a3);
+    }
     for (; x + 8 <= hi; x += 8) {
         __m256 acc = _mm256_setzero_ps();
         for (int32_t k = 0; k < len; ++k) {
@@ -103,6 +115,21 @@ __attribute__((target("avx2"))) int32_t filter_interior_avx2(const float* src, i
 __attribute__((target("avx2"))) void sum_lines_avx2(const float* const* rows, const float* taps,
                                                     int32_t len, int32_t n, float* dst) {
     int32_t x = 0;
+    for (; x + 32 <= n; x += 32) {
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        for (int32_t k = 0; k < len; ++k) {
+            const __m256 t = _mm256_set1_ps(taps[k]);
+            const float* s = rows[k] + x;
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(t, _mm256_loadu_ps(s)));
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(t, _mm256_loadu_ps(s + 8)));
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(t, _mm256_loadu_ps(s + 16)));
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(t, _mm256_loadu_ps(s + 24)));
+        }
+        _mm256_storeu_ps(dst + x, a0);
+        _mm256_storeu_ps(dst + x + 8, a1);
+        _mm256_storeu_ps(dst + x + 16, a2);
+        _mm256_storeu_ps(dst + x + 24, a3);
+    }
     for (; x + 8 <= n; x += 8) {
         __m256 acc = _mm256_setzero_ps();
         for (int32_t k = 0; k < len; ++k) {
@@ -117,42 +144,45 @@ __attribute__((target("avx2"))) void sum_lines_avx2(const float* const* rows, co
         dst[x] = acc;
     }
 }
-#else
-#define ORVANE_HAS_AVX2_PATH 0
 #endif
 
-// One line of the row pass: dst[x] = sum_k taps[k] src[clamp(x + k - r)].
-void filter_line(const float* src, int32_t n, const std::vector<float>& taps, float* dst) {
+// One line of the row pass: dst[x] = sum_k taps[k] src[clamp(x + k - r)]. The line is first
+// copied into `padded` with its end pixels repeated r times on each side, so that every
+// output runs the same loop, without tests.
+void filter_line(const float* src, int32_t n, const std::vector<float>& taps,
+                 std::vector<float>* padded, float* dst) {
     const int32_t r = static_cast<int32_t>(taps.size() / 2);
     const int32_t len = static_cast<int32_t>(taps.size());
-    auto clamped = [&](int32_t x) {
-        float s = 0;
-        for (int32_t k = 0; k < len; ++k) s += taps[k] * src[std::clamp(x + k - r, 0, n - 1)];
-        return s;
-    };
-    const int32_t lo = std::min(r, n), hi = std::max(lo, n - r);
-    for (int32_t x = 0; x < lo; ++x) dst[x] = clamped(x);
-    // The inner part needs no clamping. Eight outputs at a time stay in registers while the
-    // taps run over them (one vector on AVX2); the rest of the part goes one by one.
-    int32_t x = lo;
-#if ORVANE_HAS_AVX2_PATH
-    if (have_avx2()) x = filter_interior_avx2(src, lo, hi, taps.data(), len, r, dst);
+    padded->resize(static_cast<size_t>(n + 2 * r));
+    float* p = padded->data();
+    std::fill(p, p + r, src[0]);
+    std::copy(src, src + n, p + r);
+    std::fill(p + r + n, p + 2 * r + n, src[n - 1]);
+    // Eight outputs at a time stay in registers while the taps run over them (vectors on
+    // AVX2); the rest of the line goes one by one.
+    int32_t x = 0;
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) x = filter_interior_avx2(p + r, 0, n, taps.data(), len, r, dst);
 #endif
-    for (; x + 8 <= hi; x += 8) {
+    for (; x + 8 <= n; x += 8) {
         float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         for (int32_t k = 0; k < len; ++k) {
             const float t = taps[k];
-            const float* s = src + x + k - r;
+            const float* s = p + x + k;
             for (int j = 0; j < 8; ++j) acc[j] += t * s[j];
         }
         for (int j = 0; j < 8; ++j) dst[x + j] = acc[j];
     }
-    for (; x < n; ++x) dst[x] = clamped(x);
+    for (; x < n; ++x) {
+        float acc = 0;
+        for (int32_t k = 0; k < len; ++k) acc += taps[k] * p[x + k];
+        dst[x] = acc;
+    }
 }
 
 // One line of the column pass: dst = sum_k taps[k] * rows[k].
 void sum_lines(const float* const* rows, const float* taps, int32_t len, int32_t n, float* dst) {
-#if ORVANE_HAS_AVX2_PATH
+#if ORVANE_ANALYSIS_AVX2
     if (have_avx2()) {
         sum_lines_avx2(rows, taps, len, n, dst);
         return;
@@ -173,7 +203,9 @@ void filter_separable(const GreyImage& in, const std::vector<float>& taps, GreyI
     const int32_t w = in.columns, h = in.lines;
     if (scratch->columns != w || scratch->lines != h) *scratch = GreyImage(w, h);
     if (out->columns != w || out->lines != h) *out = GreyImage(w, h);
-    for (int32_t y = 0; y < h; ++y) filter_line(in.line(y), w, taps, scratch->line(y));
+    if (w == 0 || h == 0) return;
+    std::vector<float> padded;
+    for (int32_t y = 0; y < h; ++y) filter_line(in.line(y), w, taps, &padded, scratch->line(y));
     const int32_t r = static_cast<int32_t>(taps.size() / 2);
     const int32_t len = static_cast<int32_t>(taps.size());
     std::vector<const float*> rows(static_cast<size_t>(len));
