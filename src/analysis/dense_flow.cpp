@@ -32,16 +32,18 @@ double DenseFlow::valid_share() const {
 }
 
 double DenseFlow::median_speed() const {
-    std::vector<float> speeds;
-    speeds.reserve(valid.size());
+    // The square root keeps the order, so the median is taken of squared speeds.
+    std::vector<float> squares;
+    squares.reserve(valid.size());
     for (size_t i = 0; i < valid.size(); ++i) {
         const float a = u.data[i], b = v.data[i];
-        if (valid[i]) speeds.push_back(std::sqrt(a * a + b * b));
+        if (valid[i]) squares.push_back(a * a + b * b);
     }
-    if (speeds.empty()) return NAN;
-    const size_t h = speeds.size() / 2;
-    std::nth_element(speeds.begin(), speeds.begin() + static_cast<std::ptrdiff_t>(h), speeds.end());
-    return speeds[h];
+    if (squares.empty()) return NAN;
+    const size_t h = squares.size() / 2;
+    std::nth_element(squares.begin(), squares.begin() + static_cast<std::ptrdiff_t>(h),
+                     squares.end());
+    return std::sqrt(squares[h]);
 }
 
 std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {
@@ -63,20 +65,26 @@ DenseFlowSolver::DenseFlowSolver(const DenseFlowSettings& settings)
 }
 
 bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPrediction* prediction,
-                            const std::vector<float>* mask, DenseFlow* out) {
+                            const std::vector<float>* mask, DenseFlow* out,
+                            const std::function<void()>* alongside) {
     const int32_t columns = m.Ix2 ? m.Ix2->columns : 0, lines = m.Ix2 ? m.Ix2->lines : 0;
     reset(out, columns, lines);
     const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
     const bool predicted = prediction && !prediction->empty();
+    // The caller's work runs whatever becomes of the flow.
+    auto fail = [&] {
+        if (alongside) (*alongside)();
+        return false;
+    };
     for (const GreyImage* g : {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt}) {
-        if (!same_size(g, columns, lines)) return false;
+        if (!same_size(g, columns, lines)) return fail();
     }
     if (predicted &&
         (!same_size(prediction->u, columns, lines) || !same_size(prediction->v, columns, lines))) {
-        return false;
+        return fail();
     }
     if ((mask && mask->size() != pixels) || !(scale > 0) || !std::isfinite(scale) || pixels == 0) {
-        return false;
+        return fail();
     }
     for (GreyImage& t : terms_) {
         if (t.columns != columns || t.lines != lines) t = GreyImage(columns, lines);
@@ -99,10 +107,15 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         terms_[4].data[i] = w * by;
         terms_[5].data[i] = w;
     }
-    // The window sums (and the close sums that judge shifted windows) are independent.
+    // The window sums (and the close sums that judge shifted windows) are independent, and so
+    // is the caller's work; that goes first, being the longest.
+    const int extra = alongside ? 1 : 0;
     const int sums = settings_.shiftable ? 11 : 6;
-    parallel_for(settings_.threads, sums, [&](int j) {
-        if (j < 6) {
+    parallel_for(settings_.threads, sums + extra, [&](int j) {
+        j -= extra;
+        if (j < 0) {
+            (*alongside)();
+        } else if (j < 6) {
             filter_separable(terms_[j], taps_, &sums_[j], &scratch_[j]);
         } else {
             filter_separable(terms_[j - 6], close_taps_, &close_[j - 6], &scratch_[j]);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "analysis/affine.hpp"
@@ -65,8 +66,11 @@ class DenseFlowSolver {
     // out of the frames, or null; mask: per-pixel weights (0: no data), or null. Pixels with
     // a non-finite moment count as having no data. Returns false, with every pixel invalid,
     // when the images disagree in size or the scale is not positive.
+    // alongside: the caller's own work on the same frame (the affine fit, say), run as one
+    // more job beside the window sums so that the threads share it; or null.
     bool solve(const MomentImages& m, double scale, const FlowPrediction* prediction,
-               const std::vector<float>* mask, DenseFlow* out);
+               const std::vector<float>* mask, DenseFlow* out,
+               const std::function<void()>* alongside = nullptr);
 
   private:
     DenseFlowSettings settings_;

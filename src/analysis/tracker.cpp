@@ -216,8 +216,13 @@ class FlowTracker::Level {
         const FlowPrediction p{&gu_, &gv_};
         const FlowPrediction* pred = warp ? &p : nullptr;
         const double k = flow_scale(TimeRule::batch, kWindowFrames);
-        solver_.solve(m, k, pred, &mask_, &out->flow);
-        out->affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
+        // The affine fit reads the same moments: it runs beside the solver's window sums.
+        std::optional<AffineMotion> affine;
+        const std::function<void()> fit = [&] {
+            affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
+        };
+        solver_.solve(m, k, pred, &mask_, &out->flow, &fit);
+        out->affine = affine;
 
         // What the pass measured on top of its prediction, and how well the flow explains the
         // change: r = Ix du + Iy dv + k It per pixel, from the moments.
