@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "analysis/parallel.hpp"
+#include "analysis/simd.hpp"
+
+#if ORVANE_ANALYSIS_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -21,6 +27,127 @@ void reset(DenseFlow* f, int32_t columns, int32_t lines) {
 bool same_size(const GreyImage* g, int32_t columns, int32_t lines) {
     return g && g->columns == columns && g->lines == lines;
 }
+
+
+#if ORVANE_ANALYSIS_AVX2
+// The per-pixel rules below, four pixels at a time in double precision with the plain loops'
+// operations in their order, so both give the same bits.
+
+__attribute__((target("avx2"))) inline __m256d load4(const float* p) {
+    return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+// Four bytes as lane masks: all ones where nonzero.
+__attribute__((target("avx2"))) inline __m256d byte_mask4(const uint8_t* p) {
+    int32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const __m256i wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(bytes));
+    return _mm256_castsi256_pd(_mm256_cmpgt_epi64(wide, _mm256_setzero_si256()));
+}
+__attribute__((target("avx2"))) inline __m256d finite4(__m256d x) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    return _mm256_cmp_pd(_mm256_and_pd(x, magnitude), _mm256_set1_pd(INFINITY), _CMP_LT_OQ);
+}
+// Stores the lanes of a mask as bytes 1 / 0.
+inline void store_mask4(int bits, uint8_t* p) {
+    for (int j = 0; j < 4; ++j) p[j] = static_cast<uint8_t>((bits >> j) & 1);
+}
+
+// solve_rows for [i, end), four at a time; returns where it stopped.
+__attribute__((target("avx2"))) size_t solve_run_avx2(const GreyImage* sums, size_t i, size_t end,
+                                                      double min_eigen, double min_ratio,
+                                                      DenseFlow* out) {
+    const __m256d quarter = _mm256_set1_pd(0.25), half = _mm256_set1_pd(0.5);
+    const __m256d e = _mm256_set1_pd(min_eigen), r = _mm256_set1_pd(min_ratio);
+    for (; i + 4 <= end; i += 4) {
+        const __m256d weight = load4(sums[5].data.data() + i);
+        const __m256d a = load4(sums[0].data.data() + i), b = load4(sums[1].data.data() + i);
+        const __m256d c = load4(sums[2].data.data() + i);
+        const __m256d half_trace = _mm256_mul_pd(half, _mm256_add_pd(a, c));
+        const __m256d amc = _mm256_sub_pd(a, c);
+        const __m256d d = _mm256_sqrt_pd(
+            _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(quarter, amc), amc), _mm256_mul_pd(b, b)));
+        const __m256d lmin = _mm256_sub_pd(half_trace, d), lmax = _mm256_add_pd(half_trace, d);
+        __m256d ok = _mm256_cmp_pd(weight, quarter, _CMP_GE_OQ);
+        ok = _mm256_and_pd(ok, _mm256_cmp_pd(lmin, _mm256_mul_pd(e, weight), _CMP_GE_OQ));
+        ok = _mm256_and_pd(ok, _mm256_cmp_pd(lmin, _mm256_mul_pd(r, lmax), _CMP_GE_OQ));
+        if (_mm256_movemask_pd(ok) == 0) continue;  // the outputs hold their zeros
+        const __m256d det = _mm256_sub_pd(_mm256_mul_pd(a, c), _mm256_mul_pd(b, b));
+        const __m256d p = load4(sums[3].data.data() + i), q = load4(sums[4].data.data() + i);
+        const __m256d u =
+            _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c, p), _mm256_mul_pd(b, q)), det);
+        const __m256d v =
+            _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(a, q), _mm256_mul_pd(b, p)), det);
+        ok = _mm256_and_pd(ok, _mm256_and_pd(finite4(u), finite4(v)));
+        const __m256d zero = _mm256_setzero_pd();
+        _mm_storeu_ps(out->u.data.data() + i, _mm256_cvtpd_ps(_mm256_blendv_pd(zero, u, ok)));
+        _mm_storeu_ps(out->v.data.data() + i, _mm256_cvtpd_ps(_mm256_blendv_pd(zero, v, ok)));
+        _mm_storeu_ps(out->confidence.data.data() + i,
+                      _mm256_cvtpd_ps(_mm256_blendv_pd(zero, _mm256_div_pd(lmin, weight), ok)));
+        store_mask4(_mm256_movemask_pd(ok), out->valid.data() + i);
+    }
+    return i;
+}
+
+// The misfit of the motions at j .. j+3 on the close neighbourhoods (a b; b c), (p, q).
+__attribute__((target("avx2"))) inline __m256d misfit4(const DenseFlow& f, std::ptrdiff_t j,
+                                                       __m256d a, __m256d b, __m256d c,
+                                                       __m256d p, __m256d q) {
+    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256d u = load4(f.u.data.data() + j), v = load4(f.v.data.data() + j);
+    const __m256d t1 = _mm256_mul_pd(_mm256_mul_pd(u, u), a);
+    const __m256d t2 = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(two, u), v), b);
+    const __m256d t3 = _mm256_mul_pd(_mm256_mul_pd(v, v), c);
+    const __m256d t4 = _mm256_mul_pd(two, _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_mul_pd(v, q)));
+    return _mm256_sub_pd(_mm256_add_pd(_mm256_add_pd(t1, t2), t3), t4);
+}
+
+// choose_shifted for pixels x0 .. x1 of line y, whose horizontal candidates all lie inside
+// the line; returns where it stopped.
+__attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred,
+                                                        const GreyImage* close, int32_t y,
+                                                        int32_t x0, int32_t x1, int32_t d,
+                                                        DenseFlow* out) {
+    const int32_t columns = centred.columns(), lines = centred.lines();
+    const std::ptrdiff_t offsets[5] = {0, -d, d, -static_cast<std::ptrdiff_t>(d) * columns,
+                                       static_cast<std::ptrdiff_t>(d) * columns};
+    const bool inside[5] = {true, true, true, y >= d, y + d < lines};
+    const __m256d margin = _mm256_set1_pd(0.02);
+    int32_t x = x0;
+    for (; x + 4 <= x1; x += 4) {
+        const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * columns + x;
+        const __m256d a = load4(close[0].data.data() + i), b = load4(close[1].data.data() + i);
+        const __m256d c = load4(close[2].data.data() + i);
+        const __m256d p = load4(close[3].data.data() + i), q = load4(close[4].data.data() + i);
+        __m256d have = byte_mask4(centred.valid.data() + i);
+        __m256d best = _mm256_sub_pd(misfit4(centred, i, a, b, c, p, q), _mm256_mul_pd(margin, _mm256_add_pd(a, c)));
+        __m256d pick = _mm256_setzero_pd();  // which candidate, 0 for the centred window
+        for (int k = 1; k < 5; ++k) {
+            if (!inside[k]) continue;
+            const std::ptrdiff_t j = i + offsets[k];
+            const __m256d ok = byte_mask4(centred.valid.data() + j);
+            const __m256d m = misfit4(centred, j, a, b, c, p, q);
+            const __m256d take = _mm256_and_pd(
+                ok, _mm256_or_pd(_mm256_andnot_pd(have, ok), _mm256_cmp_pd(m, best, _CMP_LT_OQ)));
+            best = _mm256_blendv_pd(best, m, take);
+            pick = _mm256_blendv_pd(pick, _mm256_set1_pd(k), take);
+            have = _mm256_or_pd(have, ok);
+        }
+        const int bits = _mm256_movemask_pd(have);
+        if (bits == 0) continue;
+        double picked[4];
+        _mm256_storeu_pd(picked, pick);
+        for (int l = 0; l < 4; ++l) {
+            if (!((bits >> l) & 1)) continue;
+            const std::ptrdiff_t j = i + l + offsets[static_cast<int>(picked[l])];
+            out->u.data[i + l] = centred.u.data[j];
+            out->v.data[i + l] = centred.v.data[j];
+            out->confidence.data[i + l] = centred.confidence.data[j];
+            out->valid[i + l] = 1;
+        }
+    }
+    return x;
+}
+#endif
 
 }  // namespace
 
@@ -151,7 +278,11 @@ void DenseFlowSolver::solve_rows(int32_t y0, int32_t y1, DenseFlow* out) const {
     const int32_t columns = out->columns();
     const double min_eigen = settings_.min_eigenvalue, min_ratio = settings_.min_ratio;
     const size_t end = static_cast<size_t>(y1) * static_cast<size_t>(columns);
-    for (size_t i = static_cast<size_t>(y0) * static_cast<size_t>(columns); i < end; ++i) {
+    size_t i = static_cast<size_t>(y0) * static_cast<size_t>(columns);
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) i = solve_run_avx2(sums_, i, end, min_eigen, min_ratio, out);
+#endif
+    for (; i < end; ++i) {
         // Windows that reach mostly into pixels without data are not trusted; the others
         // are judged by their mean tensor.
         const double weight = sums_[5].data[i];
@@ -178,7 +309,17 @@ void DenseFlowSolver::choose_shifted(int32_t y0, int32_t y1, DenseFlow* out) con
     const std::ptrdiff_t offsets[4] = {-d, d, -static_cast<std::ptrdiff_t>(d) * columns,
                                        static_cast<std::ptrdiff_t>(d) * columns};
     for (int32_t y = y0; y < y1; ++y) {
+        // Four at a time where both horizontal candidates lie inside the line.
+        int32_t vector_from = columns, vector_to = columns;
+#if ORVANE_ANALYSIS_AVX2
+        if (have_avx2() && columns > 2 * d) {
+            vector_from = d;
+            vector_to = choose_run_avx2(centred_, close_, y, d, columns - d, d, out);
+        }
+#endif
         for (int32_t x = 0; x < columns; ++x) {
+            if (x == vector_from) x = vector_to;
+            if (x >= columns) break;
             const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * columns + x;
             // The misfit of a motion w on the close neighbourhood, less the part that does not
             // depend on w: w' A w - 2 w' b.
