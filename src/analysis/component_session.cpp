@@ -140,6 +140,7 @@ std::string ComponentSession::keywords(HRESULT (CCoOrvane::*list)(BSTR*)) {
 }
 
 void ComponentSession::apply(const ComponentSettings& s) {
+    current_ = false;
     clear_error_message();
     // A refused keyword is reported with the keywords the component knows.
     auto check_keyword = [&](HRESULT hr, const std::string& what,
@@ -170,6 +171,7 @@ void ComponentSession::apply(const ComponentSettings& s) {
 }
 
 void ComponentSession::create(int32_t columns, int32_t lines) {
+    current_ = false;
     clear_error_message();
     check(object_->put_columns(columns), "image width " + std::to_string(columns));
     check(object_->put_lines(lines), "image height " + std::to_string(lines));
@@ -189,7 +191,33 @@ void ComponentSession::process(const GreyImage& frame) {
     v.parray =
         safe_array_view_2d(&view, const_cast<float*>(frame.data.data()), sizeof(float),
                            static_cast<ULONG>(frame.columns), static_cast<ULONG>(frame.lines));
+    current_ = false;
     check(object_->process_data(v), "process_data");
+    current_ = true;
+}
+
+// The getters' copy without the array between: the result images are named alike in the
+// engine; the smoothed input is read from inside its border, the others whole.
+static_assert(static_cast<int>(ResultImage::Is) == static_cast<int>(EngineImage::Is) &&
+                  static_cast<int>(ResultImage::Ixt) == static_cast<int>(EngineImage::Ixt) &&
+                  static_cast<int>(ResultImage::Vn) == static_cast<int>(EngineImage::Vn),
+              "result images and engine images are listed in the same order");
+
+bool ComponentSession::copy_current(ResultImage which, GreyImage* out) const {
+    const MotionEngine& e = object_->engine_view();
+    const float* src = e.get_image(static_cast<EngineImage>(which));
+    if (!src || e.get_columns() != columns_ || e.get_lines() != lines_) return false;
+    int32_t step = e.get_plain_step();  // [bytes]
+    if (which == ResultImage::Is) {
+        src += e.get_interior_offset();
+        step = e.get_padded_step();
+    }
+    if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
+    const char* row = reinterpret_cast<const char*>(src);
+    for (int32_t y = 0; y < lines_; ++y, row += step) {
+        std::memcpy(out->line(y), row, static_cast<size_t>(columns_) * sizeof(float));
+    }
+    return true;
 }
 
 GreyImage ComponentSession::read(ResultImage which) {
@@ -199,6 +227,7 @@ GreyImage ComponentSession::read(ResultImage which) {
 }
 
 void ComponentSession::read_into(ResultImage which, GreyImage* out) {
+    if (current_ && copy_current(which, out)) return;
     VARIANT v;
     VariantInit(&v);
     const NameEntry* e = entry_of(which);

@@ -52,15 +52,21 @@ class ComponentSession {
     void create(int32_t columns, int32_t lines);
     void process(const GreyImage& frame);
     GreyImage read(ResultImage which);
-    // The same into an image the caller keeps, so that a stream allocates once.
+    // The same into an image the caller keeps, so that a stream allocates once. After a
+    // processed frame the image is copied once, straight from the object's buffers (the
+    // getters' own copy, without their array); otherwise it goes through the getter.
     void read_into(ResultImage which, GreyImage* image);
 
   private:
     void check(HRESULT hr, const std::string& what);
+    bool copy_current(ResultImage which, GreyImage* out) const;
     // A keyword list of the component ("a, b, c"); empty when it cannot be read.
     std::string keywords(HRESULT (CCoOrvane::*list)(BSTR*));
 
     std::unique_ptr<CCoOrvane> object_;
     int32_t columns_ = 0;
     int32_t lines_ = 0;
+    // A frame was processed since the last setting or creation: the results can be copied
+    // straight from the object's buffers, as the getters would copy them.
+    bool current_ = false;
 };

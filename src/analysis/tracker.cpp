@@ -161,14 +161,18 @@ class FlowTracker::Level {
         const float from = static_cast<float>(settings_.warp_from);
         const float span =
             static_cast<float>(std::max(1e-6, settings_.warp_full - settings_.warp_from));
-        bool warp = false;
-        for (size_t i = 0; i < pu_.data.size(); ++i) {
-            const float speed = std::sqrt(pu_.data[i] * pu_.data[i] + pv_.data[i] * pv_.data[i]);
+        int moving = 0;
+        const size_t n = pu_.data.size();
+        const float *pu = pu_.data.data(), *pv = pv_.data.data();
+        float *gu = gu_.data.data(), *gv = gv_.data.data();
+        for (size_t i = 0; i < n; ++i) {
+            const float speed = std::sqrt(pu[i] * pu[i] + pv[i] * pv[i]);
             const float g = std::clamp((speed - from) / span, 0.0f, 1.0f);
-            gu_.data[i] = g * pu_.data[i];
-            gv_.data[i] = g * pv_.data[i];
-            warp = warp || g > 0.0f;
+            gu[i] = g * pu[i];
+            gv[i] = g * pv[i];
+            moving |= g > 0.0f;
         }
+        const bool warp = moving != 0;
         // The four warps are independent: side by side when there are threads for it, then
         // the five frames go to the component in time order.
         if (warp) {
@@ -204,13 +208,15 @@ class FlowTracker::Level {
         session_.read_into(ResultImage::Iyt, &iyt_);
         session_.read_into(ResultImage::It, &it_);
         const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_, &ixt = ixt_, &iyt = iyt_, &it = it_;
-        mask_ = base_mask_;
         if (warp) {
-            for (const std::vector<uint8_t>& o : outside_) {
-                for (size_t i = 0; i < mask_.size(); ++i) {
-                    if (o[i]) mask_[i] = 0.0f;
-                }
+            mask_.resize(base_mask_.size());
+            const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
+            const uint8_t *o2 = outside_[2].data(), *o3 = outside_[3].data();
+            for (size_t i = 0; i < mask_.size(); ++i) {
+                mask_[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base_mask_[i];
             }
+        } else {
+            mask_ = base_mask_;
         }
         const MomentImages m{&ix2, &iy2, &ixy, &ixt, &iyt};
         const FlowPrediction p{&gu_, &gv_};
