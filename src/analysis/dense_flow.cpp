@@ -28,7 +28,6 @@ bool same_size(const GreyImage* g, int32_t columns, int32_t lines) {
     return g && g->columns == columns && g->lines == lines;
 }
 
-
 #if ORVANE_ANALYSIS_AVX2
 // The per-pixel rules below, four pixels at a time in double precision with the plain loops'
 // operations in their order, so both give the same bits.
@@ -90,8 +89,8 @@ __attribute__((target("avx2"))) size_t solve_run_avx2(const GreyImage* sums, siz
 
 // The misfit of the motions at j .. j+3 on the close neighbourhoods (a b; b c), (p, q).
 __attribute__((target("avx2"))) inline __m256d misfit4(const DenseFlow& f, std::ptrdiff_t j,
-                                                       __m256d a, __m256d b, __m256d c,
-                                                       __m256d p, __m256d q) {
+                                                       __m256d a, __m256d b, __m256d c, __m256d p,
+                                                       __m256d q) {
     const __m256d two = _mm256_set1_pd(2.0);
     const __m256d u = load4(f.u.data.data() + j), v = load4(f.v.data.data() + j);
     const __m256d t1 = _mm256_mul_pd(_mm256_mul_pd(u, u), a);
@@ -119,7 +118,8 @@ __attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred
         const __m256d c = load4(close[2].data.data() + i);
         const __m256d p = load4(close[3].data.data() + i), q = load4(close[4].data.data() + i);
         __m256d have = byte_mask4(centred.valid.data() + i);
-        __m256d best = _mm256_sub_pd(misfit4(centred, i, a, b, c, p, q), _mm256_mul_pd(margin, _mm256_add_pd(a, c)));
+        __m256d best = _mm256_sub_pd(misfit4(centred, i, a, b, c, p, q),
+                                     _mm256_mul_pd(margin, _mm256_add_pd(a, c)));
         __m256d pick = _mm256_setzero_pd();  // which candidate, 0 for the centred window
         for (int k = 1; k < 5; ++k) {
             if (!inside[k]) continue;
@@ -159,18 +159,34 @@ double DenseFlow::valid_share() const {
 }
 
 double DenseFlow::median_speed() const {
-    // The square root keeps the order, so the median is taken of squared speeds.
-    std::vector<float> squares;
+    // The square root keeps the order, so the median is taken of squared speeds; and the bit
+    // patterns of floats that are not negative keep it too. A count of the upper 16 bits finds
+    // the block that holds the median, and only that block is sorted out.
+    std::vector<uint32_t> squares;
     squares.reserve(valid.size());
+    std::vector<uint32_t> counts(65536, 0);
     for (size_t i = 0; i < valid.size(); ++i) {
+        if (!valid[i]) continue;
         const float a = u.data[i], b = v.data[i];
-        if (valid[i]) squares.push_back(a * a + b * b);
+        uint32_t bits;
+        const float q = a * a + b * b;
+        std::memcpy(&bits, &q, sizeof bits);
+        squares.push_back(bits);
+        ++counts[bits >> 16];
     }
     if (squares.empty()) return NAN;
-    const size_t h = squares.size() / 2;
+    size_t h = squares.size() / 2;
+    uint32_t block = 0;
+    while (h >= counts[block]) h -= counts[block++];
+    size_t n = 0;
+    for (uint32_t bits : squares) {
+        if ((bits >> 16) == block) squares[n++] = bits;
+    }
     std::nth_element(squares.begin(), squares.begin() + static_cast<std::ptrdiff_t>(h),
-                     squares.end());
-    return std::sqrt(squares[h]);
+                     squares.begin() + static_cast<std::ptrdiff_t>(n));
+    float q;
+    std::memcpy(&q, &squares[h], sizeof q);
+    return std::sqrt(q);
 }
 
 std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {

@@ -20,6 +20,13 @@ __attribute__((target("avx2"))) inline __m256 clamp_position(__m256 f, __m256 hi
     return _mm256_and_ps(finite, _mm256_min_ps(_mm256_max_ps(f, _mm256_setzero_ps()), hi));
 }
 
+// Element idx[l] (0..15) of the sixteen floats at p, per lane.
+__attribute__((target("avx2"))) inline __m256 pick16(const float* p, __m256i idx) {
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), idx);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(p + 8), idx);
+    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
+}
+
 // Eight pixels of a line at a time, with the plain loop's operations in its order (so the
 // same bits); the four neighbours come by gathers. Needs at least 2x2 pixels, so that the
 // right and lower neighbours always exist. Returns where it stopped.
@@ -40,11 +47,10 @@ __attribute__((target("avx2"))) int32_t warp_line_avx2(const GreyImage& in, int3
         const __m256 fx0 = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes);
         const __m256 fx = _mm256_add_ps(fx0, _mm256_mul_ps(sv, _mm256_loadu_ps(u + x)));
         const __m256 fy = _mm256_add_ps(fy0, _mm256_mul_ps(sv, _mm256_loadu_ps(v + x)));
-        const __m256 inside =
-            _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(fx, zero, _CMP_GE_OQ),
-                                        _mm256_cmp_ps(fx, xmax, _CMP_LE_OQ)),
-                          _mm256_and_ps(_mm256_cmp_ps(fy, zero, _CMP_GE_OQ),
-                                        _mm256_cmp_ps(fy, ymax, _CMP_LE_OQ)));
+        const __m256 inside = _mm256_and_ps(
+            _mm256_and_ps(_mm256_cmp_ps(fx, zero, _CMP_GE_OQ), _mm256_cmp_ps(fx, xmax, _CMP_LE_OQ)),
+            _mm256_and_ps(_mm256_cmp_ps(fy, zero, _CMP_GE_OQ),
+                          _mm256_cmp_ps(fy, ymax, _CMP_LE_OQ)));
         const int in_mask = _mm256_movemask_ps(inside);
         if (in_mask != 0xff) {
             for (int j = 0; j < 8; ++j) {
@@ -56,11 +62,31 @@ __attribute__((target("avx2"))) int32_t warp_line_avx2(const GreyImage& in, int3
         const __m256i y0 = _mm256_min_epi32(_mm256_cvttps_epi32(cy), ylim);
         const __m256 ax = _mm256_sub_ps(cx, _mm256_cvtepi32_ps(x0));
         const __m256 ay = _mm256_sub_ps(cy, _mm256_cvtepi32_ps(y0));
-        const __m256i i00 = _mm256_add_epi32(_mm256_mullo_epi32(y0, wv), x0);
-        const __m256 r00 = _mm256_i32gather_ps(base, i00, 4);
-        const __m256 r01 = _mm256_i32gather_ps(base + 1, i00, 4);
-        const __m256 r10 = _mm256_i32gather_ps(base + w, i00, 4);
-        const __m256 r11 = _mm256_i32gather_ps(base + w + 1, i00, 4);
+        __m256 r00, r01, r10, r11;
+        // Where the eight read one pair of lines within sixteen columns (a smooth motion,
+        // nearly everywhere), two loads and a permutation per line and neighbour replace the
+        // gathers.
+        const int32_t first_y = _mm256_cvtsi256_si32(y0), first_x = _mm256_cvtsi256_si32(x0);
+        const __m256i idx = _mm256_sub_epi32(x0, _mm256_set1_epi32(first_x));
+        const bool one_line =
+            _mm256_movemask_epi8(_mm256_cmpeq_epi32(y0, _mm256_set1_epi32(first_y))) == -1;
+        const bool close = _mm256_movemask_epi8(_mm256_or_si256(
+                               _mm256_cmpgt_epi32(_mm256_setzero_si256(), idx),
+                               _mm256_cmpgt_epi32(idx, _mm256_set1_epi32(14)))) == 0;
+        if (one_line && close && first_x + 16 <= w) {
+            const float* row0 = base + static_cast<ptrdiff_t>(first_y) * w + first_x;
+            const __m256i idx1 = _mm256_add_epi32(idx, _mm256_set1_epi32(1));
+            r00 = pick16(row0, idx);
+            r01 = pick16(row0, idx1);
+            r10 = pick16(row0 + w, idx);
+            r11 = pick16(row0 + w, idx1);
+        } else {
+            const __m256i i00 = _mm256_add_epi32(_mm256_mullo_epi32(y0, wv), x0);
+            r00 = _mm256_i32gather_ps(base, i00, 4);
+            r01 = _mm256_i32gather_ps(base + 1, i00, 4);
+            r10 = _mm256_i32gather_ps(base + w, i00, 4);
+            r11 = _mm256_i32gather_ps(base + w + 1, i00, 4);
+        }
         const __m256 top = _mm256_add_ps(r00, _mm256_mul_ps(ax, _mm256_sub_ps(r01, r00)));
         const __m256 bottom = _mm256_add_ps(r10, _mm256_mul_ps(ax, _mm256_sub_ps(r11, r10)));
         _mm256_storeu_ps(d + x, _mm256_add_ps(top, _mm256_mul_ps(ay, _mm256_sub_ps(bottom, top))));

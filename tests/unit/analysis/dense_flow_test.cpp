@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -91,3 +93,43 @@ TEST(Window, ParsesWhatUsersWrite) {
 }
 
 }  // namespace
+
+TEST(DenseFlow, MedianSpeedIsTheMiddleOfTheSortedValidSpeeds) {
+    struct Case {
+        const char* what;
+        float lo, hi;  // speeds drawn from this range
+        int distinct;  // 0: continuous, else this many values
+    };
+    const Case cases[] = {
+        {"slow and fast mixed", 1e-4f, 20.0f, 0},
+        {"many equal speeds", 0.5f, 3.0f, 3},
+        {"all one speed", 1.25f, 1.25f, 1},
+        {"tiny speeds", 1e-20f, 1e-18f, 0},
+    };
+    std::mt19937 rng(3);
+    for (const Case& c : cases) {
+        for (const int32_t n : {1, 2, 7, 1000}) {
+            DenseFlow f;
+            f.u = GreyImage(n, 1), f.v = GreyImage(n, 1);
+            f.valid.assign(static_cast<size_t>(n), 1);
+            std::vector<float> speeds;
+            std::uniform_real_distribution<float> speed(c.lo, c.hi), angle(0, 6.283f);
+            for (int32_t i = 0; i < n; ++i) {
+                float s = speed(rng);
+                if (c.distinct > 0) s = c.lo + (c.hi - c.lo) * float(i % c.distinct) / c.distinct;
+                const float a = angle(rng);
+                f.u.data[i] = s * std::cos(a), f.v.data[i] = s * std::sin(a);
+                // Every third pixel is invalid and its (large) motion must not count.
+                if (i % 3 == 2 && n > 2) {
+                    f.valid[i] = 0, f.u.data[i] = 1e6f;
+                } else {
+                    speeds.push_back(
+                        std::sqrt(f.u.data[i] * f.u.data[i] + f.v.data[i] * f.v.data[i]));
+                }
+            }
+            std::sort(speeds.begin(), speeds.end());
+            EXPECT_EQ(f.median_speed(), speeds[speeds.size() / 2]) << c.what << ", " << n;
+        }
+    }
+    EXPECT_TRUE(std::isnan(DenseFlow().median_speed()));
+}
