@@ -31,8 +31,9 @@
 //
 // Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--path=auto,kernels,fused]
 //                         [--sizes=WxH,...] [--rounds=N] [--threads=N] [--tolerance=T]
-//                         [--quotient-tolerance=Q] [--details]   (--details prints the difference
-//                         of every image)
+//                         [--quotient-tolerance=Q] [--stream=auto,never,always] [--details]
+//                         (--stream overrides when the fused pipeline writes its results past the
+//                         cache; --details prints the difference of every image)
 #include <immintrin.h>
 
 #include <algorithm>
@@ -268,6 +269,8 @@ struct Setup {
     int per_round = 2;
 };
 
+StreamStores g_stream_stores = StreamStores::automatic;
+
 bool prepare(const Geometry& g, const Column& column, EnginePath path, Setup& s) {
     if (!bench::use_column(column)) return false;
     s.frames.resize(8);
@@ -278,6 +281,7 @@ bool prepare(const Geometry& g, const Column& column, EnginePath path, Setup& s)
         return false;
     }
     s.engine->set_path(path);
+    s.engine->set_stream_stores(g_stream_stores);
     // Enough frames per round for a round to last about a millisecond or more.
     const int64_t pixels = int64_t{g.columns} * g.lines;
     s.per_round = static_cast<int>(std::clamp<int64_t>(2'000'000 / pixels, 2, 100));
@@ -462,6 +466,19 @@ bool parse(int argc, char** argv, Options& o) {
                              arg.c_str() + 10);
                 return false;
             }
+        } else if (arg.rfind("--stream=", 0) == 0) {
+            const std::string word = arg.substr(9);
+            if (word == "auto") {
+                g_stream_stores = StreamStores::automatic;
+            } else if (word == "never") {
+                g_stream_stores = StreamStores::never;
+            } else if (word == "always") {
+                g_stream_stores = StreamStores::always;
+            } else {
+                std::fprintf(stderr, "--stream takes auto, never or always, got '%s'\n",
+                             word.c_str());
+                return false;
+            }
         } else if (arg == "--details") {
             o.details = true;
         } else if (arg.rfind("--tolerance=", 0) == 0) {
@@ -472,7 +489,8 @@ bool parse(int argc, char** argv, Options& o) {
             std::fprintf(stderr,
                          "unknown argument '%s'\nusage: %s [--columns=auto,3,3-sse2,0,1,2] "
                          "[--path=auto,kernels,fused] [--sizes=WxH,...] [--rounds=N] "
-                         "[--threads=N] [--tolerance=T] [--quotient-tolerance=Q] [--details]\n",
+                         "[--threads=N] [--tolerance=T] [--quotient-tolerance=Q] "
+                         "[--stream=auto,never,always] [--details]\n",
                          arg.c_str(), argv[0]);
             return false;
         }

@@ -79,9 +79,11 @@ struct RowOps {
     void (*smooth_row)(const double* src, int32_t n, const double* c, bool exact, double* dst,
                        uint32_t* range);
     // Column pass: out[x] = float(sum over k of c[k] * rows[4 - k][x]) for x in [0, n), rows[0]
-    // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1].
+    // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1]. Where
+    // `wide` is not null, it gets the same bordered row widened to double (x from -2 to n + 1) and
+    // *range its summary, as widen would make them.
     void (*smooth_column)(const double* const rows[5], int32_t n, const double* c, bool exact,
-                          float* out);
+                          float* out, double* wide, uint32_t* range);
     // It = (cur - prev) moved half-way towards it_prev: D + alpha * (it_prev - D) with D the
     // float difference, in double, rounded once.
     void (*recursive_row)(const float* cur, const float* prev, const float* it_prev, double alpha,

@@ -117,12 +117,13 @@ void smooth_row(const double* s, int32_t n, const double* c, bool exact, double*
     }
 }
 
-template <bool kExact>
+template <bool kExact, bool kWiden>
 void smooth_column_t(const double* __restrict r0, const double* __restrict r1,
                      const double* __restrict r2, const double* __restrict r3,
                      const double* __restrict r4, int32_t n, const double* c,
-                     float* __restrict out) {
+                     float* __restrict out, double* __restrict wide, uint32_t* range) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    uint32_t lo = 255, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
         double sum;
         if constexpr (kExact) {
@@ -138,22 +139,66 @@ void smooth_column_t(const double* __restrict r0, const double* __restrict r1,
         float v = static_cast<float>(sum);
         if constexpr (kExact) v = v + 0.0f;
         out[x] = v;
+        if constexpr (kWiden) {
+            note_range(v, lo, hi);
+            wide[x] = static_cast<double>(v);
+        }
     }
+    if constexpr (kWiden) *range = pack(Range{lo, hi});
 }
 
-void smooth_column(const double* const rows[5], int32_t n, const double* c, bool exact,
-                   float* out) {
-    if (exact) {
-        smooth_column_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out);
+void smooth_column(const double* const rows[5], int32_t n, const double* c, bool exact, float* out,
+                   double* wide, uint32_t* range) {
+    if (wide != nullptr) {
+        if (exact) {
+            smooth_column_t<true, true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out,
+                                        wide, range);
+        } else {
+            smooth_column_t<false, true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out,
+                                         wide, range);
+        }
+        wide[-2] = wide[-1] = wide[0];
+        wide[n] = wide[n + 1] = wide[n - 1];
+    } else if (exact) {
+        smooth_column_t<true, false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out,
+                                     nullptr, nullptr);
     } else {
-        smooth_column_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out);
+        smooth_column_t<false, false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, c, out,
+                                      nullptr, nullptr);
     }
     out[-2] = out[-1] = out[0];
     out[n] = out[n + 1] = out[n - 1];
 }
 
+// With the weight 1/2 (the engine's), the double form D + (P - D) / 2 of two floats D and P whose
+// exponents are at most 28 apart (or one of which is zero) is exact: P - D needs at most 53 bits,
+// the halving is exact and so is the sum (D + P) / 2, so the kernel stores (D + P) / 2 rounded
+// once. Single precision gets the same: where |D + P| < 2^-125 the float sum is exact and the
+// halving rounds once, elsewhere the sum rounds once and the halving is exact; |D|, |P| < 2^127
+// keep the sum finite. Only the sign of a zero differs (-0 and -0 give +0 in the double form,
+// since P - D is +0): adding +0 mends it and changes nothing else. Rows with any other pair are
+// computed in double throughout.
+bool recursive_half_row(const float* __restrict cur, const float* __restrict prev,
+                        const float* __restrict it_prev, float* __restrict it, int32_t n) {
+    uint32_t bad = 0;
+    for (int32_t x = 0; x < n; ++x) {
+        const float d = cur[x] - prev[x];
+        const float p = it_prev[x];
+        const uint32_t bd = __builtin_bit_cast(uint32_t, d) & 0x7FFFFFFFu;
+        const uint32_t bp = __builtin_bit_cast(uint32_t, p) & 0x7FFFFFFFu;
+        const uint32_t big = bd > bp ? bd : bp;
+        const uint32_t small = bd > bp ? bp : bd;
+        const uint32_t apart = (big >> 23) - (small >> 23);
+        bad |= static_cast<uint32_t>(big >= 0x7F000000u) |
+               (static_cast<uint32_t>(small != 0) & static_cast<uint32_t>(apart > 28));
+        it[x] = (d + p) * 0.5f + 0.0f;
+    }
+    return bad == 0;
+}
+
 void recursive_row(const float* __restrict cur, const float* __restrict prev,
                    const float* __restrict it_prev, double alpha, float* __restrict it, int32_t n) {
+    if (alpha == 0.5 && recursive_half_row(cur, prev, it_prev, it, n)) return;
     for (int32_t x = 0; x < n; ++x) {
         const double d = static_cast<double>(cur[x] - prev[x]);
         it[x] = static_cast<float>(d + alpha * (static_cast<double>(it_prev[x]) - d));

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -127,16 +128,22 @@ bool taps_allow_exact_forms(const double c[5], bool antisymmetric) {
 
 // Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
 // windows, the bordered input row, five rows of It (the mode stage reads a row of It up to two
-// rows after it was made) and the mode stage's block buffer.
+// rows after it was made) and the mode stage's block buffer. Every row starts on a 64-byte boundary
+// and pixel x = 0 of every row does too (the rows that begin at x = -2 start kLead doubles in),
+// so that the row routines' full-width vector loads and stores of a row never straddle two cache
+// lines.
+constexpr int64_t kLead = 6;
+constexpr int64_t kAlign = 8;  // [doubles]: 64 bytes
 struct BandLayout {
-    int64_t row;  // doubles per row: columns + 4, rounded up to 64 bytes
+    int64_t row;  // doubles per row: columns + 4 from kLead on, rounded up to 64 bytes
     int64_t total;
 };
 
 BandLayout band_layout(int32_t columns) {
     BandLayout l{};
-    l.row = (int64_t{columns} + 4 + 7) & ~int64_t{7};
-    l.total = l.row * 15 + int64_t{kProductImages} * kStreamBlock / 2;
+    l.row = (int64_t{columns} + 4 + kLead + kAlign - 1) & ~(kAlign - 1);
+    // + kAlign: room to move the band's start to a 64-byte boundary.
+    l.total = l.row * 17 + int64_t{kProductImages} * kStreamBlock / 2 + kAlign;
     return l;
 }
 
@@ -278,22 +285,24 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // The band's workspace.
     const BandLayout layout = band_layout(W);
     double* base = f.workspace + f.band_doubles * band;
-    double* wide = base;  // x = 0 at wide + 2
+    base += (kAlign - (reinterpret_cast<uintptr_t>(base) / sizeof(double)) % kAlign) % kAlign;
+    double* wide = base + kLead;  // x = 0 at wide + 2
     double* sring[5];
     double* dring[5];  // bordered rows: x = -2 at the start
     for (int32_t k = 0; k < 5; ++k) {
         sring[k] = base + layout.row * (1 + k);
-        dring[k] = base + layout.row * (6 + k);
+        dring[k] = base + layout.row * (6 + k) + kLead;
     }
-    float* is_row = reinterpret_cast<float*>(base + layout.row * 11);  // x = -2 at the start
+    // x = -2 at the start, x = 0 on a 64-byte boundary
+    float* is_row = reinterpret_cast<float*>(base + layout.row * 11) + 2 * kLead + 2;
     // Exponent summaries of the rows in the two windows (fused_rows.hpp).
     uint32_t sring_range[5] = {};
     uint32_t dring_range[5] = {};
     float* it_ring[5];
     for (int32_t k = 0; k < 5; ++k) {
-        it_ring[k] = reinterpret_cast<float*>(base + layout.row * 12) + layout.row * k;
+        it_ring[k] = reinterpret_cast<float*>(base + layout.row * (12 + k));
     }
-    float* block = reinterpret_cast<float*>(base + layout.row * 15);
+    float* block = reinterpret_cast<float*>(base + layout.row * 17);
 
     auto clamp_row = [L](int32_t r) { return r < 0 ? 0 : (r >= L ? L - 1 : r); };
     const int32_t bordered_width = W + 2 * kBorder;
@@ -400,14 +409,16 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                         engine_fused::merge_ranges(range, sring_range[clamp_row(r - 2 + k) % 5]);
                 }
                 ops.smooth_column(rows, W, f.smooth,
-                                  f.smooth_exact && engine_fused::exact_sums(range), row);
+                                  f.smooth_exact && engine_fused::exact_sums(range), row,
+                                  deriv_from_input ? dring[r % 5] + kBorder : nullptr,
+                                  &dring_range[r % 5]);
             } else {
                 if (r + 1 < L) prefetch(f.frame + std::ptrdiff_t{r + 1} * W, W);
                 std::memcpy(row, f.frame + std::ptrdiff_t{r} * W, sizeof(float) * size_t(W));
                 row[-2] = row[-1] = row[0];
                 row[W] = row[W + 1] = row[W - 1];
             }
-            if (deriv_from_input)
+            if (deriv_from_input && !f.filter)
                 ops.widen(is_row, bordered_width, dring[r % 5], &dring_range[r % 5]);
             if (r >= y0 && r < y1) finish_row(r);
         }
