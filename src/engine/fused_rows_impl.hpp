@@ -221,8 +221,8 @@ void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
 // One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
 // stored once. Every row is its own __restrict parameter, which is what lets the compiler
 // vectorise without run-time overlap tests.
-template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
-void products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
+template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer, bool kPlainDivision>
+bool products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
               const double* __restrict r3, const double* __restrict r4, const double* c,
               const float* __restrict it, float reg, float* __restrict o_it2,
               float* __restrict o_ix, float* __restrict o_iy, float* __restrict o_ix2,
@@ -230,6 +230,7 @@ void products(const double* __restrict r0, const double* __restrict r1, const do
               float* __restrict o_ixt, float* __restrict o_iyt, float* __restrict o_fn2,
               float* __restrict o_un, float* __restrict o_vn, int32_t n) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+    uint32_t special = 0;
     for (int32_t x = 0; x < n; ++x) {
         double sx, sy;
         if constexpr (kExact) {
@@ -275,19 +276,36 @@ void products(const double* __restrict r0, const double* __restrict r1, const do
             const float it2 = t * t;
             o_it2[x] = it2;
             o_ig2[x] = ig2;
-            o_fn2[x] = divide(ig2, it2);
-            o_un[x] = divide(ig2, ixt);
-            o_vn[x] = divide(ig2, iyt);
+            if constexpr (kPlainDivision) {
+                special |= static_cast<uint32_t>(ig2 == 0.0f) | static_cast<uint32_t>(ig2 != ig2);
+                o_fn2[x] = it2 / ig2;
+                o_un[x] = ixt / ig2;
+                o_vn[x] = iyt / ig2;
+            } else {
+                o_fn2[x] = divide(ig2, it2);
+                o_un[x] = divide(ig2, ixt);
+                o_vn[x] = divide(ig2, iyt);
+            }
         }
     }
+    return special == 0;
 }
 
+// A row whose divisors are all nonzero numbers (every row, where the regularizer is positive and
+// the frame finite) divides plainly: the zero-divisor rule changes nothing there. A row with a
+// zero or NaN divisor is made again with the rule.
 template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
 void products_of(const double* const d[5], const double* c, const float* it, float reg,
                  const ProductRows& o, int32_t n) {
-    products<kExact, kFlow, kMoments, kRegularizer>(d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2,
-                                                    o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt,
-                                                    o.Iyt, o.Fn2, o.Un, o.Vn, n);
+    if (products<kExact, kFlow, kMoments, kRegularizer, kFlow>(
+            d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
+            o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n)) {
+        return;
+    }
+    products<kExact, kFlow, kMoments, kRegularizer, false>(d[0], d[1], d[2], d[3], d[4], c, it, reg,
+                                                           o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
+                                                           o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn,
+                                                           n);
 }
 
 template <bool kExact>
@@ -328,7 +346,11 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
 // again); the rows it is given start on a 32-byte boundary, which is checked all the same.
 void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
     int32_t x = 0;
-#if defined(__AVX__)
+#if defined(__AVX512F__)
+    // Whole cache lines: a line is never left half-written in a write-combining buffer.
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 63) != 0; ++x) dst[x] = src[x];
+    for (; x + 16 <= n; x += 16) _mm512_stream_ps(dst + x, _mm512_loadu_ps(src + x));
+#elif defined(__AVX__)
     for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 31) != 0; ++x) dst[x] = src[x];
     for (; x + 8 <= n; x += 8) _mm256_stream_ps(dst + x, _mm256_loadu_ps(src + x));
 #elif defined(__SSE__)

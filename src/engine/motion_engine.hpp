@@ -100,6 +100,9 @@ class MotionEngine {
     bool last_frame_fused() const { return last_frame_fused_; }
     // The instruction-set flavour of the fused pipeline's row routines ("base", "avx2", "avx512").
     static const char* fused_flavour();
+    // False in builds that have no fused pipeline at all (those that evaluate single-precision
+    // expressions in a wider format, as x87 code does): every frame runs the kernel sequence.
+    static bool fused_available();
 
   private:
     // The product handles that a mode allocates, in allocation order.

@@ -166,6 +166,10 @@ const char* MotionEngine::fused_flavour() {
     return engine_fused::row_ops_in_use().name;
 }
 
+bool MotionEngine::fused_available() {
+    return kBuildExact;
+}
+
 bool MotionEngine::fused_selected() const {
     if (!kBuildExact || path_ == EnginePath::kernels) return false;
     if (mode_of(flags) == Mode::none) return false;
@@ -325,13 +329,19 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     int32_t d_next = std::max(0, y0 - 2);
 
     // Stores the bordered input row r (own rows only): the ring slot that is also Is, the border
-    // rows above row 0 and below the last row, then It (and It2 in change detection). None of them
-    // is read again in this frame (the mode stage reads It from the band's own rows), so all may
-    // bypass the cache. Frames too large for the cache are read from memory: the rows that the next
-    // row's work reads are asked for one row ahead, so that memory works while this row computes.
+    // rows above row 0 and below the last row, then It (and It2 in change detection). Where the
+    // results stay in the cache, the band's own input rows are made in place in the ring slot and
+    // It straight into its image, where the mode stage reads it back. Streamed, none of them is read
+    // again in this frame (the mode stage reads It from the band's own rows), so all bypass the
+    // cache. Frames too large for the cache are read from memory: the rows that the next row's
+    // work reads are asked for one row ahead, so that memory works while this row computes.
     auto prefetch = [&](const float* row, int32_t count) {
         if (!f.stream) return;
         for (int32_t x = 0; x < count; x += 16) __builtin_prefetch(row + x);
+    };
+    auto in_place = [&](int32_t r) { return !f.stream && r >= y0 && r < y1; };
+    auto input_row = [&](int32_t r) {  // x = -2 at the start
+        return in_place(r) ? window4 + (std::ptrdiff_t{r} + kBorder) * ps : is_row;
     };
     auto finish_row = [&](int32_t r) {
         if (r + 1 < L) {
@@ -344,17 +354,18 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             }
         }
         // `Is` is the ring slot of this frame (window4).
-        put(is_row, window4 + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
+        const float* made = input_row(r);
+        if (!in_place(r)) put(made, window4 + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
         if (r == 0) {
-            put(is_row, window4 + std::ptrdiff_t{1} * ps, bordered_width);
-            put(is_row, window4, bordered_width);
+            put(made, window4 + std::ptrdiff_t{1} * ps, bordered_width);
+            put(made, window4, bordered_width);
         }
         if (r == L - 1) {
-            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
-            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
+            put(made, window4 + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
+            put(made, window4 + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
         }
-        const float* cur = is_row + kBorder;
-        float* it = it_ring[r % 5];
+        const float* cur = made + kBorder;
+        float* it = f.stream ? it_ring[r % 5] : It + r * pl;
         const std::ptrdiff_t interior = interior_offset + r * ps;
         if (f.recursive) {
             if (n == 1) {
@@ -372,7 +383,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                               W);
             }
         }
-        put(it, It + r * pl, W);
+        if (f.stream) ops.stream_row(it, It + r * pl, W);
         if (!f.spatial) {
             float* it2 = It2 + r * pl;
             if (f.stream) {
@@ -390,7 +401,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     auto produce_input = [&](int32_t upto) {
         for (; r_next <= upto; ++r_next) {
             const int32_t r = r_next;
-            float* row = is_row + kBorder;
+            float* row = input_row(r) + kBorder;
             if (f.filter) {
                 for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
                     if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
@@ -419,7 +430,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 row[W] = row[W + 1] = row[W - 1];
             }
             if (deriv_from_input && !f.filter)
-                ops.widen(is_row, bordered_width, dring[r % 5], &dring_range[r % 5]);
+                ops.widen(row - kBorder, bordered_width, dring[r % 5], &dring_range[r % 5]);
             if (r >= y0 && r < y1) finish_row(r);
         }
     };
@@ -447,7 +458,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             range = engine_fused::merge_ranges(range, dring_range[clamp_row(y - 2 + k) % 5]);
         }
         const bool exact = f.deriv_exact && engine_fused::exact_sums(range);
-        const float* it = it_ring[y % 5];
+        const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
 
         if (!f.stream) {
             float* rows[kProductImages];
