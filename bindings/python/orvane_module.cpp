@@ -26,6 +26,7 @@
 #include "array_bridge.hpp"
 #include "component/co_orvane.hpp"
 #include "component/members.hpp"
+#include "engine/motion_engine.hpp"
 #include "error_bridge.hpp"
 #include "flow_bridge.hpp"
 #include "primitives/primitives.hpp"
@@ -450,6 +451,20 @@ PYBIND11_MODULE(_core, m) {
         "plain to 3 SSE2) and returns\n"
         "True when every kernel has one. Every CoOrvane construction selects the best column\n"
         "again, so the choice holds until the next object is constructed.");
+    m.def(
+        "set_engine_threads",
+        [](py::handle n) {
+            const LONG threads = to_long(n, "n");
+            if (threads < 1 || threads > 64) throw py::value_error("n must be from 1 to 64");
+            engine_set_threads(threads);
+        },
+        py::arg("n"),
+        "set_engine_threads(n: int) -> None\n\nSplits each frame of every object into bands of "
+        "rows computed on n threads (1 to 64;\nthe results are the same for any n). Process-wide; "
+        "objects follow it from their next frame.\nThe default is 1, or ORVANE_THREADS when set.");
+    m.def("engine_threads", &engine_threads,
+          "engine_threads() -> int\n\nThe number of threads each frame is split over "
+          "(set_engine_threads).");
     define_flow(m);
     m.def("_members", &member_table,
           "The component's member table: one dict per interface member, in interface order.");

@@ -6,6 +6,7 @@ import sys
 import threading
 
 import numpy as np
+import pytest
 
 import orvane
 from conftest import created, moving_texture
@@ -129,3 +130,43 @@ def test_members_release_the_gil():
         sys.setswitchinterval(interval)
     switches = sum(1 for a, b in zip(log, log[1:]) if a != b)
     assert switches > 2, f"the threads took turns only {switches} times"
+
+
+# ---- band threads of the engine ----------------------------------------------------------------
+
+@pytest.mark.parametrize("settings,images", [
+    (dict(computation_mode="all", input_filter=1), ["Is", "It", "Ix", "Iy", "Ixy", "Un", "Vn"]),
+    (dict(computation_mode="orvane", timederivative_mode="batch"), ["It", "Ig2", "Fn2", "Un"]),
+    (dict(computation_mode="changedetection", input_filter=1), ["Is", "It", "It2"]),
+])
+def test_engine_threads_give_the_results_of_one(settings, images):
+    # 96 lines make three bands of 32 rows: the split is real on two threads.
+    frames = moving_texture(96, 64, 7, seed=3)
+    results = {}
+    try:
+        for n in (1, 2):
+            orvane.set_engine_threads(n)
+            assert orvane.engine_threads() == n
+            o = created(96, 64, **settings)
+            out = []
+            for frame in frames:
+                o.process_data(frame)
+                out.append([getattr(o, name) for name in images])
+            results[n] = out
+    finally:
+        orvane.set_engine_threads(1)
+    for m, (one, two) in enumerate(zip(results[1], results[2])):
+        for name, a, b in zip(images, one, two):
+            np.testing.assert_array_equal(a, b, err_msg=f"{name}, frame {m + 1}")
+
+
+@pytest.mark.parametrize("n,error,message", [
+    (0, ValueError, "n must be from 1 to 64"),
+    (65, ValueError, "n must be from 1 to 64"),
+    (2.0, TypeError, "n must be an int, not float"),
+])
+def test_engine_threads_refuses_what_is_not_a_count(n, error, message):
+    before = orvane.engine_threads()
+    with pytest.raises(error, match=f"^{re.escape(message)}"):
+        orvane.set_engine_threads(n)
+    assert orvane.engine_threads() == before

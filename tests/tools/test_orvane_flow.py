@@ -142,10 +142,15 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
     assert set(s["outputs"]) == set(names)
 
 
-def test_one_thread_gives_the_results_of_the_pipeline(reference, tmp_path):
+@pytest.mark.parametrize("threads", [
+    ["--threads", 1],                                  # one thread for the whole run
+    ["--engine-threads", 2],                           # each frame split over two threads
+    ["--threads", 1, "--engine-threads", 3],
+])
+def test_threads_give_the_results_of_the_pipeline(reference, tmp_path, threads):
     out = tmp_path / "one"
     r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt", "--input-filter", 0,
-            "--threads", 1, "--out", out)
+            *threads, "--out", out)
     assert r.returncode == 0, r.stderr
     compare_runs(reference, out, [f"{n}_{i:06d}.npy" for n in ("Is", "Un", "Ixt")
                                   for i in range(12)])
@@ -364,6 +369,8 @@ def make_bad_inputs(tmp):
     (["--computation-mode", "affineparams", "--save", "Un"], 2, "does not compute Un"),
     (["--save", "Uv"], 2, "unknown image 'Uv'"),
     (["--every", "0"], 2, "--every"),
+    (["--engine-threads", "0"], 2, "--engine-threads"),
+    (["--engine-threads", "65"], 2, "--engine-threads"),
     (["--frames", "x"], 2, "--frames"),
     (["--input-filter", "yes"], 2, "--input-filter"),
     # The component's setting is 32 bits wide; 2^32 would reach it as 0 (smoothing off).
@@ -524,7 +531,7 @@ def test_help_names_every_option():
     assert r.returncode == 0
     for option in ["--computation-mode", "--timederivative-mode", "--input-filter",
                    "--regularizer", "--frames", "--start", "--every", "--out", "--save",
-                   "--quiet"]:
+                   "--threads", "--engine-threads", "--quiet"]:
         assert option in r.stdout, option
 
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/window.hpp"
+#include "engine/motion_engine.hpp"
 #include "flow/run.hpp"
 
 extern "C" {
@@ -168,6 +169,13 @@ int main(int argc, char** argv) {
         ->check(at_least(1))
         ->type_name("N")
         ->group(frames);
+    int engine_threads_wanted = 0;
+    app.add_option("--engine-threads", engine_threads_wanted,
+                   "Split each frame's measurement into bands of rows on N threads (1 to 64; "
+                   "default: 1, or ORVANE_THREADS; the results are the same)")
+        ->check(CLI::Range(1, 64))
+        ->type_name("N")
+        ->group(frames);
     app.add_flag("--force", opt.force,
                  "Replace the results of an earlier run in DIR (all of them, on success)")
         ->group(frames);
@@ -206,6 +214,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvane-flow: %s\nRun with --help for the options.\n", e.what());
         return kExitUsage;
     }
+    if (engine_threads_wanted > 0) engine_set_threads(engine_threads_wanted);
     opt.robust_fit = fit == "robust";
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();

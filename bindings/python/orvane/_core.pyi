@@ -120,6 +120,12 @@ def cpu_class() -> int:
 def fill_slots(k: int) -> bool:
     """Use kernel column k (0-3) until the next CoOrvane is constructed."""
 
+def set_engine_threads(n: int) -> None:
+    """Split each frame into bands of rows on n threads (1-64); the results are the same."""
+
+def engine_threads() -> int:
+    """The number of threads each frame is split over."""
+
 def _members() -> list[dict[str, Any]]: ...
 def _live_result_images() -> int: ...
 def _last_input_address() -> int: ...
