@@ -1,12 +1,12 @@
-// A three-stage pipeline: produce, transform and consume items on separate threads, linked by
-// bounded queues, in order.
+// A pipeline of stages: produce, one or more transforms, and consume items on separate threads,
+// linked by bounded queues, in order.
 //
-// The run loop of orvane-flow decodes a frame (produce), drives the component and measures
-// (transform, on the calling thread, where the component object lives), and draws and writes
-// pictures (consume). Every stage handles one item at a time in the order produced, so the
-// results are those of a one-thread run; the queues hold at most `capacity` items each, so
-// memory stays bounded when one stage is slower than the others. With threads = 1 the three
-// stages run one after another on the calling thread, item by item.
+// The run loop of orvane-flow decodes a frame (produce), drives the component (the first
+// transform, on the calling thread, where the component object lives), measures the dense flow
+// (a second transform), and draws and writes pictures (consume). Every stage handles one item at a
+// time in the order produced, so the results are those of a one-thread run; the queues hold at most
+// `capacity` items each, so memory stays bounded when one stage is slower than the others. With
+// threads = 1 the stages run one after another on the calling thread, item by item.
 //
 // The first exception thrown by any stage stops every stage (the others finish the item they
 // hold, then stop) and is rethrown by run() once all threads are joined.
@@ -17,9 +17,11 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 template <class T>
 class BoundedQueue {
@@ -71,11 +73,13 @@ class BoundedQueue {
 template <class T>
 class Pipeline {
   public:
-    // produce: fills the next item, false at the end. transform and consume: one item each.
-    Pipeline(std::function<bool(T&)> produce, std::function<void(T&)> transform,
+    // produce: fills the next item, false at the end. Each transform, then consume: one item
+    // each, in order. The first transform runs on the calling thread (where the component
+    // object lives), every later one on its own.
+    Pipeline(std::function<bool(T&)> produce, std::vector<std::function<void(T&)>> transforms,
              std::function<void(T&)> consume)
         : produce_(std::move(produce)),
-          transform_(std::move(transform)),
+          transforms_(std::move(transforms)),
           consume_(std::move(consume)) {}
 
     void run(int threads, size_t capacity) {
@@ -83,11 +87,17 @@ class Pipeline {
             for (;;) {
                 T item{};
                 if (!produce_(item)) return;
-                transform_(item);
+                for (auto& t : transforms_) t(item);
                 consume_(item);
             }
         }
-        BoundedQueue<T> produced(capacity), transformed(capacity);
+        // queues[0] links the producer to the first transform, queues[k] transform k - 1 to
+        // transform k (or to the consumer, after the last).
+        const size_t n = transforms_.size();
+        std::vector<std::unique_ptr<BoundedQueue<T>>> queues;
+        for (size_t k = 0; k <= n; ++k) {
+            queues.push_back(std::make_unique<BoundedQueue<T>>(capacity));
+        }
         std::exception_ptr failure;
         std::mutex failure_mutex;
         auto fail = [&] {
@@ -95,43 +105,48 @@ class Pipeline {
                 std::lock_guard<std::mutex> lock(failure_mutex);
                 if (!failure) failure = std::current_exception();
             }
-            produced.stop();
-            transformed.stop();
+            for (auto& q : queues) q->stop();
         };
-        std::thread producer([&] {
+        auto transform_stage = [&](size_t k) {
+            try {
+                while (auto item = queues[k]->pop()) {
+                    transforms_[k](*item);
+                    if (!queues[k + 1]->push(std::move(*item))) break;
+                }
+                queues[k + 1]->close();
+            } catch (...) {
+                fail();
+            }
+        };
+        std::vector<std::thread> threads_;
+        threads_.emplace_back([&] {
             try {
                 for (;;) {
                     T item{};
-                    if (!produce_(item) || !produced.push(std::move(item))) break;
+                    if (!produce_(item) || !queues[0]->push(std::move(item))) break;
                 }
-                produced.close();
+                queues[0]->close();
             } catch (...) {
                 fail();
             }
         });
-        std::thread consumer([&] {
+        for (size_t k = 1; k < n; ++k) threads_.emplace_back(transform_stage, k);
+        threads_.emplace_back([&] {
             try {
-                while (auto item = transformed.pop()) consume_(*item);
+                while (auto item = queues[n]->pop()) consume_(*item);
             } catch (...) {
                 fail();
             }
         });
-        try {
-            while (auto item = produced.pop()) {
-                transform_(*item);
-                if (!transformed.push(std::move(*item))) break;
-            }
-            transformed.close();
-        } catch (...) {
-            fail();
+        if (n > 0) {
+            transform_stage(0);
         }
-        producer.join();
-        consumer.join();
+        for (std::thread& t : threads_) t.join();
         if (failure) std::rethrow_exception(failure);
     }
 
   private:
     std::function<bool(T&)> produce_;
-    std::function<void(T&)> transform_;
+    std::vector<std::function<void(T&)>> transforms_;
     std::function<void(T&)> consume_;
 };

@@ -202,6 +202,7 @@ class Run {
     void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
+    void take_flow_outputs(FrameWork& w);
     void write_pictures(FrameWork& w);
     void write_flow_outputs(const FrameWork& w);
     std::string summary_json(double elapsed, double component_seconds) const;
@@ -237,7 +238,9 @@ class Run {
         frame_times_.erase(frame_times_.begin(), it);
         return text;
     }
-    StageTime stages_[3];  // decode, measure (the component and what is read from it), write
+    // Each stage's own time; summary.json's "measure" is the component's and the flow's
+    // together.
+    StageTime decode_time_, component_time_, flow_time_, write_time_;
     bool interrupted_ = false;
     // The dense flow: the tracker (compensated) or the solver on the stream's own moments
     // (direct), with the frames the direct flow refers to.
@@ -277,15 +280,20 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
         if (scale > 0) rec.mean_flow = mean_flow_length(img.Un, img.Vn) * scale;
     }
     img.flow = nullptr;
-    if (!tracker_) {
-        measure_direct(rec, img, rule, count);
-        return;
+    if (!tracker_) measure_direct(rec, img, rule, count);
+}
+
+// What the writer needs of the flow just measured, copied out of the measuring state that the
+// next frame changes: written on the frames it names, and the last one of the run always.
+void Run::take_flow_outputs(FrameWork& w) {
+    w.flow_due = w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
+    if (w.img.flow && (w.flow_due || video_)) {
+        w.flow = *w.img.flow;
+        w.flow_frame = w.img.flow_frame;
+        if (w.img.flow_input) w.flow_input = *w.img.flow_input;
     }
-    if (tracker_->push(session_->read(ResultImage::Is))) {
-        const FlowResult& r = tracker_->result();
-        take_flow(rec, img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
-        img.flow_input = &tracker_->result_frame();
-    }
+    w.img.flow = nullptr;
+    w.img.flow_input = nullptr;
 }
 
 // The dense flow and the affine fit from the moment images of the component that runs on
@@ -494,7 +502,7 @@ int Run::execute() {
         return true;
     };
     auto produce = [&](FrameWork& out) {
-        const StageTimer timer(stages_[0]);
+        const StageTimer timer(decode_time_);
         if (!held) {
             FrameWork first;
             if (!read_one(first)) return false;
@@ -511,10 +519,11 @@ int Run::execute() {
             held.reset();
         return true;
     };
-    // The component and the measuring state live on the calling thread: every call to them
-    // is made here, and what the writer needs is copied out.
-    auto transform = [&](FrameWork& w) {
-        const StageTimer timer(stages_[1]);
+    // The component lives on the calling thread: every call to it is made here, and what the
+    // later stages need is copied out. The direct method's flow comes from its images, so it is
+    // measured here too.
+    auto component_stage = [&](FrameWork& w) {
+        const StageTimer timer(component_time_);
         const auto t0 = Clock::now();
         session_->process(w.frame);
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -522,26 +531,28 @@ int Run::execute() {
         w.rec.time_ms = 1000.0 * seconds;
         w.frame = GreyImage();  // the component keeps what it needs
         measure(w.rec, w.img, w.count);
-        // The flow describes an earlier frame; it is written on the frames it names, and the
-        // last one of the run always.
-        w.flow_due =
-            w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
-        if (w.img.flow && (w.flow_due || video_)) {
-            w.flow = *w.img.flow;
-            w.flow_frame = w.img.flow_frame;
-            if (w.img.flow_input) w.flow_input = *w.img.flow_input;
-        }
-        w.img.flow = nullptr;
-        w.img.flow_input = nullptr;
+        if (!tracker_) take_flow_outputs(w);
+        if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
         if (w.pictures) {
-            w.Is = session_->read(ResultImage::Is);
             for (ResultImage which : opt_.save) w.saved.emplace_back(which, session_->read(which));
         } else {
             w.img = FrameImages();  // only picture frames need their images downstream
         }
     };
+    // The compensated method's tracker follows the smoothed input on a thread of its own, so
+    // that the component's next frame and this frame's flow are measured side by side.
+    auto flow_stage = [&](FrameWork& w) {
+        const StageTimer timer(flow_time_);
+        if (tracker_->push(w.Is)) {
+            const FlowResult& r = tracker_->result();
+            take_flow(w.rec, w.img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
+            w.img.flow_input = &tracker_->result_frame();
+            take_flow_outputs(w);
+        }
+        if (!w.pictures) w.Is = GreyImage();
+    };
     auto consume = [&](FrameWork& w) {
-        const StageTimer timer(stages_[2]);
+        const StageTimer timer(write_time_);
         if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
         if (w.pictures) write_pictures(w);
         if (w.flow_due) write_flow_outputs(w);
@@ -554,7 +565,10 @@ int Run::execute() {
         records_.push_back(w.rec);
         progress_->update(static_cast<int64_t>(records_.size()));
     };
-    Pipeline<FrameWork>(produce, transform, consume).run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
+    std::vector<std::function<void(FrameWork&)>> transforms{component_stage};
+    if (tracker_) transforms.emplace_back(flow_stage);
+    Pipeline<FrameWork>(produce, transforms, consume)
+        .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
 
     const int64_t count = static_cast<int64_t>(records_.size());
     if (count == 0 && interrupted_) throw Interrupted();
@@ -616,7 +630,9 @@ void Run::write_report(double elapsed, double component_seconds) {
                   {"affine fit", opt_.robust_fit ? "robust" : "plain"},
                   {"dense flow method", opt_.method},
                   {"dense flow window", window_text(opt_.window)},
-                  {"threads", opt_.threads == 1 ? "1" : "3 (pipeline)"},
+                  {"threads", opt_.threads == 1 ? "1"
+                              : tracker_        ? "4 (pipeline)"
+                                                : "3 (pipeline)"},
                   {"size", std::to_string(columns_) + " x " + std::to_string(lines_)},
                   {"flow colour scale", json_number(opt_.max_speed) + " px/frame"}};
     r.records = records_;
@@ -687,15 +703,21 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
         "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) +
         ",\n";
     j += "  \"stages\": {";
-    static const char* const kStageNames[3] = {"decode", "measure", "write"};
-    for (int i = 0; i < 3; ++i) {
-        j += std::string(i ? ", " : "") + "\"" + kStageNames[i] +
-             "\": {\"wall_s\": " + json_number(stages_[i].wall_s) +
-             ", \"cpu_s\": " + json_number(stages_[i].cpu_s) + "}";
+    StageTime measure = component_time_;
+    measure.wall_s += flow_time_.wall_s, measure.cpu_s += flow_time_.cpu_s;
+    const std::pair<const char*, StageTime> stages[] = {{"decode", decode_time_},
+                                                        {"measure", measure},
+                                                        {"write", write_time_},
+                                                        {"component", component_time_},
+                                                        {"flow", flow_time_}};
+    for (const auto& [name, t] : stages) {
+        j += std::string(name == stages[0].first ? "" : ", ") + "\"" + name +
+             "\": {\"wall_s\": " + json_number(t.wall_s) + ", \"cpu_s\": " + json_number(t.cpu_s) +
+             "}";
     }
     j += "},\n";
     j += "  \"video\": " + (video_ ? json_string(opt_.video) : std::string("null")) + ",\n";
-    j += "  \"threads\": " + std::to_string(opt_.threads == 1 ? 1 : 3) + ",\n";
+    j += "  \"threads\": " + std::to_string(opt_.threads == 1 ? 1 : tracker_ ? 4 : 3) + ",\n";
     j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
     const auto median = median_motion(estimates_);
     j += "  \"median_affine_motion\": " +
