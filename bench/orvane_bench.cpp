@@ -157,7 +157,7 @@ void register_engine() {
     std::vector<std::pair<Column, EnginePath>> runs;
     for (const Column& c : bench::all_columns()) {
         runs.push_back({c, EnginePath::automatic});
-        if (c.k == 0) runs.push_back({Column{0, false, "col0-kernels"}, EnginePath::kernels});
+        if (c.k == 0) runs.push_back({Column{0, c.wide, "col0-kernels"}, EnginePath::kernels});
     }
     for (const auto& [c, path] : runs) {
         for (const Mode& mode : modes) {
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     register_engine();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    prim_use_eight_lanes(true);
     prim_fill_slots(0);
-    prim_allow_wide_vectors(true);
     return 0;
 }

@@ -380,9 +380,8 @@ bool parse_column(const std::string& word, std::vector<Column>& out) {
     if (word == "auto") {
         // What the component's variant selection picks on this processor.
         const int32_t k = prim_cpu_class();
-        out.push_back(
-            {k, k == 3,
-             "auto=col" + std::to_string(k) + (k == 3 && prim_wide_vectors() ? "-avx2" : "")});
+        const bool wide = prim_eight_lanes_available(k);
+        out.push_back({k, wide, "auto=col" + std::to_string(k) + (wide ? "-avx2" : "")});
         return true;
     }
     if (word == "3-sse2") {
@@ -391,7 +390,7 @@ bool parse_column(const std::string& word, std::vector<Column>& out) {
     }
     if (word.size() == 1 && word[0] >= '0' && word[0] <= '3') {
         const int32_t k = word[0] - '0';
-        const bool wide = k == 3 && prim_wide_vectors();
+        const bool wide = prim_eight_lanes_available(k);
         out.push_back({k, wide, "col" + word + (wide ? "-avx2" : "")});
         return true;
     }
@@ -592,8 +591,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+    prim_use_eight_lanes(true);
     prim_fill_slots(0);
-    prim_allow_wide_vectors(true);
     if (!all_agree) {
         std::printf("\nthe two pipelines disagree beyond the tolerance\n");
         return 1;

@@ -1,8 +1,10 @@
 // Processor identification: reading the CPUID words of this processor, and the pure decision
 // that maps CPUID words to a processor type and a type to a class. The decision reads only the
-// family and five feature flags, so tests can feed it the words of any processor.
+// family and five feature flags, so tests can feed it the words of any processor. Also whether
+// the eight-lane (AVX2) flavours of columns 0 and 3 can run here.
 #include <cstdint>
 
+#include "primitives/columns.hpp"
 #include "primitives/primitives.hpp"
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -42,7 +44,32 @@ bool id_flag_toggles() {
 }
 #endif
 
+bool examine_avx2() {
+#if defined(__i386__) || defined(__x86_64__)
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid(1, eax, ebx, ecx, edx);
+    constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+    if ((ecx & kOsxsave) == 0 || (ecx & kAvx) == 0) return false;
+    // The CPUID bits say what the processor can do; XCR0 says whether the OS saves the XMM
+    // (bit 1) and YMM (bit 2) state, without which 256-bit registers are not usable.
+    unsigned xcr0_lo = 0, xcr0_hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    if ((xcr0_lo & 6u) != 6u) return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    constexpr unsigned kAvx2 = 1u << 5;
+    return (ebx & kAvx2) != 0;
+#else
+    return false;
+#endif
+}
+
 }  // namespace
+
+bool prim_cpu_has_avx2() {
+    static const bool has = examine_avx2();
+    return has;
+}
 
 CpuidWords prim_read_cpuid() {
     CpuidWords words;

@@ -77,7 +77,9 @@ inline Fn prim_slot_target(const PrimSlot& slot) {
 inline float* prim_malloc_32f(int32_t width, int32_t height, int32_t* step) {
     return prim_slot_target<prim_malloc_32f_fn>(prim_slots::malloc_32f)(width, height, step);
 }
-inline void prim_free(void* ptr) { prim_slot_target<prim_free_fn>(prim_slots::free)(ptr); }
+inline void prim_free(void* ptr) {
+    prim_slot_target<prim_free_fn>(prim_slots::free)(ptr);
+}
 inline PrimStatus prim_copy_32f(const float* src, int32_t src_step, float* dst, int32_t dst_step,
                                 Size roi) {
     return prim_slot_target<prim_copy_32f_fn>(prim_slots::copy_32f)(src, src_step, dst, dst_step,
@@ -137,11 +139,10 @@ inline PrimStatus prim_filter_column_32f(const float* src, int32_t src_step, flo
         src, src_step, dst, dst_step, roi, kernel, kernel_size, anchor);
 }
 // src_dst = src_dst + alpha * (src - src_dst); empty regions accepted, bad steps -> prim_err_size
-inline PrimStatus prim_add_weighted_inplace_32f(const float* src, int32_t src_step,
-                                                float* src_dst, int32_t src_dst_step, Size roi,
-                                                float alpha) {
-    return prim_slot_target<prim_add_weighted_inplace_32f_fn>(
-        prim_slots::add_weighted_inplace_32f)(src, src_step, src_dst, src_dst_step, roi, alpha);
+inline PrimStatus prim_add_weighted_inplace_32f(const float* src, int32_t src_step, float* src_dst,
+                                                int32_t src_dst_step, Size roi, float alpha) {
+    return prim_slot_target<prim_add_weighted_inplace_32f_fn>(prim_slots::add_weighted_inplace_32f)(
+        src, src_step, src_dst, src_dst_step, roi, alpha);
 }
 
 // ---- processor identification and variant selection -------------------------------------
@@ -153,11 +154,11 @@ struct CpuidWords {
     uint32_t leaf1_eax = 0, leaf1_ebx = 0, leaf1_ecx = 0, leaf1_edx = 0;
 };
 
-CpuidWords prim_read_cpuid();                          // this processor
-int32_t prim_cpu_type_from(const CpuidWords& words);   // pure: type code 0..8, 16, 17
-int32_t prim_cpu_class_of_type(int32_t type);          // pure: class 0..3
-int32_t prim_cpu_type();                               // type of this processor
-int32_t prim_cpu_class();                              // class of this processor
+CpuidWords prim_read_cpuid();                         // this processor
+int32_t prim_cpu_type_from(const CpuidWords& words);  // pure: type code 0..8, 16, 17
+int32_t prim_cpu_class_of_type(int32_t type);         // pure: class 0..3
+int32_t prim_cpu_type();                              // type of this processor
+int32_t prim_cpu_class();                             // class of this processor
 
 // Fills every slot of the table from column k; 0 when an entry has no variant in column k
 // (slots written before the gap keep their new values).
@@ -169,6 +170,19 @@ int32_t prim_select_variants();
 // The same procedures over any table and class, so that tests can use tables with gaps.
 int32_t prim_fill_slots_in(PrimDispatchEntry* table, int32_t count, int32_t k);
 int32_t prim_select_variants_in(PrimDispatchEntry* table, int32_t count, int32_t cpu_class);
+
+// ---- eight-lane flavours -----------------------------------------------------------------
+// Columns 0 and 3 each have an eight-lane (AVX2) flavour that stores the same bits as the
+// column's plain or four-lane routines. Where the machine (and, for column 0, a 64-bit build)
+// allows it, the table names the eight-lane flavour; the choice is made when the table is built
+// at start-up, so no kernel call asks which flavour to run.
+bool prim_eight_lanes_available(int32_t column);  // could run here (false for columns 1 and 2)
+bool prim_eight_lanes_in_use(int32_t column);     // the table names it now
+// Test and benchmark hook: with false, the table names the plain flavour of column 0 and the
+// four-lane flavour of column 3; with true, the eight-lane flavours where available. Slots take
+// the change at the next prim_fill_slots or prim_select_variants. Returns the previous setting.
+// Not to be called while another thread fills the slots.
+bool prim_use_eight_lanes(bool use);
 
 // The report shown when no column can be selected. On Windows: beep and message box; elsewhere
 // written to standard error with a bell. Tests may replace it.

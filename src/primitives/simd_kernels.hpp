@@ -1,9 +1,9 @@
 // Row loops of the vector kernel variants, written once for any lane count.
 //
-// Each processor-specific file (kernels_sse.cpp, kernels_sse2.cpp, kernels_avx2.cpp) includes
-// this header under its own instruction-set flags and instantiates the templates with its lane
-// type (`Lanes4` here, an eight-lane type in the AVX2 file). Everything below lives in an
-// anonymous namespace, so every including file gets its own copy compiled for its own
+// Each vector column's file (column2_sse.cpp, column3_sse2.cpp, column3_avx2.cpp) includes this
+// header under its own instruction-set flags and builds its column with vector_column (at the
+// end) from its lane type (`Lanes4` here, an eight-lane type in the AVX2 file). Everything below
+// lives in an anonymous namespace, so every including file gets its own copy compiled for its own
 // instruction set and the linker can never substitute one file's copy for another's.
 //
 // The vector loops handle whole vectors and the shared scalar loop finishes the row; the scalar
@@ -23,10 +23,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
-#include "primitives/arith.hpp"
-#include "primitives/primitives.hpp"
-#include "primitives/wide_vectors.hpp"
+#include "primitives/checks.hpp"
+#include "primitives/columns.hpp"
 
 namespace {
 namespace simd {
@@ -37,6 +37,7 @@ using std::uintptr_t;
 // ---- four lanes ---------------------------------------------------------------------------------
 struct Lanes4 {
     using vec = __m128;
+    struct Exit {};  // nothing to do on leaving four-lane code
     static constexpr int lanes = 4;
     static constexpr uintptr_t align = 16;  // alignment of an aligned load or store [bytes]
 
@@ -164,9 +165,9 @@ void binary_run(const float* a, const float* b, float* d, ptrdiff_t n) {
 template <class V, class Op>
 PrimStatus binary_kernel(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
                          float* dst, int32_t dst_step, Size roi) {
-    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    const PrimStatus status =
+        prim_check::three(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     if (src1_step == row && src2_step == row && dst_step == row) {
         const ptrdiff_t n = ptrdiff_t{roi.width} * roi.height;
@@ -219,9 +220,8 @@ void square_run(const float* s, float* d, ptrdiff_t n) {
 template <class V>
 PrimStatus square_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step,
                          Size roi) {
-    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+    const PrimStatus status = prim_check::two(src, src_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     // The square kernel works on whole floats: both steps are cut down to a multiple of 4 bytes.
     const ptrdiff_t s_step = src_step & ~3, d_step = dst_step & ~3;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
@@ -267,9 +267,8 @@ void add_const_run(float value, float* d, ptrdiff_t n) {
 
 template <class V>
 PrimStatus add_const_kernel(float value, float* src_dst, int32_t src_dst_step, Size roi) {
-    if (src_dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src_dst_step <= 0) return prim_err_step;
+    const PrimStatus status = prim_check::one(src_dst, src_dst_step, roi);
+    if (status != prim_ok) return status;
     if (src_dst_step == ptrdiff_t{4} * roi.width) {
         add_const_run<V>(value, src_dst, ptrdiff_t{roi.width} * roi.height);
         return prim_ok;
@@ -337,9 +336,9 @@ bool div_row(const float* d, const float* m, float* q, ptrdiff_t n) {
 template <class V>
 PrimStatus div_kernel(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
                       float* dst, int32_t dst_step, Size roi) {
-    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+    const PrimStatus status =
+        prim_check::three(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     bool zero = false;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     // Contiguous rows form one run only when that leaves every block where the rows put it:
@@ -409,16 +408,14 @@ void set_run(uint32_t bits, float* d, ptrdiff_t n) {
     for (; x < n; ++x) std::memcpy(d + x, &bits, 4);
 }
 
-// `stream_above` is the region size [bytes] above which the stores bypass the cache (a region
+// `kStreamAbove` is the region size [bytes] above which the stores bypass the cache (a region
 // that large would only evict the data that the next kernels read); negative: never.
-template <class V>
-PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi,
-                       int64_t stream_above) {
-    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+template <class V, int64_t kStreamAbove>
+PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi) {
+    const PrimStatus status = prim_check::two(src, src_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
-    const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    const bool stream = kStreamAbove >= 0 && int64_t{row} * roi.height > kStreamAbove;
     const auto run = stream ? &copy_run<V, true> : &copy_run<V, false>;
     if (src_step == row && dst_step == row) {
         run(src, dst, ptrdiff_t{roi.width} * roi.height);
@@ -438,15 +435,14 @@ PrimStatus copy_kernel(const float* src, int32_t src_step, float* dst, int32_t d
     return prim_ok;
 }
 
-template <class V>
-PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi, int64_t stream_above) {
-    if (dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (dst_step <= 0) return prim_err_step;
+template <class V, int64_t kStreamAbove>
+PrimStatus set_kernel(float value, float* dst, int32_t dst_step, Size roi) {
+    const PrimStatus status = prim_check::one(dst, dst_step, roi);
+    if (status != prim_ok) return status;
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
-    const bool stream = stream_above >= 0 && int64_t{row} * roi.height > stream_above;
+    const bool stream = kStreamAbove >= 0 && int64_t{row} * roi.height > kStreamAbove;
     const auto run = stream ? &set_run<V, true> : &set_run<V, false>;
     if (dst_step == row) {
         run(bits, dst, ptrdiff_t{roi.width} * roi.height);
@@ -577,17 +573,16 @@ void filter_row_out(const float* s, ptrdiff_t tap_stride, float* d, ptrdiff_t n,
     }
 }
 
-// `vertical` selects the column filter. Steps are used as whole floats (step / 4), like the
+// `kVertical` selects the column filter. Steps are used as whole floats (step / 4), like the
 // plain filters.
-template <class V>
-PrimStatus filter_kernel(bool vertical, const float* src, int32_t src_step, float* dst,
-                         int32_t dst_step, Size roi, const float* kernel, int32_t kernel_size,
-                         int32_t anchor) {
-    if (src == nullptr || dst == nullptr || kernel == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0 || kernel_size <= 0) return prim_err_size;
-    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+template <class V, bool kVertical>
+PrimStatus filter_kernel(const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi,
+                         const float* kernel, int32_t kernel_size, int32_t anchor) {
+    const PrimStatus status =
+        prim_check::filter(src, src_step, dst, dst_step, roi, kernel, kernel_size);
+    if (status != prim_ok) return status;
     const ptrdiff_t s_stride = src_step / 4, d_stride = dst_step / 4;
-    const ptrdiff_t tap_stride = vertical ? s_stride : 1;
+    const ptrdiff_t tap_stride = kVertical ? s_stride : 1;
     // Offset of the source pixel under kernel[kernel_size - 1] from the output pixel, in taps.
     const ptrdiff_t first_tap = ptrdiff_t{anchor} - (kernel_size - 1);
 
@@ -640,11 +635,10 @@ void add_weighted_run(const float* s, float* d, ptrdiff_t n, float alpha) {
 template <class V>
 PrimStatus add_weighted_kernel(const float* src, int32_t src_step, float* src_dst,
                                int32_t src_dst_step, Size roi, float alpha) {
-    if (src == nullptr || src_dst == nullptr) return prim_err_null_ptr;
-    if (roi.width < 0 || roi.height < 0) return prim_err_size;
+    const PrimStatus status =
+        prim_check::running_average(src, src_step, src_dst, src_dst_step, roi);
+    if (status != prim_ok) return status;
     const int64_t row = int64_t{4} * roi.width;
-    if (src_step < row || src_step % 4 != 0) return prim_err_size;
-    if (src_dst_step < row || src_dst_step % 4 != 0) return prim_err_size;
     if (roi.width == 0 || roi.height == 0) return prim_ok;
     if (roi.height == 1 || (src_step == row && src_dst_step == row)) {
         add_weighted_run<V>(src, src_dst, ptrdiff_t{roi.width} * roi.height, alpha);
@@ -655,6 +649,48 @@ PrimStatus add_weighted_kernel(const float* src, int32_t src_step, float* src_ds
                             roi.width, alpha);
     }
     return prim_ok;
+}
+
+// ---- the column ---------------------------------------------------------------------------------
+// Every kernel of a lane type runs inside `V::Exit`, whose destructor does what leaving that
+// lane width needs (clearing the upper halves of the 256-bit registers; nothing for four lanes).
+template <class V, auto Kernel>
+struct Leaving;
+template <class V, class... Args, PrimStatus (*Kernel)(Args...)>
+struct Leaving<V, Kernel> {
+    static PrimStatus call(Args... args) {
+        [[maybe_unused]] typename V::Exit exit;
+        return Kernel(args...);
+    }
+};
+template <class V, auto Kernel>
+constexpr auto entry() {
+    if constexpr (std::is_empty_v<typename V::Exit> &&
+                  std::is_trivially_destructible_v<typename V::Exit>) {
+        return Kernel;
+    } else {
+        return &Leaving<V, Kernel>::call;
+    }
+}
+
+// The column of lane type V: every kernel that computes or moves data runs the row loops above;
+// allocation and release stay the plain routines. Copy and fill stream past the cache above the
+// given region sizes [bytes] (negative: never).
+template <class V, int64_t kStreamCopyAbove, int64_t kStreamSetAbove>
+PrimColumn vector_column() {
+    PrimColumn column = prim_column0_plain();
+    column.copy_32f = entry<V, &copy_kernel<V, kStreamCopyAbove>>();
+    column.add_32f = entry<V, &binary_kernel<V, OpAdd>>();
+    column.add_const_inplace_32f = entry<V, &add_const_kernel<V>>();
+    column.subtract_32f = entry<V, &binary_kernel<V, OpSub>>();
+    column.set_32f = entry<V, &set_kernel<V, kStreamSetAbove>>();
+    column.mul_32f = entry<V, &binary_kernel<V, OpMul>>();
+    column.div_32f = entry<V, &div_kernel<V>>();
+    column.sqr_32f = entry<V, &square_kernel<V>>();
+    column.filter_row_32f = entry<V, &filter_kernel<V, false>>();
+    column.filter_column_32f = entry<V, &filter_kernel<V, true>>();
+    column.add_weighted_inplace_32f = entry<V, &add_weighted_kernel<V>>();
+    return column;
 }
 
 }  // namespace simd

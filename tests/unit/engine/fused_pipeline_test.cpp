@@ -254,6 +254,26 @@ TEST(FusedPipeline, FramesAllocateNothing) {
     }
 }
 
+// The engine recognises column 0 by the routines that the variant table names for it, so the
+// processor's own selection must leave the slots recognisable: on a processor of class 0 (any
+// that is not identified as an Intel one) the fused pipeline runs after the selection, with the
+// column's eight-lane flavour (the default where the machine has AVX2) and without it.
+TEST(FusedPipeline, RunsAfterTheSelectionWhereItPicksColumnZero) {
+    SlotSnapshot restore;
+    const Image frame(12, 7, 1.0f);
+    for (bool eight_lanes : {true, false}) {
+        prim_use_eight_lanes(eight_lanes);
+        ASSERT_EQ(prim_select_variants(), 1);
+        MotionEngine e;
+        ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
+        const bool column0 = prim_cpu_class() == 0;
+        EXPECT_EQ(e.fused_selected(), column0) << "eight lanes " << eight_lanes;
+        e.process(frame.px.data());
+        EXPECT_EQ(e.last_frame_fused(), column0) << "eight lanes " << eight_lanes;
+    }
+    prim_use_eight_lanes(true);
+}
+
 // The fused pipeline reproduces the plain kernels only: with the slots on another column, or with
 // the kernels forced, the engine runs the kernel sequence; so does every frame of a build without
 // the fused pipeline.

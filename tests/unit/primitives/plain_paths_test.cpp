@@ -6,8 +6,6 @@
 // the operands of a commutative operation).
 //
 // The eight-lane path needs AVX2; on other machines these tests are skipped.
-#include "primitives/plain_paths.hpp"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -156,10 +154,13 @@ struct Plane {
 class UsePath {
   public:
     explicit UsePath(bool wide) {
+        prim_use_eight_lanes(wide);
         prim_fill_slots(0);
-        prim_allow_plain_wide(wide);
     }
-    ~UsePath() { prim_allow_plain_wide(true); }
+    ~UsePath() {
+        prim_use_eight_lanes(true);
+        prim_fill_slots(0);
+    }
 };
 
 // The inputs of one call: sources (unchanged by the call) and the destination, which in-place
@@ -180,12 +181,12 @@ void expect_same_on_both_paths(Case& c) {
     PrimStatus status_base, status_wide;
     {
         UsePath path(false);
-        ASSERT_FALSE(prim_plain_wide()) << "the hook did not hold column 0 to its baseline";
+        ASSERT_FALSE(prim_eight_lanes_in_use(0)) << "the hook did not hold column 0 to its baseline";
         status_base = c.call(src_base, dst_base);
     }
     {
         UsePath path(true);
-        ASSERT_TRUE(prim_plain_wide()) << "the hook did not restore the eight-lane path";
+        ASSERT_TRUE(prim_eight_lanes_in_use(0)) << "the hook did not restore the eight-lane path";
         status_wide = c.call(src_wide, dst_wide);
     }
     ASSERT_EQ(status_wide, status_base) << c.what;
@@ -258,7 +259,7 @@ struct BinaryKernel {
 };
 
 TEST(PlainPaths, TwoSourceKernelsStoreTheSameBitsAndStatus) {
-    if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    if (!prim_eight_lanes_available(0)) GTEST_SKIP() << "no AVX2 on this machine";
     const BinaryKernel kernels[] = {
         {"add", &prim_add_32f, true},
         {"subtract", &prim_subtract_32f, true},
@@ -296,7 +297,7 @@ TEST(PlainPaths, TwoSourceKernelsStoreTheSameBitsAndStatus) {
 // The division's status must come from wherever the one zero divisor lies: in a full vector or
 // in the scalar tail of any row.
 TEST(PlainPaths, DivisionReportsAZeroDivisorAnywhere) {
-    if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    if (!prim_eight_lanes_available(0)) GTEST_SKIP() << "no AVX2 on this machine";
     for (int32_t w = 1; w <= 40; ++w) {
         for (float zero : {0.0f, -0.0f, of_bits(0x7FC00001u)}) {
             for (int32_t x = 0; x < w; x += 3) {
@@ -326,7 +327,7 @@ TEST(PlainPaths, DivisionReportsAZeroDivisorAnywhere) {
 }
 
 TEST(PlainPaths, OneSourceKernelsStoreTheSameBits) {
-    if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    if (!prim_eight_lanes_available(0)) GTEST_SKIP() << "no AVX2 on this machine";
     for (Shape s : shapes()) {
         for (Layout l : {Layout::kPacked, Layout::kGapped, Layout::kByteSteps}) {
             for (Values v : {Values::kOrdinary, Values::kSpecial, Values::kCancelling}) {
@@ -379,7 +380,7 @@ TEST(PlainPaths, OneSourceKernelsStoreTheSameBits) {
 
 // The running average takes whole-float steps only; packed rows are folded into one run.
 TEST(PlainPaths, RunningAverageStoresTheSameBits) {
-    if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    if (!prim_eight_lanes_available(0)) GTEST_SKIP() << "no AVX2 on this machine";
     const float alphas[] = {
         0.03f, 0.5f, 1.0f, 0.0f, -0.0f, 2.0f, of_bits(0x00000003u), INFINITY, of_bits(0x7FC01234u)};
     int32_t next_alpha = 0;
@@ -426,7 +427,7 @@ std::vector<std::pair<int32_t, int32_t>> sizes_and_anchors() {
 }
 
 TEST(PlainPaths, FiltersStoreTheSameBitsForEverySizeAndAnchor) {
-    if (!prim_plain_wide_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    if (!prim_eight_lanes_available(0)) GTEST_SKIP() << "no AVX2 on this machine";
     std::vector<Shape> list = shapes();
     for (bool column : {false, true}) {
         for (const auto& size_anchor : sizes_and_anchors()) {

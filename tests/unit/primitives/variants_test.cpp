@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "primitives/primitives.hpp"
-#include "primitives/wide_vectors.hpp"
 
 namespace {
 
@@ -38,7 +37,7 @@ struct Column {
 std::vector<Column> columns_under_test() {
     std::vector<Column> list = {
         {1, false, "column 1"}, {2, false, "column 2"}, {3, false, "column 3 (four lanes)"}};
-    if (prim_wide_vectors()) list.push_back({3, true, "column 3 (eight lanes)"});
+    if (prim_eight_lanes_available(3)) list.push_back({3, true, "column 3 (eight lanes)"});
     return list;
 }
 
@@ -46,12 +45,12 @@ std::vector<Column> columns_under_test() {
 class UseColumn {
   public:
     UseColumn(int32_t k, bool wide) {
-        prim_allow_wide_vectors(wide);
+        prim_use_eight_lanes(wide);
         EXPECT_EQ(prim_fill_slots(k), 1) << "column " << k << " lacks a variant";
     }
     ~UseColumn() {
+        prim_use_eight_lanes(true);
         prim_fill_slots(0);
-        prim_allow_wide_vectors(true);
     }
 };
 
@@ -849,12 +848,37 @@ TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
     }
 }
 
-TEST(Variants, WideVectorHookOnlyEverNarrowsColumnThree) {
-    const bool machine = prim_wide_vectors();
-    EXPECT_TRUE(prim_allow_wide_vectors(false));
-    EXPECT_FALSE(prim_wide_vectors());
-    EXPECT_FALSE(prim_allow_wide_vectors(true));
-    EXPECT_EQ(prim_wide_vectors(), machine);
+// The hook changes which flavour the table names for columns 0 and 3, never more than the machine
+// allows; the slots take the change when they are filled.
+TEST(Variants, EightLaneHookOnlyEverNarrowsColumnsZeroAndThree) {
+    const int32_t flavoured[] = {0, 3};
+    std::vector<PrimFn> eight[4];
+    for (int32_t k : flavoured) {
+        EXPECT_EQ(prim_eight_lanes_in_use(k), prim_eight_lanes_available(k)) << "column " << k;
+        for (const PrimDispatchEntry& e : prim_dispatch_table) eight[k].push_back(e.variant[k]);
+    }
+    EXPECT_FALSE(prim_eight_lanes_available(1));
+    EXPECT_FALSE(prim_eight_lanes_available(2));
+
+    EXPECT_TRUE(prim_use_eight_lanes(false));
+    for (int32_t k : flavoured) {
+        EXPECT_FALSE(prim_eight_lanes_in_use(k)) << "column " << k;
+        ASSERT_EQ(prim_fill_slots(k), 1);
+        // Only the kernels that compute have a second flavour; storage is shared.
+        for (int32_t i = 3; i < prim_dispatch_count; ++i) {
+            const PrimFn in_slot = prim_dispatch_table[i].slot->load();
+            EXPECT_EQ(in_slot, prim_dispatch_table[i].variant[k]) << "entry " << i;
+            EXPECT_EQ(in_slot != eight[k][i], prim_eight_lanes_available(k))
+                << "column " << k << ", entry " << i;
+        }
+    }
+    EXPECT_FALSE(prim_use_eight_lanes(true));
+    for (int32_t k : flavoured) {
+        EXPECT_EQ(prim_eight_lanes_in_use(k), prim_eight_lanes_available(k)) << "column " << k;
+        for (int32_t i = 0; i < prim_dispatch_count; ++i)
+            EXPECT_EQ(prim_dispatch_table[i].variant[k], eight[k][i]) << "column " << k;
+    }
+    prim_fill_slots(0);
 }
 
 }  // namespace

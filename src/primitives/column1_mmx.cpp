@@ -1,4 +1,4 @@
-// Column 1: processors with MMX but without SSE.
+// Column 1: processors with MMX but without SSE (class 1).
 //
 // Only this file of the column is built with -mmmx. Such processors have no single-precision
 // vector unit, so the column keeps the plain floating-point routines for every kernel but three:
@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "primitives/variants.hpp"
+#include "primitives/checks.hpp"
+#include "primitives/columns.hpp"
 
 namespace {
 
@@ -88,13 +89,9 @@ bool div_row_c1(const unsigned char* dp, const unsigned char* mp, unsigned char*
     return zero;
 }
 
-}  // namespace
-
-PrimStatus prim_copy_32f_c1(const float* src, int32_t src_step, float* dst, int32_t dst_step,
-                            Size roi) {
-    if (src == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src_step <= 0 || dst_step <= 0) return prim_err_step;
+PrimStatus copy_32f(const float* src, int32_t src_step, float* dst, int32_t dst_step, Size roi) {
+    const PrimStatus status = prim_check::two(src, src_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     const ptrdiff_t row = ptrdiff_t{4} * roi.width;
     if (src_step == row && dst_step == row) {
         copy_run_mmx(row_bytes(src, src_step, 0), row_bytes(dst, dst_step, 0),
@@ -108,10 +105,9 @@ PrimStatus prim_copy_32f_c1(const float* src, int32_t src_step, float* dst, int3
     return prim_ok;
 }
 
-PrimStatus prim_set_32f_c1(float value, float* dst, int32_t dst_step, Size roi) {
-    if (dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (dst_step <= 0) return prim_err_step;
+PrimStatus set_32f(float value, float* dst, int32_t dst_step, Size roi) {
+    const PrimStatus status = prim_check::one(dst, dst_step, roi);
+    if (status != prim_ok) return status;
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const __m64 block = _mm_set1_pi32(static_cast<int>(bits));
@@ -126,15 +122,26 @@ PrimStatus prim_set_32f_c1(float value, float* dst, int32_t dst_step, Size roi) 
     return prim_ok;
 }
 
-PrimStatus prim_div_32f_c1(const float* src1, int32_t src1_step, const float* src2,
-                           int32_t src2_step, float* dst, int32_t dst_step, Size roi) {
-    if (src1 == nullptr || src2 == nullptr || dst == nullptr) return prim_err_null_ptr;
-    if (roi.width <= 0 || roi.height <= 0) return prim_err_size;
-    if (src1_step <= 0 || src2_step <= 0 || dst_step <= 0) return prim_err_step;
+PrimStatus div_32f(const float* src1, int32_t src1_step, const float* src2, int32_t src2_step,
+                   float* dst, int32_t dst_step, Size roi) {
+    const PrimStatus status =
+        prim_check::three(src1, src1_step, src2, src2_step, dst, dst_step, roi);
+    if (status != prim_ok) return status;
     bool zero = false;
     for (ptrdiff_t y = 0; y < roi.height; ++y) {
         zero |= div_row_c1(row_bytes(src1, src1_step, y), row_bytes(src2, src2_step, y),
                            row_bytes(dst, dst_step, y), roi.width);
     }
     return zero ? prim_warn_div_by_zero : prim_ok;
+}
+
+}  // namespace
+
+// The plain column with the three routines of this file.
+PrimColumn prim_column1_mmx() {
+    PrimColumn column = prim_column0_plain();
+    column.copy_32f = &copy_32f;
+    column.set_32f = &set_32f;
+    column.div_32f = &div_32f;
+    return column;
 }
