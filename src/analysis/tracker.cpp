@@ -40,7 +40,7 @@ GreyImage narrow(const GreyImage& in, int32_t columns) {
 }
 
 void narrow_flow(DenseFlow* f, int32_t columns) {
-    if (f->u.columns == columns) return;
+    if (f->u.columns == columns || f->u.empty()) return;
     const int32_t wide = f->u.columns, lines = f->u.lines;
     f->u = narrow(f->u, columns);
     f->v = narrow(f->v, columns);
@@ -51,6 +51,15 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
                     valid.begin() + static_cast<std::ptrdiff_t>(y) * columns);
     }
     f->valid = std::move(valid);
+}
+
+// An affine motion of frames reduced by r, in full-frame coordinates (x_reduced = (x + 0.5) / r
+// - 0.5) and pixels.
+AffineMotion affine_on_full_frames(AffineMotion a, int32_t r) {
+    const double shift = 0.5 - 0.5 * r;
+    a.a[0] = r * a.a[0] + (a.a[1] + a.a[2]) * shift;
+    a.a[3] = r * a.a[3] + (a.a[4] + a.a[5]) * shift;
+    return a;
 }
 
 }  // namespace
@@ -115,6 +124,21 @@ class FlowTracker::Level {
     // the result's affine motion, then smoothed.
     void predict_from(const FlowResult& r) {
         const DenseFlow& f = r.flow;
+        if (f.valid.empty()) {
+            // The affine motion alone: smooth already.
+            const AffineMotion a = r.affine.value_or(AffineMotion{});
+            for (int32_t y = 0; y < lines_; ++y) {
+                float* u = pu_.line(y);
+                float* v = pv_.line(y);
+                const double u0 = a.u(0, y), v0 = a.v(0, y);
+                for (int32_t x = 0; x < wide_; ++x) {
+                    const double xs = std::min(x, columns_ - 1);
+                    u[x] = static_cast<float>(u0 + a.a[1] * xs);
+                    v[x] = static_cast<float>(v0 + a.a[4] * xs);
+                }
+            }
+            return;
+        }
         for (int32_t y = 0; y < lines_; ++y) {
             for (int32_t x = 0; x < wide_; ++x) {
                 const size_t i = static_cast<size_t>(y) * wide_ + x;
@@ -227,6 +251,13 @@ class FlowTracker::Level {
         const std::function<void()> fit = [&] {
             affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
         };
+        if (!settings_.dense_flow) {
+            fit();
+            out->flow = DenseFlow();
+            out->affine = affine;
+            measure_affine_change(out);
+            return;
+        }
         solver_.solve(m, k, pred, &mask_, &out->flow, &fit);
         out->affine = affine;
 
@@ -262,6 +293,32 @@ class FlowTracker::Level {
     }
 
   private:
+    // Without dense flow: what the pass measured on top of its prediction is the affine
+    // motion less the prediction, its 90th percentile over a coarse grid. The flow's own
+    // error has no counterpart (objects moving on their own are not explained, and that is
+    // no fault), so fit_error stays 0.
+    void measure_affine_change(FlowResult* out) {
+        left_.clear();
+        if (out->affine) {
+            for (int32_t y = 0; y < lines_; y += 8) {
+                for (int32_t x = 0; x < columns_; x += 8) {
+                    const size_t i = static_cast<size_t>(y) * wide_ + x;
+                    const double du = out->affine->u(x, y) - gu_.data[i];
+                    const double dv = out->affine->v(x, y) - gv_.data[i];
+                    left_.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
+                }
+            }
+        }
+        out->residual = 0;
+        if (!left_.empty()) {
+            const size_t h = left_.size() * 9 / 10;
+            std::nth_element(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(h),
+                             left_.end());
+            out->residual = left_[h];
+        }
+        out->fit_error = 0;
+    }
+
     void smooth(GreyImage* field) {
         if (smooth_factor_ == 1) {
             filter_separable(*field, smooth_taps_, &small_, &scratch_);
@@ -331,7 +388,8 @@ bool FlowTracker::push(const GreyImage& frame) {
                                  std::to_string(columns_) + "x" + std::to_string(lines_),
                              E_INVALIDARG);
     }
-    frames_[static_cast<size_t>(pushed_ % 5)] = frame;
+    // Only a dense flow is shown on its frame.
+    if (settings_.dense_flow) frames_[static_cast<size_t>(pushed_ % 5)] = frame;
     ++pushed_;
     const int32_t r = settings_.reduction;
     if (r > 1) {
@@ -402,6 +460,10 @@ void FlowTracker::enlarge_result(const FlowResult& m, int32_t r) {
     result_.beyond_range = m.beyond_range;
     DenseFlow& f = result_.flow;
     const float gain = static_cast<float>(r);
+    if (m.flow.u.empty()) {
+        if (m.affine) result_.affine = affine_on_full_frames(*m.affine, r);
+        return;
+    }
     enlarge(m.flow.u, r, gain, columns_, lines_, &f.u);
     enlarge(m.flow.v, r, gain, columns_, lines_, &f.v);
     f.confidence = GreyImage(columns_, lines_);
@@ -418,11 +480,5 @@ void FlowTracker::enlarge_result(const FlowResult& m, int32_t r) {
             if (!f.valid[i]) f.u.data[i] = f.v.data[i] = 0.0f;
         }
     }
-    if (m.affine) {
-        AffineMotion a = *m.affine;
-        const double shift = 0.5 - 0.5 * r;
-        a.a[0] = r * a.a[0] + (a.a[1] + a.a[2]) * shift;
-        a.a[3] = r * a.a[3] + (a.a[4] + a.a[5]) * shift;
-        result_.affine = a;
-    }
+    if (m.affine) result_.affine = affine_on_full_frames(*m.affine, r);
 }

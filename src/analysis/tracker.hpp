@@ -38,11 +38,14 @@ struct TrackerSettings {
     // Measure on frames reduced by this factor (1 or 2) and enlarge the flow: a quarter of the
     // work for 2, at a window of the same size in the picture.
     int32_t reduction = 1;
+    // false: the global affine motion only. The frames are compensated by the affine motion
+    // alone and no dense flow is solved (the result's flow is empty): several times faster.
+    bool dense_flow = true;
 };
 
 struct FlowResult {
     int64_t frame = -1;  // the frame the flow describes, counted from 0 at the first push
-    DenseFlow flow;      // [pixels per frame]
+    DenseFlow flow;      // [pixels per frame]; empty without dense flow
     std::optional<AffineMotion> affine;  // robust fit; empty with too little texture
     int iterations = 0;                  // passes of the full-size level
     double residual = 0;   // median speed the last pass measured on top of its prediction
@@ -69,7 +72,7 @@ class FlowTracker {
     // a new frame, from the fifth push on.
     bool push(const GreyImage& frame);
     const FlowResult& result() const { return result_; }
-    // The frame that result() describes, as it was pushed.
+    // The frame that result() describes, as it was pushed (with dense flow only; else empty).
     const GreyImage& result_frame() const;
     // Forgets the history (a cut in the stream): the next result comes five pushes later.
     void reset();

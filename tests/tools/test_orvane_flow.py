@@ -65,6 +65,8 @@ def reference(tmp_path_factory):
     ((), 0.02, 0.02),
     # Batch derivatives are centred on the same frame as the spatial ones.
     (("--method", "direct"), 0.05, 0.05),
+    # Frames compensated by the global motion alone.
+    (("--method", "global"), 0.02, 0.02),
     # The recursive derivative averages over past frames and lags the spatial one, which
     # shortens the measured motion; measured: pan 8-12 % short, rotation and zoom 10-15 %.
     (("--method", "direct", "--timederivative-mode", "recursive", "--input-filter", 0), 0.15,
@@ -96,6 +98,7 @@ def test_default_sequence_motion_is_recovered(tmp_path, options, pan_tol, shape_
     ("direct", "affineparams", {"Is"}, True, True),
     ("direct", "orvane", {"Is", "It2"}, True, False),
     ("direct", "all", {"Is", "It2"}, True, True),
+    ("global", "changedetection", {"Is", "It2"}, False, True),
 ])
 def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, has_dense,
                                            has_affine):
@@ -127,10 +130,12 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
         assert (row["a1"] != "") == (has_affine and frame >= 4)
         if row["a1"]:
             assert int(row["affine_frame"]) == frame - 2
-        assert (row["flow_frame"] != "") == (has_dense and frame >= 4)
+        # The global method measures a frame without its dense flow.
+        assert (row["flow_frame"] != "") == ((has_dense or method == "global") and frame >= 4)
         if row["flow_frame"] and mode != "orvane":
             assert int(row["flow_frame"]) == frame - 2
-            assert 0.9 <= float(row["valid_share"]) <= 1
+            assert (row["valid_share"] != "") == has_dense
+            assert not has_dense or 0.9 <= float(row["valid_share"]) <= 1
             assert row["beyond_range"] == "0"
 
     s = read_summary(out)
@@ -379,6 +384,8 @@ def make_bad_inputs(tmp):
     (["--regularizer", "abc"], 2, "--regularizer"),
     (["--max-speed", "0"], 2, "--max-speed: '0' is not a positive number of pixels per frame"),
     (["--frames", "3", "--video", "flow.txt"], 2, "use .mp4 or .mkv"),
+    (["--method", "global", "--save", "flow"], 2, "--save flow: the method \"global\""),
+    (["--method", "global", "--arrows"], 2, "measures no dense flow"),
 ])
 def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, message):
     make_bad_inputs(tmp_path)

@@ -87,8 +87,9 @@ int main(int argc, char** argv) {
     auto* measuring = "Measuring";
     app.add_option("--method", opt.method,
                    "compensated: motion-compensated frames, any speed up to several px/frame;\n"
-                   "direct: the component's own moment images, below about 1 px/frame")
-        ->check(CLI::IsMember({"compensated", "direct"}))
+                   "direct: the component's own moment images, below about 1 px/frame;\n"
+                   "global: compensated, the global affine motion only, no dense flow (fastest)")
+        ->check(CLI::IsMember({"compensated", "direct", "global"}))
         ->capture_default_str()
         ->group(measuring);
     std::string window = window_text(opt.window);

@@ -172,6 +172,9 @@ struct FrameWork {
     GreyImage flow_input;
 };
 
+// Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
+constexpr int64_t kGlobalReductionPixels = 1500000;
+
 // Frames in each queue between the stages: enough to ride out a slow picture frame, few
 // enough that memory stays small (a 1920x1080 frame with its images is a few tens of MB).
 constexpr size_t kQueueCapacity = 3;
@@ -336,11 +339,13 @@ void Run::measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int6
 
 void Run::take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                     const std::optional<AffineMotion>& affine, int64_t frame, bool beyond) {
-    img.flow = &flow;
+    // The global method's flow is empty: nothing to draw, and no share or speed of it.
+    const bool dense = !flow.u.empty();
+    img.flow = dense ? &flow : nullptr;
     img.flow_frame = frame;
     rec.flow_frame = frame;
-    rec.valid_share = flow.valid_share();
-    rec.median_speed = flow.median_speed();
+    rec.valid_share = dense ? flow.valid_share() : NAN;
+    rec.median_speed = dense ? flow.median_speed() : NAN;
     rec.beyond_range = beyond;
     rec.affine = affine;
     rec.affine_frame = frame;
@@ -416,6 +421,26 @@ int Run::execute() {
         }
     }
 
+    if (opt_.method != "compensated" && opt_.method != "direct" && opt_.method != "global") {
+        error_("--method: '" + opt_.method +
+               "' is not a method (choose compensated, direct or global)");
+        return kExitUsage;
+    }
+    if (opt_.method == "global") {
+        // These show or store the dense flow, which the global method does not measure.
+        const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
+                                                           {"--video", !opt_.video.empty()},
+                                                           {"--arrows", opt_.arrows}};
+        for (const auto& [option, given] : needs_flow) {
+            if (given) {
+                error_(std::string(option) +
+                       ": the method \"global\" measures no dense flow (choose compensated or "
+                       "direct)");
+                return kExitUsage;
+            }
+        }
+    }
+
     route_ffmpeg_log(opt_.verbose);
     // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary. A host
     // that runs the job in-process keeps its own handlers.
@@ -456,9 +481,13 @@ int Run::execute() {
     }
     DenseFlowSettings dense;
     dense.window = opt_.window;
-    if (opt_.method == "compensated") {
+    if (opt_.method == "compensated" || opt_.method == "global") {
         TrackerSettings ts;
         ts.dense = dense;
+        ts.dense_flow = opt_.method == "compensated";
+        // The global motion of large frames is measured as well on frames reduced by 2, at a
+        // quarter of the work.
+        if (!ts.dense_flow && int64_t{columns_} * lines_ > kGlobalReductionPixels) ts.reduction = 2;
         // The tracker's window sums and warps take a second thread unless the run is to stay
         // on one.
         ts.dense.threads =
