@@ -4,6 +4,12 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/simd.hpp"
+
+#if ORVANE_ANALYSIS_AVX2
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // Weighted moments of one image: the sums of I, I X, I Y, I X^2, I X Y, I Y^2.
@@ -42,6 +48,153 @@ bool solve6(double n[6][6], double b[6], double out[6]) {
     return true;
 }
 
+// One line's contribution to the fit: the weighted sums of the three tensor images times
+// 1, X, X^2 and of the two right-hand sides times 1, X (see fit()).
+struct LineSums {
+    double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy
+    double t[2] = {0, 0}, u[2] = {0, 0};                          // xt, yt
+};
+
+// The pointers of one line; pu, pv and w may be null.
+struct LineRefs {
+    const float *xx, *yy, *xy, *xt, *yt, *pu, *pv, *w;
+};
+
+#if ORVANE_ANALYSIS_AVX2
+// Four samples p[0], p[s], p[2 s], p[3 s] as doubles; for s = 2 the eight floats from p must
+// be readable.
+__attribute__((target("avx2"))) inline __m256d load_grid(const float* p, int32_t s) {
+    if (s == 1) return _mm256_cvtps_pd(_mm_loadu_ps(p));
+    if (s == 2) {
+        const __m256 even =
+            _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        return _mm256_cvtps_pd(_mm256_castps256_ps128(even));
+    }
+    return _mm256_setr_pd(p[0], p[s], p[2 * s], p[3 * s]);
+}
+
+__attribute__((target("avx2"))) inline double lane_sum(__m256d v) {
+    const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+}
+
+// Four samples at a time from x; returns where it stopped. Xg holds X at x, x + s, ...
+__attribute__((target("avx2"))) int32_t line_sums_avx2(const LineRefs& r, const double* Xg,
+                                                       int32_t x, int32_t end, int32_t s,
+                                                       int32_t columns, double k, LineSums* out) {
+    const __m256d one = _mm256_set1_pd(1.0), nk = _mm256_set1_pd(-k);
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, b0 = a0, b1 = a0, b2 = a0, c0 = a0, c1 = a0,
+            c2 = a0, t0 = a0, t1 = a0, u0 = a0, u1 = a0;
+    const int32_t reach = s == 2 ? 8 : 3 * s + 1;  // floats read from x
+    int32_t j = 0;
+    for (; x + 3 * s < end && x + reach <= columns; x += 4 * s, j += 4) {
+        const __m256d X = _mm256_loadu_pd(Xg + j), Xs = _mm256_mul_pd(X, X);
+        const __m256d w = r.w ? load_grid(r.w + x, s) : one;
+        const __m256d xx = load_grid(r.xx + x, s), yy = load_grid(r.yy + x, s);
+        const __m256d xy = load_grid(r.xy + x, s);
+        __m256d bx = _mm256_mul_pd(nk, load_grid(r.xt + x, s));
+        __m256d by = _mm256_mul_pd(nk, load_grid(r.yt + x, s));
+        if (r.pu) {
+            const __m256d pu = load_grid(r.pu + x, s), pv = load_grid(r.pv + x, s);
+            bx = _mm256_add_pd(bx, _mm256_add_pd(_mm256_mul_pd(xx, pu), _mm256_mul_pd(xy, pv)));
+            by = _mm256_add_pd(by, _mm256_add_pd(_mm256_mul_pd(xy, pu), _mm256_mul_pd(yy, pv)));
+        }
+        const __m256d vxx = _mm256_mul_pd(w, xx), vyy = _mm256_mul_pd(w, yy);
+        const __m256d vxy = _mm256_mul_pd(w, xy);
+        const __m256d vxt = _mm256_mul_pd(w, bx), vyt = _mm256_mul_pd(w, by);
+        a0 = _mm256_add_pd(a0, vxx), a1 = _mm256_add_pd(a1, _mm256_mul_pd(vxx, X));
+        a2 = _mm256_add_pd(a2, _mm256_mul_pd(vxx, Xs));
+        b0 = _mm256_add_pd(b0, vyy), b1 = _mm256_add_pd(b1, _mm256_mul_pd(vyy, X));
+        b2 = _mm256_add_pd(b2, _mm256_mul_pd(vyy, Xs));
+        c0 = _mm256_add_pd(c0, vxy), c1 = _mm256_add_pd(c1, _mm256_mul_pd(vxy, X));
+        c2 = _mm256_add_pd(c2, _mm256_mul_pd(vxy, Xs));
+        t0 = _mm256_add_pd(t0, vxt), t1 = _mm256_add_pd(t1, _mm256_mul_pd(vxt, X));
+        u0 = _mm256_add_pd(u0, vyt), u1 = _mm256_add_pd(u1, _mm256_mul_pd(vyt, X));
+    }
+    out->a[0] += lane_sum(a0), out->a[1] += lane_sum(a1), out->a[2] += lane_sum(a2);
+    out->b[0] += lane_sum(b0), out->b[1] += lane_sum(b1), out->b[2] += lane_sum(b2);
+    out->c[0] += lane_sum(c0), out->c[1] += lane_sum(c1), out->c[2] += lane_sum(c2);
+    out->t[0] += lane_sum(t0), out->t[1] += lane_sum(t1);
+    out->u[0] += lane_sum(u0), out->u[1] += lane_sum(u1);
+    return x;
+}
+#endif
+
+// The same, one sample at a time, from x to the end.
+void line_sums(const LineRefs& r, const double* Xg, int32_t x, int32_t end, int32_t s, double k,
+               LineSums* out) {
+    for (int32_t j = 0; x < end; x += s, ++j) {
+        const double Xv = Xg[j];
+        const double Xs = Xv * Xv;
+        const double w = r.w ? r.w[x] : 1.0;
+        const double vxx = w * r.xx[x], vyy = w * r.yy[x], vxy = w * r.xy[x];
+        double bx = -k * r.xt[x], by = -k * r.yt[x];
+        if (r.pu) {
+            bx += static_cast<double>(r.xx[x]) * r.pu[x] + static_cast<double>(r.xy[x]) * r.pv[x];
+            by += static_cast<double>(r.xy[x]) * r.pu[x] + static_cast<double>(r.yy[x]) * r.pv[x];
+        }
+        const double vxt = w * bx, vyt = w * by;
+        out->a[0] += vxx, out->a[1] += vxx * Xv, out->a[2] += vxx * Xs;
+        out->b[0] += vyy, out->b[1] += vyy * Xv, out->b[2] += vyy * Xs;
+        out->c[0] += vxy, out->c[1] += vxy * Xv, out->c[2] += vxy * Xs;
+        out->t[0] += vxt, out->t[1] += vxt * Xv;
+        out->u[0] += vyt, out->u[1] += vyt * Xv;
+    }
+}
+
+#if ORVANE_ANALYSIS_AVX2
+// The robust fit's squared normal-flow residuals of four samples at a time, with the plain
+// loop's operations in its order (the same bits); the samples with texture also go to
+// `typical`. Returns where it stopped.
+__attribute__((target("avx2"))) int32_t residual_line_avx2(const LineRefs& r, const float* t,
+                                                           const float* mask, int32_t y, double u0,
+                                                           double du, double v0, double dv,
+                                                           double k, int32_t x, int32_t end,
+                                                           int32_t s, int32_t columns, float* e2,
+                                                           std::vector<float>* typical) {
+    const __m256d zero = _mm256_setzero_pd(), two = _mm256_set1_pd(2.0);
+    const __m256d k2 = _mm256_set1_pd(2 * k), kk = _mm256_set1_pd(k * k);
+    const __m256d big = _mm256_set1_pd(1e30);
+    const int32_t reach = s == 2 ? 8 : 3 * s + 1;
+    for (; x + 3 * s < end && x + reach <= columns; x += 4 * s) {
+        const __m256d xs = _mm256_setr_pd(x, x + s, x + 2 * s, x + 3 * s);
+        __m256d u = _mm256_add_pd(_mm256_set1_pd(u0), _mm256_mul_pd(_mm256_set1_pd(du), xs));
+        __m256d v = _mm256_add_pd(_mm256_set1_pd(v0), _mm256_mul_pd(_mm256_set1_pd(dv), xs));
+        if (r.pu) {
+            u = _mm256_sub_pd(u, load_grid(r.pu + x, s));
+            v = _mm256_sub_pd(v, load_grid(r.pv + x, s));
+        }
+        const __m256d xx = load_grid(r.xx + x, s), yy = load_grid(r.yy + x, s);
+        const __m256d xy = load_grid(r.xy + x, s), tt = load_grid(t + x, s);
+        const __m256d g2 = _mm256_add_pd(xx, yy);
+        __m256d r2 = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(u, u), xx),
+                                   _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(two, u), v), xy));
+        r2 = _mm256_add_pd(r2, _mm256_mul_pd(_mm256_mul_pd(v, v), yy));
+        r2 = _mm256_add_pd(
+            r2, _mm256_mul_pd(k2, _mm256_add_pd(_mm256_mul_pd(u, load_grid(r.xt + x, s)),
+                                                _mm256_mul_pd(v, load_grid(r.yt + x, s)))));
+        r2 = _mm256_add_pd(r2, _mm256_mul_pd(_mm256_mul_pd(kk, tt), tt));
+        // max(0, r2) keeps a NaN r2 as NaN, as std::max(0.0, r2) does.
+        const __m256d pos = _mm256_blendv_pd(r2, zero, _mm256_cmp_pd(zero, r2, _CMP_GT_OQ));
+        const __m256d textured = _mm256_cmp_pd(g2, zero, _CMP_GT_OQ);
+        const __m256d q = _mm256_and_pd(textured, _mm256_div_pd(pos, g2));
+        const __m256d capped = _mm256_blendv_pd(big, q, _mm256_cmp_pd(q, big, _CMP_LT_OQ));
+        float e[4];
+        _mm_storeu_ps(e, _mm256_cvtpd_ps(capped));
+        double g[4];
+        _mm256_storeu_pd(g, g2);
+        for (int l = 0; l < 4; ++l) {
+            const int32_t xl = x + l * s;
+            e2[xl] = e[l];
+            if (g[l] > 1.0 && (s > 1 || ((xl | y) & 1) == 0) && (!mask || mask[xl] > 0)) {
+                typical->push_back(e[l]);
+            }
+        }
+    }
+    return x;
+}
+#endif
+
 }  // namespace
 
 std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m, double temporal_gain,
@@ -79,8 +232,9 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
     // carried back to pixel coordinates at the end.
     const double cx = 0.5 * (columns - 1), cy = 0.5 * (lines - 1);
     const double s = 0.5 * std::max(columns, lines);
-    std::vector<double> X(static_cast<size_t>(columns));
-    for (int32_t x = 0; x < columns; ++x) X[static_cast<size_t>(x)] = (x - cx) / s;
+    // X on the grid of sampled columns.
+    std::vector<double> Xg;
+    for (int32_t x = x0; x < x1; x += stride_) Xg.push_back((x - cx) / s);
 
     Moments xx, yy, xy;
     // Right-hand sides: the sums of bx = Ix2 pu + Ixy pv - k Ixt and by = Ixy pu + Iy2 pv -
@@ -88,36 +242,22 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
     double tx[3] = {0, 0, 0}, ty[3] = {0, 0, 0};
     for (int32_t y = y0; y < y1; y += stride_) {
         const double Y = (y - cy) / s;
-        const float* r_xx = m.Ix2->line(y);
-        const float* r_yy = m.Iy2->line(y);
-        const float* r_xy = m.Ixy->line(y);
-        const float* r_xt = m.Ixt->line(y);
-        const float* r_yt = m.Iyt->line(y);
         const size_t row = static_cast<size_t>(y) * static_cast<size_t>(columns);
-        const float* r_w = weights ? weights->data() + row : nullptr;
-        const float* r_pu = predicted ? prediction->u->data.data() + row : nullptr;
-        const float* r_pv = predicted ? prediction->v->data.data() + row : nullptr;
-        double a[3] = {0, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 0, 0};  // xx, yy, xy: 1, X, X^2
-        double t[2] = {0, 0}, u[2] = {0, 0};                          // xt, yt: 1, X
-        for (int32_t x = x0; x < x1; x += stride_) {
-            const double Xv = X[static_cast<size_t>(x)];
-            const double Xs = Xv * Xv;
-            const double w = r_w ? r_w[x] : 1.0;
-            const double vxx = w * r_xx[x], vyy = w * r_yy[x], vxy = w * r_xy[x];
-            double bx = -k * r_xt[x], by = -k * r_yt[x];
-            if (r_pu) {
-                bx +=
-                    static_cast<double>(r_xx[x]) * r_pu[x] + static_cast<double>(r_xy[x]) * r_pv[x];
-                by +=
-                    static_cast<double>(r_xy[x]) * r_pu[x] + static_cast<double>(r_yy[x]) * r_pv[x];
-            }
-            const double vxt = w * bx, vyt = w * by;
-            a[0] += vxx, a[1] += vxx * Xv, a[2] += vxx * Xs;
-            b[0] += vyy, b[1] += vyy * Xv, b[2] += vyy * Xs;
-            c[0] += vxy, c[1] += vxy * Xv, c[2] += vxy * Xs;
-            t[0] += vxt, t[1] += vxt * Xv;
-            u[0] += vyt, u[1] += vyt * Xv;
-        }
+        const LineRefs refs{m.Ix2->line(y),
+                            m.Iy2->line(y),
+                            m.Ixy->line(y),
+                            m.Ixt->line(y),
+                            m.Iyt->line(y),
+                            predicted ? prediction->u->data.data() + row : nullptr,
+                            predicted ? prediction->v->data.data() + row : nullptr,
+                            weights ? weights->data() + row : nullptr};
+        LineSums sums;
+        int32_t x = x0;
+#if ORVANE_ANALYSIS_AVX2
+        if (have_avx2()) x = line_sums_avx2(refs, Xg.data(), x, x1, stride_, columns, k, &sums);
+#endif
+        line_sums(refs, Xg.data() + (x - x0) / stride_, x, x1, stride_, k, &sums);
+        const double *a = sums.a, *b = sums.b, *c = sums.c, *t = sums.t, *u = sums.u;
         auto add = [Y](Moments& mo, const double* r) {
             mo.m1 += r[0], mo.mx += r[1], mo.my += Y * r[0];
             mo.mxx += r[2], mo.mxy += Y * r[1], mo.myy += Y * Y * r[0];
@@ -205,7 +345,15 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             const float* mw = mask ? mask->data() + row : nullptr;
             const double u0 = motion->u(0, y), v0 = motion->v(0, y);
             const double du = motion->a[1], dv = motion->a[4];
-            for (int32_t x = x0; x < x1; x += stride_) {
+            int32_t x = x0;
+#if ORVANE_ANALYSIS_AVX2
+            if (have_avx2()) {
+                const LineRefs refs{xx, yy, xy, xt, yt, pu, pv, nullptr};
+                x = residual_line_avx2(refs, t, mw, y, u0, du, v0, dv, k, x, x1, stride_, columns,
+                                       e2, &typical);
+            }
+#endif
+            for (; x < x1; x += stride_) {
                 double u = u0 + du * x, v = v0 + dv * x;
                 if (pu) u -= pu[x], v -= pv[x];
                 const double g2 = static_cast<double>(xx[x]) + yy[x];
