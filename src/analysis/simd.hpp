@@ -1,5 +1,6 @@
-// Whether the processor running the program has AVX2: the analysis loops that have an
-// eight-lane body choose it once, at run time, so that one build serves every x86-64.
+// Whether the processor running the program has AVX2 and FMA (every one of note with the
+// first has the second): the analysis loops that have an eight-lane body choose it once, at
+// run time, so that one build serves every x86-64.
 #pragma once
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -7,7 +8,7 @@
 inline bool have_avx2() {
     static const bool yes = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     }();
     return yes;
 }
