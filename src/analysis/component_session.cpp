@@ -203,7 +203,11 @@ static_assert(static_cast<int>(ResultImage::Is) == static_cast<int>(EngineImage:
                   static_cast<int>(ResultImage::Vn) == static_cast<int>(EngineImage::Vn),
               "result images and engine images are listed in the same order");
 
-bool ComponentSession::copy_current(ResultImage which, GreyImage* out) const {
+// The object's own buffer of a result image, when a frame was processed since the last
+// setting: the result images are named alike in the engine; the smoothed input is read from
+// inside its border, the others whole.
+bool ComponentSession::buffer_of(ResultImage which, ImageView* out) const {
+    if (!current_) return false;
     const MotionEngine& e = object_->engine_view();
     const float* src = e.get_image(static_cast<EngineImage>(which));
     if (!src || e.get_columns() != columns_ || e.get_lines() != lines_) return false;
@@ -212,12 +216,16 @@ bool ComponentSession::copy_current(ResultImage which, GreyImage* out) const {
         src += e.get_interior_offset();
         step = e.get_padded_step();
     }
-    if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
-    const char* row = reinterpret_cast<const char*>(src);
-    for (int32_t y = 0; y < lines_; ++y, row += step) {
-        std::memcpy(out->line(y), row, static_cast<size_t>(columns_) * sizeof(float));
-    }
+    *out = {src, columns_, lines_, static_cast<std::ptrdiff_t>(step / sizeof(float))};
     return true;
+}
+
+ImageView ComponentSession::view(ResultImage which) {
+    ImageView v;
+    if (buffer_of(which, &v)) return v;
+    GreyImage& copy = copies_[static_cast<int>(which)];
+    read_into(which, &copy);
+    return {copy.data.data(), copy.columns, copy.lines, copy.columns};
 }
 
 GreyImage ComponentSession::read(ResultImage which) {
@@ -227,7 +235,15 @@ GreyImage ComponentSession::read(ResultImage which) {
 }
 
 void ComponentSession::read_into(ResultImage which, GreyImage* out) {
-    if (current_ && copy_current(which, out)) return;
+    // After a processed frame the getters' copy is made straight from the object's buffer.
+    ImageView buffer;
+    if (buffer_of(which, &buffer)) {
+        if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
+        for (int32_t y = 0; y < lines_; ++y) {
+            std::memcpy(out->line(y), buffer.line(y), static_cast<size_t>(columns_) * sizeof(float));
+        }
+        return;
+    }
     VARIANT v;
     VariantInit(&v);
     const NameEntry* e = entry_of(which);

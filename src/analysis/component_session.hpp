@@ -7,6 +7,7 @@
 // loop and the flow tracker are its callers.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,14 @@ bool parse_result_image(const std::string& name, ResultImage* which);
 // Whether the computation mode computes an image (Is and It exist in every mode).
 bool mode_computes(const std::string& computation_mode, ResultImage which);
 
+// A result image where it lies: `columns` floats per line, lines `step` floats apart.
+struct ImageView {
+    const float* base = nullptr;
+    int32_t columns = 0, lines = 0;
+    std::ptrdiff_t step = 0;
+    const float* line(int32_t y) const { return base + y * step; }
+};
+
 class ComponentSession {
   public:
     ComponentSession();
@@ -57,9 +66,14 @@ class ComponentSession {
     // getters' own copy, without their array); otherwise it goes through the getter.
     void read_into(ResultImage which, GreyImage* image);
 
+    // The image without a copy where the object's buffers can be reached (after a processed
+    // frame), else read through the getter into the session's own copy. Valid until the next
+    // call that changes the object, or the next view of the same image.
+    ImageView view(ResultImage which);
+
   private:
     void check(HRESULT hr, const std::string& what);
-    bool copy_current(ResultImage which, GreyImage* out) const;
+    bool buffer_of(ResultImage which, ImageView* out) const;
     // A keyword list of the component ("a, b, c"); empty when it cannot be read.
     std::string keywords(HRESULT (CCoOrvane::*list)(BSTR*));
 
@@ -69,4 +83,5 @@ class ComponentSession {
     // A frame was processed since the last setting or creation: the results can be copied
     // straight from the object's buffers, as the getters would copy them.
     bool current_ = false;
+    GreyImage copies_[14];  // what view() read through the getters, by ResultImage
 };

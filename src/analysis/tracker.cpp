@@ -20,16 +20,15 @@ int32_t padded_width(int32_t columns) {
     return (columns + 3) / 4 * 4;
 }
 
-GreyImage widen(const GreyImage& in, int32_t columns) {
-    if (in.columns == columns) return in;
-    GreyImage out(columns, in.lines);
+// Into an image kept from frame to frame, so that the ring allocates once.
+void widen_into(const GreyImage& in, int32_t columns, GreyImage* out) {
+    if (out->columns != columns || out->lines != in.lines) *out = GreyImage(columns, in.lines);
     for (int32_t y = 0; y < in.lines; ++y) {
         const float* s = in.line(y);
-        float* d = out.line(y);
+        float* d = out->line(y);
         std::copy(s, s + in.columns, d);
         std::fill(d + in.columns, d + columns, s[in.columns - 1]);
     }
-    return out;
 }
 
 GreyImage narrow(const GreyImage& in, int32_t columns) {
@@ -114,7 +113,7 @@ class FlowTracker::Level {
     }
 
     void add(const GreyImage& frame) {
-        ring_[next_] = widen(frame, wide_);
+        widen_into(frame, wide_, &ring_[next_]);
         next_ = (next_ + 1) % kWindowFrames;
         count_ = std::min(count_ + 1, kWindowFrames);
         ++added_;

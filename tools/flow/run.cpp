@@ -125,13 +125,16 @@ GreyImage crop(const GreyImage& in, int32_t columns) {
 }
 
 // Mean length of the flow vectors (un, vn) over the pixels where it is finite.
-double mean_flow_length(const GreyImage& un, const GreyImage& vn) {
+double mean_flow_length(const ImageView& un, const ImageView& vn) {
     double s = 0;
     size_t n = 0;
-    for (size_t i = 0; i < un.data.size(); ++i) {
-        const float a = un.data[i], b = vn.data[i];
-        const float length = std::sqrt(a * a + b * b);
-        if (std::isfinite(length)) s += length, ++n;
+    for (int32_t y = 0; y < un.lines; ++y) {
+        const float* u = un.line(y);
+        const float* v = vn.line(y);
+        for (int32_t x = 0; x < un.columns; ++x) {
+            const float length = std::sqrt(u[x] * u[x] + v[x] * v[x]);
+            if (std::isfinite(length)) s += length, ++n;
+        }
     }
     return n ? s / static_cast<double>(n) : NAN;
 }
@@ -201,7 +204,7 @@ class Run {
     int execute();
 
   private:
-    void measure(FrameRecord& rec, FrameImages& img, int64_t count);
+    void measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictures);
     void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
@@ -255,35 +258,52 @@ class Run {
     int64_t beyond_frames_ = 0;
 };
 
-void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count) {
-    img.It = session_->read(ResultImage::It);
+void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictures) {
+    // The statistics are taken where the component keeps its images; copies are made only
+    // of what later stages draw or the direct method reads.
+    const bool has_it2 = mode_computes(mode_, ResultImage::It2);
+    const ImageView it = session_->view(ResultImage::It);
+    const ImageView it2 = has_it2 ? session_->view(ResultImage::It2) : it;
     double abs_sum = 0;
     size_t changed = 0;
-    const bool has_it2 = mode_computes(mode_, ResultImage::It2);
-    if (has_it2) img.It2 = session_->read(ResultImage::It2);
-    for (size_t i = 0; i < img.It.data.size(); ++i) {
-        const float it = img.It.data[i];
-        abs_sum += std::fabs(it);
-        const float it2 = has_it2 ? img.It2.data[i] : it * it;
-        if (it2 > opt_.change_threshold) ++changed;
+    const float threshold = static_cast<float>(opt_.change_threshold);
+    for (int32_t y = 0; y < it.lines; ++y) {
+        const float* t = it.line(y);
+        const float* t2 = it2.line(y);
+        double line_sum = 0;
+        for (int32_t x = 0; x < it.columns; ++x) {
+            line_sum += std::fabs(t[x]);
+            changed += (has_it2 ? t2[x] : t[x] * t[x]) > threshold;
+        }
+        abs_sum += line_sum;
     }
-    const double pixels = static_cast<double>(img.It.data.size());
+    const double pixels = static_cast<double>(it.columns) * it.lines;
     rec.mean_abs_it = abs_sum / pixels;
     rec.change_share = static_cast<double>(changed) / pixels;
+    if (has_it2 && pictures) img.It2 = session_->read(ResultImage::It2);
 
     TimeRule rule = TimeRule::recursive;
     parse_time_rule(opt_.settings.timederivative_mode, &rule);
     const double scale = flow_scale(rule, count);
     rec.mean_flow = NAN;
     if (is_flow_mode(mode_)) {
-        img.Un = session_->read(ResultImage::Un);
-        img.Vn = session_->read(ResultImage::Vn);
         // (Un, Vn) has the length |It| / |grad I| of the measured derivatives; the gains
         // carry it to pixels per frame.
-        if (scale > 0) rec.mean_flow = mean_flow_length(img.Un, img.Vn) * scale;
+        if (scale > 0) {
+            rec.mean_flow =
+                mean_flow_length(session_->view(ResultImage::Un), session_->view(ResultImage::Vn)) *
+                scale;
+        }
     }
     img.flow = nullptr;
-    if (!tracker_) measure_direct(rec, img, rule, count);
+    if (!tracker_) {
+        img.It = session_->read(ResultImage::It);
+        if (is_flow_mode(mode_)) {
+            img.Un = session_->read(ResultImage::Un);
+            img.Vn = session_->read(ResultImage::Vn);
+        }
+        measure_direct(rec, img, rule, count);
+    }
 }
 
 // What the writer needs of the flow just measured, copied out of the measuring state that the
@@ -559,7 +579,7 @@ int Run::execute() {
         component_seconds += seconds;
         w.rec.time_ms = 1000.0 * seconds;
         w.frame = GreyImage();  // the component keeps what it needs
-        measure(w.rec, w.img, w.count);
+        measure(w.rec, w.img, w.count, w.pictures);
         if (!tracker_) take_flow_outputs(w);
         if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
         if (w.pictures) {
