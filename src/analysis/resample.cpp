@@ -139,6 +139,17 @@ GreyImage reduce(const GreyImage& in, int32_t factor) {
     const float scale = 1.0f / static_cast<float>(factor * factor);
     std::vector<float> sums(static_cast<size_t>(std::max(w, 0)));
     for (int32_t y = 0; y < h; ++y) {
+        if (factor == 2) {
+            // The same sums as below in the same order, in one pass that vectorises.
+            const float* r0 = in.line(2 * y);
+            const float* r1 = in.line(2 * y + 1);
+            float* d = out.line(y);
+            for (int32_t x = 0; x < w; ++x) {
+                d[x] = ((0.0f + r0[2 * x] + r0[2 * x + 1]) + (0.0f + r1[2 * x] + r1[2 * x + 1])) *
+                       scale;
+            }
+            continue;
+        }
         std::fill(sums.begin(), sums.end(), 0.0f);
         for (int32_t j = 0; j < factor; ++j) {
             const float* r = in.line(y * factor + j);
