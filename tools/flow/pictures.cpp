@@ -11,20 +11,37 @@
 namespace {
 
 constexpr double kHeatPercentile = 0.995;
-constexpr double kHeatFloor = 4.0;  // |It| that a still scene's noise stays below [grey levels]
-constexpr int32_t kStrip = 164;     // width of the legend strip [pixels]
+constexpr double kHeatFloor = 4.0;      // |It| that a still scene's noise stays below [grey levels]
+constexpr int32_t kStrip = 164;         // width of the legend strip [pixels]
 constexpr int32_t kLegendHeight = 230;  // what the flow legend needs [pixels]
 constexpr uint8_t kInvalidGrey = 128;
 
+// The nearest of 0..255 (a value in 0..1 times 255 plus a half, truncated, is rounded).
 uint8_t to_byte(double v) {
-    return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0));
+    return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5);
+}
+
+// atan(t) for |t| <= 1 to within 1e-5 rad (a thousandth of a degree, far below what a byte of
+// colour shows); a frame's pictures take it for every pixel.
+double atan_unit(double t) {
+    const double t2 = t * t;
+    return t *
+           (0.99997726 +
+            t2 * (-0.33262347 +
+                  t2 * (0.19354346 + t2 * (-0.11643287 + t2 * (0.05265332 + t2 * -0.01172120)))));
 }
 
 // Screen direction of a displacement (dx right, dy down) as a hue: right is red, down
 // yellow-green, left cyan, up violet, turning clockwise as shown.
 double direction_hue(double dx, double dy) {
-    double deg = std::atan2(dy, dx) * 180.0 / std::numbers::pi;
-    return deg < 0 ? deg + 360.0 : deg;
+    const double ax = std::fabs(dx), ay = std::fabs(dy);
+    if (ax == 0 && ay == 0) return 0.0;
+    // The angle within the first octant, then carried to its quadrant.
+    double a = ay <= ax ? atan_unit(ay / ax) : 0.5 * std::numbers::pi - atan_unit(ax / ay);
+    if (dx < 0) a = std::numbers::pi - a;
+    if (dy < 0) a = 2 * std::numbers::pi - a;
+    const double deg = a * (180.0 / std::numbers::pi);
+    return deg >= 360.0 ? 0.0 : deg;
 }
 
 std::string speed_text(double v) {
@@ -71,7 +88,9 @@ std::vector<uint8_t> finite_mask(const GreyImage& u, const GreyImage& v) {
 }
 
 void hsv_to_rgb(double hue, double saturation, double value, uint8_t out[3]) {
-    const double h = std::fmod(std::fmod(hue, 360.0) + 360.0, 360.0) / 60.0;
+    const double turn =
+        hue >= 0 && hue < 360.0 ? hue : std::fmod(std::fmod(hue, 360.0) + 360.0, 360.0);
+    const double h = turn / 60.0;
     const int sector = std::min(5, static_cast<int>(h));
     const double f = h - sector;
     const double p = value * (1 - saturation);
@@ -102,7 +121,7 @@ void hsv_to_rgb(double hue, double saturation, double value, uint8_t out[3]) {
 }
 
 void flow_colour(double u, double v, double max_speed, uint8_t out[3]) {
-    const double speed = std::hypot(u, v);
+    const double speed = std::sqrt(u * u + v * v);
     const double s = max_speed > 0 ? std::min(1.0, speed / max_speed) : 0.0;
     hsv_to_rgb(direction_hue(u, v), s, 1.0, out);
 }
@@ -178,8 +197,9 @@ RgbPicture side_by_side_picture(const GreyImage& input, const GreyImage& u, cons
         for (int32_t x = 0; x < columns; ++x) {
             const size_t i = static_cast<size_t>(y) * columns + x;
             const float g = input.data[i];
-            const uint8_t b =
-                g >= 255.0f ? 255 : g > 0.0f ? static_cast<uint8_t>(std::lround(g)) : 0;
+            const uint8_t b = g >= 255.0f ? 255
+                              : g > 0.0f  ? static_cast<uint8_t>(std::lround(g))
+                                          : 0;
             uint8_t* left = pair.pixel(x, y);
             left[0] = left[1] = left[2] = b;
             uint8_t* right = pair.pixel(columns + x, y);
@@ -222,8 +242,7 @@ RgbPicture arrow_picture(const GreyImage& frame, const GreyImage& u, const GreyI
     auto arrow = [&](double x, double y, double dx, double dy, const uint8_t rgb[3]) {
         const double length = std::hypot(dx, dy);
         if (length < 0.5) return;
-        const double head = std::min(0.4 * length, 0.35 * cell), ux = dx / length,
-                     uy = dy / length;
+        const double head = std::min(0.4 * length, 0.35 * cell), ux = dx / length, uy = dy / length;
         for (int pass = 0; pass < 2; ++pass) {
             cairo_set_line_width(cr, pass == 0 ? 3.0 : 1.4);
             if (pass == 0)
