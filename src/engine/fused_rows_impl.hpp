@@ -13,7 +13,7 @@
 #error "define ENGINE_FUSED_NS before including fused_rows_impl.hpp"
 #endif
 
-#if defined(__SSE__) || defined(__AVX__)
+#if defined(__SSE2__)
 #include <immintrin.h>
 #endif
 
@@ -343,21 +343,29 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
 }
 
 // Copies a row with stores that bypass the cache (for result rows that the frame does not read
-// again); the rows it is given start on a 32-byte boundary, which is checked all the same.
+// again). Every store bypasses it, the single floats before and after the whole vectors included:
+// an ordinary store into a line that is also written past the cache would fetch the line first.
 void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
     int32_t x = 0;
+#if defined(__SSE2__)
+    auto one = [&](int32_t i) {
+        _mm_stream_si32(reinterpret_cast<int*>(dst + i), __builtin_bit_cast(int, src[i]));
+    };
 #if defined(__AVX512F__)
     // Whole cache lines: a line is never left half-written in a write-combining buffer.
-    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 63) != 0; ++x) dst[x] = src[x];
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 63) != 0; ++x) one(x);
     for (; x + 16 <= n; x += 16) _mm512_stream_ps(dst + x, _mm512_loadu_ps(src + x));
 #elif defined(__AVX__)
-    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 31) != 0; ++x) dst[x] = src[x];
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 31) != 0; ++x) one(x);
     for (; x + 8 <= n; x += 8) _mm256_stream_ps(dst + x, _mm256_loadu_ps(src + x));
-#elif defined(__SSE__)
-    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 15) != 0; ++x) dst[x] = src[x];
+#else
+    for (; x < n && (reinterpret_cast<uintptr_t>(dst + x) & 15) != 0; ++x) one(x);
     for (; x + 4 <= n; x += 4) _mm_stream_ps(dst + x, _mm_loadu_ps(src + x));
 #endif
+    for (; x < n; ++x) one(x);
+#else
     for (; x < n; ++x) dst[x] = src[x];
+#endif
 }
 
 const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,      smooth_row,   smooth_column,
