@@ -233,23 +233,30 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         if (t.columns != columns || t.lines != lines) t = GreyImage(columns, lines);
     }
     const float k = static_cast<float>(scale);
-    for (size_t i = 0; i < pixels; ++i) {
-        const float xx = m.Ix2->data[i], yy = m.Iy2->data[i], xy = m.Ixy->data[i];
-        float bx = -k * m.Ixt->data[i], by = -k * m.Iyt->data[i];
-        if (predicted) {
-            const float pu = prediction->u->data[i], pv = prediction->v->data[i];
-            bx += xx * pu + xy * pv;
-            by += xy * pu + yy * pv;
+    // The per-pixel terms, in bands of lines side by side.
+    const int term_bands = std::max(1, std::min(2 * settings_.threads, static_cast<int>(lines)));
+    parallel_for(settings_.threads, term_bands, [&](int band) {
+        const size_t first = pixels * static_cast<size_t>(band) / static_cast<size_t>(term_bands);
+        const size_t last =
+            pixels * static_cast<size_t>(band + 1) / static_cast<size_t>(term_bands);
+        for (size_t i = first; i < last; ++i) {
+            const float xx = m.Ix2->data[i], yy = m.Iy2->data[i], xy = m.Ixy->data[i];
+            float bx = -k * m.Ixt->data[i], by = -k * m.Iyt->data[i];
+            if (predicted) {
+                const float pu = prediction->u->data[i], pv = prediction->v->data[i];
+                bx += xx * pu + xy * pv;
+                by += xy * pu + yy * pv;
+            }
+            float w = mask ? (*mask)[i] : 1.0f;
+            if (!std::isfinite(xx + yy + xy + bx + by) || !(w > 0)) w = 0.0f;
+            terms_[0].data[i] = w * xx;
+            terms_[1].data[i] = w * xy;
+            terms_[2].data[i] = w * yy;
+            terms_[3].data[i] = w * bx;
+            terms_[4].data[i] = w * by;
+            terms_[5].data[i] = w;
         }
-        float w = mask ? (*mask)[i] : 1.0f;
-        if (!std::isfinite(xx + yy + xy + bx + by) || !(w > 0)) w = 0.0f;
-        terms_[0].data[i] = w * xx;
-        terms_[1].data[i] = w * xy;
-        terms_[2].data[i] = w * yy;
-        terms_[3].data[i] = w * bx;
-        terms_[4].data[i] = w * by;
-        terms_[5].data[i] = w;
-    }
+    });
     // The window sums (and the close sums that judge shifted windows) are independent, and so
     // is the caller's work; that goes first, being the longest.
     const int extra = alongside ? 1 : 0;

@@ -161,20 +161,20 @@ class FlowTracker::Level {
                 }
             }
         }
-        smooth(&pu_);
-        smooth(&pv_);
+        // The two components are smoothed side by side.
+        parallel_for(settings_.dense.threads, 2, [&](int j) { smooth(j ? &pv_ : &pu_, j); });
     }
     // The prediction from the reduced level's result, enlarged to this level's size. With
     // `only_where_apart`, the present prediction is kept except where the reduced level sees
     // a motion more than a pixel per frame away from it: an object the prediction lost.
     void predict_from_reduced(const Level& reduced, bool only_where_apart) {
-        if (!only_where_apart) {
-            enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pu_);
-            enlarge(reduced.pv_, kReduction, static_cast<float>(kReduction), wide_, lines_, &pv_);
-            return;
-        }
-        enlarge(reduced.pu_, kReduction, static_cast<float>(kReduction), wide_, lines_, &gu_);
-        enlarge(reduced.pv_, kReduction, static_cast<float>(kReduction), wide_, lines_, &gv_);
+        const float gain = static_cast<float>(kReduction);
+        GreyImage* u = only_where_apart ? &gu_ : &pu_;
+        GreyImage* v = only_where_apart ? &gv_ : &pv_;
+        parallel_for(settings_.dense.threads, 2, [&](int j) {
+            enlarge(j ? reduced.pv_ : reduced.pu_, kReduction, gain, wide_, lines_, j ? v : u);
+        });
+        if (!only_where_apart) return;
         for (size_t i = 0; i < pu_.data.size(); ++i) {
             const float du = gu_.data[i] - pu_.data[i], dv = gv_.data[i] - pv_.data[i];
             if (du * du + dv * dv > 1.0f) pu_.data[i] = gu_.data[i], pv_.data[i] = gv_.data[i];
@@ -326,15 +326,18 @@ class FlowTracker::Level {
         out->fit_error = 0;
     }
 
-    void smooth(GreyImage* field) {
+    // Smooths one component of the prediction with work images of its own (`slot` 0 or 1).
+    void smooth(GreyImage* field, int slot) {
+        GreyImage& small = small_[slot];
+        GreyImage& scratch = scratch_[slot];
         if (smooth_factor_ == 1) {
-            filter_separable(*field, smooth_taps_, &small_, &scratch_);
-            *field = small_;
+            filter_separable(*field, smooth_taps_, &small, &scratch);
+            std::swap(*field, small);
             return;
         }
         const GreyImage reduced = reduce(*field, smooth_factor_);
-        filter_separable(reduced, smooth_taps_, &small_, &scratch_);
-        enlarge(small_, smooth_factor_, 1.0f, wide_, lines_, field);
+        filter_separable(reduced, smooth_taps_, &small, &scratch);
+        enlarge(small, smooth_factor_, 1.0f, wide_, lines_, field);
     }
 
     int32_t columns_, lines_, wide_;
@@ -347,7 +350,7 @@ class FlowTracker::Level {
     int64_t added_ = 0;        // frames added since construction
     int64_t plain_upto_ = -1;  // the component's window holds frames up to this one unwarped
     std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
-    GreyImage gu_, gv_, pu_, pv_, small_, scratch_;
+    GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
     GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;   // what the component measured
     std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
     std::vector<float> base_mask_, mask_, left_;
