@@ -275,15 +275,17 @@ class FlowTracker::Level {
         std::vector<float>& left = left_;
         double r2 = 0, g2 = 0;
         const DenseFlow& f = out->flow;
-        for (size_t i = 0; i < f.valid.size(); i += 2) {
-            if ((i / static_cast<size_t>(wide_)) % 2 || !f.valid[i]) continue;
-            const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
-            left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
-            const double t = it.data[i];
-            const double r = du * du * ix2.data[i] + 2 * du * dv * ixy.data[i] +
-                             dv * dv * iy2.data[i] + 2 * k * (du * ixt.data[i] + dv * iyt.data[i]) +
-                             k * k * t * t;
-            if (std::isfinite(r)) r2 += std::max(0.0, r), g2 += ix2.data[i] + iy2.data[i];
+        for (int32_t y = 0; y < lines_; y += 2) {
+            for (size_t i = static_cast<size_t>(y) * wide_, end = i + wide_; i < end; i += 2) {
+                if (!f.valid[i]) continue;
+                const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
+                left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
+                const double t = it.data[i];
+                const double r = du * du * ix2.data[i] + 2 * du * dv * ixy.data[i] +
+                                 dv * dv * iy2.data[i] +
+                                 2 * k * (du * ixt.data[i] + dv * iyt.data[i]) + k * k * t * t;
+                if (std::isfinite(r)) r2 += std::max(0.0, r), g2 += ix2.data[i] + iy2.data[i];
+            }
         }
         // The 90th percentile: an object covering a tenth of the picture that the prediction
         // missed must still call for another pass.
