@@ -16,6 +16,30 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <ole2.h>
+
+// Records an error for the calling thread through the platform's error-information service.
+// The error names the class through its ProgID, the way automation clients show the source, and
+// names no interface. `description` is NUL-terminated (a BSTR); `length` serves the subset.
+inline void orvane_set_error_info(const GUID& source, const OLECHAR* description, UINT length) {
+    (void)length;
+    ICreateErrorInfo* create_info = nullptr;
+    if (FAILED(CreateErrorInfo(&create_info))) return;
+    LPOLESTR prog_id = nullptr;
+    if (SUCCEEDED(ProgIDFromCLSID(source, &prog_id))) {
+        create_info->SetSource(prog_id);
+        CoTaskMemFree(prog_id);
+    }
+    const GUID no_interface = {};
+    create_info->SetGUID(no_interface);
+    create_info->SetDescription(const_cast<LPOLESTR>(description));
+    create_info->SetHelpContext(0);
+    IErrorInfo* error_info = nullptr;
+    if (SUCCEEDED(create_info->QueryInterface(IID_PPV_ARGS(&error_info)))) {
+        SetErrorInfo(0, error_info);
+        error_info->Release();
+    }
+    create_info->Release();
+}
 #else
 
 #include <cstdint>

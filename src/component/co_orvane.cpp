@@ -151,30 +151,7 @@ void report_error(const char* message) {
     BSTR text = SysAllocStringLen(nullptr, length);
     if (!text) return;  // no memory for the message: the member's HRESULT still tells
     for (UINT k = 0; k < length; ++k) text[k] = static_cast<OLECHAR>(message[k]);
-#if defined(_WIN32) && !defined(ORVANE_AUTOMATION_SUBSET)
-    ICreateErrorInfo* create_info = nullptr;
-    if (SUCCEEDED(CreateErrorInfo(&create_info))) {
-        // The error names the class through its ProgID, the way automation clients show the
-        // source, and names no interface.
-        LPOLESTR prog_id = nullptr;
-        if (SUCCEEDED(ProgIDFromCLSID(CLSID_CoOrvane, &prog_id))) {
-            create_info->SetSource(prog_id);
-            CoTaskMemFree(prog_id);
-        }
-        const GUID no_interface = {};
-        create_info->SetGUID(no_interface);
-        create_info->SetDescription(text);
-        create_info->SetHelpContext(0);
-        IErrorInfo* error_info = nullptr;
-        if (SUCCEEDED(create_info->QueryInterface(IID_PPV_ARGS(&error_info)))) {
-            SetErrorInfo(0, error_info);
-            error_info->Release();
-        }
-        create_info->Release();
-    }
-#else
     orvane_set_error_info(CLSID_CoOrvane, text, length);
-#endif
     SysFreeString(text);
 }
 

@@ -17,10 +17,18 @@
 #include "module/registry_script.hpp"
 #include "module/resource.h"
 #include "module/type_info_cache.hpp"
+#include "primitives/primitives.hpp"
 
 namespace orvane_module {
 
 namespace {
+
+// The kernel selection's failure report in the module: the error beep and a modal message box
+// without owner window, shown on the thread that constructed the object.
+void message_box_report(const char* text, const char* title) {
+    MessageBeep(MB_ICONHAND);
+    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONERROR);
+}
 
 LONG volatile module_locks = 0;
 HINSTANCE module_instance = nullptr;
@@ -139,6 +147,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance_handle, DWORD reason, LPVOID r
         module_instance = instance_handle;
         InitializeCriticalSection(&class_object_lock);
         DisableThreadLibraryCalls(instance_handle);
+        prim_set_failure_report(&message_box_report);
     } else if (reason == DLL_PROCESS_DETACH) {
         // When the whole process ends (reserved not null) the runtime's own modules may be gone
         // already: the cached interfaces are then left alone rather than called into.

@@ -15,20 +15,13 @@
 #include "primitives/columns.hpp"
 #include "primitives/primitives.hpp"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace {
 
+// The report of a process that installed none: standard error, with a bell. The Windows module
+// installs its message box at start-up.
 void default_failure_report(const char* text, const char* title) {
-#if defined(_WIN32)
-    MessageBeep(MB_ICONHAND);
-    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONERROR);
-#else
     std::fprintf(stderr, "\a%s:%s\n", title, text);
     std::fflush(stderr);
-#endif
 }
 
 std::atomic<prim_failure_report_fn> g_failure_report{&default_failure_report};

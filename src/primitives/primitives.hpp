@@ -184,8 +184,9 @@ bool prim_eight_lanes_in_use(int32_t column);     // the table names it now
 // Not to be called while another thread fills the slots.
 bool prim_use_eight_lanes(bool use);
 
-// The report shown when no column can be selected. On Windows: beep and message box; elsewhere
-// written to standard error with a bell. Tests may replace it.
+// The report shown when no column can be selected: by default written to standard error with a
+// bell. A host replaces it (the Windows module with a beep and a message box, tests with a spy);
+// a null report restores the default.
 inline constexpr const char* prim_select_failure_text =
     " No kernel variant matching the examined CPU was found during the Waterfall procedure";
 inline constexpr const char* prim_select_failure_title = "Set kernel library error";
