@@ -240,7 +240,8 @@ void ComponentSession::read_into(ResultImage which, GreyImage* out) {
     if (buffer_of(which, &buffer)) {
         if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
         for (int32_t y = 0; y < lines_; ++y) {
-            std::memcpy(out->line(y), buffer.line(y), static_cast<size_t>(columns_) * sizeof(float));
+            std::memcpy(out->line(y), buffer.line(y),
+                        static_cast<size_t>(columns_) * sizeof(float));
         }
         return;
     }

@@ -452,11 +452,7 @@ bool FlowTracker::push(const GreyImage& frame) {
     m.frame = pushed_ - 3;
     m.beyond_range = m.residual >= settings_.converged || m.fit_error > 0.5;
     has_result_ = true;
-    if (r == 1) {
-        result_ = m;
-    } else {
-        enlarge_result(m, r);
-    }
+    if (r > 1) enlarge_result(m, r);
     return true;
 }
 

@@ -71,7 +71,7 @@ class FlowTracker {
     // Takes the next frame (its size must be the tracker's); true when result() describes
     // a new frame, from the fifth push on.
     bool push(const GreyImage& frame);
-    const FlowResult& result() const { return result_; }
+    const FlowResult& result() const { return settings_.reduction == 1 ? measured_ : result_; }
     // The frame that result() describes, as it was pushed (with dense flow only; else empty).
     const GreyImage& result_frame() const;
     // Forgets the history (a cut in the stream): the next result comes five pushes later.
@@ -86,6 +86,8 @@ class FlowTracker {
     std::unique_ptr<Level> full_, reduced_;
     int32_t columns_, lines_;
     std::array<GreyImage, 5> frames_;  // the pushed frames, for result_frame()
+    // What the full-size level measured (the result itself when frames are not reduced), the
+    // result enlarged from reduced frames, and the reduced level's own.
     FlowResult measured_, result_, reduced_result_;
     int64_t pushed_ = 0;
     bool has_result_ = false;

@@ -145,38 +145,49 @@ __attribute__((target("avx2,fma"))) void sum_lines_avx2(const float* const* rows
 }
 #endif
 
-// One line of the row pass: dst[x] = sum_k taps[k] src[clamp(x + k - r)]. The line is first
-// copied into `padded` with its end pixels repeated r times on each side, so that every
-// output runs the same loop, without tests.
+// Outputs [from, to) of a line's row pass: dst[x] = sum_k taps[k] c[x + k - r], where `c`
+// holds the reach of those outputs.
+void filter_run(const float* c, int32_t from, int32_t to, const std::vector<float>& taps,
+                float* dst) {
+    const int32_t len = static_cast<int32_t>(taps.size()), r = len / 2;
+    int32_t x = from;
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) x = filter_interior_avx2(c, from, to, taps.data(), len, r, dst);
+#endif
+    for (; x < to; ++x) {
+        float acc = 0;
+        for (int32_t k = 0; k < len; ++k) acc += taps[k] * c[x + k - r];
+        dst[x] = acc;
+    }
+}
+
+// One line of the row pass: dst[x] = sum_k taps[k] src[clamp(x + k - r)]. The inner part reads
+// the line itself; each end is first copied into `padded` with its end pixel repeated r times,
+// so that every output runs the same loop, without tests.
 void filter_line(const float* src, int32_t n, const std::vector<float>& taps,
                  std::vector<float>* padded, float* dst) {
     const int32_t r = static_cast<int32_t>(taps.size() / 2);
-    const int32_t len = static_cast<int32_t>(taps.size());
-    padded->resize(static_cast<size_t>(n + 2 * r));
+    if (n <= 4 * r) {
+        padded->resize(static_cast<size_t>(n + 2 * r));
+        float* p = padded->data();
+        std::fill(p, p + r, src[0]);
+        std::copy(src, src + n, p + r);
+        std::fill(p + r + n, p + 2 * r + n, src[n - 1]);
+        filter_run(p + r, 0, n, taps, dst);
+        return;
+    }
+    padded->resize(static_cast<size_t>(3 * r));
     float* p = padded->data();
+    // The left end: outputs 0 .. r-1 read the repeated first pixel and src[0 .. 2r-1].
     std::fill(p, p + r, src[0]);
-    std::copy(src, src + n, p + r);
-    std::fill(p + r + n, p + 2 * r + n, src[n - 1]);
-    // Eight outputs at a time stay in registers while the taps run over them (vectors on
-    // AVX2); the rest of the line goes one by one.
-    int32_t x = 0;
-#if ORVANE_ANALYSIS_AVX2
-    if (have_avx2()) x = filter_interior_avx2(p + r, 0, n, taps.data(), len, r, dst);
-#endif
-    for (; x + 8 <= n; x += 8) {
-        float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        for (int32_t k = 0; k < len; ++k) {
-            const float t = taps[k];
-            const float* s = p + x + k;
-            for (int j = 0; j < 8; ++j) acc[j] += t * s[j];
-        }
-        for (int j = 0; j < 8; ++j) dst[x + j] = acc[j];
-    }
-    for (; x < n; ++x) {
-        float acc = 0;
-        for (int32_t k = 0; k < len; ++k) acc += taps[k] * p[x + k];
-        dst[x] = acc;
-    }
+    std::copy(src, src + 2 * r, p + r);
+    filter_run(p + r, 0, r, taps, dst);
+    filter_run(src, r, n - r, taps, dst);
+    // The right end: outputs n-r .. n-1 (r .. 2r-1 counted from n-2r) read src[n-2r .. n-1]
+    // and the repeated last pixel.
+    std::copy(src + n - 2 * r, src + n, p);
+    std::fill(p + 2 * r, p + 3 * r, src[n - 1]);
+    filter_run(p, r, 2 * r, taps, dst + (n - 2 * r));
 }
 
 // One line of the column pass: dst = sum_k taps[k] * rows[k].
