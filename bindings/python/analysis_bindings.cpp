@@ -137,7 +137,7 @@ void register_analysis(py::module_& parent) {
     py::class_<FlowTracker>(m, "Tracker")
         .def(py::init([](int32_t columns, int32_t lines, const std::string& window,
                          double min_eigenvalue, double min_ratio, bool reduced_level,
-                         int32_t reduction, double prediction_sigma) {
+                         int32_t reduction, double prediction_sigma, bool dense_flow) {
             if (columns < 1 || lines < 1) {
                 throw py::value_error("columns and lines must be positive");
             }
@@ -149,12 +149,16 @@ void register_analysis(py::module_& parent) {
             }
             s.reduction = reduction;
             if (prediction_sigma > 0) s.prediction_sigma = prediction_sigma;
+            s.dense_flow = dense_flow;
             try {
                 return std::make_unique<FlowTracker>(columns, lines, s);
             } catch (const ComponentError& e) {
                 throw py::value_error(e.what());
             }
-        }))
+        }),
+             py::arg("columns"), py::arg("lines"), py::arg("window"), py::arg("min_eigenvalue"),
+             py::arg("min_ratio"), py::arg("reduced_level"), py::arg("reduction"),
+             py::arg("prediction_sigma"), py::arg("dense_flow") = true)
         .def("push",
              [](FlowTracker& t, py::handle frame) {
                  const GreyImage g = to_image(frame, "frame");
@@ -169,7 +173,8 @@ void register_analysis(py::module_& parent) {
              })
         .def("result", [](const FlowTracker& t) {
             const FlowResult& r = t.result();
-            py::dict d = flow_dict(r.flow);
+            // Without dense flow only the motion of the frame is known.
+            py::dict d = r.flow.u.empty() ? py::dict() : flow_dict(r.flow);
             d["frame"] = r.frame;
             d["affine"] = affine_tuple(r.affine);
             d["iterations"] = r.iterations;

@@ -64,3 +64,8 @@ def test_stream_follows_motion_beyond_one_pixel_per_frame():
     assert np.median(last.flow.v[last.flow.valid]) == pytest.approx(-1.0, abs=0.05)
     with pytest.raises(ValueError, match="shape"):
         list(flow.stream([frames[0], frames[0][:, :60]]))
+    # The global motion alone: the same frames, no flow.
+    for r in flow.stream(frames, dense_flow=False):
+        assert r.flow is None
+    assert r.frame == 6 and not r.beyond_range
+    assert r.affine[0] == pytest.approx(2.5, abs=0.05) and r.affine[3] == pytest.approx(-1.0, abs=0.05)

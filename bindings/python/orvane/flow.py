@@ -106,7 +106,7 @@ class StreamResult:
     ``beyond_range`` when the motion exceeds what can be measured."""
 
     frame: int
-    flow: Flow
+    flow: Optional[Flow]  # None with dense_flow=False
     affine: Optional[Tuple[float, float, float, float, float, float]]
     beyond_range: bool
     iterations: int
@@ -114,11 +114,14 @@ class StreamResult:
 
 def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:4",
            min_eigenvalue: float = 1.0, min_ratio: float = 0.01,
-           reduction: int = 1, prediction_sigma: float = 0) -> Iterator[StreamResult]:
+           reduction: int = 1, prediction_sigma: float = 0,
+           dense_flow: bool = True) -> Iterator[StreamResult]:
     """Tracks the motion of a stream of 2-D grey-level frames (0..255) as orvane-flow does by
     default: each frame goes through a CoOrvane object's input stage (the 5 x 5 smoothing when
     ``input_filter``), then into the motion-compensated tracker. Yields one result per frame
-    from the fifth on, each describing the frame two before the newest."""
+    from the fifth on, each describing the frame two before the newest. With ``dense_flow``
+    false only the global affine motion is measured (orvane-flow's ``--method global``) and
+    each result's ``flow`` is None."""
     tracker = obj = None
     for frame in frames:
         frame = np.ascontiguousarray(frame, dtype=np.float32)
@@ -128,7 +131,7 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
             lines, columns = frame.shape
             tracker = _an.Tracker(columns, lines, window, float(min_eigenvalue),
                                   float(min_ratio), True, int(reduction),
-                                  float(prediction_sigma))
+                                  float(prediction_sigma), bool(dense_flow))
             obj = _core.CoOrvane()
             # The component wants a width that is a multiple of 4: it smooths the widened frame.
             obj.columns, obj.lines = (columns + 3) // 4 * 4, lines
@@ -143,8 +146,8 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
         obj.process_data(frame)
         if tracker.push(np.ascontiguousarray(obj.Is[:, :columns])):
             r = tracker.result()
-            yield StreamResult(r["frame"], Flow(r["u"], r["v"], r["valid"], r["confidence"]),
-                               r["affine"], r["beyond_range"], r["iterations"])
+            flow = Flow(r["u"], r["v"], r["valid"], r["confidence"]) if dense_flow else None
+            yield StreamResult(r["frame"], flow, r["affine"], r["beyond_range"], r["iterations"])
 
 
 # ---- the main job of orvane-flow on one recording -----------------------------------------
