@@ -48,11 +48,14 @@ TEST(DenseFlow, APredictionIsAddedBackAndBadInputIsRefused) {
     // Nothing left over: the flow is the prediction.
     ASSERT_TRUE(solver.solve({&xx, &yy, &xy, &zero, &zero}, 1.0, &p, nullptr, &f));
     EXPECT_NEAR(f.median_speed(), std::hypot(2.5, 1.0), 1e-4);
-    // A NaN moment leaves its pixel without data; a wrong size or scale fails whole.
-    GreyImage nan_xt(w, h, 0);
+    // A NaN or infinite moment leaves its pixel without data, and its neighbours' windows
+    // keep theirs; a wrong size or scale fails whole.
+    GreyImage nan_xt(w, h, 0), inf_xx = xx;
     nan_xt.at(8, 8) = NAN;
-    ASSERT_TRUE(solver.solve({&xx, &yy, &xy, &nan_xt, &zero}, 1.0, nullptr, nullptr, &f));
-    for (float x : f.u.data) ASSERT_TRUE(std::isfinite(x));
+    inf_xx.at(3, 12) = INFINITY;
+    ASSERT_TRUE(solver.solve({&inf_xx, &yy, &xy, &nan_xt, &zero}, 1.0, nullptr, nullptr, &f));
+    EXPECT_EQ(f.valid_share(), 1.0);
+    for (float x : f.u.data) ASSERT_EQ(x, 0.0f);
     GreyImage small(w - 1, h, 0);
     EXPECT_FALSE(solver.solve({&xx, &yy, &xy, &small, &zero}, 1.0, nullptr, nullptr, &f));
     EXPECT_FALSE(solver.solve({&xx, &yy, &xy, &zero, &zero}, 0.0, nullptr, nullptr, &f));
