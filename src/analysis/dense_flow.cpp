@@ -28,6 +28,47 @@ bool same_size(const GreyImage* g, int32_t columns, int32_t lines) {
     return g && g->columns == columns && g->lines == lines;
 }
 
+// What the per-pixel terms of the solver are made of; pu, pv and mask may be null.
+struct TermInputs {
+    const float *xx, *yy, *xy, *xt, *yt, *pu, *pv, *mask;
+};
+
+#if ORVANE_ANALYSIS_AVX2
+// The solver's per-pixel terms for [i, end), eight at a time with the plain loop's operations
+// in its order (the same bits); returns where it stopped.
+__attribute__((target("avx2"))) size_t terms_avx2(const TermInputs& in, float k, size_t i,
+                                                  size_t end, float* const out[6]) {
+    const __m256 nk = _mm256_set1_ps(-k), zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f), inf = _mm256_set1_ps(INFINITY);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    for (; i + 8 <= end; i += 8) {
+        const __m256 xx = _mm256_loadu_ps(in.xx + i), yy = _mm256_loadu_ps(in.yy + i);
+        const __m256 xy = _mm256_loadu_ps(in.xy + i);
+        __m256 bx = _mm256_mul_ps(nk, _mm256_loadu_ps(in.xt + i));
+        __m256 by = _mm256_mul_ps(nk, _mm256_loadu_ps(in.yt + i));
+        if (in.pu) {
+            const __m256 pu = _mm256_loadu_ps(in.pu + i), pv = _mm256_loadu_ps(in.pv + i);
+            bx = _mm256_add_ps(bx, _mm256_add_ps(_mm256_mul_ps(xx, pu), _mm256_mul_ps(xy, pv)));
+            by = _mm256_add_ps(by, _mm256_add_ps(_mm256_mul_ps(xy, pu), _mm256_mul_ps(yy, pv)));
+        }
+        __m256 w = in.mask ? _mm256_loadu_ps(in.mask + i) : one;
+        const __m256 sum =
+            _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_add_ps(xx, yy), xy), bx), by);
+        const __m256 data =
+            _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(sum, magnitude), inf, _CMP_LT_OQ),
+                          _mm256_cmp_ps(w, zero, _CMP_GT_OQ));
+        w = _mm256_and_ps(w, data);
+        _mm256_storeu_ps(out[0] + i, _mm256_and_ps(data, _mm256_mul_ps(w, xx)));
+        _mm256_storeu_ps(out[1] + i, _mm256_and_ps(data, _mm256_mul_ps(w, xy)));
+        _mm256_storeu_ps(out[2] + i, _mm256_and_ps(data, _mm256_mul_ps(w, yy)));
+        _mm256_storeu_ps(out[3] + i, _mm256_and_ps(data, _mm256_mul_ps(w, bx)));
+        _mm256_storeu_ps(out[4] + i, _mm256_and_ps(data, _mm256_mul_ps(w, by)));
+        _mm256_storeu_ps(out[5] + i, w);
+    }
+    return i;
+}
+#endif
+
 #if ORVANE_ANALYSIS_AVX2
 // The per-pixel rules below, four pixels at a time in double precision with the plain loops'
 // operations in their order, so both give the same bits.
@@ -233,28 +274,43 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         if (t.columns != columns || t.lines != lines) t = GreyImage(columns, lines);
     }
     const float k = static_cast<float>(scale);
-    // The per-pixel terms, in bands of lines side by side.
+    // The per-pixel terms, in bands of lines side by side. A pixel without data adds nothing:
+    // its terms are zeros, not its (perhaps infinite) moments times a zero weight.
     const int term_bands = std::max(1, std::min(2 * settings_.threads, static_cast<int>(lines)));
+    const TermInputs in{m.Ix2->data.data(),
+                        m.Iy2->data.data(),
+                        m.Ixy->data.data(),
+                        m.Ixt->data.data(),
+                        m.Iyt->data.data(),
+                        predicted ? prediction->u->data.data() : nullptr,
+                        predicted ? prediction->v->data.data() : nullptr,
+                        mask ? mask->data() : nullptr};
+    float* const out_terms[6] = {terms_[0].data.data(), terms_[1].data.data(),
+                                 terms_[2].data.data(), terms_[3].data.data(),
+                                 terms_[4].data.data(), terms_[5].data.data()};
     parallel_for(settings_.threads, term_bands, [&](int band) {
-        const size_t first = pixels * static_cast<size_t>(band) / static_cast<size_t>(term_bands);
+        size_t i = pixels * static_cast<size_t>(band) / static_cast<size_t>(term_bands);
         const size_t last =
             pixels * static_cast<size_t>(band + 1) / static_cast<size_t>(term_bands);
-        for (size_t i = first; i < last; ++i) {
-            const float xx = m.Ix2->data[i], yy = m.Iy2->data[i], xy = m.Ixy->data[i];
-            float bx = -k * m.Ixt->data[i], by = -k * m.Iyt->data[i];
-            if (predicted) {
-                const float pu = prediction->u->data[i], pv = prediction->v->data[i];
-                bx += xx * pu + xy * pv;
-                by += xy * pu + yy * pv;
+#if ORVANE_ANALYSIS_AVX2
+        if (have_avx2()) i = terms_avx2(in, k, i, last, out_terms);
+#endif
+        for (; i < last; ++i) {
+            const float xx = in.xx[i], yy = in.yy[i], xy = in.xy[i];
+            float bx = -k * in.xt[i], by = -k * in.yt[i];
+            if (in.pu) {
+                bx += xx * in.pu[i] + xy * in.pv[i];
+                by += xy * in.pu[i] + yy * in.pv[i];
             }
-            float w = mask ? (*mask)[i] : 1.0f;
+            float w = in.mask ? in.mask[i] : 1.0f;
             if (!std::isfinite(xx + yy + xy + bx + by) || !(w > 0)) w = 0.0f;
-            terms_[0].data[i] = w * xx;
-            terms_[1].data[i] = w * xy;
-            terms_[2].data[i] = w * yy;
-            terms_[3].data[i] = w * bx;
-            terms_[4].data[i] = w * by;
-            terms_[5].data[i] = w;
+            const bool data = w > 0;
+            out_terms[0][i] = data ? w * xx : 0.0f;
+            out_terms[1][i] = data ? w * xy : 0.0f;
+            out_terms[2][i] = data ? w * yy : 0.0f;
+            out_terms[3][i] = data ? w * bx : 0.0f;
+            out_terms[4][i] = data ? w * by : 0.0f;
+            out_terms[5][i] = w;
         }
     });
     // The window sums (and the close sums that judge shifted windows) are independent, and so
