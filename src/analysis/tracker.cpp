@@ -7,7 +7,12 @@
 #include "analysis/component_session.hpp"
 #include "analysis/parallel.hpp"
 #include "analysis/resample.hpp"
+#include "analysis/simd.hpp"
 #include "analysis/units.hpp"
+
+#if ORVANE_ANALYSIS_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -51,6 +56,32 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
     }
     f->valid = std::move(valid);
 }
+
+#if ORVANE_ANALYSIS_AVX2
+// The faded warp (g clamped to 0..1, a NaN kept) eight at a time, with the plain loop's
+// operations (the same bits); returns where it stopped and sets *moving where any g > 0.
+__attribute__((target("avx2"))) size_t fade_warp_avx2(const float* pu, const float* pv, size_t n,
+                                                      float from, float span, float* gu, float* gv,
+                                                      int* moving) {
+    const __m256 f = _mm256_set1_ps(from), sp = _mm256_set1_ps(span);
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    __m256 any = zero;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 u = _mm256_loadu_ps(pu + i), v = _mm256_loadu_ps(pv + i);
+        const __m256 speed =
+            _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(u, u), _mm256_mul_ps(v, v)));
+        __m256 g = _mm256_div_ps(_mm256_sub_ps(speed, f), sp);
+        g = _mm256_blendv_ps(g, zero, _mm256_cmp_ps(g, zero, _CMP_LT_OQ));
+        g = _mm256_blendv_ps(g, one, _mm256_cmp_ps(g, one, _CMP_GT_OQ));
+        _mm256_storeu_ps(gu + i, _mm256_mul_ps(g, u));
+        _mm256_storeu_ps(gv + i, _mm256_mul_ps(g, v));
+        any = _mm256_or_ps(any, _mm256_cmp_ps(g, zero, _CMP_GT_OQ));
+    }
+    *moving |= _mm256_movemask_ps(any) != 0;
+    return i;
+}
+#endif
 
 // An affine motion of frames reduced by r, in full-frame coordinates (x_reduced = (x + 0.5) / r
 // - 0.5) and pixels.
@@ -196,9 +227,15 @@ class FlowTracker::Level {
         const size_t n = pu_.data.size();
         const float *pu = pu_.data.data(), *pv = pv_.data.data();
         float *gu = gu_.data.data(), *gv = gv_.data.data();
-        for (size_t i = 0; i < n; ++i) {
+        size_t faded = 0;
+#if ORVANE_ANALYSIS_AVX2
+        if (have_avx2()) faded = fade_warp_avx2(pu, pv, n, from, span, gu, gv, &moving);
+#endif
+        for (size_t i = faded; i < n; ++i) {
             const float speed = std::sqrt(pu[i] * pu[i] + pv[i] * pv[i]);
-            const float g = std::clamp((speed - from) / span, 0.0f, 1.0f);
+            float g = (speed - from) / span;
+            g = g < 0.0f ? 0.0f : g;
+            g = g > 1.0f ? 1.0f : g;
             gu[i] = g * pu[i];
             gv[i] = g * pv[i];
             moving |= g > 0.0f;
