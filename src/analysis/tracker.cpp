@@ -453,7 +453,8 @@ bool FlowTracker::push(const GreyImage& frame) {
 
     // The reduced level first: it follows its own previous result, and gives the full level
     // its first prediction.
-    if (reduced_) {
+    auto run_reduced = [&] {
+        if (!reduced_) return;
         if (has_result_) {
             reduced_->predict_from(reduced_result_);
         } else {
@@ -466,13 +467,21 @@ bool FlowTracker::push(const GreyImage& frame) {
             reduced_->predict_from(reduced_result_);
         }
         reduced_->predict_from(reduced_result_);
-    }
-    // The full level follows its own previous result while that was trustworthy, and starts
-    // again from the reduced level's otherwise.
+    };
+    // The full level follows its own previous result while that was trustworthy (made while
+    // the reduced level measures: the two share nothing), and starts again from the reduced
+    // level's otherwise.
     if (has_result_ && !measured_.beyond_range) {
-        full_->predict_from(measured_);
+        parallel_for(settings_.dense.threads, 2, [&](int j) {
+            if (j == 0) {
+                run_reduced();
+            } else {
+                full_->predict_from(measured_);
+            }
+        });
         if (reduced_) full_->predict_from_reduced(*reduced_, true);
     } else if (reduced_) {
+        run_reduced();
         full_->predict_from_reduced(*reduced_, false);
     } else {
         full_->predict_nothing();

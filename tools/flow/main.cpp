@@ -1,11 +1,13 @@
 // orvane-flow: measures the motion in a video or an image sequence with the Orvane component
 // and writes pictures and numbers. Option parsing only; the run itself is run_flow().
-#include <CLI/CLI.hpp>
 #include <malloc.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/window.hpp"
@@ -173,7 +175,8 @@ int main(int argc, char** argv) {
     int engine_threads_wanted = 0;
     app.add_option("--engine-threads", engine_threads_wanted,
                    "Split each frame's measurement into bands of rows on N threads (1 to 64; "
-                   "default: 1, or ORVANE_THREADS; the results are the same)")
+                   "default: 2 with the pipeline on two or more cores, else 1, or "
+                   "ORVANE_THREADS; the results are the same)")
         ->check(CLI::Range(1, 64))
         ->type_name("N")
         ->group(frames);
@@ -215,7 +218,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvane-flow: %s\nRun with --help for the options.\n", e.what());
         return kExitUsage;
     }
-    if (engine_threads_wanted > 0) engine_set_threads(engine_threads_wanted);
+    if (engine_threads_wanted > 0) {
+        engine_set_threads(engine_threads_wanted);
+    } else if (opt.threads != 1 && !std::getenv("ORVANE_THREADS") &&
+               std::thread::hardware_concurrency() >= 2) {
+        // The measuring stages wait on the component's passes (five per frame for the
+        // compensated method): split over two threads, they leave the pipeline less to wait on.
+        engine_set_threads(2);
+    }
     opt.robust_fit = fit == "robust";
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();
