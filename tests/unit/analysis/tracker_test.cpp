@@ -156,3 +156,36 @@ TEST(FlowTracker, AWidthThatIsNoMultipleOfFourIsMeasuredWhole) {
 }
 
 }  // namespace
+
+TEST(FlowTracker, WithoutDenseFlowTheGlobalMotionAloneIsMeasured) {
+    struct Case {
+        double dx, dy;
+        int32_t cut, reduction;  // columns left off the frame; frames reduced by this
+    };
+    const Case cases[] = {
+        {0.25, -0.1, 0, 1}, {-3.0, 1.2, 3, 1}, {4.2, -4.2, 0, 2}, {1.5, 0.5, 1, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "motion (" << c.dx << ", " << c.dy << "), " << c.cut
+                                        << " columns cut, reduced by " << c.reduction);
+        TrackerSettings s;
+        s.dense_flow = false;
+        s.reduction = c.reduction;
+        const int32_t columns = kColumns - c.cut;
+        FlowTracker tracker(columns, kLines, s);
+        for (int t = 0; t < 10; ++t) {
+            const GreyImage full = frame_at(c.dx, c.dy, t);
+            GreyImage g(columns, kLines);
+            for (int32_t y = 0; y < kLines; ++y) {
+                std::copy(full.line(y), full.line(y) + columns, g.line(y));
+            }
+            tracker.push(g);
+        }
+        const FlowResult& r = tracker.result();
+        EXPECT_TRUE(r.flow.u.empty());
+        EXPECT_FALSE(r.beyond_range);
+        ASSERT_TRUE(r.affine.has_value());
+        const double speed = std::hypot(c.dx, c.dy);
+        EXPECT_NEAR(r.affine->pan_x(0.5 * (columns - 1), 0.5 * (kLines - 1)), c.dx, 0.02 * speed);
+        EXPECT_NEAR(r.affine->pan_y(0.5 * (columns - 1), 0.5 * (kLines - 1)), c.dy, 0.02 * speed);
+    }
+}
