@@ -3,8 +3,8 @@
 #   1. the native build (warnings are errors) and all its tests (unit, Python, tool);
 #   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the library and its unit tests built with clang (warnings are errors);
-#   4. under ThreadSanitizer, the component tests (objects driven on several threads at once)
-#      and the engine's band threads;
+#   4. under ThreadSanitizer, the component tests (objects driven on several threads at once),
+#      the engine's band threads and the flow analysis's job threads;
 #   5. the fuzzers, each for a bounded time (scripts/fuzz.sh);
 #   6. the Windows builds (Orvane.DLL, 64- and 32-bit, cross-built) and their tests under Wine.
 # Prints the time each stage took at the end.
@@ -48,13 +48,14 @@ ctest --test-dir build-clang --output-on-failure -j"$jobs"
 # Where threads meet: the component tests with objects driven on several threads at once, and
 # the engine's fused pipeline split into bands on threads of its own. The kernels' single-
 # threaded sweeps would only take hours under ThreadSanitizer.
-stage "ThreadSanitizer: component tests with the multi-object stress test, engine band threads"
+stage "ThreadSanitizer: component tests with the multi-object stress test, engine band threads, analysis job threads"
 cmake -S . -B build-tsan -DORVANE_WERROR=ON -DORVANE_TSAN=ON -DORVANE_BUILD_PYTHON=OFF \
     -DORVANE_BUILD_TOOLS=OFF
-cmake --build build-tsan -j"$jobs" --target component_tests engine_tests
+cmake --build build-tsan -j"$jobs" --target component_tests engine_tests analysis_tests
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build-tsan/tests/unit/component_tests --gtest_brief=1
 build-tsan/tests/unit/engine_tests --gtest_brief=1 --gtest_filter='FusedPipeline.*:AllModes/FusedPath.*/all_batch_filter_reg:AllModes/FusedPath.*/orvane_recursive_nofilter_reg0'
+build-tsan/tests/unit/analysis_tests --gtest_brief=1 --gtest_filter='ParallelFor.*:FlowTracker.TwoThreads*'
 unset TSAN_OPTIONS
 
 stage "fuzzers"
