@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/motion_engine.hpp"
 #include "primitives/primitives.hpp"
 
 namespace bench {
@@ -50,10 +51,8 @@ inline std::string cpu_model_name() {
 }
 
 // The engine's two 5-tap kernels, as the filter kernels take them (convolution order).
-inline constexpr float kSmoothTaps[5] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256,
-                                         31.0f / 256};
-inline constexpr float kDerivTaps[5] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256,
-                                        29.0f / 256};
+using engine_filters::kDerivTaps;
+using engine_filters::kSmoothTaps;
 
 struct Geometry {
     int32_t columns, lines;

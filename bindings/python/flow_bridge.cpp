@@ -79,9 +79,8 @@ void assign_save(RunOptions& o, py::handle v, const std::string& name) {
         }
         ResultImage which;
         if (!parse_result_image(n, &which)) {
-            throw py::value_error(name + ": unknown image '" + n +
-                                  "' (choose from flow Is It It2 Ix Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt "
-                                  "Fn2 Un Vn)");
+            throw py::value_error(name + ": unknown image '" + n + "' (choose from flow " +
+                                  result_image_names() + ")");
         }
         if (std::find(o.save.begin(), o.save.end(), which) == o.save.end()) o.save.push_back(which);
     }

@@ -326,6 +326,35 @@ struct Wrapper {
     }
 };
 
+// The component's description of its result images: {name: (modes that compute it, region)},
+// the modes as computation_mode spells them, in the order list_computation_modes gives them.
+py::dict result_image_table() {
+    const std::unique_ptr<CCoOrvane> object(CCoOrvane::create_instance());
+    if (!object) throw std::bad_alloc();
+    Bstr list;
+    if (FAILED(object->list_computation_modes(&list.text))) throw std::bad_alloc();
+    std::vector<std::string> modes;
+    std::string keyword;
+    for (UINT i = 0; i < SysStringLen(list.text); ++i) {
+        const OLECHAR c = list.text[i];
+        if (c == u'\n') {
+            modes.push_back(keyword);
+            keyword.clear();
+        } else {
+            keyword.push_back(static_cast<char>(c));  // the keywords are ASCII
+        }
+    }
+    py::dict table;
+    for (const ResultImageInfo& r : kResultImages) {
+        py::list computed_by;
+        for (const std::string& mode : modes)
+            if (orvane_mode_computes(mode, r.image)) computed_by.append(mode);
+        table[r.name] = py::make_tuple(py::tuple(computed_by),
+                                       r.region == ImageRegion::interior ? "interior" : "plain");
+    }
+    return table;
+}
+
 // Defines every member on the class, in table order: getter and putter pairs as read-write
 // properties, lone getters as read-only properties, indexed getters and methods as methods.
 void define_members(Cls& cls) {
@@ -466,6 +495,7 @@ PYBIND11_MODULE(_core, m) {
           "engine_threads() -> int\n\nThe number of threads each frame is split over "
           "(set_engine_threads).");
     define_flow(m);
+    m.attr("RESULT_IMAGES") = result_image_table();
     m.def("_members", &member_table,
           "The component's member table: one dict per interface member, in interface order.");
     m.def("_live_result_images", &live_result_images,

@@ -4,30 +4,6 @@
 
 namespace {
 
-// Each result image with its property name and the getter that hands it out.
-struct NameEntry {
-    ResultImage image;
-    const char* name;
-    HRESULT (CCoOrvane::*get)(VARIANT*);
-};
-constexpr NameEntry kNames[] = {
-    {ResultImage::Is, "Is", &CCoOrvane::get_Is},    {ResultImage::It, "It", &CCoOrvane::get_It},
-    {ResultImage::It2, "It2", &CCoOrvane::get_It2}, {ResultImage::Ix, "Ix", &CCoOrvane::get_Ix},
-    {ResultImage::Iy, "Iy", &CCoOrvane::get_Iy},    {ResultImage::Ix2, "Ix2", &CCoOrvane::get_Ix2},
-    {ResultImage::Iy2, "Iy2", &CCoOrvane::get_Iy2}, {ResultImage::Ig2, "Ig2", &CCoOrvane::get_Ig2},
-    {ResultImage::Ixy, "Ixy", &CCoOrvane::get_Ixy}, {ResultImage::Ixt, "Ixt", &CCoOrvane::get_Ixt},
-    {ResultImage::Iyt, "Iyt", &CCoOrvane::get_Iyt}, {ResultImage::Fn2, "Fn2", &CCoOrvane::get_Fn2},
-    {ResultImage::Un, "Un", &CCoOrvane::get_Un},    {ResultImage::Vn, "Vn", &CCoOrvane::get_Vn},
-};
-
-// Null only for a value outside the enumeration.
-const NameEntry* entry_of(ResultImage which) {
-    for (const NameEntry& e : kNames) {
-        if (e.image == which) return &e;
-    }
-    return nullptr;
-}
-
 // An owned automation string made from ASCII or UTF-8 text (code units above 0x7F are
 // passed through one by one; the component compares keywords, which are ASCII).
 struct Bstr {
@@ -63,43 +39,31 @@ void clear_error_message() {
 }  // namespace
 
 const char* result_image_name(ResultImage which) {
-    const NameEntry* e = entry_of(which);
-    return e ? e->name : "?";
+    const auto index = static_cast<int32_t>(which);
+    return index >= 0 && index < kResultImageCount ? kResultImages[index].name : "?";
 }
 
 bool parse_result_image(const std::string& name, ResultImage* which) {
-    for (const NameEntry& e : kNames) {
-        if (name == e.name) {
-            *which = e.image;
+    for (const ResultImageInfo& r : kResultImages) {
+        if (name == r.name) {
+            *which = r.image;
             return true;
         }
     }
     return false;
 }
 
-bool mode_computes(const std::string& mode, ResultImage which) {
-    switch (which) {
-        case ResultImage::Is:
-        case ResultImage::It:
-            return true;
-        case ResultImage::It2:
-            return mode == "changedetection" || mode == "orvane" || mode == "all";
-        case ResultImage::Ix:
-        case ResultImage::Iy:
-        case ResultImage::Ix2:
-        case ResultImage::Iy2:
-        case ResultImage::Ixt:
-        case ResultImage::Iyt:
-            return mode == "affineparams" || mode == "orvane" || mode == "all";
-        case ResultImage::Ixy:
-            return mode == "affineparams" || mode == "all";
-        case ResultImage::Ig2:
-        case ResultImage::Fn2:
-        case ResultImage::Un:
-        case ResultImage::Vn:
-            return mode == "orvane" || mode == "all";
+std::string result_image_names() {
+    std::string names;
+    for (const ResultImageInfo& r : kResultImages) {
+        if (!names.empty()) names.push_back(' ');
+        names.append(r.name);
     }
-    return false;
+    return names;
+}
+
+bool mode_computes(const std::string& mode, ResultImage which) {
+    return orvane_mode_computes(mode, which);
 }
 
 ComponentSession::ComponentSession() : object_(CCoOrvane::create_instance()) {
@@ -196,23 +160,15 @@ void ComponentSession::process(const GreyImage& frame) {
     current_ = true;
 }
 
-// The getters' copy without the array between: the result images are named alike in the
-// engine; the smoothed input is read from inside its border, the others whole.
-static_assert(static_cast<int>(ResultImage::Is) == static_cast<int>(EngineImage::Is) &&
-                  static_cast<int>(ResultImage::Ixt) == static_cast<int>(EngineImage::Ixt) &&
-                  static_cast<int>(ResultImage::Vn) == static_cast<int>(EngineImage::Vn),
-              "result images and engine images are listed in the same order");
-
 // The object's own buffer of a result image, when a frame was processed since the last
-// setting: the result images are named alike in the engine; the smoothed input is read from
-// inside its border, the others whole.
+// setting, read from the region the description gives.
 bool ComponentSession::buffer_of(ResultImage which, ImageView* out) const {
     if (!current_) return false;
     const MotionEngine& e = object_->engine_view();
-    const float* src = e.get_image(static_cast<EngineImage>(which));
+    const float* src = e.get_image(which);
     if (!src || e.get_columns() != columns_ || e.get_lines() != lines_) return false;
     int32_t step = e.get_plain_step();  // [bytes]
-    if (which == ResultImage::Is) {
+    if (kResultImages[static_cast<int32_t>(which)].region == ImageRegion::interior) {
         src += e.get_interior_offset();
         step = e.get_padded_step();
     }
@@ -247,8 +203,10 @@ void ComponentSession::read_into(ResultImage which, GreyImage* out) {
     }
     VARIANT v;
     VariantInit(&v);
-    const NameEntry* e = entry_of(which);
-    const HRESULT hr = e ? ((*object_).*(e->get))(&v) : E_INVALIDARG;
+    const auto index = static_cast<int32_t>(which);
+    const HRESULT hr = index >= 0 && index < kResultImageCount
+                           ? ((*object_).*orvane_image_getters[index])(&v)
+                           : E_INVALIDARG;
     check(hr, std::string("reading ") + result_image_name(which));
     if (out->columns != columns_ || out->lines != lines_) *out = GreyImage(columns_, lines_);
     GreyImage& image = *out;

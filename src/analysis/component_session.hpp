@@ -33,10 +33,11 @@ struct ComponentSettings {
     double regularizer = 0.01;
 };
 
-// The images the getters hand back, by their property names.
-enum class ResultImage { Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn };
-const char* result_image_name(ResultImage which);
+// The images the getters hand back, as the component describes them (kResultImages).
+using ResultImage = EngineImage;
+const char* result_image_name(ResultImage which);  // its property name
 bool parse_result_image(const std::string& name, ResultImage* which);
+std::string result_image_names();  // every property name, in order, separated by blanks
 // Whether the computation mode computes an image (Is and It exist in every mode).
 bool mode_computes(const std::string& computation_mode, ResultImage which);
 
@@ -83,5 +84,5 @@ class ComponentSession {
     // A frame was processed since the last setting or creation: the results can be copied
     // straight from the object's buffers, as the getters would copy them.
     bool current_ = false;
-    GreyImage copies_[14];  // what view() read through the getters, by ResultImage
+    GreyImage copies_[kResultImageCount];  // what view() read through the getters, by image
 };

@@ -9,14 +9,11 @@ bool parse_time_rule(const std::string& keyword, TimeRule* rule) {
 }
 
 double batch_temporal_gain() {
-    const double a = static_cast<double>(0.8867f);
-    return 6.0 * a - 4.0;
+    return engine_filters::batch_temporal_gain();
 }
 
 double recursive_temporal_gain(int64_t frame_count) {
-    if (frame_count <= 1) return 0.0;
-    if (frame_count > 60) return 1.0;
-    return 1.0 - std::ldexp(1.0, -static_cast<int>(frame_count - 1));
+    return engine_filters::recursive_temporal_gain(frame_count);
 }
 
 double temporal_gain(TimeRule rule, int64_t frame_count) {

@@ -12,14 +12,16 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/motion_engine.hpp"
+
 // The component's two rules for the temporal derivative.
 enum class TimeRule { recursive, batch };
 // "recursive" or "batch" as the component spells them; false for anything else.
 bool parse_time_rule(const std::string& keyword, TimeRule* rule);
 
-// The gain that the 5-tap spatial derivative puts on a unit ramp.
-inline constexpr double kSpatialGain = 338.0 / 256.0;
-double batch_temporal_gain();  // 6a - 4 with a the float nearest 0.8867
+// The gain that the 5-tap spatial derivative puts on a unit ramp (338/256), from the engine's taps.
+inline constexpr double kSpatialGain = engine_filters::spatial_gain();
+double batch_temporal_gain();  // 6a - 4 with a the engine's batch weight
 // Gain of the recursive derivative on frame n (1-based count since create): the weights of
 // its exponential average sum to 1 - 2^-(n-1) until the average has filled.
 double recursive_temporal_gain(int64_t frame_count);

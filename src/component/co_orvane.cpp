@@ -519,29 +519,66 @@ HRESULT CCoOrvane::get_imgdebug(LONG i, VARIANT* pVal) {
     return image_out(engine, {engine.get_history_ring(i), Region::interior}, pVal);
 }
 
-#define ORVANE_IMAGE_GETTER(name, region)                                                      \
-    HRESULT CCoOrvane::get_##name(VARIANT* pVal) {                                             \
-        const HRESULT hr = readable_state(created, critical_properties_changed, pVal);         \
-        if (FAILED(hr)) return hr;                                                             \
-        return image_out(engine, {engine.get_image(EngineImage::name), Region::region}, pVal); \
+namespace {
+
+// The region of a result image, as the description gives it.
+Region region_of(EngineImage which) {
+    return kResultImages[static_cast<int32_t>(which)].region == ImageRegion::interior
+               ? Region::interior
+               : Region::plain;
+}
+
+}  // namespace
+
+#define ORVANE_IMAGE_GETTER(name)                                                               \
+    HRESULT CCoOrvane::get_##name(VARIANT* pVal) {                                              \
+        const HRESULT hr = readable_state(created, critical_properties_changed, pVal);          \
+        if (FAILED(hr)) return hr;                                                              \
+        return image_out(                                                                       \
+            engine, {engine.get_image(EngineImage::name), region_of(EngineImage::name)}, pVal); \
     }
 
-ORVANE_IMAGE_GETTER(Is, interior)
-ORVANE_IMAGE_GETTER(It, plain)
-ORVANE_IMAGE_GETTER(It2, plain)
-ORVANE_IMAGE_GETTER(Ix, plain)
-ORVANE_IMAGE_GETTER(Iy, plain)
-ORVANE_IMAGE_GETTER(Fn2, plain)
-ORVANE_IMAGE_GETTER(Un, plain)
-ORVANE_IMAGE_GETTER(Vn, plain)
-ORVANE_IMAGE_GETTER(Ix2, plain)
-ORVANE_IMAGE_GETTER(Iy2, plain)
-ORVANE_IMAGE_GETTER(Ig2, plain)
-ORVANE_IMAGE_GETTER(Ixy, plain)
-ORVANE_IMAGE_GETTER(Ixt, plain)
-ORVANE_IMAGE_GETTER(Iyt, plain)
+ORVANE_IMAGE_GETTER(Is)
+ORVANE_IMAGE_GETTER(It)
+ORVANE_IMAGE_GETTER(It2)
+ORVANE_IMAGE_GETTER(Ix)
+ORVANE_IMAGE_GETTER(Iy)
+ORVANE_IMAGE_GETTER(Fn2)
+ORVANE_IMAGE_GETTER(Un)
+ORVANE_IMAGE_GETTER(Vn)
+ORVANE_IMAGE_GETTER(Ix2)
+ORVANE_IMAGE_GETTER(Iy2)
+ORVANE_IMAGE_GETTER(Ig2)
+ORVANE_IMAGE_GETTER(Ixy)
+ORVANE_IMAGE_GETTER(Ixt)
+ORVANE_IMAGE_GETTER(Iyt)
 
 #undef ORVANE_IMAGE_GETTER
+
+// In EngineImage order.
+const OrvaneImageGetter orvane_image_getters[kResultImageCount] = {
+    &CCoOrvane::get_Is,  &CCoOrvane::get_It,  &CCoOrvane::get_It2, &CCoOrvane::get_Ix,
+    &CCoOrvane::get_Iy,  &CCoOrvane::get_Ix2, &CCoOrvane::get_Iy2, &CCoOrvane::get_Ig2,
+    &CCoOrvane::get_Ixy, &CCoOrvane::get_Ixt, &CCoOrvane::get_Iyt, &CCoOrvane::get_Fn2,
+    &CCoOrvane::get_Un,  &CCoOrvane::get_Vn,
+};
+
+int32_t orvane_computation_mode_bit(std::string_view keyword) {
+    for (const Keyword& k : computation_keywords) {
+        const UINT length = SysStringLen(k.text);
+        if (keyword.size() != length) continue;
+        bool same = true;
+        for (UINT c = 0; c < length && same; ++c)
+            same = static_cast<OLECHAR>(static_cast<unsigned char>(keyword[c])) == k.text[c];
+        if (same) return k.engine_value;
+    }
+    return 0;
+}
+
+bool orvane_mode_computes(std::string_view keyword, EngineImage which) {
+    const int32_t bit = orvane_computation_mode_bit(keyword);
+    return bit != 0 && engine_computes(which, bit);
+}
 
 // ---- keyword lists ----
 

@@ -9,11 +9,13 @@
 // through report_error.
 #pragma once
 
+#include <string_view>
+
 #include "component/automation.hpp"
 #include "engine/motion_engine.hpp"
 
 class CCoOrvane {
-public:
+  public:
     // First construction phase: engine empty, strings null.
     CCoOrvane() = default;
     ~CCoOrvane();  // frees the strings; releases the engine's buffers if still held
@@ -66,7 +68,7 @@ public:
     bool is_created() const { return created != 0; }
     bool is_stale() const { return critical_properties_changed != 0; }
 
-private:
+  private:
     // (fields in declaration order)
     int32_t critical_properties_changed = 0;
     MotionEngine engine;
@@ -81,6 +83,18 @@ private:
 
 // Records a rich error naming CoOrvane with the given ASCII message for the calling thread.
 void report_error(const char* message);
+
+// ---- the result images as the component hands them out ----
+// kResultImages (engine/motion_engine.hpp) names each image and gives the computation modes that
+// compute it and the region copied; the getter of each, indexed by EngineImage:
+using OrvaneImageGetter = HRESULT (CCoOrvane::*)(VARIANT* pVal);
+extern const OrvaneImageGetter orvane_image_getters[kResultImageCount];
+// The mode bit (FLAG_) of a computation-mode keyword as computation_mode takes it; 0 for any
+// other text.
+int32_t orvane_computation_mode_bit(std::string_view keyword);
+// Whether the computation mode `keyword` computes the image (false for an unknown mode). An image
+// that the mode does not compute is handed out as zeros.
+bool orvane_mode_computes(std::string_view keyword, EngineImage which);
 
 // The fixed identifiers of the type library, the class and the two interfaces.
 extern const GUID LIBID_ORVANELib;

@@ -1,5 +1,6 @@
 #include "engine/motion_engine.hpp"
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -135,25 +136,43 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     return true;
 }
 
-// The plain product buffers of a mode, in the order they are allocated.
-std::span<float * MotionEngine::*const> MotionEngine::product_members(int32_t mode_flags) {
+float* MotionEngine::*MotionEngine::image_member(EngineImage which) {
+    // Indexed by EngineImage, in its order.
     using E = MotionEngine;
-    static constexpr float* E::*change_detection[] = {&E::It2};
-    static constexpr float* E::*affine_params[] = {&E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2,
-                                                   &E::Ixy, &E::Ixt, &E::Iyt};
-    static constexpr float* E::*orvane[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
-                                            &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
-    static constexpr float* E::*all[] = {&E::It2, &E::Ix,  &E::Iy,  &E::Ix2, &E::Iy2, &E::Ig2,
-                                         &E::Ixy, &E::Ixt, &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    static constexpr float* E::*images[] = {&E::Is,  &E::It,  &E::It2, &E::Ix,  &E::Iy,
+                                            &E::Ix2, &E::Iy2, &E::Ig2, &E::Ixy, &E::Ixt,
+                                            &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
+    static_assert(std::size(images) == kResultImageCount);
+    const auto index = static_cast<size_t>(which);
+    return index < std::size(images) ? images[index] : nullptr;
+}
+
+// The buffer plan of each mode, from the description of the result images.
+std::span<float * MotionEngine::*const> MotionEngine::product_members(int32_t mode_flags) {
+    struct Plan {
+        float* MotionEngine::*members[kResultImageCount] = {};
+        size_t count = 0;
+    };
+    static const auto plans = [] {
+        const int32_t bits[] = {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL};
+        std::array<Plan, std::size(bits)> made{};
+        for (size_t m = 0; m < std::size(bits); ++m) {
+            for (const ResultImageInfo& r : kResultImages) {
+                if (r.image == EngineImage::Is || r.image == EngineImage::It) continue;
+                if (r.modes & bits[m]) made[m].members[made[m].count++] = image_member(r.image);
+            }
+        }
+        return made;
+    }();
     switch (mode_of(mode_flags)) {
         case Mode::change_detection:
-            return change_detection;
+            return {plans[0].members, plans[0].count};
         case Mode::affine_params:
-            return affine_params;
+            return {plans[1].members, plans[1].count};
         case Mode::orvane:
-            return orvane;
+            return {plans[2].members, plans[2].count};
         case Mode::all:
-            return all;
+            return {plans[3].members, plans[3].count};
         case Mode::none:
             break;
     }
@@ -360,13 +379,8 @@ void MotionEngine::mode_products() {
 }
 
 const float* MotionEngine::get_image(EngineImage which) const {
-    // Indexed by EngineImage, in its order.
-    using E = MotionEngine;
-    static constexpr float* E::*images[] = {&E::Is,  &E::It,  &E::It2, &E::Ix,  &E::Iy,
-                                            &E::Ix2, &E::Iy2, &E::Ig2, &E::Ixy, &E::Ixt,
-                                            &E::Iyt, &E::Fn2, &E::Un,  &E::Vn};
-    const auto index = static_cast<size_t>(which);
-    return index < std::size(images) ? this->*images[index] : nullptr;
+    float* MotionEngine::*member = image_member(which);
+    return member != nullptr ? this->*member : nullptr;
 }
 
 const float* MotionEngine::get_history_ring(int32_t slot) const {

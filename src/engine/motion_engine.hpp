@@ -8,7 +8,9 @@
 // allocates nothing per frame. Calls on one engine must not overlap.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 inline constexpr int32_t TD_RECURSIVE = 0;
@@ -42,8 +44,105 @@ int32_t engine_threads();
 // The path new engines start with (ORVANE_ENGINE_PATH, read once; automatic without it).
 EnginePath engine_default_path();
 
-// The plain result buffers, in declaration order; `Is` (bordered) and `It` first.
+// The result buffers, in declaration order; `Is` (bordered) and `It` first.
 enum class EngineImage : int32_t { Is, It, It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn };
+
+// ---- the result images: what each is called, which computation modes compute it, where it lies
+// One description for every layer: the engine allocates the buffers of a mode from it, the
+// component hands the images out by it, and the hosts (the Python module, orvane-flow) name and
+// offer them by it.
+enum class ImageRegion : int32_t {
+    interior,  // the columns x lines interior of a bordered buffer (`Is`)
+    plain,     // a whole columns x lines buffer
+};
+struct ResultImageInfo {
+    EngineImage image;
+    const char* name;  // the property that hands it out
+    int32_t modes;     // FLAG_ bits of the computation modes that compute it
+    ImageRegion region;
+};
+inline constexpr int32_t FLAG_EVERY_MODE =
+    FLAG_CHANGE_DETECTION | FLAG_ORVANE | FLAG_AFFINE_PARAMS | FLAG_ALL;
+// In EngineImage order.
+inline constexpr ResultImageInfo kResultImages[] = {
+    {EngineImage::Is, "Is", FLAG_EVERY_MODE, ImageRegion::interior},
+    {EngineImage::It, "It", FLAG_EVERY_MODE, ImageRegion::plain},
+    {EngineImage::It2, "It2", FLAG_CHANGE_DETECTION | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Ix, "Ix", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Iy, "Iy", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Ix2, "Ix2", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Iy2, "Iy2", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Ig2, "Ig2", FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Ixy, "Ixy", FLAG_AFFINE_PARAMS | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Ixt, "Ixt", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Iyt, "Iyt", FLAG_AFFINE_PARAMS | FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Fn2, "Fn2", FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Un, "Un", FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+    {EngineImage::Vn, "Vn", FLAG_ORVANE | FLAG_ALL, ImageRegion::plain},
+};
+inline constexpr int32_t kResultImageCount = static_cast<int32_t>(std::size(kResultImages));
+static_assert([] {
+    for (int32_t i = 0; i < kResultImageCount; ++i)
+        if (static_cast<int32_t>(kResultImages[i].image) != i) return false;
+    return true;
+}());
+
+// The mode bit that `flags` selects. The component sets exactly one; should several be set, the
+// bits are tested in this fixed order and the first one wins, so create, process and destroy
+// always agree. 0 when no mode bit is set.
+constexpr int32_t engine_mode_bit(int32_t flags) {
+    for (int32_t bit : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
+        if (flags & bit) return bit;
+    return 0;
+}
+// Whether the computation mode of `flags` computes the image.
+constexpr bool engine_computes(EngineImage which, int32_t flags) {
+    return (kResultImages[static_cast<int32_t>(which)].modes & engine_mode_bit(flags)) != 0;
+}
+
+// ---- the filters and time weights, with the gains they put on the derivative images -------
+// For hosts that turn the derivatives into motion, and for benchmarks that run the same kernels.
+namespace engine_filters {
+
+inline constexpr int32_t kTaps = 5;
+inline constexpr int32_t kAnchor = 2;
+// Binomial-like smoothing (31, 60, 74, 60, 31)/256: exact in single precision, sums to 1.
+inline constexpr float kSmoothTaps[kTaps] = {31.0f / 256, 60.0f / 256, 74.0f / 256, 60.0f / 256,
+                                             31.0f / 256};
+// Derivative kernel; the filters convolve (taps applied reversed), so tap 0 weighs the pixel
+// two to the right and the result is positive where brightness grows to the right or down.
+inline constexpr float kDerivTaps[kTaps] = {-29.0f / 256, 227.0f / 256, 0.0f, -227.0f / 256,
+                                            29.0f / 256};
+// Weight of the inner frame difference in the five-frame time derivative. It is 0.8867 rounded
+// to single precision, deliberately not the spatial tap 227/256.
+inline constexpr float kBatchWeight = std::bit_cast<float>(uint32_t{0x3F62FEC5});
+// Weight of the previous derivative in the recursive time derivative (the newest difference
+// takes the rest).
+inline constexpr float kRecursiveWeight = 0.5f;
+
+// What the spatial derivative reads on a unit ramp (brightness x): 338/256.
+constexpr double spatial_gain() {
+    double gain = 0;
+    for (int32_t k = 0; k < kTaps; ++k) gain += double{kDerivTaps[k]} * (kAnchor - k);
+    return gain;
+}
+// What the batch derivative reads on brightness growing by 1 per frame: the outer difference
+// (-4) moved towards the inner one (2) by the batch weight, 6a - 4.
+constexpr double batch_temporal_gain() {
+    const double a = kBatchWeight;
+    return -4.0 + a * (2.0 - -4.0);
+}
+// The same for the recursive derivative on frame n (1-based): the first frame hands out zeros,
+// and every later one averages the newest difference (1) with the previous derivative, so the
+// gain is 1 - w^(n-1) while the average fills.
+inline double recursive_temporal_gain(int64_t frame_count) {
+    double gain = 0;
+    for (int64_t n = 2; n <= frame_count && n <= 64; ++n)
+        gain = 1.0 + double{kRecursiveWeight} * (gain - 1.0);
+    return gain;
+}
+
+}  // namespace engine_filters
 
 class MotionEngine {
   public:
@@ -105,7 +204,10 @@ class MotionEngine {
     static bool fused_available();
 
   private:
-    // The product handles that a mode allocates, in allocation order.
+    // The handle of a result buffer.
+    static float* MotionEngine::*image_member(EngineImage which);
+    // The product handles that a mode allocates (every result image but Is and It that the mode
+    // computes), in allocation order.
     static std::span<float * MotionEngine::*const> product_members(int32_t mode_flags);
     // Edge replication into the two-pixel border of a bordered buffer, given its interior
     // origin: the side columns of the interior rows, then whole bordered rows above and below.

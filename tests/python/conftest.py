@@ -11,8 +11,9 @@ import orvane
 
 MODE_BITS = {"changedetection": 0x02, "orvane": 0x04, "affineparams": 0x08, "all": 0x10}
 TIME_DERIVATIVES = {"recursive": 0, "batch": 1}
-# The images every process_data updates, in the order the engine reference writes them.
-IMAGES = ["Is", "It", "It2", "Ix", "Iy", "Ix2", "Iy2", "Ig2", "Ixy", "Ixt", "Iyt", "Fn2", "Un", "Vn"]
+# The images every process_data updates, in the order the engine reference writes them (the
+# order of the component's description).
+IMAGES = list(orvane.RESULT_IMAGES)
 
 
 def created(lines=12, columns=20, **settings):

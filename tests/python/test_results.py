@@ -47,6 +47,19 @@ def test_every_mode_equals_the_engine(tmp_path, settings):
         assert_same(read_all(o), want[n], f"frame {n + 1}")
 
 
+@pytest.mark.parametrize("mode", ["changedetection", "orvane", "affineparams", "all"])
+def test_the_description_of_the_images_says_what_each_mode_hands_out(mode):
+    o = created(LINES, COLUMNS, computation_mode=mode)
+    for frame in moving_texture(LINES, COLUMNS, 3):
+        o.process_data(frame)
+    for name, (modes, region) in orvane.RESULT_IMAGES.items():
+        image = getattr(o, name)
+        assert image.shape == (LINES, COLUMNS) and region in ("interior", "plain")
+        # An image the mode does not compute is handed out as zeros; the frames move, so every
+        # computed image has something in it.
+        assert (mode in modes) == bool(np.any(image)), f"{name} in {mode}"
+
+
 @pytest.mark.parametrize("column", [0, 1, 2, 3])
 def test_every_kernel_column_equals_the_engine_on_that_column(tmp_path, column):
     # Flat areas and a zero regularizer make the division meet 0/0 and x/0.

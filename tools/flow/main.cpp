@@ -242,10 +242,8 @@ int main(int argc, char** argv) {
         }
         ResultImage which;
         if (!parse_result_image(name, &which)) {
-            std::fprintf(stderr,
-                         "orvane-flow: --save: unknown image '%s' (choose from flow Is It It2 Ix "
-                         "Iy Ix2 Iy2 Ig2 Ixy Ixt Iyt Fn2 Un Vn)\n",
-                         name.c_str());
+            std::fprintf(stderr, "orvane-flow: --save: unknown image '%s' (choose from flow %s)\n",
+                         name.c_str(), result_image_names().c_str());
             return kExitUsage;
         }
         // An image named twice is stored once.

@@ -108,6 +108,11 @@ class CoOrvane:
         tb: TracebackType | None,
     ) -> Literal[False]: ...
 
+RESULT_IMAGES: dict[str, tuple[tuple[str, ...], str]]
+"""The result images by property name: (the computation modes that compute it, its region,
+"interior" of the bordered input or "plain"). A mode that does not compute an image hands it
+out as zeros."""
+
 def last_error() -> str | None:
     """The last message the component recorded on the calling thread, or None."""
 

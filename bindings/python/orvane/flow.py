@@ -70,8 +70,10 @@ class Flow:
 
 def _moments(obj):
     mode = obj.computation_mode
-    if mode not in ("affineparams", "all"):
-        raise ValueError(f'the computation mode "{mode}" has no Ixy; use "affineparams" or "all"')
+    modes = _core.RESULT_IMAGES["Ixy"][0]
+    if mode not in modes:
+        raise ValueError(f'the computation mode "{mode}" has no Ixy; use '
+                         + " or ".join(f'"{m}"' for m in modes))
     return obj.Ix2, obj.Iy2, obj.Ixy, obj.Ixt, obj.Iyt
 
 

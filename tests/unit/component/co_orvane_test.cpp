@@ -551,6 +551,11 @@ TEST(CoOrvaneImages, EachModeHandsOutItsImagesAndZerosForTheRest) {
             expect_shape(out.v, W, H);
             const std::vector<float> got = floats_of(out.v);
             const bool computed = std::strchr(image.modes, m.initial) != nullptr;
+            // The component's description of its images says the same.
+            const std::string keyword(m.mode.begin(), m.mode.end());
+            EXPECT_EQ(orvane_mode_computes(keyword, image.source), computed);
+            EXPECT_STREQ(kResultImages[static_cast<int32_t>(image.source)].name, image.name);
+            EXPECT_TRUE(orvane_image_getters[static_cast<int32_t>(image.source)] == image.get);
             if (!computed) {
                 EXPECT_TRUE(all_zero(got));
                 continue;
