@@ -13,7 +13,7 @@ packages=(
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
-    libcairo2-dev fonts-dejavu-core libjs-chart.js
+    libcairo2-dev fonts-dejavu-core libjs-chart.js nlohmann-json3-dev
 )
 foreign=()
 if ((!main_only)); then

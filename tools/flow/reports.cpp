@@ -93,14 +93,3 @@ std::string json_number(double value) {
     return text;
 }
 
-std::string json_motion(const AffineMotion& m, double cx, double cy) {
-    std::string out = "{";
-    for (int i = 0; i < 6; ++i) {
-        out += "\"a" + std::to_string(i + 1) + "\": " + json_number(m.a[i]) + ", ";
-    }
-    out += "\"pan_x\": " + json_number(m.pan_x(cx, cy)) +
-           ", \"pan_y\": " + json_number(m.pan_y(cx, cy)) +
-           ", \"rotation\": " + json_number(m.rotation()) + ", \"zoom\": " + json_number(m.zoom()) +
-           "}";
-    return out;
-}

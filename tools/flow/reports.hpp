@@ -38,6 +38,3 @@ std::string frames_csv(const std::vector<FrameRecord>& records);
 // number with round-trip precision (null for NaN and the infinities, which JSON lacks).
 std::string json_string(const std::string& text);
 std::string json_number(double value);
-// {"a1": .., .., "a6": .., "pan_x": .., "pan_y": .., "rotation": .., "zoom": ..} with the pan
-// taken at (cx, cy).
-std::string json_motion(const AffineMotion& m, double cx, double cy);

@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
 #include "analysis/tracker.hpp"
@@ -715,43 +717,59 @@ void Run::write_report(double elapsed, double component_seconds) {
     write_text_file(stage_->path_for("report.html"), report_html(r));
 }
 
+namespace {
+
+// A number, or null where there is none (NaN, infinities).
+nlohmann::ordered_json number(double value) {
+    return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json();
+}
+
+// An affine motion's six parameters and what they mean about the image centre (cx, cy).
+nlohmann::ordered_json motion(const std::optional<AffineMotion>& m, double cx, double cy) {
+    if (!m) return nullptr;
+    nlohmann::ordered_json j;
+    for (int i = 0; i < 6; ++i) j["a" + std::to_string(i + 1)] = number(m->a[i]);
+    j["pan_x"] = number(m->pan_x(cx, cy));
+    j["pan_y"] = number(m->pan_y(cx, cy));
+    j["rotation"] = number(m->rotation());
+    j["zoom"] = number(m->zoom());
+    return j;
+}
+
+}  // namespace
+
 std::string Run::summary_json(double elapsed, double component_seconds) const {
+    using nlohmann::ordered_json;
     const double cx = 0.5 * (columns_ - 1), cy = 0.5 * (lines_ - 1);
     const auto& s = opt_.settings;
     const double n = static_cast<double>(records_.size());
-    std::string j = "{\n";
-    j += "  \"tool\": \"orvane-flow\",\n";
-    j += "  \"input\": " +
-         json_string(!opt_.images.empty() ? opt_.images.front()
-                     : opt_.input.empty() ? std::string("default")
-                                          : opt_.input) +
-         ",\n";
-    j += "  \"input_description\": " + json_string(source_->description()) + ",\n";
-    j += "  \"geometry\": {\"columns\": " + std::to_string(columns_) +
-         ", \"lines\": " + std::to_string(lines_) +
-         ", \"input_columns\": " + std::to_string(source_->columns()) +
-         ", \"cropped\": " + (columns_ != source_->columns() ? "true" : "false") + "},\n";
-    j += "  \"settings\": {\"computation_mode\": " + json_string(s.computation_mode) +
-         ", \"timederivative_mode\": " + json_string(s.timederivative_mode) +
-         ", \"input_filter\": " + std::to_string(s.input_filter) +
-         ", \"regularizer\": " + json_number(s.regularizer) + "},\n";
-    j += "  \"frames\": {\"processed\": " + std::to_string(records_.size()) +
-         ", \"first\": " + std::to_string(records_.front().frame) +
-         ", \"last\": " + std::to_string(records_.back().frame) +
-         ", \"start\": " + std::to_string(opt_.start) +
-         ", \"every\": " + std::to_string(opt_.every) +
-         ", \"affine_estimates\": " + std::to_string(estimates_.size()) + "},\n";
-    j += std::string("  \"interrupted\": ") + (interrupted_ ? "true" : "false") + ",\n";
+    ordered_json j;
+    j["tool"] = "orvane-flow";
+    j["input"] = !opt_.images.empty() ? opt_.images.front()
+                 : opt_.input.empty() ? std::string("default")
+                                      : opt_.input;
+    j["input_description"] = source_->description();
+    j["geometry"] = {{"columns", columns_},
+                     {"lines", lines_},
+                     {"input_columns", source_->columns()},
+                     {"cropped", columns_ != source_->columns()}};
+    j["settings"] = {{"computation_mode", s.computation_mode},
+                     {"timederivative_mode", s.timederivative_mode},
+                     {"input_filter", s.input_filter},
+                     {"regularizer", number(s.regularizer)}};
+    j["frames"] = {{"processed", records_.size()},
+                   {"first", records_.front().frame},
+                   {"last", records_.back().frame},
+                   {"start", opt_.start},
+                   {"every", opt_.every},
+                   {"affine_estimates", estimates_.size()}};
+    j["interrupted"] = interrupted_;
     const std::string damage = source_->damage();
-    j += std::string("  \"input_damaged\": ") + (damage.empty() ? "false" : "true") + ",\n";
-    j += "  \"input_damage\": " + (damage.empty() ? std::string("null") : json_string(damage)) +
-         ",\n";
-    j += "  \"elapsed_s\": " + json_number(elapsed) + ",\n";
-    j += "  \"throughput_fps\": " + json_number(elapsed > 0 ? n / elapsed : NAN) + ",\n";
-    j +=
-        "  \"component_fps\": " + json_number(component_seconds > 0 ? n / component_seconds : NAN) +
-        ",\n";
-    j += "  \"stages\": {";
+    j["input_damaged"] = !damage.empty();
+    j["input_damage"] = damage.empty() ? ordered_json() : ordered_json(damage);
+    j["elapsed_s"] = number(elapsed);
+    j["throughput_fps"] = number(elapsed > 0 ? n / elapsed : NAN);
+    j["component_fps"] = number(component_seconds > 0 ? n / component_seconds : NAN);
     StageTime measure = component_time_;
     measure.wall_s += flow_time_.wall_s, measure.cpu_s += flow_time_.cpu_s;
     const std::pair<const char*, StageTime> stages[] = {{"decode", decode_time_},
@@ -759,30 +777,19 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
                                                         {"write", write_time_},
                                                         {"component", component_time_},
                                                         {"flow", flow_time_}};
+    ordered_json& times = j["stages"] = ordered_json::object();
     for (const auto& [name, t] : stages) {
-        j += std::string(name == stages[0].first ? "" : ", ") + "\"" + name +
-             "\": {\"wall_s\": " + json_number(t.wall_s) + ", \"cpu_s\": " + json_number(t.cpu_s) +
-             "}";
+        times[name] = {{"wall_s", number(t.wall_s)}, {"cpu_s", number(t.cpu_s)}};
     }
-    j += "},\n";
-    j += "  \"video\": " + (video_ ? json_string(opt_.video) : std::string("null")) + ",\n";
-    j += "  \"threads\": " + std::to_string(opt_.threads == 1 ? 1 : tracker_ ? 4 : 3) + ",\n";
-    j += "  \"change_threshold\": " + json_number(opt_.change_threshold) + ",\n";
-    const auto median = median_motion(estimates_);
-    j += "  \"median_affine_motion\": " +
-         (median ? json_motion(*median, cx, cy) : std::string("null")) + ",\n";
-    const auto mean = trimmed_mean_motion(estimates_);
-    j += "  \"mean_affine_motion\": " + (mean ? json_motion(*mean, cx, cy) : std::string("null")) +
-         ",\n";
-    const auto known = source_->known_motion();
-    j += "  \"known_affine_motion\": " +
-         (known ? json_motion(*known, cx, cy) : std::string("null")) + ",\n";
-    j += "  \"outputs\": [";
-    for (size_t i = 0; i < stage_->names().size(); ++i) {
-        j += (i ? ", " : "") + json_string(stage_->names()[i]);
-    }
-    j += "]\n}\n";
-    return j;
+    j["video"] = video_ ? ordered_json(opt_.video) : ordered_json();
+    j["threads"] = opt_.threads == 1 ? 1 : tracker_ ? 4 : 3;
+    j["change_threshold"] = number(opt_.change_threshold);
+    j["median_affine_motion"] = motion(median_motion(estimates_), cx, cy);
+    j["mean_affine_motion"] = motion(trimmed_mean_motion(estimates_), cx, cy);
+    j["known_affine_motion"] = motion(source_->known_motion(), cx, cy);
+    j["outputs"] = stage_->names();
+    // Text that is not UTF-8 (a file name, say) is written with U+FFFD in place of the bad bytes.
+    return j.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
 
 void Run::print_results(double elapsed) const {
