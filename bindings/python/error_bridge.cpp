@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "component/host_support.hpp"
+
 namespace py = pybind11;
 
 namespace orvane_py {
@@ -57,46 +59,9 @@ std::string fallback_message(HRESULT hr) {
 
 }  // namespace
 
-std::string utf16_to_utf8(const char16_t* text, size_t length) {
-    std::string out;
-    out.reserve(length);
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::optional<std::string> collect_error_record() {
-    OrvaneErrorInfo info{};
-    if (orvane_get_error_info(&info) != S_OK) return std::nullopt;
-    std::string text;
-    if (info.description) {
-        text = utf16_to_utf8(info.description, SysStringLen(info.description));
-        SysFreeString(info.description);
-    }
-    last_message = text;
+    std::optional<std::string> text = orvane_host::take_error_text();
+    if (text) last_message = *text;
     return text;
 }
 

@@ -41,7 +41,4 @@ void check_outcome(const CallOutcome& outcome);
 // Raises OrvaneError (or a subclass) for `hr` with `message`, as for a failed member.
 [[noreturn]] void raise_orvane_error(HRESULT hr, const std::string& message);
 
-// UTF-16 code units to UTF-8; lone surrogates become U+FFFD.
-std::string utf16_to_utf8(const char16_t* text, size_t length);
-
 }  // namespace orvane_py

@@ -25,6 +25,7 @@
 #include "analysis_bindings.hpp"
 #include "array_bridge.hpp"
 #include "component/co_orvane.hpp"
+#include "component/host_support.hpp"
 #include "component/members.hpp"
 #include "engine/motion_engine.hpp"
 #include "error_bridge.hpp"
@@ -114,15 +115,9 @@ double to_double(py::handle value, const char* what) {
 constexpr bool little_endian = std::endian::native == std::endian::little;
 
 // An owned automation string; null stands for None.
-struct Bstr {
-    BSTR text = nullptr;
-    Bstr() = default;
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(text); }
-};
+using orvane_host::OwnedBstr;
 
-void to_bstr(py::handle value, const char* what, Bstr& out) {
+void to_bstr(py::handle value, const char* what, OwnedBstr& out) {
     if (value.is_none()) return;
     if (!PyUnicode_Check(value.ptr())) {
         PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", what,
@@ -134,9 +129,10 @@ void to_bstr(py::handle value, const char* what, Bstr& out) {
         value.ptr(), little_endian ? "utf-16-le" : "utf-16-be", "surrogatepass"));
     if (!bytes) throw py::error_already_set();
     const auto size = PyBytes_GET_SIZE(bytes.ptr());
-    out.text = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(PyBytes_AS_STRING(bytes.ptr())),
-                                 static_cast<UINT>(size / 2));
-    if (!out.text) throw std::bad_alloc();
+    out = OwnedBstr(
+        std::u16string_view(reinterpret_cast<const OLECHAR*>(PyBytes_AS_STRING(bytes.ptr())),
+                            static_cast<size_t>(size / 2)));
+    if (!out.get()) throw std::bad_alloc();
 }
 
 py::str from_bstr(BSTR text) {
@@ -281,16 +277,16 @@ struct Wrapper {
     // String getters and the two keyword lists.
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(BSTR*)) {
         add(row, make(row, [m](PyCoOrvane& self) {
-                Bstr v;
-                check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(&v.text); }));
-                return from_bstr(v.text);
+                OwnedBstr v;
+                check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(v.out()); }));
+                return from_bstr(v.get());
             }));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)(BSTR)) {
         add(row, make(row, [m, name = row.name](PyCoOrvane& self, py::handle value) {
-                Bstr v;
+                OwnedBstr v;
                 to_bstr(value, name, v);
-                check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(v.text); }));
+                check_outcome(self.call([&](CCoOrvane& o) { return (o.*m)(v.get()); }));
             }));
     }
     void operator()(const MemberInfo& row, HRESULT (CCoOrvane::*m)()) {
@@ -331,12 +327,11 @@ struct Wrapper {
 py::dict result_image_table() {
     const std::unique_ptr<CCoOrvane> object(CCoOrvane::create_instance());
     if (!object) throw std::bad_alloc();
-    Bstr list;
-    if (FAILED(object->list_computation_modes(&list.text))) throw std::bad_alloc();
+    OwnedBstr list;
+    if (FAILED(object->list_computation_modes(list.out()))) throw std::bad_alloc();
     std::vector<std::string> modes;
     std::string keyword;
-    for (UINT i = 0; i < SysStringLen(list.text); ++i) {
-        const OLECHAR c = list.text[i];
+    for (const OLECHAR c : list.text()) {
         if (c == u'\n') {
             modes.push_back(keyword);
             keyword.clear();

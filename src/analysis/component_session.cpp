@@ -2,33 +2,15 @@
 
 #include <cstring>
 
+#include "component/host_support.hpp"
+
 namespace {
 
-// An owned automation string made from ASCII or UTF-8 text (code units above 0x7F are
-// passed through one by one; the component compares keywords, which are ASCII).
-struct Bstr {
-    BSTR s = nullptr;
-    explicit Bstr(const std::string& text) {
-        std::u16string wide(text.begin(), text.end());
-        s = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    }
-    ~Bstr() { SysFreeString(s); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-};
+using orvane_host::OwnedBstr;
 
-// The message the component recorded for this thread, as ASCII text.
+// The message the component recorded for this thread; empty when there is none.
 std::string take_error_message() {
-    OrvaneErrorInfo info{};
-    if (orvane_get_error_info(&info) != S_OK || !info.description) return {};
-    std::string text;
-    const UINT n = SysStringLen(info.description);
-    for (UINT i = 0; i < n; ++i) {
-        const char16_t c = info.description[i];
-        text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    }
-    SysFreeString(info.description);
-    return text;
+    return orvane_host::take_error_text().value_or("");
 }
 
 // Clears a stale record so that the message read after a failure is the one it left.
@@ -119,14 +101,14 @@ void ComponentSession::apply(const ComponentSettings& s) {
         }
     };
     {
-        Bstr mode(s.computation_mode);
-        check_keyword(object_->put_computation_mode(mode.s),
+        const OwnedBstr mode = OwnedBstr::from_ascii(s.computation_mode);
+        check_keyword(object_->put_computation_mode(mode.get()),
                       "--computation-mode '" + s.computation_mode + "'",
                       &CCoOrvane::list_computation_modes);
     }
     {
-        Bstr mode(s.timederivative_mode);
-        check_keyword(object_->put_timederivative_mode(mode.s),
+        const OwnedBstr mode = OwnedBstr::from_ascii(s.timederivative_mode);
+        check_keyword(object_->put_timederivative_mode(mode.get()),
                       "--timederivative-mode '" + s.timederivative_mode + "'",
                       &CCoOrvane::list_timederivative_modes);
     }

@@ -12,29 +12,12 @@
 
 #include "component/automation.hpp"
 #include "component/co_orvane.hpp"
+#include "component/host_support.hpp"
 
 namespace orvane_test {
 
 // An owned BSTR; the text may contain NULs.
-class Bstr {
-  public:
-    Bstr() = default;
-    explicit Bstr(std::u16string_view text)
-        : p_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ~Bstr() { SysFreeString(p_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return p_; }
-    BSTR* out() {
-        SysFreeString(p_);
-        p_ = nullptr;
-        return &p_;
-    }
-    std::u16string text() const { return p_ ? std::u16string(p_, SysStringLen(p_)) : u""; }
-
-  private:
-    BSTR p_ = nullptr;
-};
+using Bstr = orvane_host::OwnedBstr;
 
 inline std::u16string text_of(BSTR b) {
     return b ? std::u16string(b, SysStringLen(b)) : u"";
@@ -42,13 +25,7 @@ inline std::u16string text_of(BSTR b) {
 
 // The calling thread's last error message (cleared by reading), or "<none>".
 inline std::string take_error() {
-    OrvaneErrorInfo info{};
-    if (orvane_get_error_info(&info) != S_OK) return "<none>";
-    std::string message;
-    for (UINT k = 0; k < SysStringLen(info.description); ++k)
-        message += static_cast<char>(info.description[k]);
-    SysFreeString(info.description);
-    return message;
+    return orvane_host::take_error_text().value_or("<none>");
 }
 
 struct ObjectDeleter {
@@ -92,13 +69,9 @@ inline void make_float_array(VARIANT* v, ULONG first, ULONG second, LONG lower_b
 
 // The floats of an array variant, first index fastest.
 inline std::vector<float> floats_of(const VARIANT& v) {
-    std::vector<float> out;
-    if (v.vt != (VT_ARRAY | VT_R4) || !v.parray) return out;
-    size_t count = 1;
-    for (USHORT d = 0; d < v.parray->cDims; ++d) count *= v.parray->rgsabound[d].cElements;
-    out.resize(count);
-    std::memcpy(out.data(), v.parray->pvData, count * sizeof(float));
-    return out;
+    const orvane_host::FloatArrayView view(v);
+    if (!view.data()) return {};
+    return std::vector<float>(view.data(), view.data() + view.size());
 }
 
 // A frame with structure in both directions that changes from frame to frame.
