@@ -14,24 +14,12 @@
 
 namespace {
 
-// Allocations left before the test hook makes them fail; negative: never fail.
-thread_local int allocations_left = -1;
-// Set by the test hook: array access fails.
-thread_local bool array_access_fails = false;
-
-// Counts one allocation against the test hook; false when the hook makes it fail.
-bool allocation_allowed() {
-    if (allocations_left == 0) return false;
-    if (allocations_left > 0) --allocations_left;
-    return true;
-}
-
 void* checked_malloc(size_t bytes) {
-    return allocation_allowed() ? std::malloc(bytes) : nullptr;
+    return orvane_automation_may_allocate() ? std::malloc(bytes) : nullptr;
 }
 
 void* checked_calloc(size_t count, size_t bytes) {
-    return allocation_allowed() ? std::calloc(count, bytes) : nullptr;
+    return orvane_automation_may_allocate() ? std::calloc(count, bytes) : nullptr;
 }
 
 // ---- strings ----
@@ -212,7 +200,7 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
 HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data) {
     if (!array || !data) return E_INVALIDARG;
     // The platform caps the lock count at 65535.
-    if (array->cLocks >= 0xFFFF || array_access_fails) return E_UNEXPECTED;
+    if (array->cLocks >= 0xFFFF || !orvane_automation_may_access()) return E_UNEXPECTED;
     ++array->cLocks;
     *data = array->pvData;
     return S_OK;
@@ -315,12 +303,4 @@ HRESULT orvane_get_error_info(OrvaneErrorInfo* info) {
     error_record.present = false;
     error_record.source = GUID_NULL;
     return S_OK;
-}
-
-void orvane_fail_allocations_after(int successes) {
-    allocations_left = successes < 0 ? -1 : successes;
-}
-
-void orvane_fail_array_access(bool fail) {
-    array_access_fails = fail;
 }

@@ -134,14 +134,9 @@ struct VARIANT {
 };
 
 #define V_VT(v) ((v)->vt)
-#define V_ISBYREF(v) (V_VT(v) & VT_BYREF)
-#define V_ISARRAY(v) (V_VT(v) & VT_ARRAY)
 #define V_ARRAY(v) ((v)->parray)
 #define V_ARRAYREF(v) ((v)->pparray)
 #define V_VARIANTREF(v) ((v)->pvarVal)
-#define V_BSTR(v) ((v)->bstrVal)
-#define V_R4(v) ((v)->fltVal)
-#define V_I4(v) ((v)->lVal)
 
 // Strings.
 BSTR SysAllocString(const OLECHAR* text);
@@ -220,11 +215,10 @@ void orvane_set_error_info(const GUID& source, const OLECHAR* description, UINT 
 // SysFreeString) and clears it, as GetErrorInfo does. Returns S_FALSE when there is none.
 HRESULT orvane_get_error_info(OrvaneErrorInfo* info);
 
-// Test hook: on the calling thread, let the next `successes` string and array allocations
-// succeed and make every later one fail, until called again with a negative count (the
-// default: never fail). Lets tests reach the out-of-memory paths of the component.
-void orvane_fail_allocations_after(int successes);
-// Test hook: while set, SafeArrayAccessData fails on the calling thread with E_UNEXPECTED, as
-// the platform's does for an array it cannot lock.
-void orvane_fail_array_access(bool fail);
+// Whether the next string or array allocation may succeed, and whether SafeArrayAccessData may
+// lock an array. Always, in the library (automation_faults.cpp, an object of its own); the
+// component tests link their own definitions in its place to reach the out-of-memory and
+// access-failure paths.
+bool orvane_automation_may_allocate();
+bool orvane_automation_may_access();
 #endif

@@ -176,14 +176,7 @@ class MotionEngine {
     int32_t get_plain_step() const { return plain_step; }
     int32_t get_columns() const { return columns; }
     int32_t get_lines() const { return lines; }
-    int32_t get_flags() const { return flags; }
-    int32_t get_time_derivative() const { return time_derivative; }
-    float get_regularizer() const { return regularizer; }
     int32_t get_frames_processed() const { return frames_processed; }
-    const float* get_smooth_taps() const { return smooth_taps; }
-    const float* get_deriv_taps() const { return deriv_taps; }
-    const float* get_scratch() const { return scratch; }
-    const float* get_It_prev() const { return It_prev; }
     bool is_created() const { return Is != nullptr; }
 
     // ---- choice of pipeline ----
@@ -204,6 +197,10 @@ class MotionEngine {
     static bool fused_available();
 
   private:
+    // The tests read the settings and the internal buffers through it
+    // (tests/unit/engine/engine_test_access.hpp).
+    friend struct MotionEngineTestAccess;
+
     // The handle of a result buffer.
     static float* MotionEngine::*image_member(EngineImage which);
     // The product handles that a mode allocates (every result image but Is and It that the mode

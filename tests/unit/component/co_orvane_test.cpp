@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "component/component_test_util.hpp"
+#include "engine/engine_test_access.hpp"
 #include "primitives/primitives.hpp"
 
 using namespace orvane_test;
@@ -208,8 +209,8 @@ TEST(CoOrvaneSettings, ModesAreLockedWhileAnEngineExists) {
     // Numbers are still stored and the engine keeps what it was built with.
     EXPECT_EQ(obj->put_regularizer(5.0), S_OK);
     EXPECT_EQ(obj->put_input_filter(1), S_OK);
-    EXPECT_EQ(obj->engine_view().get_flags(), FLAG_ALL);
-    EXPECT_FLOAT_EQ(obj->engine_view().get_regularizer(), 0.01f);
+    EXPECT_EQ(MotionEngineTestAccess::flags(obj->engine_view()), FLAG_ALL);
+    EXPECT_FLOAT_EQ(MotionEngineTestAccess::regularizer(obj->engine_view()), 0.01f);
     EXPECT_EQ(feed(*obj, 16, 8, 0), S_OK);
 }
 
@@ -240,8 +241,8 @@ TEST(CoOrvaneLifecycle, CreateHandsTheEngineTheSettings) {
     for (const Case& c : cases) {
         Object obj = running_object(c.td, c.mode, 160, 120, c.filter);
         const MotionEngine& e = obj->engine_view();
-        EXPECT_EQ(e.get_time_derivative(), c.time_derivative);
-        EXPECT_EQ(e.get_flags(), c.flags);
+        EXPECT_EQ(MotionEngineTestAccess::time_derivative(e), c.time_derivative);
+        EXPECT_EQ(MotionEngineTestAccess::flags(e), c.flags);
         EXPECT_EQ(e.get_columns(), 160);
         EXPECT_EQ(e.get_lines(), 120);
         EXPECT_EQ(e.get_frames_processed(), 0);
@@ -270,14 +271,14 @@ TEST(CoOrvaneLifecycle, RegularizerIsNarrowedToTheNearestFloat) {
     for (const Case& c : cases) {
         obj->put_regularizer(c.in);
         ASSERT_EQ(obj->create_orvane(), S_OK);
-        EXPECT_EQ(std::bit_cast<uint32_t>(obj->engine_view().get_regularizer()),
+        EXPECT_EQ(std::bit_cast<uint32_t>(MotionEngineTestAccess::regularizer(obj->engine_view())),
                   std::bit_cast<uint32_t>(c.out))
             << c.in;
         obj->destroy_orvane();
     }
     obj->put_regularizer(std::numeric_limits<double>::quiet_NaN());
     ASSERT_EQ(obj->create_orvane(), S_OK);
-    EXPECT_TRUE(std::isnan(obj->engine_view().get_regularizer()));
+    EXPECT_TRUE(std::isnan(MotionEngineTestAccess::regularizer(obj->engine_view())));
 }
 
 TEST(CoOrvaneLifecycle, StateMachineAndItsMessages) {

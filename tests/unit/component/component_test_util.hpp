@@ -14,6 +14,13 @@
 #include "component/co_orvane.hpp"
 #include "component/host_support.hpp"
 
+// Test hooks (automation_faults_support.cpp): on the calling thread, let the next `successes`
+// string and array allocations succeed and make every later one fail, until called again with a
+// negative count (the default: never fail); and, while set, make SafeArrayAccessData fail with
+// E_UNEXPECTED, as the platform's does for an array it cannot lock.
+void orvane_fail_allocations_after(int successes);
+void orvane_fail_array_access(bool fail);
+
 namespace orvane_test {
 
 // An owned BSTR; the text may contain NULs.

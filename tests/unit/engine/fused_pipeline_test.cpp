@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/engine_test_access.hpp"
 #include "engine/fused_rows.hpp"
 #include "engine/motion_engine.hpp"
 #include "engine_test_support.hpp"
@@ -100,9 +101,10 @@ std::vector<std::pair<std::string, Image>> readable(const MotionEngine& e) {
     out.emplace_back("Is", read_bordered(e, e.get_image(EngineImage::Is)));
     for (int32_t i = 0; i < 5; ++i)
         out.emplace_back("ring " + std::to_string(i), read_bordered(e, e.get_history_ring(i)));
-    if (e.get_It_prev() != nullptr)
-        out.emplace_back("It_prev", read_region(e.get_It_prev(), e.get_plain_step(),
-                                                e.get_columns(), e.get_lines()));
+    if (MotionEngineTestAccess::It_prev(e) != nullptr)
+        out.emplace_back("It_prev",
+                         read_region(MotionEngineTestAccess::It_prev(e), e.get_plain_step(),
+                                     e.get_columns(), e.get_lines()));
     const char* names[] = {"Is",  "It",  "It2", "Ix",  "Iy",  "Ix2", "Iy2",
                            "Ig2", "Ixy", "Ixt", "Iyt", "Fn2", "Un",  "Vn"};
     for (int32_t i = 1; i < 14; ++i) {

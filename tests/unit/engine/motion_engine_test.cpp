@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_access.hpp"
 #include "engine_test_support.hpp"
 #include "primitives/primitives.hpp"
 
@@ -67,10 +68,10 @@ void expect_empty(const MotionEngine& e, const std::string& context) {
         EXPECT_EQ(e.get_history_ring(i), nullptr) << context << " ring " << i;
         EXPECT_EQ(e.get_time_window(i), nullptr) << context << " window " << i;
     }
-    EXPECT_EQ(e.get_scratch(), nullptr) << context;
-    EXPECT_EQ(e.get_It_prev(), nullptr) << context;
-    EXPECT_EQ(e.get_smooth_taps(), nullptr) << context;
-    EXPECT_EQ(e.get_deriv_taps(), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::scratch(e), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::It_prev(e), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::smooth_taps(e), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::deriv_taps(e), nullptr) << context;
 }
 
 // The buffers of exactly `mode` and `time_derivative`, null handles elsewhere.
@@ -79,10 +80,11 @@ void expect_buffer_set(const MotionEngine& e, const ModeCase& mode, int32_t time
     EXPECT_TRUE(e.is_created()) << context;
     EXPECT_NE(e.get_image(EngineImage::Is), nullptr) << context;
     EXPECT_NE(e.get_image(EngineImage::It), nullptr) << context;
-    EXPECT_NE(e.get_scratch(), nullptr) << context;
-    EXPECT_NE(e.get_smooth_taps(), nullptr) << context;
-    EXPECT_NE(e.get_deriv_taps(), nullptr) << context;
-    EXPECT_EQ(e.get_It_prev() != nullptr, time_derivative == TD_RECURSIVE) << context;
+    EXPECT_NE(MotionEngineTestAccess::scratch(e), nullptr) << context;
+    EXPECT_NE(MotionEngineTestAccess::smooth_taps(e), nullptr) << context;
+    EXPECT_NE(MotionEngineTestAccess::deriv_taps(e), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::It_prev(e) != nullptr, time_derivative == TD_RECURSIVE)
+        << context;
     for (int32_t i = 0; i < 5; ++i) EXPECT_NE(e.get_history_ring(i), nullptr) << context << i;
     for (EngineImage p : kProducts) {
         EXPECT_EQ(e.get_image(p) != nullptr, contains(mode.products, p))
@@ -120,9 +122,9 @@ TEST(MotionEngineGeometry, StepsAndInteriorOffset) {
 TEST(MotionEngineGeometry, SettingsAreStoredAtCreate) {
     MotionEngine e;
     ASSERT_TRUE(e.create(16, 9, 0.25f, TD_BATCH, FLAG_ORVANE | FLAG_INPUT_FILTER));
-    EXPECT_EQ(e.get_regularizer(), 0.25f);
-    EXPECT_EQ(e.get_time_derivative(), TD_BATCH);
-    EXPECT_EQ(e.get_flags(), FLAG_ORVANE | FLAG_INPUT_FILTER);
+    EXPECT_EQ(MotionEngineTestAccess::regularizer(e), 0.25f);
+    EXPECT_EQ(MotionEngineTestAccess::time_derivative(e), TD_BATCH);
+    EXPECT_EQ(MotionEngineTestAccess::flags(e), FLAG_ORVANE | FLAG_INPUT_FILTER);
 }
 
 TEST(MotionEngineGeometry, TapSetsHoldTheExactKernels) {
@@ -131,8 +133,8 @@ TEST(MotionEngineGeometry, TapSetsHoldTheExactKernels) {
     const float smooth[5] = {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f};
     const float deriv[5] = {-0.11328125f, 0.88671875f, 0.0f, -0.88671875f, 0.11328125f};
     for (int k = 0; k < 5; ++k) {
-        EXPECT_EQ(e.get_smooth_taps()[k], smooth[k]) << "smoothing tap " << k;
-        EXPECT_EQ(e.get_deriv_taps()[k], deriv[k]) << "derivative tap " << k;
+        EXPECT_EQ(MotionEngineTestAccess::smooth_taps(e)[k], smooth[k]) << "smoothing tap " << k;
+        EXPECT_EQ(MotionEngineTestAccess::deriv_taps(e)[k], deriv[k]) << "derivative tap " << k;
     }
 }
 
@@ -195,14 +197,14 @@ TEST(MotionEngineBuffers, CreateZeroFillsEveryBuffer) {
 
             std::vector<std::pair<std::string, Image>> buffers;
             buffers.emplace_back("Is", read_bordered(e, e.get_image(EngineImage::Is)));
-            buffers.emplace_back("scratch", read_bordered(e, e.get_scratch()));
+            buffers.emplace_back("scratch", read_bordered(e, MotionEngineTestAccess::scratch(e)));
             for (int32_t i = 0; i < 5; ++i)
                 buffers.emplace_back("ring " + std::to_string(i),
                                      read_bordered(e, e.get_history_ring(i)));
             buffers.emplace_back("It", read_plain(e, EngineImage::It));
             if (td == TD_RECURSIVE)
-                buffers.emplace_back("It_prev",
-                                     read_region(e.get_It_prev(), e.get_plain_step(), 12, 7));
+                buffers.emplace_back("It_prev", read_region(MotionEngineTestAccess::It_prev(e),
+                                                            e.get_plain_step(), 12, 7));
             for (EngineImage p : mode.products)
                 buffers.emplace_back(image_name(p), read_plain(e, p));
 
