@@ -188,15 +188,6 @@ void orvane_visit_members(Visitor&& visit) {
     visit(m[32], &CCoOrvane::list_computation_modes);
 }
 
-// The DISPID of a member name, matched exactly (same length, same characters), searched from
-// the last row towards the first; 0 when no member has that name. Names are case-sensitive
-// here; the case-insensitive automation rule belongs to the type library's own lookup.
-constexpr DISPID orvane_dispid_of(std::string_view name) {
-    for (int32_t k = orvane_member_count - 1; k >= 0; --k)
-        if (name == orvane_members[k].name) return orvane_members[k].dispid;
-    return 0;
-}
-
 // ---- consistency of the table, checked when anything includes it ----
 namespace orvane_members_detail {
 constexpr bool cpp_name_matches(const MemberInfo& m) {
