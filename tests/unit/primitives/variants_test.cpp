@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -34,12 +35,42 @@ struct Column {
     std::string name;
 };
 
-std::vector<Column> columns_under_test() {
+// The columns compared with the plain one, each a test instance of its own (named column1,
+// column2, column3_four_lanes, column3_eight_lanes), so that one column can be selected or skipped
+// by a filter.
+std::vector<Column> variant_columns() {
     std::vector<Column> list = {
         {1, false, "column 1"}, {2, false, "column 2"}, {3, false, "column 3 (four lanes)"}};
     if (prim_eight_lanes_available(3)) list.push_back({3, true, "column 3 (eight lanes)"});
     return list;
 }
+void PrintTo(const Column& c, std::ostream* os) {
+    *os << c.name;
+}
+std::string test_name_of(const ::testing::TestParamInfo<Column>& info) {
+    std::string name;
+    for (char c : info.param.name) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            name += c;
+        } else if (c == ' ' && !name.empty() && name.back() != '_') {
+            name += '_';
+        }
+    }
+    // "column_1" reads "column1"; "column_3_four_lanes" keeps its words apart.
+    return name.substr(0, 6) + name.substr(7);
+}
+
+// The column of the running test instance; the sweeps below run every case on it.
+const Column* g_column_under_test = nullptr;
+std::vector<Column> columns_under_test() {
+    return {*g_column_under_test};
+}
+
+class Variants : public ::testing::TestWithParam<Column> {
+  protected:
+    void SetUp() override { g_column_under_test = &GetParam(); }
+    void TearDown() override { g_column_under_test = nullptr; }
+};
 
 // Fills every slot from one column for the life of the scope; the slots go back to column 0.
 class UseColumn {
@@ -281,7 +312,7 @@ std::string describe(const char* kernel, Shape s, Layout l) {
 }
 
 // ---- copy and fill ------------------------------------------------------------------------------
-TEST(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
+TEST_P(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
     for (Shape s : sweep_shapes_and_huge()) {
         for (Layout l :
              {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
@@ -351,7 +382,7 @@ std::vector<ElementwiseKernel> bit_identical_kernels() {
     };
 }
 
-TEST(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
+TEST_P(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
     for (const ElementwiseKernel& k : bit_identical_kernels()) {
         for (Shape s : sweep_shapes_and_huge()) {
             for (Layout l :
@@ -372,7 +403,7 @@ TEST(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
     }
 }
 
-TEST(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
+TEST_P(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
     // dst == src1 (same address and step): every element is read before it is written.
     for (const ElementwiseKernel& k : bit_identical_kernels()) {
         Image a(37, 5, Layout::aligned), b(37, 5, Layout::aligned);
@@ -406,7 +437,7 @@ float divisor_value() {
     return (rng()() & 1) ? mag : -mag;
 }
 
-TEST(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
+TEST_P(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
     for (Shape s : sweep_shapes_and_huge()) {
         for (Layout l :
              {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
@@ -444,7 +475,7 @@ TEST(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
     }
 }
 
-TEST(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
+TEST_P(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
     // A row of 40 with one zero or NaN divisor at element 20: only that element holds the
     // special value, and the status is the warning; without it the status is prim_ok even where
     // quotients overflow. Element 20 lies inside a block of the block methods; in the groups of
@@ -513,7 +544,7 @@ void group_of_four_quotients(const float* d, const float* m, float* q) {
     q[3] = float((m[3] * b) * d[2]);
 }
 
-TEST(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
+TEST_P(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
     for (int32_t width : {31, 32, 45, 64}) {
         Image d(width, 2, Layout::aligned), n(width, 2, Layout::aligned);
         // One zero divisor in the second block of row 1 sends that whole block (and, in column
@@ -554,7 +585,7 @@ TEST(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
     }
 }
 
-TEST(Variants, DivisionMayOverwriteItsDividend) {
+TEST_P(Variants, DivisionMayOverwriteItsDividend) {
     Image d(48, 3, Layout::aligned), n(48, 3, Layout::aligned);
     d.fill([](int32_t, int32_t) { return divisor_value(); });
     n.fill([](int32_t, int32_t) { return ordinary(); });
@@ -598,7 +629,7 @@ Tolerance filter_tolerance(size_t taps, const std::function<double(int32_t, int3
     };
 }
 
-TEST(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
+TEST_P(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
     for (const FilterCase& fc : filter_cases()) {
         const int32_t k = int32_t(fc.taps.size());
         const int32_t margin = std::max(k + 2, std::abs(fc.anchor) + k + 1);
@@ -640,7 +671,7 @@ TEST(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
 
 // A pixel does not depend on the loop that computed it: narrow regions give the same bits as
 // the same pixels of a wide one, in every column.
-TEST(Variants, FilterPixelsDoNotDependOnRegionWidth) {
+TEST_P(Variants, FilterPixelsDoNotDependOnRegionWidth) {
     const std::vector<float> taps = {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f};
     Image src(80, 12, Layout::aligned);
     src.fill([](int32_t, int32_t) { return ordinary(); });
@@ -673,7 +704,7 @@ float* counting_failing_malloc(int32_t, int32_t, int32_t* step) {
     return nullptr;
 }
 
-TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
+TEST_P(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
     std::vector<float> taps(40);
     for (float& t : taps) t = uniform(-1.0f, 1.0f);
     const std::vector<float> five = {0.1f, 0.2f, 0.4f, 0.2f, 0.1f};
@@ -713,7 +744,7 @@ TEST(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate) {
 }
 
 // ---- running average ----------------------------------------------------------------------------
-TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
+TEST_P(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
     for (float alpha : {0.5f, 0.8867f, 0.0f, 2.0f, -0.25f}) {
         for (Shape s : sweep_shapes()) {
             for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned}) {
@@ -739,7 +770,7 @@ TEST(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
     }
 }
 
-TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
+TEST_P(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
     // +infinity in the accumulator gives NaN for alpha >= 0 (infinity - infinity, or
     // 0 x infinity) and stays +infinity for a negative alpha; -0 with alpha 0 becomes +0.
     struct Case {
@@ -779,7 +810,7 @@ TEST(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
 // ---- argument checks ----------------------------------------------------------------------------
 // The
 // same bad arguments give the same status in every column, and touch nothing.
-TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
+TEST_P(Variants, ArgumentChecksAgreeWithThePlainColumn) {
     struct Args {
         std::string name;
         bool null_src, null_dst;
@@ -850,7 +881,7 @@ TEST(Variants, ArgumentChecksAgreeWithThePlainColumn) {
 
 // The hook changes which flavour the table names for columns 0 and 3, never more than the machine
 // allows; the slots take the change when they are filled.
-TEST(Variants, EightLaneHookOnlyEverNarrowsColumnsZeroAndThree) {
+TEST(VariantTable, EightLaneHookOnlyEverNarrowsColumnsZeroAndThree) {
     const int32_t flavoured[] = {0, 3};
     std::vector<PrimFn> eight[4];
     for (int32_t k : flavoured) {
@@ -880,5 +911,7 @@ TEST(Variants, EightLaneHookOnlyEverNarrowsColumnsZeroAndThree) {
     }
     prim_fill_slots(0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Columns, Variants, ::testing::ValuesIn(variant_columns()), test_name_of);
 
 }  // namespace
