@@ -211,6 +211,12 @@ class FlowTracker::Level {
             if (du * du + dv * dv > 1.0f) pu_.data[i] = gu_.data[i], pv_.data[i] = gv_.data[i];
         }
     }
+    // The prediction of one affine motion, in this level's pixels.
+    void predict_from_affine(const AffineMotion& a) {
+        FlowResult r;
+        r.affine = a;
+        predict_from(r);
+    }
     void predict_nothing() {
         std::fill(pu_.data.begin(), pu_.data.end(), 0.0f);
         std::fill(pv_.data.begin(), pv_.data.end(), 0.0f);
@@ -479,10 +485,20 @@ bool FlowTracker::push(const GreyImage& frame) {
                 full_->predict_from(measured_);
             }
         });
-        if (reduced_) full_->predict_from_reduced(*reduced_, true);
-    } else if (reduced_) {
+        if (reduced_ && settings_.dense_flow) {
+            full_->predict_from_reduced(*reduced_, true);
+        } else if (reduced_) {
+            // Without dense flow both predictions are affine: the reduced level's replaces the
+            // full level's own where they are more than a pixel per frame apart at a corner.
+            const std::optional<AffineMotion> coarse = reduced_affine();
+            if (coarse && apart(*coarse, measured_.affine)) full_->predict_from_affine(*coarse);
+        }
+    } else if (reduced_ && settings_.dense_flow) {
         run_reduced();
         full_->predict_from_reduced(*reduced_, false);
+    } else if (reduced_) {
+        run_reduced();
+        full_->predict_from_affine(reduced_affine().value_or(AffineMotion{}));
     } else {
         full_->predict_nothing();
     }
@@ -500,6 +516,23 @@ bool FlowTracker::push(const GreyImage& frame) {
     has_result_ = true;
     if (r > 1) enlarge_result(m, r);
     return true;
+}
+
+// The reduced level's affine motion in the full level's pixels (its frames are reduced by 4).
+std::optional<AffineMotion> FlowTracker::reduced_affine() const {
+    if (!reduced_result_.affine) return std::nullopt;
+    return affine_on_full_frames(*reduced_result_.affine, kReduction);
+}
+
+// Whether two affine motions of the full level differ by more than a pixel per frame at a
+// corner of its frame (a missing one differs from any).
+bool FlowTracker::apart(const AffineMotion& a, const std::optional<AffineMotion>& b) const {
+    if (!b) return true;
+    const double w = full_->columns() - 1, h = full_->lines() - 1;
+    for (const auto& [x, y] : {std::pair{0.0, 0.0}, {w, 0.0}, {0.0, h}, {w, h}}) {
+        if (std::hypot(a.u(x, y) - b->u(x, y), a.v(x, y) - b->v(x, y)) > 1.0) return true;
+    }
+    return false;
 }
 
 // The result of frames reduced by r as one of the full frames: the flow enlarged and scaled,

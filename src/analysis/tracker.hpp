@@ -81,6 +81,8 @@ class FlowTracker {
 
   private:
     void enlarge_result(const FlowResult& measured, int32_t r);
+    std::optional<AffineMotion> reduced_affine() const;
+    bool apart(const AffineMotion& a, const std::optional<AffineMotion>& b) const;
 
     TrackerSettings settings_;
     std::unique_ptr<Level> full_, reduced_;
