@@ -11,10 +11,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
@@ -206,6 +205,20 @@ class Run {
     int execute();
 
   private:
+    // The stages of execute(), in order.
+    int check_options();
+    void open_input();
+    void prepare_measuring();
+    void skip_start();
+    void run_frames();
+    int finish();
+    // The pipeline's stages.
+    bool read_frame(FrameWork& w);
+    bool produce(FrameWork& out);
+    void component_stage(FrameWork& w);
+    void flow_stage(FrameWork& w);
+    void write_stage(FrameWork& w);
+
     void measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictures);
     void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
@@ -231,6 +244,11 @@ class Run {
     std::unique_ptr<OutputStage> stage_;
     std::unique_ptr<Progress> progress_;
     int32_t columns_ = 0, lines_ = 0;
+    int32_t in_columns_ = 0;         // the input's width (columns_ is it cut to a multiple of 4)
+    int64_t produced_ = 0;           // frames read since --start
+    std::optional<FrameWork> held_;  // the frame read ahead
+    Clock::time_point started_;      // the first frame's start
+    double component_seconds_ = 0;   // in process_data
     int32_t margin_ = 2;
     std::vector<FrameRecord> records_;
     std::vector<AffineMotion> estimates_;
@@ -409,7 +427,9 @@ void Run::write_flow_outputs(const FrameWork& w) {
     }
 }
 
-int Run::execute() {
+// Each option and value judged before any input is read or any file is made; kExitOk or the
+// usage code after the message.
+int Run::check_options() {
     // Options first, before any input is read or any file is made: the component itself
     // judges its settings.
     // The command line refuses these counts before they get here; a host that fills the
@@ -462,25 +482,24 @@ int Run::execute() {
             }
         }
     }
+    return kExitOk;
+}
 
-    route_ffmpeg_log(opt_.verbose);
-    // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary. A host
-    // that runs the job in-process keeps its own handlers.
-    std::optional<InterruptGuard> interrupts;
-    if (catch_signals_) interrupts.emplace();
+// The output folder, the input and its geometry, and the progress display.
+void Run::open_input() {
     // The output folder is judged before any input is read; a failing run removes what it
     // made.
     stage_ = std::make_unique<OutputStage>(opt_.out, opt_.force);
     source_ = opt_.images.empty() ? open_frame_source(opt_.input) : open_image_files(opt_.images);
-    const int32_t in_columns = source_->columns();
+    in_columns_ = source_->columns();
     lines_ = source_->lines();
-    if (in_columns <= 0 || lines_ <= 0) {
-        throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns) +
+    if (in_columns_ <= 0 || lines_ <= 0) {
+        throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns_) +
                         "x" + std::to_string(lines_) + ")");
     }
-    columns_ = in_columns / 4 * 4;
+    columns_ = in_columns_ / 4 * 4;
     if (columns_ == 0) {
-        throw FlowError(source_->description() + " is " + std::to_string(in_columns) +
+        throw FlowError(source_->description() + " is " + std::to_string(in_columns_) +
                         " pixels wide; the component needs at least 4");
     }
     if (opt_.settings.input_filter != 0) margin_ = 4;  // the smoothing reads two more pixels
@@ -489,12 +508,15 @@ int Run::execute() {
     if (total >= 0) total = std::max<int64_t>(0, total - opt_.start);
     if (opt_.frames >= 0 && (total < 0 || opt_.frames < total)) total = opt_.frames;
     progress_ = std::make_unique<Progress>(opt_.quiet, total);
-    if (columns_ != in_columns) {
-        progress_->notice("the width " + std::to_string(in_columns) +
+    if (columns_ != in_columns_) {
+        progress_->notice("the width " + std::to_string(in_columns_) +
                           " is not a multiple of 4; using the left " + std::to_string(columns_) +
                           " columns");
     }
+}
 
+// The component object, the video writer and the dense flow's measuring state.
+void Run::prepare_measuring() {
     session_->create(columns_, lines_);
     if (!opt_.video.empty()) {
         int32_t w = 0, h = 0;
@@ -521,7 +543,10 @@ int Run::execute() {
         solver_ = std::make_unique<DenseFlowSolver>(dense);
         edge_mask_ = edge_mask(columns_, lines_, margin_);
     }
+}
 
+// The frames before --start are passed over, not measured.
+void Run::skip_start() {
     for (int64_t i = 0; i < opt_.start; ++i) {
         if (g_interrupted) throw Interrupted();
         if (!source_->skip()) {
@@ -531,96 +556,107 @@ int Run::execute() {
                             " passes over all of them");
         }
     }
+}
 
-    const auto t_start = Clock::now();
-    double component_seconds = 0;
+// The next input frame into w; false at the end of the input, of --frames, or on Ctrl-C.
+bool Run::read_frame(FrameWork& w) {
+    if (opt_.frames >= 0 && produced_ >= opt_.frames) return false;
+    if (g_interrupted) {
+        interrupted_ = true;
+        return false;
+    }
+    if (!source_->next(w.frame)) return false;
+    if (columns_ != in_columns_) w.frame = crop(w.frame, columns_);
+    w.count = ++produced_;
+    w.rec.frame = opt_.start + w.count - 1;
+    w.rec.time_s = source_->frame_time();
+    return true;
+}
 
-    // Decoding reads one frame ahead, so that it knows which frame is the last: that one
-    // always gets its pictures, so a short input still shows something.
-    int64_t produced = 0;
-    std::optional<FrameWork> held;
-    auto read_one = [&](FrameWork& w) {
-        if (opt_.frames >= 0 && produced >= opt_.frames) return false;
-        if (g_interrupted) {
-            interrupted_ = true;
-            return false;
-        }
-        if (!source_->next(w.frame)) return false;
-        if (columns_ != in_columns) w.frame = crop(w.frame, columns_);
-        w.count = ++produced;
-        w.rec.frame = opt_.start + w.count - 1;
-        w.rec.time_s = source_->frame_time();
-        return true;
-    };
-    auto produce = [&](FrameWork& out) {
-        const StageTimer timer(decode_time_);
-        if (!held) {
-            FrameWork first;
-            if (!read_one(first)) return false;
-            held = std::move(first);
-        }
-        FrameWork next;
-        const bool more = read_one(next);
-        out = std::move(*held);
-        out.last = !more;
-        out.pictures = out.count % opt_.every == 0 || out.last;
-        if (more)
-            held = std::move(next);
-        else
-            held.reset();
-        return true;
-    };
-    // The component lives on the calling thread: every call to it is made here, and what the
-    // later stages need is copied out. The direct method's flow comes from its images, so it is
-    // measured here too.
-    auto component_stage = [&](FrameWork& w) {
-        const StageTimer timer(component_time_);
-        const auto t0 = Clock::now();
-        session_->process(w.frame);
-        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        component_seconds += seconds;
-        w.rec.time_ms = 1000.0 * seconds;
-        w.frame = GreyImage();  // the component keeps what it needs
-        measure(w.rec, w.img, w.count, w.pictures);
-        if (!tracker_) take_flow_outputs(w);
-        if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
-        if (w.pictures) {
-            for (ResultImage which : opt_.save) w.saved.emplace_back(which, session_->read(which));
-        } else {
-            w.img = FrameImages();  // only picture frames need their images downstream
-        }
-    };
-    // The compensated method's tracker follows the smoothed input on a thread of its own, so
-    // that the component's next frame and this frame's flow are measured side by side.
-    auto flow_stage = [&](FrameWork& w) {
-        const StageTimer timer(flow_time_);
-        if (tracker_->push(w.Is)) {
-            const FlowResult& r = tracker_->result();
-            take_flow(w.rec, w.img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
-            w.img.flow_input = &tracker_->result_frame();
-            take_flow_outputs(w);
-        }
-        if (!w.pictures) w.Is = GreyImage();
-    };
-    auto consume = [&](FrameWork& w) {
-        const StageTimer timer(write_time_);
-        if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
-        if (w.pictures) write_pictures(w);
-        if (w.flow_due) write_flow_outputs(w);
-        if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
-            const auto t = source_time_of(w.flow_frame);
-            video_->write(side_by_side_picture(w.flow_input, w.flow.u, w.flow.v, w.flow.valid,
-                                               opt_.max_speed,
-                                               "frame " + std::to_string(w.flow_frame) + t));
-        }
-        records_.push_back(w.rec);
-        progress_->update(static_cast<int64_t>(records_.size()));
-    };
-    std::vector<std::function<void(FrameWork&)>> transforms{component_stage};
-    if (tracker_) transforms.emplace_back(flow_stage);
-    Pipeline<FrameWork>(produce, transforms, consume)
+// Decoding reads one frame ahead, so that it knows which frame is the last: that one always
+// gets its pictures, so a short input still shows something.
+bool Run::produce(FrameWork& out) {
+    const StageTimer timer(decode_time_);
+    if (!held_) {
+        FrameWork first;
+        if (!read_frame(first)) return false;
+        held_ = std::move(first);
+    }
+    FrameWork next;
+    const bool more = read_frame(next);
+    out = std::move(*held_);
+    out.last = !more;
+    out.pictures = out.count % opt_.every == 0 || out.last;
+    if (more)
+        held_ = std::move(next);
+    else
+        held_.reset();
+    return true;
+}
+
+// The component lives on the calling thread: every call to it is made here, and what the later
+// stages need is copied out. The direct method's flow comes from its images, so it is measured
+// here too.
+void Run::component_stage(FrameWork& w) {
+    const StageTimer timer(component_time_);
+    const auto t0 = Clock::now();
+    session_->process(w.frame);
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    component_seconds_ += seconds;
+    w.rec.time_ms = 1000.0 * seconds;
+    w.frame = GreyImage();  // the component keeps what it needs
+    measure(w.rec, w.img, w.count, w.pictures);
+    if (!tracker_) take_flow_outputs(w);
+    if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
+    if (w.pictures) {
+        for (ResultImage which : opt_.save) w.saved.emplace_back(which, session_->read(which));
+    } else {
+        w.img = FrameImages();  // only picture frames need their images downstream
+    }
+}
+
+// The compensated and global methods' tracker follows the smoothed input on a thread of its
+// own, so that the component's next frame and this frame's flow are measured side by side.
+void Run::flow_stage(FrameWork& w) {
+    const StageTimer timer(flow_time_);
+    if (tracker_->push(w.Is)) {
+        const FlowResult& r = tracker_->result();
+        take_flow(w.rec, w.img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
+        w.img.flow_input = &tracker_->result_frame();
+        take_flow_outputs(w);
+    }
+    if (!w.pictures) w.Is = GreyImage();
+}
+
+// Pictures, flow files, the video and the frame's record, in frame order.
+void Run::write_stage(FrameWork& w) {
+    const StageTimer timer(write_time_);
+    if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
+    if (w.pictures) write_pictures(w);
+    if (w.flow_due) write_flow_outputs(w);
+    if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
+        const auto t = source_time_of(w.flow_frame);
+        video_->write(side_by_side_picture(w.flow_input, w.flow.u, w.flow.v, w.flow.valid,
+                                           opt_.max_speed,
+                                           "frame " + std::to_string(w.flow_frame) + t));
+    }
+    records_.push_back(w.rec);
+    progress_->update(static_cast<int64_t>(records_.size()));
+}
+
+void Run::run_frames() {
+    started_ = Clock::now();
+    std::vector<std::function<void(FrameWork&)>> transforms{
+        [this](FrameWork& w) { component_stage(w); }};
+    if (tracker_) transforms.emplace_back([this](FrameWork& w) { flow_stage(w); });
+    Pipeline<FrameWork>([this](FrameWork& w) { return produce(w); }, transforms,
+                        [this](FrameWork& w) { write_stage(w); })
         .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
+}
 
+// The run's files (frames.csv, the report, summary.json) committed into the output folder, the
+// results printed, and the exit status.
+int Run::finish() {
     const int64_t count = static_cast<int64_t>(records_.size());
     if (count == 0 && interrupted_) throw Interrupted();
     if (count == 0) {
@@ -633,7 +669,7 @@ int Run::execute() {
                           " frames moved beyond what can be measured; their motion is not "
                           "reliable (beyond_range in frames.csv)");
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - t_start).count();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
     progress_->finish(count);
     if (!source_->damage().empty()) {
         // Shown even with --quiet: the results cover less of the input than asked for.
@@ -646,10 +682,10 @@ int Run::execute() {
     }
 
     write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
-    write_report(elapsed, component_seconds);
+    write_report(elapsed, component_seconds_);
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
-    write_text_file(summary_path, summary_json(elapsed, component_seconds));
+    write_text_file(summary_path, summary_json(elapsed, component_seconds_));
     if (video_) video_->finish();
     stage_->commit();
     // The video goes in place once the results it belongs to are.
@@ -661,6 +697,20 @@ int Run::execute() {
         return kExitInterrupted;
     }
     return kExitOk;
+}
+
+int Run::execute() {
+    if (const int refused = check_options(); refused != kExitOk) return refused;
+    route_ffmpeg_log(opt_.verbose);
+    // From here on Ctrl-C is caught: the run ends cleanly at the next frame boundary. A host
+    // that runs the job in-process keeps its own handlers.
+    std::optional<InterruptGuard> interrupts;
+    if (catch_signals_) interrupts.emplace();
+    open_input();
+    prepare_measuring();
+    skip_start();
+    run_frames();
+    return finish();
 }
 
 void Run::write_report(double elapsed, double component_seconds) {
@@ -757,12 +807,9 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
                      {"timederivative_mode", s.timederivative_mode},
                      {"input_filter", s.input_filter},
                      {"regularizer", number(s.regularizer)}};
-    j["frames"] = {{"processed", records_.size()},
-                   {"first", records_.front().frame},
-                   {"last", records_.back().frame},
-                   {"start", opt_.start},
-                   {"every", opt_.every},
-                   {"affine_estimates", estimates_.size()}};
+    j["frames"] = {{"processed", records_.size()},  {"first", records_.front().frame},
+                   {"last", records_.back().frame}, {"start", opt_.start},
+                   {"every", opt_.every},           {"affine_estimates", estimates_.size()}};
     j["interrupted"] = interrupted_;
     const std::string damage = source_->damage();
     j["input_damaged"] = !damage.empty();
