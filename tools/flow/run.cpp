@@ -244,6 +244,7 @@ class Run {
     std::unique_ptr<OutputStage> stage_;
     std::unique_ptr<Progress> progress_;
     int32_t columns_ = 0, lines_ = 0;
+    TimeRule rule_ = TimeRule::recursive;  // the time rule of the settings
     int32_t in_columns_ = 0;         // the input's width (columns_ is it cut to a multiple of 4)
     int64_t produced_ = 0;           // frames read since --start
     std::optional<FrameWork> held_;  // the frame read ahead
@@ -302,8 +303,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictur
     rec.change_share = static_cast<double>(changed) / pixels;
     if (has_it2 && pictures) img.It2 = session_->read(ResultImage::It2);
 
-    TimeRule rule = TimeRule::recursive;
-    parse_time_rule(opt_.settings.timederivative_mode, &rule);
+    const TimeRule rule = rule_;
     const double scale = flow_scale(rule, count);
     rec.mean_flow = NAN;
     if (is_flow_mode(mode_)) {
@@ -454,6 +454,8 @@ int Run::check_options() {
         error_(e.what());
         return kExitUsage;
     }
+    // The component took the keyword, so it is one of the two rules.
+    parse_time_rule(opt_.settings.timederivative_mode, &rule_);
     for (ResultImage which : opt_.save) {
         if (!mode_computes(mode_, which)) {
             const std::string name = result_image_name(which);
