@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/select.hpp"
 #include "analysis/simd.hpp"
 
 #if ORVANE_ANALYSIS_AVX2
@@ -369,12 +370,10 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             }
         }
         if (typical.size() < 16) break;
-        const size_t h = typical.size() / 2;
-        std::nth_element(typical.begin(), typical.begin() + static_cast<std::ptrdiff_t>(h),
-                         typical.end());
+        const float median = kth_nonnegative(typical.data(), typical.size(), typical.size() / 2);
         // A residual of about 2.5 median residuals weighs one half; the floor (0.02 pixels
         // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
-        const double c2 = std::max(0.02 * 0.02, 6.25 * typical[h]);
+        const double c2 = std::max(0.02 * 0.02, 6.25 * median);
         const float inv_c2 = static_cast<float>(1.0 / c2);
         for (int32_t y = y0; y < y1; y += stride_) {
             const size_t row = static_cast<size_t>(y) * columns;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/parallel.hpp"
+#include "analysis/select.hpp"
 #include "analysis/simd.hpp"
 
 #if ORVANE_ANALYSIS_AVX2
@@ -200,39 +201,18 @@ double DenseFlow::valid_share() const {
 }
 
 double DenseFlow::median_speed() const {
-    // The square root keeps the order, so the median is taken of squared speeds; and the bit
-    // patterns of floats that are not negative keep it too. A count of the upper 12 bits (the
-    // exponent and three bits more: blocks an eighth of an octave wide, a count that stays in
-    // the fastest cache) finds the block that holds the median, and only that block is sorted
-    // out.
-    constexpr int kShift = 20;
+    // The square root keeps the order, so the median is taken of squared speeds.
     // Kept per thread between calls: a stream asks this of every frame.
-    thread_local std::vector<uint32_t> squares;
+    thread_local std::vector<float> squares;
     squares.resize(valid.size());
-    uint32_t counts[1u << (32 - kShift)] = {};
     size_t n = 0;
     for (size_t i = 0; i < valid.size(); ++i) {
         const float a = u.data[i], b = v.data[i];
-        const float q = a * a + b * b;
-        uint32_t bits;
-        std::memcpy(&bits, &q, sizeof bits);
-        squares[n] = bits;
+        squares[n] = a * a + b * b;
         n += valid[i] != 0;
     }
     if (n == 0) return NAN;
-    for (size_t i = 0; i < n; ++i) ++counts[squares[i] >> kShift];
-    size_t h = n / 2;
-    uint32_t block = 0;
-    while (h >= counts[block]) h -= counts[block++];
-    size_t m = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if ((squares[i] >> kShift) == block) squares[m++] = squares[i];
-    }
-    std::nth_element(squares.begin(), squares.begin() + static_cast<std::ptrdiff_t>(h),
-                     squares.begin() + static_cast<std::ptrdiff_t>(m));
-    float q;
-    std::memcpy(&q, &squares[h], sizeof q);
-    return std::sqrt(q);
+    return std::sqrt(kth_nonnegative(squares.data(), n, n / 2));
 }
 
 std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {

@@ -7,6 +7,7 @@
 #include "analysis/component_session.hpp"
 #include "analysis/parallel.hpp"
 #include "analysis/resample.hpp"
+#include "analysis/select.hpp"
 #include "analysis/simd.hpp"
 #include "analysis/units.hpp"
 
@@ -335,10 +336,7 @@ class FlowTracker::Level {
         if (left.empty()) {
             out->residual = 0;
         } else {
-            const size_t h = left.size() * 9 / 10;
-            std::nth_element(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(h),
-                             left.end());
-            out->residual = left[h];
+            out->residual = kth_nonnegative(left.data(), left.size(), left.size() * 9 / 10);
         }
         out->fit_error = g2 > 0 ? std::sqrt(r2 / g2) : 0.0;
         narrow_flow(&out->flow, columns_);
@@ -363,10 +361,7 @@ class FlowTracker::Level {
         }
         out->residual = 0;
         if (!left_.empty()) {
-            const size_t h = left_.size() * 9 / 10;
-            std::nth_element(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(h),
-                             left_.end());
-            out->residual = left_[h];
+            out->residual = kth_nonnegative(left_.data(), left_.size(), left_.size() * 9 / 10);
         }
         out->fit_error = 0;
     }

@@ -27,7 +27,7 @@ std::vector<float> window_taps(const WindowSpec& window);
 std::vector<float> gaussian_taps(double sigma);
 
 // out = in filtered along rows and then along columns with the same taps; the image is
-// extended by its edge pixels. `scratch` holds the row pass; both outputs are resized as
+// extended by its edge pixels. `scratch` holds the row pass's recent lines; both are resized as
 // needed, so a caller that keeps them allocates once.
 void filter_separable(const GreyImage& in, const std::vector<float>& taps, GreyImage* out,
                       GreyImage* scratch);
