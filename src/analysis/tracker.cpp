@@ -84,6 +84,35 @@ __attribute__((target("avx2"))) size_t fade_warp_avx2(const float* pu, const flo
 }
 #endif
 
+#if ORVANE_ANALYSIS_AVX2
+// batch_moments_line eight pixels at a time with the plain loop's operations (the same bits: the
+// rule's mean is formed in double, without a fused multiply-add); returns where it stopped.
+__attribute__((target("avx2"))) int32_t batch_moments_avx2(const float* const f[5],
+                                                          const float* ix, const float* iy,
+                                                          int32_t n, float* it, float* ixt,
+                                                          float* iyt) {
+    const __m256d a = _mm256_set1_pd(static_cast<double>(engine_filters::kBatchWeight));
+    int32_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        const __m256 outer = _mm256_sub_ps(_mm256_loadu_ps(f[0] + x), _mm256_loadu_ps(f[4] + x));
+        const __m256 inner = _mm256_sub_ps(_mm256_loadu_ps(f[3] + x), _mm256_loadu_ps(f[1] + x));
+        __m128 half[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m256d o = _mm256_cvtps_pd(h ? _mm256_extractf128_ps(outer, 1)
+                                                : _mm256_castps256_ps128(outer));
+            const __m256d i = _mm256_cvtps_pd(h ? _mm256_extractf128_ps(inner, 1)
+                                                : _mm256_castps256_ps128(inner));
+            half[h] = _mm256_cvtpd_ps(_mm256_add_pd(o, _mm256_mul_pd(a, _mm256_sub_pd(i, o))));
+        }
+        const __m256 t = _mm256_set_m128(half[1], half[0]);
+        _mm256_storeu_ps(it + x, t);
+        _mm256_storeu_ps(ixt + x, _mm256_mul_ps(_mm256_loadu_ps(ix + x), t));
+        _mm256_storeu_ps(iyt + x, _mm256_mul_ps(_mm256_loadu_ps(iy + x), t));
+    }
+    return x;
+}
+#endif
+
 // An affine motion of frames reduced by r, in full-frame coordinates (x_reduced = (x + 0.5) / r
 // - 0.5) and pixels.
 AffineMotion affine_on_full_frames(AffineMotion a, int32_t r) {
@@ -103,6 +132,25 @@ int32_t fit_stride(int32_t columns, int32_t lines) {
 
 }  // namespace
 
+void batch_moments_line(const float* const f[5], const float* ix, const float* iy, int32_t n,
+                        float* it, float* ixt, float* iyt) {
+    int32_t x = 0;
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) x = batch_moments_avx2(f, ix, iy, n, it, ixt, iyt);
+#endif
+    // The outer difference moved towards the inner one by the batch weight, in double; both
+    // differences are earlier frame less later one, as the component forms them.
+    const double a = engine_filters::kBatchWeight;
+    for (; x < n; ++x) {
+        const double outer = f[0][x] - f[4][x];
+        const double inner = f[3][x] - f[1][x];
+        const float t = static_cast<float>(outer + a * (inner - outer));
+        it[x] = t;
+        ixt[x] = ix[x] * t;
+        iyt[x] = iy[x] * t;
+    }
+}
+
 // One size of frames: its component object, its last five frames and its work images.
 class FlowTracker::Level {
   public:
@@ -116,6 +164,7 @@ class FlowTracker::Level {
         : columns_(columns),
           lines_(lines),
           wide_(padded_width(columns)),
+          smooth_input_(smooth_input),
           settings_(s),
           solver_(s.dense),
           fit_(2, fit_stride(columns, lines)),
@@ -147,16 +196,18 @@ class FlowTracker::Level {
     int32_t columns() const { return columns_; }
     int32_t lines() const { return lines_; }
     int frames() const { return count_; }
-    void forget() {
-        count_ = 0;
-        plain_upto_ = -1;
-    }
+    void forget() { count_ = 0; }
 
     void add(const GreyImage& frame) {
         widen_into(frame, wide_, &ring_[next_]);
+        session_.process(ring_[next_]);
+        // With its input filter on, the component measures smoothed frames: the neighbours to
+        // be warped are those (smoothing a warped frame and warping a smoothed one differ only
+        // where the motion changes within the filter's five pixels).
+        if (smooth_input_) session_.read_into(ResultImage::Is, &ring_[next_]);
         next_ = (next_ + 1) % kWindowFrames;
         count_ = std::min(count_ + 1, kWindowFrames);
-        ++added_;
+        centre_read_ = plain_read_ = false;
     }
 
     // The prediction for the next pass or frame from a result of this level: gaps filled by
@@ -223,7 +274,8 @@ class FlowTracker::Level {
         std::fill(pv_.data.begin(), pv_.data.end(), 0.0f);
     }
 
-    // One pass: warp the five frames by the prediction, feed them, solve.
+    // One pass: warp the neighbours of the centre frame by the prediction, form their
+    // temporal moments, solve.
     void measure(FlowResult* out) {
         // The warp is faded in between warp_from and warp_full so the fed frames change
         // smoothly with the predicted speed.
@@ -248,9 +300,16 @@ class FlowTracker::Level {
             moving |= g > 0.0f;
         }
         const bool warp = moving != 0;
-        // The four warps are independent: side by side when there are threads for it, then
-        // the five frames go to the component in time order.
+        // The centre frame's moments, once per frame: no pass changes them.
+        if (!centre_read_) {
+            session_.read_into(ResultImage::Ix2, &ix2_);
+            session_.read_into(ResultImage::Iy2, &iy2_);
+            session_.read_into(ResultImage::Ixy, &ixy_);
+            centre_read_ = true;
+        }
+        const GreyImage *it = &it_, *ixt = &ixt_, *iyt = &iyt_;
         if (warp) {
+            // The four warps are independent: side by side when there are threads for it.
             parallel_for(settings_.dense.threads, 4, [&](int j) {
                 const int k = j < 2 ? j : j + 1;
                 if (warped_[j].columns != wide_ || warped_[j].lines != lines_) {
@@ -260,29 +319,17 @@ class FlowTracker::Level {
                 warp_bilinear(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
                               static_cast<float>(k - 2), &warped_[j], &outside_[j]);
             });
-        }
-        if (warp) {
-            for (int k = 0; k < kWindowFrames; ++k) {
-                const int j = k < 2 ? k : k - 1;
-                session_.process(k == 2 ? ring_[(next_ + k) % kWindowFrames] : warped_[j]);
+            compensated_moments();
+        } else {
+            // Nothing warped: the component's own temporal moments, once per frame.
+            if (!plain_read_) {
+                session_.read_into(ResultImage::It, &plain_it_);
+                session_.read_into(ResultImage::Ixt, &plain_ixt_);
+                session_.read_into(ResultImage::Iyt, &plain_iyt_);
+                plain_read_ = true;
             }
-            plain_upto_ = -1;
-        } else if (plain_upto_ != added_) {
-            // Unwarped frames: when the component already holds the four before the newest as
-            // they are, the newest alone completes its window.
-            const int first = plain_upto_ == added_ - 1 ? kWindowFrames - 1 : 0;
-            for (int k = first; k < kWindowFrames; ++k) {
-                session_.process(ring_[(next_ + k) % kWindowFrames]);
-            }
-            plain_upto_ = added_;
+            it = &plain_it_, ixt = &plain_ixt_, iyt = &plain_iyt_;
         }
-        session_.read_into(ResultImage::Ix2, &ix2_);
-        session_.read_into(ResultImage::Iy2, &iy2_);
-        session_.read_into(ResultImage::Ixy, &ixy_);
-        session_.read_into(ResultImage::Ixt, &ixt_);
-        session_.read_into(ResultImage::Iyt, &iyt_);
-        session_.read_into(ResultImage::It, &it_);
-        const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_, &ixt = ixt_, &iyt = iyt_, &it = it_;
         if (warp) {
             mask_.resize(base_mask_.size());
             const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
@@ -293,14 +340,15 @@ class FlowTracker::Level {
         } else {
             mask_ = base_mask_;
         }
-        const MomentImages m{&ix2, &iy2, &ixy, &ixt, &iyt};
+        const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_;
+        const MomentImages m{&ix2, &iy2, &ixy, ixt, iyt};
         const FlowPrediction p{&gu_, &gv_};
         const FlowPrediction* pred = warp ? &p : nullptr;
         const double k = flow_scale(TimeRule::batch, kWindowFrames);
         // The affine fit reads the same moments: it runs beside the solver's window sums.
         std::optional<AffineMotion> affine;
         const std::function<void()> fit = [&] {
-            affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
+            affine = fit_.estimate_robust(m, *it, batch_temporal_gain(), 3, pred, &mask_);
         };
         if (!settings_.dense_flow) {
             fit();
@@ -324,10 +372,10 @@ class FlowTracker::Level {
                 if (!f.valid[i]) continue;
                 const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
                 left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
-                const double t = it.data[i];
+                const double t = it->data[i];
                 const double r = du * du * ix2.data[i] + 2 * du * dv * ixy.data[i] +
                                  dv * dv * iy2.data[i] +
-                                 2 * k * (du * ixt.data[i] + dv * iyt.data[i]) + k * k * t * t;
+                                 2 * k * (du * ixt->data[i] + dv * iyt->data[i]) + k * k * t * t;
                 if (std::isfinite(r)) r2 += std::max(0.0, r), g2 += ix2.data[i] + iy2.data[i];
             }
         }
@@ -343,6 +391,27 @@ class FlowTracker::Level {
     }
 
   private:
+    // The temporal moments of the warped frames around the unwarped centre one, in bands of
+    // lines side by side, with the centre frame's spatial derivatives as the component has them.
+    void compensated_moments() {
+        for (GreyImage* g : {&it_, &ixt_, &iyt_}) {
+            if (g->columns != wide_ || g->lines != lines_) *g = GreyImage(wide_, lines_);
+        }
+        const ImageView ix = session_.view(ResultImage::Ix), iy = session_.view(ResultImage::Iy);
+        const GreyImage& centre = ring_[(next_ + 2) % kWindowFrames];
+        const int bands = std::max(1, std::min(2 * settings_.dense.threads, static_cast<int>(lines_)));
+        parallel_for(settings_.dense.threads, bands, [&](int b) {
+            const int32_t y0 = static_cast<int32_t>(int64_t{lines_} * b / bands);
+            const int32_t y1 = static_cast<int32_t>(int64_t{lines_} * (b + 1) / bands);
+            for (int32_t y = y0; y < y1; ++y) {
+                const float* f[5] = {warped_[0].line(y), warped_[1].line(y), centre.line(y),
+                                     warped_[2].line(y), warped_[3].line(y)};
+                batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y), ixt_.line(y),
+                                   iyt_.line(y));
+            }
+        });
+    }
+
     // Without dense flow: what the pass measured on top of its prediction is the affine
     // motion less the prediction, its 90th percentile over a coarse grid. The flow's own
     // error has no counterpart (objects moving on their own are not explained, and that is
@@ -381,17 +450,21 @@ class FlowTracker::Level {
     }
 
     int32_t columns_, lines_, wide_;
+    bool smooth_input_;
     TrackerSettings settings_;
     ComponentSession session_;
     DenseFlowSolver solver_;
     AffineEstimator fit_;
     std::array<GreyImage, kWindowFrames> ring_;
     int next_ = 0, count_ = 0;
-    int64_t added_ = 0;        // frames added since construction
-    int64_t plain_upto_ = -1;  // the component's window holds frames up to this one unwarped
+    // The centre frame's moments (Ix2, Iy2, Ixy) and the component's own temporal ones have
+    // been read since the last frame was added.
+    bool centre_read_ = false, plain_read_ = false;
     std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
-    GreyImage ix2_, iy2_, ixy_, ixt_, iyt_, it_;   // what the component measured
+    GreyImage ix2_, iy2_, ixy_;                    // the centre frame's, from the component
+    GreyImage it_, ixt_, iyt_;                     // of the warped frames
+    GreyImage plain_it_, plain_ixt_, plain_iyt_;   // of the frames as they are, from the component
     std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;

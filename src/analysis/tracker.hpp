@@ -2,12 +2,17 @@
 // a tenth of a pixel to several pixels per frame.
 //
 // A derivative method sees only motions below about one pixel per frame: beyond that the
-// temporal derivative no longer follows the spatial ones. The tracker therefore feeds its
-// component motion-compensated frames: for each new frame it warps the last five frames onto
-// the centre one by a predicted motion (the previous result, its gaps filled by its affine
-// fit, smoothed so that errors cannot build up), feeds those five to a component object
-// (batch time rule, centred on the middle frame) and adds the prediction back to what that
-// measures. When the motion left over is still large, it warps again with the better estimate
+// temporal derivative no longer follows the spatial ones. The tracker therefore measures on
+// motion-compensated frames: for each new frame it warps the frames before and after the centre
+// one of the last five onto it by a predicted motion (the previous result, its gaps filled by
+// its affine fit, smoothed so that errors cannot build up) and adds the prediction back to what
+// it measures. Its component object (batch time rule, centred on the middle frame) sees the
+// stream as it is, once per frame: the spatial derivatives and their products come from the
+// centre frame, which no warp touches, so they are the same as if the warped frames had been
+// fed; only the temporal derivative reads the neighbours, and the tracker forms it and its
+// products from the warped ones with the component's own formula (batch_moments_line), where
+// feeding the five warped frames would make the component compute four frames' products that
+// nobody reads. When the motion left over is still large, it warps again with the better estimate
 // (at most `max_iterations` passes). The first prediction, and the answer to a sudden change,
 // comes from a second tracker level on frames reduced by 4, whose own range therefore reaches
 // four times as far. Predicted speeds below half a pixel per frame are not warped at all:
@@ -54,6 +59,13 @@ struct FlowResult {
     // does not explain the change between the frames.
     bool beyond_range = false;
 };
+
+// The batch time rule's temporal derivative over a line of n pixels of five frames in time order
+// (f[2], the centre, does not enter), with the component's own operations and roundings, and
+// its products with the centre frame's spatial derivatives: it = It, ixt = Ix It, iyt = Iy It.
+// The tracker forms these from motion-compensated neighbours of the centre frame.
+void batch_moments_line(const float* const f[5], const float* ix, const float* iy, int32_t n,
+                        float* it, float* ixt, float* iyt);
 
 class FlowTracker {
   public:
