@@ -370,7 +370,7 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             }
         }
         if (typical.size() < 16) break;
-        const float median = kth_nonnegative(typical.data(), typical.size(), typical.size() / 2);
+        const float median = kth_smallest(typical.data(), typical.size(), typical.size() / 2);
         // A residual of about 2.5 median residuals weighs one half; the floor (0.02 pixels
         // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
         const double c2 = std::max(0.02 * 0.02, 6.25 * median);

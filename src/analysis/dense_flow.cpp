@@ -212,7 +212,7 @@ double DenseFlow::median_speed() const {
         n += valid[i] != 0;
     }
     if (n == 0) return NAN;
-    return std::sqrt(kth_nonnegative(squares.data(), n, n / 2));
+    return std::sqrt(kth_smallest(squares.data(), n, n / 2));
 }
 
 std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {

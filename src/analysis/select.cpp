@@ -2,72 +2,109 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <vector>
+
+#include "analysis/simd.hpp"
+
+#if ORVANE_ANALYSIS_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
-// Blocks few enough to sort out directly.
-constexpr size_t kSortBelow = 2048;
+// Fewer values than this are searched directly.
+constexpr size_t kSearchBelow = 4096;
+// The sample, and how far on either side of the k-th place the bracket reaches in it: the
+// k-th value's place in a sample of 512 varies by about 11, so 40 misses it about once in
+// three thousand calls (then the whole set is searched directly, with the same answer).
+constexpr size_t kSample = 512;
+constexpr size_t kReach = 40;
 
-uint32_t bits_of(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b & 0x7fffffffu;  // -0 as +0
+// One pass over values[0 .. n-1]: how many lie below lo, and those in [lo, hi] copied to out in
+// their order; returns how many were copied.
+size_t bracket_plain(const float* values, size_t n, float lo, float hi, float* out,
+                     size_t* below) {
+    size_t b = 0, m = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const float v = values[i];
+        b += v < lo;
+        out[m] = v;
+        m += (v >= lo) & (v <= hi);
+    }
+    *below += b;
+    return m;
 }
+
+#if ORVANE_ANALYSIS_AVX2
+// The same eight values at a time: a table gives, for each pattern of eight flags, the
+// permutation that moves the flagged values to the front.
+__attribute__((target("avx2,popcnt"))) size_t bracket_avx2(const float* values, size_t n,
+                                                          float lo, float hi, float* out,
+                                                          size_t* below) {
+    static const auto packs = [] {
+        std::vector<int32_t> t(256 * 8);
+        for (int bits = 0; bits < 256; ++bits) {
+            int j = 0;
+            for (int l = 0; l < 8; ++l) {
+                if ((bits >> l) & 1) t[static_cast<size_t>(bits * 8 + j++)] = l;
+            }
+            while (j < 8) t[static_cast<size_t>(bits * 8 + j++)] = 0;
+        }
+        return t;
+    }();
+    const __m256 vlo = _mm256_set1_ps(lo), vhi = _mm256_set1_ps(hi);
+    size_t b = 0, m = 0, i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v = _mm256_loadu_ps(values + i);
+        b += static_cast<size_t>(
+            _mm_popcnt_u32(static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, vlo, _CMP_LT_OQ)))));
+        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(v, vlo, _CMP_GE_OQ),
+                                        _mm256_cmp_ps(v, vhi, _CMP_LE_OQ));
+        const int bits = _mm256_movemask_ps(in);
+        const __m256i perm = _mm256_loadu_si256(
+            reinterpret_cast<const __m256i*>(packs.data() + static_cast<size_t>(bits) * 8));
+        _mm256_storeu_ps(out + m, _mm256_permutevar8x32_ps(v, perm));
+        m += static_cast<size_t>(_mm_popcnt_u32(static_cast<unsigned>(bits)));
+    }
+    *below += b;
+    return m + bracket_plain(values + i, n - i, lo, hi, out + m, below);
+}
+#endif
 
 }  // namespace
 
-float kth_nonnegative(float* values, size_t n, size_t k) {
-    if (n <= kSortBelow) {
-        std::nth_element(values, values + k, values + n);
-        return values[k];
-    }
-    // Three levels: bits 31..21, 20..10 and 9..0 of the pattern. A level's counts show which
-    // of its blocks holds the k-th value; the values of that block move to the front while
-    // the next level's counts are taken, so each level reads what is left once.
-    constexpr int kShift[3] = {21, 10, 0};
-    constexpr uint32_t kMask[3] = {0x7ffu, 0x7ffu, 0x3ffu};
-    // Four counts side by side: values that fall into the same block (a steady motion makes
-    // most of them do so) would otherwise wait on each other's increments.
-    static thread_local uint32_t counts[4][2048];
-    std::memset(counts, 0, sizeof counts);
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        ++counts[0][bits_of(values[i]) >> 21];
-        ++counts[1][bits_of(values[i + 1]) >> 21];
-        ++counts[2][bits_of(values[i + 2]) >> 21];
-        ++counts[3][bits_of(values[i + 3]) >> 21];
-    }
-    for (; i < n; ++i) ++counts[0][bits_of(values[i]) >> 21];
-    uint32_t prefix = 0;  // the chosen blocks' bits so far
-    for (int level = 0;; ++level) {
-        uint32_t block = 0;
-        for (;; ++block) {
-            const size_t c = static_cast<size_t>(counts[0][block]) + counts[1][block] +
-                             counts[2][block] + counts[3][block];
-            if (k < c) break;
-            k -= c;
+float kth_smallest(float* values, size_t n, size_t k) {
+    // Kept per thread between calls: a stream asks this several times a frame.
+    thread_local std::vector<float> inside[2];
+    int round = 0;
+    while (n > kSearchBelow) {
+        float sample[kSample];
+        for (size_t i = 0; i < kSample; ++i) {
+            sample[i] = values[static_cast<size_t>((2 * uint64_t{i} + 1) * n / (2 * kSample))];
         }
-        prefix |= block << kShift[level];
-        // Every value of the last level's block has the same bits: the answer.
-        if (level == 2) break;
-        std::memset(counts, 0, sizeof counts);
-        const int shift = kShift[level], next = kShift[level + 1];
-        const uint32_t mask = kMask[level], next_mask = kMask[level + 1];
-        size_t m = 0;
-        for (i = 0; i < n; ++i) {
-            const uint32_t b = bits_of(values[i]);
-            if (((b >> shift) & mask) != block) continue;
-            values[m++] = values[i];
-            ++counts[m & 3][(b >> next) & next_mask];
-        }
+        std::sort(sample, sample + kSample);
+        const auto at = static_cast<size_t>(uint64_t{k} * kSample / n);
+        const float lo = sample[at > kReach ? at - kReach : 0];
+        const float hi = sample[std::min(at + kReach, kSample - 1)];
+        std::vector<float>& kept = inside[round];
+        kept.resize(n + 8);  // room for the last vector's whole store
+        float* out = kept.data();
+        size_t below = 0;
+#if ORVANE_ANALYSIS_AVX2
+        const size_t m = have_avx2() ? bracket_avx2(values, n, lo, hi, out, &below)
+                                     : bracket_plain(values, n, lo, hi, out, &below);
+#else
+        const size_t m = bracket_plain(values, n, lo, hi, out, &below);
+#endif
+        if (k < below || k >= below + m) break;  // the bracket missed: search all
+        // Nothing gained (every value inside the bracket, all of them equal to its ends,
+        // say): search what is left directly.
+        if (m == n) break;
+        values = out;
         n = m;
-        if (n <= kSortBelow) {
-            std::nth_element(values, values + k, values + n);
-            return values[k];
-        }
+        k -= below;
+        round ^= 1;
     }
-    float answer;
-    std::memcpy(&answer, &prefix, sizeof answer);
-    return answer;
+    std::nth_element(values, values + k, values + n);
+    return values[k];
 }

@@ -384,7 +384,7 @@ class FlowTracker::Level {
         if (left.empty()) {
             out->residual = 0;
         } else {
-            out->residual = kth_nonnegative(left.data(), left.size(), left.size() * 9 / 10);
+            out->residual = kth_smallest(left.data(), left.size(), left.size() * 9 / 10);
         }
         out->fit_error = g2 > 0 ? std::sqrt(r2 / g2) : 0.0;
         narrow_flow(&out->flow, columns_);
@@ -430,7 +430,7 @@ class FlowTracker::Level {
         }
         out->residual = 0;
         if (!left_.empty()) {
-            out->residual = kth_nonnegative(left_.data(), left_.size(), left_.size() * 9 / 10);
+            out->residual = kth_smallest(left_.data(), left_.size(), left_.size() * 9 / 10);
         }
         out->fit_error = 0;
     }
