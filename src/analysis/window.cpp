@@ -161,13 +161,15 @@ __attribute__((target("avx2,fma"))) int32_t row_symmetric_avx2(const float* src,
     return x;
 }
 
-// The column pass's line of a symmetric window: rows[k] is the row-filtered line k - r lines
-// from the output's, eight outputs per vector, four vectors at once.
+// Columns [from, n) of the column pass's line of a symmetric window: rows[k] is the
+// row-filtered line k - r lines from the output's, eight outputs per vector, four vectors at
+// once.
 __attribute__((target("avx2,fma"))) void column_symmetric_avx2(const float* const* rows,
                                                               const float* taps, int32_t r,
-                                                              int32_t n, float* dst) {
+                                                              int32_t from, int32_t n,
+                                                              float* dst) {
     const int32_t len = 2 * r + 1;
-    int32_t x = 0;
+    int32_t x = from;
     for (; x + 32 <= n; x += 32) {
         const __m256 centre = _mm256_set1_ps(taps[r]);
         const float* m = rows[r] + x;
@@ -232,6 +234,49 @@ __attribute__((target("avx2,fma"))) void column_symmetric_avx2(const float* cons
         dst[x] = acc;
     }
 }
+
+// Two neighbouring lines of the column pass at once: rows[j] is the row-filtered line j - r
+// from the first output's (j = 0 .. 2r + 1). The two share all but one of their lines, so each
+// line is read once for both, eight columns at a time: the lines a tap reads on either side
+// are carried over to the next tap of the other output. Taps go two at a time, into separate
+// chains of multiply-adds, so that no chain waits on the one before.
+__attribute__((target("avx2,fma"))) int32_t column_pair_avx2(const float* const* rows,
+                                                            const float* taps, int32_t r,
+                                                            int32_t n, float* dst0, float* dst1) {
+    const int32_t len = 2 * r + 1;
+    int32_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        __m256 e0 = _mm256_setzero_ps(), o0 = e0, e1 = e0, o1 = e0;
+        __m256 lo = _mm256_loadu_ps(rows[0] + x), hi = _mm256_loadu_ps(rows[len] + x);
+        int32_t k = 0;
+        // Output 0 pairs lines k and len-1-k, output 1 lines k+1 and len-k.
+        for (; k + 2 <= r; k += 2) {
+            const __m256 t = _mm256_set1_ps(taps[k]), u = _mm256_set1_ps(taps[k + 1]);
+            const __m256 up1 = _mm256_loadu_ps(rows[k + 1] + x);
+            const __m256 dn1 = _mm256_loadu_ps(rows[len - 1 - k] + x);
+            const __m256 up2 = _mm256_loadu_ps(rows[k + 2] + x);
+            const __m256 dn2 = _mm256_loadu_ps(rows[len - 2 - k] + x);
+            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(lo, dn1), e0);
+            e1 = _mm256_fmadd_ps(t, _mm256_add_ps(up1, hi), e1);
+            o0 = _mm256_fmadd_ps(u, _mm256_add_ps(up1, dn2), o0);
+            o1 = _mm256_fmadd_ps(u, _mm256_add_ps(up2, dn1), o1);
+            lo = up2, hi = dn2;
+        }
+        if (k < r) {
+            const __m256 t = _mm256_set1_ps(taps[k]);
+            const __m256 up1 = _mm256_loadu_ps(rows[k + 1] + x);
+            const __m256 dn1 = _mm256_loadu_ps(rows[len - 1 - k] + x);
+            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(lo, dn1), e0);
+            e1 = _mm256_fmadd_ps(t, _mm256_add_ps(up1, hi), e1);
+            lo = up1, hi = dn1;
+        }
+        // Now lo holds line r (output 0's centre) and hi line r+1 (output 1's).
+        const __m256 c = _mm256_set1_ps(taps[r]);
+        _mm256_storeu_ps(dst0 + x, _mm256_add_ps(_mm256_fmadd_ps(c, lo, e0), o0));
+        _mm256_storeu_ps(dst1 + x, _mm256_add_ps(_mm256_fmadd_ps(c, hi, e1), o1));
+    }
+    return x;
+}
 #endif
 
 // Outputs [from, to) of a line's row pass: dst[x] = sum_k taps[k] c[x + k - r], where `c`
@@ -281,23 +326,24 @@ void filter_line(const float* src, int32_t n, const std::vector<float>& taps, bo
     filter_run(p, r, 2 * r, taps, sym, dst + (n - 2 * r));
 }
 
-// One line of the column pass: dst = sum_k taps[k] * rows[k].
-void sum_lines(const float* const* rows, const std::vector<float>& taps, bool sym, int32_t n,
-               float* dst) {
+// Columns [from, n) of one line of the column pass: dst = sum_k taps[k] * rows[k].
+void sum_lines(const float* const* rows, const std::vector<float>& taps, bool sym, int32_t from,
+               int32_t n, float* dst) {
     const int32_t len = static_cast<int32_t>(taps.size());
+    if (from >= n) return;
 #if ORVANE_ANALYSIS_AVX2
     if (sym && have_avx2()) {
-        column_symmetric_avx2(rows, taps.data(), len / 2, n, dst);
+        column_symmetric_avx2(rows, taps.data(), len / 2, from, n, dst);
         return;
     }
 #else
     (void)sym;
 #endif
-    std::fill(dst, dst + n, 0.0f);
+    std::fill(dst + from, dst + n, 0.0f);
     for (int32_t k = 0; k < len; ++k) {
         const float t = taps[k];
         const float* s = rows[k];
-        for (int32_t x = 0; x < n; ++x) dst[x] += t * s[x];
+        for (int32_t x = from; x < n; ++x) dst[x] += t * s[x];
     }
 }
 
@@ -307,25 +353,41 @@ void filter_separable(const GreyImage& in, const std::vector<float>& taps, GreyI
                       GreyImage* scratch) {
     const int32_t w = in.columns, h = in.lines;
     const int32_t len = static_cast<int32_t>(taps.size()), r = len / 2;
-    // The row pass goes into a ring of `len` lines, one line ahead of the column pass that
-    // reads it: the ring stays in the processor's cache, where a whole row-filtered image
-    // would not.
-    if (scratch->columns != w || scratch->lines != len) *scratch = GreyImage(w, len);
+    // The row pass goes into a ring of lines, just ahead of the column pass that reads it: the
+    // ring stays in the processor's cache, where a whole row-filtered image would not. It holds
+    // the len + 1 lines that two neighbouring outputs reach.
+    const int32_t ring = len + 1;
+    if (scratch->columns != w || scratch->lines != ring) *scratch = GreyImage(w, ring);
     if (out->columns != w || out->lines != h) *out = GreyImage(w, h);
     if (w == 0 || h == 0) return;
     const bool sym = symmetric(taps);
+    bool pairs = false;
+#if ORVANE_ANALYSIS_AVX2
+    pairs = sym && have_avx2();
+#endif
     std::vector<float> padded;
-    std::vector<const float*> rows(static_cast<size_t>(len));
+    std::vector<const float*> rows(static_cast<size_t>(ring));
     int32_t filtered = 0;  // lines of the input row-filtered so far
-    for (int32_t y = 0; y < h; ++y) {
-        // The lines this output reaches (clamped to the image) are at most len apart, so the
-        // ring holds every one of them.
-        for (; filtered <= std::min(h - 1, y + r); ++filtered) {
-            filter_line(in.line(filtered), w, taps, sym, &padded, scratch->line(filtered % len));
+    for (int32_t y = 0; y < h;) {
+        const int32_t step = pairs && y + 1 < h ? 2 : 1;
+        // The lines these outputs reach (clamped to the image) are at most len + 1 apart, so
+        // the ring holds every one of them.
+        for (; filtered <= std::min(h - 1, y + step - 1 + r); ++filtered) {
+            filter_line(in.line(filtered), w, taps, sym, &padded, scratch->line(filtered % ring));
         }
-        for (int32_t k = 0; k < len; ++k) {
-            rows[k] = scratch->line(std::clamp(y + k - r, 0, h - 1) % len);
+        for (int32_t k = 0; k < len + step - 1; ++k) {
+            rows[k] = scratch->line(std::clamp(y + k - r, 0, h - 1) % ring);
         }
-        sum_lines(rows.data(), taps, sym, w, out->line(y));
+        int32_t done = 0;
+#if ORVANE_ANALYSIS_AVX2
+        if (step == 2) {
+            done = column_pair_avx2(rows.data(), taps.data(), r, w, out->line(y), out->line(y + 1));
+        }
+#endif
+        // The columns left (or every one, one line at a time).
+        for (int32_t j = 0; j < step; ++j) {
+            sum_lines(rows.data() + j, taps, sym, done, w, out->line(y + j));
+        }
+        y += step;
     }
 }
