@@ -14,15 +14,21 @@
 
 namespace {
 
-void reset(DenseFlow* f, int32_t columns, int32_t lines) {
+// Sizes the flow; with `zero` every pixel is made invalid (otherwise the caller writes each).
+void reset(DenseFlow* f, int32_t columns, int32_t lines, bool zero) {
     for (GreyImage* g : {&f->u, &f->v, &f->confidence}) {
         if (g->columns != columns || g->lines != lines) {
             *g = GreyImage(columns, lines);
-        } else {
+        } else if (zero) {
             std::fill(g->data.begin(), g->data.end(), 0.0f);
         }
     }
-    f->valid.assign(static_cast<size_t>(columns) * static_cast<size_t>(lines), 0);
+    const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
+    if (zero) {
+        f->valid.assign(pixels, 0);
+    } else {
+        f->valid.resize(pixels);
+    }
 }
 
 bool same_size(const GreyImage* g, int32_t columns, int32_t lines) {
@@ -111,7 +117,14 @@ __attribute__((target("avx2"))) size_t solve_run_avx2(const GreyImage* sums, siz
         __m256d ok = _mm256_cmp_pd(weight, quarter, _CMP_GE_OQ);
         ok = _mm256_and_pd(ok, _mm256_cmp_pd(lmin, _mm256_mul_pd(e, weight), _CMP_GE_OQ));
         ok = _mm256_and_pd(ok, _mm256_cmp_pd(lmin, _mm256_mul_pd(r, lmax), _CMP_GE_OQ));
-        if (_mm256_movemask_pd(ok) == 0) continue;  // the outputs hold their zeros
+        if (_mm256_movemask_pd(ok) == 0) {
+            const __m128 zero = _mm_setzero_ps();
+            _mm_storeu_ps(out->u.data.data() + i, zero);
+            _mm_storeu_ps(out->v.data.data() + i, zero);
+            _mm_storeu_ps(out->confidence.data.data() + i, zero);
+            store_mask4(0, out->valid.data() + i);
+            continue;
+        }
         const __m256d det = _mm256_sub_pd(_mm256_mul_pd(a, c), _mm256_mul_pd(b, b));
         const __m256d p = load4(sums[3].data.data() + i), q = load4(sums[4].data.data() + i);
         const __m256d u =
@@ -175,16 +188,16 @@ __attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred
             have = _mm256_or_pd(have, ok);
         }
         const int bits = _mm256_movemask_pd(have);
-        if (bits == 0) continue;
         double picked[4];
         _mm256_storeu_pd(picked, pick);
+        // A pixel without any valid candidate keeps pick 0: its own centred solution, which
+        // is invalid and holds zeros.
         for (int l = 0; l < 4; ++l) {
-            if (!((bits >> l) & 1)) continue;
             const std::ptrdiff_t j = i + l + offsets[static_cast<int>(picked[l])];
             out->u.data[i + l] = centred.u.data[j];
             out->v.data[i + l] = centred.v.data[j];
             out->confidence.data[i + l] = centred.confidence.data[j];
-            out->valid[i + l] = 1;
+            out->valid[i + l] = static_cast<uint8_t>((bits >> l) & 1);
         }
     }
     return x;
@@ -237,11 +250,13 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
                             const std::vector<float>* mask, DenseFlow* out,
                             const std::function<void()>* alongside) {
     const int32_t columns = m.Ix2 ? m.Ix2->columns : 0, lines = m.Ix2 ? m.Ix2->lines : 0;
-    reset(out, columns, lines);
+    // Every pixel is written below; only a failure leaves them all invalid here.
+    reset(out, columns, lines, false);
     const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
     const bool predicted = prediction && !prediction->empty();
     // The caller's work runs whatever becomes of the flow.
     auto fail = [&] {
+        reset(out, columns, lines, true);
         if (alongside) (*alongside)();
         return false;
     };
@@ -314,7 +329,7 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
     });
     DenseFlow* centred = out;
     if (settings_.shiftable) {
-        reset(&centred_, columns, lines);
+        reset(&centred_, columns, lines, false);
         centred = &centred_;
     }
     // Bands of rows, two per thread.
@@ -347,6 +362,9 @@ void DenseFlowSolver::solve_rows(int32_t y0, int32_t y1, DenseFlow* out) const {
     if (have_avx2()) i = solve_run_avx2(sums_, i, end, min_eigen, min_ratio, out);
 #endif
     for (; i < end; ++i) {
+        // Invalid unless shown otherwise.
+        out->u.data[i] = out->v.data[i] = out->confidence.data[i] = 0.0f;
+        out->valid[i] = 0;
         // Windows that reach mostly into pixels without data are not trusted; the others
         // are judged by their mean tensor.
         const double weight = sums_[5].data[i];
@@ -406,7 +424,11 @@ void DenseFlowSolver::choose_shifted(int32_t y0, int32_t y1, DenseFlow* out) con
                 const double m = misfit(j);
                 if (best < 0 || m < best_misfit) best = j, best_misfit = m;
             }
-            if (best < 0) continue;
+            if (best < 0) {
+                out->u.data[i] = out->v.data[i] = out->confidence.data[i] = 0.0f;
+                out->valid[i] = 0;
+                continue;
+            }
             out->u.data[i] = centred_.u.data[best];
             out->v.data[i] = centred_.v.data[best];
             out->confidence.data[i] = centred_.confidence.data[best];

@@ -188,16 +188,31 @@ void enlarge(const GreyImage& in, int32_t factor, float gain, int32_t columns, i
     std::vector<Span> xs(static_cast<size_t>(columns));
     for (int32_t x = 0; x < columns; ++x)
         xs[x] = span_at(static_cast<float>(x) * inv + off, in.columns);
+    // Each line of the input, enlarged along the line, serves about `factor` lines of the
+    // output: it is made once, when the first of them needs it. Kept per thread (a stream
+    // enlarges every frame).
+    thread_local std::vector<float> along;
+    thread_local std::vector<int32_t> made;
+    along.resize(static_cast<size_t>(in.lines) * static_cast<size_t>(columns));
+    made.assign(static_cast<size_t>(in.lines), 0);
+    auto line_along = [&](int32_t i) {
+        float* a = along.data() + static_cast<size_t>(i) * static_cast<size_t>(columns);
+        if (!made[i]) {
+            const float* r = in.line(i);
+            for (int32_t x = 0; x < columns; ++x) {
+                const Span& sx = xs[x];
+                a[x] = r[sx.i0] + sx.a * (r[sx.i1] - r[sx.i0]);
+            }
+            made[i] = 1;
+        }
+        return static_cast<const float*>(a);
+    };
     for (int32_t y = 0; y < lines; ++y) {
         const Span sy = span_at(static_cast<float>(y) * inv + off, in.lines);
-        const float* r0 = in.line(sy.i0);
-        const float* r1 = in.line(sy.i1);
+        const float* top = line_along(sy.i0);
+        const float* bottom = line_along(sy.i1);
         float* d = out->line(y);
-        for (int32_t x = 0; x < columns; ++x) {
-            const Span& sx = xs[x];
-            const float top = r0[sx.i0] + sx.a * (r0[sx.i1] - r0[sx.i0]);
-            const float bottom = r1[sx.i0] + sx.a * (r1[sx.i1] - r1[sx.i0]);
-            d[x] = gain * (top + sy.a * (bottom - top));
-        }
+        const float ay = sy.a;
+        for (int32_t x = 0; x < columns; ++x) d[x] = gain * (top[x] + ay * (bottom[x] - top[x]));
     }
 }
