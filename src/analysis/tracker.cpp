@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "analysis/component_session.hpp"
 #include "analysis/parallel.hpp"
@@ -108,6 +109,89 @@ __attribute__((target("avx2"))) int32_t batch_moments_avx2(const float* const f[
         _mm256_storeu_ps(it + x, t);
         _mm256_storeu_ps(ixt + x, _mm256_mul_ps(_mm256_loadu_ps(ix + x), t));
         _mm256_storeu_ps(iyt + x, _mm256_mul_ps(_mm256_loadu_ps(iy + x), t));
+    }
+    return x;
+}
+#endif
+
+// The pixels of a line that the measure of a pass samples (every second one, from the first):
+// what the flow adds to the prediction and the moments the flow's misfit is formed from.
+struct LeftOverLine {
+    const float *u, *v, *gu, *gv, *xx, *yy, *xy, *xt, *yt, *t;
+    const uint8_t* valid;
+};
+
+// The sampled pixels of [x, n): for each valid one, the length of what the flow adds to the
+// prediction goes to `left`, and where its misfit r = du^2 Ix2 + 2 du dv Ixy + dv^2 Iy2 +
+// 2 k (du Ixt + dv Iyt) + k^2 It^2 is finite, max(0, r) to r2 and Ix2 + Iy2 to g2.
+void left_over_plain(const LeftOverLine& l, int32_t x, int32_t n, double k,
+                     std::vector<float>* left, double* r2, double* g2) {
+    for (; x < n; x += 2) {
+        if (!l.valid[x]) continue;
+        const double du = l.u[x] - l.gu[x], dv = l.v[x] - l.gv[x];
+        left->push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
+        const double t = l.t[x];
+        const double r = du * du * l.xx[x] + 2 * du * dv * l.xy[x] + dv * dv * l.yy[x] +
+                         2 * k * (du * l.xt[x] + dv * l.yt[x]) + k * k * t * t;
+        if (std::isfinite(r)) *r2 += std::max(0.0, r), *g2 += l.xx[x] + l.yy[x];
+    }
+}
+
+#if ORVANE_ANALYSIS_AVX2
+// The even ones of eight floats, as doubles.
+__attribute__((target("avx2"))) inline __m256d even_lanes(__m256 v) {
+    const __m256 packed = _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return _mm256_cvtps_pd(_mm256_castps256_ps128(packed));
+}
+
+// left_over_plain four samples at a time with its operations in its order (the same bits);
+// the sums are still added one sample after the other. Returns where it stopped.
+__attribute__((target("avx2"))) int32_t left_over_avx2(const LeftOverLine& l, int32_t n, double k,
+                                                      std::vector<float>* left, double* r2,
+                                                      double* g2) {
+    const __m256d two = _mm256_set1_pd(2.0), k2 = _mm256_set1_pd(2 * k);
+    const __m256d kk = _mm256_set1_pd(k * k);
+    int32_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        int32_t bytes;
+        std::memcpy(&bytes, l.valid + x, sizeof bytes);
+        int32_t bytes_hi;
+        std::memcpy(&bytes_hi, l.valid + x + 4, sizeof bytes_hi);
+        // Bytes x, x+2, x+4, x+6.
+        const int32_t flags = (bytes & 0xff) | ((bytes >> 8) & 0xff00) | ((bytes_hi & 0xff) << 16) |
+                              ((bytes_hi & 0xff0000) << 8);
+        if (flags == 0) continue;
+        const __m256d du = even_lanes(
+            _mm256_sub_ps(_mm256_loadu_ps(l.u + x), _mm256_loadu_ps(l.gu + x)));
+        const __m256d dv = even_lanes(
+            _mm256_sub_ps(_mm256_loadu_ps(l.v + x), _mm256_loadu_ps(l.gv + x)));
+        const __m256 xx8 = _mm256_loadu_ps(l.xx + x), yy8 = _mm256_loadu_ps(l.yy + x);
+        const __m256d xx = even_lanes(xx8), yy = even_lanes(yy8);
+        const __m256d xy = even_lanes(_mm256_loadu_ps(l.xy + x));
+        const __m256d xt = even_lanes(_mm256_loadu_ps(l.xt + x));
+        const __m256d yt = even_lanes(_mm256_loadu_ps(l.yt + x));
+        const __m256d t = even_lanes(_mm256_loadu_ps(l.t + x));
+        const __m128 len = _mm256_cvtpd_ps(
+            _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(du, du), _mm256_mul_pd(dv, dv))));
+        __m256d r = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(du, du), xx),
+                                  _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(two, du), dv), xy));
+        r = _mm256_add_pd(r, _mm256_mul_pd(_mm256_mul_pd(dv, dv), yy));
+        r = _mm256_add_pd(
+            r, _mm256_mul_pd(k2, _mm256_add_pd(_mm256_mul_pd(du, xt), _mm256_mul_pd(dv, yt))));
+        r = _mm256_add_pd(r, _mm256_mul_pd(_mm256_mul_pd(kk, t), t));
+        float lengths[4];
+        _mm_storeu_ps(lengths, len);
+        double misfit[4];
+        _mm256_storeu_pd(misfit, r);
+        float gradient[8];
+        _mm256_storeu_ps(gradient, _mm256_add_ps(xx8, yy8));
+        for (int j = 0; j < 4; ++j) {
+            if (!((flags >> (8 * j)) & 0xff)) continue;
+            left->push_back(lengths[j]);
+            if (std::isfinite(misfit[j])) {
+                *r2 += std::max(0.0, misfit[j]), *g2 += gradient[2 * j];
+            }
+        }
     }
     return x;
 }
@@ -368,16 +452,18 @@ class FlowTracker::Level {
         double r2 = 0, g2 = 0;
         const DenseFlow& f = out->flow;
         for (int32_t y = 0; y < lines_; y += 2) {
-            for (size_t i = static_cast<size_t>(y) * wide_, end = i + wide_; i < end; i += 2) {
-                if (!f.valid[i]) continue;
-                const double du = f.u.data[i] - gu_.data[i], dv = f.v.data[i] - gv_.data[i];
-                left.push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
-                const double t = it->data[i];
-                const double r = du * du * ix2.data[i] + 2 * du * dv * ixy.data[i] +
-                                 dv * dv * iy2.data[i] +
-                                 2 * k * (du * ixt->data[i] + dv * iyt->data[i]) + k * k * t * t;
-                if (std::isfinite(r)) r2 += std::max(0.0, r), g2 += ix2.data[i] + iy2.data[i];
-            }
+            const size_t i = static_cast<size_t>(y) * wide_;
+            const LeftOverLine line{f.u.data.data() + i,   f.v.data.data() + i,
+                                    gu_.data.data() + i,   gv_.data.data() + i,
+                                    ix2.data.data() + i,   iy2.data.data() + i,
+                                    ixy.data.data() + i,   ixt->data.data() + i,
+                                    iyt->data.data() + i,  it->data.data() + i,
+                                    f.valid.data() + i};
+            int32_t x = 0;
+#if ORVANE_ANALYSIS_AVX2
+            if (have_avx2()) x = left_over_avx2(line, wide_, k, &left, &r2, &g2);
+#endif
+            left_over_plain(line, x, wide_, k, &left, &r2, &g2);
         }
         // The 90th percentile: an object covering a tenth of the picture that the prediction
         // missed must still call for another pass.
