@@ -65,6 +65,21 @@ inline uint32_t merge_ranges(uint32_t a, uint32_t b) {
     return lo | (hi << 8);
 }
 
+// One step of the streamed sweep (RowOps::sweep_stream): input row r and the mode stage's row y,
+// every pointer at x = 0.
+struct SweepRows {
+    const double* s[5];     // the row pass, rows r - 2 to r + 2
+    float* is_row;          // the bordered input row r (two floats of margin on each side)
+    double* wide;           // the same widened to double (two of margin on each side)
+    const float* prev;      // the previous frame's input row r
+    const float* it_prev;   // It_prev, row r
+    float* it_keep;         // It, row r, where the mode stage reads it back
+    float* it_image;        // It, row r, in its image
+    const double* d[5];     // the derivative rows y - 2 to y + 2 (two of margin on each side)
+    const float* it;        // It, row y
+    ProductRows out;        // row y of the mode stage's images
+};
+
 struct RowOps {
     const char* name;
     // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice;
@@ -100,6 +115,25 @@ struct RowOps {
     void (*products_row)(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& out,
                          int32_t n);
+    // products_row with `exact` sums, every result stored past the cache as it is made, for
+    // x in [0, n) where n is a multiple of 16 and every row of `out` starts on a 64-byte boundary.
+    // Returns false, having written nothing, where the flavour has no such routine (it needs
+    // 16-float vectors: whole cache lines per store).
+    bool (*products_stream)(ProductSet set, const double* const d[5], const double* c,
+                            const float* it, float reg, bool add_regularizer,
+                            const ProductRows& out, int32_t n);
+    // One loop over a line for frames written past the cache, with the recursive rule of weight
+    // 1/2 and the input filter, where both filters' sums are exact: the column pass of input row
+    // r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
+    // (recursive_row) into it_keep, and the mode stage of row y (products_stream). The images'
+    // rows take whole 64-byte lines past the cache: It for x in [head + 16 k, head + 16 k + 16)
+    // within [0, n), the mode stage likewise; the pixels before `head` and after the last whole
+    // line of the mode stage are left to the caller (It is in it_keep). `head` < 16 is the first
+    // pixel whose image rows start a line. Returns false, having written nothing, where the
+    // flavour has no such routine.
+    bool (*sweep_stream)(ProductSet set, const SweepRows& rows, const double* smooth,
+                         const double* deriv, float reg, bool add_regularizer, int32_t head,
+                         int32_t n, uint32_t* range);
     // dst[x] = src[x] for x in [0, n) with stores that bypass the cache where the flavour has them.
     void (*stream_row)(const float* src, float* dst, int32_t n);
 };

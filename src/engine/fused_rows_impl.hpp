@@ -23,6 +23,7 @@ namespace ENGINE_FUSED_NS {
 using engine_fused::ProductRows;
 using engine_fused::ProductSet;
 using engine_fused::RowOps;
+using engine_fused::SweepRows;
 
 // The three values the division's zero-divisor rule stores.
 inline float plus_inf() {
@@ -342,6 +343,235 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
     }
 }
 
+#if defined(__AVX512F__)
+// GCC 12's intrinsics fill the lanes they leave undefined from a vector initialised with itself,
+// which its own warnings then report at every use.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// Sixteen floats from two halves of eight. (The masked forms, all lanes taken, leave no lane
+// undefined, which GCC would warn about.)
+inline __m512 join16(__m256 lo, __m256 hi) {
+    const __m512d low =
+        _mm512_maskz_insertf64x4(0xFF, _mm512_setzero_pd(), _mm256_castps_pd(lo), 0);
+    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, low, _mm256_castps_pd(hi), 1));
+}
+inline __m256 to_float8(__m512d v) {
+    return _mm512_maskz_cvtpd_ps(0xFF, v);
+}
+
+// The mode stage of products_of with exact sums for the sixteen pixels from x, every result
+// written past the cache straight from its register (whole 64-byte lines: x is the start of a
+// line in every image). The same operations in the same order as products<true, ...>: the two
+// differences of each sum, their products with the taps, one addition, one rounding to float,
+// + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
+// divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
+template <bool kFlow, bool kMoments, bool kRegularizer>
+inline void products16(const double* const d[5], __m512d c0, __m512d c1, const float* it,
+                       float reg, const ProductRows& o, int32_t x) {
+    const double* h = d[2];
+    auto ix8 = [&](int32_t at) {
+        return to_float8(_mm512_add_pd(
+            _mm512_mul_pd(c0, _mm512_sub_pd(_mm512_loadu_pd(h + at + 2), _mm512_loadu_pd(h + at - 2))),
+            _mm512_mul_pd(c1, _mm512_sub_pd(_mm512_loadu_pd(h + at + 1), _mm512_loadu_pd(h + at - 1)))));
+    };
+    auto iy8 = [&](int32_t at) {
+        return to_float8(_mm512_add_pd(
+            _mm512_mul_pd(c0, _mm512_sub_pd(_mm512_loadu_pd(d[4] + at), _mm512_loadu_pd(d[0] + at))),
+            _mm512_mul_pd(c1, _mm512_sub_pd(_mm512_loadu_pd(d[3] + at), _mm512_loadu_pd(d[1] + at)))));
+    };
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 ix = _mm512_add_ps(join16(ix8(x), ix8(x + 8)), zero);
+    const __m512 iy = _mm512_add_ps(join16(iy8(x), iy8(x + 8)), zero);
+    const __m512 t = _mm512_loadu_ps(it + x);
+    const __m512 ix2 = _mm512_mul_ps(ix, ix);
+    const __m512 iy2 = _mm512_mul_ps(iy, iy);
+    const __m512 ixt = _mm512_mul_ps(ix, t);
+    const __m512 iyt = _mm512_mul_ps(iy, t);
+    _mm512_stream_ps(o.Ix + x, ix);
+    _mm512_stream_ps(o.Iy + x, iy);
+    _mm512_stream_ps(o.Ix2 + x, ix2);
+    _mm512_stream_ps(o.Iy2 + x, iy2);
+    _mm512_stream_ps(o.Ixt + x, ixt);
+    _mm512_stream_ps(o.Iyt + x, iyt);
+    if constexpr (kMoments) _mm512_stream_ps(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    if constexpr (kFlow) {
+        __m512 ig2 = _mm512_add_ps(ix2, iy2);
+        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
+        const __m512 it2 = _mm512_mul_ps(t, t);
+        _mm512_stream_ps(o.It2 + x, it2);
+        _mm512_stream_ps(o.Ig2 + x, ig2);
+        const __mmask16 bad =
+            _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
+        // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
+        auto quotient = [&](__m512 num) {
+            if (bad == 0) return _mm512_div_ps(num, ig2);
+            const __m512 q = _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
+            __m512 special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                                  _mm512_set1_ps(div_nan()),
+                                                  _mm512_set1_ps(minus_inf()));
+            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                           _mm512_set1_ps(plus_inf()));
+            return _mm512_mask_blend_ps(bad, q, special);
+        };
+        _mm512_stream_ps(o.Fn2 + x, quotient(it2));
+        _mm512_stream_ps(o.Un + x, quotient(ixt));
+        _mm512_stream_ps(o.Vn + x, quotient(iyt));
+    }
+}
+
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void products_stream_t(const double* const d[5], const double* c, const float* it, float reg,
+                       const ProductRows& o, int32_t n) {
+    const __m512d c0 = _mm512_set1_pd(c[0]);
+    const __m512d c1 = _mm512_set1_pd(c[1]);
+    for (int32_t x = 0; x < n; x += 16) products16<kFlow, kMoments, kRegularizer>(d, c0, c1, it, reg, o, x);
+}
+
+// The column pass (smooth_column_t<true, true>) and It by recursive_row with weight 1/2 for the
+// sixteen pixels from x, the lanes outside [0, n) masked off; It goes past the cache where the
+// sixteen pixels are a whole line of its image inside the row.
+struct ColumnState {
+    __m512d c2, c3, c4;
+    __m512i lo, hi;  // the summary's running minimum of key - 1 and maximum of key
+};
+inline void column_it16(const SweepRows& r, ColumnState& st, int32_t x, int32_t n) {
+    const __mmask16 in = static_cast<__mmask16>(
+        (x < 0 ? 0xFFFFu << -x : 0xFFFFu) & (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+    const auto in_lo = static_cast<__mmask8>(in & 0xFF);
+    const auto in_hi = static_cast<__mmask8>(in >> 8);
+    auto sum8 = [&](int32_t at, __mmask8 m) {
+        auto row = [&](int32_t k) { return _mm512_maskz_loadu_pd(m, r.s[k] + at); };
+        return to_float8(_mm512_add_pd(
+            _mm512_add_pd(_mm512_mul_pd(st.c4, _mm512_add_pd(row(0), row(4))),
+                          _mm512_mul_pd(st.c3, _mm512_add_pd(row(1), row(3)))),
+            _mm512_mul_pd(st.c2, row(2))));
+    };
+    const __m512 zero = _mm512_setzero_ps();
+    // Lanes outside the row hold +0: nothing for the summary.
+    const __m512 v = _mm512_maskz_add_ps(in, join16(sum8(x, in_lo), sum8(x + 8, in_hi)), zero);
+    _mm512_mask_storeu_ps(r.is_row + x, in, v);
+    const __m512i key = _mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7FFFFFFF));
+    st.hi = _mm512_max_epu32(st.hi, key);
+    st.lo = _mm512_min_epu32(st.lo, _mm512_sub_epi32(key, _mm512_set1_epi32(1)));
+    _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
+    _mm512_mask_storeu_pd(r.wide + x + 8, in_hi,
+                          _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+
+    // It: D = cur - prev, then (D + P) / 2 + 0 where recursive_half_row's conditions hold, the
+    // double form D + 1/2 (P - D) in the other lanes.
+    const __m512 dif = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(in, r.prev + x));
+    const __m512 p = _mm512_maskz_loadu_ps(in, r.it_prev + x);
+    const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+    const __m512i bd = _mm512_and_si512(_mm512_castps_si512(dif), abs_mask);
+    const __m512i bp = _mm512_and_si512(_mm512_castps_si512(p), abs_mask);
+    const __m512i big = _mm512_max_epu32(bd, bp);
+    const __m512i small = _mm512_min_epu32(bd, bp);
+    const __m512i apart = _mm512_sub_epi32(_mm512_srli_epi32(big, 23), _mm512_srli_epi32(small, 23));
+    const __mmask16 bad =
+        _mm512_cmpge_epu32_mask(big, _mm512_set1_epi32(0x7F000000)) |
+        (_mm512_cmpneq_epu32_mask(small, _mm512_setzero_si512()) &
+         _mm512_cmpgt_epu32_mask(apart, _mm512_set1_epi32(28)));
+    __m512 it = _mm512_add_ps(_mm512_mul_ps(_mm512_add_ps(dif, p), _mm512_set1_ps(0.5f)), zero);
+    if ((bad & in) != 0) {
+        const __m512d half = _mm512_set1_pd(0.5);
+        auto twice8 = [&](__m256 d8, __m256 p8) {
+            const __m512d dd = _mm512_cvtps_pd(d8);
+            return to_float8(
+                _mm512_add_pd(dd, _mm512_mul_pd(half, _mm512_sub_pd(_mm512_cvtps_pd(p8), dd))));
+        };
+        auto upper = [](__m512 a) {
+            return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(a), 1));
+        };
+        const __m512 slow = join16(twice8(_mm512_castps512_ps256(dif), _mm512_castps512_ps256(p)),
+                                   twice8(upper(dif), upper(p)));
+        it = _mm512_mask_blend_ps(bad, it, slow);
+    }
+    _mm512_mask_storeu_ps(r.it_keep + x, in, it);
+    if (in == 0xFFFF) _mm512_stream_ps(r.it_image + x, it);
+}
+
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, float reg,
+             int32_t head, int32_t n, uint32_t* range) {
+    ColumnState st{_mm512_set1_pd(smooth[2]), _mm512_set1_pd(smooth[3]),
+                   _mm512_set1_pd(smooth[4]), _mm512_set1_epi32(-1), _mm512_setzero_si512()};
+    const __m512d c0 = _mm512_set1_pd(deriv[0]);
+    const __m512d c1 = _mm512_set1_pd(deriv[1]);
+    for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
+        column_it16(r, st, x, n);
+        if (x >= 0 && x + 16 <= n) {
+            products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
+        }
+    }
+    const uint32_t lo_key = _mm512_reduce_min_epu32(st.lo);
+    const uint32_t hi_key = _mm512_reduce_max_epu32(st.hi);
+    *range = (lo_key == 0xFFFFFFFFu ? 255u : (lo_key + 1) >> 23) | ((hi_key >> 23) << 8);
+}
+
+bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
+                     float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    switch (set) {
+        case ProductSet::affine:
+            products_stream_t<false, true, false>(d, c, it, reg, out, n);
+            break;
+        case ProductSet::orvane:
+            if (add_regularizer) {
+                products_stream_t<true, false, true>(d, c, it, reg, out, n);
+            } else {
+                products_stream_t<true, false, false>(d, c, it, reg, out, n);
+            }
+            break;
+        case ProductSet::all:
+            if (add_regularizer) {
+                products_stream_t<true, true, true>(d, c, it, reg, out, n);
+            } else {
+                products_stream_t<true, true, false>(d, c, it, reg, out, n);
+            }
+            break;
+    }
+    return true;
+}
+
+bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                  float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+    switch (set) {
+        case ProductSet::affine:
+            sweep_t<false, true, false>(r, smooth, deriv, reg, head, n, range);
+            break;
+        case ProductSet::orvane:
+            if (add_regularizer) {
+                sweep_t<true, false, true>(r, smooth, deriv, reg, head, n, range);
+            } else {
+                sweep_t<true, false, false>(r, smooth, deriv, reg, head, n, range);
+            }
+            break;
+        case ProductSet::all:
+            if (add_regularizer) {
+                sweep_t<true, true, true>(r, smooth, deriv, reg, head, n, range);
+            } else {
+                sweep_t<true, true, false>(r, smooth, deriv, reg, head, n, range);
+            }
+            break;
+    }
+    return true;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#else
+bool products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
+                     const ProductRows&, int32_t) {
+    return false;
+}
+bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool, int32_t,
+                  int32_t, uint32_t*) {
+    return false;
+}
+#endif
+
 // Copies a row with stores that bypass the cache (for result rows that the frame does not read
 // again). Every store bypasses it, the single floats before and after the whole vectors included:
 // an ordinary store into a line that is also written past the cache would fetch the line first.
@@ -368,8 +598,10 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,      smooth_row,   smooth_column,
-                    recursive_row,     batch_row,     square_row, products_row, stream_row};
+const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,        smooth_row,
+                    smooth_column,     recursive_row, batch_row,    square_row,
+                    products_row,      products_stream, sweep_stream,
+                    stream_row};
 
 }  // namespace ENGINE_FUSED_NS
 }  // namespace

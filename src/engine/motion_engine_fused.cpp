@@ -126,9 +126,13 @@ bool taps_allow_exact_forms(const double c[5], bool antisymmetric) {
     return magnitude <= 2;
 }
 
+// Rows of the derivatives' rolling window: the five that the mode stage reads, and the one that
+// the streamed sweep makes at the same time (RowOps::sweep_stream).
+constexpr int32_t kDerivRows = 6;
+
 // Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
-// windows, the bordered input row, five rows of It (the mode stage reads a row of It up to two
-// rows after it was made) and the mode stage's block buffer. Every row starts on a 64-byte boundary
+// windows (five and kDerivRows rows), the bordered input row, five rows of It (the mode stage
+// reads a row of It up to three rows after it was made) and the mode stage's block buffer. Every row starts on a 64-byte boundary
 // and pixel x = 0 of every row does too (the rows that begin at x = -2 start kLead doubles in),
 // so that the row routines' full-width vector loads and stores of a row never straddle two cache
 // lines.
@@ -143,7 +147,7 @@ BandLayout band_layout(int32_t columns) {
     BandLayout l{};
     l.row = (int64_t{columns} + 4 + kLead + kAlign - 1) & ~(kAlign - 1);
     // + kAlign: room to move the band's start to a 64-byte boundary.
-    l.total = l.row * 17 + int64_t{kProductImages} * kStreamBlock / 2 + kAlign;
+    l.total = l.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 + kAlign;
     return l;
 }
 
@@ -292,21 +296,19 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     base += (kAlign - (reinterpret_cast<uintptr_t>(base) / sizeof(double)) % kAlign) % kAlign;
     double* wide = base + kLead;  // x = 0 at wide + 2
     double* sring[5];
-    double* dring[5];  // bordered rows: x = -2 at the start
-    for (int32_t k = 0; k < 5; ++k) {
-        sring[k] = base + layout.row * (1 + k);
-        dring[k] = base + layout.row * (6 + k) + kLead;
-    }
+    double* dring[kDerivRows];  // bordered rows: x = -2 at the start
+    for (int32_t k = 0; k < 5; ++k) sring[k] = base + layout.row * (1 + k);
+    for (int32_t k = 0; k < kDerivRows; ++k) dring[k] = base + layout.row * (6 + k) + kLead;
     // x = -2 at the start, x = 0 on a 64-byte boundary
-    float* is_row = reinterpret_cast<float*>(base + layout.row * 11) + 2 * kLead + 2;
+    float* is_row = reinterpret_cast<float*>(base + layout.row * 12) + 2 * kLead + 2;
     // Exponent summaries of the rows in the two windows (fused_rows.hpp).
     uint32_t sring_range[5] = {};
-    uint32_t dring_range[5] = {};
+    uint32_t dring_range[kDerivRows] = {};
     float* it_ring[5];
     for (int32_t k = 0; k < 5; ++k) {
-        it_ring[k] = reinterpret_cast<float*>(base + layout.row * (12 + k));
+        it_ring[k] = reinterpret_cast<float*>(base + layout.row * (13 + k));
     }
-    float* block = reinterpret_cast<float*>(base + layout.row * 17);
+    float* block = reinterpret_cast<float*>(base + layout.row * 18);
 
     auto clamp_row = [L](int32_t r) { return r < 0 ? 0 : (r >= L ? L - 1 : r); };
     const int32_t bordered_width = W + 2 * kBorder;
@@ -421,8 +423,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 }
                 ops.smooth_column(rows, W, f.smooth,
                                   f.smooth_exact && engine_fused::exact_sums(range), row,
-                                  deriv_from_input ? dring[r % 5] + kBorder : nullptr,
-                                  &dring_range[r % 5]);
+                                  deriv_from_input ? dring[r % kDerivRows] + kBorder : nullptr,
+                                  &dring_range[r % kDerivRows]);
             } else {
                 if (r + 1 < L) prefetch(f.frame + std::ptrdiff_t{r + 1} * W, W);
                 std::memcpy(row, f.frame + std::ptrdiff_t{r} * W, sizeof(float) * size_t(W));
@@ -430,7 +432,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 row[W] = row[W + 1] = row[W - 1];
             }
             if (deriv_from_input && !f.filter)
-                ops.widen(row - kBorder, bordered_width, dring[r % 5], &dring_range[r % 5]);
+                ops.widen(row - kBorder, bordered_width, dring[r % kDerivRows],
+                          &dring_range[r % kDerivRows]);
             if (r >= y0 && r < y1) finish_row(r);
         }
     };
@@ -438,6 +441,79 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // The images of the mode stage, by their place in ProductRows.
     float* const images[kProductImages] = {It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn};
     const float reg = regularizer;
+
+    // Streamed frames with the input filter and the recursive rule make input row y + 3 in the
+    // same loop as the mode stage of row y (RowOps::sweep_stream), where both filters' sums are
+    // exact: the arithmetic of the column pass and of It then runs while the mode stage's stores
+    // leave. The rows the band makes last: those its own derivatives need.
+    const bool sweep = f.stream && f.filter && f.recursive && f.spatial && n > 1 &&
+                       kRecursiveWeight == 0.5f && f.smooth_exact && f.deriv_exact;
+    const int32_t last_input = std::min(y1 + 1, L - 1);
+    // The first pixel of row `row` of the images that starts a cache line (every image starts on
+    // a line and they share the step), and the whole lines from there.
+    auto first_line = [&](int32_t row) {
+        const auto offset =
+            static_cast<int32_t>((reinterpret_cast<uintptr_t>(It + std::ptrdiff_t{row} * pl) & 63) / 4);
+        return std::min(W, (16 - offset) % 16);
+    };
+    auto whole_lines = [&](int32_t head) { return (W - head) / 16 * 16; };
+    // Makes input row r and the mode stage's whole lines of row y in one loop; false (nothing
+    // made) where the sums are not exact or the lines of rows r and y do not start alike.
+    auto sweep_rows = [&](int32_t y, int32_t r, const double* const d[5], const float* it_y,
+                          float* const out_rows[kProductImages], int32_t head) {
+        for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
+            if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
+            uint32_t range = 0;
+            ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder, &range);
+            ops.smooth_row(wide + kBorder, W, f.smooth, engine_fused::exact_sums(range),
+                           sring[s_next % 5], &sring_range[s_next % 5]);
+        }
+        uint32_t range = sring_range[clamp_row(r - 2) % 5];
+        for (int32_t k = 0; k < 5; ++k) {
+            range = engine_fused::merge_ranges(range, sring_range[clamp_row(r - 2 + k) % 5]);
+        }
+        if (!engine_fused::exact_sums(range) || first_line(r) != head) return false;
+        if (r + 1 < L) {
+            prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
+            prefetch(It_prev + (r + 1) * pl, W);
+        }
+        engine_fused::SweepRows rows{};
+        for (int32_t k = 0; k < 5; ++k) rows.s[k] = sring[clamp_row(r - 2 + k) % 5];
+        rows.is_row = is_row + kBorder;
+        rows.wide = dring[r % kDerivRows] + kBorder;
+        rows.prev = time_window[3] + interior_offset + r * ps;
+        rows.it_prev = It_prev + r * pl;
+        rows.it_keep = it_ring[r % 5];
+        rows.it_image = It + r * pl;
+        for (int32_t k = 0; k < 5; ++k) rows.d[k] = d[k];
+        rows.it = it_y;
+        rows.out = ProductRows{out_rows[0], out_rows[1], out_rows[2],  out_rows[3],
+                               out_rows[4], out_rows[5], out_rows[6],  out_rows[7],
+                               out_rows[8], out_rows[9], out_rows[10], out_rows[11]};
+        uint32_t made = 0;
+        if (!ops.sweep_stream(f.set, rows, f.smooth, f.deriv, reg, f.add_regularizer, head, W,
+                              &made)) {
+            return false;
+        }
+        dring_range[r % kDerivRows] = made;
+        double* wide_row = rows.wide;
+        wide_row[-2] = wide_row[-1] = wide_row[0];
+        wide_row[W] = wide_row[W + 1] = wide_row[W - 1];
+        float* made_row = rows.is_row;
+        made_row[-2] = made_row[-1] = made_row[0];
+        made_row[W] = made_row[W + 1] = made_row[W - 1];
+        put(is_row, window4 + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
+        if (r == L - 1) {
+            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
+            put(is_row, window4 + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
+        }
+        // It went out in whole lines; the pixels before and after them go now.
+        const int32_t end = head + whole_lines(head);
+        ops.stream_row(rows.it_keep, rows.it_image, head);
+        ops.stream_row(rows.it_keep + end, rows.it_image + end, W - end);
+        (void)y;
+        return true;
+    };
 
     for (int32_t y = y0; y < y1; ++y) {
         produce_input(deriv_from_input ? std::min(y + 2, L - 1) : y);
@@ -448,14 +524,14 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                     prefetch(source2 + (std::ptrdiff_t{d_next} + 1 + kBorder) * ps, bordered_width);
                 }
                 ops.widen(source2 + (std::ptrdiff_t{d_next} + kBorder) * ps, bordered_width,
-                          dring[d_next % 5], &dring_range[d_next % 5]);
+                          dring[d_next % kDerivRows], &dring_range[d_next % kDerivRows]);
             }
         }
         const double* d[5];
-        uint32_t range = dring_range[clamp_row(y - 2) % 5];
+        uint32_t range = dring_range[clamp_row(y - 2) % kDerivRows];
         for (int32_t k = 0; k < 5; ++k) {
-            d[k] = dring[clamp_row(y - 2 + k) % 5] + kBorder;
-            range = engine_fused::merge_ranges(range, dring_range[clamp_row(y - 2 + k) % 5]);
+            d[k] = dring[clamp_row(y - 2 + k) % kDerivRows] + kBorder;
+            range = engine_fused::merge_ranges(range, dring_range[clamp_row(y - 2 + k) % kDerivRows]);
         }
         const bool exact = f.deriv_exact && engine_fused::exact_sums(range);
         const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
@@ -470,22 +546,66 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             ops.products_row(f.set, d, f.deriv, exact, it, reg, f.add_regularizer, out, W);
             continue;
         }
-        for (int32_t x0 = 0; x0 < W; x0 += kStreamBlock) {
-            const int32_t count = std::min(kStreamBlock, W - x0);
-            float* rows[kProductImages];
-            for (int32_t i = 0; i < kProductImages; ++i) {
-                rows[i] = images[i] != nullptr ? block + i * kStreamBlock : nullptr;
+        // Pixels [from, to) through the block buffer.
+        auto blocked = [&](int32_t from, int32_t to) {
+            for (int32_t x0 = from; x0 < to; x0 += kStreamBlock) {
+                const int32_t count = std::min(kStreamBlock, to - x0);
+                float* rows[kProductImages];
+                for (int32_t i = 0; i < kProductImages; ++i) {
+                    rows[i] = images[i] != nullptr ? block + i * kStreamBlock : nullptr;
+                }
+                const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
+                                      rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
+                const double* dx[5];
+                for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
+                ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer,
+                                 out, count);
+                for (int32_t i = 0; i < kProductImages; ++i) {
+                    if (images[i] != nullptr) {
+                        ops.stream_row(rows[i], images[i] + y * pl + x0, count);
+                    }
+                }
             }
-            const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
-                                  rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
-            const double* dx[5];
-            for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
-            ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer, out,
-                             count);
+        };
+        // Exact rows go out straight from the registers from the first pixel whose rows start a
+        // cache line, sixteen pixels at a time; the pixels before and after take the block
+        // buffer.
+        const int32_t head = first_line(y);
+        const int32_t middle = whole_lines(head);
+        if (exact) {
+            float* rows[kProductImages];
+            bool lined_up = true;
             for (int32_t i = 0; i < kProductImages; ++i) {
-                if (images[i] != nullptr) ops.stream_row(rows[i], images[i] + y * pl + x0, count);
+                rows[i] = images[i] != nullptr ? images[i] + y * pl : nullptr;
+                lined_up &=
+                    rows[i] == nullptr || (reinterpret_cast<uintptr_t>(rows[i] + head) & 63) == 0;
+            }
+            const int32_t r = y + 3;
+            if (lined_up && sweep && r == r_next && r <= last_input &&
+                sweep_rows(y, r, d, it, rows, head)) {
+                ++r_next;
+                blocked(0, head);
+                blocked(head + middle, W);
+                continue;
+            }
+            const ProductRows out{rows[0] ? rows[0] + head : nullptr, rows[1] + head,
+                                  rows[2] + head, rows[3] + head, rows[4] + head,
+                                  rows[5] ? rows[5] + head : nullptr,
+                                  rows[6] ? rows[6] + head : nullptr, rows[7] + head,
+                                  rows[8] + head, rows[9] ? rows[9] + head : nullptr,
+                                  rows[10] ? rows[10] + head : nullptr,
+                                  rows[11] ? rows[11] + head : nullptr};
+            const double* dx[5];
+            for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + head;
+            if (lined_up && middle > 0 &&
+                ops.products_stream(f.set, dx, f.deriv, it + head, reg, f.add_regularizer, out,
+                                    middle)) {
+                blocked(0, head);
+                blocked(head + middle, W);
+                continue;
             }
         }
+        blocked(0, W);
     }
 #if defined(__SSE__)
     // Stores that bypassed the cache become visible to other threads (and to the host) in order.
