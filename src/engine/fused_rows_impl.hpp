@@ -48,26 +48,28 @@ inline float divide(float d, float n) {
 }
 
 // The exponent summary of a run of floats (see fused_rows.hpp): the largest biased exponent, and
-// the smallest of the nonzero values (255 when all are zero).
+// the smallest of the nonzero values (255 when all are zero). A loop keeps the largest magnitude
+// bits and the smallest of (magnitude bits - 1), in which a zero wraps round to the largest
+// value and so drops out; the exponents are taken once at the end.
 struct Range {
-    uint32_t lo = 255;
-    uint32_t hi = 0;
+    uint32_t lo_key = 0xFFFFFFFFu;
+    uint32_t hi_key = 0;
 };
 inline uint32_t pack(const Range& r) {
-    return r.lo | (r.hi << 8);
+    const uint32_t lo = r.lo_key == 0xFFFFFFFFu ? 255u : (r.lo_key + 1) >> 23;
+    return lo | ((r.hi_key >> 23) << 8);
 }
 
-// Takes one float into a summary: its biased exponent, ignored for the smallest where it is zero.
-inline void note_range(float v, uint32_t& lo, uint32_t& hi) {
+// Takes one float into a summary.
+inline void note_range(float v, uint32_t& lo_key, uint32_t& hi_key) {
     const uint32_t key = __builtin_bit_cast(uint32_t, v) & 0x7FFFFFFFu;
-    const uint32_t e = key >> 23;
-    hi = hi > e ? hi : e;
-    const uint32_t e_nonzero = key == 0 ? 255u : e;
-    lo = lo < e_nonzero ? lo : e_nonzero;
+    hi_key = hi_key > key ? hi_key : key;
+    const uint32_t below = key - 1;
+    lo_key = lo_key < below ? lo_key : below;
 }
 
 void widen(const float* __restrict src, int32_t n, double* __restrict dst, uint32_t* range) {
-    uint32_t lo = 255, hi = 0;
+    uint32_t lo = 0xFFFFFFFFu, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
         note_range(src[x], lo, hi);
         dst[x] = static_cast<double>(src[x]);
@@ -88,7 +90,7 @@ template <bool kExact>
 void smooth_row_t(const double* __restrict s, int32_t n, const double* c, double* __restrict dst,
                   uint32_t* range) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
-    uint32_t lo = 255, hi = 0;
+    uint32_t lo = 0xFFFFFFFFu, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
         double sum;
         if constexpr (kExact) {
@@ -124,7 +126,7 @@ void smooth_column_t(const double* __restrict r0, const double* __restrict r1,
                      const double* __restrict r4, int32_t n, const double* c,
                      float* __restrict out, double* __restrict wide, uint32_t* range) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
-    uint32_t lo = 255, hi = 0;
+    uint32_t lo = 0xFFFFFFFFu, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
         double sum;
         if constexpr (kExact) {
@@ -369,7 +371,7 @@ inline __m256 to_float8(__m512d v) {
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
 template <bool kFlow, bool kMoments, bool kRegularizer>
-inline void products16(const double* const d[5], __m512d c0, __m512d c1, const float* it,
+[[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1, const float* it,
                        float reg, const ProductRows& o, int32_t x) {
     const double* h = d[2];
     auto ix8 = [&](int32_t at) {
@@ -437,7 +439,7 @@ struct ColumnState {
     __m512d c2, c3, c4;
     __m512i lo, hi;  // the summary's running minimum of key - 1 and maximum of key
 };
-inline void column_it16(const SweepRows& r, ColumnState& st, int32_t x, int32_t n) {
+[[gnu::always_inline]] inline void column_it16(const SweepRows& r, ColumnState& st, int32_t x, int32_t n) {
     const __mmask16 in = static_cast<__mmask16>(
         (x < 0 ? 0xFFFFu << -x : 0xFFFFu) & (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
     const auto in_lo = static_cast<__mmask8>(in & 0xFF);
@@ -506,9 +508,7 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
             products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
         }
     }
-    const uint32_t lo_key = _mm512_reduce_min_epu32(st.lo);
-    const uint32_t hi_key = _mm512_reduce_max_epu32(st.hi);
-    *range = (lo_key == 0xFFFFFFFFu ? 255u : (lo_key + 1) >> 23) | ((hi_key >> 23) << 8);
+    *range = pack(Range{_mm512_reduce_min_epu32(st.lo), _mm512_reduce_max_epu32(st.hi)});
 }
 
 bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,

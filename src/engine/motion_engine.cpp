@@ -37,7 +37,7 @@ bool fits_allocator(int64_t width, int64_t height) {
 // addresses that agree in their low 12 bits share one set of the first-level cache (8 ways) and
 // look alike to the processor's check of loads against earlier stores: the mode stage ran at half
 // its speed. So the n-th image starts n * 64 bytes past the first 64-byte boundary of its block
-// (whole cache lines for the streaming stores), which holds as many rows more as that takes.
+// (whole cache lines for the streaming stores); the block holds exactly those bytes more.
 constexpr int64_t kImageSkew = 64;     // [bytes]
 constexpr int64_t kSkewPeriod = 4096;  // [bytes]
 constexpr int64_t kLine = 64;          // [bytes]
@@ -51,14 +51,15 @@ float* MotionEngine::allocate_zeroed(int32_t width, int32_t height, int32_t* ste
     const int64_t row_step = allocated_step(width);
     const int64_t skew = skewed ? (int64_t{block_count_} * kImageSkew) % kSkewPeriod : 0;
     const int64_t most = skewed ? skew + kLine : 0;  // [bytes] before the image
-    const int64_t rows = int64_t{height} + (most + row_step - 1) / row_step;
-    if (rows > std::numeric_limits<int32_t>::max() || block_count_ >= kMaxBlocks) return nullptr;
-    int32_t local_step = 0;
-    float* block = prim_malloc_32f(width, static_cast<int32_t>(rows), &local_step);
+    // The block is taken as one row of floats: the image's rows and the bytes before it.
+    const int64_t floats = (row_step * height + most) / 4;
+    if (floats > std::numeric_limits<int32_t>::max() || block_count_ >= kMaxBlocks) return nullptr;
+    int32_t block_step = 0;
+    float* block = prim_malloc_32f(static_cast<int32_t>(floats), 1, &block_step);
     if (block == nullptr) return nullptr;
     blocks_[block_count_++] = block;
-    prim_set_32f(0.0f, block, local_step, Size{local_step / 4, static_cast<int32_t>(rows)});
-    if (step != nullptr) *step = local_step;
+    prim_set_32f(0.0f, block, block_step, Size{static_cast<int32_t>(floats), 1});
+    if (step != nullptr) *step = static_cast<int32_t>(row_step);
     if (!skewed) return block;
     const auto to_line = static_cast<int64_t>((kLine - reinterpret_cast<uintptr_t>(block) % kLine) % kLine);
     return block + (to_line + skew) / 4;
