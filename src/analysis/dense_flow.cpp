@@ -142,12 +142,10 @@ __attribute__((target("avx2"))) size_t solve_run_avx2(const GreyImage* sums, siz
     return i;
 }
 
-// The misfit of the motions at j .. j+3 on the close neighbourhoods (a b; b c), (p, q).
-__attribute__((target("avx2"))) inline __m256d misfit4(const DenseFlow& f, std::ptrdiff_t j,
-                                                       __m256d a, __m256d b, __m256d c, __m256d p,
-                                                       __m256d q) {
+// The misfit of the motions (u, v) on the close neighbourhoods (a b; b c), (p, q).
+__attribute__((target("avx2"))) inline __m256d misfit4(__m256d u, __m256d v, __m256d a, __m256d b,
+                                                       __m256d c, __m256d p, __m256d q) {
     const __m256d two = _mm256_set1_pd(2.0);
-    const __m256d u = load4(f.u.data.data() + j), v = load4(f.v.data.data() + j);
     const __m256d t1 = _mm256_mul_pd(_mm256_mul_pd(u, u), a);
     const __m256d t2 = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(two, u), v), b);
     const __m256d t3 = _mm256_mul_pd(_mm256_mul_pd(v, v), c);
@@ -156,7 +154,8 @@ __attribute__((target("avx2"))) inline __m256d misfit4(const DenseFlow& f, std::
 }
 
 // choose_shifted for pixels x0 .. x1 of line y, whose horizontal candidates all lie inside
-// the line; returns where it stopped.
+// the line; returns where it stopped. The winner's motion and confidence are carried along
+// with its misfit (floats held exactly as doubles), so nothing is looked up afterwards.
 __attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred,
                                                         const GreyImage* close, int32_t y,
                                                         int32_t x0, int32_t x1, int32_t d,
@@ -166,6 +165,8 @@ __attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred
                                        static_cast<std::ptrdiff_t>(d) * columns};
     const bool inside[5] = {true, true, true, y >= d, y + d < lines};
     const __m256d margin = _mm256_set1_pd(0.02);
+    const float *cu = centred.u.data.data(), *cv = centred.v.data.data();
+    const float* cc = centred.confidence.data.data();
     int32_t x = x0;
     for (; x + 4 <= x1; x += 4) {
         const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * columns + x;
@@ -173,32 +174,28 @@ __attribute__((target("avx2"))) int32_t choose_run_avx2(const DenseFlow& centred
         const __m256d c = load4(close[2].data.data() + i);
         const __m256d p = load4(close[3].data.data() + i), q = load4(close[4].data.data() + i);
         __m256d have = byte_mask4(centred.valid.data() + i);
-        __m256d best = _mm256_sub_pd(misfit4(centred, i, a, b, c, p, q),
+        // The centred window first; where it is invalid its motion and confidence are zeros.
+        __m256d bu = load4(cu + i), bv = load4(cv + i), bc = load4(cc + i);
+        __m256d best = _mm256_sub_pd(misfit4(bu, bv, a, b, c, p, q),
                                      _mm256_mul_pd(margin, _mm256_add_pd(a, c)));
-        __m256d pick = _mm256_setzero_pd();  // which candidate, 0 for the centred window
         for (int k = 1; k < 5; ++k) {
             if (!inside[k]) continue;
             const std::ptrdiff_t j = i + offsets[k];
             const __m256d ok = byte_mask4(centred.valid.data() + j);
-            const __m256d m = misfit4(centred, j, a, b, c, p, q);
+            const __m256d u = load4(cu + j), v = load4(cv + j);
+            const __m256d m = misfit4(u, v, a, b, c, p, q);
             const __m256d take = _mm256_and_pd(
                 ok, _mm256_or_pd(_mm256_andnot_pd(have, ok), _mm256_cmp_pd(m, best, _CMP_LT_OQ)));
             best = _mm256_blendv_pd(best, m, take);
-            pick = _mm256_blendv_pd(pick, _mm256_set1_pd(k), take);
+            bu = _mm256_blendv_pd(bu, u, take);
+            bv = _mm256_blendv_pd(bv, v, take);
+            bc = _mm256_blendv_pd(bc, load4(cc + j), take);
             have = _mm256_or_pd(have, ok);
         }
-        const int bits = _mm256_movemask_pd(have);
-        double picked[4];
-        _mm256_storeu_pd(picked, pick);
-        // A pixel without any valid candidate keeps pick 0: its own centred solution, which
-        // is invalid and holds zeros.
-        for (int l = 0; l < 4; ++l) {
-            const std::ptrdiff_t j = i + l + offsets[static_cast<int>(picked[l])];
-            out->u.data[i + l] = centred.u.data[j];
-            out->v.data[i + l] = centred.v.data[j];
-            out->confidence.data[i + l] = centred.confidence.data[j];
-            out->valid[i + l] = static_cast<uint8_t>((bits >> l) & 1);
-        }
+        _mm_storeu_ps(out->u.data.data() + i, _mm256_cvtpd_ps(bu));
+        _mm_storeu_ps(out->v.data.data() + i, _mm256_cvtpd_ps(bv));
+        _mm_storeu_ps(out->confidence.data.data() + i, _mm256_cvtpd_ps(bc));
+        store_mask4(_mm256_movemask_pd(have), out->valid.data() + i);
     }
     return x;
 }
