@@ -99,10 +99,16 @@ __attribute__((target("avx2"))) int32_t warp_line_avx2(const GreyImage& in, int3
 
 void warp_bilinear(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
                    GreyImage* out, std::vector<uint8_t>* outside) {
+    warp_bilinear_lines(in, pu, pv, s, 0, in.lines, out, outside);
+}
+
+void warp_bilinear_lines(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
+                         int32_t first, int32_t end, GreyImage* out,
+                         std::vector<uint8_t>* outside) {
     const int32_t w = in.columns, h = in.lines;
     const float xmax = static_cast<float>(w - 1), ymax = static_cast<float>(h - 1);
     const bool vector = ORVANE_ANALYSIS_AVX2 && have_avx2() && w >= 2 && h >= 2;
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = first; y < end; ++y) {
         const float* u = pu.line(y);
         const float* v = pv.line(y);
         float* d = out->line(y);

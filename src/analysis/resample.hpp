@@ -17,6 +17,12 @@
 void warp_bilinear(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
                    GreyImage* out, std::vector<uint8_t>* outside);
 
+// The same for lines [first, end) of `out` only (so that bands of lines can be warped side
+// by side, each while its lines are in cache).
+void warp_bilinear_lines(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
+                         int32_t first, int32_t end, GreyImage* out,
+                         std::vector<uint8_t>* outside);
+
 // The mean of each `factor` x `factor` block; the result is in.columns / factor by
 // in.lines / factor (a partial block at the right or bottom edge is dropped).
 GreyImage reduce(const GreyImage& in, int32_t factor);

@@ -393,16 +393,6 @@ class FlowTracker::Level {
         }
         const GreyImage *it = &it_, *ixt = &ixt_, *iyt = &iyt_;
         if (warp) {
-            // The four warps are independent: side by side when there are threads for it.
-            parallel_for(settings_.dense.threads, 4, [&](int j) {
-                const int k = j < 2 ? j : j + 1;
-                if (warped_[j].columns != wide_ || warped_[j].lines != lines_) {
-                    warped_[j] = GreyImage(wide_, lines_);
-                }
-                outside_[j].assign(base_mask_.size(), 0);
-                warp_bilinear(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
-                              static_cast<float>(k - 2), &warped_[j], &outside_[j]);
-            });
             compensated_moments();
         } else {
             // Nothing warped: the component's own temporal moments, once per frame.
@@ -414,16 +404,7 @@ class FlowTracker::Level {
             }
             it = &plain_it_, ixt = &plain_ixt_, iyt = &plain_iyt_;
         }
-        if (warp) {
-            mask_.resize(base_mask_.size());
-            const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
-            const uint8_t *o2 = outside_[2].data(), *o3 = outside_[3].data();
-            for (size_t i = 0; i < mask_.size(); ++i) {
-                mask_[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base_mask_[i];
-            }
-        } else {
-            mask_ = base_mask_;
-        }
+        if (!warp) mask_ = base_mask_;
         const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_;
         const MomentImages m{&ix2, &iy2, &ixy, ixt, iyt};
         const FlowPrediction p{&gu_, &gv_};
@@ -477,23 +458,40 @@ class FlowTracker::Level {
     }
 
   private:
-    // The temporal moments of the warped frames around the unwarped centre one, in bands of
-    // lines side by side, with the centre frame's spatial derivatives as the component has them.
+    // Warps the frames before and after the centre one by the prediction and forms their
+    // temporal moments with the centre frame's spatial derivatives (as the component has them),
+    // and the mask without the pixels that any warp took from outside the frame. In bands of
+    // lines side by side, each warped and used while its lines are in cache.
     void compensated_moments() {
-        for (GreyImage* g : {&it_, &ixt_, &iyt_}) {
+        for (GreyImage* g : {&it_, &ixt_, &iyt_, &warped_[0], &warped_[1], &warped_[2], &warped_[3]}) {
             if (g->columns != wide_ || g->lines != lines_) *g = GreyImage(wide_, lines_);
         }
+        for (std::vector<uint8_t>& o : outside_) o.resize(base_mask_.size());
+        mask_.resize(base_mask_.size());
         const ImageView ix = session_.view(ResultImage::Ix), iy = session_.view(ResultImage::Iy);
         const GreyImage& centre = ring_[(next_ + 2) % kWindowFrames];
-        const int bands = std::max(1, std::min(2 * settings_.dense.threads, static_cast<int>(lines_)));
+        constexpr int32_t kBandLines = 16;
+        const int bands = static_cast<int>((lines_ + kBandLines - 1) / kBandLines);
         parallel_for(settings_.dense.threads, bands, [&](int b) {
-            const int32_t y0 = static_cast<int32_t>(int64_t{lines_} * b / bands);
-            const int32_t y1 = static_cast<int32_t>(int64_t{lines_} * (b + 1) / bands);
+            const int32_t y0 = b * kBandLines, y1 = std::min(lines_, y0 + kBandLines);
+            const size_t from = static_cast<size_t>(y0) * wide_, to = static_cast<size_t>(y1) * wide_;
+            for (int j = 0; j < 4; ++j) {
+                const int k = j < 2 ? j : j + 1;  // the frame's place in the window
+                std::fill(outside_[j].begin() + static_cast<std::ptrdiff_t>(from),
+                          outside_[j].begin() + static_cast<std::ptrdiff_t>(to), 0);
+                warp_bilinear_lines(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
+                                    static_cast<float>(k - 2), y0, y1, &warped_[j], &outside_[j]);
+            }
             for (int32_t y = y0; y < y1; ++y) {
                 const float* f[5] = {warped_[0].line(y), warped_[1].line(y), centre.line(y),
                                      warped_[2].line(y), warped_[3].line(y)};
                 batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y), ixt_.line(y),
                                    iyt_.line(y));
+            }
+            const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
+            const uint8_t *o2 = outside_[2].data(), *o3 = outside_[3].data();
+            for (size_t i = from; i < to; ++i) {
+                mask_[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base_mask_[i];
             }
         });
     }
