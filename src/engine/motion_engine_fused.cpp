@@ -445,10 +445,10 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // Streamed frames with the input filter and the recursive rule make input row y + 3 in the
     // same loop as the mode stage of row y (RowOps::sweep_stream), where both filters' sums are
     // exact: the arithmetic of the column pass and of It then runs while the mode stage's stores
-    // leave. The rows the band makes last: those its own derivatives need.
+    // leave. Only the band's own input rows: the rows below it that its derivatives need are
+    // stored by the band below (produce_input makes them here without storing them).
     const bool sweep = f.stream && f.filter && f.recursive && f.spatial && n > 1 &&
                        kRecursiveWeight == 0.5f && f.smooth_exact && f.deriv_exact;
-    const int32_t last_input = std::min(y1 + 1, L - 1);
     // The first pixel of row `row` of the images that starts a cache line (every image starts on
     // a line and they share the step), and the whole lines from there.
     auto first_line = [&](int32_t row) {
@@ -581,7 +581,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                     rows[i] == nullptr || (reinterpret_cast<uintptr_t>(rows[i] + head) & 63) == 0;
             }
             const int32_t r = y + 3;
-            if (lined_up && sweep && r == r_next && r <= last_input &&
+            if (lined_up && sweep && r == r_next && r < y1 &&
                 sweep_rows(y, r, d, it, rows, head)) {
                 ++r_next;
                 blocked(0, head);
