@@ -14,9 +14,7 @@
 
 namespace {
 
-using prim_test::bits;
-using prim_test::from_bits;
-using prim_test::TestImage;
+using namespace prim_test;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -39,9 +37,9 @@ const BinaryKernel kBinaryKernels[] = {
 
 TEST(PrimBinaryKernels, ArgumentChecksInOrderLeaveDestinationUntouched) {
     for (const BinaryKernel& k : kBinaryKernels) {
-        for (const auto& c : prim_test::binary_check_cases()) {
+        for (const auto& c : binary_check_cases()) {
             SCOPED_TRACE(testing::Message() << k.name << ": " << c.name);
-            TestImage a(4, 2), b(4, 2), d(4, 2);
+            Image a(4, 2), b(4, 2), d(4, 2);
             a.fill([](int32_t x, int32_t) { return 2.0f + x; });
             b.fill([](int32_t x, int32_t y) { return 1.0f + x * y; });
             EXPECT_EQ(
@@ -49,7 +47,7 @@ TEST(PrimBinaryKernels, ArgumentChecksInOrderLeaveDestinationUntouched) {
                      c.src2_step, c.null_dst ? nullptr : d.ptr(), c.dst_step, c.roi),
                 c.expected);
             if (c.expected != prim_ok) {
-                EXPECT_TRUE(d.all_guard());
+                EXPECT_TRUE(d.untouched());
             }
         }
     }
@@ -76,19 +74,19 @@ TEST(PrimUnaryKernels, ArgumentChecksInOrderLeaveDestinationUntouched) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TestImage src(4, 2), d1(4, 2), d2(4, 2);
+        Image src(4, 2), d1(4, 2), d2(4, 2);
         src.fill([](int32_t x, int32_t) { return float(x); });
         EXPECT_EQ(prim_sqr_32f(c.null_src ? nullptr : src.ptr(), c.src_step,
                                c.null_dst ? nullptr : d1.ptr(), c.dst_step, c.roi),
                   c.expected_sqr);
         if (c.expected_sqr != prim_ok) {
-            EXPECT_TRUE(d1.all_guard());
+            EXPECT_TRUE(d1.untouched());
         }
         EXPECT_EQ(
             prim_add_const_inplace_32f(1.0f, c.null_dst ? nullptr : d2.ptr(), c.dst_step, c.roi),
             c.expected_add_const);
         if (c.expected_add_const != prim_ok) {
-            EXPECT_TRUE(d2.all_guard());
+            EXPECT_TRUE(d2.untouched());
         }
     }
 }
@@ -143,27 +141,27 @@ TEST(PrimDiv, ZeroAndNaNDivisorsFollowTheReferenceRule) {
 TEST(PrimDiv, StatusCountsZeroDivisorsOverTheWholeRegion) {
     // No zero divisor: status 0 even when quotients overflow to infinity.
     {
-        TestImage d(9, 3), n(9, 3), q(9, 3);
-        d.fill([](int32_t, int32_t) { return 1e-30f; });
-        n.fill([](int32_t, int32_t) { return 1e30f; });
-        EXPECT_EQ(prim_div_32f(d.ptr(), d.step(), n.ptr(), n.step(), q.ptr(), q.step(), d.roi()),
+        Image d(9, 3), n(9, 3), q(9, 3);
+        d.fill([] { return 1e-30f; });
+        n.fill([] { return 1e30f; });
+        EXPECT_EQ(prim_div_32f(d.ptr(), d.step, n.ptr(), n.step, q.ptr(), q.step, d.roi()),
                   prim_ok);
-        EXPECT_EQ(q.at(8, 2), kInf);
+        EXPECT_EQ(q.get(8, 2), kInf);
     }
     // A single zero divisor at element 20 of a 40-wide row, in the last row: only that element
     // gets the special value, and the kernel still computes every other element.
     for (int32_t height : {1, 3}) {
-        TestImage d(40, height), n(40, height), q(40, height);
+        Image d(40, height), n(40, height), q(40, height);
         d.fill([&](int32_t x, int32_t y) { return x == 20 && y == height - 1 ? 0.0f : 4.0f; });
         n.fill([](int32_t x, int32_t y) { return float(x + y); });
-        EXPECT_EQ(prim_div_32f(d.ptr(), d.step(), n.ptr(), n.step(), q.ptr(), q.step(), d.roi()),
+        EXPECT_EQ(prim_div_32f(d.ptr(), d.step, n.ptr(), n.step, q.ptr(), q.step, d.roi()),
                   prim_warn_div_by_zero);
         for (int32_t y = 0; y < height; ++y)
             for (int32_t x = 0; x < 40; ++x) {
                 const float expected = x == 20 && y == height - 1 ? kInf : float(x + y) / 4.0f;
-                EXPECT_EQ(bits(q.at(x, y)), bits(expected)) << x << "," << y;
+                EXPECT_EQ(bits(q.get(x, y)), bits(expected)) << x << "," << y;
             }
-        EXPECT_TRUE(q.padding_untouched());
+        EXPECT_TRUE(q.guards_intact());
     }
 }
 
@@ -214,15 +212,15 @@ TEST(PrimSqr, StepsAreTruncatedToMultiplesOfFourUnlikeAdd) {
 
 TEST(PrimAddConst, ZeroLeavesValuesExceptNegativeZero) {
     const float values[] = {1.0f, -2.5f, -0.0f, 0.0f, 1e-45f, kInf, -kInf, 3.4e38f};
-    TestImage img(8, 2);
+    Image img(8, 2);
     img.fill([&](int32_t x, int32_t) { return values[x]; });
-    ASSERT_EQ(prim_add_const_inplace_32f(0.0f, img.ptr(), img.step(), img.roi()), prim_ok);
+    ASSERT_EQ(prim_add_const_inplace_32f(0.0f, img.ptr(), img.step, img.roi()), prim_ok);
     for (int32_t y = 0; y < 2; ++y)
         for (int32_t x = 0; x < 8; ++x) {
             const uint32_t expected = x == 2 ? bits(0.0f) : bits(values[x]);
-            EXPECT_EQ(bits(img.at(x, y)), expected) << x;
+            EXPECT_EQ(bits(img.get(x, y)), expected) << x;
         }
-    EXPECT_TRUE(img.padding_untouched());
+    EXPECT_TRUE(img.guards_intact());
 }
 
 // Every kernel stores the correctly rounded single-precision result of its one operation, for
@@ -232,9 +230,9 @@ TEST(PrimArithmetic, MatchesSingleIeeeOperationsForEveryTailAndInPlace) {
     std::uniform_real_distribution<float> dist(-100.0f, 100.0f);
     for (int32_t width = 1; width <= 40; ++width) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        TestImage a(width, 3, width % 5), b(width, 3, width % 5);
-        a.fill([&](int32_t, int32_t) { return dist(rng); });
-        b.fill([&](int32_t, int32_t) { return dist(rng); });
+        Image a(width, 3, padded(width % 5)), b(width, 3, padded(width % 5));
+        a.fill([&] { return dist(rng); });
+        b.fill([&] { return dist(rng); });
         struct Op {
             const char* name;
             prim_binary_32f_fn fn;
@@ -247,40 +245,39 @@ TEST(PrimArithmetic, MatchesSingleIeeeOperationsForEveryTailAndInPlace) {
         };
         for (const Op& op : ops) {
             SCOPED_TRACE(op.name);
-            TestImage out(width, 3, 2);
-            ASSERT_EQ(op.fn(a.ptr(), a.step(), b.ptr(), b.step(), out.ptr(), out.step(), a.roi()),
+            Image out(width, 3, padded(2));
+            ASSERT_EQ(op.fn(a.ptr(), a.step, b.ptr(), b.step, out.ptr(), out.step, a.roi()),
                       prim_ok);
             // In place over either source (for the division only over the dividend).
-            TestImage in_a = a, in_b = b;
+            Image in_a = a, in_b = b;
             if (std::string(op.name) != "div") {
-                ASSERT_EQ(op.fn(in_a.ptr(), in_a.step(), b.ptr(), b.step(), in_a.ptr(), in_a.step(),
-                                a.roi()),
-                          prim_ok);
+                ASSERT_EQ(
+                    op.fn(in_a.ptr(), in_a.step, b.ptr(), b.step, in_a.ptr(), in_a.step, a.roi()),
+                    prim_ok);
             }
-            ASSERT_EQ(
-                op.fn(a.ptr(), a.step(), in_b.ptr(), in_b.step(), in_b.ptr(), in_b.step(), a.roi()),
-                prim_ok);
+            ASSERT_EQ(op.fn(a.ptr(), a.step, in_b.ptr(), in_b.step, in_b.ptr(), in_b.step, a.roi()),
+                      prim_ok);
             for (int32_t y = 0; y < 3; ++y)
                 for (int32_t x = 0; x < width; ++x) {
-                    const uint32_t e = bits(op.expected(a.at(x, y), b.at(x, y)));
-                    EXPECT_EQ(bits(out.at(x, y)), e);
+                    const uint32_t e = bits(op.expected(a.get(x, y), b.get(x, y)));
+                    EXPECT_EQ(bits(out.get(x, y)), e);
                     if (std::string(op.name) != "div") {
-                        EXPECT_EQ(bits(in_a.at(x, y)), e);
+                        EXPECT_EQ(bits(in_a.get(x, y)), e);
                     }
-                    EXPECT_EQ(bits(in_b.at(x, y)), e);
+                    EXPECT_EQ(bits(in_b.get(x, y)), e);
                 }
-            EXPECT_TRUE(out.padding_untouched());
+            EXPECT_TRUE(out.guards_intact());
         }
         // Square and constant sum, the latter always in place.
-        TestImage sq(width, 3, 1), plus = a;
-        ASSERT_EQ(prim_sqr_32f(a.ptr(), a.step(), sq.ptr(), sq.step(), a.roi()), prim_ok);
-        ASSERT_EQ(prim_add_const_inplace_32f(0.1f, plus.ptr(), plus.step(), a.roi()), prim_ok);
+        Image sq(width, 3, padded(1)), plus = a;
+        ASSERT_EQ(prim_sqr_32f(a.ptr(), a.step, sq.ptr(), sq.step, a.roi()), prim_ok);
+        ASSERT_EQ(prim_add_const_inplace_32f(0.1f, plus.ptr(), plus.step, a.roi()), prim_ok);
         for (int32_t y = 0; y < 3; ++y)
             for (int32_t x = 0; x < width; ++x) {
-                EXPECT_EQ(bits(sq.at(x, y)), bits(a.at(x, y) * a.at(x, y)));
-                EXPECT_EQ(bits(plus.at(x, y)), bits(a.at(x, y) + 0.1f));
+                EXPECT_EQ(bits(sq.get(x, y)), bits(a.get(x, y) * a.get(x, y)));
+                EXPECT_EQ(bits(plus.get(x, y)), bits(a.get(x, y) + 0.1f));
             }
-        EXPECT_TRUE(sq.padding_untouched());
+        EXPECT_TRUE(sq.guards_intact());
     }
 }
 

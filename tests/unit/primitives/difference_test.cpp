@@ -11,35 +11,34 @@
 
 namespace {
 
-using prim_test::bits;
-using prim_test::TestImage;
+using namespace prim_test;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 TEST(PrimSubtract, SecondSourceMinusFirstAlsoInPlace) {
-    TestImage src1(7, 3), src2(7, 3), dst(7, 3);
-    src1.fill([](int32_t, int32_t) { return 1.0f; });
+    Image src1(7, 3), src2(7, 3), dst(7, 3);
+    src1.fill([] { return 1.0f; });
     src2.fill([](int32_t x, int32_t y) { return 3.0f + x * 0.5f + y; });
-    ASSERT_EQ(prim_subtract_32f(src1.ptr(), src1.step(), src2.ptr(), src2.step(), dst.ptr(),
-                                dst.step(), dst.roi()),
+    ASSERT_EQ(prim_subtract_32f(src1.ptr(), src1.step, src2.ptr(), src2.step, dst.ptr(), dst.step,
+                                dst.roi()),
               prim_ok);
-    EXPECT_EQ(dst.at(0, 0), 2.0f);  // 3 - 1, not 1 - 3
+    EXPECT_EQ(dst.get(0, 0), 2.0f);  // 3 - 1, not 1 - 3
     for (int32_t y = 0; y < 3; ++y)
-        for (int32_t x = 0; x < 7; ++x) EXPECT_EQ(dst.at(x, y), 2.0f + x * 0.5f + y);
-    EXPECT_TRUE(dst.padding_untouched());
+        for (int32_t x = 0; x < 7; ++x) EXPECT_EQ(dst.get(x, y), 2.0f + x * 0.5f + y);
+    EXPECT_TRUE(dst.guards_intact());
 
     // Destination equal to the minuend, and to the subtrahend.
-    TestImage minuend = src2, subtrahend = src1;
-    ASSERT_EQ(prim_subtract_32f(src1.ptr(), src1.step(), minuend.ptr(), minuend.step(),
-                                minuend.ptr(), minuend.step(), dst.roi()),
+    Image minuend = src2, subtrahend = src1;
+    ASSERT_EQ(prim_subtract_32f(src1.ptr(), src1.step, minuend.ptr(), minuend.step, minuend.ptr(),
+                                minuend.step, dst.roi()),
               prim_ok);
-    ASSERT_EQ(prim_subtract_32f(subtrahend.ptr(), subtrahend.step(), src2.ptr(), src2.step(),
-                                subtrahend.ptr(), subtrahend.step(), dst.roi()),
+    ASSERT_EQ(prim_subtract_32f(subtrahend.ptr(), subtrahend.step, src2.ptr(), src2.step,
+                                subtrahend.ptr(), subtrahend.step, dst.roi()),
               prim_ok);
     for (int32_t y = 0; y < 3; ++y)
         for (int32_t x = 0; x < 7; ++x) {
-            EXPECT_EQ(minuend.at(x, y), dst.at(x, y));
-            EXPECT_EQ(subtrahend.at(x, y), dst.at(x, y));
+            EXPECT_EQ(minuend.get(x, y), dst.get(x, y));
+            EXPECT_EQ(subtrahend.get(x, y), dst.get(x, y));
         }
 }
 
@@ -47,16 +46,15 @@ TEST(PrimSubtract, IsTheSingleIeeeDifferenceForEveryTail) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> dist(-1e6f, 1e6f);
     for (int32_t width = 1; width <= 40; ++width) {
-        TestImage a(width, 2, width % 3), b(width, 2), d(width, 2, 1);
-        a.fill([&](int32_t, int32_t) { return dist(rng); });
-        b.fill([&](int32_t, int32_t) { return dist(rng) * 1e-3f; });
-        ASSERT_EQ(
-            prim_subtract_32f(a.ptr(), a.step(), b.ptr(), b.step(), d.ptr(), d.step(), d.roi()),
-            prim_ok);
+        Image a(width, 2, padded(width % 3)), b(width, 2), d(width, 2, padded(1));
+        a.fill([&] { return dist(rng); });
+        b.fill([&] { return dist(rng) * 1e-3f; });
+        ASSERT_EQ(prim_subtract_32f(a.ptr(), a.step, b.ptr(), b.step, d.ptr(), d.step, d.roi()),
+                  prim_ok);
         for (int32_t y = 0; y < 2; ++y)
             for (int32_t x = 0; x < width; ++x)
-                ASSERT_EQ(bits(d.at(x, y)), bits(b.at(x, y) - a.at(x, y))) << width;
-        ASSERT_TRUE(d.padding_untouched());
+                ASSERT_EQ(bits(d.get(x, y)), bits(b.get(x, y) - a.get(x, y))) << width;
+        ASSERT_TRUE(d.guards_intact());
     }
     // Special values follow IEEE rules: inf - inf is NaN, x - x is +0.
     const float s1[] = {kInf, 2.0f, -0.0f};
@@ -95,14 +93,14 @@ TEST(PrimAddWeighted, ArgumentRules) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TestImage src(w, 2, 3), acc(w, 2, 3);
-        src.fill([](int32_t, int32_t) { return 3.0f; });
+        Image src(w, 2, padded(3)), acc(w, 2, padded(3));
+        src.fill([] { return 3.0f; });
         EXPECT_EQ(prim_add_weighted_inplace_32f(c.null_src ? nullptr : src.ptr(), c.src_step,
                                                 c.null_acc ? nullptr : acc.ptr(), c.acc_step, c.roi,
                                                 0.5f),
                   c.expected);
         if (c.expected != prim_ok || c.roi.width == 0 || c.roi.height == 0) {
-            EXPECT_TRUE(acc.all_guard());
+            EXPECT_TRUE(acc.untouched());
         }
     }
     // A huge width must not wrap the row length into an acceptable step.
@@ -136,21 +134,21 @@ TEST(PrimAddWeighted, EvaluatesOldPlusAlphaTimesDifference) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (int32_t width : {1, 9}) {
-            TestImage src(width, 2), acc(width, 2);
-            src.fill([&](int32_t, int32_t) { return c.src; });
-            acc.fill([&](int32_t, int32_t) { return c.acc; });
-            ASSERT_EQ(prim_add_weighted_inplace_32f(src.ptr(), src.step(), acc.ptr(), acc.step(),
+            Image src(width, 2), acc(width, 2);
+            src.fill([&] { return c.src; });
+            acc.fill([&] { return c.acc; });
+            ASSERT_EQ(prim_add_weighted_inplace_32f(src.ptr(), src.step, acc.ptr(), acc.step,
                                                     acc.roi(), c.alpha),
                       prim_ok);
             for (int32_t y = 0; y < 2; ++y)
                 for (int32_t x = 0; x < width; ++x) {
                     if (std::isnan(c.expected)) {
-                        EXPECT_TRUE(std::isnan(acc.at(x, y))) << acc.at(x, y);
+                        EXPECT_TRUE(std::isnan(acc.get(x, y))) << acc.get(x, y);
                     } else {
-                        EXPECT_EQ(bits(acc.at(x, y)), bits(c.expected)) << acc.at(x, y);
+                        EXPECT_EQ(bits(acc.get(x, y)), bits(c.expected)) << acc.get(x, y);
                     }
                 }
-            EXPECT_TRUE(acc.padding_untouched());
+            EXPECT_TRUE(acc.guards_intact());
         }
     }
 }
@@ -161,22 +159,22 @@ TEST(PrimAddWeighted, PaddedAndContiguousRowsGiveIdenticalResults) {
     for (int32_t width : {1, 3, 8, 17}) {
         SCOPED_TRACE(testing::Message() << "width " << width);
         const int32_t h = 4;
-        TestImage src_p(width, h, 5), acc_p(width, h, 2);
-        src_p.fill([&](int32_t, int32_t) { return dist(rng); });
-        acc_p.fill([&](int32_t, int32_t) { return dist(rng); });
-        TestImage src_c(width, h, 0), acc_c(width, h, 0);
-        src_c.fill([&](int32_t x, int32_t y) { return src_p.at(x, y); });
-        acc_c.fill([&](int32_t x, int32_t y) { return acc_p.at(x, y); });
-        ASSERT_EQ(prim_add_weighted_inplace_32f(src_p.ptr(), src_p.step(), acc_p.ptr(),
-                                                acc_p.step(), {width, h}, 0.3f),
+        Image src_p(width, h, padded(5)), acc_p(width, h, padded(2));
+        src_p.fill([&] { return dist(rng); });
+        acc_p.fill([&] { return dist(rng); });
+        Image src_c(width, h, kContiguous), acc_c(width, h, kContiguous);
+        src_c.fill([&](int32_t x, int32_t y) { return src_p.get(x, y); });
+        acc_c.fill([&](int32_t x, int32_t y) { return acc_p.get(x, y); });
+        ASSERT_EQ(prim_add_weighted_inplace_32f(src_p.ptr(), src_p.step, acc_p.ptr(), acc_p.step,
+                                                {width, h}, 0.3f),
                   prim_ok);
-        ASSERT_EQ(prim_add_weighted_inplace_32f(src_c.ptr(), src_c.step(), acc_c.ptr(),
-                                                acc_c.step(), {width, h}, 0.3f),
+        ASSERT_EQ(prim_add_weighted_inplace_32f(src_c.ptr(), src_c.step, acc_c.ptr(), acc_c.step,
+                                                {width, h}, 0.3f),
                   prim_ok);
         for (int32_t y = 0; y < h; ++y)
             for (int32_t x = 0; x < width; ++x)
-                EXPECT_EQ(bits(acc_p.at(x, y)), bits(acc_c.at(x, y)));
-        EXPECT_TRUE(acc_p.padding_untouched());
+                EXPECT_EQ(bits(acc_p.get(x, y)), bits(acc_c.get(x, y)));
+        EXPECT_TRUE(acc_p.guards_intact());
     }
 }
 

@@ -13,22 +13,19 @@
 
 namespace {
 
-using prim_test::bits;
-using prim_test::TestImage;
+using namespace prim_test;
 
 // A source with a margin of `m` pixels on every side of a w x h region; origin() is the pixel
 // that lines up with the first destination pixel.
-struct Bordered {
-    TestImage img;
+struct Bordered : Image {
     int32_t m;
     Bordered(int32_t w, int32_t h, int32_t margin)
-        : img(w + 2 * margin, h + 2 * margin, 1), m(margin) {}
+        : Image(w + 2 * margin, h + 2 * margin, padded(1)), m(margin) {}
     // Fills with f(x, y) in region coordinates (the margin has negative or large coordinates).
     void fill(const std::function<float(int32_t, int32_t)>& f) {
-        img.fill([&](int32_t x, int32_t y) { return f(x - m, y - m); });
+        Image::fill([&](int32_t x, int32_t y) { return f(x - m, y - m); });
     }
-    const float* origin() const { return img.ptr() + m * img.stride + m; }
-    int32_t step() const { return img.step(); }
+    const float* origin(int32_t x = 0, int32_t y = 0) const { return at(m + x, m + y); }
 };
 
 enum class Dir { kRow, kColumn };
@@ -54,7 +51,7 @@ TEST(PrimFilter, ArgumentChecksInOrderLeaveDestinationUntouched) {
         PrimStatus expected;
     };
     Bordered src(4, 3, 2);
-    const int32_t s = src.step(), ds = 4 * 7;
+    const int32_t s = src.step, ds = 4 * 7;
     const Case cases[] = {
         {"src null", true, false, false, {4, 3}, 3, s, ds, prim_err_null_ptr},
         {"dst null", false, true, false, {4, 3}, 3, s, ds, prim_err_null_ptr},
@@ -69,12 +66,12 @@ TEST(PrimFilter, ArgumentChecksInOrderLeaveDestinationUntouched) {
     for (Dir d : kDirs) {
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << name(d) << ": " << c.name);
-            TestImage dst(4, 3);
+            Image dst(4, 3);
             EXPECT_EQ(filter(d, c.null_src ? nullptr : src.origin(), c.src_step,
                              c.null_dst ? nullptr : dst.ptr(), c.dst_step, c.roi,
                              c.null_kernel ? nullptr : k3, c.kernel_size, 1),
                       c.expected);
-            EXPECT_TRUE(dst.all_guard());
+            EXPECT_TRUE(dst.untouched());
         }
     }
 }
@@ -135,15 +132,15 @@ TEST(PrimFilter, ConvolutionExamplesAreExact) {
             const int32_t w = 9, h = 6;
             Bordered src(w, h, 6);
             src.fill([&](int32_t x, int32_t y) { return c.src(d == Dir::kRow ? x : y); });
-            TestImage dst(w, h);
-            ASSERT_EQ(filter(d, src.origin(), src.step(), dst.ptr(), dst.step(), {w, h},
+            Image dst(w, h);
+            ASSERT_EQ(filter(d, src.origin(), src.step, dst.ptr(), dst.step, {w, h},
                              c.kernel.data(), int32_t(c.kernel.size()), c.anchor),
                       prim_ok);
             for (int32_t y = 0; y < h; ++y)
                 for (int32_t x = 0; x < w; ++x)
-                    EXPECT_EQ(bits(dst.at(x, y)), bits(c.expected(d == Dir::kRow ? x : y)))
-                        << "at " << x << "," << y << ": " << dst.at(x, y);
-            EXPECT_TRUE(dst.padding_untouched());
+                    EXPECT_EQ(bits(dst.get(x, y)), bits(c.expected(d == Dir::kRow ? x : y)))
+                        << "at " << x << "," << y << ": " << dst.get(x, y);
+            EXPECT_TRUE(dst.guards_intact());
         }
     }
 }
@@ -178,7 +175,7 @@ TEST(PrimFilter, SumsInDoubleInOrderOfIncreasingSourceCoordinate) {
                 return t < 0 ? c.left : (t == 0 ? c.middle : c.right);
             });
             float out = 5.0f;
-            ASSERT_EQ(filter(d, src.origin(), src.step(), &out, 4, {1, 1}, ones, 3, 1), prim_ok);
+            ASSERT_EQ(filter(d, src.origin(), src.step, &out, 4, {1, 1}, ones, 3, 1), prim_ok);
             EXPECT_EQ(bits(out), bits(c.expected)) << out;
         }
     }
@@ -199,42 +196,40 @@ TEST(PrimFilter, EveryWidthAgreesWithAWideRegion) {
             Bordered src(kWide, kWide, kMargin);
             src.fill([&](int32_t, int32_t) { return dist(rng) * 100.0f; });
             const Size wide_roi = d == Dir::kRow ? Size{kWide, kHigh} : Size{kHigh, kWide};
-            TestImage wide_img(wide_roi.width, wide_roi.height);
-            ASSERT_EQ(filter(d, src.origin(), src.step(), wide_img.ptr(), wide_img.step(), wide_roi,
+            Image wide_img(wide_roi.width, wide_roi.height);
+            ASSERT_EQ(filter(d, src.origin(), src.step, wide_img.ptr(), wide_img.step, wide_roi,
                              kernel.data(), ksize, anchor),
                       prim_ok);
             for (int32_t len = 1; len <= 40; ++len) {
                 // A region starting at offset 3 along the filter direction, `len` long.
                 const Size roi = d == Dir::kRow ? Size{len, kHigh} : Size{kHigh, len};
                 const int32_t ox = d == Dir::kRow ? 3 : 0, oy = d == Dir::kRow ? 0 : 3;
-                TestImage part(roi.width, roi.height);
-                const float* origin = src.origin() + oy * (src.step() / 4) + ox;
-                ASSERT_EQ(filter(d, origin, src.step(), part.ptr(), part.step(), roi, kernel.data(),
-                                 ksize, anchor),
+                Image part(roi.width, roi.height);
+                ASSERT_EQ(filter(d, src.origin(ox, oy), src.step, part.ptr(), part.step, roi,
+                                 kernel.data(), ksize, anchor),
                           prim_ok);
                 for (int32_t y = 0; y < roi.height; ++y)
                     for (int32_t x = 0; x < roi.width; ++x)
-                        ASSERT_EQ(bits(part.at(x, y)), bits(wide_img.at(x + ox, y + oy)))
+                        ASSERT_EQ(bits(part.get(x, y)), bits(wide_img.get(x + ox, y + oy)))
                             << "length " << len << " at " << x << "," << y;
-                ASSERT_TRUE(part.padding_untouched()) << "length " << len;
+                ASSERT_TRUE(part.guards_intact()) << "length " << len;
             }
         }
     }
 }
 
-// The steps are used as whole floats: a source step of 4 * stride + 3 bytes walks the same rows
-// as 4 * stride.
+// The steps are used as whole floats: a step 3 bytes (or 2) longer walks the same rows.
 TEST(PrimFilter, StepsAreTruncatedToWholeFloats) {
     const float k[] = {0.25f, 0.5f, 0.25f};
     for (Dir d : kDirs) {
         SCOPED_TRACE(name(d));
         Bordered src(6, 4, 2);
         src.fill([](int32_t x, int32_t y) { return float(x * x + 3 * y * y); });
-        TestImage a(6, 4), b(6, 4);
-        ASSERT_EQ(filter(d, src.origin(), src.step(), a.ptr(), a.step(), {6, 4}, k, 3, 1), prim_ok);
-        ASSERT_EQ(filter(d, src.origin(), src.step() + 3, b.ptr(), b.step() + 2, {6, 4}, k, 3, 1),
+        Image a(6, 4), b(6, 4);
+        ASSERT_EQ(filter(d, src.origin(), src.step, a.ptr(), a.step, {6, 4}, k, 3, 1), prim_ok);
+        ASSERT_EQ(filter(d, src.origin(), src.step + 3, b.ptr(), b.step + 2, {6, 4}, k, 3, 1),
                   prim_ok);
-        for (size_t i = 0; i < a.data.size(); ++i) ASSERT_EQ(bits(a.data[i]), bits(b.data[i])) << i;
+        ASSERT_TRUE(a.bytes == b.bytes);
     }
 }
 

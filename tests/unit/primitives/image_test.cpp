@@ -11,9 +11,7 @@
 
 namespace {
 
-using prim_test::bits;
-using prim_test::from_bits;
-using prim_test::TestImage;
+using namespace prim_test;
 
 TEST(PrimMalloc, RowStepIsFourTimesWidthRoundedUpTo32AndAddressAligned) {
     struct Case {
@@ -84,9 +82,9 @@ TEST(PrimFree, NullIsIgnoredAndBlocksGoBackWhole) {
 // The argument checks of copy and set, pointers before sizes before steps; a failing check
 // leaves the destination untouched.
 TEST(PrimCopySet, ArgumentChecksInOrder) {
-    TestImage src(4, 2), dst(4, 2);
+    Image src(4, 2), dst(4, 2);
     src.fill([](int32_t x, int32_t y) { return float(x + 10 * y); });
-    const int32_t s = src.step();
+    const int32_t s = src.step;
     struct Case {
         const char* name;
         bool null_src, null_dst;
@@ -104,17 +102,17 @@ TEST(PrimCopySet, ArgumentChecksInOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TestImage d1 = dst, d2 = dst;
+        Image d1 = dst, d2 = dst;
         EXPECT_EQ(prim_copy_32f(c.null_src ? nullptr : src.ptr(), c.src_step,
                                 c.null_dst ? nullptr : d1.ptr(), c.dst_step, c.roi),
                   c.expected_copy);
         if (c.expected_copy != prim_ok) {
-            EXPECT_TRUE(d1.all_guard());
+            EXPECT_TRUE(d1.untouched());
         }
         EXPECT_EQ(prim_set_32f(1.0f, c.null_dst ? nullptr : d2.ptr(), c.dst_step, c.roi),
                   c.expected_set);
         if (c.expected_set != prim_ok) {
-            EXPECT_TRUE(d2.all_guard());
+            EXPECT_TRUE(d2.untouched());
         }
     }
 }
@@ -130,17 +128,17 @@ TEST(PrimCopy, PaddedToContiguousAndBackMovesExactlyTheRegion) {
             for (int32_t x = 0; x < step / 4; ++x)
                 padded[y * (step / 4) + x] = x < width ? float(x * 100 + y) : -1.0f;
 
-        TestImage contiguous(width, height, 0);
+        Image contiguous(width, height, kContiguous);
         ASSERT_EQ(prim_copy_32f(padded, step, contiguous.ptr(), width * 4, {width, height}),
                   prim_ok);
         for (int32_t y = 0; y < height; ++y)
-            for (int32_t x = 0; x < width; ++x) EXPECT_EQ(contiguous.at(x, y), float(x * 100 + y));
+            for (int32_t x = 0; x < width; ++x) EXPECT_EQ(contiguous.get(x, y), float(x * 100 + y));
 
         // Back into a second allocated image whose padding holds a guard.
         int32_t step2 = 0;
         float* back = prim_malloc_32f(width, height, &step2);
         ASSERT_NE(back, nullptr);
-        for (int32_t i = 0; i < step2 / 4 * height; ++i) back[i] = from_bits(prim_test::kGuardBits);
+        for (int32_t i = 0; i < step2 / 4 * height; ++i) back[i] = from_bits(kGuardBits);
         ASSERT_EQ(prim_copy_32f(contiguous.ptr(), width * 4, back, step2, {width, height}),
                   prim_ok);
         for (int32_t y = 0; y < height; ++y) {
@@ -149,7 +147,7 @@ TEST(PrimCopy, PaddedToContiguousAndBackMovesExactlyTheRegion) {
                 if (x < width) {
                     EXPECT_EQ(v, float(x * 100 + y));
                 } else {
-                    EXPECT_EQ(bits(v), prim_test::kGuardBits) << "padding written at " << x;
+                    EXPECT_EQ(bits(v), kGuardBits) << "padding written at " << x;
                 }
             }
         }
@@ -169,42 +167,42 @@ TEST(PrimCopySet, MoveBitPatternsUnchanged) {
         0xFF800000,  // -infinity
     };
     // Copy: a row of every pattern, in a contiguous and in a padded layout.
-    TestImage src(7, 2), dst(7, 2);
+    Image src(7, 2), dst(7, 2);
     // Written as words: on 32-bit x86 a float return value passes the x87 stack, which would
     // quiet the signalling NaN before the kernel sees it.
     for (int32_t y = 0; y < 2; ++y)
-        for (int32_t x = 0; x < 7; ++x) std::memcpy(&src.at(x, y), &patterns[x], 4);
-    ASSERT_EQ(prim_copy_32f(src.ptr(), src.step(), dst.ptr(), dst.step(), src.roi()), prim_ok);
+        for (int32_t x = 0; x < 7; ++x) std::memcpy(src.at(x, y), &patterns[x], 4);
+    ASSERT_EQ(prim_copy_32f(src.ptr(), src.step, dst.ptr(), dst.step, src.roi()), prim_ok);
     for (int32_t y = 0; y < 2; ++y)
-        for (int32_t x = 0; x < 7; ++x) EXPECT_EQ(bits(dst.at(x, y)), patterns[x]);
-    EXPECT_TRUE(dst.padding_untouched());
+        for (int32_t x = 0; x < 7; ++x) EXPECT_EQ(bits(dst.get(x, y)), patterns[x]);
+    EXPECT_TRUE(dst.guards_intact());
 
     // Set: every element of the region carries the pattern, nothing past the rows changes.
     for (uint32_t p : patterns) {
         SCOPED_TRACE(testing::Message() << std::hex << p);
-        TestImage img(5, 3);
-        ASSERT_EQ(prim_set_32f(from_bits(p), img.ptr(), img.step(), img.roi()), prim_ok);
+        Image img(5, 3);
+        ASSERT_EQ(prim_set_32f(from_bits(p), img.ptr(), img.step, img.roi()), prim_ok);
         for (int32_t y = 0; y < 3; ++y)
-            for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(bits(img.at(x, y)), p);
-        EXPECT_TRUE(img.padding_untouched());
+            for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(bits(img.get(x, y)), p);
+        EXPECT_TRUE(img.guards_intact());
     }
 }
 
 TEST(PrimCopySet, OneByOneRegionAndSubRectangle) {
-    TestImage img(6, 5);
+    Image img(6, 5);
     img.fill([](int32_t x, int32_t y) { return float(x + 10 * y); });
     // A 1x1 region works for both kernels.
     float one = 0.0f;
-    EXPECT_EQ(prim_copy_32f(&img.at(2, 3), img.step(), &one, 4, {1, 1}), prim_ok);
+    EXPECT_EQ(prim_copy_32f(img.at(2, 3), img.step, &one, 4, {1, 1}), prim_ok);
     EXPECT_EQ(one, 32.0f);
     EXPECT_EQ(prim_set_32f(-7.0f, &one, 4, {1, 1}), prim_ok);
     EXPECT_EQ(one, -7.0f);
     // A 2x3 sub-rectangle addressed through the enclosing image's step.
-    ASSERT_EQ(prim_set_32f(0.5f, &img.at(1, 1), img.step(), {2, 3}), prim_ok);
+    ASSERT_EQ(prim_set_32f(0.5f, img.at(1, 1), img.step, {2, 3}), prim_ok);
     for (int32_t y = 0; y < 5; ++y)
         for (int32_t x = 0; x < 6; ++x) {
             const bool inside = x >= 1 && x <= 2 && y >= 1 && y <= 3;
-            EXPECT_EQ(img.at(x, y), inside ? 0.5f : float(x + 10 * y)) << x << "," << y;
+            EXPECT_EQ(img.get(x, y), inside ? 0.5f : float(x + 10 * y)) << x << "," << y;
         }
 }
 

@@ -16,15 +16,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <limits>
-#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "primitives/primitives.hpp"
+#include "primitives/test_images.hpp"
 
 namespace {
 
@@ -86,103 +85,10 @@ class UseColumn {
 };
 
 // ---- images -------------------------------------------------------------------------------------
-constexpr uint32_t kGuard = 0x7FC0BEEF;  // a quiet NaN that no kernel produces
+using namespace prim_test;
 
-// How the rows of a test image lie in memory.
-enum class Layout {
-    aligned,     // 32-byte aligned rows, step rounded up to 32 bytes (as prim_malloc_32f)
-    contiguous,  // step = 4 x width (the kernels may fold the region into one run)
-    unaligned,   // rows start 4 bytes past a 16-byte boundary, step 4 x width + 4
-    odd_step,    // step 4 x width + 2: rows leave the 4-byte grid (kernels that take raw steps)
-};
-
-const char* layout_name(Layout l) {
-    switch (l) {
-        case Layout::aligned:
-            return "aligned";
-        case Layout::contiguous:
-            return "contiguous";
-        case Layout::unaligned:
-            return "unaligned";
-        case Layout::odd_step:
-            return "odd step";
-    }
-    return "?";
-}
-
-// Storage aligned to 64 bytes, so that every copy of an image keeps its rows' alignment.
-template <class T>
-struct Aligned64 {
-    using value_type = T;
-    Aligned64() = default;
-    template <class U>
-    Aligned64(const Aligned64<U>&) {}
-    T* allocate(size_t n) {
-        return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
-    }
-    void deallocate(T* p, size_t) { ::operator delete (p, std::align_val_t{64}); }
-    bool operator==(const Aligned64&) const { return true; }
-};
-
-// A region inside a byte buffer with guard floats before, after and between the rows.
-struct Image {
-    int32_t width = 0, height = 0, step = 0;
-    std::vector<unsigned char, Aligned64<unsigned char>> bytes;
-    size_t offset = 0;  // of pixel (0, 0) in `bytes`
-
-    Image() = default;
-    Image(int32_t w, int32_t h, Layout layout) : width(w), height(h) {
-        int32_t lead = 0;
-        switch (layout) {
-            case Layout::aligned:
-                step = (4 * w + 31) & ~31;
-                break;
-            case Layout::contiguous:
-                step = 4 * w;
-                break;
-            case Layout::unaligned:
-                step = 4 * w + 4;
-                lead = 4;
-                break;
-            case Layout::odd_step:
-                step = 4 * w + 2;
-                break;
-        }
-        // Room for a 32-byte alignment shift, a margin of guard floats on both sides (the
-        // filters read around the region) and the rows.
-        const size_t margin = 64 * 4;
-        bytes.resize(32 + 2 * margin + size_t(step) * size_t(h) + 64);
-        offset = margin + lead;
-        for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(&bytes[i], &kGuard, 4);
-    }
-    float* at(int32_t x, int32_t y) {
-        return reinterpret_cast<float*>(bytes.data() + offset + ptrdiff_t(y) * step + 4 * x);
-    }
-    float* ptr() { return at(0, 0); }
-    float get(int32_t x, int32_t y) {
-        float f;
-        std::memcpy(&f, at(x, y), 4);
-        return f;
-    }
-    void set(int32_t x, int32_t y, float f) { std::memcpy(at(x, y), &f, 4); }
-    void fill(const std::function<float(int32_t, int32_t)>& f) {
-        for (int32_t y = 0; y < height; ++y)
-            for (int32_t x = 0; x < width; ++x) set(x, y, f(x, y));
-    }
-    bool in_region(size_t byte) const {
-        if (byte < offset) return false;
-        const size_t rel = byte - offset;
-        const size_t y = rel / size_t(step), xb = rel % size_t(step);
-        return y < size_t(height) && xb < size_t(4) * size_t(width);
-    }
-};
-
-uint32_t bits_of(float f) {
-    return std::bit_cast<uint32_t>(f);
-}
-float of_bits(uint32_t b) {
-    return std::bit_cast<float>(b);
-}
+// The layouts every kernel is swept over.
+const Layout kLayouts[] = {kAligned, kContiguous, kUnaligned, kOddStep};
 
 // Distance in units in the last place between two finite floats of the same sign.
 int64_t ulp_distance(float a, float b) {
@@ -212,9 +118,9 @@ float ordinary() {
 float any_float() {
     switch (rng()() % 10) {
         case 0:
-            return of_bits(rng()());  // any bit pattern, signalling NaNs included
+            return from_bits(rng()());  // any bit pattern, signalling NaNs included
         case 1:
-            return of_bits(0x00000001u + (rng()() & 0x007FFFFFu));  // subnormal
+            return from_bits(0x00000001u + (rng()() & 0x007FFFFFu));  // subnormal
         case 2:
             return -0.0f;
         case 3:
@@ -227,43 +133,10 @@ float any_float() {
 }
 
 // ---- comparison ---------------------------------------------------------------------------------
-// How the region of a variant's destination must relate to the plain variant's.
-using Tolerance = std::function<bool(float variant, float plain, int32_t x, int32_t y)>;
-
-bool same_bits_or_both_nan(float a, float b) {
-    return bits_of(a) == bits_of(b) || (std::isnan(a) && std::isnan(b));
-}
-
-// Compares two copies of a destination: region by `tolerance`, everything else bit for bit.
-::testing::AssertionResult same_outside_and_close_inside(Image& variant, Image& plain,
-                                                         const Tolerance& tolerance) {
-    for (size_t i = 0; i + 4 <= variant.bytes.size(); i += 4) {
-        if (variant.in_region(i)) continue;
-        if (std::memcmp(&variant.bytes[i], &plain.bytes[i], 4) != 0) {
-            return ::testing::AssertionFailure()
-                   << "a float outside the region changed (byte " << i << ")";
-        }
-    }
-    for (int32_t y = 0; y < variant.height; ++y) {
-        for (int32_t x = 0; x < variant.width; ++x) {
-            const float v = variant.get(x, y), p = plain.get(x, y);
-            if (!tolerance(v, p, x, y)) {
-                return ::testing::AssertionFailure()
-                       << "pixel (" << x << ", " << y << "): " << v << " [0x" << std::hex
-                       << bits_of(v) << "] where the plain variant stores " << p << " [0x"
-                       << bits_of(p) << std::dec << "]";
-            }
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
 const Tolerance kSameBits = [](float v, float p, int32_t, int32_t) {
-    return same_bits_or_both_nan(v, p);
+    return bits(v) == bits(p) || (std::isnan(v) && std::isnan(p));
 };
-const Tolerance kExactBits = [](float v, float p, int32_t, int32_t) {
-    return bits_of(v) == bits_of(p);
-};
+const Tolerance kExactBits = [](float v, float p, int32_t, int32_t) { return bits(v) == bits(p); };
 
 // Runs `call` on a fresh copy of `dst` in column 0 and in every column under test, and checks
 // status and destination. `call` receives the destination image.
@@ -303,24 +176,23 @@ std::vector<Shape> sweep_shapes_and_huge() {
     return shapes;
 }
 bool skip(Shape s, Layout l) {
-    return s.width == kHuge.width && s.height == kHuge.height && l != Layout::contiguous;
+    return s.width == kHuge.width && s.height == kHuge.height && l != kContiguous;
 }
 
 std::string describe(const char* kernel, Shape s, Layout l) {
     return std::string(kernel) + " " + std::to_string(s.width) + "x" + std::to_string(s.height) +
-           " " + layout_name(l);
+           " " + l.name;
 }
 
 // ---- copy and fill ------------------------------------------------------------------------------
 TEST_P(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
     for (Shape s : sweep_shapes_and_huge()) {
-        for (Layout l :
-             {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+        for (Layout l : kLayouts) {
             if (skip(s, l)) continue;
             Image src(s.width, s.height, l);
-            src.fill([](int32_t, int32_t) { return any_float(); });
+            src.fill(any_float);
             // The destination's rows lie differently from the source's.
-            const Layout dl = l == Layout::contiguous ? Layout::contiguous : Layout::unaligned;
+            const Layout dl = l == kContiguous ? kContiguous : kUnaligned;
             Image dst(s.width, s.height, dl);
             compare_columns(
                 describe("copy", s, l), dst,
@@ -329,11 +201,12 @@ TEST_P(Variants, CopyAndFillMoveTheSameBitsInEveryColumn) {
                 },
                 kExactBits);
             for (uint32_t pattern :
-                 {0x7F800001u /* signalling NaN */, 0x80000000u, 0x00000003u, bits_of(1.5f)}) {
+                 {0x7F800001u /* signalling NaN */, 0x80000000u, 0x00000003u, bits(1.5f)}) {
                 compare_columns(
                     describe("set", s, l), src,
                     [&](Image& d) {
-                        return prim_set_32f(of_bits(pattern), d.ptr(), d.step, {s.width, s.height});
+                        return prim_set_32f(from_bits(pattern), d.ptr(), d.step,
+                                            {s.width, s.height});
                     },
                     kExactBits);
             }
@@ -385,12 +258,11 @@ std::vector<ElementwiseKernel> bit_identical_kernels() {
 TEST_P(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
     for (const ElementwiseKernel& k : bit_identical_kernels()) {
         for (Shape s : sweep_shapes_and_huge()) {
-            for (Layout l :
-                 {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
-                if (skip(s, l) || (l == Layout::odd_step && !k.raw_steps)) continue;
+            for (Layout l : kLayouts) {
+                if (skip(s, l) || (l == kOddStep && !k.raw_steps)) continue;
                 Image a(s.width, s.height, l), b(s.width, s.height, l);
-                a.fill([](int32_t, int32_t) { return any_float(); });
-                b.fill([](int32_t, int32_t) { return any_float(); });
+                a.fill(any_float);
+                b.fill(any_float);
                 Image dst(s.width, s.height, l);
                 compare_columns(
                     describe(k.name, s, l), dst,
@@ -406,9 +278,9 @@ TEST_P(Variants, ElementwiseKernelsStoreTheSameBitsInEveryColumn) {
 TEST_P(Variants, ElementwiseKernelsMayWriteOverTheirFirstSource) {
     // dst == src1 (same address and step): every element is read before it is written.
     for (const ElementwiseKernel& k : bit_identical_kernels()) {
-        Image a(37, 5, Layout::aligned), b(37, 5, Layout::aligned);
-        a.fill([](int32_t, int32_t) { return ordinary(); });
-        b.fill([](int32_t, int32_t) { return ordinary(); });
+        Image a(37, 5, kAligned), b(37, 5, kAligned);
+        a.fill(ordinary);
+        b.fill(ordinary);
         compare_columns(
             std::string(k.name) + " in place", a,
             [&](Image& d) {
@@ -427,7 +299,7 @@ PrimStatus divide(Image& divisor, Image& dividend, Image& q, Size roi) {
 // Quotients of ordinary operands: the block methods are allowed a few units in the last place
 // (one Newton step on a 12-bit estimate; one reciprocal per four in double).
 const Tolerance kQuotientTolerance = [](float v, float p, int32_t, int32_t) {
-    if (bits_of(v) == bits_of(p) || (std::isnan(v) && std::isnan(p))) return true;
+    if (bits(v) == bits(p) || (std::isnan(v) && std::isnan(p))) return true;
     return std::isfinite(v) && std::isfinite(p) && std::signbit(v) == std::signbit(p) &&
            ulp_distance(v, p) <= 4;
 };
@@ -439,8 +311,7 @@ float divisor_value() {
 
 TEST_P(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
     for (Shape s : sweep_shapes_and_huge()) {
-        for (Layout l :
-             {Layout::aligned, Layout::contiguous, Layout::unaligned, Layout::odd_step}) {
+        for (Layout l : kLayouts) {
             if (skip(s, l)) continue;
             Image d(s.width, s.height, l), n(s.width, s.height, l), q(s.width, s.height, l);
             // Zero divisors (both signs, over every sign of dividend) at a few places only, so
@@ -456,7 +327,7 @@ TEST_P(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
                     case 1:
                         return -0.0f;
                     case 2:
-                        return of_bits(0x7FC01234);
+                        return from_bits(0x7FC01234);
                     default:
                         return ordinary();
                 }
@@ -468,7 +339,7 @@ TEST_P(Variants, DivisionStaysWithinAFewUlpAndKeepsTheZeroDivisorRule) {
                 },
                 [&](float v, float p, int32_t x, int32_t y) {
                     // Every zero divisor gets the reference value at its own place.
-                    if (d.get(x, y) == 0.0f) return bits_of(v) == bits_of(p);
+                    if (d.get(x, y) == 0.0f) return bits(v) == bits(p);
                     return kQuotientTolerance(v, p, x, y);
                 });
         }
@@ -499,9 +370,9 @@ TEST_P(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
     };
     for (const Case& c : cases) {
         const bool special = c.divisor_at_20 != 0.5f;
-        Image d(40, 1, Layout::aligned), n(40, 1, Layout::aligned), q(40, 1, Layout::aligned);
+        Image d(40, 1, kAligned), n(40, 1, kAligned), q(40, 1, kAligned);
         d.fill([&](int32_t x, int32_t) { return x == 20 ? c.divisor_at_20 : 0.5f; });
-        n.fill([&](int32_t, int32_t) { return c.dividend; });
+        n.fill([&] { return c.dividend; });
         for (const Column& col : columns_under_test()) {
             if (std::isnan(c.divisor_at_20) && col.k >= 2) continue;
             Image out = q;
@@ -513,7 +384,7 @@ TEST_P(Variants, DivisionStatusFollowsTheZeroDivisorsInEveryColumn) {
                     const uint32_t want = c.dividend > 0   ? 0x7F800000u
                                           : c.dividend < 0 ? 0xFF800000u
                                                            : 0xFFC00000u;
-                    EXPECT_EQ(bits_of(v), want) << c.name << ", " << col.name;
+                    EXPECT_EQ(bits(v), want) << c.name << ", " << col.name;
                 } else {
                     EXPECT_TRUE(std::isfinite(v) || c.dividend == 3.0e38f)
                         << c.name << ", " << col.name << ", element " << x << " = " << v;
@@ -546,15 +417,15 @@ void group_of_four_quotients(const float* d, const float* m, float* q) {
 
 TEST_P(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
     for (int32_t width : {31, 32, 45, 64}) {
-        Image d(width, 2, Layout::aligned), n(width, 2, Layout::aligned);
+        Image d(width, 2, kAligned), n(width, 2, kAligned);
         // One zero divisor in the second block of row 1 sends that whole block (and, in column
         // 1, its group of four) to the reference rule.
         d.fill([](int32_t x, int32_t y) { return y == 1 && x == 10 ? 0.0f : divisor_value(); });
-        n.fill([](int32_t, int32_t) { return ordinary(); });
-        Image plain(width, 2, Layout::aligned);
+        n.fill(ordinary);
+        Image plain(width, 2, kAligned);
         divide(d, n, plain, {width, 2});
         for (const Column& col : columns_under_test()) {
-            Image out(width, 2, Layout::aligned);
+            Image out(width, 2, kAligned);
             {
                 UseColumn use(col.k, col.wide);
                 divide(d, n, out, {width, 2});
@@ -576,7 +447,7 @@ TEST_P(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
                         group_of_four_quotients(dg, mg, qg);
                         want = qg[x % 4];
                     }
-                    ASSERT_EQ(bits_of(out.get(x, y)), bits_of(want))
+                    ASSERT_EQ(bits(out.get(x, y)), bits(want))
                         << col.name << ", width " << width << ", element (" << x << ", " << y
                         << ")";
                 }
@@ -586,9 +457,9 @@ TEST_P(Variants, DivisionBlockMethodsFollowTheStatedOrder) {
 }
 
 TEST_P(Variants, DivisionMayOverwriteItsDividend) {
-    Image d(48, 3, Layout::aligned), n(48, 3, Layout::aligned);
-    d.fill([](int32_t, int32_t) { return divisor_value(); });
-    n.fill([](int32_t, int32_t) { return ordinary(); });
+    Image d(48, 3, kAligned), n(48, 3, kAligned);
+    d.fill(divisor_value);
+    n.fill(ordinary);
     compare_columns(
         "div into its dividend", n,
         [&](Image& out) {
@@ -635,11 +506,11 @@ TEST_P(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
         const int32_t margin = std::max(k + 2, std::abs(fc.anchor) + k + 1);
         for (Shape s : sweep_shapes()) {
             if (s.width == 1000 && k > 5) continue;  // the large image once per common kernel
-            for (Layout l : {Layout::aligned, Layout::unaligned}) {
+            for (Layout l : {kAligned, kUnaligned}) {
                 for (bool vertical : {false, true}) {
                     // The source region sits inside a larger image that supplies the margin.
                     Image src(s.width + 2 * margin, s.height + 2 * margin, l);
-                    src.fill([](int32_t, int32_t) { return ordinary(); });
+                    src.fill(ordinary);
                     Image dst(s.width, s.height, l);
                     const float* origin = src.at(margin, margin);
                     // Sum of |kernel[k] x source pixel| over the window of output (x, y).
@@ -673,21 +544,21 @@ TEST_P(Variants, FiltersDifferFromThePlainSumsOnlyByRounding) {
 // the same pixels of a wide one, in every column.
 TEST_P(Variants, FilterPixelsDoNotDependOnRegionWidth) {
     const std::vector<float> taps = {0.12109375f, 0.234375f, 0.2890625f, 0.234375f, 0.12109375f};
-    Image src(80, 12, Layout::aligned);
-    src.fill([](int32_t, int32_t) { return ordinary(); });
+    Image src(80, 12, kAligned);
+    src.fill(ordinary);
     for (const Column& col : columns_under_test()) {
         UseColumn use(col.k, col.wide);
         for (bool vertical : {false, true}) {
             auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
-            Image wide(70, 4, Layout::aligned);
+            Image wide(70, 4, kAligned);
             fn(src.at(5, 4), src.step, wide.ptr(), wide.step, {70, 4}, taps.data(), 5, 2);
             for (int32_t w : {1, 2, 3, 5, 7, 9, 17}) {
-                Image narrow(w, 4, Layout::aligned);
+                Image narrow(w, 4, kAligned);
                 fn(src.at(5 + 3, 4), src.step, narrow.ptr(), narrow.step, {w, 4}, taps.data(), 5,
                    2);
                 for (int32_t y = 0; y < 4; ++y)
                     for (int32_t x = 0; x < w; ++x)
-                        ASSERT_EQ(bits_of(narrow.get(x, y)), bits_of(wide.get(x + 3, y)))
+                        ASSERT_EQ(bits(narrow.get(x, y)), bits(wide.get(x + 3, y)))
                             << col.name << (vertical ? " column" : " row") << " filter, width " << w
                             << ", pixel (" << x << ", " << y << ")";
             }
@@ -708,12 +579,12 @@ TEST_P(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate)
     std::vector<float> taps(40);
     for (float& t : taps) t = uniform(-1.0f, 1.0f);
     const std::vector<float> five = {0.1f, 0.2f, 0.4f, 0.2f, 0.1f};
-    Image src(140, 100, Layout::aligned);
-    src.fill([](int32_t, int32_t) { return ordinary(); });
+    Image src(140, 100, kAligned);
+    src.fill(ordinary);
     for (const Column& col : columns_under_test()) {
         for (bool vertical : {false, true}) {
             auto* fn = vertical ? &prim_filter_column_32f : &prim_filter_row_32f;
-            Image with_block(50, 20, Layout::aligned), without_block(50, 20, Layout::aligned);
+            Image with_block(50, 20, kAligned), without_block(50, 20, kAligned);
             UseColumn use(col.k, col.wide);
             ASSERT_EQ(fn(src.at(45, 45), src.step, with_block.ptr(), with_block.step, {50, 20},
                          taps.data(), 40, 20),
@@ -725,7 +596,7 @@ TEST_P(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate)
             const PrimStatus status = fn(src.at(45, 45), src.step, without_block.ptr(),
                                          without_block.step, {50, 20}, taps.data(), 40, 20);
             const int long_allocations = g_allocations.exchange(0);
-            Image short_out(50, 20, Layout::aligned);
+            Image short_out(50, 20, kAligned);
             fn(src.at(45, 45), src.step, short_out.ptr(), short_out.step, {50, 20}, five.data(), 5,
                2);
             const int short_allocations = g_allocations.load();
@@ -747,10 +618,10 @@ TEST_P(Variants, FilterScratchBlockFailureFallsBackAndShortKernelsDoNotAllocate)
 TEST_P(Variants, RunningAverageDiffersOnlyBySinglePrecisionRounding) {
     for (float alpha : {0.5f, 0.8867f, 0.0f, 2.0f, -0.25f}) {
         for (Shape s : sweep_shapes()) {
-            for (Layout l : {Layout::aligned, Layout::contiguous, Layout::unaligned}) {
+            for (Layout l : {kAligned, kContiguous, kUnaligned}) {
                 Image src(s.width, s.height, l), acc(s.width, s.height, l);
-                src.fill([](int32_t, int32_t) { return ordinary(); });
-                acc.fill([](int32_t, int32_t) { return ordinary(); });
+                src.fill(ordinary);
+                acc.fill(ordinary);
                 // Three single-precision roundings of values no larger than the operands.
                 const Tolerance close = [&](float v, float p, int32_t x, int32_t y) {
                     const float old = acc.get(x, y), in = src.get(x, y);
@@ -785,9 +656,9 @@ TEST_P(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
     };
     for (const Case& c : cases) {
         for (const Column& col : columns_under_test()) {
-            Image src(19, 2, Layout::aligned), acc(19, 2, Layout::aligned);
-            src.fill([&](int32_t, int32_t) { return c.src; });
-            acc.fill([&](int32_t, int32_t) { return c.acc; });
+            Image src(19, 2, kAligned), acc(19, 2, kAligned);
+            src.fill([&] { return c.src; });
+            acc.fill([&] { return c.acc; });
             UseColumn use(col.k, col.wide);
             ASSERT_EQ(prim_add_weighted_inplace_32f(src.ptr(), src.step, acc.ptr(), acc.step,
                                                     {19, 2}, c.alpha),
@@ -799,7 +670,7 @@ TEST_P(Variants, RunningAverageKeepsTheEvaluationOrderForSpecialValues) {
                         EXPECT_TRUE(std::isnan(v))
                             << col.name << " acc " << c.acc << " alpha " << c.alpha;
                     } else {
-                        EXPECT_EQ(bits_of(v), bits_of(c.want))
+                        EXPECT_EQ(bits(v), bits(c.want))
                             << col.name << " acc " << c.acc << " alpha " << c.alpha;
                     }
                 }
@@ -865,9 +736,9 @@ TEST_P(Variants, ArgumentChecksAgreeWithThePlainColumn) {
         const Call& call = call_of;  // clang 14 cannot capture a structured binding
         for (const Args& a : table) {
             // 8 x 8 images; the filters read at most 4 floats before the origin.
-            Image src(8, 8, Layout::aligned);
+            Image src(8, 8, kAligned);
             src.fill([](int32_t x, int32_t y) { return float(x + 10 * y); });
-            Image dst(8, 8, Layout::aligned);
+            Image dst(8, 8, kAligned);
             compare_columns(
                 std::string(kernel) + ": " + a.name, dst,
                 [&](Image& d) {
