@@ -1,6 +1,7 @@
 #include "analysis/affine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -56,10 +57,19 @@ struct LineSums {
     double t[2] = {0, 0}, u[2] = {0, 0};                          // xt, yt
 };
 
-// The pointers of one line; pu, pv and w may be null.
+// The pointers of one line; pu, pv and w may be null. With e2 set, the weight of a pixel is
+// w / (1 + e2 inv_c2) (w 1 where null): the robust fit's Cauchy weight of the squared
+// residual e2, formed as it is read.
 struct LineRefs {
     const float *xx, *yy, *xy, *xt, *yt, *pu, *pv, *w;
+    const float* e2 = nullptr;
+    float inv_c2 = 0.0f;
 };
+
+float weight_at(const LineRefs& r, int32_t x) {
+    const float w = r.w ? r.w[x] : 1.0f;
+    return r.e2 ? w / (1.0f + r.e2[x] * r.inv_c2) : w;
+}
 
 #if ORVANE_ANALYSIS_AVX2
 // Four samples p[0], p[s], p[2 s], p[3 s] as doubles; for s = 2 the eight floats from p must
@@ -86,11 +96,27 @@ __attribute__((target("avx2"))) int32_t line_sums_avx2(const LineRefs& r, const 
     const __m256d one = _mm256_set1_pd(1.0), nk = _mm256_set1_pd(-k);
     __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, b0 = a0, b1 = a0, b2 = a0, c0 = a0, c1 = a0,
             c2 = a0, t0 = a0, t1 = a0, u0 = a0, u1 = a0;
-    const int32_t reach = s == 2 ? 8 : 3 * s + 1;  // floats read from x
+    // Floats read from x (eight where the Cauchy weights are formed a vector at a time).
+    const int32_t reach = s == 2 || (s == 1 && r.e2) ? 8 : 3 * s + 1;
     int32_t j = 0;
     for (; x + 3 * s < end && x + reach <= columns; x += 4 * s, j += 4) {
         const __m256d X = _mm256_loadu_pd(Xg + j), Xs = _mm256_mul_pd(X, X);
-        const __m256d w = r.w ? load_grid(r.w + x, s) : one;
+        __m256d w = r.w ? load_grid(r.w + x, s) : one;
+        if (r.e2) {
+            // The same float operations as weight_at, on the grid's samples.
+            const __m256 wf = r.w ? _mm256_loadu_ps(r.w + x) : _mm256_set1_ps(1.0f);
+            const __m256 den = _mm256_add_ps(
+                _mm256_set1_ps(1.0f),
+                _mm256_mul_ps(_mm256_loadu_ps(r.e2 + x), _mm256_set1_ps(r.inv_c2)));
+            if (s <= 2) {
+                alignas(32) float q[8];
+                _mm256_store_ps(q, _mm256_div_ps(wf, den));
+                w = load_grid(q, s);
+            } else {
+                w = _mm256_setr_pd(weight_at(r, x), weight_at(r, x + s), weight_at(r, x + 2 * s),
+                                   weight_at(r, x + 3 * s));
+            }
+        }
         const __m256d xx = load_grid(r.xx + x, s), yy = load_grid(r.yy + x, s);
         const __m256d xy = load_grid(r.xy + x, s);
         __m256d bx = _mm256_mul_pd(nk, load_grid(r.xt + x, s));
@@ -127,7 +153,7 @@ void line_sums(const LineRefs& r, const double* Xg, int32_t x, int32_t end, int3
     for (int32_t j = 0; x < end; x += s, ++j) {
         const double Xv = Xg[j];
         const double Xs = Xv * Xv;
-        const double w = r.w ? r.w[x] : 1.0;
+        const double w = weight_at(r, x);
         const double vxx = w * r.xx[x], vyy = w * r.yy[x], vxy = w * r.xy[x];
         double bx = -k * r.xt[x], by = -k * r.yt[x];
         if (r.pu) {
@@ -147,51 +173,78 @@ void line_sums(const LineRefs& r, const double* Xg, int32_t x, int32_t end, int3
 // The robust fit's squared normal-flow residuals of four samples at a time, with the plain
 // loop's operations in its order (the same bits); the samples with texture also go to
 // `typical`. Returns where it stopped.
-__attribute__((target("avx2"))) int32_t residual_line_avx2(const LineRefs& r, const float* t,
+__attribute__((target("avx2"))) int32_t residual_line_avx2(const LineRefs& refs, const float* t,
                                                            const float* mask, int32_t y, double u0,
                                                            double du, double v0, double dv,
                                                            double k, int32_t x, int32_t end,
                                                            int32_t s, int32_t columns, float* e2,
-                                                           std::vector<float>* typical) {
-    const __m256d zero = _mm256_setzero_pd(), two = _mm256_set1_pd(2.0);
+                                                           float* typical, size_t* kept) {
+    // The lines' pointers in registers (the stores below could otherwise alias them).
+    const float *xxp = refs.xx, *yyp = refs.yy, *xyp = refs.xy, *xtp = refs.xt, *ytp = refs.yt;
+    const float *pup = refs.pu, *pvp = refs.pv;
+    const __m256d zero = _mm256_setzero_pd(), two = _mm256_set1_pd(2.0), one = _mm256_set1_pd(1.0);
     const __m256d k2 = _mm256_set1_pd(2 * k), kk = _mm256_set1_pd(k * k);
     const __m256d big = _mm256_set1_pd(1e30);
+    // For each pattern of four flags, the permutation that moves the flagged lanes first.
+    static const auto packs = [] {
+        std::array<int32_t, 64> p{};
+        for (int bits = 0; bits < 16; ++bits) {
+            int j = 0;
+            for (int l = 0; l < 4; ++l) {
+                if ((bits >> l) & 1) p[static_cast<size_t>(bits * 4 + j++)] = l;
+            }
+        }
+        return p;
+    }();
+    size_t n = *kept;
     const int32_t reach = s == 2 ? 8 : 3 * s + 1;
     for (; x + 3 * s < end && x + reach <= columns; x += 4 * s) {
         const __m256d xs = _mm256_setr_pd(x, x + s, x + 2 * s, x + 3 * s);
         __m256d u = _mm256_add_pd(_mm256_set1_pd(u0), _mm256_mul_pd(_mm256_set1_pd(du), xs));
         __m256d v = _mm256_add_pd(_mm256_set1_pd(v0), _mm256_mul_pd(_mm256_set1_pd(dv), xs));
-        if (r.pu) {
-            u = _mm256_sub_pd(u, load_grid(r.pu + x, s));
-            v = _mm256_sub_pd(v, load_grid(r.pv + x, s));
+        if (pup) {
+            u = _mm256_sub_pd(u, load_grid(pup + x, s));
+            v = _mm256_sub_pd(v, load_grid(pvp + x, s));
         }
-        const __m256d xx = load_grid(r.xx + x, s), yy = load_grid(r.yy + x, s);
-        const __m256d xy = load_grid(r.xy + x, s), tt = load_grid(t + x, s);
+        const __m256d xx = load_grid(xxp + x, s), yy = load_grid(yyp + x, s);
+        const __m256d xy = load_grid(xyp + x, s), tt = load_grid(t + x, s);
         const __m256d g2 = _mm256_add_pd(xx, yy);
         __m256d r2 = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(u, u), xx),
                                    _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(two, u), v), xy));
         r2 = _mm256_add_pd(r2, _mm256_mul_pd(_mm256_mul_pd(v, v), yy));
         r2 = _mm256_add_pd(
-            r2, _mm256_mul_pd(k2, _mm256_add_pd(_mm256_mul_pd(u, load_grid(r.xt + x, s)),
-                                                _mm256_mul_pd(v, load_grid(r.yt + x, s)))));
+            r2, _mm256_mul_pd(k2, _mm256_add_pd(_mm256_mul_pd(u, load_grid(xtp + x, s)),
+                                                _mm256_mul_pd(v, load_grid(ytp + x, s)))));
         r2 = _mm256_add_pd(r2, _mm256_mul_pd(_mm256_mul_pd(kk, tt), tt));
         // max(0, r2) keeps a NaN r2 as NaN, as std::max(0.0, r2) does.
         const __m256d pos = _mm256_blendv_pd(r2, zero, _mm256_cmp_pd(zero, r2, _CMP_GT_OQ));
         const __m256d textured = _mm256_cmp_pd(g2, zero, _CMP_GT_OQ);
         const __m256d q = _mm256_and_pd(textured, _mm256_div_pd(pos, g2));
         const __m256d capped = _mm256_blendv_pd(big, q, _mm256_cmp_pd(q, big, _CMP_LT_OQ));
-        float e[4];
-        _mm_storeu_ps(e, _mm256_cvtpd_ps(capped));
-        double g[4];
-        _mm256_storeu_pd(g, g2);
-        for (int l = 0; l < 4; ++l) {
-            const int32_t xl = x + l * s;
-            e2[xl] = e[l];
-            if (g[l] > 1.0 && (s > 1 || ((xl | y) & 1) == 0) && (!mask || mask[xl] > 0)) {
-                typical->push_back(e[l]);
-            }
+        const __m128 e = _mm256_cvtpd_ps(capped);
+        if (s == 2) {
+            // The even floats of x .. x+7 take the four residuals, the odd ones keep theirs.
+            const __m256 spread = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(e),
+                                                           _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+            _mm256_storeu_ps(e2 + x, _mm256_blend_ps(_mm256_loadu_ps(e2 + x), spread, 0x55));
+        } else {
+            alignas(16) float lanes[4];
+            _mm_store_ps(lanes, e);
+            for (int l = 0; l < 4; ++l) e2[x + l * s] = lanes[l];
         }
+        // Only samples with texture (and data) say anything about the typical residual.
+        int flags = _mm256_movemask_pd(_mm256_cmp_pd(g2, one, _CMP_GT_OQ));
+        if (mask) flags &= _mm256_movemask_pd(_mm256_cmp_pd(load_grid(mask + x, s), zero, _CMP_GT_OQ));
+        if (s == 1) {
+            // Every fourth pixel: even columns of even lines.
+            flags &= (y & 1) ? 0 : ((x & 1) ? 0xa : 0x5);
+        }
+        const __m128i perm = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(packs.data() + static_cast<size_t>(flags) * 4));
+        _mm_storeu_ps(typical + n, _mm_permutevar_ps(e, perm));
+        n += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(flags)));
     }
+    *kept = n;
     return x;
 }
 #endif
@@ -206,7 +259,9 @@ std::optional<AffineMotion> AffineEstimator::estimate(const MomentImages& m, dou
 
 std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double temporal_gain,
                                                  const FlowPrediction* prediction,
-                                                 const std::vector<float>* weights) const {
+                                                 const std::vector<float>* weights,
+                                                 const std::vector<float>* residual,
+                                                 float inv_c2) const {
     const GreyImage* images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
     for (const GreyImage* img : images) {
         if (!img || img->empty()) return std::nullopt;
@@ -223,7 +278,9 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
         return std::nullopt;
     }
     const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
-    if (weights && weights->size() != pixels) return std::nullopt;
+    if ((weights && weights->size() != pixels) || (residual && residual->size() != pixels)) {
+        return std::nullopt;
+    }
     const double k = kSpatialGain / temporal_gain;
     const int32_t x0 = std::min(margin_, columns / 2), x1 = columns - x0;
     const int32_t y0 = std::min(margin_, lines / 2), y1 = lines - y0;
@@ -251,7 +308,9 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
                             m.Iyt->line(y),
                             predicted ? prediction->u->data.data() + row : nullptr,
                             predicted ? prediction->v->data.data() + row : nullptr,
-                            weights ? weights->data() + row : nullptr};
+                            weights ? weights->data() + row : nullptr,
+                            residual ? residual->data() + row : nullptr,
+                            inv_c2};
         LineSums sums;
         int32_t x = x0;
 #if ORVANE_ANALYSIS_AVX2
@@ -316,13 +375,11 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
     const double k = kSpatialGain / temporal_gain;
     const size_t count = It.data.size();
     const bool predicted = prediction && !prediction->empty();
-    // The residuals and weights are needed only where the fit looks: its grid of every
-    // stride-th pixel inside the margin. Elsewhere the weights stay 0 and are never read.
+    // The residuals are needed only where the fit looks: its grid of every stride-th pixel
+    // inside the margin. Elsewhere they stay 0 and are never read.
     const int32_t x0 = std::min(margin_, columns / 2), x1 = columns - x0;
     const int32_t y0 = std::min(margin_, lines / 2), y1 = lines - y0;
-    std::vector<float>& weights = weights_;
     std::vector<float>& typical = typical_;
-    if (weights.size() != count) weights.assign(count, 0.0f);
     std::vector<float>& residual = residual_;  // squared normal-flow residual [(pixels/frame)^2]
     if (residual.size() != count) residual.assign(count, 0.0f);
     for (int pass = 0; pass < passes; ++pass) {
@@ -331,7 +388,11 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
         // 2 du dv Ixy + dv^2 Iy2 + 2 k (du Ixt + dv Iyt) + k^2 It^2; divided by the squared
         // gradient it is the squared error of the normal flow.
         // Squared residuals throughout: the weights need no square root.
-        typical.clear();
+        // Room for every sample of the grid, and one vector's store beyond.
+        typical.resize((static_cast<size_t>(x1 - x0) / stride_ + 1) *
+                           (static_cast<size_t>(y1 - y0) / stride_ + 1) +
+                       8);
+        size_t kept = 0;
         for (int32_t y = y0; y < y1; y += stride_) {
             const size_t row = static_cast<size_t>(y) * columns;
             const float* xx = m.Ix2->data.data() + row;
@@ -351,7 +412,7 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
             if (have_avx2()) {
                 const LineRefs refs{xx, yy, xy, xt, yt, pu, pv, nullptr};
                 x = residual_line_avx2(refs, t, mw, y, u0, du, v0, dv, k, x, x1, stride_, columns,
-                                       e2, &typical);
+                                       e2, typical.data(), &kept);
             }
 #endif
             for (; x < x1; x += stride_) {
@@ -365,24 +426,18 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
                 // Only pixels with texture say anything about the typical residual; every
                 // fourth one is plenty for a median.
                 if (g2 > 1.0 && (stride_ > 1 || ((x | y) & 1) == 0) && (!mw || mw[x] > 0)) {
-                    typical.push_back(e2[x]);
+                    typical[kept++] = e2[x];
                 }
             }
         }
-        if (typical.size() < 16) break;
-        const float median = kth_smallest(typical.data(), typical.size(), typical.size() / 2);
+        if (kept < 16) break;
+        const float median = kth_smallest(typical.data(), kept, kept / 2);
         // A residual of about 2.5 median residuals weighs one half; the floor (0.02 pixels
         // per frame) keeps a fit that is already nearly exact from discarding ordinary noise.
         const double c2 = std::max(0.02 * 0.02, 6.25 * median);
         const float inv_c2 = static_cast<float>(1.0 / c2);
-        for (int32_t y = y0; y < y1; y += stride_) {
-            const size_t row = static_cast<size_t>(y) * columns;
-            for (int32_t x = x0; x < x1; x += stride_) {
-                weights[row + x] =
-                    (mask ? (*mask)[row + x] : 1.0f) / (1.0f + residual[row + x] * inv_c2);
-            }
-        }
-        std::optional<AffineMotion> next = fit(m, temporal_gain, prediction, &weights);
+        // Each pixel weighs mask / (1 + e2 / c2), formed as the fit reads it.
+        std::optional<AffineMotion> next = fit(m, temporal_gain, prediction, mask, &residual, inv_c2);
         if (!next) break;
         motion = next;
     }

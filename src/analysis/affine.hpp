@@ -86,15 +86,19 @@ class AffineEstimator {
                                                 const std::vector<float>* mask = nullptr) const;
 
   private:
+    // weights: per pixel, or null; with `residual`, each weight is divided by
+    // 1 + residual inv_c2 (the robust fit's Cauchy weight).
     std::optional<AffineMotion> fit(const MomentImages& m, double temporal_gain,
                                     const FlowPrediction* prediction,
-                                    const std::vector<float>* weights) const;
+                                    const std::vector<float>* weights,
+                                    const std::vector<float>* residual = nullptr,
+                                    float inv_c2 = 0.0f) const;
 
     int32_t margin_;
     int32_t stride_;
     // Work buffers of the robust fit, kept between frames (so one estimator serves one thread
     // at a time).
-    mutable std::vector<float> weights_, residual_, typical_;
+    mutable std::vector<float> residual_, typical_;
 };
 
 // Median of each parameter over the given estimates (empty when there are none).
