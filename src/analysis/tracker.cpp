@@ -124,12 +124,12 @@ struct LeftOverLine {
 // The sampled pixels of [x, n): for each valid one, the length of what the flow adds to the
 // prediction goes to `left`, and where its misfit r = du^2 Ix2 + 2 du dv Ixy + dv^2 Iy2 +
 // 2 k (du Ixt + dv Iyt) + k^2 It^2 is finite, max(0, r) to r2 and Ix2 + Iy2 to g2.
-void left_over_plain(const LeftOverLine& l, int32_t x, int32_t n, double k,
-                     std::vector<float>* left, double* r2, double* g2) {
+void left_over_plain(const LeftOverLine& l, int32_t x, int32_t n, double k, float* left,
+                     size_t* kept, double* r2, double* g2) {
     for (; x < n; x += 2) {
         if (!l.valid[x]) continue;
         const double du = l.u[x] - l.gu[x], dv = l.v[x] - l.gv[x];
-        left->push_back(static_cast<float>(std::sqrt(du * du + dv * dv)));
+        left[(*kept)++] = static_cast<float>(std::sqrt(du * du + dv * dv));
         const double t = l.t[x];
         const double r = du * du * l.xx[x] + 2 * du * dv * l.xy[x] + dv * dv * l.yy[x] +
                          2 * k * (du * l.xt[x] + dv * l.yt[x]) + k * k * t * t;
@@ -147,8 +147,9 @@ __attribute__((target("avx2"))) inline __m256d even_lanes(__m256 v) {
 // left_over_plain four samples at a time with its operations in its order (the same bits);
 // the sums are still added one sample after the other. Returns where it stopped.
 __attribute__((target("avx2"))) int32_t left_over_avx2(const LeftOverLine& l, int32_t n, double k,
-                                                      std::vector<float>* left, double* r2,
+                                                      float* left, size_t* kept, double* r2,
                                                       double* g2) {
+    size_t count = *kept;
     const __m256d two = _mm256_set1_pd(2.0), k2 = _mm256_set1_pd(2 * k);
     const __m256d kk = _mm256_set1_pd(k * k);
     int32_t x = 0;
@@ -187,12 +188,13 @@ __attribute__((target("avx2"))) int32_t left_over_avx2(const LeftOverLine& l, in
         _mm256_storeu_ps(gradient, _mm256_add_ps(xx8, yy8));
         for (int j = 0; j < 4; ++j) {
             if (!((flags >> (8 * j)) & 0xff)) continue;
-            left->push_back(lengths[j]);
+            left[count++] = lengths[j];
             if (std::isfinite(misfit[j])) {
                 *r2 += std::max(0.0, misfit[j]), *g2 += gradient[2 * j];
             }
         }
     }
+    *kept = count;
     return x;
 }
 #endif
@@ -314,19 +316,21 @@ class FlowTracker::Level {
             return;
         }
         for (int32_t y = 0; y < lines_; ++y) {
-            for (int32_t x = 0; x < wide_; ++x) {
-                const size_t i = static_cast<size_t>(y) * wide_ + x;
-                const int32_t xs = std::min(x, columns_ - 1);
-                const size_t j = static_cast<size_t>(y) * columns_ + xs;
-                if (f.valid[j]) {
-                    pu_.data[i] = f.u.data[j], pv_.data[i] = f.v.data[j];
-                } else if (r.affine) {
-                    pu_.data[i] = static_cast<float>(r.affine->u(xs, y));
-                    pv_.data[i] = static_cast<float>(r.affine->v(xs, y));
-                } else {
-                    pu_.data[i] = pv_.data[i] = 0.0f;
-                }
+            const size_t row = static_cast<size_t>(y) * columns_;
+            const uint8_t* valid = f.valid.data() + row;
+            float* pu = pu_.line(y);
+            float* pv = pv_.line(y);
+            // The flow as it is, then its gaps filled (most lines have few or none).
+            std::copy_n(f.u.data.data() + row, columns_, pu);
+            std::copy_n(f.v.data.data() + row, columns_, pv);
+            for (int32_t x = 0; x < columns_; ++x) {
+                if (valid[x]) continue;
+                pu[x] = r.affine ? static_cast<float>(r.affine->u(x, y)) : 0.0f;
+                pv[x] = r.affine ? static_cast<float>(r.affine->v(x, y)) : 0.0f;
             }
+            // The widened columns repeat the last one.
+            std::fill(pu + columns_, pu + wide_, pu[columns_ - 1]);
+            std::fill(pv + columns_, pv + wide_, pv[columns_ - 1]);
         }
         // The two components are smoothed side by side.
         parallel_for(settings_.dense.threads, 2, [&](int j) { smooth(j ? &pv_ : &pu_, j); });
@@ -428,8 +432,10 @@ class FlowTracker::Level {
         // What the pass measured on top of its prediction, and how well the flow explains the
         // change: r = Ix du + Iy dv + k It per pixel, from the moments.
         // Every second pixel of every second line is plenty for these two numbers.
-        left_.clear();
-        std::vector<float>& left = left_;
+        // Room for every sample.
+        left_.resize(static_cast<size_t>(wide_ / 2 + 1) * static_cast<size_t>(lines_ / 2 + 1));
+        float* left = left_.data();
+        size_t kept = 0;
         double r2 = 0, g2 = 0;
         const DenseFlow& f = out->flow;
         for (int32_t y = 0; y < lines_; y += 2) {
@@ -442,17 +448,13 @@ class FlowTracker::Level {
                                     f.valid.data() + i};
             int32_t x = 0;
 #if ORVANE_ANALYSIS_AVX2
-            if (have_avx2()) x = left_over_avx2(line, wide_, k, &left, &r2, &g2);
+            if (have_avx2()) x = left_over_avx2(line, wide_, k, left, &kept, &r2, &g2);
 #endif
-            left_over_plain(line, x, wide_, k, &left, &r2, &g2);
+            left_over_plain(line, x, wide_, k, left, &kept, &r2, &g2);
         }
         // The 90th percentile: an object covering a tenth of the picture that the prediction
         // missed must still call for another pass.
-        if (left.empty()) {
-            out->residual = 0;
-        } else {
-            out->residual = kth_smallest(left.data(), left.size(), left.size() * 9 / 10);
-        }
+        out->residual = kept == 0 ? 0 : kth_smallest(left, kept, kept * 9 / 10);
         out->fit_error = g2 > 0 ? std::sqrt(r2 / g2) : 0.0;
         narrow_flow(&out->flow, columns_);
     }
