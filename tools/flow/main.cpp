@@ -222,8 +222,8 @@ int main(int argc, char** argv) {
         engine_set_threads(engine_threads_wanted);
     } else if (opt.threads != 1 && !std::getenv("ORVANE_THREADS") &&
                std::thread::hardware_concurrency() >= 2) {
-        // The measuring stages wait on the component's passes (five per frame for the
-        // compensated method): split over two threads, they leave the pipeline less to wait on.
+        // The measuring stages wait on the component's frames (the tool's own and the
+        // tracker's): split over two threads, they leave the pipeline less to wait on.
         engine_set_threads(2);
     }
     opt.robust_fit = fit == "robust";
