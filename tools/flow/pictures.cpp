@@ -6,6 +6,7 @@
 #include <numbers>
 #include <string>
 
+#include "analysis/select.hpp"
 #include "flow/canvas.hpp"
 
 namespace {
@@ -75,8 +76,7 @@ float robust_percentile(const std::vector<float>& values, double fraction) {
     if (finite.empty()) return 0.0f;
     const double pos = std::clamp(fraction, 0.0, 1.0) * static_cast<double>(finite.size() - 1);
     const auto k = static_cast<size_t>(std::llround(pos));
-    std::nth_element(finite.begin(), finite.begin() + static_cast<std::ptrdiff_t>(k), finite.end());
-    return finite[k];
+    return kth_smallest(finite.data(), finite.size(), k);
 }
 
 std::vector<uint8_t> finite_mask(const GreyImage& u, const GreyImage& v) {
