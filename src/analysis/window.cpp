@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "analysis/simd.hpp"
 
@@ -367,13 +368,34 @@ void filter_separable(const GreyImage& in, const std::vector<float>& taps, GreyI
 #endif
     std::vector<float> padded;
     std::vector<const float*> rows(static_cast<size_t>(ring));
+    // Images with many equal lines (a mask of weights, whose lines are all alike away from the
+    // frame's top and bottom) are common: a line equal to the one before is not filtered
+    // again, and outputs whose lines all are equal are the output before (the same operations
+    // on the same values). run_start[i]: the first of the equal lines that line i ends.
+    thread_local std::vector<int32_t> run_start;
+    run_start.resize(static_cast<size_t>(h));
+    const size_t line_bytes = static_cast<size_t>(w) * sizeof(float);
     int32_t filtered = 0;  // lines of the input row-filtered so far
     for (int32_t y = 0; y < h;) {
         const int32_t step = pairs && y + 1 < h ? 2 : 1;
         // The lines these outputs reach (clamped to the image) are at most len + 1 apart, so
         // the ring holds every one of them.
         for (; filtered <= std::min(h - 1, y + step - 1 + r); ++filtered) {
-            filter_line(in.line(filtered), w, taps, sym, &padded, scratch->line(filtered % ring));
+            float* dst = scratch->line(filtered % ring);
+            if (filtered > 0 && std::memcmp(in.line(filtered), in.line(filtered - 1), line_bytes) == 0) {
+                run_start[filtered] = run_start[filtered - 1];
+                std::memcpy(dst, scratch->line((filtered - 1) % ring), line_bytes);
+            } else {
+                run_start[filtered] = filtered;
+                filter_line(in.line(filtered), w, taps, sym, &padded, dst);
+            }
+        }
+        // A pair whose lines and the pair's before all are equal: the same outputs again.
+        if (step == 2 && y >= 2 && run_start[std::min(h - 1, y + 1 + r)] <= std::max(0, y - 1 - r)) {
+            std::memcpy(out->line(y), out->line(y - 1), line_bytes);
+            std::memcpy(out->line(y + 1), out->line(y - 1), line_bytes);
+            y += step;
+            continue;
         }
         for (int32_t k = 0; k < len + step - 1; ++k) {
             rows[k] = scratch->line(std::clamp(y + k - r, 0, h - 1) % ring);
