@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "analysis/simd.hpp"
 
@@ -86,129 +87,40 @@ bool symmetric(const std::vector<float>& taps) {
 #if ORVANE_ANALYSIS_AVX2
 #include <immintrin.h>
 
-// The sum of one vector of outputs of a symmetric window whose centre pixel is at c and whose
-// pixels lie `step` floats apart; two chains of multiply-adds (even and odd taps) so that four
-// such vectors in flight keep the unit busy. (The fused multiply-add rounds once where the
-// plain loop rounds twice: the last bits may differ.)
-__attribute__((target("avx2,fma"))) inline __m256 symmetric_sum(const float* c, std::ptrdiff_t step,
-                                                               const float* taps, int32_t r) {
-    __m256 even = _mm256_mul_ps(_mm256_set1_ps(taps[r]), _mm256_loadu_ps(c));
-    __m256 odd = _mm256_setzero_ps();
-    for (int32_t k = 0; k < r; ++k) {
-        const std::ptrdiff_t d = (r - k) * step;
-        const __m256 pair = _mm256_add_ps(_mm256_loadu_ps(c - d), _mm256_loadu_ps(c + d));
-        if (k & 1) {
-            odd = _mm256_fmadd_ps(_mm256_set1_ps(taps[k]), pair, odd);
-        } else {
-            even = _mm256_fmadd_ps(_mm256_set1_ps(taps[k]), pair, even);
-        }
-    }
-    return _mm256_add_ps(even, odd);
-}
-
-// Row-pass outputs [lo, hi) of a symmetric window, eight per vector and four vectors at once,
-// from a line whose reach is readable on both sides; returns where it stopped.
-__attribute__((target("avx2,fma"))) int32_t row_symmetric_avx2(const float* src, int32_t lo,
-                                                              int32_t hi, const float* taps,
-                                                              int32_t r, float* dst) {
-    int32_t x = lo;
-    for (; x + 32 <= hi; x += 32) {
-        // Written out per tap so that the four vectors' chains interleave.
-        __m256 e0, e1, e2, e3, o0, o1, o2, o3;
-        const __m256 centre = _mm256_set1_ps(taps[r]);
-        const float* s = src + x;
-        e0 = _mm256_mul_ps(centre, _mm256_loadu_ps(s));
-        e1 = _mm256_mul_ps(centre, _mm256_loadu_ps(s + 8));
-        e2 = _mm256_mul_ps(centre, _mm256_loadu_ps(s + 16));
-        e3 = _mm256_mul_ps(centre, _mm256_loadu_ps(s + 24));
-        o0 = o1 = o2 = o3 = _mm256_setzero_ps();
-        int32_t k = 0;
-        for (; k + 2 <= r; k += 2) {
-            const __m256 t = _mm256_set1_ps(taps[k]), u = _mm256_set1_ps(taps[k + 1]);
-            const float *a = s - (r - k), *b = s + (r - k);
-            const float *c = s - (r - k - 1), *d = s + (r - k - 1);
-            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), e0);
-            e1 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8)), e1);
-            e2 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16)), e2);
-            e3 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24)), e3);
-            o0 = _mm256_fmadd_ps(u, _mm256_add_ps(_mm256_loadu_ps(c), _mm256_loadu_ps(d)), o0);
-            o1 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 8), _mm256_loadu_ps(d + 8)), o1);
-            o2 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 16), _mm256_loadu_ps(d + 16)), o2);
-            o3 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 24), _mm256_loadu_ps(d + 24)), o3);
-        }
-        for (; k < r; ++k) {
-            const __m256 t = _mm256_set1_ps(taps[k]);
-            const float *a = s - (r - k), *b = s + (r - k);
-            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), e0);
-            e1 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8)), e1);
-            e2 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16)), e2);
-            e3 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24)), e3);
-        }
-        _mm256_storeu_ps(dst + x, _mm256_add_ps(e0, o0));
-        _mm256_storeu_ps(dst + x + 8, _mm256_add_ps(e1, o1));
-        _mm256_storeu_ps(dst + x + 16, _mm256_add_ps(e2, o2));
-        _mm256_storeu_ps(dst + x + 24, _mm256_add_ps(e3, o3));
-    }
-    for (; x + 8 <= hi; x += 8) _mm256_storeu_ps(dst + x, symmetric_sum(src + x, 1, taps, r));
-    return x;
-}
-
-// Columns [from, n) of the column pass's line of a symmetric window: rows[k] is the
-// row-filtered line k - r lines from the output's, eight outputs per vector, four vectors at
-// once.
-__attribute__((target("avx2,fma"))) void column_symmetric_avx2(const float* const* rows,
-                                                              const float* taps, int32_t r,
-                                                              int32_t from, int32_t n,
-                                                              float* dst) {
-    const int32_t len = 2 * r + 1;
+// Outputs of a symmetric window in blocks of 32 (four vectors) and then of 8, from `from` to
+// where fewer than 8 are left; returns where it stopped. `at(k, x)` gives the two inputs that
+// tap k (k < r) weighs for output x, as pointers to runs of floats, and `at(r, x)` the centre's
+// twice: the row pass reads one line on either side of x, the column pass one line above and
+// one below. Even and odd taps go into separate chains of multiply-adds, so that each output's
+// sum never waits long on the one before. (The fused multiply-add rounds once where the plain
+// loop rounds twice: the last bits may differ.)
+template <class At>
+__attribute__((target("avx2,fma"))) int32_t symmetric_runs(const At& at, const float* taps,
+                                                          int32_t r, int32_t from, int32_t n,
+                                                          float* dst) {
     int32_t x = from;
+    const __m256 centre = _mm256_set1_ps(taps[r]);
     for (; x + 32 <= n; x += 32) {
-        const __m256 centre = _mm256_set1_ps(taps[r]);
-        const float* m = rows[r] + x;
+        const float* m = at(r, x).first;
         __m256 e0 = _mm256_mul_ps(centre, _mm256_loadu_ps(m));
         __m256 e1 = _mm256_mul_ps(centre, _mm256_loadu_ps(m + 8));
         __m256 e2 = _mm256_mul_ps(centre, _mm256_loadu_ps(m + 16));
         __m256 e3 = _mm256_mul_ps(centre, _mm256_loadu_ps(m + 24));
         __m256 o0 = _mm256_setzero_ps(), o1 = o0, o2 = o0, o3 = o0;
-        int32_t k = 0;
-        for (; k + 2 <= r; k += 2) {
-            const __m256 t = _mm256_set1_ps(taps[k]), u = _mm256_set1_ps(taps[k + 1]);
-            const float *a = rows[k] + x, *b = rows[len - 1 - k] + x;
-            const float *c = rows[k + 1] + x, *d = rows[len - 2 - k] + x;
-            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), e0);
-            e1 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8)), e1);
-            e2 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16)), e2);
-            e3 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24)), e3);
-            o0 = _mm256_fmadd_ps(u, _mm256_add_ps(_mm256_loadu_ps(c), _mm256_loadu_ps(d)), o0);
-            o1 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 8), _mm256_loadu_ps(d + 8)), o1);
-            o2 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 16), _mm256_loadu_ps(d + 16)), o2);
-            o3 = _mm256_fmadd_ps(
-                u, _mm256_add_ps(_mm256_loadu_ps(c + 24), _mm256_loadu_ps(d + 24)), o3);
-        }
-        for (; k < r; ++k) {
+        for (int32_t k = 0; k < r; ++k) {
+            const auto [a, b] = at(k, x);
             const __m256 t = _mm256_set1_ps(taps[k]);
-            const float *a = rows[k] + x, *b = rows[len - 1 - k] + x;
-            e0 = _mm256_fmadd_ps(t, _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), e0);
-            e1 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8)), e1);
-            e2 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16)), e2);
-            e3 = _mm256_fmadd_ps(
-                t, _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24)), e3);
+            const __m256 p0 = _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
+            const __m256 p1 = _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8));
+            const __m256 p2 = _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16));
+            const __m256 p3 = _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24));
+            if (k & 1) {
+                o0 = _mm256_fmadd_ps(t, p0, o0), o1 = _mm256_fmadd_ps(t, p1, o1);
+                o2 = _mm256_fmadd_ps(t, p2, o2), o3 = _mm256_fmadd_ps(t, p3, o3);
+            } else {
+                e0 = _mm256_fmadd_ps(t, p0, e0), e1 = _mm256_fmadd_ps(t, p1, e1);
+                e2 = _mm256_fmadd_ps(t, p2, e2), e3 = _mm256_fmadd_ps(t, p3, e3);
+            }
         }
         _mm256_storeu_ps(dst + x, _mm256_add_ps(e0, o0));
         _mm256_storeu_ps(dst + x + 8, _mm256_add_ps(e1, o1));
@@ -216,19 +128,45 @@ __attribute__((target("avx2,fma"))) void column_symmetric_avx2(const float* cons
         _mm256_storeu_ps(dst + x + 24, _mm256_add_ps(e3, o3));
     }
     for (; x + 8 <= n; x += 8) {
-        __m256 even = _mm256_mul_ps(_mm256_set1_ps(taps[r]), _mm256_loadu_ps(rows[r] + x));
+        __m256 even = _mm256_mul_ps(centre, _mm256_loadu_ps(at(r, x).first));
         __m256 odd = _mm256_setzero_ps();
         for (int32_t k = 0; k < r; ++k) {
-            const __m256 pair =
-                _mm256_add_ps(_mm256_loadu_ps(rows[k] + x), _mm256_loadu_ps(rows[len - 1 - k] + x));
+            const auto [a, b] = at(k, x);
+            const __m256 t = _mm256_set1_ps(taps[k]);
+            const __m256 pair = _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
             if (k & 1) {
-                odd = _mm256_fmadd_ps(_mm256_set1_ps(taps[k]), pair, odd);
+                odd = _mm256_fmadd_ps(t, pair, odd);
             } else {
-                even = _mm256_fmadd_ps(_mm256_set1_ps(taps[k]), pair, even);
+                even = _mm256_fmadd_ps(t, pair, even);
             }
         }
         _mm256_storeu_ps(dst + x, _mm256_add_ps(even, odd));
     }
+    return x;
+}
+
+// Row-pass outputs [lo, hi) of a symmetric window from a line whose reach is readable on both
+// sides; returns where it stopped.
+__attribute__((target("avx2,fma"))) int32_t row_symmetric_avx2(const float* src, int32_t lo,
+                                                              int32_t hi, const float* taps,
+                                                              int32_t r, float* dst) {
+    const auto at = [src, r](int32_t k, int32_t x) {
+        return std::pair<const float*, const float*>{src + x - (r - k), src + x + (r - k)};
+    };
+    return symmetric_runs(at, taps, r, lo, hi, dst);
+}
+
+// Columns [from, n) of the column pass's line of a symmetric window: rows[k] is the
+// row-filtered line k - r lines from the output's.
+__attribute__((target("avx2,fma"))) void column_symmetric_avx2(const float* const* rows,
+                                                              const float* taps, int32_t r,
+                                                              int32_t from, int32_t n,
+                                                              float* dst) {
+    const int32_t len = 2 * r + 1;
+    const auto at = [rows, len](int32_t k, int32_t x) {
+        return std::pair<const float*, const float*>{rows[k] + x, rows[len - 1 - k] + x};
+    };
+    int32_t x = symmetric_runs(at, taps, r, from, n, dst);
     for (; x < n; ++x) {
         float acc = taps[r] * rows[r][x];
         for (int32_t k = 0; k < r; ++k) acc += taps[k] * (rows[k][x] + rows[len - 1 - k][x]);
