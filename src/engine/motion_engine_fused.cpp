@@ -143,6 +143,15 @@ struct BandLayout {
     int64_t total;
 };
 
+// The rows of the mode stage's images `offset` floats past their starts (null where the mode has
+// no such image), in ProductRows order. Built field by field: a copy through an array of pointers
+// would be read back in wider pieces than it was written, which the processor cannot forward.
+ProductRows product_rows(float* const images[kProductImages], std::ptrdiff_t offset) {
+    auto at = [&](int32_t i) { return images[i] != nullptr ? images[i] + offset : nullptr; };
+    return ProductRows{at(0), at(1), at(2), at(3), at(4),  at(5),
+                       at(6), at(7), at(8), at(9), at(10), at(11)};
+}
+
 BandLayout band_layout(int32_t columns) {
     BandLayout l{};
     l.row = (int64_t{columns} + 4 + kLead + kAlign - 1) & ~(kAlign - 1);
@@ -438,8 +447,17 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         }
     };
 
-    // The images of the mode stage, by their place in ProductRows.
+    // The images of the mode stage, by their place in ProductRows, and their rows in the block
+    // buffer. Where every image starts on a cache line (they share the step), the pixel of a row
+    // that starts a line is the same in all of them.
     float* const images[kProductImages] = {It2, Ix, Iy, Ix2, Iy2, Ig2, Ixy, Ixt, Iyt, Fn2, Un, Vn};
+    float* block_images[kProductImages];
+    bool images_on_lines = true;
+    for (int32_t i = 0; i < kProductImages; ++i) {
+        block_images[i] = images[i] != nullptr ? block + i * kStreamBlock : nullptr;
+        images_on_lines &=
+            images[i] == nullptr || (reinterpret_cast<uintptr_t>(images[i]) & 63) == 0;
+    }
     const float reg = regularizer;
 
     // Streamed frames with the input filter and the recursive rule make input row y + 3 in the
@@ -459,8 +477,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     auto whole_lines = [&](int32_t head) { return (W - head) / 16 * 16; };
     // Makes input row r and the mode stage's whole lines of row y in one loop; false (nothing
     // made) where the sums are not exact or the lines of rows r and y do not start alike.
-    auto sweep_rows = [&](int32_t y, int32_t r, const double* const d[5], const float* it_y,
-                          float* const out_rows[kProductImages], int32_t head) {
+    auto sweep_rows = [&](int32_t r, const double* const d[5], const float* it_y,
+                          const ProductRows& out_rows, int32_t head) {
         for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
             if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
             uint32_t range = 0;
@@ -487,9 +505,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         rows.it_image = It + r * pl;
         for (int32_t k = 0; k < 5; ++k) rows.d[k] = d[k];
         rows.it = it_y;
-        rows.out = ProductRows{out_rows[0], out_rows[1], out_rows[2],  out_rows[3],
-                               out_rows[4], out_rows[5], out_rows[6],  out_rows[7],
-                               out_rows[8], out_rows[9], out_rows[10], out_rows[11]};
+        rows.out = out_rows;
         uint32_t made = 0;
         if (!ops.sweep_stream(f.set, rows, f.smooth, f.deriv, reg, f.add_regularizer, head, W,
                               &made)) {
@@ -511,7 +527,6 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         const int32_t end = head + whole_lines(head);
         ops.stream_row(rows.it_keep, rows.it_image, head);
         ops.stream_row(rows.it_keep + end, rows.it_image + end, W - end);
-        (void)y;
         return true;
     };
 
@@ -537,12 +552,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
 
         if (!f.stream) {
-            float* rows[kProductImages];
-            for (int32_t i = 0; i < kProductImages; ++i) {
-                rows[i] = images[i] != nullptr ? images[i] + y * pl : nullptr;
-            }
-            const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
-                                  rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
+            const ProductRows out = product_rows(images, y * pl);
             ops.products_row(f.set, d, f.deriv, exact, it, reg, f.add_regularizer, out, W);
             continue;
         }
@@ -550,19 +560,14 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         auto blocked = [&](int32_t from, int32_t to) {
             for (int32_t x0 = from; x0 < to; x0 += kStreamBlock) {
                 const int32_t count = std::min(kStreamBlock, to - x0);
-                float* rows[kProductImages];
-                for (int32_t i = 0; i < kProductImages; ++i) {
-                    rows[i] = images[i] != nullptr ? block + i * kStreamBlock : nullptr;
-                }
-                const ProductRows out{rows[0], rows[1], rows[2], rows[3], rows[4],  rows[5],
-                                      rows[6], rows[7], rows[8], rows[9], rows[10], rows[11]};
+                const ProductRows out = product_rows(block_images, 0);
                 const double* dx[5];
                 for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
                 ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer,
                                  out, count);
                 for (int32_t i = 0; i < kProductImages; ++i) {
                     if (images[i] != nullptr) {
-                        ops.stream_row(rows[i], images[i] + y * pl + x0, count);
+                        ops.stream_row(block_images[i], images[i] + y * pl + x0, count);
                     }
                 }
             }
@@ -573,28 +578,17 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         const int32_t head = first_line(y);
         const int32_t middle = whole_lines(head);
         if (exact) {
-            float* rows[kProductImages];
-            bool lined_up = true;
-            for (int32_t i = 0; i < kProductImages; ++i) {
-                rows[i] = images[i] != nullptr ? images[i] + y * pl : nullptr;
-                lined_up &=
-                    rows[i] == nullptr || (reinterpret_cast<uintptr_t>(rows[i] + head) & 63) == 0;
-            }
+            const ProductRows rows = product_rows(images, y * pl);
+            const bool lined_up =
+                images_on_lines && (reinterpret_cast<uintptr_t>(Ix + y * pl + head) & 63) == 0;
             const int32_t r = y + 3;
-            if (lined_up && sweep && r == r_next && r < y1 &&
-                sweep_rows(y, r, d, it, rows, head)) {
+            if (lined_up && sweep && r == r_next && r < y1 && sweep_rows(r, d, it, rows, head)) {
                 ++r_next;
                 blocked(0, head);
                 blocked(head + middle, W);
                 continue;
             }
-            const ProductRows out{rows[0] ? rows[0] + head : nullptr, rows[1] + head,
-                                  rows[2] + head, rows[3] + head, rows[4] + head,
-                                  rows[5] ? rows[5] + head : nullptr,
-                                  rows[6] ? rows[6] + head : nullptr, rows[7] + head,
-                                  rows[8] + head, rows[9] ? rows[9] + head : nullptr,
-                                  rows[10] ? rows[10] + head : nullptr,
-                                  rows[11] ? rows[11] + head : nullptr};
+            const ProductRows out = product_rows(images, y * pl + head);
             const double* dx[5];
             for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + head;
             if (lined_up && middle > 0 &&
