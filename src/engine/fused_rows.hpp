@@ -58,12 +58,6 @@ inline bool exact_sums(uint32_t packed) {
     const uint32_t hi = packed >> 8;
     return hi < 255 && (lo == 255 || hi <= lo + kExactSpan);
 }
-// Merges two summaries.
-inline uint32_t merge_ranges(uint32_t a, uint32_t b) {
-    const uint32_t lo = (a & 0xFFu) < (b & 0xFFu) ? (a & 0xFFu) : (b & 0xFFu);
-    const uint32_t hi = (a >> 8) > (b >> 8) ? (a >> 8) : (b >> 8);
-    return lo | (hi << 8);
-}
 
 // One step of the streamed sweep (RowOps::sweep_stream): input row r and the mode stage's row y,
 // every pointer at x = 0.

@@ -319,7 +319,23 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     }
     float* block = reinterpret_cast<float*>(base + layout.row * 18);
 
-    auto clamp_row = [L](int32_t r) { return r < 0 ? 0 : (r >= L ? L - 1 : r); };
+    // The five rows of a rolling window of `slots` rows centred on row `centre` (edge rows
+    // repeated), at `offset` from their starts, and whether their sums are exact (the summaries'
+    // smallest low and largest high exponent).
+    auto window = [&](int32_t centre, double* const ring[], const uint32_t ranges[], int32_t slots,
+                      std::ptrdiff_t offset, const double* out[5]) {
+        uint32_t lo = 255, hi = 0;
+        int32_t slot = (centre + 3 * slots - 2) % slots;  // row centre - 2, for centre >= 0
+        for (int32_t k = 0; k < 5; ++k) {
+            const int32_t row = centre - 2 + k;
+            const int32_t s = row < 0 ? 0 : (row >= L ? (L - 1) % slots : slot);
+            out[k] = ring[s] + offset;
+            lo = std::min(lo, ranges[s] & 0xFFu);
+            hi = std::max(hi, ranges[s] >> 8);
+            slot = slot + 1 == slots ? 0 : slot + 1;
+        }
+        return engine_fused::exact_sums(lo | (hi << 8));
+    };
     const int32_t bordered_width = W + 2 * kBorder;
     auto put = [&](const float* src, float* dst, int32_t count) {
         if (f.stream) {
@@ -424,14 +440,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                                    &sring_range[s_next % 5]);
                 }
                 const double* rows[5];
-                uint32_t range = sring_range[clamp_row(r - 2) % 5];
-                for (int32_t k = 0; k < 5; ++k) {
-                    rows[k] = sring[clamp_row(r - 2 + k) % 5];
-                    range =
-                        engine_fused::merge_ranges(range, sring_range[clamp_row(r - 2 + k) % 5]);
-                }
-                ops.smooth_column(rows, W, f.smooth,
-                                  f.smooth_exact && engine_fused::exact_sums(range), row,
+                const bool exact = window(r, sring, sring_range, 5, 0, rows);
+                ops.smooth_column(rows, W, f.smooth, f.smooth_exact && exact, row,
                                   deriv_from_input ? dring[r % kDerivRows] + kBorder : nullptr,
                                   &dring_range[r % kDerivRows]);
             } else {
@@ -486,17 +496,12 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             ops.smooth_row(wide + kBorder, W, f.smooth, engine_fused::exact_sums(range),
                            sring[s_next % 5], &sring_range[s_next % 5]);
         }
-        uint32_t range = sring_range[clamp_row(r - 2) % 5];
-        for (int32_t k = 0; k < 5; ++k) {
-            range = engine_fused::merge_ranges(range, sring_range[clamp_row(r - 2 + k) % 5]);
-        }
-        if (!engine_fused::exact_sums(range) || first_line(r) != head) return false;
+        engine_fused::SweepRows rows{};
+        if (!window(r, sring, sring_range, 5, 0, rows.s) || first_line(r) != head) return false;
         if (r + 1 < L) {
             prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
             prefetch(It_prev + (r + 1) * pl, W);
         }
-        engine_fused::SweepRows rows{};
-        for (int32_t k = 0; k < 5; ++k) rows.s[k] = sring[clamp_row(r - 2 + k) % 5];
         rows.is_row = is_row + kBorder;
         rows.wide = dring[r % kDerivRows] + kBorder;
         rows.prev = time_window[3] + interior_offset + r * ps;
@@ -543,12 +548,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             }
         }
         const double* d[5];
-        uint32_t range = dring_range[clamp_row(y - 2) % kDerivRows];
-        for (int32_t k = 0; k < 5; ++k) {
-            d[k] = dring[clamp_row(y - 2 + k) % kDerivRows] + kBorder;
-            range = engine_fused::merge_ranges(range, dring_range[clamp_row(y - 2 + k) % kDerivRows]);
-        }
-        const bool exact = f.deriv_exact && engine_fused::exact_sums(range);
+        const bool exact =
+            window(y, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
         const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
 
         if (!f.stream) {
