@@ -262,15 +262,15 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
                                                  const std::vector<float>* weights,
                                                  const std::vector<float>* residual,
                                                  float inv_c2) const {
-    const GreyImage* images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
-    for (const GreyImage* img : images) {
-        if (!img || img->empty()) return std::nullopt;
+    const ImageRef images[5] = {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt};
+    for (const ImageRef& img : images) {
+        if (img.empty()) return std::nullopt;
     }
     if (!(temporal_gain > 0.0)) return std::nullopt;
-    const int32_t columns = m.Ix2->columns;
-    const int32_t lines = m.Ix2->lines;
-    for (const GreyImage* img : images) {
-        if (img->columns != columns || img->lines != lines) return std::nullopt;
+    const int32_t columns = m.Ix2.columns;
+    const int32_t lines = m.Ix2.lines;
+    for (const ImageRef& img : images) {
+        if (img.columns != columns || img.lines != lines) return std::nullopt;
     }
     const bool predicted = prediction && !prediction->empty();
     if (predicted && (prediction->u->columns != columns || prediction->u->lines != lines ||
@@ -301,11 +301,11 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
     for (int32_t y = y0; y < y1; y += stride_) {
         const double Y = (y - cy) / s;
         const size_t row = static_cast<size_t>(y) * static_cast<size_t>(columns);
-        const LineRefs refs{m.Ix2->line(y),
-                            m.Iy2->line(y),
-                            m.Ixy->line(y),
-                            m.Ixt->line(y),
-                            m.Iyt->line(y),
+        const LineRefs refs{m.Ix2.line(y),
+                            m.Iy2.line(y),
+                            m.Ixy.line(y),
+                            m.Ixt.line(y),
+                            m.Iyt.line(y),
                             predicted ? prediction->u->data.data() + row : nullptr,
                             predicted ? prediction->v->data.data() + row : nullptr,
                             weights ? weights->data() + row : nullptr,
@@ -364,16 +364,18 @@ std::optional<AffineMotion> AffineEstimator::fit(const MomentImages& m, double t
 }
 
 std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages& m,
-                                                             const GreyImage& It,
+                                                             ImageRef It,
                                                              double temporal_gain, int passes,
                                                              const FlowPrediction* prediction,
                                                              const std::vector<float>* mask) const {
     std::optional<AffineMotion> motion = fit(m, temporal_gain, prediction, mask);
-    if (!motion || It.columns != m.Ix2->columns || It.lines != m.Ix2->lines) return motion;
-    if (mask && mask->size() != It.data.size()) return motion;
+    if (!motion || It.empty() || It.columns != m.Ix2.columns || It.lines != m.Ix2.lines) {
+        return motion;
+    }
+    const size_t count = static_cast<size_t>(It.columns) * static_cast<size_t>(It.lines);
+    if (mask && mask->size() != count) return motion;
     const int32_t columns = It.columns, lines = It.lines;
     const double k = kSpatialGain / temporal_gain;
-    const size_t count = It.data.size();
     const bool predicted = prediction && !prediction->empty();
     // The residuals are needed only where the fit looks: its grid of every stride-th pixel
     // inside the margin. Elsewhere they stay 0 and are never read.
@@ -395,12 +397,12 @@ std::optional<AffineMotion> AffineEstimator::estimate_robust(const MomentImages&
         size_t kept = 0;
         for (int32_t y = y0; y < y1; y += stride_) {
             const size_t row = static_cast<size_t>(y) * columns;
-            const float* xx = m.Ix2->data.data() + row;
-            const float* yy = m.Iy2->data.data() + row;
-            const float* xy = m.Ixy->data.data() + row;
-            const float* xt = m.Ixt->data.data() + row;
-            const float* yt = m.Iyt->data.data() + row;
-            const float* t = It.data.data() + row;
+            const float* xx = m.Ix2.pixels + row;
+            const float* yy = m.Iy2.pixels + row;
+            const float* xy = m.Ixy.pixels + row;
+            const float* xt = m.Ixt.pixels + row;
+            const float* yt = m.Iyt.pixels + row;
+            const float* t = It.pixels + row;
             float* e2 = residual.data() + row;
             const float* pu = predicted ? prediction->u->data.data() + row : nullptr;
             const float* pv = predicted ? prediction->v->data.data() + row : nullptr;

@@ -45,11 +45,7 @@ struct AffineMotion {
 };
 
 struct MomentImages {
-    const GreyImage* Ix2 = nullptr;
-    const GreyImage* Iy2 = nullptr;
-    const GreyImage* Ixy = nullptr;
-    const GreyImage* Ixt = nullptr;
-    const GreyImage* Iyt = nullptr;
+    ImageRef Ix2, Iy2, Ixy, Ixt, Iyt;
 };
 
 // A motion taken out of the frames before they were measured (motion-compensated feeding):
@@ -80,7 +76,7 @@ class AffineEstimator {
                                          const std::vector<float>* mask = nullptr) const;
     // The same fit, reweighted `passes` times against pixels that move otherwise; `It` is the
     // temporal derivative that Ixt and Iyt were formed with.
-    std::optional<AffineMotion> estimate_robust(const MomentImages& m, const GreyImage& It,
+    std::optional<AffineMotion> estimate_robust(const MomentImages& m, ImageRef It,
                                                 double temporal_gain, int passes = 3,
                                                 const FlowPrediction* prediction = nullptr,
                                                 const std::vector<float>* mask = nullptr) const;

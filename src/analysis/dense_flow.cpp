@@ -31,8 +31,8 @@ void reset(DenseFlow* f, int32_t columns, int32_t lines, bool zero) {
     }
 }
 
-bool same_size(const GreyImage* g, int32_t columns, int32_t lines) {
-    return g && g->columns == columns && g->lines == lines;
+bool same_size(ImageRef g, int32_t columns, int32_t lines) {
+    return g && g.columns == columns && g.lines == lines;
 }
 
 // What the per-pixel terms of the solver are made of; pu, pv and mask may be null.
@@ -246,7 +246,7 @@ DenseFlowSolver::DenseFlowSolver(const DenseFlowSettings& settings)
 bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPrediction* prediction,
                             const std::vector<float>* mask, DenseFlow* out,
                             const std::function<void()>* alongside) {
-    const int32_t columns = m.Ix2 ? m.Ix2->columns : 0, lines = m.Ix2 ? m.Ix2->lines : 0;
+    const int32_t columns = m.Ix2.columns, lines = m.Ix2.lines;
     // Every pixel is written below; only a failure leaves them all invalid here.
     reset(out, columns, lines, false);
     const size_t pixels = static_cast<size_t>(columns) * static_cast<size_t>(lines);
@@ -257,7 +257,7 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
         if (alongside) (*alongside)();
         return false;
     };
-    for (const GreyImage* g : {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt}) {
+    for (const ImageRef& g : {m.Ix2, m.Iy2, m.Ixy, m.Ixt, m.Iyt}) {
         if (!same_size(g, columns, lines)) return fail();
     }
     if (predicted &&
@@ -274,11 +274,11 @@ bool DenseFlowSolver::solve(const MomentImages& m, double scale, const FlowPredi
     // The per-pixel terms, in bands of lines side by side. A pixel without data adds nothing:
     // its terms are zeros, not its (perhaps infinite) moments times a zero weight.
     const int term_bands = std::max(1, std::min(2 * settings_.threads, static_cast<int>(lines)));
-    const TermInputs in{m.Ix2->data.data(),
-                        m.Iy2->data.data(),
-                        m.Ixy->data.data(),
-                        m.Ixt->data.data(),
-                        m.Iyt->data.data(),
+    const TermInputs in{m.Ix2.pixels,
+                        m.Iy2.pixels,
+                        m.Ixy.pixels,
+                        m.Ixt.pixels,
+                        m.Iyt.pixels,
                         predicted ? prediction->u->data.data() : nullptr,
                         predicted ? prediction->v->data.data() : nullptr,
                         mask ? mask->data() : nullptr};

@@ -25,3 +25,25 @@ struct GreyImage {
     const float* line(int32_t y) const { return data.data() + static_cast<size_t>(y) * columns; }
     bool empty() const { return columns <= 0 || lines <= 0; }
 };
+
+// A read-only image somebody else owns, in GreyImage's layout (lines one after another, no
+// gap): a GreyImage, or a buffer of the component's whose lines lie that way. What the affine
+// fit and the dense flow read, so that the component's images need no copy. Null when made
+// from a null pointer.
+struct ImageRef {
+    const float* pixels = nullptr;
+    int32_t columns = 0, lines = 0;
+
+    ImageRef() = default;
+    ImageRef(const GreyImage* g)  // NOLINT(google-explicit-constructor): a GreyImage* is one
+        : pixels(g ? g->data.data() : nullptr),
+          columns(g ? g->columns : 0),
+          lines(g ? g->lines : 0) {}
+    ImageRef(const GreyImage& g)  // NOLINT(google-explicit-constructor): as above
+        : ImageRef(&g) {}
+    ImageRef(const float* p, int32_t c, int32_t l) : pixels(p), columns(c), lines(l) {}
+
+    explicit operator bool() const { return pixels != nullptr; }
+    const float* line(int32_t y) const { return pixels + static_cast<size_t>(y) * columns; }
+    bool empty() const { return !pixels || columns <= 0 || lines <= 0; }
+};

@@ -390,34 +390,35 @@ class FlowTracker::Level {
         const bool warp = moving != 0;
         // The centre frame's moments, once per frame: no pass changes them.
         if (!centre_read_) {
-            session_.read_into(ResultImage::Ix2, &ix2_);
-            session_.read_into(ResultImage::Iy2, &iy2_);
-            session_.read_into(ResultImage::Ixy, &ixy_);
+            ix2_ = moment(ResultImage::Ix2, &copies_[0]);
+            iy2_ = moment(ResultImage::Iy2, &copies_[1]);
+            ixy_ = moment(ResultImage::Ixy, &copies_[2]);
             centre_read_ = true;
         }
-        const GreyImage *it = &it_, *ixt = &ixt_, *iyt = &iyt_;
+        ImageRef it, ixt, iyt;
         if (warp) {
             compensated_moments();
+            it = &it_, ixt = &ixt_, iyt = &iyt_;
         } else {
             // Nothing warped: the component's own temporal moments, once per frame.
             if (!plain_read_) {
-                session_.read_into(ResultImage::It, &plain_it_);
-                session_.read_into(ResultImage::Ixt, &plain_ixt_);
-                session_.read_into(ResultImage::Iyt, &plain_iyt_);
+                plain_it_ = moment(ResultImage::It, &copies_[3]);
+                plain_ixt_ = moment(ResultImage::Ixt, &copies_[4]);
+                plain_iyt_ = moment(ResultImage::Iyt, &copies_[5]);
                 plain_read_ = true;
             }
-            it = &plain_it_, ixt = &plain_ixt_, iyt = &plain_iyt_;
+            it = plain_it_, ixt = plain_ixt_, iyt = plain_iyt_;
         }
         if (!warp) mask_ = base_mask_;
-        const GreyImage &ix2 = ix2_, &iy2 = iy2_, &ixy = ixy_;
-        const MomentImages m{&ix2, &iy2, &ixy, ixt, iyt};
+        const ImageRef ix2 = ix2_, iy2 = iy2_, ixy = ixy_;
+        const MomentImages m{ix2, iy2, ixy, ixt, iyt};
         const FlowPrediction p{&gu_, &gv_};
         const FlowPrediction* pred = warp ? &p : nullptr;
         const double k = flow_scale(TimeRule::batch, kWindowFrames);
         // The affine fit reads the same moments: it runs beside the solver's window sums.
         std::optional<AffineMotion> affine;
         const std::function<void()> fit = [&] {
-            affine = fit_.estimate_robust(m, *it, batch_temporal_gain(), 3, pred, &mask_);
+            affine = fit_.estimate_robust(m, it, batch_temporal_gain(), 3, pred, &mask_);
         };
         if (!settings_.dense_flow) {
             fit();
@@ -442,9 +443,9 @@ class FlowTracker::Level {
             const size_t i = static_cast<size_t>(y) * wide_;
             const LeftOverLine line{f.u.data.data() + i,   f.v.data.data() + i,
                                     gu_.data.data() + i,   gv_.data.data() + i,
-                                    ix2.data.data() + i,   iy2.data.data() + i,
-                                    ixy.data.data() + i,   ixt->data.data() + i,
-                                    iyt->data.data() + i,  it->data.data() + i,
+                                    ix2.pixels + i,        iy2.pixels + i,
+                                    ixy.pixels + i,        ixt.pixels + i,
+                                    iyt.pixels + i,        it.pixels + i,
                                     f.valid.data() + i};
             int32_t x = 0;
 #if ORVANE_ANALYSIS_AVX2
@@ -460,6 +461,14 @@ class FlowTracker::Level {
     }
 
   private:
+    // A result image of the component without a copy where its lines lie one after another.
+    ImageRef moment(ResultImage which, GreyImage* copy) {
+        const ImageView v = session_.view(which);
+        if (v.step == v.columns) return ImageRef(v.base, v.columns, v.lines);
+        session_.read_into(which, copy);
+        return ImageRef(copy);
+    }
+
     // Warps the frames before and after the centre one by the prediction and forms their
     // temporal moments with the centre frame's spatial derivatives (as the component has them),
     // and the mask without the pixels that any warp took from outside the frame. In bands of
@@ -548,9 +557,12 @@ class FlowTracker::Level {
     bool centre_read_ = false, plain_read_ = false;
     std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
-    GreyImage ix2_, iy2_, ixy_;                    // the centre frame's, from the component
+    // The component's images of the centre frame (Ix2, Iy2, Ixy) and its own temporal ones,
+    // where they lie (valid until the next frame is added), or copies where their lines do not
+    // lie one after another.
+    ImageRef ix2_, iy2_, ixy_, plain_it_, plain_ixt_, plain_iyt_;
+    GreyImage copies_[6];
     GreyImage it_, ixt_, iyt_;                     // of the warped frames
-    GreyImage plain_it_, plain_ixt_, plain_iyt_;   // of the frames as they are, from the component
     std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
