@@ -282,6 +282,8 @@ class FlowTracker::Level {
     int32_t columns() const { return columns_; }
     int32_t lines() const { return lines_; }
     int frames() const { return count_; }
+    // The middle one of the last five frames, as added (widened where it had to be).
+    const GreyImage& centre() const { return ring_[(next_ + 2) % kWindowFrames]; }
     void forget() { count_ = 0; }
 
     void add(const GreyImage& frame) {
@@ -593,7 +595,14 @@ int32_t FlowTracker::lines() const {
     return lines_;
 }
 const GreyImage& FlowTracker::result_frame() const {
+    if (full_holds_frames()) return full_->centre();
     return frames_[static_cast<size_t>((pushed_ + 2) % 5)];
+}
+
+// Whether the full-size level's own ring holds the pushed frames as they were (frames not
+// reduced, and wide enough for the component as they are): then they are not kept twice.
+bool FlowTracker::full_holds_frames() const {
+    return settings_.reduction == 1 && padded_width(columns_) == columns_;
 }
 
 void FlowTracker::reset() {
@@ -610,7 +619,7 @@ bool FlowTracker::push(const GreyImage& frame) {
                              E_INVALIDARG);
     }
     // Only a dense flow is shown on its frame.
-    if (settings_.dense_flow) frames_[static_cast<size_t>(pushed_ % 5)] = frame;
+    if (settings_.dense_flow && !full_holds_frames()) frames_[static_cast<size_t>(pushed_ % 5)] = frame;
     ++pushed_;
     const int32_t r = settings_.reduction;
     if (r > 1) {

@@ -95,11 +95,13 @@ class FlowTracker {
     void enlarge_result(const FlowResult& measured, int32_t r);
     std::optional<AffineMotion> reduced_affine() const;
     bool apart(const AffineMotion& a, const std::optional<AffineMotion>& b) const;
+    bool full_holds_frames() const;
 
     TrackerSettings settings_;
     std::unique_ptr<Level> full_, reduced_;
     int32_t columns_, lines_;
-    std::array<GreyImage, 5> frames_;  // the pushed frames, for result_frame()
+    // The pushed frames, for result_frame(), where the full level's ring does not hold them.
+    std::array<GreyImage, 5> frames_;
     // What the full-size level measured (the result itself when frames are not reduced), the
     // result enlarged from reduced frames, and the reduced level's own.
     FlowResult measured_, result_, reduced_result_;
