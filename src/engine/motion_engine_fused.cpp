@@ -3,9 +3,10 @@
 // each result image once.
 //
 // The 5-tap filters need the two rows above and below, so the sweep keeps two rolling windows of
-// five rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence
-// stores it in `scratch`, then widened) and the source of the spatial derivatives (the bordered
-// input in the recursive rule, the stored frame n - 2 in the batch rule). Edge replication becomes
+// rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence stores
+// it in `scratch`, then widened; five rows) and the source of the spatial derivatives (the
+// bordered input in the recursive rule, the stored frame n - 2 in the batch rule; five rows and
+// the one that a streamed frame makes while the mode stage reads the five). Edge replication becomes
 // a clamped row index. Every value is the one the kernel sequence of the plain kernels stores,
 // bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other contents:
 // its memory holds the rolling rows. The bordered input is written once, into its ring slot,
