@@ -72,6 +72,11 @@ struct SweepRows {
     const double* d[5];     // the derivative rows y - 2 to y + 2 (two of margin on each side)
     const float* it;        // It, row y
     ProductRows out;        // row y of the mode stage's images
+    // The next input row to widen in the same loop (null: none) and where it goes (x = 0; its
+    // margins are left to the caller), with the summary of its floats.
+    const float* next_src;
+    double* next_wide;
+    uint32_t* next_range;
 };
 
 struct RowOps {
@@ -119,7 +124,8 @@ struct RowOps {
     // One loop over a line for frames written past the cache, with the recursive rule of weight
     // 1/2 and the input filter, where both filters' sums are exact: the column pass of input row
     // r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
-    // (recursive_row) into it_keep, and the mode stage of row y (products_stream). The images'
+    // (recursive_row) into it_keep, the mode stage of row y (products_stream), and the next input
+    // row widened (widen) where `next_src` is not null. The images'
     // rows take whole 64-byte lines past the cache: It for x in [head + 16 k, head + 16 k + 16)
     // within [0, n), the mode stage likewise; the pixels before `head` and after the last whole
     // line of the mode stage are left to the caller (It is in it_keep). `head` < 16 is the first

@@ -502,13 +502,34 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
                    _mm512_set1_pd(smooth[4]), _mm512_set1_epi32(-1), _mm512_setzero_si512()};
     const __m512d c0 = _mm512_set1_pd(deriv[0]);
     const __m512d c1 = _mm512_set1_pd(deriv[1]);
+    // The next input row, widened while the stores leave (its loads wait on memory here rather
+    // than in a loop of their own): as widen() does it, lanes outside the row masked off.
+    __m512i next_lo = _mm512_set1_epi32(-1), next_hi = _mm512_setzero_si512();
+    auto widen16 = [&](int32_t x) {
+        const __mmask16 in = static_cast<__mmask16>(
+            (x < 0 ? 0xFFFFu << -x : 0xFFFFu) & (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+        const __m512 v = _mm512_maskz_loadu_ps(in, r.next_src + x);
+        const __m512i key =
+            _mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7FFFFFFF));
+        next_hi = _mm512_max_epu32(next_hi, key);
+        next_lo = _mm512_min_epu32(next_lo, _mm512_sub_epi32(key, _mm512_set1_epi32(1)));
+        _mm512_mask_storeu_pd(r.next_wide + x, static_cast<__mmask8>(in & 0xFF),
+                              _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
+        _mm512_mask_storeu_pd(
+            r.next_wide + x + 8, static_cast<__mmask8>(in >> 8),
+            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+    };
     for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
         column_it16(r, st, x, n);
+        if (r.next_src != nullptr) widen16(x);
         if (x >= 0 && x + 16 <= n) {
             products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
         }
     }
     *range = pack(Range{_mm512_reduce_min_epu32(st.lo), _mm512_reduce_max_epu32(st.hi)});
+    if (r.next_src != nullptr) {
+        *r.next_range = pack(Range{_mm512_reduce_min_epu32(next_lo), _mm512_reduce_max_epu32(next_hi)});
+    }
 }
 
 bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,

@@ -486,14 +486,22 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         return std::min(W, (16 - offset) % 16);
     };
     auto whole_lines = [&](int32_t head) { return (W - head) / 16 * 16; };
+    // The input row already widened into `wide` by the sweep (-1: none), and its summary.
+    int32_t widened_row = -1;
+    uint32_t widened_range = 0;
     // Makes input row r and the mode stage's whole lines of row y in one loop; false (nothing
     // made) where the sums are not exact or the lines of rows r and y do not start alike.
     auto sweep_rows = [&](int32_t r, const double* const d[5], const float* it_y,
                           const ProductRows& out_rows, int32_t head) {
         for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
-            if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
             uint32_t range = 0;
-            ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder, &range);
+            if (s_next == widened_row) {
+                range = widened_range;
+            } else {
+                if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
+                ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder,
+                                  &range);
+            }
             ops.smooth_row(wide + kBorder, W, f.smooth, engine_fused::exact_sums(range),
                            sring[s_next % 5], &sring_range[s_next % 5]);
         }
@@ -512,10 +520,23 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         for (int32_t k = 0; k < 5; ++k) rows.d[k] = d[k];
         rows.it = it_y;
         rows.out = out_rows;
+        // The row that the next step's row pass needs is widened in the same loop.
+        const int32_t next_row = s_next;
+        if (next_row < L) {
+            rows.next_src = f.frame + std::ptrdiff_t{next_row} * W;
+            rows.next_wide = wide + kBorder;
+            rows.next_range = &widened_range;
+        }
         uint32_t made = 0;
         if (!ops.sweep_stream(f.set, rows, f.smooth, f.deriv, reg, f.add_regularizer, head, W,
                               &made)) {
             return false;
+        }
+        if (next_row < L) {
+            double* w = wide + kBorder;
+            w[-2] = w[-1] = w[0];
+            w[W] = w[W + 1] = w[W - 1];
+            widened_row = next_row;
         }
         dring_range[r % kDerivRows] = made;
         double* wide_row = rows.wide;
