@@ -64,6 +64,10 @@ inline bool exact_sums(uint32_t packed) {
 struct SweepRows {
     const double* s[5];     // the row pass, rows r - 2 to r + 2
     float* is_row;          // the bordered input row r (two floats of margin on each side)
+    // Row r in its image (x = 0): the whole 64-byte lines of it within [0, n) go there past the
+    // cache as they are made, the pixels of [is_lines[0], is_lines[1]); the rest is the caller's.
+    float* is_image;
+    int32_t* is_lines;
     double* wide;           // the same widened to double (two of margin on each side)
     const float* prev;      // the previous frame's input row r
     const float* it_prev;   // It_prev, row r

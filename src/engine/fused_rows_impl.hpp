@@ -519,13 +519,22 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
             r.next_wide + x + 8, static_cast<__mmask8>(in >> 8),
             _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
     };
+    // The input row's whole lines in its image, each as soon as its pixels are made.
+    const auto is_offset = static_cast<int32_t>((reinterpret_cast<uintptr_t>(r.is_image) & 63) / 4);
+    const int32_t is_first = (16 - is_offset) % 16;
+    int32_t is_next = is_first;
     for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
         column_it16(r, st, x, n);
+        for (const int32_t made = x + 16 < n ? x + 16 : n; is_next + 16 <= made; is_next += 16) {
+            _mm512_stream_ps(r.is_image + is_next, _mm512_loadu_ps(r.is_row + is_next));
+        }
         if (r.next_src != nullptr) widen16(x);
         if (x >= 0 && x + 16 <= n) {
             products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
         }
     }
+    r.is_lines[0] = is_first < n ? is_first : n;
+    r.is_lines[1] = is_next > is_first ? is_next : r.is_lines[0];  // no line: an empty range
     *range = pack(Range{_mm512_reduce_min_epu32(st.lo), _mm512_reduce_max_epu32(st.hi)});
     if (r.next_src != nullptr) {
         *r.next_range = pack(Range{_mm512_reduce_min_epu32(next_lo), _mm512_reduce_max_epu32(next_hi)});

@@ -512,6 +512,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             prefetch(It_prev + (r + 1) * pl, W);
         }
         rows.is_row = is_row + kBorder;
+        int32_t is_lines[2] = {0, 0};
+        rows.is_image = window4 + (std::ptrdiff_t{r} + kBorder) * ps + kBorder;
+        rows.is_lines = is_lines;
         rows.wide = dring[r % kDerivRows] + kBorder;
         rows.prev = time_window[3] + interior_offset + r * ps;
         rows.it_prev = It_prev + r * pl;
@@ -545,7 +548,10 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         float* made_row = rows.is_row;
         made_row[-2] = made_row[-1] = made_row[0];
         made_row[W] = made_row[W + 1] = made_row[W - 1];
-        put(is_row, window4 + (std::ptrdiff_t{r} + kBorder) * ps, bordered_width);
+        // The row's whole lines went out in the loop; its pixels before and after them go now.
+        ops.stream_row(made_row - kBorder, rows.is_image - kBorder, is_lines[0] + kBorder);
+        ops.stream_row(made_row + is_lines[1], rows.is_image + is_lines[1],
+                       W + kBorder - is_lines[1]);
         if (r == L - 1) {
             put(is_row, window4 + (std::ptrdiff_t{L} + kBorder) * ps, bordered_width);
             put(is_row, window4 + (std::ptrdiff_t{L} + kBorder + 1) * ps, bordered_width);
