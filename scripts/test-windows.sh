@@ -200,11 +200,17 @@ suite() {
     module_win=$(winepath -w "$install_dir/Orvane.dll" 2>/dev/null)
 
     # reg_value <key> [<value name>]: prints the value's data (the default value without a name).
+    # Wine's reg, started while the machine is busy, now and then prints nothing at all for a
+    # key that is there: a query that finds nothing is asked twice more before it counts.
     reg_value() {
-        local out
+        local out try
         local args=(/ve)
         [[ -n ${2:-} ]] && args=(/v "$2")
-        out=$(tool reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r') || return 1
+        for try in 1 2 3; do
+            out=$(tool reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r') && [[ -n $out ]] && break
+            sleep 1
+        done
+        [[ -n $out ]] || return 1
         # "    <name>    REG_SZ    <data>"; a value without data prints an empty line.
         sed -n 's/^    \(.*\)    REG_[A-Z_]*    \(.*\)$/\2/p
                 s/^    \(.*\)    REG_[A-Z_]*$//p' <<<"$out" | head -1
