@@ -62,20 +62,20 @@ inline bool exact_sums(uint32_t packed) {
 // One step of the streamed sweep (RowOps::sweep_stream): input row r and the mode stage's row y,
 // every pointer at x = 0.
 struct SweepRows {
-    const double* s[5];     // the row pass, rows r - 2 to r + 2
-    float* is_row;          // the bordered input row r (two floats of margin on each side)
+    const double* s[5];  // the row pass, rows r - 2 to r + 2
+    float* is_row;       // the bordered input row r (two floats of margin on each side)
     // Row r in its image (x = 0): the whole 64-byte lines of it within [0, n) go there past the
     // cache as they are made, the pixels of [is_lines[0], is_lines[1]); the rest is the caller's.
     float* is_image;
     int32_t* is_lines;
-    double* wide;           // the same widened to double (two of margin on each side)
-    const float* prev;      // the previous frame's input row r
-    const float* it_prev;   // It_prev, row r
-    float* it_keep;         // It, row r, where the mode stage reads it back
-    float* it_image;        // It, row r, in its image
-    const double* d[5];     // the derivative rows y - 2 to y + 2 (two of margin on each side)
-    const float* it;        // It, row y
-    ProductRows out;        // row y of the mode stage's images
+    double* wide;          // the same widened to double (two of margin on each side)
+    const float* prev;     // the previous frame's input row r
+    const float* it_prev;  // It_prev, row r
+    float* it_keep;        // It, row r, where the mode stage reads it back
+    float* it_image;       // It, row r, in its image
+    const double* d[5];    // the derivative rows y - 2 to y + 2 (two of margin on each side)
+    const float* it;       // It, row y
+    ProductRows out;       // row y of the mode stage's images
     // The next input row to widen in the same loop (null: none) and where it goes (x = 0; its
     // margins are left to the caller), with the summary of its floats.
     const float* next_src;

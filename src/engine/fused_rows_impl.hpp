@@ -123,8 +123,8 @@ void smooth_row(const double* s, int32_t n, const double* c, bool exact, double*
 template <bool kExact, bool kWiden>
 void smooth_column_t(const double* __restrict r0, const double* __restrict r1,
                      const double* __restrict r2, const double* __restrict r3,
-                     const double* __restrict r4, int32_t n, const double* c,
-                     float* __restrict out, double* __restrict wide, uint32_t* range) {
+                     const double* __restrict r4, int32_t n, const double* c, float* __restrict out,
+                     double* __restrict wide, uint32_t* range) {
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
     uint32_t lo = 0xFFFFFFFFu, hi = 0;
     for (int32_t x = 0; x < n; ++x) {
@@ -301,14 +301,13 @@ template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
 void products_of(const double* const d[5], const double* c, const float* it, float reg,
                  const ProductRows& o, int32_t n) {
     if (products<kExact, kFlow, kMoments, kRegularizer, kFlow>(
-            d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
-            o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n)) {
+            d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy,
+            o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n)) {
         return;
     }
-    products<kExact, kFlow, kMoments, kRegularizer, false>(d[0], d[1], d[2], d[3], d[4], c, it, reg,
-                                                           o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
-                                                           o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn,
-                                                           n);
+    products<kExact, kFlow, kMoments, kRegularizer, false>(
+        d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy,
+        o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n);
 }
 
 template <bool kExact>
@@ -371,18 +370,23 @@ inline __m256 to_float8(__m512d v) {
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
 template <bool kFlow, bool kMoments, bool kRegularizer>
-[[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1, const float* it,
-                       float reg, const ProductRows& o, int32_t x) {
+[[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
+                                              const float* it, float reg, const ProductRows& o,
+                                              int32_t x) {
     const double* h = d[2];
     auto ix8 = [&](int32_t at) {
         return to_float8(_mm512_add_pd(
-            _mm512_mul_pd(c0, _mm512_sub_pd(_mm512_loadu_pd(h + at + 2), _mm512_loadu_pd(h + at - 2))),
-            _mm512_mul_pd(c1, _mm512_sub_pd(_mm512_loadu_pd(h + at + 1), _mm512_loadu_pd(h + at - 1)))));
+            _mm512_mul_pd(c0,
+                          _mm512_sub_pd(_mm512_loadu_pd(h + at + 2), _mm512_loadu_pd(h + at - 2))),
+            _mm512_mul_pd(
+                c1, _mm512_sub_pd(_mm512_loadu_pd(h + at + 1), _mm512_loadu_pd(h + at - 1)))));
     };
     auto iy8 = [&](int32_t at) {
         return to_float8(_mm512_add_pd(
-            _mm512_mul_pd(c0, _mm512_sub_pd(_mm512_loadu_pd(d[4] + at), _mm512_loadu_pd(d[0] + at))),
-            _mm512_mul_pd(c1, _mm512_sub_pd(_mm512_loadu_pd(d[3] + at), _mm512_loadu_pd(d[1] + at)))));
+            _mm512_mul_pd(c0,
+                          _mm512_sub_pd(_mm512_loadu_pd(d[4] + at), _mm512_loadu_pd(d[0] + at))),
+            _mm512_mul_pd(c1,
+                          _mm512_sub_pd(_mm512_loadu_pd(d[3] + at), _mm512_loadu_pd(d[1] + at)))));
     };
     const __m512 zero = _mm512_setzero_ps();
     const __m512 ix = _mm512_add_ps(join16(ix8(x), ix8(x + 8)), zero);
@@ -410,10 +414,11 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
         auto quotient = [&](__m512 num) {
             if (bad == 0) return _mm512_div_ps(num, ig2);
-            const __m512 q = _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
-            __m512 special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                                  _mm512_set1_ps(div_nan()),
-                                                  _mm512_set1_ps(minus_inf()));
+            const __m512 q =
+                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
+            __m512 special =
+                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
             special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
                                            _mm512_set1_ps(plus_inf()));
             return _mm512_mask_blend_ps(bad, q, special);
@@ -429,7 +434,8 @@ void products_stream_t(const double* const d[5], const double* c, const float* i
                        const ProductRows& o, int32_t n) {
     const __m512d c0 = _mm512_set1_pd(c[0]);
     const __m512d c1 = _mm512_set1_pd(c[1]);
-    for (int32_t x = 0; x < n; x += 16) products16<kFlow, kMoments, kRegularizer>(d, c0, c1, it, reg, o, x);
+    for (int32_t x = 0; x < n; x += 16)
+        products16<kFlow, kMoments, kRegularizer>(d, c0, c1, it, reg, o, x);
 }
 
 // The column pass (smooth_column_t<true, true>) and It by recursive_row with weight 1/2 for the
@@ -439,17 +445,18 @@ struct ColumnState {
     __m512d c2, c3, c4;
     __m512i lo, hi;  // the summary's running minimum of key - 1 and maximum of key
 };
-[[gnu::always_inline]] inline void column_it16(const SweepRows& r, ColumnState& st, int32_t x, int32_t n) {
-    const __mmask16 in = static_cast<__mmask16>(
-        (x < 0 ? 0xFFFFu << -x : 0xFFFFu) & (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+[[gnu::always_inline]] inline void column_it16(const SweepRows& r, ColumnState& st, int32_t x,
+                                               int32_t n) {
+    const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
+                                                (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
     const auto in_lo = static_cast<__mmask8>(in & 0xFF);
     const auto in_hi = static_cast<__mmask8>(in >> 8);
     auto sum8 = [&](int32_t at, __mmask8 m) {
         auto row = [&](int32_t k) { return _mm512_maskz_loadu_pd(m, r.s[k] + at); };
-        return to_float8(_mm512_add_pd(
-            _mm512_add_pd(_mm512_mul_pd(st.c4, _mm512_add_pd(row(0), row(4))),
-                          _mm512_mul_pd(st.c3, _mm512_add_pd(row(1), row(3)))),
-            _mm512_mul_pd(st.c2, row(2))));
+        return to_float8(
+            _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(st.c4, _mm512_add_pd(row(0), row(4))),
+                                        _mm512_mul_pd(st.c3, _mm512_add_pd(row(1), row(3)))),
+                          _mm512_mul_pd(st.c2, row(2))));
     };
     const __m512 zero = _mm512_setzero_ps();
     // Lanes outside the row hold +0: nothing for the summary.
@@ -459,8 +466,9 @@ struct ColumnState {
     st.hi = _mm512_max_epu32(st.hi, key);
     st.lo = _mm512_min_epu32(st.lo, _mm512_sub_epi32(key, _mm512_set1_epi32(1)));
     _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
-    _mm512_mask_storeu_pd(r.wide + x + 8, in_hi,
-                          _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+    _mm512_mask_storeu_pd(
+        r.wide + x + 8, in_hi,
+        _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
 
     // It: D = cur - prev, then (D + P) / 2 + 0 where recursive_half_row's conditions hold, the
     // double form D + 1/2 (P - D) in the other lanes.
@@ -471,11 +479,11 @@ struct ColumnState {
     const __m512i bp = _mm512_and_si512(_mm512_castps_si512(p), abs_mask);
     const __m512i big = _mm512_max_epu32(bd, bp);
     const __m512i small = _mm512_min_epu32(bd, bp);
-    const __m512i apart = _mm512_sub_epi32(_mm512_srli_epi32(big, 23), _mm512_srli_epi32(small, 23));
-    const __mmask16 bad =
-        _mm512_cmpge_epu32_mask(big, _mm512_set1_epi32(0x7F000000)) |
-        (_mm512_cmpneq_epu32_mask(small, _mm512_setzero_si512()) &
-         _mm512_cmpgt_epu32_mask(apart, _mm512_set1_epi32(28)));
+    const __m512i apart =
+        _mm512_sub_epi32(_mm512_srli_epi32(big, 23), _mm512_srli_epi32(small, 23));
+    const __mmask16 bad = _mm512_cmpge_epu32_mask(big, _mm512_set1_epi32(0x7F000000)) |
+                          (_mm512_cmpneq_epu32_mask(small, _mm512_setzero_si512()) &
+                           _mm512_cmpgt_epu32_mask(apart, _mm512_set1_epi32(28)));
     __m512 it = _mm512_add_ps(_mm512_mul_ps(_mm512_add_ps(dif, p), _mm512_set1_ps(0.5f)), zero);
     if ((bad & in) != 0) {
         const __m512d half = _mm512_set1_pd(0.5);
@@ -496,21 +504,20 @@ struct ColumnState {
 }
 
 template <bool kFlow, bool kMoments, bool kRegularizer>
-void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, float reg,
-             int32_t head, int32_t n, uint32_t* range) {
-    ColumnState st{_mm512_set1_pd(smooth[2]), _mm512_set1_pd(smooth[3]),
-                   _mm512_set1_pd(smooth[4]), _mm512_set1_epi32(-1), _mm512_setzero_si512()};
+void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, float reg, int32_t head,
+             int32_t n, uint32_t* range) {
+    ColumnState st{_mm512_set1_pd(smooth[2]), _mm512_set1_pd(smooth[3]), _mm512_set1_pd(smooth[4]),
+                   _mm512_set1_epi32(-1), _mm512_setzero_si512()};
     const __m512d c0 = _mm512_set1_pd(deriv[0]);
     const __m512d c1 = _mm512_set1_pd(deriv[1]);
     // The next input row, widened while the stores leave (its loads wait on memory here rather
     // than in a loop of their own): as widen() does it, lanes outside the row masked off.
     __m512i next_lo = _mm512_set1_epi32(-1), next_hi = _mm512_setzero_si512();
     auto widen16 = [&](int32_t x) {
-        const __mmask16 in = static_cast<__mmask16>(
-            (x < 0 ? 0xFFFFu << -x : 0xFFFFu) & (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+        const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
+                                                    (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
         const __m512 v = _mm512_maskz_loadu_ps(in, r.next_src + x);
-        const __m512i key =
-            _mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7FFFFFFF));
+        const __m512i key = _mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7FFFFFFF));
         next_hi = _mm512_max_epu32(next_hi, key);
         next_lo = _mm512_min_epu32(next_lo, _mm512_sub_epi32(key, _mm512_set1_epi32(1)));
         _mm512_mask_storeu_pd(r.next_wide + x, static_cast<__mmask8>(in & 0xFF),
@@ -537,7 +544,8 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
     r.is_lines[1] = is_next > is_first ? is_next : r.is_lines[0];  // no line: an empty range
     *range = pack(Range{_mm512_reduce_min_epu32(st.lo), _mm512_reduce_max_epu32(st.hi)});
     if (r.next_src != nullptr) {
-        *r.next_range = pack(Range{_mm512_reduce_min_epu32(next_lo), _mm512_reduce_max_epu32(next_hi)});
+        *r.next_range =
+            pack(Range{_mm512_reduce_min_epu32(next_lo), _mm512_reduce_max_epu32(next_hi)});
     }
 }
 
@@ -628,10 +636,9 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,        smooth_row,
-                    smooth_column,     recursive_row, batch_row,    square_row,
-                    products_row,      products_stream, sweep_stream,
-                    stream_row};
+const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped,   widen,        smooth_row,
+                    smooth_column,     recursive_row,   batch_row,    square_row,
+                    products_row,      products_stream, sweep_stream, stream_row};
 
 }  // namespace ENGINE_FUSED_NS
 }  // namespace

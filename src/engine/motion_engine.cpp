@@ -61,7 +61,8 @@ float* MotionEngine::allocate_zeroed(int32_t width, int32_t height, int32_t* ste
     prim_set_32f(0.0f, block, block_step, Size{static_cast<int32_t>(floats), 1});
     if (step != nullptr) *step = static_cast<int32_t>(row_step);
     if (!skewed) return block;
-    const auto to_line = static_cast<int64_t>((kLine - reinterpret_cast<uintptr_t>(block) % kLine) % kLine);
+    const auto to_line =
+        static_cast<int64_t>((kLine - reinterpret_cast<uintptr_t>(block) % kLine) % kLine);
     return block + (to_line + skew) / 4;
 }
 

@@ -6,11 +6,11 @@
 // rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence stores
 // it in `scratch`, then widened; five rows) and the source of the spatial derivatives (the
 // bordered input in the recursive rule, the stored frame n - 2 in the batch rule; five rows and
-// the one that a streamed frame makes while the mode stage reads the five). Edge replication becomes
-// a clamped row index. Every value is the one the kernel sequence of the plain kernels stores,
-// bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other contents:
-// its memory holds the rolling rows. The bordered input is written once, into its ring slot,
-// and `Is` names that slot (is_spare_ in motion_engine.hpp).
+// the one that a streamed frame makes while the mode stage reads the five). Edge replication
+// becomes a clamped row index. Every value is the one the kernel sequence of the plain kernels
+// stores, bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other
+// contents: its memory holds the rolling rows. The bordered input is written once, into its ring
+// slot, and `Is` names that slot (is_spare_ in motion_engine.hpp).
 //
 // A frame can be split into bands of rows, one per thread. A band recomputes the few input rows
 // above and below it that its derivatives need instead of reading them from a neighbour, and
@@ -133,10 +133,10 @@ constexpr int32_t kDerivRows = 6;
 
 // Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
 // windows (five and kDerivRows rows), the bordered input row, five rows of It (the mode stage
-// reads a row of It up to three rows after it was made) and the mode stage's block buffer. Every row starts on a 64-byte boundary
-// and pixel x = 0 of every row does too (the rows that begin at x = -2 start kLead doubles in),
-// so that the row routines' full-width vector loads and stores of a row never straddle two cache
-// lines.
+// reads a row of It up to three rows after it was made) and the mode stage's block buffer. Every
+// row starts on a 64-byte boundary and pixel x = 0 of every row does too (the rows that begin at x
+// = -2 start kLead doubles in), so that the row routines' full-width vector loads and stores of a
+// row never straddle two cache lines.
 constexpr int64_t kLead = 6;
 constexpr int64_t kAlign = 8;  // [doubles]: 64 bytes
 struct BandLayout {
@@ -359,9 +359,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // Stores the bordered input row r (own rows only): the ring slot that is also Is, the border
     // rows above row 0 and below the last row, then It (and It2 in change detection). Where the
     // results stay in the cache, the band's own input rows are made in place in the ring slot and
-    // It straight into its image, where the mode stage reads it back. Streamed, none of them is read
-    // again in this frame (the mode stage reads It from the band's own rows), so all bypass the
-    // cache. Frames too large for the cache are read from memory: the rows that the next row's
+    // It straight into its image, where the mode stage reads it back. Streamed, none of them is
+    // read again in this frame (the mode stage reads It from the band's own rows), so all bypass
+    // the cache. Frames too large for the cache are read from memory: the rows that the next row's
     // work reads are asked for one row ahead, so that memory works while this row computes.
     auto prefetch = [&](const float* row, int32_t count) {
         if (!f.stream) return;
@@ -481,8 +481,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // The first pixel of row `row` of the images that starts a cache line (every image starts on
     // a line and they share the step), and the whole lines from there.
     auto first_line = [&](int32_t row) {
-        const auto offset =
-            static_cast<int32_t>((reinterpret_cast<uintptr_t>(It + std::ptrdiff_t{row} * pl) & 63) / 4);
+        const auto offset = static_cast<int32_t>(
+            (reinterpret_cast<uintptr_t>(It + std::ptrdiff_t{row} * pl) & 63) / 4);
         return std::min(W, (16 - offset) % 16);
     };
     auto whole_lines = [&](int32_t head) { return (W - head) / 16 * 16; };
@@ -499,8 +499,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 range = widened_range;
             } else {
                 if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
-                ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder,
-                                  &range);
+                ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder, &range);
             }
             ops.smooth_row(wide + kBorder, W, f.smooth, engine_fused::exact_sums(range),
                            sring[s_next % 5], &sring_range[s_next % 5]);
@@ -576,8 +575,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             }
         }
         const double* d[5];
-        const bool exact =
-            window(y, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
+        const bool exact = window(y, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
         const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
 
         if (!f.stream) {
@@ -592,8 +590,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
                 const ProductRows out = product_rows(block_images, 0);
                 const double* dx[5];
                 for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
-                ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer,
-                                 out, count);
+                ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer, out,
+                                 count);
                 for (int32_t i = 0; i < kProductImages; ++i) {
                     if (images[i] != nullptr) {
                         ops.stream_row(block_images[i], images[i] + y * pl + x0, count);
