@@ -310,28 +310,38 @@ void products_of(const double* const d[5], const double* c, const float* it, flo
         o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n);
 }
 
-template <bool kExact>
-void products_in(ProductSet set, const double* const d[5], const double* c, const float* it,
-                 float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+// Calls visit.template operator()<kFlow, kMoments, kRegularizer>() with the product flags of a
+// mode: which images it makes (Fn2, Un, Vn; the moment images) and whether the regularizer is
+// added to the flow's divisor. One mapping for every routine that is compiled per set.
+template <class Visit>
+void with_product_flags(ProductSet set, bool add_regularizer, const Visit& visit) {
     switch (set) {
         case ProductSet::affine:
-            products_of<kExact, false, true, false>(d, c, it, reg, out, n);
+            visit.template operator()<false, true, false>();
             break;
         case ProductSet::orvane:
             if (add_regularizer) {
-                products_of<kExact, true, false, true>(d, c, it, reg, out, n);
+                visit.template operator()<true, false, true>();
             } else {
-                products_of<kExact, true, false, false>(d, c, it, reg, out, n);
+                visit.template operator()<true, false, false>();
             }
             break;
         case ProductSet::all:
             if (add_regularizer) {
-                products_of<kExact, true, true, true>(d, c, it, reg, out, n);
+                visit.template operator()<true, true, true>();
             } else {
-                products_of<kExact, true, true, false>(d, c, it, reg, out, n);
+                visit.template operator()<true, true, false>();
             }
             break;
     }
+}
+
+template <bool kExact>
+void products_in(ProductSet set, const double* const d[5], const double* c, const float* it,
+                 float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        products_of<kExact, kFlow, kMoments, kReg>(d, c, it, reg, out, n);
+    });
 }
 
 void products_row(ProductSet set, const double* const d[5], const double* c, bool exact,
@@ -551,49 +561,17 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
 
 bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
                      float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
-    switch (set) {
-        case ProductSet::affine:
-            products_stream_t<false, true, false>(d, c, it, reg, out, n);
-            break;
-        case ProductSet::orvane:
-            if (add_regularizer) {
-                products_stream_t<true, false, true>(d, c, it, reg, out, n);
-            } else {
-                products_stream_t<true, false, false>(d, c, it, reg, out, n);
-            }
-            break;
-        case ProductSet::all:
-            if (add_regularizer) {
-                products_stream_t<true, true, true>(d, c, it, reg, out, n);
-            } else {
-                products_stream_t<true, true, false>(d, c, it, reg, out, n);
-            }
-            break;
-    }
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        products_stream_t<kFlow, kMoments, kReg>(d, c, it, reg, out, n);
+    });
     return true;
 }
 
 bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
                   float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
-    switch (set) {
-        case ProductSet::affine:
-            sweep_t<false, true, false>(r, smooth, deriv, reg, head, n, range);
-            break;
-        case ProductSet::orvane:
-            if (add_regularizer) {
-                sweep_t<true, false, true>(r, smooth, deriv, reg, head, n, range);
-            } else {
-                sweep_t<true, false, false>(r, smooth, deriv, reg, head, n, range);
-            }
-            break;
-        case ProductSet::all:
-            if (add_regularizer) {
-                sweep_t<true, true, true>(r, smooth, deriv, reg, head, n, range);
-            } else {
-                sweep_t<true, true, false>(r, smooth, deriv, reg, head, n, range);
-            }
-            break;
-    }
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        sweep_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n, range);
+    });
     return true;
 }
 #if defined(__GNUC__) && !defined(__clang__)
