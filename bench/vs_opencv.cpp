@@ -27,7 +27,9 @@
 // precision, in different orders), 2e-3 for the quotients Fn2, Un and Vn, whose denominator Ig2
 // falls to the regularizer 0.01 where the gradient vanishes and so magnifies the same differences
 // up to a hundredfold. Allocations are counted through the malloc slot of the kernel table while
-// Orvane runs. The exit status is 0 only when every comparison agrees.
+// Orvane runs; "memory" is what the engine's create took from the C heap, blocks mapped from the
+// system counted as whole pages (glibc's own count; -1 elsewhere). The exit status is 0 only when
+// every comparison agrees.
 //
 // Usage: orvane_vs_opencv [--columns=auto,3,3-sse2,0,1,2] [--path=auto,kernels,fused]
 //                         [--sizes=WxH,...] [--rounds=N] [--threads=N] [--tolerance=T]
@@ -35,6 +37,9 @@
 //                         (--stream overrides when the fused pipeline writes its results past the
 //                         cache; --details prints the difference of every image)
 #include <immintrin.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -216,6 +221,7 @@ Agreement compare(const MotionEngine& e, const OpenCvPipeline& cv) {
 struct Result {
     double orvane_ms = 0, opencv_ms = 0;
     double allocations_per_frame = 0;
+    int64_t object_bytes = -1;
     bool fused = false;
     Agreement agreement;
     bool ok = false;
@@ -267,7 +273,19 @@ struct Setup {
     std::vector<std::vector<float>> frames;
     std::unique_ptr<MotionEngine> engine;
     int per_round = 2;
+    int64_t object_bytes = -1;  // [bytes] the engine's create took from the C heap; -1: unknown
 };
+
+// Bytes the C heap has handed out and not taken back, counting blocks mapped from the system
+// whole, as the pages they occupy: what an object costs in memory. -1 where it cannot be read.
+int64_t heap_bytes_in_use() {
+#if defined(__GLIBC__)
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<int64_t>(m.uordblks + m.hblkhd);
+#else
+    return -1;
+#endif
+}
 
 StreamStores g_stream_stores = StreamStores::automatic;
 
@@ -276,10 +294,12 @@ bool prepare(const Geometry& g, const Column& column, EnginePath path, Setup& s)
     s.frames.resize(8);
     for (int m = 0; m < 8; ++m) bench::make_frame(g.columns, g.lines, m, s.frames[size_t(m)]);
     s.engine = std::make_unique<MotionEngine>();
+    const int64_t heap_before = heap_bytes_in_use();
     if (!s.engine->create(g.columns, g.lines, kRegularizer, TD_RECURSIVE,
                           FLAG_ALL | FLAG_INPUT_FILTER)) {
         return false;
     }
+    if (heap_before >= 0) s.object_bytes = heap_bytes_in_use() - heap_before;
     s.engine->set_path(path);
     s.engine->set_stream_stores(g_stream_stores);
     // Enough frames per round for a round to last about a millisecond or more.
@@ -337,6 +357,7 @@ Result measure(const Geometry& g, const Column& column, EnginePath path, int rou
     result.allocations_per_frame = double(allocations) / (double(rounds) * per_round);
     result.fused = engine.last_frame_fused();
     result.agreement = compare(engine, cv_pipeline);
+    result.object_bytes = setup.object_bytes;
     result.ok = true;
     return result;
 }
@@ -531,12 +552,12 @@ int main(int argc, char** argv) {
         options.tolerance, options.quotient_tolerance);
     std::printf(
         "bound: bytes a frame moves at least / copy bandwidth measured before each size\n\n");
-    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %9s %9s %s\n", "size", "column",
+    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %11s %9s %9s %s\n", "size", "column",
                 "Orvane", "OpenCV", "OpenCV/", "Orvane", "OpenCV", "bound", "Orvane/", "alloc",
-                "worst", "worst", "agree");
-    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %9s %9s\n", "", "", "ms/frame",
-                "ms/frame", "Orvane", "ms/Mpx", "ms/Mpx", "ms", "bound", "/frame", "rel.diff",
-                "quotient");
+                "memory", "worst", "worst", "agree");
+    std::printf("%-10s %-20s %10s %10s %8s %9s %9s %8s %9s %6s %11s %9s %9s\n", "", "", "ms/frame",
+                "ms/frame", "Orvane", "ms/Mpx", "ms/Mpx", "ms", "bound", "/frame", "bytes",
+                "rel.diff", "quotient");
     std::fflush(stdout);
 
     bool all_agree = true;
@@ -558,11 +579,12 @@ int main(int argc, char** argv) {
                                    r.agreement.worst_quotient <= options.quotient_tolerance;
                 all_agree = all_agree && agree;
                 std::printf(
-                    "%-10s %-20s %10.4f %10.4f %8.2f %9.2f %9.2f %8.4f %9.2f %6.2f %9.1e %9.1e "
-                    "%s\n",
+                    "%-10s %-20s %10.4f %10.4f %8.2f %9.2f %9.2f %8.4f %9.2f %6.2f %11lld %9.1e "
+                    "%9.1e %s\n",
                     g.name().c_str(), name.c_str(), r.orvane_ms, r.opencv_ms,
                     r.opencv_ms / r.orvane_ms, r.orvane_ms / mpx, r.opencv_ms / mpx, bound_ms,
-                    r.orvane_ms / bound_ms, r.allocations_per_frame, r.agreement.worst,
+                    r.orvane_ms / bound_ms, r.allocations_per_frame,
+                    static_cast<long long>(r.object_bytes), r.agreement.worst,
                     r.agreement.worst_quotient, agree ? "yes" : "NO");
                 if (!agree) {
                     std::printf("    largest differences in %s and %s\n",

@@ -21,11 +21,18 @@ int64_t allocated_step(int64_t width) {
     return (4 * width + 31) & ~int64_t{31};
 }
 
-// True when a width x height image, with the allocator's alignment slack and back-pointer,
-// has a byte count that fits the allocator's signed 32-bit size.
+constexpr int64_t kSkewPeriod = 4096;  // [bytes]
+constexpr int64_t kLine = 64;          // [bytes]
+
+// The most bytes one block may hold: the allocator's count is a signed 32-bit int, and it adds
+// its alignment slack and back-pointer; the block itself holds a line of slack that aligns its
+// first image.
+constexpr int64_t kBlockLimit =
+    std::numeric_limits<int32_t>::max() - 32 - static_cast<int64_t>(sizeof(void*)) - kLine;
+
+// True when a width x height image has a byte count that fits one block.
 bool fits_allocator(int64_t width, int64_t height) {
-    const int64_t limit =
-        std::numeric_limits<int32_t>::max() - 32 - static_cast<int64_t>(sizeof(void*));
+    const int64_t limit = kBlockLimit;
     // Both factors are bounded first so that their product cannot overflow 64 bits either.
     const int64_t step = allocated_step(width);
     if (step > limit || height > limit) return false;
@@ -36,34 +43,95 @@ bool fits_allocator(int64_t width, int64_t height) {
 // 4 KiB page. The fused pipeline writes a dozen images at the same pixel in one loop, and
 // addresses that agree in their low 12 bits share one set of the first-level cache (8 ways) and
 // look alike to the processor's check of loads against earlier stores: the mode stage ran at half
-// its speed. So the n-th image starts n * 64 bytes past the first 64-byte boundary of its block
-// (whole cache lines for the streaming stores); the block holds exactly those bytes more.
-constexpr int64_t kImageSkew = 64;     // [bytes]
-constexpr int64_t kSkewPeriod = 4096;  // [bytes]
-constexpr int64_t kLine = 64;          // [bytes]
+// its speed. So every image starts on its own 64-byte line of the page (whole cache lines for the
+// streaming stores, too).
+//
+// The images lie one after another in one block, each at the first line past the one before
+// whose place in the page no earlier image has. In one block the gaps cost a few hundred bytes
+// in all, where a block per image would spend its own part-filled last page on each skew. A
+// block ends where the allocator's 32-bit byte count would overflow, so very large frames take a
+// few blocks. Builds with the address checker give each image its own block, so that a write
+// past one image's end is caught there instead of landing in the next image.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kBlockPerImage = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kBlockPerImage = true;
+#else
+constexpr bool kBlockPerImage = false;
+#endif
+#else
+constexpr bool kBlockPerImage = false;
+#endif
+
+// The 64-byte lines of a page that earlier images start on.
+struct PageLines {
+    static constexpr int32_t kCount = static_cast<int32_t>(kSkewPeriod / kLine);
+    bool taken[kCount] = {};
+    int32_t taken_count = 0;
+
+    // The first offset at or past `offset` (rounded up to a line) whose line is free.
+    int64_t first_free(int64_t offset) const {
+        int64_t start = (offset + kLine - 1) & ~(kLine - 1);
+        if (taken_count == kCount) return start;
+        while (taken[(start % kSkewPeriod) / kLine]) start += kLine;
+        return start;
+    }
+    void take(int64_t offset) {
+        // With every line taken, the images start over from a free page.
+        if (taken_count == kCount) *this = PageLines{};
+        bool& line = taken[(offset % kSkewPeriod) / kLine];
+        if (!line) ++taken_count;
+        line = true;
+    }
+};
 
 }  // namespace
 
-// Allocates one image and clears every byte of it that a kernel or a reader could see: the
-// whole row step, not only `width` floats, so that no uninitialised heap memory ever leaves the
-// engine. Returns null (after writing nothing) when the allocator fails.
-float* MotionEngine::allocate_zeroed(int32_t width, int32_t height, int32_t* step, bool skewed) {
-    const int64_t row_step = allocated_step(width);
-    const int64_t skew = skewed ? (int64_t{block_count_} * kImageSkew) % kSkewPeriod : 0;
-    const int64_t most = skewed ? skew + kLine : 0;  // [bytes] before the image
-    // The block is taken as one row of floats: the image's rows and the bytes before it.
-    const int64_t floats = (row_step * height + most) / 4;
-    if (floats > std::numeric_limits<int32_t>::max() || block_count_ >= kMaxBlocks) return nullptr;
-    int32_t block_step = 0;
-    float* block = prim_malloc_32f(static_cast<int32_t>(floats), 1, &block_step);
-    if (block == nullptr) return nullptr;
-    blocks_[block_count_++] = block;
-    prim_set_32f(0.0f, block, block_step, Size{static_cast<int32_t>(floats), 1});
-    if (step != nullptr) *step = static_cast<int32_t>(row_step);
-    if (!skewed) return block;
-    const auto to_line =
-        static_cast<int64_t>((kLine - reinterpret_cast<uintptr_t>(block) % kLine) % kLine);
-    return block + (to_line + skew) / 4;
+// Places the requested images into as few zeroed blocks as the allocator allows (see above) and
+// sets their handles. Every byte of every block is cleared, row gaps included, so that no
+// uninitialised heap memory ever leaves the engine. Returns false, with the blocks taken so far
+// recorded for destroy, when an allocation fails.
+bool MotionEngine::allocate_images(std::span<const ImageRequest> requests) {
+    if (requests.size() > static_cast<size_t>(kMaxBlocks)) return false;
+    int64_t offsets[kMaxBlocks] = {};
+    int32_t block_of[kMaxBlocks] = {};
+    int64_t block_bytes[kMaxBlocks] = {};
+    int32_t blocks = 0;
+    PageLines lines_taken;
+    int64_t cursor = 0;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        int64_t start = lines_taken.first_free(cursor);
+        const bool new_block =
+            blocks == 0 || kBlockPerImage || start + requests[i].bytes > kBlockLimit;
+        if (new_block) {
+            ++blocks;
+            start = lines_taken.first_free(0);
+        }
+        lines_taken.take(start);
+        offsets[i] = start;
+        block_of[i] = blocks - 1;
+        cursor = start + requests[i].bytes;
+        block_bytes[blocks - 1] = cursor;
+    }
+    float* bases[kMaxBlocks] = {};
+    for (int32_t b = 0; b < blocks; ++b) {
+        // The block is taken as one row of floats: the images and a line of alignment slack.
+        const int64_t floats = (block_bytes[b] + kLine) / 4;
+        if (floats > std::numeric_limits<int32_t>::max()) return false;
+        int32_t block_step = 0;
+        float* block = prim_malloc_32f(static_cast<int32_t>(floats), 1, &block_step);
+        if (block == nullptr) return false;
+        blocks_[block_count_++] = block;
+        prim_set_32f(0.0f, block, block_step, Size{static_cast<int32_t>(floats), 1});
+        const auto to_line =
+            static_cast<int64_t>((kLine - reinterpret_cast<uintptr_t>(block) % kLine) % kLine);
+        bases[b] = block + to_line / 4;
+    }
+    for (size_t i = 0; i < requests.size(); ++i) {
+        *requests[i].handle = bases[block_of[i]] + offsets[i] / 4;
+    }
+    return true;
 }
 
 MotionEngine::~MotionEngine() {
@@ -101,39 +169,30 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
         return false;
     };
 
-    int32_t tap_step = 0;
-    smooth_taps = allocate_zeroed(kTaps, 1, &tap_step, false);
-    if (smooth_taps == nullptr) return fail();
-    for (int32_t k = 0; k < kTaps; ++k) smooth_taps[k] = kSmoothTaps[k];
-
-    Is = allocate_zeroed(bordered_width, bordered_height, &padded_step, true);
-    if (Is == nullptr) return fail();
-    scratch = allocate_zeroed(bordered_width, bordered_height, &padded_step, true);
-    if (scratch == nullptr) return fail();
+    // Every image of the mode, the bordered ones first; the ring must read as zeros, border
+    // included: the time derivatives read slots of frames that do not exist yet.
+    padded_step = static_cast<int32_t>(allocated_step(bordered_width));
+    plain_step = static_cast<int32_t>(allocated_step(new_columns));
+    const int64_t bordered_bytes = int64_t{padded_step} * bordered_height;
+    const int64_t plain_bytes = int64_t{plain_step} * new_lines;
+    ImageRequest requests[kMaxBlocks];
+    int32_t count = 0;
+    auto want = [&](float*& handle, int64_t bytes) { requests[count++] = {&handle, bytes}; };
+    want(Is, bordered_bytes);
+    want(scratch, bordered_bytes);
+    for (float*& slot : history_ring) want(slot, bordered_bytes);
+    want(It, plain_bytes);
+    if (time_derivative == TD_RECURSIVE) want(It_prev, plain_bytes);
+    for (float* MotionEngine::*product : product_members(flags)) want(this->*product, plain_bytes);
+    want(smooth_taps, allocated_step(kTaps));
+    want(deriv_taps, allocated_step(kTaps));
+    if (!allocate_images({requests, static_cast<size_t>(count)})) return fail();
+    for (int32_t k = 0; k < kTaps; ++k) {
+        smooth_taps[k] = kSmoothTaps[k];
+        deriv_taps[k] = kDerivTaps[k];
+    }
     interior_offset = border * (padded_step / 4) + border;
 
-    deriv_taps = allocate_zeroed(kTaps, 1, &tap_step, false);
-    if (deriv_taps == nullptr) return fail();
-    for (int32_t k = 0; k < kTaps; ++k) deriv_taps[k] = kDerivTaps[k];
-
-    // The ring must read as zeros, border included: the time derivatives read slots of frames
-    // that do not exist yet.
-    for (float*& slot : history_ring) {
-        slot = allocate_zeroed(bordered_width, bordered_height, &padded_step, true);
-        if (slot == nullptr) return fail();
-    }
-
-    It = allocate_zeroed(new_columns, new_lines, &plain_step, true);
-    if (It == nullptr) return fail();
-    if (time_derivative == TD_RECURSIVE) {
-        It_prev = allocate_zeroed(new_columns, new_lines, &plain_step, true);
-        if (It_prev == nullptr) return fail();
-    }
-
-    for (float* MotionEngine::*product : product_members(flags)) {
-        this->*product = allocate_zeroed(new_columns, new_lines, &plain_step, true);
-        if (this->*product == nullptr) return fail();
-    }
     if (!allocate_fused_workspace()) return fail();
     return true;
 }

@@ -208,9 +208,14 @@ class MotionEngine {
     static std::span<float * MotionEngine::*const> product_members(int32_t mode_flags);
     // Edge replication into the two-pixel border of a bordered buffer, given its interior
     // origin: the side columns of the interior rows, then whole bordered rows above and below.
-    // One zeroed image from the allocation slot, recorded for destroy; `skewed` places it at its
-    // own offset within the page (see motion_engine.cpp).
-    float* allocate_zeroed(int32_t width, int32_t height, int32_t* step, bool skewed);
+    // One image to place: where its handle lives and how many bytes it spans.
+    struct ImageRequest {
+        float** handle = nullptr;
+        int64_t bytes = 0;
+    };
+    // Places the images in zeroed blocks from the allocation slot, recorded for destroy, each at
+    // its own offset within the page (see motion_engine.cpp).
+    bool allocate_images(std::span<const ImageRequest> requests);
     void fill_border_columns(float* interior);
     void fill_border_rows(float* interior);
     void load_input(const float* frame, int32_t step);
@@ -275,7 +280,8 @@ class MotionEngine {
     // bordered input twice; the block allocated as `Is` then waits here, to take the next frame.
     // Null while `Is` is a block of its own (always on the kernel sequence).
     float* is_spare_ = nullptr;
-    // Every block taken from the allocation slot (the images may start past their block's start).
+    // Every block taken from the allocation slot (the images start past their block's start).
+    // Also the most images one engine holds: each could need a block of its own.
     static constexpr int32_t kMaxBlocks = 24;
     float* blocks_[kMaxBlocks] = {};
     int32_t block_count_ = 0;

@@ -762,8 +762,8 @@ TEST(CoOrvaneOutOfMemory, EngineThatCannotAllocateLeavesTheObjectIdle) {
     g_real_malloc = prim_slot_target<prim_malloc_32f_fn>(prim_slots::malloc_32f);
     const PrimFn saved = prim_slots::malloc_32f.load();
     prim_slots::malloc_32f.store(reinterpret_cast<PrimFn>(&failing_malloc));
-    // Fail at every point of the allocation sequence of "all" in recursive mode: two tap
-    // sets, Is, scratch, five ring slots, It, It_prev and twelve products.
+    // Fail at every point of the allocation sequence of "all" in recursive mode (one block for
+    // every image, or a block per image in builds with the address checker).
     int successes = 0;
     for (;; ++successes) {
         g_engine_allocations_left = successes;
@@ -776,7 +776,7 @@ TEST(CoOrvaneOutOfMemory, EngineThatCannotAllocateLeavesTheObjectIdle) {
         EXPECT_EQ(take_error(), "<none>");
         ASSERT_LT(successes, 100);
     }
-    EXPECT_EQ(successes, 23);
+    EXPECT_GE(successes, 1) << "no allocation was made to fail";
     obj->destroy_orvane();
     g_engine_allocations_left = -1;
     prim_slots::malloc_32f.store(saved);
