@@ -96,10 +96,12 @@ void expect_buffer_set(const MotionEngine& e, const ModeCase& mode, int32_t time
     }
 }
 
-// No two images of the set overlap, and each starts on a 64-byte line of the page that no
-// other image starts on (images met at the same pixel must not share first-level cache sets).
+// No two images of the set overlap, and each starts on a cache line; in one block, each also
+// starts on a 64-byte line of the page that no other image starts on (images met at the same
+// pixel must not share first-level cache sets). Blocks of their own start where the heap puts
+// them.
 void expect_apart_on_own_lines(const MotionEngine& e, const ModeCase& mode, int32_t td,
-                               const std::string& context) {
+                               bool one_block, const std::string& context) {
     struct Extent {
         std::string name;
         uintptr_t begin, end;
@@ -125,8 +127,10 @@ void expect_apart_on_own_lines(const MotionEngine& e, const ModeCase& mode, int3
             const Extent& b = extents[j];
             EXPECT_TRUE(a.end <= b.begin || b.end <= a.begin)
                 << context << a.name << " overlaps " << b.name;
-            EXPECT_NE(a.begin % 4096, b.begin % 4096)
-                << context << a.name << " and " << b.name << " share a line of the page";
+            if (one_block) {
+                EXPECT_NE(a.begin % 4096, b.begin % 4096)
+                    << context << a.name << " and " << b.name << " share a line of the page";
+            }
         }
     }
 }
@@ -185,7 +189,7 @@ TEST(MotionEngineBuffers, ExactSetPerModeAndTimeRule) {
             MotionEngine e;
             ASSERT_TRUE(e.create(12, 7, 0.01f, td, mode.flags)) << context;
             expect_buffer_set(e, mode, td, context);
-            expect_apart_on_own_lines(e, mode, td, context);
+            expect_apart_on_own_lines(e, mode, td, heap.counters().mallocs == 1, context);
             EXPECT_EQ(heap.counters().live, heap.counters().mallocs) << context;
             for (int32_t i = 0; i < 5; ++i)
                 EXPECT_EQ(e.get_time_window(i), nullptr) << context << "window before frame 1";
