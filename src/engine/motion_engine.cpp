@@ -165,11 +165,14 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     want(smooth_taps, allocated_step(kTaps));
     want(deriv_taps, allocated_step(kTaps));
     want(Is, bordered_bytes);
-    want(scratch, bordered_bytes);
     for (float*& slot : history_ring) want(slot, bordered_bytes);
     want(It, plain_bytes);
     if (time_derivative == TD_RECURSIVE) want(It_prev, plain_bytes);
     for (float* MotionEngine::*product : product_members(flags)) want(this->*product, plain_bytes);
+    workspace_bands_ = fused_workspace_bands(bordered_bytes);
+    const int64_t band_bytes = workspace_bands_ * fused_band_bytes();
+    want(workspace,
+         product_members(flags).empty() ? std::max(band_bytes, plain_bytes) : band_bytes);
     if (!allocate_images({requests, static_cast<size_t>(count)})) return fail();
     for (int32_t k = 0; k < kTaps; ++k) {
         smooth_taps[k] = kSmoothTaps[k];
@@ -177,7 +180,6 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     }
     interior_offset = border * (padded_step / 4) + border;
 
-    if (!allocate_fused_workspace()) return fail();
     return true;
 }
 
@@ -230,15 +232,14 @@ void MotionEngine::destroy() {
     leave_ring_alias();
     for (int32_t i = 0; i < block_count_; ++i) prim_free(blocks_[i]);
     block_count_ = 0;
-    for (float** handle : {&smooth_taps, &Is, &scratch, &It_prev, &It, &deriv_taps}) {
+    for (float** handle : {&smooth_taps, &Is, &workspace, &It_prev, &It, &deriv_taps}) {
         *handle = nullptr;
     }
     for (float*& slot : history_ring) slot = nullptr;
     // Mode "all" holds every product, so its list covers whatever any mode took.
     for (float* MotionEngine::*product : product_members(FLAG_ALL)) this->*product = nullptr;
     for (float*& slot : time_window) slot = nullptr;
-    delete[] fused_own_workspace_;
-    fused_own_workspace_ = nullptr;
+    workspace_bands_ = 0;
 }
 
 void MotionEngine::leave_ring_alias() {
@@ -297,8 +298,10 @@ void MotionEngine::load_input(const float* frame, int32_t step) {
 
     if (flags & FLAG_INPUT_FILTER) {
         // Separable 5x5 smoothing with the edge replicated: the row pass needs the side
-        // columns of Is, the column pass the top and bottom rows of its result.
-        float* sc = scratch + interior_offset;
+        // columns of Is, the column pass the top and bottom rows of its result. The row pass
+        // goes into the ring slot that this frame takes next: its frame (n - 5) has left the
+        // window.
+        float* sc = history_ring[(ring_index + kRingSize - 1) % kRingSize] + interior_offset;
         fill_border_columns(is);
         prim_filter_row_32f(is, padded_step, sc, padded_step, roi, smooth_taps, kTaps, kAnchor);
         fill_border_rows(sc);
@@ -348,10 +351,13 @@ void MotionEngine::batch_time_derivative(float* const window[5], float* dst) {
     const Size roi{columns, lines};
     prim_subtract_32f(window[4] + interior_offset, padded_step, window[0] + interior_offset,
                       padded_step, dst, plain_step, roi);
-    float* inner = scratch + interior_offset;
+    // The inner difference goes into a product image that the mode stage writes later, or, in
+    // a mode without one, into the workspace.
+    const auto products = product_members(flags);
+    float* inner = products.empty() ? workspace : this->*products[0];
     prim_subtract_32f(window[1] + interior_offset, padded_step, window[3] + interior_offset,
-                      padded_step, inner, padded_step, roi);
-    prim_add_weighted_inplace_32f(inner, padded_step, dst, plain_step, roi, kBatchWeight);
+                      padded_step, inner, plain_step, roi);
+    prim_add_weighted_inplace_32f(inner, plain_step, dst, plain_step, roi, kBatchWeight);
 }
 
 void MotionEngine::spatial_derivatives() {

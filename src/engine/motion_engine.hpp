@@ -227,10 +227,11 @@ class MotionEngine {
     // ---- fused pipeline (motion_engine_fused.cpp) ----
     struct FusedFrame;
     struct BandWork;
-    // Bytes of workspace that one band needs, and how many bands the workspace holds.
+    // Bytes of workspace that one band needs, and how many bands a workspace for this geometry
+    // holds: as many as the threads setting asks for at create, eight at least, and no more than
+    // fit in the bytes of one bordered image or than the most threads.
     int64_t fused_band_bytes() const;
-    int32_t fused_band_capacity() const;
-    bool allocate_fused_workspace();
+    int32_t fused_workspace_bands(int64_t bordered_bytes) const;
     void process_fused(const float* frame);
     // Gives `Is` its own block again (see is_spare_).
     void leave_ring_alias();
@@ -243,7 +244,10 @@ class MotionEngine {
     int32_t time_derivative = TD_RECURSIVE;
     int32_t flags = 0;
     float* Is = nullptr;
-    float* scratch = nullptr;
+    // The fused pipeline's rolling rows, `workspace_bands_` bands of them; also the kernel
+    // sequence's batch derivative term in a mode without product images.
+    float* workspace = nullptr;
+    int32_t workspace_bands_ = 0;
     float* smooth_taps = nullptr;
     int32_t interior_offset = 0;
     int32_t border = 2;
@@ -273,9 +277,6 @@ class MotionEngine {
     EnginePath path_ = engine_default_path();
     StreamStores stream_stores_ = StreamStores::automatic;
     bool last_frame_fused_ = false;
-    // The fused pipeline's rolling rows: the `scratch` buffer (which only the kernel sequence
-    // needs) when it is large enough, otherwise this block of its own, taken at create.
-    double* fused_own_workspace_ = nullptr;
     // On the fused pipeline `Is` is the ring slot of the newest frame, which saves writing the
     // bordered input twice; the block allocated as `Is` then waits here, to take the next frame.
     // Null while `Is` is a block of its own (always on the kernel sequence).

@@ -4,12 +4,12 @@
 //
 // The 5-tap filters need the two rows above and below, so the sweep keeps two rolling windows of
 // rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence stores
-// it in `scratch`, then widened; five rows) and the source of the spatial derivatives (the
-// bordered input in the recursive rule, the stored frame n - 2 in the batch rule; five rows and
-// the one that a streamed frame makes while the mode stage reads the five). Edge replication
+// it in the incoming ring slot, then widened; five rows) and the source of the spatial derivatives
+// (the bordered input in the recursive rule, the stored frame n - 2 in the batch rule; five rows
+// and the one that a streamed frame makes while the mode stage reads the five). Edge replication
 // becomes a clamped row index. Every value is the one the kernel sequence of the plain kernels
-// stores, bit for bit (fused_rows.hpp says how); `scratch` is the only buffer left with other
-// contents: its memory holds the rolling rows. The bordered input is written once, into its ring
+// stores, bit for bit (fused_rows.hpp says how); the rolling rows live in `workspace`, a band's
+// worth per thread. The bordered input is written once, into its ring
 // slot, and `Is` names that slot (is_spare_ in motion_engine.hpp).
 //
 // A frame can be split into bands of rows, one per thread. A band recomputes the few input rows
@@ -194,18 +194,11 @@ int64_t MotionEngine::fused_band_bytes() const {
     return band_layout(columns).total * int64_t{sizeof(double)};
 }
 
-int32_t MotionEngine::fused_band_capacity() const {
-    if (fused_own_workspace_ != nullptr) return 1;
-    const int64_t scratch_bytes = int64_t{padded_step} * (int64_t{lines} + 2 * kBorder);
-    return static_cast<int32_t>(std::min<int64_t>(scratch_bytes / fused_band_bytes(), kMaxThreads));
-}
-
-bool MotionEngine::allocate_fused_workspace() {
-    // Frames of a few lines have a scratch buffer too small for even one band's rows.
-    if (fused_band_capacity() >= 1) return true;
-    const auto doubles = static_cast<size_t>(band_layout(columns).total);
-    fused_own_workspace_ = new (std::nothrow) double[doubles];
-    return fused_own_workspace_ != nullptr;
+int32_t MotionEngine::fused_workspace_bands(int64_t bordered_bytes) const {
+    constexpr int64_t kLeastBands = 8;
+    const int64_t band = fused_band_bytes();
+    const int64_t fit = std::clamp<int64_t>(bordered_bytes / band, 1, kMaxThreads);
+    return static_cast<int32_t>(std::min(fit, std::max<int64_t>(kLeastBands, engine_threads())));
 }
 
 // What every band of one frame shares: read-only settings and the row routines.
@@ -266,14 +259,13 @@ void MotionEngine::process_fused(const float* frame) {
     const int64_t frame_bytes = int64_t{plain_step} * lines * images;
     f.stream = stream_stores_ == StreamStores::always ||
                (stream_stores_ == StreamStores::automatic && frame_bytes > kStreamAbove);
-    f.workspace =
-        fused_own_workspace_ != nullptr ? fused_own_workspace_ : reinterpret_cast<double*>(scratch);
+    f.workspace = reinterpret_cast<double*>(workspace);
     f.band_doubles = band_layout(columns).total;
     f.engine = this;
 
     // Bands of at least 32 rows: each band recomputes up to eight input rows of its neighbours.
     const int32_t bands = static_cast<int32_t>(
-        std::min<int64_t>({engine_threads(), fused_band_capacity(), std::max(1, lines / 32)}));
+        std::min<int64_t>({engine_threads(), workspace_bands_, std::max(1, lines / 32)}));
     struct Job {
         const FusedFrame* f;
         int32_t bands;

@@ -72,7 +72,7 @@ void expect_empty(const MotionEngine& e, const std::string& context) {
         EXPECT_EQ(e.get_history_ring(i), nullptr) << context << " ring " << i;
         EXPECT_EQ(e.get_time_window(i), nullptr) << context << " window " << i;
     }
-    EXPECT_EQ(MotionEngineTestAccess::scratch(e), nullptr) << context;
+    EXPECT_EQ(MotionEngineTestAccess::workspace(e), nullptr) << context;
     EXPECT_EQ(MotionEngineTestAccess::It_prev(e), nullptr) << context;
     EXPECT_EQ(MotionEngineTestAccess::smooth_taps(e), nullptr) << context;
     EXPECT_EQ(MotionEngineTestAccess::deriv_taps(e), nullptr) << context;
@@ -84,7 +84,7 @@ void expect_buffer_set(const MotionEngine& e, const ModeCase& mode, int32_t time
     EXPECT_TRUE(e.is_created()) << context;
     EXPECT_NE(e.get_image(EngineImage::Is), nullptr) << context;
     EXPECT_NE(e.get_image(EngineImage::It), nullptr) << context;
-    EXPECT_NE(MotionEngineTestAccess::scratch(e), nullptr) << context;
+    EXPECT_NE(MotionEngineTestAccess::workspace(e), nullptr) << context;
     EXPECT_NE(MotionEngineTestAccess::smooth_taps(e), nullptr) << context;
     EXPECT_NE(MotionEngineTestAccess::deriv_taps(e), nullptr) << context;
     EXPECT_EQ(MotionEngineTestAccess::It_prev(e) != nullptr, time_derivative == TD_RECURSIVE)
@@ -114,7 +114,6 @@ void expect_apart_on_own_lines(const MotionEngine& e, const ModeCase& mode, int3
             {name, reinterpret_cast<uintptr_t>(p), reinterpret_cast<uintptr_t>(p) + bytes});
     };
     add("Is", e.get_image(EngineImage::Is), bordered);
-    add("scratch", MotionEngineTestAccess::scratch(e), bordered);
     for (int32_t i = 0; i < 5; ++i)
         add("ring " + std::to_string(i), e.get_history_ring(i), bordered);
     add("It", e.get_image(EngineImage::It), plain);
@@ -243,7 +242,6 @@ TEST(MotionEngineBuffers, CreateZeroFillsEveryBuffer) {
 
             std::vector<std::pair<std::string, Image>> buffers;
             buffers.emplace_back("Is", read_bordered(e, e.get_image(EngineImage::Is)));
-            buffers.emplace_back("scratch", read_bordered(e, MotionEngineTestAccess::scratch(e)));
             for (int32_t i = 0; i < 5; ++i)
                 buffers.emplace_back("ring " + std::to_string(i),
                                      read_bordered(e, e.get_history_ring(i)));
