@@ -131,9 +131,10 @@ bool taps_allow_exact_forms(const double c[5], bool antisymmetric) {
 // the streamed sweep makes at the same time (RowOps::sweep_stream).
 constexpr int32_t kDerivRows = 6;
 
-// Row-major layout of one band's workspace [doubles]: the widened input row, the two rolling
+// Row-major layout of one band's workspace [doubles]: a widened input row, the two rolling
 // windows (five and kDerivRows rows), the bordered input row, five rows of It (the mode stage
-// reads a row of It up to three rows after it was made) and the mode stage's block buffer. Every
+// reads a row of It up to three rows after it was made), the mode stage's block buffer and a
+// second widened input row (the next row is widened one step ahead of its row pass). Every
 // row starts on a 64-byte boundary and pixel x = 0 of every row does too (the rows that begin at x
 // = -2 start kLead doubles in), so that the row routines' full-width vector loads and stores of a
 // row never straddle two cache lines.
@@ -157,7 +158,7 @@ BandLayout band_layout(int32_t columns) {
     BandLayout l{};
     l.row = (int64_t{columns} + 4 + kLead + kAlign - 1) & ~(kAlign - 1);
     // + kAlign: room to move the band's start to a 64-byte boundary.
-    l.total = l.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 + kAlign;
+    l.total = l.row * 19 + int64_t{kProductImages} * kStreamBlock / 2 + kAlign;
     return l;
 }
 
@@ -296,7 +297,6 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     const BandLayout layout = band_layout(W);
     double* base = f.workspace + f.band_doubles * band;
     base += (kAlign - (reinterpret_cast<uintptr_t>(base) / sizeof(double)) % kAlign) % kAlign;
-    double* wide = base + kLead;  // x = 0 at wide + 2
     double* sring[5];
     double* dring[kDerivRows];  // bordered rows: x = -2 at the start
     for (int32_t k = 0; k < 5; ++k) sring[k] = base + layout.row * (1 + k);
@@ -311,6 +311,16 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         it_ring[k] = reinterpret_cast<float*>(base + layout.row * (13 + k));
     }
     float* block = reinterpret_cast<float*>(base + layout.row * 18);
+    // Input rows widened to double for the row pass, by the parity of their row (x = 0 at 2), the
+    // row each holds (-1: none) and its summary. The row pass of row s widens row s + 1 straight
+    // after it: the row pass reads each widened pixel in several shifted vectors, which the
+    // processor cannot take from stores still on their way to the cache, so the stores of a row
+    // must be done well before it is read.
+    double* const wides[2] = {base + kLead,
+                              base + layout.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 +
+                                  kLead};
+    int32_t widened_row[2] = {-1, -1};
+    uint32_t wide_range[2] = {};
 
     // The five rows of a rolling window of `slots` rows centred on row `centre` (edge rows
     // repeated), at `offset` from their starts, and whether their sums are exact (the summaries'
@@ -418,19 +428,30 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         }
     };
 
+    // Widens input row s into its buffer unless it is there already.
+    auto widen_input = [&](int32_t s) {
+        const int32_t i = s % 2;
+        if (widened_row[i] == s) return;
+        if (s + 1 < L) prefetch(f.frame + std::ptrdiff_t{s + 1} * W, W);
+        ops.widen_clamped(f.frame + std::ptrdiff_t{s} * W, W, wides[i] + kBorder, &wide_range[i]);
+        widened_row[i] = s;
+    };
+    // The row pass of input row s; `ahead`: then widens row s + 1.
+    auto row_pass = [&](int32_t s, bool ahead) {
+        widen_input(s);
+        const int32_t i = s % 2;
+        const bool exact = f.smooth_exact && engine_fused::exact_sums(wide_range[i]);
+        ops.smooth_row(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5], &sring_range[s % 5]);
+        if (ahead && s + 1 < L) widen_input(s + 1);
+    };
+
     auto produce_input = [&](int32_t upto) {
         for (; r_next <= upto; ++r_next) {
             const int32_t r = r_next;
             float* row = input_row(r) + kBorder;
             if (f.filter) {
                 for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
-                    if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
-                    uint32_t range = 0;
-                    ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder,
-                                      &range);
-                    const bool exact = f.smooth_exact && engine_fused::exact_sums(range);
-                    ops.smooth_row(wide + kBorder, W, f.smooth, exact, sring[s_next % 5],
-                                   &sring_range[s_next % 5]);
+                    row_pass(s_next, true);
                 }
                 const double* rows[5];
                 const bool exact = window(r, sring, sring_range, 5, 0, rows);
@@ -478,23 +499,12 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         return std::min(W, (16 - offset) % 16);
     };
     auto whole_lines = [&](int32_t head) { return (W - head) / 16 * 16; };
-    // The input row already widened into `wide` by the sweep (-1: none), and its summary.
-    int32_t widened_row = -1;
-    uint32_t widened_range = 0;
     // Makes input row r and the mode stage's whole lines of row y in one loop; false (nothing
     // made) where the sums are not exact or the lines of rows r and y do not start alike.
     auto sweep_rows = [&](int32_t r, const double* const d[5], const float* it_y,
                           const ProductRows& out_rows, int32_t head) {
         for (const int32_t last = std::min(r + 2, L - 1); s_next <= last; ++s_next) {
-            uint32_t range = 0;
-            if (s_next == widened_row) {
-                range = widened_range;
-            } else {
-                if (s_next + 1 < L) prefetch(f.frame + std::ptrdiff_t{s_next + 1} * W, W);
-                ops.widen_clamped(f.frame + std::ptrdiff_t{s_next} * W, W, wide + kBorder, &range);
-            }
-            ops.smooth_row(wide + kBorder, W, f.smooth, engine_fused::exact_sums(range),
-                           sring[s_next % 5], &sring_range[s_next % 5]);
+            row_pass(s_next, false);
         }
         engine_fused::SweepRows rows{};
         if (!window(r, sring, sring_range, 5, 0, rows.s) || first_line(r) != head) return false;
@@ -518,8 +528,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         const int32_t next_row = s_next;
         if (next_row < L) {
             rows.next_src = f.frame + std::ptrdiff_t{next_row} * W;
-            rows.next_wide = wide + kBorder;
-            rows.next_range = &widened_range;
+            rows.next_wide = wides[next_row % 2] + kBorder;
+            rows.next_range = &wide_range[next_row % 2];
         }
         uint32_t made = 0;
         if (!ops.sweep_stream(f.set, rows, f.smooth, f.deriv, reg, f.add_regularizer, head, W,
@@ -527,10 +537,10 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             return false;
         }
         if (next_row < L) {
-            double* w = wide + kBorder;
+            double* w = wides[next_row % 2] + kBorder;
             w[-2] = w[-1] = w[0];
             w[W] = w[W + 1] = w[W - 1];
-            widened_row = next_row;
+            widened_row[next_row % 2] = next_row;
         }
         dring_range[r % kDerivRows] = made;
         double* wide_row = rows.wide;
