@@ -224,7 +224,8 @@ void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
 // One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
 // stored once. Every row is its own __restrict parameter, which is what lets the compiler
 // vectorise without run-time overlap tests.
-template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer, bool kPlainDivision>
+template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer, bool kPlainDivision,
+          bool kCheckDivisors = true>
 bool products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
               const double* __restrict r3, const double* __restrict r4, const double* c,
               const float* __restrict it, float reg, float* __restrict o_it2,
@@ -280,7 +281,10 @@ bool products(const double* __restrict r0, const double* __restrict r1, const do
             o_it2[x] = it2;
             o_ig2[x] = ig2;
             if constexpr (kPlainDivision) {
-                special |= static_cast<uint32_t>(ig2 == 0.0f) | static_cast<uint32_t>(ig2 != ig2);
+                if constexpr (kCheckDivisors) {
+                    special |=
+                        static_cast<uint32_t>(ig2 == 0.0f) | static_cast<uint32_t>(ig2 != ig2);
+                }
                 o_fn2[x] = it2 / ig2;
                 o_un[x] = ixt / ig2;
                 o_vn[x] = iyt / ig2;
@@ -300,6 +304,17 @@ bool products(const double* __restrict r0, const double* __restrict r1, const do
 template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer>
 void products_of(const double* const d[5], const double* c, const float* it, float reg,
                  const ProductRows& o, int32_t n) {
+    // Exact sums come from finite rows only, so every Ix and Iy is a number or an infinity and
+    // Ix2 + Iy2 lies in [0, +inf]; a positive regularizer then makes every divisor at least
+    // itself: none is zero or NaN, and the row divides plainly without looking.
+    if constexpr (kExact && kFlow && kRegularizer) {
+        if (reg > 0.0f) {
+            products<kExact, kFlow, kMoments, kRegularizer, true, false>(
+                d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
+                o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n);
+            return;
+        }
+    }
     if (products<kExact, kFlow, kMoments, kRegularizer, kFlow>(
             d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy,
             o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n)) {
