@@ -564,7 +564,60 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
         return true;
     };
 
+    // Cached frames with the input filter and the recursive rule: the lines whose windows need no
+    // edge row and whose input row two below is the band's own take a lean loop, which does for
+    // each line what the general steps below do there (the row pass of input row y + 4, the column
+    // pass and It of row y + 2, the mode stage of line y), with the windows' slots turned by one
+    // per line instead of worked out from the row each time: narrow rows spend a good part of
+    // their time on that bookkeeping otherwise.
+    const bool lean = !f.stream && f.filter && f.spatial && f.recursive && n > 1;
+    const int32_t lean_end = std::min(y1 - 2, L - 4);
+    auto lean_lines = [&](int32_t y) {
+        int32_t sslot = y % 5;                 // row y in the row pass window
+        int32_t dslot = (y - 2) % kDerivRows;  // row y - 2 in the derivatives' window
+        const auto weight = static_cast<double>(kRecursiveWeight);
+        for (; y < lean_end; ++y) {
+            const int32_t r = y + 2;
+            row_pass(y + 4, true);
+            uint32_t lo = 255, hi = 0;
+            const double* rows[5];
+            for (int32_t k = 0, i = sslot; k < 5; ++k, i = i + 1 == 5 ? 0 : i + 1) {
+                rows[k] = sring[i];
+                lo = std::min(lo, sring_range[i] & 0xFFu);
+                hi = std::max(hi, sring_range[i] >> 8);
+            }
+            const bool column_exact = f.smooth_exact && engine_fused::exact_sums(lo | (hi << 8));
+            const int32_t made = dslot + 4 >= kDerivRows ? dslot + 4 - kDerivRows : dslot + 4;
+            const std::ptrdiff_t interior = interior_offset + r * ps;
+            float* cur = window4 + interior;
+            ops.smooth_column(rows, W, f.smooth, column_exact, cur, dring[made] + kBorder,
+                              &dring_range[made]);
+            ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl, weight,
+                              It + r * pl, W);
+            lo = 255;
+            hi = 0;
+            const double* d[5];
+            for (int32_t k = 0, i = dslot; k < 5; ++k, i = i + 1 == kDerivRows ? 0 : i + 1) {
+                d[k] = dring[i] + kBorder;
+                lo = std::min(lo, dring_range[i] & 0xFFu);
+                hi = std::max(hi, dring_range[i] >> 8);
+            }
+            const bool exact = f.deriv_exact && engine_fused::exact_sums(lo | (hi << 8));
+            ops.products_row(f.set, d, f.deriv, exact, It + y * pl, reg, f.add_regularizer,
+                             product_rows(images, y * pl), W);
+            sslot = sslot + 1 == 5 ? 0 : sslot + 1;
+            dslot = dslot + 1 == kDerivRows ? 0 : dslot + 1;
+        }
+        s_next = y + 4;
+        r_next = y + 2;
+        return y;
+    };
+
     for (int32_t y = y0; y < y1; ++y) {
+        if (lean && y >= 2 && y < lean_end && r_next == y + 2 && s_next == y + 4) {
+            y = lean_lines(y);
+            if (y >= y1) break;
+        }
         produce_input(deriv_from_input ? std::min(y + 2, L - 1) : y);
         if (!f.spatial) continue;
         if (!deriv_from_input) {
