@@ -152,6 +152,7 @@ std::vector<Variant> variants() {
     const int32_t count = engine_fused::row_ops_available(flavours);
     std::vector<Variant> list;
     for (int32_t i = 0; i < count; ++i) list.push_back({flavours[i], StreamStores::never, 1});
+    list.push_back({flavours[0], StreamStores::never, 3});
     list.push_back({flavours[0], StreamStores::always, 1});
     list.push_back({flavours[0], StreamStores::always, 3});
     // Streamed rows without the widest flavour's one-loop sweep (processors without AVX-512).
@@ -201,7 +202,7 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
 
 TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
     for (const Variant& v : variants())
-        if (v.stores == StreamStores::never)
+        if (v.stores == StreamStores::never && v.threads == 1)
             for (int32_t lines : {1, 2, 3, 6})
                 for (int32_t columns = 1; columns <= 40; ++columns)
                     expect_same(columns, lines, 7, v);
