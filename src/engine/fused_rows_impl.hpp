@@ -153,17 +153,18 @@ void smooth_row_exact8(const double* __restrict s, int32_t n, const double* c,
     int32_t x = 0;
     for (; x + 8 <= n; x += 8) {
         auto at = [&](int32_t k) { return _mm512_loadu_pd(s + x + k); };
-        const __m512d sum = _mm512_add_pd(
-            _mm512_add_pd(_mm512_mul_pd(c4, _mm512_add_pd(at(-2), at(2))),
-                          _mm512_mul_pd(c3, _mm512_add_pd(at(-1), at(1)))),
-            _mm512_mul_pd(c2, at(0)));
+        const __m512d sum =
+            _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(c4, _mm512_add_pd(at(-2), at(2))),
+                                        _mm512_mul_pd(c3, _mm512_add_pd(at(-1), at(1)))),
+                          _mm512_mul_pd(c2, at(0)));
         const __m256 v = rounded8(sum);
         summary.note(v);
         _mm512_storeu_pd(dst + x, _mm512_cvtps_pd(v));
     }
     Range r = summary.range();
     for (; x < n; ++x) {
-        const double sum = c[4] * (s[x - 2] + s[x + 2]) + c[3] * (s[x - 1] + s[x + 1]) + c[2] * s[x];
+        const double sum =
+            c[4] * (s[x - 2] + s[x + 2]) + c[3] * (s[x - 1] + s[x + 1]) + c[2] * s[x];
         const float v = static_cast<float>(sum) + 0.0f;
         note_range(v, r.lo_key, r.hi_key);
         dst[x] = static_cast<double>(v);

@@ -316,9 +316,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     // after it: the row pass reads each widened pixel in several shifted vectors, which the
     // processor cannot take from stores still on their way to the cache, so the stores of a row
     // must be done well before it is read.
-    double* const wides[2] = {base + kLead,
-                              base + layout.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 +
-                                  kLead};
+    double* const wides[2] = {
+        base + kLead, base + layout.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 + kLead};
     int32_t widened_row[2] = {-1, -1};
     uint32_t wide_range[2] = {};
 
@@ -592,8 +591,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
             float* cur = window4 + interior;
             ops.smooth_column(rows, W, f.smooth, column_exact, cur, dring[made] + kBorder,
                               &dring_range[made]);
-            ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl, weight,
-                              It + r * pl, W);
+            ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl, weight, It + r * pl,
+                              W);
             lo = 255;
             hi = 0;
             const double* d[5];
