@@ -235,7 +235,7 @@ class MotionEngine {
     void process_fused(const float* frame);
     // Gives `Is` its own block again (see is_spare_).
     void leave_ring_alias();
-    void fused_band(const FusedFrame& f, int32_t band, int32_t y0, int32_t y1) const;
+    void fused_band(const FusedFrame& f, int32_t worker, int32_t y0, int32_t y1) const;
 
     int32_t columns = 0;
     int32_t lines = 0;

@@ -52,6 +52,8 @@ constexpr int32_t kProductImages = 12;
 // every line it writes.
 constexpr int64_t kStreamAbove = int64_t{8} << 20;
 constexpr int32_t kMaxThreads = 64;
+// Bands per thread when a frame is split over several threads.
+constexpr int32_t kBandsPerThread = 2;
 
 int32_t clamp_threads(int64_t n) {
     return static_cast<int32_t>(std::clamp<int64_t>(n, 1, kMaxThreads));
@@ -265,27 +267,36 @@ void MotionEngine::process_fused(const float* frame) {
     f.engine = this;
 
     // Bands of at least 32 rows: each band recomputes up to eight input rows of its neighbours.
-    const int32_t bands = static_cast<int32_t>(
-        std::min<int64_t>({engine_threads(), workspace_bands_, std::max(1, lines / 32)}));
+    // With several threads the frame is cut into a few bands per thread, which the threads take
+    // in turn, so that a thread held up by other work leaves its share to the others; each
+    // thread works in its own part of the workspace.
+    const int32_t threads = engine_threads();
+    const int32_t bands = static_cast<int32_t>(std::min<int64_t>(
+        int64_t{threads} * (threads > 1 ? kBandsPerThread : 1), std::max(1, lines / 32)));
+    const int32_t workers = std::min({threads, workspace_bands_, bands});
     struct Job {
         const FusedFrame* f;
         int32_t bands;
+        std::atomic<int32_t> next{0};
     } job{&f, bands};
-    auto run = [](void* context, int32_t band) {
-        const auto* j = static_cast<const Job*>(context);
+    auto run = [](void* context, int32_t worker) {
+        auto* j = static_cast<Job*>(context);
         const MotionEngine& e = *j->f->engine;
-        const int64_t y0 = int64_t{e.lines} * band / j->bands;
-        const int64_t y1 = int64_t{e.lines} * (band + 1) / j->bands;
-        e.fused_band(*j->f, band, static_cast<int32_t>(y0), static_cast<int32_t>(y1));
+        for (int32_t band = j->next.fetch_add(1, std::memory_order_relaxed); band < j->bands;
+             band = j->next.fetch_add(1, std::memory_order_relaxed)) {
+            const int64_t y0 = int64_t{e.lines} * band / j->bands;
+            const int64_t y1 = int64_t{e.lines} * (band + 1) / j->bands;
+            e.fused_band(*j->f, worker, static_cast<int32_t>(y0), static_cast<int32_t>(y1));
+        }
     };
-    if (bands <= 1) {
+    if (workers <= 1) {
         run(&job, 0);
     } else {
-        engine_run_bands(bands, run, &job);
+        engine_run_bands(workers, run, &job);
     }
 }
 
-void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int32_t y1) const {
+void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, int32_t y1) const {
     const RowOps& ops = *f.ops;
     const int32_t W = columns;
     const int32_t L = lines;
@@ -293,9 +304,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t band, int32_t y0, int
     const std::ptrdiff_t pl = plain_step / 4;
     const int32_t n = frames_processed;
 
-    // The band's workspace.
+    // The worker's part of the workspace.
     const BandLayout layout = band_layout(W);
-    double* base = f.workspace + f.band_doubles * band;
+    double* base = f.workspace + f.band_doubles * worker;
     base += (kAlign - (reinterpret_cast<uintptr_t>(base) / sizeof(double)) % kAlign) % kAlign;
     double* sring[5];
     double* dring[kDerivRows];  // bordered rows: x = -2 at the start
