@@ -96,6 +96,11 @@ struct RowOps {
     // that the source is exact-summable (exact_sums) and the taps symmetric.
     void (*smooth_row)(const double* src, int32_t n, const double* c, bool exact, double* dst,
                        uint32_t* range);
+    // smooth_row, and in the same loop the next input row widened as widen_clamped makes it:
+    // next_dst[-2 .. n + 1] from next[0 .. n - 1], *next_range its summary.
+    void (*smooth_row_widen)(const double* src, int32_t n, const double* c, bool exact,
+                             double* dst, uint32_t* range, const float* next, double* next_dst,
+                             uint32_t* next_range);
     // Column pass: out[x] = float(sum over k of c[k] * rows[4 - k][x]) for x in [0, n), rows[0]
     // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1]. Where
     // `wide` is not null, it gets the same bordered row widened to double (x from -2 to n + 1) and

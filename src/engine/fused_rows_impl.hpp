@@ -146,12 +146,19 @@ inline __m256 rounded8(__m512d sum) {
     return _mm256_add_ps(_mm512_maskz_cvtpd_ps(0xFF, sum), _mm256_setzero_ps());
 }
 
-void smooth_row_exact8(const double* __restrict s, int32_t n, const double* c,
-                       double* __restrict dst, uint32_t* range) {
+template <bool kNext>
+void smooth_row_exact8_t(const double* __restrict s, int32_t n, const double* c,
+                         double* __restrict dst, uint32_t* range, const float* __restrict next,
+                         double* __restrict next_dst, uint32_t* next_range) {
     const __m512d c2 = _mm512_set1_pd(c[2]), c3 = _mm512_set1_pd(c[3]), c4 = _mm512_set1_pd(c[4]);
-    Summary8 summary;
+    Summary8 summary, next_summary;
     int32_t x = 0;
     for (; x + 8 <= n; x += 8) {
+        if constexpr (kNext) {
+            const __m256 w = _mm256_loadu_ps(next + x);
+            next_summary.note(w);
+            _mm512_storeu_pd(next_dst + x, _mm512_cvtps_pd(w));
+        }
         auto at = [&](int32_t k) { return _mm512_loadu_pd(s + x + k); };
         const __m512d sum =
             _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(c4, _mm512_add_pd(at(-2), at(2))),
@@ -162,7 +169,12 @@ void smooth_row_exact8(const double* __restrict s, int32_t n, const double* c,
         _mm512_storeu_pd(dst + x, _mm512_cvtps_pd(v));
     }
     Range r = summary.range();
+    Range next_r = next_summary.range();
     for (; x < n; ++x) {
+        if constexpr (kNext) {
+            note_range(next[x], next_r.lo_key, next_r.hi_key);
+            next_dst[x] = static_cast<double>(next[x]);
+        }
         const double sum =
             c[4] * (s[x - 2] + s[x + 2]) + c[3] * (s[x - 1] + s[x + 1]) + c[2] * s[x];
         const float v = static_cast<float>(sum) + 0.0f;
@@ -170,6 +182,16 @@ void smooth_row_exact8(const double* __restrict s, int32_t n, const double* c,
         dst[x] = static_cast<double>(v);
     }
     *range = pack(r);
+    if constexpr (kNext) {
+        *next_range = pack(next_r);
+        next_dst[-2] = next_dst[-1] = next_dst[0];
+        next_dst[n] = next_dst[n + 1] = next_dst[n - 1];
+    }
+}
+
+void smooth_row_exact8(const double* s, int32_t n, const double* c, double* dst,
+                       uint32_t* range) {
+    smooth_row_exact8_t<false>(s, n, c, dst, range, nullptr, nullptr, nullptr);
 }
 
 void smooth_column_exact8(const double* const rows[5], int32_t n, const double* c,
@@ -221,6 +243,18 @@ void smooth_row(const double* s, int32_t n, const double* c, bool exact, double*
     } else {
         smooth_row_t<false>(s, n, c, dst, range);
     }
+}
+
+void smooth_row_widen(const double* s, int32_t n, const double* c, bool exact, double* dst,
+                      uint32_t* range, const float* next, double* next_dst, uint32_t* next_range) {
+#if defined(__AVX512F__)
+    if (exact) {
+        smooth_row_exact8_t<true>(s, n, c, dst, range, next, next_dst, next_range);
+        return;
+    }
+#endif
+    smooth_row(s, n, c, exact, dst, range);
+    widen_clamped(next, n, next_dst, next_range);
 }
 
 template <bool kExact, bool kWiden>
@@ -741,7 +775,7 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped,   widen,        smooth_row,
+const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped,   widen,        smooth_row, smooth_row_widen,
                     smooth_column,     recursive_row,   batch_row,    square_row,
                     products_row,      products_stream, sweep_stream, stream_row};
 

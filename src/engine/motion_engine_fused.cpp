@@ -451,8 +451,16 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         widen_input(s);
         const int32_t i = s % 2;
         const bool exact = f.smooth_exact && engine_fused::exact_sums(wide_range[i]);
+        const int32_t next = s + 1;
+        if (ahead && next < L && widened_row[next % 2] != next) {
+            // The next row is widened in the same loop.
+            ops.smooth_row_widen(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5],
+                                 &sring_range[s % 5], f.frame + std::ptrdiff_t{next} * W,
+                                 wides[next % 2] + kBorder, &wide_range[next % 2]);
+            widened_row[next % 2] = next;
+            return;
+        }
         ops.smooth_row(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5], &sring_range[s % 5]);
-        if (ahead && s + 1 < L) widen_input(s + 1);
     };
 
     auto produce_input = [&](int32_t upto) {
