@@ -98,8 +98,8 @@ struct RowOps {
                        uint32_t* range);
     // smooth_row, and in the same loop the next input row widened as widen_clamped makes it:
     // next_dst[-2 .. n + 1] from next[0 .. n - 1], *next_range its summary.
-    void (*smooth_row_widen)(const double* src, int32_t n, const double* c, bool exact,
-                             double* dst, uint32_t* range, const float* next, double* next_dst,
+    void (*smooth_row_widen)(const double* src, int32_t n, const double* c, bool exact, double* dst,
+                             uint32_t* range, const float* next, double* next_dst,
                              uint32_t* next_range);
     // Column pass: out[x] = float(sum over k of c[k] * rows[4 - k][x]) for x in [0, n), rows[0]
     // the topmost; then out[-2] = out[-1] = out[0] and out[n] = out[n + 1] = out[n - 1]. Where

@@ -189,8 +189,7 @@ void smooth_row_exact8_t(const double* __restrict s, int32_t n, const double* c,
     }
 }
 
-void smooth_row_exact8(const double* s, int32_t n, const double* c, double* dst,
-                       uint32_t* range) {
+void smooth_row_exact8(const double* s, int32_t n, const double* c, double* dst, uint32_t* range) {
     smooth_row_exact8_t<false>(s, n, c, dst, range, nullptr, nullptr, nullptr);
 }
 
@@ -775,9 +774,9 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped,   widen,        smooth_row, smooth_row_widen,
-                    smooth_column,     recursive_row,   batch_row,    square_row,
-                    products_row,      products_stream, sweep_stream, stream_row};
+const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,     smooth_row, smooth_row_widen,
+                    smooth_column,     recursive_row, batch_row, square_row, products_row,
+                    products_stream,   sweep_stream,  stream_row};
 
 }  // namespace ENGINE_FUSED_NS
 }  // namespace

@@ -280,6 +280,45 @@ TEST(FusedPipeline, RunsAfterTheSelectionWhereItPicksColumnZero) {
     prim_use_eight_lanes(true);
 }
 
+// The row pass that widens the next input row in its own loop stores what the two routines store
+// one after the other, summaries included (they choose the exact forms of later sums), in every
+// flavour, for rows of every kind of test frame.
+TEST(FusedRows, RowPassWithTheNextRowMatchesTheTwoRoutines) {
+    const double c[5] = {31.0 / 256, 60.0 / 256, 74.0 / 256, 60.0 / 256, 31.0 / 256};
+    auto same = [](double x, double y) {
+        return (x != x && y != y) || std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y);
+    };
+    const engine_fused::RowOps* flavours[3];
+    const int32_t count = engine_fused::row_ops_available(flavours);
+    for (int32_t i = 0; i < count; ++i) {
+        const engine_fused::RowOps& ops = *flavours[i];
+        for (int32_t n : {1, 7, 8, 9, 16, 33, 130}) {
+            for (int32_t m = 0; m < 4; ++m) {
+                const Image rows = test_frame(n, 2, m);  // the row pass's source, the next row
+                const float* next = rows.px.data() + n;
+                const auto len = static_cast<size_t>(n);
+                std::vector<double> src(len + 4);
+                uint32_t src_range = 0;
+                ops.widen_clamped(rows.px.data(), n, src.data() + 2, &src_range);
+                for (bool exact : {false, engine_fused::exact_sums(src_range)}) {
+                    std::vector<double> a(len), b(len), wa(len + 4), wb(len + 4);
+                    uint32_t ra = 0, rb = 0, na = 0, nb = 0;
+                    ops.smooth_row(src.data() + 2, n, c, exact, a.data(), &ra);
+                    ops.widen_clamped(next, n, wa.data() + 2, &na);
+                    ops.smooth_row_widen(src.data() + 2, n, c, exact, b.data(), &rb, next,
+                                         wb.data() + 2, &nb);
+                    const std::string where = std::string(ops.name) + ", " + std::to_string(n) +
+                                              " pixels, kind " + std::to_string(m);
+                    EXPECT_EQ(ra, rb) << where;
+                    EXPECT_EQ(na, nb) << where;
+                    for (int32_t x = 0; x < n; ++x) ASSERT_TRUE(same(a[x], b[x])) << where;
+                    for (int32_t x = 0; x < n + 4; ++x) ASSERT_TRUE(same(wa[x], wb[x])) << where;
+                }
+            }
+        }
+    }
+}
+
 // The fused pipeline reproduces the plain kernels only: with the slots on another column, or with
 // the kernels forced, the engine runs the kernel sequence; so does every frame of a build without
 // the fused pipeline.
