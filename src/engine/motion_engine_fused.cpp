@@ -453,7 +453,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         const bool exact = f.smooth_exact && engine_fused::exact_sums(wide_range[i]);
         const int32_t next = s + 1;
         if (ahead && next < L && widened_row[next % 2] != next) {
-            // The next row is widened in the same loop.
+            // The next row is widened in the same loop; the one after it is asked for now, one
+            // row ahead as widen_input does.
+            if (next + 1 < L) prefetch(f.frame + std::ptrdiff_t{next + 1} * W, W);
             ops.smooth_row_widen(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5],
                                  &sring_range[s % 5], f.frame + std::ptrdiff_t{next} * W,
                                  wides[next % 2] + kBorder, &wide_range[next % 2]);
