@@ -11,8 +11,9 @@
 //  - differences, squares, sums and products as single float operations;
 //  - the division in single precision with the zero-divisor rule (0 or NaN divisor: +inf, -inf or
 //    the NaN 0xFFC00000 by the dividend's sign).
-// No multiplication and addition are ever fused into one operation (all files are built with
-// -ffp-contract=off and without -mfma), so every flavour stores the same bits.
+// No multiplication and addition are fused into one operation where either could round (all files
+// are built with -ffp-contract=off and without -mfma; the 512-bit flavour's exact smoothing passes
+// fuse them explicitly, where nothing rounds), so every flavour stores the same bits.
 //
 // The routines are written once (fused_rows_impl.hpp) and compiled per instruction set, each in
 // its own file with its own flags and its own namespace: fused_rows_base.cpp (no flags),
