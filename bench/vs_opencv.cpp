@@ -19,7 +19,9 @@
 // 256 MiB, best of three).
 //
 // With --threads=N (N > 1) a second table compares Orvane's wall time per frame on N band
-// threads with its wall time on one, interleaved the same way.
+// threads with its wall time on one, interleaved the same way, beside the time that the frame's
+// traffic alone takes on one and on N threads (what a second thread can add at best where the
+// cores share the memory system).
 //
 // Afterwards the outputs of the last frame are compared: for each image the largest difference,
 // relative to the largest magnitude in the OpenCV image, must stay within the stated tolerance:
@@ -57,6 +59,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -410,6 +413,59 @@ std::pair<double, double> measure_threads(const Geometry& g, const Column& colum
     return {median(one), median(many)};
 }
 
+// The traffic alone of a frame like the engine's on `threads` threads [ms, wall time, best of
+// five]: three images read and fourteen written past the cache, one pass of bands as the engine
+// cuts them, nothing computed. On a machine whose cores share the memory system it says how much
+// a second thread can add at best.
+double traffic_only_ms(const Geometry& g, int32_t threads) {
+    constexpr int kReads = 3, kWrites = 14;
+    const size_t pixels = size_t(g.columns) * size_t(g.lines);
+    const size_t per_image = (pixels + 16 + 15) / 16 * 16;  // each image on its own line
+    LargePageBuffer block(per_image * (kReads + kWrites));
+    float* images[kReads + kWrites];
+    for (int k = 0; k < kReads + kWrites; ++k) images[k] = block.data + per_image * k + 16 * k;
+    auto band = [&](int32_t y0, int32_t y1) {
+        const size_t begin = size_t(y0) * g.columns, end = size_t(y1) * g.columns;
+#if defined(__SSE__)
+        // A whole 64-byte line of each image at a time, as the engine writes them: a line
+        // left half-written while the others are written would leave the processor's
+        // write-combining buffers as a partial write.
+        for (size_t i = begin; i + 16 <= end; i += 16) {
+            __m128 sum[4];
+            for (int q = 0; q < 4; ++q) {
+                sum[q] = _mm_loadu_ps(images[0] + i + 4 * q);
+                for (int k = 1; k < kReads; ++k) {
+                    sum[q] = _mm_add_ps(sum[q], _mm_loadu_ps(images[k] + i + 4 * q));
+                }
+            }
+            for (int k = 0; k < kWrites; ++k) {
+                for (int q = 0; q < 4; ++q) _mm_stream_ps(images[kReads + k] + i + 4 * q, sum[q]);
+            }
+        }
+        _mm_sfence();
+#else
+        for (size_t i = begin; i < end; ++i) {
+            float sum = images[0][i];
+            for (int k = 1; k < kReads; ++k) sum += images[k][i];
+            for (int k = 0; k < kWrites; ++k) images[kReads + k][i] = sum;
+        }
+#endif
+    };
+    double best = 0;
+    for (int r = 0; r < 5; ++r) {
+        const double t0 = wall_ms();
+        std::vector<std::thread> others;
+        for (int32_t b = 1; b < threads; ++b) {
+            others.emplace_back(band, g.lines * b / threads, g.lines * (b + 1) / threads);
+        }
+        band(0, g.lines / threads);
+        for (std::thread& t : others) t.join();
+        const double ms = wall_ms() - t0;
+        best = r == 0 ? ms : std::min(best, ms);
+    }
+    return best;
+}
+
 // ---- command line -------------------------------------------------------------------------------
 struct Options {
     std::vector<Column> columns;
@@ -622,17 +678,24 @@ int main(int argc, char** argv) {
         }
     }
     if (options.threads > 1) {
-        std::printf("\nOrvane on %d band threads, wall time per frame [ms]\n", options.threads);
-        std::printf("%-10s %-20s %10s %10s %8s\n", "size", "column", "1 thread",
-                    (std::to_string(options.threads) + " threads").c_str(), "speed-up");
+        std::printf(
+            "\nOrvane on %d band threads, wall time per frame [ms]; \"traffic\": the same "
+            "frame's reads and writes alone, on 1 and %d threads\n",
+            options.threads, options.threads);
+        std::printf("%-10s %-20s %10s %10s %8s %10s %10s %8s\n", "size", "column", "1 thread",
+                    (std::to_string(options.threads) + " threads").c_str(), "speed-up", "traffic 1",
+                    ("traffic " + std::to_string(options.threads)).c_str(), "speed-up");
         for (const Geometry& g : options.sizes) {
+            const double traffic_one = traffic_only_ms(g, 1);
+            const double traffic_many = traffic_only_ms(g, options.threads);
             for (const Column& c : options.columns) {
                 for (const auto& [path, path_name] : options.paths) {
                     const auto [one, many] =
                         measure_threads(g, c, path, options.rounds, options.threads);
-                    std::printf("%-10s %-20s %10.4f %10.4f %8.2f\n", g.name().c_str(),
-                                (c.name + path_name).c_str(), one, many,
-                                many > 0 ? one / many : 0.0);
+                    std::printf("%-10s %-20s %10.4f %10.4f %8.2f %10.4f %10.4f %8.2f\n",
+                                g.name().c_str(), (c.name + path_name).c_str(), one, many,
+                                many > 0 ? one / many : 0.0, traffic_one, traffic_many,
+                                traffic_one / traffic_many);
                     std::fflush(stdout);
                 }
             }
