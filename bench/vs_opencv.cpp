@@ -587,12 +587,15 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (arg.rfind("--quotient-tolerance=", 0) == 0) {
             o.quotient_tolerance = std::atof(arg.c_str() + 21);
         } else {
-            std::fprintf(stderr,
-                         "unknown argument '%s'\nusage: %s [--columns=auto,3,3-sse2,0,1,2] "
+            const bool help = arg == "--help" || arg == "-h";
+            if (!help) std::fprintf(stderr, "unknown argument '%s'\n", arg.c_str());
+            std::fprintf(help ? stdout : stderr,
+                         "usage: %s [--columns=auto,3,3-sse2,0,1,2] "
                          "[--path=auto,kernels,fused] [--sizes=WxH,...] [--rounds=N] "
                          "[--threads=N] [--tolerance=T] [--quotient-tolerance=Q] "
                          "[--stream=auto,never,always] [--details]\n",
-                         arg.c_str(), argv[0]);
+                         argv[0]);
+            if (help) std::exit(0);
             return false;
         }
     }
