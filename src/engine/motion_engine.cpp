@@ -36,11 +36,10 @@ constexpr int64_t kBlockLimit =
 
 // True when a width x height image has a byte count that fits one block.
 bool fits_allocator(int64_t width, int64_t height) {
-    const int64_t limit = kBlockLimit;
     // Both factors are bounded first so that their product cannot overflow 64 bits either.
     const int64_t step = allocated_step(width);
-    if (step > limit || height > limit) return false;
-    return step * height <= limit;
+    if (step > kBlockLimit || height > kBlockLimit) return false;
+    return step * height <= kBlockLimit;
 }
 
 // Large blocks come from the system's page allocator and so all start at the same offset in a
@@ -194,11 +193,11 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     for (float*& slot : history_ring) want(slot, bordered_bytes);
     want(It, plain_bytes);
     if (time_derivative == TD_RECURSIVE) want(It_prev, plain_bytes);
-    for (float* MotionEngine::*product : product_members(flags)) want(this->*product, plain_bytes);
+    const auto products = product_members(flags);
+    for (float* MotionEngine::*product : products) want(this->*product, plain_bytes);
     workspace_bands_ = fused_workspace_bands(bordered_bytes);
     const int64_t band_bytes = workspace_bands_ * fused_band_bytes();
-    want(workspace,
-         product_members(flags).empty() ? std::max(band_bytes, plain_bytes) : band_bytes);
+    want(workspace, products.empty() ? std::max(band_bytes, plain_bytes) : band_bytes);
     if (!allocate_images({requests, static_cast<size_t>(count)})) return fail();
     for (int32_t k = 0; k < kTaps; ++k) {
         smooth_taps[k] = kSmoothTaps[k];

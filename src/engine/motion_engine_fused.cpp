@@ -590,6 +590,18 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     // pass and It of row y + 2, the mode stage of line y), with the windows' slots turned by one
     // per line instead of worked out from the row each time: narrow rows spend a good part of
     // their time on that bookkeeping otherwise.
+    // The five rows of a ring of `slots` rows from slot `first` on, at `offset` from their starts,
+    // and whether their sums are exact (as `window` does, for rows that need no edge row).
+    auto turned_window = [](int32_t first, double* const ring[], const uint32_t ranges[],
+                            int32_t slots, std::ptrdiff_t offset, const double* out[5]) {
+        uint32_t lo = 255, hi = 0;
+        for (int32_t k = 0, i = first; k < 5; ++k, i = i + 1 == slots ? 0 : i + 1) {
+            out[k] = ring[i] + offset;
+            lo = std::min(lo, ranges[i] & 0xFFu);
+            hi = std::max(hi, ranges[i] >> 8);
+        }
+        return engine_fused::exact_sums(lo | (hi << 8));
+    };
     const bool lean = !f.stream && f.filter && f.spatial && f.recursive && n > 1;
     const int32_t lean_end = std::min(y1 - 2, L - 4);
     auto lean_lines = [&](int32_t y) {
@@ -599,14 +611,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         for (; y < lean_end; ++y) {
             const int32_t r = y + 2;
             row_pass(y + 4, true);
-            uint32_t lo = 255, hi = 0;
             const double* rows[5];
-            for (int32_t k = 0, i = sslot; k < 5; ++k, i = i + 1 == 5 ? 0 : i + 1) {
-                rows[k] = sring[i];
-                lo = std::min(lo, sring_range[i] & 0xFFu);
-                hi = std::max(hi, sring_range[i] >> 8);
-            }
-            const bool column_exact = f.smooth_exact && engine_fused::exact_sums(lo | (hi << 8));
+            const bool column_exact =
+                f.smooth_exact && turned_window(sslot, sring, sring_range, 5, 0, rows);
             const int32_t made = dslot + 4 >= kDerivRows ? dslot + 4 - kDerivRows : dslot + 4;
             const std::ptrdiff_t interior = interior_offset + r * ps;
             float* cur = window4 + interior;
@@ -614,15 +621,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                               &dring_range[made]);
             ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl, weight, It + r * pl,
                               W);
-            lo = 255;
-            hi = 0;
             const double* d[5];
-            for (int32_t k = 0, i = dslot; k < 5; ++k, i = i + 1 == kDerivRows ? 0 : i + 1) {
-                d[k] = dring[i] + kBorder;
-                lo = std::min(lo, dring_range[i] & 0xFFu);
-                hi = std::max(hi, dring_range[i] >> 8);
-            }
-            const bool exact = f.deriv_exact && engine_fused::exact_sums(lo | (hi << 8));
+            const bool exact =
+                f.deriv_exact && turned_window(dslot, dring, dring_range, kDerivRows, kBorder, d);
             ops.products_row(f.set, d, f.deriv, exact, It + y * pl, reg, f.add_regularizer,
                              product_rows(images, y * pl), W);
             sslot = sslot + 1 == 5 ? 0 : sslot + 1;
