@@ -22,6 +22,27 @@ inline constexpr int32_t kRingSize = 5;
 
 enum class Mode { none, change_detection, affine_params, orvane, all };
 
+// Frames whose result images together exceed this many bytes [bytes] are written past the cache:
+// they would not survive in it until the next frame anyway, and the cached write would first read
+// every line it writes.
+inline constexpr int64_t kStreamAbove = int64_t{8} << 20;
+
+// Whether the results of a frame leave the cache: `plain_bytes` per image, `images` of them (the
+// mode's products, It and Is).
+inline bool results_leave_cache(int64_t plain_bytes, int64_t images) {
+    return plain_bytes * images > kStreamAbove;
+}
+
+// Whether the recursive rule updates It in place, without an image for the previous It (a row's
+// It is made from the same row of the previous one, which nothing reads again): where a frame's
+// results leave the cache anyway, and It together with the two images that a frame reads through
+// the cache (the input and the previous bordered frame) fits in the largest cache, `cache_bytes`.
+// It then goes through the cache and is still there when the next frame reads it; larger
+// frames keep two images that take turns, both written past the cache.
+inline bool updates_it_in_place(int64_t plain_bytes, int64_t images, int64_t cache_bytes) {
+    return results_leave_cache(plain_bytes, images) && 3 * plain_bytes <= cache_bytes;
+}
+
 // The mode of the flags (see engine_mode_bit).
 inline Mode mode_of(int32_t flags) {
     switch (engine_mode_bit(flags)) {

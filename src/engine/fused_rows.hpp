@@ -69,14 +69,16 @@ struct SweepRows {
     // cache as they are made, the pixels of [is_lines[0], is_lines[1]); the rest is the caller's.
     float* is_image;
     int32_t* is_lines;
-    double* wide;          // the same widened to double (two of margin on each side)
-    const float* prev;     // the previous frame's input row r
-    const float* it_prev;  // It_prev, row r
-    float* it_keep;        // It, row r, where the mode stage reads it back
-    float* it_image;       // It, row r, in its image
-    const double* d[5];    // the derivative rows y - 2 to y + 2 (two of margin on each side)
-    const float* it;       // It, row y
-    ProductRows out;       // row y of the mode stage's images
+    double* wide;       // the same widened to double (two of margin on each side)
+    const float* prev;  // the previous frame's input row r
+    // The previous It, row r. Where it is it_image's row (It updated in place), It's whole lines
+    // go through the cache instead: the line was just read, and the next frame reads it again.
+    const float* it_prev;
+    float* it_keep;      // It, row r, where the mode stage reads it back
+    float* it_image;     // It, row r, in its image
+    const double* d[5];  // the derivative rows y - 2 to y + 2 (two of margin on each side)
+    const float* it;     // It, row y
+    ProductRows out;     // row y of the mode stage's images
     // The next input row to widen in the same loop (null: none) and where it goes (x = 0; its
     // margins are left to the caller), with the summary of its floats.
     const float* next_src;
@@ -109,7 +111,8 @@ struct RowOps {
     void (*smooth_column)(const double* const rows[5], int32_t n, const double* c, bool exact,
                           float* out, double* wide, uint32_t* range);
     // It = (cur - prev) moved half-way towards it_prev: D + alpha * (it_prev - D) with D the
-    // float difference, in double, rounded once.
+    // float difference, in double, rounded once. `it` is either `it_prev` (in place) or apart
+    // from it.
     void (*recursive_row)(const float* cur, const float* prev, const float* it_prev, double alpha,
                           float* it, int32_t n);
     // It = outer + alpha * (inner - outer) in double with outer = f0 - f4, inner = f3 - f1.
@@ -152,6 +155,10 @@ struct RowOps {
 const RowOps& row_ops_base();
 const RowOps& row_ops_avx2();
 const RowOps& row_ops_avx512();
+
+// The largest cache that a core's data passes through [bytes], a cache shared by several cores
+// counted whole; 0 where the processor does not list its caches (examined once).
+int64_t largest_cache_bytes();
 
 // The widest flavour that this processor and build can run (examined once).
 const RowOps& row_ops_best();

@@ -8,7 +8,8 @@
 // The loops are plain element-wise loops that the compiler vectorises to the width of the file's
 // instruction set. Vector and scalar iterations do the same operations in the same order (see
 // fused_rows.hpp), so a pixel's value depends neither on its position in the row nor on the
-// flavour. Every pointer is __restrict: the rows a routine writes never overlap what it reads.
+// flavour. Every pointer is __restrict: the rows a routine writes never overlap what it reads
+// (recursive_row, which may update It in place, passes its loops rows that do not overlap).
 #ifndef ENGINE_FUSED_NS
 #error "define ENGINE_FUSED_NS before including fused_rows_impl.hpp"
 #endif
@@ -345,12 +346,34 @@ bool recursive_half_row(const float* __restrict cur, const float* __restrict pre
     return bad == 0;
 }
 
-void recursive_row(const float* __restrict cur, const float* __restrict prev,
-                   const float* __restrict it_prev, double alpha, float* __restrict it, int32_t n) {
-    if (alpha == 0.5 && recursive_half_row(cur, prev, it_prev, it, n)) return;
+void recursive_double_row(const float* __restrict cur, const float* __restrict prev,
+                          const float* __restrict it_prev, double alpha, float* __restrict it,
+                          int32_t n) {
     for (int32_t x = 0; x < n; ++x) {
         const double d = static_cast<double>(cur[x] - prev[x]);
         it[x] = static_cast<float>(d + alpha * (static_cast<double>(it_prev[x]) - d));
+    }
+}
+
+// Pixels per stretch of a row whose It is updated in place.
+constexpr int32_t kInPlaceStretch = 256;
+
+void recursive_row(const float* cur, const float* prev, const float* it_prev, double alpha,
+                   float* it, int32_t n) {
+    if (it != it_prev) {
+        if (alpha == 0.5 && recursive_half_row(cur, prev, it_prev, it, n)) return;
+        recursive_double_row(cur, prev, it_prev, alpha, it, n);
+        return;
+    }
+    // In place: the half form's results wait in a buffer until their stretch is known to need
+    // no double form, which reads the previous values.
+    alignas(64) float made[kInPlaceStretch];
+    for (int32_t x = 0; x < n; x += kInPlaceStretch) {
+        const int32_t m = n - x < kInPlaceStretch ? n - x : kInPlaceStretch;
+        if (!(alpha == 0.5 && recursive_half_row(cur + x, prev + x, it_prev + x, made, m))) {
+            recursive_double_row(cur + x, prev + x, it_prev + x, alpha, made, m);
+        }
+        for (int32_t i = 0; i < m; ++i) it[x + i] = made[i];
     }
 }
 
@@ -671,7 +694,13 @@ struct ColumnState {
         it = _mm512_mask_blend_ps(bad, it, slow);
     }
     _mm512_mask_storeu_ps(r.it_keep + x, in, it);
-    if (in == 0xFFFF) _mm512_stream_ps(r.it_image + x, it);
+    if (in == 0xFFFF) {
+        if (r.it_prev == r.it_image) {
+            _mm512_store_ps(r.it_image + x, it);
+        } else {
+            _mm512_stream_ps(r.it_image + x, it);
+        }
+    }
 }
 
 template <bool kFlow, bool kMoments, bool kRegularizer>

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/engine_rules.hpp"
+#include "engine/fused_rows.hpp"
 #include "primitives/primitives.hpp"
 
 #if defined(__linux__)
@@ -192,8 +193,12 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     want(Is, bordered_bytes);
     for (float*& slot : history_ring) want(slot, bordered_bytes);
     want(It, plain_bytes);
-    if (time_derivative == TD_RECURSIVE) want(It_prev, plain_bytes);
     const auto products = product_members(flags);
+    const auto images = static_cast<int64_t>(products.size()) + 2;  // + Is, It
+    if (time_derivative == TD_RECURSIVE &&
+        !updates_it_in_place(plain_bytes, images, engine_fused::largest_cache_bytes())) {
+        want(It_prev, plain_bytes);
+    }
     for (float* MotionEngine::*product : products) want(this->*product, plain_bytes);
     workspace_bands_ = fused_workspace_bands(bordered_bytes);
     const int64_t band_bytes = workspace_bands_ * fused_band_bytes();
@@ -352,14 +357,29 @@ void MotionEngine::update_time_derivative() {
     const Size roi{columns, lines};
     if (time_derivative == TD_RECURSIVE) {
         // The previous derivative becomes the state of the running average without a copy.
-        std::swap(It, It_prev);
+        if (It_prev != nullptr) std::swap(It, It_prev);
         if (frames_processed == 1) {
             prim_set_32f(0.0f, It, plain_step, roi);
-        } else {
+        } else if (It_prev != nullptr) {
             prim_subtract_32f(time_window[3] + interior_offset, padded_step,
                               time_window[4] + interior_offset, padded_step, It, plain_step, roi);
             prim_add_weighted_inplace_32f(It_prev, plain_step, It, plain_step, roi,
                                           kRecursiveWeight);
+        } else {
+            // No image for the previous derivative: the difference goes into an image that the
+            // mode stage writes later (or, in a mode without one, the workspace) and moves towards
+            // the previous derivative, still in It; then the two exchange their buffers.
+            const auto products = product_members(flags);
+            float* fresh = products.empty() ? workspace : this->*products[0];
+            prim_subtract_32f(time_window[3] + interior_offset, padded_step,
+                              time_window[4] + interior_offset, padded_step, fresh, plain_step,
+                              roi);
+            prim_add_weighted_inplace_32f(It, plain_step, fresh, plain_step, roi, kRecursiveWeight);
+            if (products.empty()) {
+                prim_copy_32f(fresh, plain_step, It, plain_step, roi);
+            } else {
+                std::swap(It, this->*products[0]);
+            }
         }
     } else {
         if (frames_processed < kRingSize) {

@@ -47,10 +47,6 @@ namespace {
 // small buffer that stays in the first-level cache, then go out with non-temporal stores.
 constexpr int32_t kStreamBlock = 256;
 constexpr int32_t kProductImages = 12;
-// Frames whose result images together exceed this many bytes [bytes] are written past the cache:
-// they would not survive in it until the next frame anyway, and the cached write would first read
-// every line it writes.
-constexpr int64_t kStreamAbove = int64_t{8} << 20;
 constexpr int32_t kMaxThreads = 64;
 // Bands per thread when a frame is split over several threads.
 constexpr int32_t kBandsPerThread = 2;
@@ -229,7 +225,9 @@ void MotionEngine::process_fused(const float* frame) {
     for (int32_t k = 0; k < kRingSize; ++k) {
         time_window[k] = history_ring[(ring_index + k) % kRingSize];
     }
-    if (time_derivative == TD_RECURSIVE) std::swap(It, It_prev);
+    // The previous derivative becomes the state of the running average without a copy, or is
+    // updated in place where the engine holds no image for it.
+    if (time_derivative == TD_RECURSIVE && It_prev != nullptr) std::swap(It, It_prev);
     // The bordered input goes straight into the ring, and `Is` names that slot: the slot's old
     // block (frame n - 5, read by nobody now) waits for the next frame. The block written is
     // neither read in this frame nor one of the window's other slots.
@@ -259,9 +257,9 @@ void MotionEngine::process_fused(const float* frame) {
                                         : ProductSet::all;
     const int64_t images =
         int64_t{static_cast<int32_t>(product_members(flags).size())} + 2;  // + Is, It
-    const int64_t frame_bytes = int64_t{plain_step} * lines * images;
     f.stream = stream_stores_ == StreamStores::always ||
-               (stream_stores_ == StreamStores::automatic && frame_bytes > kStreamAbove);
+               (stream_stores_ == StreamStores::automatic &&
+                results_leave_cache(int64_t{plain_step} * lines, images));
     f.workspace = reinterpret_cast<double*>(workspace);
     f.band_doubles = band_layout(columns).total;
     f.engine = this;
@@ -303,6 +301,17 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     const std::ptrdiff_t ps = padded_step / 4;
     const std::ptrdiff_t pl = plain_step / 4;
     const int32_t n = frames_processed;
+    // The previous derivative: its own image, or It itself where it is updated in place (each row
+    // is read just before the same row is written). Updated in place, It goes through the cache
+    // even in a streamed frame: each line was just read, and the next frame reads it again.
+    const float* const it_before = It_prev != nullptr ? It_prev : It;
+    auto put_it = [&](const float* src, float* dst, int32_t count) {
+        if (It_prev != nullptr) {
+            ops.stream_row(src, dst, count);
+        } else {
+            std::memcpy(dst, src, sizeof(float) * static_cast<size_t>(count));
+        }
+    };
 
     // The worker's part of the workspace.
     const BandLayout layout = band_layout(W);
@@ -388,7 +397,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             const std::ptrdiff_t next = interior_offset + (r + 1) * ps;
             if (f.recursive) {
                 prefetch(time_window[3] + next, W);
-                prefetch(It_prev + (r + 1) * pl, W);
+                prefetch(it_before + (r + 1) * pl, W);
             } else {
                 for (int32_t k : {0, 1, 3}) prefetch(time_window[k] + next, W);
             }
@@ -411,7 +420,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             if (n == 1) {
                 std::memset(it, 0, sizeof(float) * static_cast<size_t>(W));
             } else {
-                ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl,
+                ops.recursive_row(cur, time_window[3] + interior, it_before + r * pl,
                                   static_cast<double>(kRecursiveWeight), it, W);
             }
         } else {
@@ -423,7 +432,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                               W);
             }
         }
-        if (f.stream) ops.stream_row(it, It + r * pl, W);
+        if (f.stream) put_it(it, It + r * pl, W);
         if (!f.spatial) {
             float* it2 = It2 + r * pl;
             if (f.stream) {
@@ -530,7 +539,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         if (!window(r, sring, sring_range, 5, 0, rows.s) || first_line(r) != head) return false;
         if (r + 1 < L) {
             prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
-            prefetch(It_prev + (r + 1) * pl, W);
+            prefetch(it_before + (r + 1) * pl, W);
         }
         rows.is_row = is_row + kBorder;
         int32_t is_lines[2] = {0, 0};
@@ -538,7 +547,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         rows.is_lines = is_lines;
         rows.wide = dring[r % kDerivRows] + kBorder;
         rows.prev = time_window[3] + interior_offset + r * ps;
-        rows.it_prev = It_prev + r * pl;
+        rows.it_prev = it_before + r * pl;
         rows.it_keep = it_ring[r % 5];
         rows.it_image = It + r * pl;
         for (int32_t k = 0; k < 5; ++k) rows.d[k] = d[k];
@@ -579,8 +588,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         }
         // It went out in whole lines; the pixels before and after them go now.
         const int32_t end = head + whole_lines(head);
-        ops.stream_row(rows.it_keep, rows.it_image, head);
-        ops.stream_row(rows.it_keep + end, rows.it_image + end, W - end);
+        put_it(rows.it_keep, rows.it_image, head);
+        put_it(rows.it_keep + end, rows.it_image + end, W - end);
         return true;
     };
 
@@ -619,8 +628,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             float* cur = window4 + interior;
             ops.smooth_column(rows, W, f.smooth, column_exact, cur, dring[made] + kBorder,
                               &dring_range[made]);
-            ops.recursive_row(cur, time_window[3] + interior, It_prev + r * pl, weight, It + r * pl,
-                              W);
+            ops.recursive_row(cur, time_window[3] + interior, it_before + r * pl, weight,
+                              It + r * pl, W);
             const double* d[5];
             const bool exact =
                 f.deriv_exact && turned_window(dslot, dring, dring_range, kDerivRows, kBorder, d);

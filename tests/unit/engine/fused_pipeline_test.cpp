@@ -240,6 +240,62 @@ TEST_P(FusedPath, SwitchingPathsBetweenFrames) {
 INSTANTIATE_TEST_SUITE_P(AllModes, FusedPath, ::testing::ValuesIn(all_cases()),
                          [](const auto& param_info) { return case_name(param_info.param); });
 
+// Frames whose results leave the cache but whose It stays in it keep no image for the previous It
+// and update It in place: the kernel sequence through an image that its mode stage writes later
+// (or, without a mode, the workspace), the fused pipeline row by row, streamed or cached, in one
+// band or several. Both still agree bit for bit; a mode without products is held against "all",
+// whose It is the same.
+TEST(FusedPipeline, LargeFramesUpdateTheDerivativeInPlace) {
+    if (!MotionEngine::fused_available()) GTEST_SKIP() << "this build has no fused pipeline";
+    SlotSnapshot restore;
+    FusedSettings settings;
+    ASSERT_EQ(prim_fill_slots(0), 1);
+    struct Case {
+        int32_t mode, images, filter;  // images: the mode's products, It and Is
+        StreamStores stores;
+        int32_t threads;
+        bool switching = false;  // the fused engine takes the kernels every other frame
+    };
+    const Case cases[] = {{FLAG_ALL, 14, FLAG_INPUT_FILTER, StreamStores::automatic, 1},
+                          {FLAG_ALL, 14, 0, StreamStores::never, 1},
+                          {FLAG_ALL, 14, FLAG_INPUT_FILTER, StreamStores::never, 3},
+                          {FLAG_AFFINE_PARAMS, 9, FLAG_INPUT_FILTER, StreamStores::automatic, 3},
+                          {FLAG_ALL, 14, FLAG_INPUT_FILTER, StreamStores::automatic, 1, true},
+                          {0, 2, FLAG_INPUT_FILTER, StreamStores::automatic, 1}};
+    const int32_t columns = 400;  // rows of 1600 bytes
+    for (const Case& c : cases) {
+        const int32_t lines = (8 << 20) / (c.images * columns * 4) + 8;
+        if (3 * int64_t{columns} * 4 * lines > engine_fused::largest_cache_bytes()) continue;
+        const std::string context = "mode " + std::to_string(c.mode) + ", filter " +
+                                    std::to_string(c.filter) + ", " + std::to_string(c.threads) +
+                                    " threads, frame ";
+        engine_set_threads(c.threads);
+        MotionEngine kernels, other;
+        ASSERT_TRUE(kernels.create(columns, lines, 0.01f, TD_RECURSIVE, c.mode | c.filter));
+        ASSERT_EQ(MotionEngineTestAccess::It_prev(kernels), nullptr) << context;
+        kernels.set_path(EnginePath::kernels);
+        const int32_t other_mode = c.mode != 0 ? c.mode : FLAG_ALL;
+        ASSERT_TRUE(other.create(columns, lines, 0.01f, TD_RECURSIVE, other_mode | c.filter));
+        other.set_path(c.mode != 0 ? EnginePath::fused : EnginePath::kernels);
+        other.set_stream_stores(c.stores);
+        for (int32_t m = 1; m <= 4; ++m) {
+            const Image frame = test_frame(columns, lines, m);
+            if (c.switching) other.set_path(m % 2 == 0 ? EnginePath::fused : EnginePath::kernels);
+            kernels.process(frame.px.data());
+            other.process(frame.px.data());
+            if (c.mode != 0) {
+                ASSERT_EQ(other.last_frame_fused(), !c.switching || m % 2 == 0) << context << m;
+                ASSERT_EQ(first_difference(kernels, other), "") << context << m;
+                continue;
+            }
+            const Image a = read_plain(kernels, EngineImage::It);
+            const Image b = read_plain(other, EngineImage::It);
+            for (size_t p = 0; p < a.px.size(); ++p)
+                ASSERT_TRUE(same_float(a.px[p], b.px[p])) << context << m << ", pixel " << p;
+        }
+    }
+}
+
 // A frame allocates nothing on the fused path, with one band or several.
 TEST(FusedPipeline, FramesAllocateNothing) {
     if (!MotionEngine::fused_available()) GTEST_SKIP() << "this build has no fused pipeline";
