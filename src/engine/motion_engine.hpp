@@ -254,8 +254,8 @@ class MotionEngine {
     int32_t plain_step = 0;
     int32_t padded_step = 0;
     float* It = nullptr;
-    // The previous It, where the results stay in the cache; elsewhere (null) It is updated in
-    // place.
+    // The previous It in the recursive rule; null where It is updated in place instead
+    // (engine_rules::updates_it_in_place).
     float* It_prev = nullptr;
     float* history_ring[5] = {};
     float* deriv_taps = nullptr;
