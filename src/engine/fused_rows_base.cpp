@@ -27,12 +27,12 @@ struct Machine {
 // 0x8000001D on AMD's and Hygon's, which share the layout): ways x partitions x line x sets.
 int64_t largest_listed_cache() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    const unsigned top = __get_cpuid_max(0, &ebx);
+    const auto top = static_cast<unsigned>(__get_cpuid_max(0, &ebx));
     const bool amd = ebx == 0x68747541u || ebx == 0x6F677948u;  // "Auth", "Hygo"
     unsigned leaf = 4;
     if (amd) {
         leaf = 0x8000001Du;
-        if (__get_cpuid_max(0x80000000u, nullptr) < leaf) return 0;
+        if (static_cast<unsigned>(__get_cpuid_max(0x80000000u, nullptr)) < leaf) return 0;
         __cpuid(0x80000001u, eax, ebx, ecx, edx);
         if ((ecx & (1u << 22)) == 0) return 0;  // no cache list (topology extensions)
     } else if (top < 4) {
