@@ -35,12 +35,13 @@ inline bool results_leave_cache(int64_t plain_bytes, int64_t images) {
 
 // Whether the recursive rule updates It in place, without an image for the previous It (a row's
 // It is made from the same row of the previous one, which nothing reads again): where a frame's
-// results leave the cache anyway, and It together with the two images that a frame reads through
-// the cache (the input and the previous bordered frame) fits in the largest cache, `cache_bytes`.
-// It then goes through the cache and is still there when the next frame reads it; larger
-// frames keep two images that take turns, both written past the cache.
-inline bool updates_it_in_place(int64_t plain_bytes, int64_t images, int64_t cache_bytes) {
-    return results_leave_cache(plain_bytes, images) && 3 * plain_bytes <= cache_bytes;
+// results leave the cache anyway (`results_leave`), and It (`plain_bytes`) together with the two
+// images that a frame reads through the cache (the input and the previous bordered frame) fits in
+// the largest cache, `cache_bytes`. It then goes through the cache and is still there when the
+// next frame reads it; larger frames keep two images that take turns, both written past the
+// cache.
+inline bool updates_it_in_place(bool results_leave, int64_t plain_bytes, int64_t cache_bytes) {
+    return results_leave && 3 * plain_bytes <= cache_bytes;
 }
 
 // The mode of the flags (see engine_mode_bit).

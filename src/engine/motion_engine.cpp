@@ -194,9 +194,9 @@ bool MotionEngine::create(int32_t new_columns, int32_t new_lines, float new_regu
     for (float*& slot : history_ring) want(slot, bordered_bytes);
     want(It, plain_bytes);
     const auto products = product_members(flags);
-    const auto images = static_cast<int64_t>(products.size()) + 2;  // + Is, It
     if (time_derivative == TD_RECURSIVE &&
-        !updates_it_in_place(plain_bytes, images, engine_fused::largest_cache_bytes())) {
+        !updates_it_in_place(results_leave_cache(), plain_bytes,
+                             engine_fused::largest_cache_bytes())) {
         want(It_prev, plain_bytes);
     }
     for (float* MotionEngine::*product : products) want(this->*product, plain_bytes);
@@ -254,6 +254,16 @@ std::span<float * MotionEngine::*const> MotionEngine::product_members(int32_t mo
             break;
     }
     return {};
+}
+
+bool MotionEngine::results_leave_cache() const {
+    const auto images = static_cast<int64_t>(product_members(flags).size()) + 2;  // + Is, It
+    return engine_rules::results_leave_cache(int64_t{plain_step} * lines, images);
+}
+
+float* MotionEngine::image_written_later() const {
+    const auto products = product_members(flags);
+    return products.empty() ? workspace : this->*products[0];
 }
 
 void MotionEngine::destroy() {
@@ -369,12 +379,12 @@ void MotionEngine::update_time_derivative() {
             // No image for the previous derivative: the difference goes into an image that the
             // mode stage writes later (or, in a mode without one, the workspace) and moves towards
             // the previous derivative, still in It; then the two exchange their buffers.
-            const auto products = product_members(flags);
-            float* fresh = products.empty() ? workspace : this->*products[0];
+            float* fresh = image_written_later();
             prim_subtract_32f(time_window[3] + interior_offset, padded_step,
                               time_window[4] + interior_offset, padded_step, fresh, plain_step,
                               roi);
             prim_add_weighted_inplace_32f(It, plain_step, fresh, plain_step, roi, kRecursiveWeight);
+            const auto products = product_members(flags);
             if (products.empty()) {
                 prim_copy_32f(fresh, plain_step, It, plain_step, roi);
             } else {
@@ -396,10 +406,8 @@ void MotionEngine::batch_time_derivative(float* const window[5], float* dst) {
     const Size roi{columns, lines};
     prim_subtract_32f(window[4] + interior_offset, padded_step, window[0] + interior_offset,
                       padded_step, dst, plain_step, roi);
-    // The inner difference goes into a product image that the mode stage writes later, or, in
-    // a mode without one, into the workspace.
-    const auto products = product_members(flags);
-    float* inner = products.empty() ? workspace : this->*products[0];
+    // The inner difference goes into an image that the mode stage writes later.
+    float* inner = image_written_later();
     prim_subtract_32f(window[1] + interior_offset, padded_step, window[3] + interior_offset,
                       padded_step, inner, plain_step, roi);
     prim_add_weighted_inplace_32f(inner, plain_step, dst, plain_step, roi, kBatchWeight);

@@ -206,6 +206,11 @@ class MotionEngine {
     // The product handles that a mode allocates (every result image but Is and It that the mode
     // computes), in allocation order.
     static std::span<float * MotionEngine::*const> product_members(int32_t mode_flags);
+    // Whether a frame's result images (the mode's products, It and Is) together leave the cache.
+    bool results_leave_cache() const;
+    // A plain image that the kernel sequence may fill before its mode stage: the first product,
+    // which the mode stage writes later, or the workspace in a mode without products.
+    float* image_written_later() const;
     // Edge replication into the two-pixel border of a bordered buffer, given its interior
     // origin: the side columns of the interior rows, then whole bordered rows above and below.
     // One image to place: where its handle lives and how many bytes it spans.

@@ -255,11 +255,8 @@ void MotionEngine::process_fused(const float* frame) {
     f.set = mode == Mode::affine_params ? ProductSet::affine
             : mode == Mode::orvane      ? ProductSet::orvane
                                         : ProductSet::all;
-    const int64_t images =
-        int64_t{static_cast<int32_t>(product_members(flags).size())} + 2;  // + Is, It
     f.stream = stream_stores_ == StreamStores::always ||
-               (stream_stores_ == StreamStores::automatic &&
-                results_leave_cache(int64_t{plain_step} * lines, images));
+               (stream_stores_ == StreamStores::automatic && results_leave_cache());
     f.workspace = reinterpret_cast<double*>(workspace);
     f.band_doubles = band_layout(columns).total;
     f.engine = this;
