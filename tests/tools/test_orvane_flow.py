@@ -533,6 +533,14 @@ def test_ctrl_c(tmp_path, ignore_sigint, args, code, message):
         assert read_summary(out)["frames"]["processed"] == 8
 
 
+def test_dash_reads_a_video_from_the_standard_input(tmp_path):
+    out = tmp_path / "out"
+    r = subprocess.run([TOOL, "-", "--out", str(out), "--quiet"], input=y4m_frames(8),
+                       capture_output=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert read_summary(out)["frames"]["processed"] == 8
+
+
 def test_help_names_every_option():
     r = run("--help")
     assert r.returncode == 0

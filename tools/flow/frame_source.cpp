@@ -1,6 +1,7 @@
 #include "flow/frame_source.hpp"
 
 #include <glob.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -194,6 +195,16 @@ std::vector<std::string> list_image_files(const std::string& input) {
 
 std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
     if (input.empty()) return std::make_unique<DefaultSequence>();
+    // "-" is the standard input, as for most tools: a video piped from another program, or a
+    // file given with "<".
+    if (input == "-") {
+        if (::isatty(STDIN_FILENO) != 0) {
+            throw FlowError(
+                "'-' reads the video from the standard input, which is a terminal here: pipe a "
+                "video into it (for example: ffmpeg -i clip.mkv -f nut - | orvane-flow -)");
+        }
+        return open_frame_source("/dev/stdin");
+    }
     std::error_code ec;
     if (fs::is_directory(input, ec)) {
         auto files = list_image_files(input);
