@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
         "  orvane-flow                                   built-in sequence into orvane-out/\n"
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
-        "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n\n"
+        "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
+        "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
         "Exit status: 0 done, 1 the input or the output could not be used, 2 an option or\n"
         "value was refused, 130 interrupted (the frames measured so far are kept).\n");
 
