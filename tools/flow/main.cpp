@@ -85,7 +85,9 @@ int main(int argc, char** argv) {
     app.get_formatter()->column_width(34);
 
     std::vector<std::string> inputs;
-    app.add_option("INPUT", inputs, "Video (- for the standard input), folder or glob of PNG/PGM images, or image files");
+    app.add_option(
+        "INPUT", inputs,
+        "Video (- for the standard input), folder or glob of PNG/PGM images, or image files");
     auto* measuring = "Measuring";
     app.add_option("--method", opt.method,
                    "compensated: motion-compensated frames, any speed up to several px/frame;\n"
