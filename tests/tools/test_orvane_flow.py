@@ -533,12 +533,32 @@ def test_ctrl_c(tmp_path, ignore_sigint, args, code, message):
         assert read_summary(out)["frames"]["processed"] == 8
 
 
-def test_dash_reads_a_video_from_the_standard_input(tmp_path):
+@pytest.mark.parametrize("container,code,message", [
+    ("y4m", 0, ""),
+    # The index of an MP4 comes at its end unless moved: a pipe cannot go back for it.
+    ("mp4", 1, "cannot be read from a pipe"),
+])
+def test_dash_reads_a_video_from_the_standard_input(tmp_path, container, code, message):
+    video = y4m_frames(8)
+    if container != "y4m":
+        # Larger than what a pipe's reader holds back, so that going back is not possible.
+        video = y4m_frames(24, 128, 128)
+        if shutil.which("ffmpeg") is None:
+            pytest.skip("the ffmpeg program is not installed")
+        made = subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "yuv4mpegpipe", "-i", "-",
+                               "-c:v", "mpeg4", "-f", container, str(tmp_path / "v")],
+                              input=video, capture_output=True, timeout=120)
+        assert made.returncode == 0, made.stderr
+        video = (tmp_path / "v").read_bytes()
     out = tmp_path / "out"
-    r = subprocess.run([TOOL, "-", "--out", str(out), "--quiet"], input=y4m_frames(8),
-                       capture_output=True, timeout=120)
-    assert r.returncode == 0, r.stderr
-    assert read_summary(out)["frames"]["processed"] == 8
+    r = subprocess.run([TOOL, "-", "--out", str(out), "--quiet"], input=video,
+                       capture_output=True, text=False, timeout=120)
+    assert r.returncode == code, r.stderr
+    assert message in r.stderr.decode()
+    if code == 0:
+        assert read_summary(out)["frames"]["processed"] == 8
+    else:
+        assert not out.exists()
 
 
 def test_help_names_every_option():

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
@@ -100,7 +102,8 @@ class VideoSource : public FrameSource {
         const AVCodec* codec = nullptr;
         stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
         if (stream_ < 0 || !codec) {
-            throw FlowError("'" + path + "' holds no video stream that can be decoded");
+            throw FlowError("'" + path + "' holds no video stream that can be decoded" +
+                            pipe_hint());
         }
         const AVStream* st = format_->streams[stream_];
         decoder_ = avcodec_alloc_context3(codec);
@@ -114,7 +117,7 @@ class VideoSource : public FrameSource {
         lines_ = st->codecpar->height;
         if (columns_ <= 0 || lines_ <= 0) {
             throw FlowError("'" + path + "' is a zero-size video (" + std::to_string(columns_) +
-                            "x" + std::to_string(lines_) + ")");
+                            "x" + std::to_string(lines_) + ")" + pipe_hint());
         }
         const std::string problem = frame_size_problem(columns_, lines_);
         if (!problem.empty()) throw FlowError("'" + path + "': " + problem);
@@ -145,7 +148,20 @@ class VideoSource : public FrameSource {
     }
 
     [[noreturn]] void fail(const std::string& what, int rc) {
-        throw FlowError("'" + path_ + "': " + what + ": " + av_message(rc));
+        throw FlowError("'" + path_ + "': " + what + ": " + av_message(rc) + pipe_hint());
+    }
+
+    // An MP4 or MOV file mostly keeps the index of its pictures at its end; read from a pipe,
+    // which cannot go back, its pictures cannot be found. Says so where that is the case.
+    std::string pipe_hint() const {
+        const bool one_way = format_ != nullptr && format_->pb != nullptr &&
+                             (format_->pb->seekable & AVIO_SEEKABLE_NORMAL) == 0;
+        const bool indexed = format_ != nullptr && format_->iformat != nullptr &&
+                             std::string_view(format_->iformat->name).starts_with("mov,");
+        if (!one_way || !indexed) return "";
+        return " (an MP4 or MOV file whose index comes at its end cannot be read from a pipe: "
+               "give the file itself, or pipe a format made for streaming, for example "
+               "ffmpeg -i clip.mp4 -f nut - | orvane-flow -)";
     }
 
     // Leaves the next picture in decoded_; false at the end of the stream. Damage after the
