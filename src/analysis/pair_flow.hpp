@@ -1,0 +1,99 @@
+// PairFlowEstimator: the dense 2-D flow from one image to the next, for any pair of frames,
+// with a value at every pixel and a confidence beside it.
+//
+// The derivative methods of the tracker need five frames and motions the prediction already
+// knows; a pair of photographs, a four-frame clip or a scene where parts move 30 pixels and
+// uncover what was behind them need a method of their own. This one works coarse to fine on
+// a pyramid of halved frames:
+//   1. At each level the flow of the coarser one, enlarged, is the starting point. Patches of
+//      the first image on a grid look for their best match in the second from there (an
+//      inverse-compositional Lucas-Kanade search on mean-free patches, so a change of
+//      brightness does not move them; each also tries its left and upper neighbours' answers,
+//      so a motion found anywhere spreads). A patch keeps its answer only where it matches
+//      better than its start. The patches' answers are blended per pixel, each weighted by how
+//      well it explains that pixel.
+//   2. The blend is then refined by minimising an energy over the whole level: a robust
+//      (Charbonnier) data term on the brightness and on its gradient (which a change of
+//      lighting leaves alone), each normalised by the local gradient so that strong edges do
+//      not outvote the rest, plus a robust smoothness term whose weight falls across edges of
+//      the first image, where motion boundaries lie. It is linearised around the current flow
+//      and solved by red-black successive over-relaxation, warping again after each round,
+//      with a median filter of the flow between rounds (it removes the isolated outliers that
+//      occlusions leave).
+// Pixels whose match leaves the second image get no data term: the smoothness term fills
+// them from their neighbours, as it fills places without texture.
+//
+// The confidence of a pixel (0 to 1) says how well the flow explains it: the brightness left
+// between the first image and the second warped back, the texture that fixes the motion there,
+// and whether the match lies inside the second image.
+//
+// The estimator keeps its work images between calls, so a stream of pairs of one size
+// allocates nothing after the first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "analysis/grey_image.hpp"
+
+struct PairFlowSettings {
+    // The pyramid halves the frame until its shorter side would fall below this [pixels].
+    int32_t coarsest = 16;
+    // Patch search: side and grid step [pixels at each level], Lucas-Kanade steps per patch,
+    // and the finest level that runs it (0: the full frame; 1 leaves the finest level to the
+    // refinement, which is where most of the time would go).
+    int32_t patch_size = 8;
+    int32_t patch_stride = 4;
+    int32_t patch_iterations = 12;
+    int32_t patch_finest_level = 1;
+    // Refinement: warps per level, fixed-point rounds per warp (each re-weighs the robust
+    // terms), over-relaxation sweeps per round.
+    int32_t warps = 2;
+    int32_t fixed_point = 3;
+    int32_t sweeps = 5;
+    // The energy's weights: smoothness, brightness and gradient terms.
+    float smoothness = 0.7f;
+    float brightness = 1.0f;
+    float gradient = 1.0f;
+    // How fast the smoothness weight falls with the first image's gradient [per grey level
+    // per pixel]; 0 keeps it the same everywhere.
+    float edge_falloff = 0.02f;
+    // Side of the median filter applied to the flow between rounds (0 or 1: none).
+    int32_t median = 5;
+    // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
+    int threads = 1;
+};
+
+struct PairFlow {
+    GreyImage u, v;        // [pixels], from a pixel of the first image to its match in the second
+    GreyImage confidence;  // 0 to 1
+};
+
+class PairFlowEstimator {
+  public:
+    explicit PairFlowEstimator(const PairFlowSettings& settings = {});
+    const PairFlowSettings& settings() const { return settings_; }
+
+    // The flow from `first` to `second` (grey levels 0 to 255, the same size, at least 2 x 2).
+    // `start`, when given and of the same size, is where the search begins (the flow of the
+    // pair before, say); it is used at the level where its motion is a few pixels. Returns
+    // false, leaving `out` empty, when the images disagree in size or are too small.
+    bool estimate(const GreyImage& first, const GreyImage& second, PairFlow* out,
+                  const PairFlow* start = nullptr);
+
+    class Level;
+
+    ~PairFlowEstimator();
+    PairFlowEstimator(const PairFlowEstimator&) = delete;
+    PairFlowEstimator& operator=(const PairFlowEstimator&) = delete;
+
+  private:
+    void build_levels(int32_t columns, int32_t lines);
+    void search_patches(Level& level) const;
+    void refine(Level& level) const;
+    void confidence(const Level& level, GreyImage* out) const;
+
+    PairFlowSettings settings_;
+    std::vector<std::unique_ptr<Level>> levels_;  // index 0 is the full frame
+};
