@@ -114,22 +114,89 @@ void enlarge_flow(const GreyImage& cu, const GreyImage& cv, GreyImage* u, GreyIm
     }
 }
 
-// The median of each side x side neighbourhood (clipped at the edges).
-void median_filter(const GreyImage& in, int32_t side, GreyImage* out, int32_t y0, int32_t y1) {
-    const int32_t r = side / 2;
-    std::array<float, 49> window{};
-    for (int32_t y = y0; y < y1; ++y) {
-        for (int32_t x = 0; x < in.columns; ++x) {
-            size_t n = 0;
-            for (int32_t yy = std::max(y - r, 0); yy <= std::min(y + r, in.lines - 1); ++yy) {
-                const float* s = in.line(yy);
-                for (int32_t xx = std::max(x - r, 0); xx <= std::min(x + r, in.columns - 1); ++xx) {
-                    window[n++] = s[xx];
+// Compare-exchange pairs that leave the median of 25 values in slot 15 of 32 when the
+// slots 25 to 27 hold -inf and 28 to 31 +inf: Batcher's odd-even merge sort of 32, with the
+// exchanges that cannot reach slot 15 left out.
+const std::vector<std::pair<int, int>>& median25_network() {
+    static const std::vector<std::pair<int, int>> pairs = [] {
+        std::vector<std::pair<int, int>> all;
+        const int n = 32;
+        for (int p = 1; p < n; p <<= 1) {
+            for (int k = p; k >= 1; k >>= 1) {
+                for (int j = k % p; j + k < n; j += 2 * k) {
+                    for (int i = 0; i < std::min(k, n - j - k); ++i) {
+                        if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) all.emplace_back(i + j, i + j + k);
+                    }
                 }
             }
-            std::nth_element(window.begin(), window.begin() + n / 2, window.begin() + n);
-            out->at(x, y) = window[n / 2];
         }
+        std::vector<bool> needed(n, false);
+        needed[15] = true;
+        std::vector<std::pair<int, int>> kept;
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            if (needed[it->first] || needed[it->second]) {
+                needed[it->first] = needed[it->second] = true;
+                kept.push_back(*it);
+            }
+        }
+        std::reverse(kept.begin(), kept.end());
+        return kept;
+    }();
+    return pairs;
+}
+
+// The median of each 5 x 5 neighbourhood (edges replicated), lines [y0, y1); the network runs
+// on blocks of pixels side by side, so that every exchange is one min and one max per vector.
+void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
+    constexpr int32_t kBlock = 64;
+    alignas(64) float slot[32][kBlock];
+    const auto& network = median25_network();
+    const int32_t w = in.columns, h = in.lines;
+    for (int32_t y = y0; y < y1; ++y) {
+        const float* rows[5];
+        for (int32_t j = 0; j < 5; ++j) rows[j] = in.line(std::clamp(y + j - 2, 0, h - 1));
+        for (int32_t x0 = 0; x0 < w; x0 += kBlock) {
+            const int32_t n = std::min(kBlock, w - x0);
+            // The exchanges move values into the padding, so it is filled for every block.
+            for (int32_t k = 25; k < 32; ++k) {
+                const float fill = k < 28 ? -INFINITY : INFINITY;
+                for (int32_t x = 0; x < kBlock; ++x) slot[k][x] = fill;
+            }
+            for (int32_t j = 0; j < 5; ++j) {
+                for (int32_t i = 0; i < 5; ++i) {
+                    float* d = slot[j * 5 + i];
+                    for (int32_t x = 0; x < n; ++x) d[x] = rows[j][std::clamp(x0 + x + i - 2, 0, w - 1)];
+                }
+            }
+            for (const auto& [a, b] : network) {
+                float* p = slot[a];
+                float* q = slot[b];
+                for (int32_t x = 0; x < kBlock; ++x) {
+                    const float lo = std::min(p[x], q[x]), hi = std::max(p[x], q[x]);
+                    p[x] = lo, q[x] = hi;
+                }
+            }
+            std::copy(slot[15], slot[15] + n, out->line(y) + x0);
+        }
+    }
+}
+
+// Every pixel 1 to last - 1 of a line of the over-relaxation, into nu and nv (see sor_line).
+void sor_interior(int32_t last, const float* __restrict U, const float* __restrict V,
+                  const float* __restrict Uu, const float* __restrict Vu,
+                  const float* __restrict Ud, const float* __restrict Vd,
+                  const float* __restrict lx, const float* __restrict ly,
+                  const float* __restrict lu, const float* __restrict a12,
+                  const float* __restrict c1, const float* __restrict c2,
+                  const float* __restrict i1, const float* __restrict i2, float* __restrict nu,
+                  float* __restrict nv) {
+    for (int32_t x = 1; x < last; ++x) {
+        const float su = lx[x - 1] * U[x - 1] + lx[x] * U[x + 1] + lu[x] * Uu[x] + ly[x] * Ud[x];
+        const float sv = lx[x - 1] * V[x - 1] + lx[x] * V[x + 1] + lu[x] * Vu[x] + ly[x] * Vd[x];
+        const float u = U[x] + kOmega * ((c1[x] + su - a12[x] * V[x]) * i1[x] - U[x]);
+        const float v = V[x] + kOmega * ((c2[x] + sv - a12[x] * u) * i2[x] - V[x]);
+        nu[x] = u;
+        nv[x] = v;
     }
 }
 
@@ -390,7 +457,10 @@ void PairFlowEstimator::search_patches(Level& level) const {
     }
 }
 
-// The variational refinement of one level's flow (see the header).
+// The variational refinement of one level's flow (see the header). The unknowns are the
+// whole flow (U, V) = (u + du, v + dv) of the current warp; its linear system per pixel is
+//   a11 U + a12 V + sum_j w_j (U - U_j) = c1,   a12 U + a22 V + sum_j w_j (V - V_j) = c2,
+// with c = b + A (u, v), solved by red-black over-relaxation.
 void PairFlowEstimator::refine(Level& level) const {
     const int32_t w = level.columns, h = level.lines;
     const int threads = std::max(1, settings_.threads);
@@ -399,6 +469,12 @@ void PairFlowEstimator::refine(Level& level) const {
     const float zb2 = kZetaBrightness * kZetaBrightness, zg2 = kZetaGradient * kZetaGradient;
     const float eps_d2 = kEpsData * kEpsData, eps_s2 = kEpsSmooth * kEpsSmooth;
     GreyImage* t = level.t;  // Iz, Ix, Iy, Ixz, Iyz, Ixx, Ixy, Iyy
+    GreyImage& U = level.du;  // the whole flow being solved for
+    GreyImage& V = level.dv;
+    // b1 and b2 become c1, c2; wx and wy the links; psi and scratch the diagonals' inverses.
+    GreyImage& inv1 = level.psi;
+    GreyImage& inv2 = level.scratch;
+    const std::vector<float> no_links(static_cast<size_t>(w), 0.0f);
 
     for (int warp = 0; warp < settings_.warps; ++warp) {
         // Linearise around the current flow: i1 and its derivatives read at the matches,
@@ -411,128 +487,190 @@ void PairFlowEstimator::refine(Level& level) const {
                     const float py = static_cast<float>(y) + level.v.data[i];
                     level.outside[i] = px < 0 || py < 0 || px > static_cast<float>(w - 1) ||
                                        py > static_cast<float>(h - 1);
-                    const float i1 = sample(level.i1, px, py);
-                    float d1[5];
-                    for (int k = 0; k < 5; ++k) d1[k] = sample(level.d1[k], px, py);
-                    t[0].data[i] = i1 - level.i0.data[i];
-                    t[1].data[i] = 0.5f * (d1[0] + level.d0[0].data[i]);
-                    t[2].data[i] = 0.5f * (d1[1] + level.d0[1].data[i]);
-                    t[3].data[i] = d1[0] - level.d0[0].data[i];
-                    t[4].data[i] = d1[1] - level.d0[1].data[i];
-                    t[5].data[i] = 0.5f * (d1[2] + level.d0[2].data[i]);
-                    t[6].data[i] = 0.5f * (d1[3] + level.d0[3].data[i]);
-                    t[7].data[i] = 0.5f * (d1[4] + level.d0[4].data[i]);
-                    level.du.data[i] = 0.0f;
-                    level.dv.data[i] = 0.0f;
+                    const float xc = clampf(px, 0.0f, static_cast<float>(w - 1));
+                    const float yc = clampf(py, 0.0f, static_cast<float>(h - 1));
+                    const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
+                    const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
+                    const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
+                    const size_t o = static_cast<size_t>(ya) * w + xa;
+                    auto at = [&](const GreyImage& g) {
+                        const float* p = g.data.data() + o;
+                        const float top = p[0] + fx * (p[1] - p[0]);
+                        const float bottom = p[w] + fx * (p[w + 1] - p[w]);
+                        return top + fy * (bottom - top);
+                    };
+                    const GreyImage* d0 = level.d0;
+                    const GreyImage* d1 = level.d1;
+                    t[0].data[i] = at(level.i1) - level.i0.data[i];
+                    const float d1x = at(d1[0]), d1y = at(d1[1]);
+                    t[1].data[i] = 0.5f * (d1x + d0[0].data[i]);
+                    t[2].data[i] = 0.5f * (d1y + d0[1].data[i]);
+                    t[3].data[i] = d1x - d0[0].data[i];
+                    t[4].data[i] = d1y - d0[1].data[i];
+                    t[5].data[i] = 0.5f * (at(d1[2]) + d0[2].data[i]);
+                    t[6].data[i] = 0.5f * (at(d1[3]) + d0[3].data[i]);
+                    t[7].data[i] = 0.5f * (at(d1[4]) + d0[4].data[i]);
+                    U.data[i] = level.u.data[i];
+                    V.data[i] = level.v.data[i];
                 }
             }
         });
 
         for (int round = 0; round < settings_.fixed_point; ++round) {
-            // The robust terms' weights at the current increment, and the linear system.
+            // The robust terms' weights at the current flow, and the linear system.
             for_bands(threads, h, [&](int32_t y0, int32_t y1) {
                 for (int32_t y = y0; y < y1; ++y) {
+                    const float* Ur = U.line(y);
+                    const float* Vr = V.line(y);
+                    const float* Ud = U.line(std::min(y + 1, h - 1));
+                    const float* Vd = V.line(std::min(y + 1, h - 1));
+                    const float* u0 = level.u.line(y);
+                    const float* v0 = level.v.line(y);
+                    const uint8_t* out = level.outside.data() + static_cast<size_t>(y) * w;
+                    const float* edge = level.edge.line(y);
+                    const float* T[8];
+                    for (int k = 0; k < 8; ++k) T[k] = t[k].line(y);
+                    float* a11r = level.a11.line(y);
+                    float* a12r = level.a12.line(y);
+                    float* a22r = level.a22.line(y);
+                    float* c1r = level.b1.line(y);
+                    float* c2r = level.b2.line(y);
+                    float* psi = level.wx.line(y);  // the smoothness weight, made links below
                     for (int32_t x = 0; x < w; ++x) {
-                        const size_t i = static_cast<size_t>(y) * w + x;
-                        const float du = level.du.data[i], dv = level.dv.data[i];
-                        const float iz = t[0].data[i], ix = t[1].data[i], iy = t[2].data[i];
-                        const float ixz = t[3].data[i], iyz = t[4].data[i];
-                        const float ixx = t[5].data[i], ixy = t[6].data[i], iyy = t[7].data[i];
-                        float a11 = 0, a12 = 0, a22 = 0, b1 = 0, b2 = 0;
-                        if (!level.outside[i]) {
-                            const float th0 = 1.0f / (ix * ix + iy * iy + zb2);
-                            const float r0 = iz + ix * du + iy * dv;
-                            const float pd = delta * th0 / std::sqrt(th0 * r0 * r0 + eps_d2);
-                            const float thx = 1.0f / (ixx * ixx + ixy * ixy + zg2);
-                            const float thy = 1.0f / (ixy * ixy + iyy * iyy + zg2);
-                            const float rx = ixz + ixx * du + ixy * dv;
-                            const float ry = iyz + ixy * du + iyy * dv;
-                            const float pg = gamma / std::sqrt(thx * rx * rx + thy * ry * ry + eps_d2);
-                            const float gx = pg * thx, gy = pg * thy;
-                            a11 = pd * ix * ix + gx * ixx * ixx + gy * ixy * ixy;
-                            a12 = pd * ix * iy + gx * ixx * ixy + gy * ixy * iyy;
-                            a22 = pd * iy * iy + gx * ixy * ixy + gy * iyy * iyy;
-                            b1 = -(pd * ix * iz + gx * ixx * ixz + gy * ixy * iyz);
-                            b2 = -(pd * iy * iz + gx * ixy * ixz + gy * iyy * iyz);
-                        }
-                        level.a11.data[i] = a11, level.a12.data[i] = a12, level.a22.data[i] = a22;
-                        level.b1.data[i] = b1, level.b2.data[i] = b2;
-                        // Smoothness weight from the forward differences of the whole flow.
-                        const size_t r = x + 1 < w ? i + 1 : i;
-                        const size_t d = y + 1 < h ? i + w : i;
-                        const float ux = level.u.data[r] + level.du.data[r] - level.u.data[i] - du;
-                        const float vx = level.v.data[r] + level.dv.data[r] - level.v.data[i] - dv;
-                        const float uy = level.u.data[d] + level.du.data[d] - level.u.data[i] - du;
-                        const float vy = level.v.data[d] + level.dv.data[d] - level.v.data[i] - dv;
-                        level.psi.data[i] =
-                            level.edge.data[i] / std::sqrt(ux * ux + vx * vx + uy * uy + vy * vy + eps_s2);
+                        const float du = Ur[x] - u0[x], dv = Vr[x] - v0[x];
+                        const float iz = T[0][x], ix = T[1][x], iy = T[2][x];
+                        const float ixz = T[3][x], iyz = T[4][x];
+                        const float ixx = T[5][x], ixy = T[6][x], iyy = T[7][x];
+                        const float inside = out[x] ? 0.0f : 1.0f;
+                        const float th0 = 1.0f / (ix * ix + iy * iy + zb2);
+                        const float r0 = iz + ix * du + iy * dv;
+                        const float pd = inside * delta * th0 / std::sqrt(th0 * r0 * r0 + eps_d2);
+                        const float thx = 1.0f / (ixx * ixx + ixy * ixy + zg2);
+                        const float thy = 1.0f / (ixy * ixy + iyy * iyy + zg2);
+                        const float rx = ixz + ixx * du + ixy * dv;
+                        const float ry = iyz + ixy * du + iyy * dv;
+                        const float pg = inside * gamma / std::sqrt(thx * rx * rx + thy * ry * ry + eps_d2);
+                        const float gx = pg * thx, gy = pg * thy;
+                        const float a11 = pd * ix * ix + gx * ixx * ixx + gy * ixy * ixy;
+                        const float a12 = pd * ix * iy + gx * ixx * ixy + gy * ixy * iyy;
+                        const float a22 = pd * iy * iy + gx * ixy * ixy + gy * iyy * iyy;
+                        const float b1 = -(pd * ix * iz + gx * ixx * ixz + gy * ixy * iyz);
+                        const float b2 = -(pd * iy * iz + gx * ixy * ixz + gy * iyy * iyz);
+                        a11r[x] = a11, a12r[x] = a12, a22r[x] = a22;
+                        c1r[x] = b1 + a11 * u0[x] + a12 * v0[x];
+                        c2r[x] = b2 + a12 * u0[x] + a22 * v0[x];
+                        // Forward differences of the whole flow (0 past the last column/line).
+                        const int32_t r = x + 1 < w ? x + 1 : x;
+                        const float ux = Ur[r] - Ur[x], vx = Vr[r] - Vr[x];
+                        const float uy = Ud[x] - Ur[x], vy = Vd[x] - Vr[x];
+                        psi[x] = alpha * edge[x] / std::sqrt(ux * ux + vx * vx + uy * uy + vy * vy + eps_s2);
                     }
                 }
             });
-            // Weights of the links to the right (wx) and below (wy); 0 past the edge.
+            // Links to the right (wx) and below (wy), 0 past the edge, and the diagonals'
+            // inverses. psi of the line below is read before that line's own band rewrites
+            // it, so the links are made in a pass of their own, into wy first.
             for_bands(threads, h, [&](int32_t y0, int32_t y1) {
                 for (int32_t y = y0; y < y1; ++y) {
-                    const float* p = level.psi.line(y);
-                    const float* q = y + 1 < h ? level.psi.line(y + 1) : nullptr;
-                    float* lx = level.wx.line(y);
+                    const float* p = level.wx.line(y);
+                    const float* q = y + 1 < h ? level.wx.line(y + 1) : nullptr;
                     float* ly = level.wy.line(y);
+                    for (int32_t x = 0; x < w; ++x) ly[x] = q ? 0.5f * (p[x] + q[x]) : 0.0f;
+                }
+            });
+            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+                for (int32_t y = y0; y < y1; ++y) {
+                    float* lx = level.wx.line(y);
+                    for (int32_t x = 0; x + 1 < w; ++x) lx[x] = 0.5f * (lx[x] + lx[x + 1]);
+                    lx[w - 1] = 0.0f;
+                }
+            });
+            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+                for (int32_t y = y0; y < y1; ++y) {
+                    const float* lx = level.wx.line(y);
+                    const float* ly = level.wy.line(y);
+                    const float* lu = y > 0 ? level.wy.line(y - 1) : no_links.data();
+                    const float* a11 = level.a11.line(y);
+                    const float* a22 = level.a22.line(y);
+                    float* i1 = inv1.line(y);
+                    float* i2 = inv2.line(y);
                     for (int32_t x = 0; x < w; ++x) {
-                        lx[x] = x + 1 < w ? 0.5f * alpha * (p[x] + p[x + 1]) : 0.0f;
-                        ly[x] = q ? 0.5f * alpha * (p[x] + q[x]) : 0.0f;
+                        const float sw = (x > 0 ? lx[x - 1] : 0.0f) + lx[x] + ly[x] + lu[x];
+                        i1[x] = 1.0f / (a11[x] + sw + 1e-9f);
+                        i2[x] = 1.0f / (a22[x] + sw + 1e-9f);
                     }
                 }
             });
             for (int sweep = 0; sweep < settings_.sweeps; ++sweep) {
                 for (int colour = 0; colour < 2; ++colour) {
                     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+                        std::vector<float> line(2 * static_cast<size_t>(w));
                         for (int32_t y = y0; y < y1; ++y) {
-                            const float* u = level.u.line(y);
-                            const float* v = level.v.line(y);
-                            float* du = level.du.line(y);
-                            float* dv = level.dv.line(y);
-                            const float* lx = level.wx.line(y);
-                            const float* ly = level.wy.line(y);
-                            const float* ux = y > 0 ? level.wy.line(y - 1) : nullptr;
-                            const float* a11 = level.a11.line(y);
-                            const float* a12 = level.a12.line(y);
-                            const float* a22 = level.a22.line(y);
-                            const float* b1 = level.b1.line(y);
-                            const float* b2 = level.b2.line(y);
-                            for (int32_t x = (y + colour) & 1; x < w; x += 2) {
-                                float sw = 0, su = 0, sv = 0;
-                                const float uu = u[x], vv = v[x];
-                                auto link = [&](float wt, size_t j) {
-                                    sw += wt;
-                                    su += wt * (level.u.data[j] + level.du.data[j] - uu);
-                                    sv += wt * (level.v.data[j] + level.dv.data[j] - vv);
-                                };
-                                const size_t i = static_cast<size_t>(y) * w + x;
-                                if (x > 0) link(lx[x - 1], i - 1);
-                                if (x + 1 < w) link(lx[x], i + 1);
-                                if (ux) link(ux[x], i - w);
-                                if (y + 1 < h) link(ly[x], i + w);
-                                const float nu = (b1[x] + su - a12[x] * dv[x]) / (a11[x] + sw + 1e-9f);
-                                du[x] += kOmega * (nu - du[x]);
-                                const float nv = (b2[x] + sv - a12[x] * du[x]) / (a22[x] + sw + 1e-9f);
-                                dv[x] += kOmega * (nv - dv[x]);
-                            }
+                            sor_line(level, y, colour, no_links.data(), line.data(), line.data() + w);
                         }
                     });
                 }
             }
         }
-        for (size_t i = 0; i < level.u.data.size(); ++i) {
-            level.u.data[i] += level.du.data[i];
-            level.v.data[i] += level.dv.data[i];
-        }
-        if (settings_.median > 1) {
+        std::swap(level.u.data, U.data);
+        std::swap(level.v.data, V.data);
+        if (settings_.median) {
             for (GreyImage* f : {&level.u, &level.v}) {
-                for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                    median_filter(*f, std::min(settings_.median, 7), &level.scratch, y0, y1);
-                });
-                std::swap(f->data, level.scratch.data);
+                for_bands(threads, h, [&](int32_t y0, int32_t y1) { median5(*f, &level.a11, y0, y1); });
+                std::swap(f->data, level.a11.data);
             }
         }
+    }
+}
+
+// One line's half of a sweep: the pixels of one colour (x + y + colour even) move to the
+// over-relaxed solution of their equations, the other colour's neighbours held.
+void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const float* no_links,
+                                 float* line_u, float* line_v) {
+    const int32_t w = level.columns, h = level.lines;
+    float* U = level.du.line(y);
+    float* V = level.dv.line(y);
+    const float* Uu = y > 0 ? level.du.line(y - 1) : U;
+    const float* Vu = y > 0 ? level.dv.line(y - 1) : V;
+    const float* Ud = y + 1 < h ? level.du.line(y + 1) : U;
+    const float* Vd = y + 1 < h ? level.dv.line(y + 1) : V;
+    const float* lx = level.wx.line(y);
+    const float* ly = level.wy.line(y);
+    const float* lu = y > 0 ? level.wy.line(y - 1) : no_links;
+    const float* a12 = level.a12.line(y);
+    const float* c1 = level.b1.line(y);
+    const float* c2 = level.b2.line(y);
+    const float* i1 = level.psi.line(y);
+    const float* i2 = level.scratch.line(y);
+    auto update = [&](int32_t x, float left_w, float left_u, float left_v, float right_u,
+                      float right_v) {
+        const float su = left_w * left_u + lx[x] * right_u + lu[x] * Uu[x] + ly[x] * Ud[x];
+        const float sv = left_w * left_v + lx[x] * right_v + lu[x] * Vu[x] + ly[x] * Vd[x];
+        const float nu = (c1[x] + su - a12[x] * V[x]) * i1[x];
+        const float u = U[x] + kOmega * (nu - U[x]);
+        const float nv = (c2[x] + sv - a12[x] * u) * i2[x];
+        const float v = V[x] + kOmega * (nv - V[x]);
+        return std::pair<float, float>(u, v);
+    };
+    // The edges one by one; between them every pixel is computed and only those of the
+    // colour kept, which lets the loop run on whole vectors.
+    const int32_t first = (y + colour) & 1;
+    if (first == 0) {
+        const auto [u, v] = update(0, 0.0f, 0.0f, 0.0f, w > 1 ? U[1] : 0.0f, w > 1 ? V[1] : 0.0f);
+        U[0] = u, V[0] = v;
+    }
+    const int32_t last = w - 1;
+    const bool last_is_ours = last > 0 && ((last + y + colour) & 1) == 0;
+    // Into the line buffers first (the other colour's values, which the sums read, stay
+    // as they are), then the pixels of the colour copied back.
+    sor_interior(last, U, V, Uu, Vu, Ud, Vd, lx, ly, lu, a12, c1, c2, i1, i2, line_u, line_v);
+    for (int32_t x = 1 + ((1 + y + colour) & 1); x < last; x += 2) {
+        U[x] = line_u[x];
+        V[x] = line_v[x];
+    }
+    if (last_is_ours) {
+        const auto [u, v] = update(last, lx[last - 1], U[last - 1], V[last - 1], 0.0f, 0.0f);
+        U[last] = u, V[last] = v;
     }
 }
 
@@ -575,4 +713,99 @@ void PairFlowEstimator::confidence(const Level& level, GreyImage* out) const {
             }
         }
     });
+}
+
+std::optional<AffineMotion> affine_of_flow(const PairFlow& flow) {
+    const int32_t w = flow.u.columns, h = flow.u.lines;
+    if (w < 2 || h < 2) return std::nullopt;
+    const double cx = 0.5 * (w - 1), cy = 0.5 * (h - 1);
+    // Every second pixel in each direction is plenty for six unknowns.
+    const int32_t step = std::max<int32_t>(1, std::min(w, h) / 128);
+    std::optional<AffineMotion> fit;
+    double scale = 0;  // the residual that the reweighting calls typical [pixels]
+    for (int pass = 0; pass < 4; ++pass) {
+        // Normal equations of [1, x - cx, y - cy] for u and for v (the same matrix).
+        double m[3][3] = {}, bu[3] = {}, bv[3] = {};
+        double weight_sum = 0;
+        std::vector<double> residuals;
+        for (int32_t y = 0; y < h; y += step) {
+            for (int32_t x = 0; x < w; x += step) {
+                const float c = flow.confidence.at(x, y);
+                if (!(c > 0.05f)) continue;
+                const double u = flow.u.at(x, y), v = flow.v.at(x, y);
+                double wgt = c;
+                if (fit) {
+                    const double r = std::hypot(u - fit->u(x, y), v - fit->v(x, y));
+                    residuals.push_back(r);
+                    const double t = r / scale;
+                    wgt *= t < 1 ? (1 - t * t) * (1 - t * t) : 0.0;  // Tukey's biweight
+                }
+                if (wgt <= 0) continue;
+                const double p[3] = {1.0, x - cx, y - cy};
+                for (int i = 0; i < 3; ++i) {
+                    for (int j = 0; j < 3; ++j) m[i][j] += wgt * p[i] * p[j];
+                    bu[i] += wgt * p[i] * u;
+                    bv[i] += wgt * p[i] * v;
+                }
+                weight_sum += wgt;
+            }
+        }
+        if (weight_sum < 1e-6 * w * h || weight_sum <= 0) return fit;
+        // Cramer's rule on the 3 x 3 system.
+        auto det3 = [](const double a[3][3]) {
+            return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                   a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                   a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+        };
+        const double d = det3(m);
+        if (!(std::fabs(d) > 1e-12)) return fit;
+        double su[3], sv[3];
+        for (int k = 0; k < 3; ++k) {
+            double mu[3][3], mv[3][3];
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) mu[i][j] = mv[i][j] = m[i][j];
+                mu[i][k] = bu[i];
+                mv[i][k] = bv[i];
+            }
+            su[k] = det3(mu) / d;
+            sv[k] = det3(mv) / d;
+        }
+        AffineMotion a;
+        a.a = {su[0] - su[1] * cx - su[2] * cy, su[1], su[2],
+               sv[0] - sv[1] * cx - sv[2] * cy, sv[1], sv[2]};
+        if (fit && !residuals.empty()) {
+            // The next pass's scale: 4.7 robust standard deviations (Tukey's usual constant)
+            // of this fit's residuals, at least a tenth of a pixel.
+            std::nth_element(residuals.begin(), residuals.begin() + residuals.size() / 2,
+                             residuals.end());
+            scale = std::max(0.1, 4.7 * 1.4826 * residuals[residuals.size() / 2]);
+        }
+        fit = a;
+        if (pass == 0) {
+            // The first scale from the plain fit's own residuals.
+            std::vector<double> r;
+            for (int32_t y = 0; y < h; y += step) {
+                for (int32_t x = 0; x < w; x += step) {
+                    if (!(flow.confidence.at(x, y) > 0.05f)) continue;
+                    r.push_back(std::hypot(flow.u.at(x, y) - a.u(x, y), flow.v.at(x, y) - a.v(x, y)));
+                }
+            }
+            if (r.empty()) return fit;
+            std::nth_element(r.begin(), r.begin() + r.size() / 2, r.end());
+            scale = std::max(0.1, 4.7 * 1.4826 * r[r.size() / 2]);
+        }
+    }
+    return fit;
+}
+
+double pair_flow_reach(int32_t columns, int32_t lines, const PairFlowSettings& settings) {
+    int levels = 1;
+    int32_t c = columns, l = lines;
+    const int32_t coarsest = std::max(settings.coarsest, 4);
+    while (std::min(c, l) / 2 >= coarsest && levels < 12) {
+        c = (c + 1) / 2, l = (l + 1) / 2;
+        ++levels;
+    }
+    // A patch finds a match up to about half its side away from where it starts.
+    return 0.5 * settings.patch_size * static_cast<double>(1 << (levels - 1));
 }

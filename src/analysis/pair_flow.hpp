@@ -33,8 +33,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "analysis/affine.hpp"
 #include "analysis/grey_image.hpp"
 
 struct PairFlowSettings {
@@ -59,8 +61,8 @@ struct PairFlowSettings {
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
     float edge_falloff = 0.02f;
-    // Side of the median filter applied to the flow between rounds (0 or 1: none).
-    int32_t median = 5;
+    // A 5 x 5 median filter of the flow after each warp.
+    bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
     int threads = 1;
 };
@@ -92,8 +94,19 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
+    static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
+                         float* line_u, float* line_v);
     void confidence(const Level& level, GreyImage* out) const;
 
     PairFlowSettings settings_;
     std::vector<std::unique_ptr<Level>> levels_;  // index 0 is the full frame
 };
+
+// The global affine motion of a pair's flow: a least-squares fit weighted by the confidence,
+// refitted three times with the pixels that move on their own weighed down. Empty when too
+// few pixels are confident.
+std::optional<AffineMotion> affine_of_flow(const PairFlow& flow);
+
+// How far the estimator's pyramid reaches for a frame of this size [pixels per frame]: the
+// patch search's reach at its coarsest level, enlarged back to the full frame.
+double pair_flow_reach(int32_t columns, int32_t lines, const PairFlowSettings& settings);

@@ -90,10 +90,12 @@ int main(int argc, char** argv) {
         "Video (- for the standard input), folder or glob of PNG/PGM images, or image files");
     auto* measuring = "Measuring";
     app.add_option("--method", opt.method,
+                   "pairwise: the flow from each frame to the next, any pair of images,\n"
+                   "  up to about 60 px/frame, a value and a confidence at every pixel;\n"
                    "compensated: motion-compensated frames, any speed up to several px/frame;\n"
                    "direct: the component's own moment images, below about 1 px/frame;\n"
                    "global: compensated, the global affine motion only, no dense flow (fastest)")
-        ->check(CLI::IsMember({"compensated", "direct", "global"}))
+        ->check(CLI::IsMember({"pairwise", "compensated", "direct", "global"}))
         ->capture_default_str()
         ->group(measuring);
     std::string window = window_text(opt.window);

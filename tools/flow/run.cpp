@@ -17,6 +17,7 @@
 
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
+#include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
 #include "flow/frame_source.hpp"
@@ -162,6 +163,7 @@ struct FrameImages {
 struct FrameWork {
     int64_t count = 0;  // 1-based since the first processed frame
     GreyImage frame;    // the input, until the component has taken it
+    GreyImage whole;    // the input at its full width, for the pairwise flow (else empty)
     FrameRecord rec;
     FrameImages img;
     bool last = false;      // the last frame of the run
@@ -174,6 +176,7 @@ struct FrameWork {
     int64_t flow_frame = -1;
     bool flow_due = false;
     GreyImage flow_input;
+    GreyImage confidence;  // the pairwise flow's, beside `flow` (else empty)
 };
 
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
@@ -223,6 +226,7 @@ class Run {
     void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
     void take_flow(FrameRecord& rec, FrameImages& img, const DenseFlow& flow,
                    const std::optional<AffineMotion>& affine, int64_t frame, bool beyond);
+    void measure_pair(FrameWork& w);
     void take_flow_outputs(FrameWork& w);
     void write_pictures(FrameWork& w);
     void write_flow_outputs(const FrameWork& w);
@@ -277,6 +281,18 @@ class Run {
     std::vector<float> edge_mask_;
     std::deque<GreyImage> recent_inputs_;
     int64_t beyond_frames_ = 0;
+    // The pairwise method: its estimator, the frame before (full width), the flow of the pair
+    // before (where the next pair's search starts), and the flow just measured as the run's
+    // other stages take it.
+    std::unique_ptr<PairFlowEstimator> pair_;
+    GreyImage pair_previous_;
+    PairFlow pair_flow_;
+    DenseFlow pair_dense_;
+    bool pair_has_flow_ = false;
+    double pair_reach_ = 0;  // [pixels per frame]
+    // The global motion of each pair from its flow, for clips too short for the compensated
+    // frames: (frame, motion).
+    std::vector<std::pair<int64_t, AffineMotion>> pair_affines_;
 };
 
 void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictures) {
@@ -330,10 +346,11 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictur
 // next frame changes: written on the frames it names, and the last one of the run always.
 void Run::take_flow_outputs(FrameWork& w) {
     w.flow_due = w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
-    if (w.img.flow && (w.flow_due || video_)) {
+    if (w.img.flow && (w.flow_due || video_ || opt_.save_flow)) {
         w.flow = *w.img.flow;
         w.flow_frame = w.img.flow_frame;
         if (w.img.flow_input) w.flow_input = *w.img.flow_input;
+        if (pair_) w.confidence = pair_flow_.confidence;
     }
     w.img.flow = nullptr;
     w.img.flow_input = nullptr;
@@ -412,11 +429,21 @@ void Run::write_pictures(FrameWork& w) {
 void Run::write_flow_outputs(const FrameWork& w) {
     const DenseFlow& f = w.flow;
     const int64_t frame = w.flow_frame;
-    write_png_rgb(picture_path(frame_name("flow", frame, "png")),
-                  flow_picture(f.u, f.v, f.valid, opt_.max_speed));
-    if (opt_.arrows && !w.flow_input.empty()) {
-        write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
-                      arrow_picture(w.flow_input, f.u, f.v, f.valid, opt_.max_speed));
+    if (w.flow_due) {
+        write_png_rgb(picture_path(frame_name("flow", frame, "png")),
+                      flow_picture(f.u, f.v, f.valid, opt_.max_speed));
+        if (!w.confidence.empty()) {
+            GreyImage shown(w.confidence.columns, w.confidence.lines);
+            for (size_t i = 0; i < shown.data.size(); ++i) shown.data[i] = 255.0f * w.confidence.data[i];
+            write_png_grey(picture_path(frame_name("confidence", frame, "png")), shown);
+        }
+        if (opt_.arrows && !w.flow_input.empty()) {
+            write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
+                          arrow_picture(w.flow_input, f.u, f.v, f.valid, opt_.max_speed));
+        }
+    }
+    if (opt_.save_flow && !w.confidence.empty()) {
+        write_npy(stage_->path_for(frame_name("confidence", frame, "npy")), w.confidence);
     }
     if (opt_.save_flow) {
         write_flo(stage_->path_for(frame_name("flow", frame, "flo")), f.u, f.v, f.valid);
@@ -465,9 +492,10 @@ int Run::check_options() {
         }
     }
 
-    if (opt_.method != "compensated" && opt_.method != "direct" && opt_.method != "global") {
+    if (opt_.method != "pairwise" && opt_.method != "compensated" && opt_.method != "direct" &&
+        opt_.method != "global") {
         error_("--method: '" + opt_.method +
-               "' is not a method (choose compensated, direct or global)");
+               "' is not a method (choose pairwise, compensated, direct or global)");
         return kExitUsage;
     }
     if (opt_.method == "global") {
@@ -478,8 +506,8 @@ int Run::check_options() {
         for (const auto& [option, given] : needs_flow) {
             if (given) {
                 error_(std::string(option) +
-                       ": the method \"global\" measures no dense flow (choose compensated or "
-                       "direct)");
+                       ": the method \"global\" measures no dense flow (choose pairwise, "
+                       "compensated or direct)");
                 return kExitUsage;
             }
         }
@@ -527,7 +555,18 @@ void Run::prepare_measuring() {
     }
     DenseFlowSettings dense;
     dense.window = opt_.window;
-    if (opt_.method == "compensated" || opt_.method == "global") {
+    const int helpers =
+        opt_.threads == 1 ? 1
+                          : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+    if (opt_.method == "pairwise") {
+        PairFlowSettings ps;
+        ps.threads = helpers;
+        pair_ = std::make_unique<PairFlowEstimator>(ps);
+        pair_reach_ = pair_flow_reach(in_columns_, lines_, ps);
+    }
+    if (opt_.method == "compensated" || opt_.method == "global" || opt_.method == "pairwise") {
+        // The pairwise method takes the global motion from the compensated frames too, where a
+        // clip has the five frames they need.
         TrackerSettings ts;
         ts.dense = dense;
         ts.dense_flow = opt_.method == "compensated";
@@ -536,10 +575,7 @@ void Run::prepare_measuring() {
         if (!ts.dense_flow && int64_t{columns_} * lines_ > kGlobalReductionPixels) ts.reduction = 2;
         // The tracker's window sums and warps take a second thread unless the run is to stay
         // on one.
-        ts.dense.threads =
-            opt_.threads == 1
-                ? 1
-                : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+        ts.dense.threads = helpers;
         tracker_ = std::make_unique<FlowTracker>(columns_, lines_, ts);
     } else {
         solver_ = std::make_unique<DenseFlowSolver>(dense);
@@ -568,6 +604,8 @@ bool Run::read_frame(FrameWork& w) {
         return false;
     }
     if (!source_->next(w.frame)) return false;
+    // The pairwise flow measures the whole width; the component needs a multiple of 4.
+    if (pair_) w.whole = w.frame;
     if (columns_ != in_columns_) w.frame = crop(w.frame, columns_);
     w.count = ++produced_;
     w.rec.frame = opt_.start + w.count - 1;
@@ -621,7 +659,15 @@ void Run::component_stage(FrameWork& w) {
 // own, so that the component's next frame and this frame's flow are measured side by side.
 void Run::flow_stage(FrameWork& w) {
     const StageTimer timer(flow_time_);
-    if (tracker_->push(w.Is)) {
+    if (pair_) {
+        if (tracker_->push(w.Is)) {
+            const FlowResult& r = tracker_->result();
+            w.rec.affine = r.affine;
+            w.rec.affine_frame = opt_.start + r.frame;
+            if (r.affine) estimates_.push_back(*r.affine);
+        }
+        measure_pair(w);
+    } else if (tracker_->push(w.Is)) {
         const FlowResult& r = tracker_->result();
         take_flow(w.rec, w.img, r.flow, r.affine, opt_.start + r.frame, r.beyond_range);
         w.img.flow_input = &tracker_->result_frame();
@@ -630,12 +676,57 @@ void Run::flow_stage(FrameWork& w) {
     if (!w.pictures) w.Is = GreyImage();
 }
 
+// The pairwise method: the flow from the frame before to this one, which describes the frame
+// before. The search starts from the flow of the pair before, which a steady motion keeps.
+void Run::measure_pair(FrameWork& w) {
+    if (!pair_previous_.empty()) {
+        PairFlow before = std::move(pair_flow_);
+        pair_->estimate(pair_previous_, w.whole, &pair_flow_, pair_has_flow_ ? &before : nullptr);
+        pair_has_flow_ = true;
+        pair_dense_.u = pair_flow_.u;
+        pair_dense_.v = pair_flow_.v;
+        pair_dense_.confidence = pair_flow_.confidence;
+        pair_dense_.valid.assign(pair_flow_.u.data.size(), 1);
+        const int64_t frame = w.rec.frame - 1;
+        w.img.flow = &pair_dense_;
+        w.img.flow_frame = frame;
+        w.img.flow_input = &pair_previous_;
+        w.rec.flow_frame = frame;
+        w.rec.valid_share = pair_dense_.valid_share();
+        w.rec.median_speed = pair_dense_.median_speed();
+        // Beyond what the pyramid reaches, or matching almost nowhere.
+        std::vector<float> speed(pair_flow_.u.data.size());
+        double confident = 0;
+        for (size_t i = 0; i < speed.size(); ++i) {
+            speed[i] = std::hypot(pair_flow_.u.data[i], pair_flow_.v.data[i]);
+            confident += pair_flow_.confidence.data[i];
+        }
+        const size_t high = speed.size() * 99 / 100;
+        std::nth_element(speed.begin(), speed.begin() + high, speed.end());
+        const bool beyond = speed[high] > 0.8 * pair_reach_;
+        w.rec.beyond_range = beyond;
+        if (beyond && beyond_frames_++ == 0) {
+            progress_->notice("warning: the motion at frame " + std::to_string(frame) +
+                              " is beyond what can be measured (too fast, or the frames do not "
+                              "match); frames.csv flags every such frame in beyond_range");
+        }
+        (void)confident;
+        // The global motion of short clips, which the compensated frames never reach.
+        if (estimates_.empty()) {
+            if (auto a = affine_of_flow(pair_flow_)) pair_affines_.emplace_back(frame, *a);
+        }
+        take_flow_outputs(w);
+    }
+    pair_previous_ = std::move(w.whole);
+    w.whole = GreyImage();
+}
+
 // Pictures, flow files, the video and the frame's record, in frame order.
 void Run::write_stage(FrameWork& w) {
     const StageTimer timer(write_time_);
     if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
     if (w.pictures) write_pictures(w);
-    if (w.flow_due) write_flow_outputs(w);
+    if (w.flow_frame >= 0 && (w.flow_due || opt_.save_flow)) write_flow_outputs(w);
     if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
         const auto t = source_time_of(w.flow_frame);
         video_->write(side_by_side_picture(w.flow_input, w.flow.u, w.flow.v, w.flow.valid,
@@ -665,6 +756,23 @@ int Run::finish() {
         throw FlowError(
             source_->description() + " yielded no frame" +
             (opt_.start > 0 ? " after --start " + std::to_string(opt_.start) : std::string()));
+    }
+    if (count == 1 && !interrupted_) {
+        // Motion is a change between frames: one frame measures nothing, and a run that says
+        // so with exit status 0 would pass for a measurement.
+        throw FlowError(source_->description() + " gave a single frame" +
+                        (opt_.start > 0 ? " after --start " + std::to_string(opt_.start)
+                                        : std::string()) +
+                        "; motion needs at least two (an image pair, say)");
+    }
+    if (estimates_.empty() && !pair_affines_.empty()) {
+        // A clip too short for the compensated frames: the global motion of each pair.
+        for (FrameRecord& rec : records_) {
+            for (const auto& [frame, motion] : pair_affines_) {
+                if (rec.flow_frame == frame) rec.affine = motion, rec.affine_frame = frame;
+            }
+        }
+        for (const auto& fm : pair_affines_) estimates_.push_back(fm.second);
     }
     if (beyond_frames_ > 0) {
         progress_->notice("warning: " + std::to_string(beyond_frames_) +

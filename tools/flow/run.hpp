@@ -16,10 +16,12 @@ struct RunOptions {
     // derivative is centred on the frame of its spatial ones, where the recursive one lags
     // them) and the input filter on (it keeps the derivatives inside their accurate range).
     ComponentSettings settings{"all", "batch", 1, 0.01};
-    // How motion is measured: "compensated" (a FlowTracker on motion-compensated frames, any
-    // speed up to several pixels per frame) or "direct" (the moment images of the component
-    // that runs on the raw stream, below about one pixel per frame).
-    std::string method = "compensated";
+    // How motion is measured: "pairwise" (a PairFlowEstimator from each frame to the next,
+    // any pair of images; the global motion from compensated frames), "compensated" (a
+    // FlowTracker on motion-compensated frames, any speed up to several pixels per frame),
+    // "direct" (the moment images of the component that runs on the raw stream, below about
+    // one pixel per frame) or "global" (compensated frames, the global motion only).
+    std::string method = "pairwise";
     WindowSpec window;       // the dense flow's local window
     bool save_flow = false;  // flow_NNNNNN.flo, flow_NNNNNN.npy and valid_NNNNNN.png
     int64_t frames = -1;             // at most this many frames (-1: all)
