@@ -114,7 +114,7 @@ struct Setting {
 const Setting settings_table[] = {
     Setting{"method",
             [](RunOptions& o, py::handle v, const std::string& n) {
-                assign_keyword(o.method, v, n, {"compensated", "direct"});
+                assign_keyword(o.method, v, n, {"pairwise", "compensated", "direct", "global"});
             }},
     Setting{"window",
             [](RunOptions& o, py::handle v, const std::string& n) {

@@ -9,6 +9,15 @@
 
 namespace {
 
+// The per-pixel loops are compiled twice, for 256-bit vectors and for the baseline, and the
+// loader picks the one the processor runs. Both do the same element-wise operations in the same
+// order (nothing here sums across a vector), so the flow is the same bits on every processor.
+#if defined(__x86_64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#define ORVANE_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define ORVANE_VECTOR_LOOP
+#endif
+
 // The derivative of the data terms' normalisation: gradients below this [grey levels per
 // pixel] count as noise, so flat places do not get the weight of textured ones.
 constexpr float kZetaBrightness = 3.0f;
@@ -18,6 +27,9 @@ constexpr float kZetaGradient = 1.0f;
 constexpr float kEpsData = 0.01f;
 constexpr float kEpsSmooth = 0.001f;
 constexpr float kOmega = 1.6f;  // over-relaxation
+// The squared brightness error [pixels^2, as a distance along the gradient] at which the
+// confidence halves.
+constexpr float kConfidentError2 = 0.04f;
 
 inline float clampf(float x, float lo, float hi) { return std::min(std::max(x, lo), hi); }
 
@@ -147,7 +159,7 @@ const std::vector<std::pair<int, int>>& median25_network() {
 
 // The median of each 5 x 5 neighbourhood (edges replicated), lines [y0, y1); the network runs
 // on blocks of pixels side by side, so that every exchange is one min and one max per vector.
-void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
+ORVANE_VECTOR_LOOP void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
     constexpr int32_t kBlock = 64;
     alignas(64) float slot[32][kBlock];
     const auto& network = median25_network();
@@ -181,8 +193,64 @@ void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
     }
 }
 
+// The refinement's constants (see refine()).
+struct Coefficients {
+    float alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2;
+};
+
+// One line of the refinement's linear system at the current flow (U, V), linearised around
+// (u0, v0): the diagonal blocks a11, a12, a22, the right-hand sides c1, c2 and the smoothness
+// weight psi of each pixel (see refine()).
+ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const float* __restrict Ur,
+                 const float* __restrict Vr, const float* __restrict Ud,
+                 const float* __restrict Vd, const float* __restrict u0,
+                 const float* __restrict v0, const float* __restrict inside,
+                 const float* __restrict edge, const float* const* T, float* __restrict a11r,
+                 float* __restrict a12r, float* __restrict a22r, float* __restrict c1r,
+                 float* __restrict c2r, float* __restrict psi) {
+    const float* __restrict tz = T[0];
+    const float* __restrict tx = T[1];
+    const float* __restrict ty = T[2];
+    const float* __restrict txz = T[3];
+    const float* __restrict tyz = T[4];
+    const float* __restrict txx = T[5];
+    const float* __restrict txy = T[6];
+    const float* __restrict tyy = T[7];
+    for (int32_t x = 0; x < w; ++x) {
+        const float du = Ur[x] - u0[x], dv = Vr[x] - v0[x];
+        const float iz = tz[x], ix = tx[x], iy = ty[x];
+        const float ixz = txz[x], iyz = tyz[x];
+        const float ixx = txx[x], ixy = txy[x], iyy = tyy[x];
+        const float th0 = 1.0f / (ix * ix + iy * iy + k.zb2);
+        const float r0 = iz + ix * du + iy * dv;
+        const float pd = inside[x] * k.delta * th0 / std::sqrt(th0 * r0 * r0 + k.eps_d2);
+        const float thx = 1.0f / (ixx * ixx + ixy * ixy + k.zg2);
+        const float thy = 1.0f / (ixy * ixy + iyy * iyy + k.zg2);
+        const float rx = ixz + ixx * du + ixy * dv;
+        const float ry = iyz + ixy * du + iyy * dv;
+        const float pg = inside[x] * k.gamma / std::sqrt(thx * rx * rx + thy * ry * ry + k.eps_d2);
+        const float gx = pg * thx, gy = pg * thy;
+        const float a11 = pd * ix * ix + gx * ixx * ixx + gy * ixy * ixy;
+        const float a12 = pd * ix * iy + gx * ixx * ixy + gy * ixy * iyy;
+        const float a22 = pd * iy * iy + gx * ixy * ixy + gy * iyy * iyy;
+        const float b1 = -(pd * ix * iz + gx * ixx * ixz + gy * ixy * iyz);
+        const float b2 = -(pd * iy * iz + gx * ixy * ixz + gy * iyy * iyz);
+        a11r[x] = a11, a12r[x] = a12, a22r[x] = a22;
+        c1r[x] = b1 + a11 * u0[x] + a12 * v0[x];
+        c2r[x] = b2 + a12 * u0[x] + a22 * v0[x];
+    }
+    // The smoothness weight from the forward differences of the whole flow (0 past the last
+    // column; the caller passes the line itself as the one below the last).
+    auto weight = [&](int32_t x, float ux, float vx) {
+        const float uy = Ud[x] - Ur[x], vy = Vd[x] - Vr[x];
+        return k.alpha * edge[x] / std::sqrt(ux * ux + vx * vx + uy * uy + vy * vy + k.eps_s2);
+    };
+    for (int32_t x = 0; x + 1 < w; ++x) psi[x] = weight(x, Ur[x + 1] - Ur[x], Vr[x + 1] - Vr[x]);
+    psi[w - 1] = weight(w - 1, 0.0f, 0.0f);
+}
+
 // Every pixel 1 to last - 1 of a line of the over-relaxation, into nu and nv (see sor_line).
-void sor_interior(int32_t last, const float* __restrict U, const float* __restrict V,
+ORVANE_VECTOR_LOOP void sor_interior(int32_t last, const float* __restrict U, const float* __restrict V,
                   const float* __restrict Uu, const float* __restrict Vu,
                   const float* __restrict Ud, const float* __restrict Vd,
                   const float* __restrict lx, const float* __restrict ly,
@@ -215,20 +283,19 @@ class PairFlowEstimator::Level {
     // The refinement's linearised terms at the warped positions: Iz, Ix, Iy (brightness),
     // Ixz, Iyz, Ixx, Ixy, Iyy (gradient).
     GreyImage t[8];
-    std::vector<uint8_t> outside;
+    GreyImage inside;  // 1 where the match lies inside i1, else 0
     GreyImage du, dv, a11, a12, a22, b1, b2, wx, wy, psi;
     GreyImage scratch;
 
     void allocate(int32_t c, int32_t l) {
         columns = c, lines = l;
-        for (GreyImage* g : {&i0, &i1, &edge, &u, &v, &du, &dv, &a11, &a12, &a22, &b1, &b2, &wx,
+        for (GreyImage* g : {&i0, &i1, &edge, &inside, &u, &v, &du, &dv, &a11, &a12, &a22, &b1, &b2, &wx,
                              &wy, &psi, &scratch}) {
             resize_like(g, c, l);
         }
         for (auto& g : d0) resize_like(&g, c, l);
         for (auto& g : d1) resize_like(&g, c, l);
         for (auto& g : t) resize_like(&g, c, l);
-        outside.assign(static_cast<size_t>(c) * l, 0);
     }
 };
 
@@ -469,6 +536,7 @@ void PairFlowEstimator::refine(Level& level) const {
     const float zb2 = kZetaBrightness * kZetaBrightness, zg2 = kZetaGradient * kZetaGradient;
     const float eps_d2 = kEpsData * kEpsData, eps_s2 = kEpsSmooth * kEpsSmooth;
     GreyImage* t = level.t;  // Iz, Ix, Iy, Ixz, Iyz, Ixx, Ixy, Iyy
+    const Coefficients coefficients{alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2};
     GreyImage& U = level.du;  // the whole flow being solved for
     GreyImage& V = level.dv;
     // b1 and b2 become c1, c2; wx and wy the links; psi and scratch the diagonals' inverses.
@@ -476,7 +544,10 @@ void PairFlowEstimator::refine(Level& level) const {
     GreyImage& inv2 = level.scratch;
     const std::vector<float> no_links(static_cast<size_t>(w), 0.0f);
 
-    for (int warp = 0; warp < settings_.warps; ++warp) {
+    const bool finest = &level == levels_[0].get();
+    const int warps = finest ? settings_.finest_warps : settings_.warps;
+    const int rounds = finest ? settings_.finest_fixed_point : settings_.fixed_point;
+    for (int warp = 0; warp < warps; ++warp) {
         // Linearise around the current flow: i1 and its derivatives read at the matches,
         // averaged with i0's where both images have them.
         for_bands(threads, h, [&](int32_t y0, int32_t y1) {
@@ -485,8 +556,10 @@ void PairFlowEstimator::refine(Level& level) const {
                     const size_t i = static_cast<size_t>(y) * w + x;
                     const float px = static_cast<float>(x) + level.u.data[i];
                     const float py = static_cast<float>(y) + level.v.data[i];
-                    level.outside[i] = px < 0 || py < 0 || px > static_cast<float>(w - 1) ||
-                                       py > static_cast<float>(h - 1);
+                    level.inside.data[i] = px < 0 || py < 0 || px > static_cast<float>(w - 1) ||
+                                                   py > static_cast<float>(h - 1)
+                                               ? 0.0f
+                                               : 1.0f;
                     const float xc = clampf(px, 0.0f, static_cast<float>(w - 1));
                     const float yc = clampf(py, 0.0f, static_cast<float>(h - 1));
                     const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
@@ -516,55 +589,18 @@ void PairFlowEstimator::refine(Level& level) const {
             }
         });
 
-        for (int round = 0; round < settings_.fixed_point; ++round) {
+        for (int round = 0; round < rounds; ++round) {
             // The robust terms' weights at the current flow, and the linear system.
             for_bands(threads, h, [&](int32_t y0, int32_t y1) {
                 for (int32_t y = y0; y < y1; ++y) {
-                    const float* Ur = U.line(y);
-                    const float* Vr = V.line(y);
-                    const float* Ud = U.line(std::min(y + 1, h - 1));
-                    const float* Vd = V.line(std::min(y + 1, h - 1));
-                    const float* u0 = level.u.line(y);
-                    const float* v0 = level.v.line(y);
-                    const uint8_t* out = level.outside.data() + static_cast<size_t>(y) * w;
-                    const float* edge = level.edge.line(y);
                     const float* T[8];
                     for (int k = 0; k < 8; ++k) T[k] = t[k].line(y);
-                    float* a11r = level.a11.line(y);
-                    float* a12r = level.a12.line(y);
-                    float* a22r = level.a22.line(y);
-                    float* c1r = level.b1.line(y);
-                    float* c2r = level.b2.line(y);
-                    float* psi = level.wx.line(y);  // the smoothness weight, made links below
-                    for (int32_t x = 0; x < w; ++x) {
-                        const float du = Ur[x] - u0[x], dv = Vr[x] - v0[x];
-                        const float iz = T[0][x], ix = T[1][x], iy = T[2][x];
-                        const float ixz = T[3][x], iyz = T[4][x];
-                        const float ixx = T[5][x], ixy = T[6][x], iyy = T[7][x];
-                        const float inside = out[x] ? 0.0f : 1.0f;
-                        const float th0 = 1.0f / (ix * ix + iy * iy + zb2);
-                        const float r0 = iz + ix * du + iy * dv;
-                        const float pd = inside * delta * th0 / std::sqrt(th0 * r0 * r0 + eps_d2);
-                        const float thx = 1.0f / (ixx * ixx + ixy * ixy + zg2);
-                        const float thy = 1.0f / (ixy * ixy + iyy * iyy + zg2);
-                        const float rx = ixz + ixx * du + ixy * dv;
-                        const float ry = iyz + ixy * du + iyy * dv;
-                        const float pg = inside * gamma / std::sqrt(thx * rx * rx + thy * ry * ry + eps_d2);
-                        const float gx = pg * thx, gy = pg * thy;
-                        const float a11 = pd * ix * ix + gx * ixx * ixx + gy * ixy * ixy;
-                        const float a12 = pd * ix * iy + gx * ixx * ixy + gy * ixy * iyy;
-                        const float a22 = pd * iy * iy + gx * ixy * ixy + gy * iyy * iyy;
-                        const float b1 = -(pd * ix * iz + gx * ixx * ixz + gy * ixy * iyz);
-                        const float b2 = -(pd * iy * iz + gx * ixy * ixz + gy * iyy * iyz);
-                        a11r[x] = a11, a12r[x] = a12, a22r[x] = a22;
-                        c1r[x] = b1 + a11 * u0[x] + a12 * v0[x];
-                        c2r[x] = b2 + a12 * u0[x] + a22 * v0[x];
-                        // Forward differences of the whole flow (0 past the last column/line).
-                        const int32_t r = x + 1 < w ? x + 1 : x;
-                        const float ux = Ur[r] - Ur[x], vx = Vr[r] - Vr[x];
-                        const float uy = Ud[x] - Ur[x], vy = Vd[x] - Vr[x];
-                        psi[x] = alpha * edge[x] / std::sqrt(ux * ux + vx * vx + uy * uy + vy * vy + eps_s2);
-                    }
+                    const int32_t below = std::min(y + 1, h - 1);
+                    system_line(w, coefficients, U.line(y), V.line(y), U.line(below),
+                                V.line(below), level.u.line(y), level.v.line(y),
+                                level.inside.line(y), level.edge.line(y), T, level.a11.line(y),
+                                level.a12.line(y), level.a22.line(y), level.b1.line(y),
+                                level.b2.line(y), level.wx.line(y));
                 }
             });
             // Links to the right (wx) and below (wy), 0 past the edge, and the diagonals'
@@ -601,16 +637,7 @@ void PairFlowEstimator::refine(Level& level) const {
                     }
                 }
             });
-            for (int sweep = 0; sweep < settings_.sweeps; ++sweep) {
-                for (int colour = 0; colour < 2; ++colour) {
-                    for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                        std::vector<float> line(2 * static_cast<size_t>(w));
-                        for (int32_t y = y0; y < y1; ++y) {
-                            sor_line(level, y, colour, no_links.data(), line.data(), line.data() + w);
-                        }
-                    });
-                }
-            }
+            sor_sweeps(level, settings_.sweeps, no_links.data());
         }
         std::swap(level.u.data, U.data);
         std::swap(level.v.data, V.data);
@@ -619,6 +646,23 @@ void PairFlowEstimator::refine(Level& level) const {
                 for_bands(threads, h, [&](int32_t y0, int32_t y1) { median5(*f, &level.a11, y0, y1); });
                 std::swap(f->data, level.a11.data);
             }
+        }
+    }
+}
+
+// `sweeps` red-black sweeps in one pass over the level: line r of sweep s is made when the
+// pass leads at line r + 2 s, and its other colour one line later, when everything it reads
+// of that sweep and the one before is made and nothing it reads is yet overwritten by the
+// next. Each pixel thus gets the value of sweeps made one after another over the whole level,
+// while the lines in work (about 2 sweeps + 2) stay in cache.
+void PairFlowEstimator::sor_sweeps(Level& level, int sweeps, const float* no_links) {
+    const int32_t w = level.columns, h = level.lines;
+    std::vector<float> line(2 * static_cast<size_t>(w));
+    for (int32_t lead = 0; lead < h + 2 * sweeps; ++lead) {
+        for (int s = 0; s < sweeps; ++s) {
+            const int32_t r = lead - 2 * s;
+            if (r >= 0 && r < h) sor_line(level, r, 0, no_links, line.data(), line.data() + w);
+            if (r >= 1 && r - 1 < h) sor_line(level, r - 1, 1, no_links, line.data(), line.data() + w);
         }
     }
 }
@@ -698,8 +742,9 @@ void PairFlowEstimator::confidence(const Level& level, GreyImage* out) const {
                         const float d = sample(level.i1, static_cast<float>(xx) + level.u.data[n],
                                                static_cast<float>(yy) + level.v.data[n]) -
                                         level.i0.data[n];
-                        r2 += d * d;
                         const float gx = level.d0[0].data[n], gy = level.d0[1].data[n];
+                        // The brightness error as a distance [pixels]: divided by the gradient.
+                        r2 += d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
                         sxx += gx * gx, sxy += gx * gy, syy += gy * gy;
                     }
                 }
@@ -707,7 +752,7 @@ void PairFlowEstimator::confidence(const Level& level, GreyImage* out) const {
                 const float half = 0.5f * (sxx + syy) / 9.0f;
                 const float dev = std::sqrt(0.25f * (sxx - syy) * (sxx - syy) + sxy * sxy) / 9.0f;
                 const float lmin = std::max(0.0f, half - dev);
-                const float photometric = 1.0f / (1.0f + r2 / 36.0f);
+                const float photometric = 1.0f / (1.0f + r2 / kConfidentError2);
                 const float texture = lmin / (lmin + 4.0f);
                 out->data[i] = photometric * std::sqrt(texture);
             }

@@ -54,6 +54,10 @@ struct PairFlowSettings {
     int32_t warps = 2;
     int32_t fixed_point = 3;
     int32_t sweeps = 5;
+    // The same at the full frame, which holds three quarters of the pixels: its flow starts
+    // close, so fewer rounds finish it.
+    int32_t finest_warps = 1;
+    int32_t finest_fixed_point = 2;
     // The energy's weights: smoothness, brightness and gradient terms.
     float smoothness = 0.7f;
     float brightness = 1.0f;
@@ -94,6 +98,7 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
+    static void sor_sweeps(Level& level, int sweeps, const float* no_links);
     static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
                          float* line_u, float* line_v);
     void confidence(const Level& level, GreyImage* out) const;

@@ -59,7 +59,7 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
     (None, dict(computation_mode="fast"), ValueError, "--computation-mode 'fast': Invalid Mode"),
     (None, dict(save="Un,Xy"), ValueError, "save: unknown image 'Xy'"),
     (None, dict(affine_fit="fast"), ValueError, 'affine_fit must be one of robust, plain'),
-    (None, dict(method="fast"), ValueError, 'method must be one of compensated, direct'),
+    (None, dict(method="fast"), ValueError, 'method must be one of pairwise, compensated, direct, global'),
     (None, dict(window="box:4"), ValueError, "window: "),
     (None, dict(computation_mode="changedetection", save=["Un"]), ValueError,
      '--save Un: the computation mode "changedetection" does not compute Un'),
