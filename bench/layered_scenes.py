@@ -1,18 +1,16 @@
 """Layered synthetic scenes with exact optical-flow ground truth, made from real photographs.
 
-A scene is a background photograph and 2-4 foreground layers cut from other photographs
-(ellipses and polygons with hard or soft edges). Each layer moves with its own affine motion
-(shift, small rotation and scale about its centre) and the layers are composited in painter's
-order, so they occlude each other and the background. Frames are rendered by inverse mapping
-(bicubic on sources blurred slightly first; OpenCV's warps place samples to 1/32 px), then get
-their own gain and offset and Gaussian noise, and are rounded to 8 bits.
+A background photograph and 2-4 foreground layers cut from other photographs (ellipses and
+polygons, hard or soft edges), each moved per frame by its own affine motion (shift, small
+rotation and scale about its centre), composited in painter's order. Frames are rendered by
+inverse mapping (bicubic on slightly blurred sources; OpenCV places samples to 1/32 px), then
+get their own gain, offset and Gaussian noise, rounded to 8 bits.
 
-Ground truth of the pair t -> t+1, at each pixel of frame t: the displacement of the point of
-the top-most layer seen there. A pixel is occluded when that point is hidden by another layer
-in frame t+1 or leaves the frame.
+Truth of the pair t -> t+1 at each pixel of frame t: the displacement of the point of the
+top-most layer seen there; occluded where that point is hidden in frame t+1 or leaves it.
 
     scene = Scene("s6", (640, 480), speed=6, layers=3)
-    frames = scene.frames()                   # list of uint8 images
+    frames = scene.frames()                   # uint8 images
     u, v, top, occluded = scene.truth(t)      # top: 0 background, k layer k
 
 Needs numpy, cv2 (python3-opencv) and Debian's visp-images-data.

@@ -1,26 +1,23 @@
 #!/usr/bin/python3
-"""Dense-flow accuracy of orvane-flow on image pairs and short clips with exact ground truth,
-beside OpenCV's dense estimators.
+"""Dense-flow accuracy of orvane-flow on image pairs and clips with exact ground truth, beside
+OpenCV's dense estimators.
 
-Cases, each given to every method as the same grey 8-bit frames:
+Cases (every method gets the same grey 8-bit frames):
   real sequences with published ground truth (../shared/data/realflow, see its README):
-    Middlebury RubberWhale and Venus, MPI-Sintel alley_2_clean, each as the ground-truth pair
-    alone ("/pair") and as the whole clip given ("/clip"; Venus is a pair only);
-  layered synthetic scenes (bench/layered_scenes.py): photographs of Debian's visp-images-data
-    as a moving background and 2-4 moving foreground layers that occlude each other, with
-    brightness changes and noise, mean speeds from 0.3 to 30 px/frame, each as its middle pair
-    and as the 8-frame clip around it.
-The tool is run as  TOOL IMG0 IMG1 [IMG2 ...] --out DIR --force --quiet --save flow  and
-DIR/flow_NNNNNN.flo (input image N -> N+1) is scored. Pixels without a value count as zero flow
-(the valid share is reported); a missing file counts as no flow at all. A confidence_NNNNNN.npy,
-if written, adds the endpoint error of the most confident half of the pixels ("conf50").
-OpenCV, one thread, used here only and never by the tool: Farneback (defaults as in
-flow_accuracy.py), DIS fast and medium, DeepFlow and TV-L1 (cv2.optflow; slow, --skip-slow).
+    Middlebury RubberWhale and Venus, MPI-Sintel alley_2_clean, as the ground truth's pair
+    ("/pair") and as the whole clip given ("/clip"; Venus has a pair only);
+  layered scenes (bench/layered_scenes.py): photographs moving as a background and 2-4
+    occluding layers, with brightness changes and noise, mean speeds 0.3 to 30 px/frame, as
+    the middle pair and as the 8-frame clip around it.
+The tool runs as  TOOL IMG0 IMG1 [IMG2 ...] --out DIR --force --quiet --save flow  and its
+flow_NNNNNN.flo (image N -> N+1) is scored: pixels without a value count as zero flow (the
+valid share is shown), a missing file as no flow. With confidence_NNNNNN.npy, "conf50" is the
+error of the most confident half. OpenCV, one thread, used here only and never by the tool:
+Farneback (as in flow_accuracy.py), DIS fast and medium, DeepFlow and TV-L1 (slow).
 
-Scores: mean endpoint error (EPE, px) over the pixels with ground truth, and per region: not
-occluded / occluded (Sintel, synthetic), background / foreground layers (synthetic, not
-occluded). Times: CPU ms per pair for OpenCV; for the tool, wall and CPU ms of the whole run
-(start, files and all) divided by its pairs.
+Scores: mean endpoint error (EPE, px) over the pixels with ground truth, and per region (not
+occluded / occluded; background / layers, not occluded). Times per pair: CPU of the call for
+OpenCV; wall and CPU of the tool's whole run (start and files included) over its pairs.
 
   /usr/bin/python3 bench/realflow_accuracy.py --tool build/tools/orvane-flow [--quick]
       [--only NAME,...] [--methods orvane,dis-medium,...] [--skip-slow] [--keep DIR] [--json FILE]
@@ -69,10 +66,10 @@ def read_flo(path):
     with open(path, "rb") as f:
         data = f.read()
     if len(data) < 12 or abs(np.frombuffer(data[:4], "<f4")[0] - 202021.25) > 1e-3:
-        raise ValueError(f"{path}: not a .flo file")
+        raise ValueError(f"{os.path.basename(path)}: not a .flo file")
     w, h = (int(x) for x in np.frombuffer(data[4:12], "<i4"))
     if w <= 0 or h <= 0 or len(data) != 12 + 8 * w * h:
-        raise ValueError(f"{path}: {w}x{h} does not match the file's size ({len(data)} bytes)")
+        raise ValueError(f"{os.path.basename(path)}: {w}x{h} does not match its {len(data)} bytes")
     flow = np.frombuffer(data[12:], "<f4").reshape(h, w, 2)
     valid = np.isfinite(flow).all(axis=2) & (np.abs(flow) <= 1e9).all(axis=2)
     return np.where(valid, flow[..., 0], 0), np.where(valid, flow[..., 1], 0), valid
@@ -82,17 +79,14 @@ def real_cases(data):
     cases = []
     for name, folder, files, p, flo in REAL:
         folder = os.path.join(data, folder)
-        frames = []
-        for f in files:
-            img = cv2.imread(os.path.join(folder, f), cv2.IMREAD_GRAYSCALE)
-            if img is None:
-                sys.exit(f"cannot read {os.path.join(folder, f)} (see --data)")
-            frames.append(img)
+        frames = [cv2.imread(os.path.join(folder, f), cv2.IMREAD_GRAYSCALE) for f in files]
+        if any(f is None for f in frames):
+            sys.exit(f"cannot read the frames in {folder} (see --data)")
         u, v, valid = read_flo(os.path.join(folder, flo))
         masks = {}
         for which in ("occlusions", "invalid"):
-            m = cv2.imread(os.path.join(folder, which, flo.replace(".flo", ".png")), cv2.IMREAD_GRAYSCALE)
-            masks[which] = None if m is None else m > 127
+            path = os.path.join(folder, which, flo.replace(".flo", ".png"))
+            masks[which] = cv2.imread(path, cv2.IMREAD_GRAYSCALE) > 127 if os.path.exists(path) else None
         if masks["invalid"] is not None:
             valid &= ~masks["invalid"]
         regions = {"all": valid}
@@ -104,7 +98,7 @@ def real_cases(data):
     return cases
 
 
-def synthetic_cases(scenes, quick):
+def synthetic_cases(scenes):
     cases = []
     for s in scenes:
         frames, p = s.frames(), (s.n - 1) // 2
@@ -112,8 +106,7 @@ def synthetic_cases(scenes, quick):
         regions = {"all": np.ones(u.shape, bool), "noc": ~occ, "occ": occ,
                    "bg": (top == 0) & ~occ, "layers": (top > 0) & ~occ}
         cases.append(Case(f"{s.name}/pair", s.name, frames[p:p + 2], 0, u, v, regions))
-        if not quick:
-            cases.append(Case(f"{s.name}/clip", s.name, frames, p, u, v, regions))
+        cases.append(Case(f"{s.name}/clip", s.name, frames, p, u, v, regions))
     return cases
 
 
@@ -163,7 +156,8 @@ def run_tool(tool, case, work):
     try:
         fu, fv, valid = read_flo(flo)
         if fu.shape != u.shape:
-            raise ValueError(f"{flo}: {fu.shape[1]}x{fu.shape[0]}, the frames are {u.shape[1]}x{u.shape[0]}")
+            raise ValueError(f"{os.path.basename(flo)}: {fu.shape[1]}x{fu.shape[0]}, the frames are "
+                             f"{u.shape[1]}x{u.shape[0]}")
         u, v, res["valid"] = fu, fv, float(valid.mean())
     except FileNotFoundError:
         res["status"] = "no flow" if status == "ok" else status
@@ -175,7 +169,9 @@ def run_tool(tool, case, work):
             conf = np.load(conf_path)
         except (OSError, ValueError) as e:
             conf, res["confidence"] = None, f"unreadable: {e}"
-        if conf is not None and conf.shape == u.shape:
+        if conf is not None and conf.shape != u.shape:
+            res["confidence"] = f"{conf.shape} for {u.shape} frames"
+        elif conf is not None:
             m = case.regions["all"]
             err = np.hypot(u - case.u, v - case.v)[m]
             best = np.argsort(-conf[m], kind="stable")[: max(1, m.sum() // 2)]
@@ -233,7 +229,7 @@ def main():
     scenes = layered_scenes.scenes(quick=args.quick)
     if args.selfcheck:
         sys.exit(0 if selfcheck(scenes) else 1)
-    cases = real_cases(args.data) + synthetic_cases(scenes, args.quick)
+    cases = real_cases(args.data) + synthetic_cases(scenes)
     if args.quick:
         cases = [c for c in cases if c.name.endswith("/pair")]
     if args.only:
@@ -248,29 +244,45 @@ def main():
         print(f"note: no tool at {args.tool}: the orvane column is left out", file=sys.stderr)
         wanted.remove("orvane")
 
-    cache, results = {}, []
     with tempfile.TemporaryDirectory(prefix="orvane-realflow-") as tmp:
-        work = args.keep or tmp
-        for case in cases:
-            res = {"name": case.name, "size": list(case.u.shape[::-1]), "frames": len(case.frames),
-                   "speed_mean": case.speed[0], "speed_max": case.speed[1],
-                   "region_share": {r: float(m.mean()) for r, m in case.regions.items()}, "methods": {}}
-            for m in wanted:
-                print(f"{case.name}: {m}", file=sys.stderr, flush=True)
-                if m == "orvane":
-                    u, v, r = run_tool(args.tool, case, work)
-                else:  # pairwise: the clip's scored pair is the pair case's
-                    key = (case.source, m)
-                    if key not in cache:
-                        a, b = case.frames[case.p], case.frames[case.p + 1]
-                        t0 = time.process_time()
-                        flow = methods[m](a, b)
-                        cache[key] = flow, 1000 * (time.process_time() - t0)
-                    flow, ms = cache[key]
-                    u, v, r = flow[..., 0], flow[..., 1], {"status": "ok", "cpu_ms": ms}
-                r["epe"] = score(case, u, v)
-                res["methods"][m] = r
-            results.append(res)
+        results = evaluate(cases, methods, wanted, args.tool, args.keep or tmp)
+    report(results, wanted)
+    seconds = time.perf_counter() - start
+    print(f"\n{len(results)} cases in {seconds:.0f} s (OpenCV {cv2.__version__})")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"tool": args.tool if "orvane" in wanted else None, "opencv": cv2.__version__,
+                       "methods": wanted, "seconds": seconds, "cases": results}, f, indent=1)
+
+
+def evaluate(cases, methods, wanted, tool, work):
+    """Every wanted method on every case: a dict per case with its numbers."""
+    cache, results = {}, []
+    for case in cases:
+        res = {"name": case.name, "size": list(case.u.shape[::-1]), "frames": len(case.frames),
+               "speed_mean": case.speed[0], "speed_max": case.speed[1],
+               "region_share": {r: float(m.mean()) for r, m in case.regions.items()}, "methods": {}}
+        for m in wanted:
+            print(f"{case.name}: {m}", file=sys.stderr, flush=True)
+            if m == "orvane":
+                u, v, r = run_tool(tool, case, work)
+            else:  # pairwise: the clip's scored pair is the pair case's
+                key = (case.source, m)
+                if key not in cache:
+                    a, b = case.frames[case.p], case.frames[case.p + 1]
+                    t0 = time.process_time()
+                    flow = methods[m](a, b)
+                    cache[key] = flow, 1000 * (time.process_time() - t0)
+                flow, ms = cache[key]
+                u, v, r = flow[..., 0], flow[..., 1], {"status": "ok", "cpu_ms": ms}
+            r["epe"] = score(case, u, v)
+            res["methods"][m] = r
+        results.append(res)
+    return results
+
+
+def report(results, wanted):
+    """Markdown tables of the errors, by region and of the times, and a verdict per case."""
 
     def cell(r, region="all"):
         e = fmt(r["epe"][region])
@@ -306,12 +318,6 @@ def main():
             verdict = "yes" if o["status"] == "ok" and o["epe"]["all"] <= d else "no"
             note = "" if o["status"] == "ok" else f" ({o['status']})"
             print(f"{r['name']}: orvane {fmt(o['epe']['all'])} <= DIS medium {fmt(d)}: {verdict}{note}")
-    seconds = time.perf_counter() - start
-    print(f"\n{len(results)} cases in {seconds:.0f} s (OpenCV {cv2.__version__})")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"tool": args.tool if has_tool else None, "opencv": cv2.__version__,
-                       "methods": wanted, "seconds": seconds, "cases": results}, f, indent=1)
 
 
 if __name__ == "__main__":
