@@ -26,7 +26,7 @@ if ((!main_only)); then
 fi
 # Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
-    packages+=(libopencv-dev)
+    packages+=(libopencv-dev python3-opencv visp-images-data)
 fi
 
 missing=()

@@ -58,13 +58,16 @@ struct PairFlowSettings {
     // close, so fewer rounds finish it.
     int32_t finest_warps = 1;
     int32_t finest_fixed_point = 2;
-    // The energy's weights: smoothness, brightness and gradient terms.
-    float smoothness = 0.7f;
-    float brightness = 1.0f;
+    // The energy's weights: smoothness, brightness and gradient terms. The brightness term is
+    // off by default: cameras change their exposure from frame to frame, which moves every
+    // brightness but no gradient's direction, and the gradient term alone fixes the motion
+    // wherever there is texture.
+    float smoothness = 1.0f;
+    float brightness = 0.0f;
     float gradient = 1.0f;
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
-    float edge_falloff = 0.02f;
+    float edge_falloff = 0.05f;
     // A 5 x 5 median filter of the flow after each warp.
     bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
