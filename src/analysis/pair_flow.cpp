@@ -268,6 +268,56 @@ ORVANE_VECTOR_LOOP void sor_interior(int32_t last, const float* __restrict U, co
     }
 }
 
+// A camera's exposure change between the frames, taken out of the second: scaled so that its
+// texture has the first's contrast (the mean length of the gradient, which a motion keeps)
+// and shifted to the first's mean brightness, both measured over the middle of the frames. Frames of the same exposure (within half a
+// percent and half a grey level) are left as they are.
+void match_exposure(const GreyImage& first, GreyImage* second) {
+    // Measured away from the edges, where a motion brings in new content.
+    const int32_t x0 = first.columns / 10, x1 = first.columns - 1 - x0;
+    const int32_t y0 = first.lines / 10, y1 = first.lines - 1 - y0;
+    auto contrast_and_mean = [&](const GreyImage& g, double* mean) {
+        double sum = 0, grad = 0;
+        for (int32_t y = y0; y < y1; ++y) {
+            const float* a = g.line(y);
+            const float* b = g.line(y + 1);
+            double line_sum = 0, line_grad = 0;
+            for (int32_t x = x0; x < x1; ++x) {
+                line_sum += a[x];
+                line_grad += std::hypot(a[x + 1] - a[x], b[x] - a[x]);
+            }
+            sum += line_sum, grad += line_grad;
+        }
+        const double n = static_cast<double>(x1 - x0) * (y1 - y0);
+        *mean = sum / n;
+        return grad / n;
+    };
+    double m0 = 0, m1 = 0;
+    const double c0 = contrast_and_mean(first, &m0), c1 = contrast_and_mean(*second, &m1);
+    if (!(c0 > 0 && c1 > 0)) return;
+    const double gain = c0 / c1;
+    if (std::fabs(gain - 1) < 0.005 && std::fabs(m0 - gain * m1) < 0.5) return;
+    const float g = static_cast<float>(gain), o = static_cast<float>(m0 - gain * m1);
+    for (float& p : second->data) p = g * p + o;
+}
+
+// A patch finds its match up to about half its side from where it starts [pixels].
+double patch_reach(const PairFlowSettings& s) { return 0.5 * std::max(s.patch_size, 4); }
+
+// How many levels the pyramid of a frame has (see PairFlowSettings::reach).
+int pyramid_levels(int32_t columns, int32_t lines, const PairFlowSettings& s) {
+    int levels = 1;
+    int32_t c = columns, l = lines;
+    const int32_t coarsest = std::max(s.coarsest, 4);
+    while (patch_reach(s) * static_cast<double>(1 << (levels - 1)) < s.reach && levels < 12) {
+        const int32_t nc = (c + 1) / 2, nl = (l + 1) / 2;
+        if (std::min(nc, nl) < coarsest) break;
+        c = nc, l = nl;
+        ++levels;
+    }
+    return levels;
+}
+
 }  // namespace
 
 // One level of the pyramid: its two images, their derivatives, its flow and the work images
@@ -305,12 +355,11 @@ PairFlowEstimator::~PairFlowEstimator() = default;
 void PairFlowEstimator::build_levels(int32_t columns, int32_t lines) {
     if (!levels_.empty() && levels_[0]->columns == columns && levels_[0]->lines == lines) return;
     levels_.clear();
+    const int count = pyramid_levels(columns, lines, settings_);
     int32_t c = columns, l = lines;
-    const int32_t coarsest = std::max(settings_.coarsest, 4);
-    while (true) {
+    for (int k = 0; k < count; ++k) {
         levels_.push_back(std::make_unique<Level>());
         levels_.back()->allocate(c, l);
-        if (std::min(c, l) / 2 < coarsest || levels_.size() >= 12) break;
         c = (c + 1) / 2, l = (l + 1) / 2;
     }
 }
@@ -338,6 +387,7 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
             dst.data[i] = std::isfinite(src.data[i]) ? src.data[i] : mean;
         }
     }
+    match_exposure(full.i0, &full.i1);
     for (size_t k = 1; k < levels_.size(); ++k) {
         reduce_half(levels_[k - 1]->i0, &levels_[k]->i0, &levels_[k]->scratch);
         reduce_half(levels_[k - 1]->i1, &levels_[k]->i1, &levels_[k]->scratch);
@@ -844,13 +894,6 @@ std::optional<AffineMotion> affine_of_flow(const PairFlow& flow) {
 }
 
 double pair_flow_reach(int32_t columns, int32_t lines, const PairFlowSettings& settings) {
-    int levels = 1;
-    int32_t c = columns, l = lines;
-    const int32_t coarsest = std::max(settings.coarsest, 4);
-    while (std::min(c, l) / 2 >= coarsest && levels < 12) {
-        c = (c + 1) / 2, l = (l + 1) / 2;
-        ++levels;
-    }
-    // A patch finds a match up to about half its side away from where it starts.
-    return 0.5 * settings.patch_size * static_cast<double>(1 << (levels - 1));
+    const int levels = pyramid_levels(columns, lines, settings);
+    return patch_reach(settings) * static_cast<double>(1 << (levels - 1));
 }

@@ -40,8 +40,11 @@
 #include "analysis/grey_image.hpp"
 
 struct PairFlowSettings {
-    // The pyramid halves the frame until its shorter side would fall below this [pixels].
-    int32_t coarsest = 16;
+    // The pyramid halves the frame until the patch search at its coarsest level reaches
+    // `reach` [pixels per frame] at the full frame, or until the next level's shorter side
+    // would fall below `coarsest` [pixels].
+    double reach = 48.0;
+    int32_t coarsest = 8;
     // Patch search: side and grid step [pixels at each level], Lucas-Kanade steps per patch,
     // and the finest level that runs it (0: the full frame; 1 leaves the finest level to the
     // refinement, which is where most of the time would go).
