@@ -50,7 +50,7 @@ struct PairFlowSettings {
     // refinement, which is where most of the time would go).
     int32_t patch_size = 8;
     int32_t patch_stride = 4;
-    int32_t patch_iterations = 12;
+    int32_t patch_iterations = 8;
     int32_t patch_finest_level = 1;
     // Refinement: warps per level, fixed-point rounds per warp (each re-weighs the robust
     // terms), over-relaxation sweeps per round.
@@ -104,10 +104,11 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
+    static void linearise_line(Level& level, int32_t y);
     static void sor_sweeps(Level& level, int sweeps, const float* no_links);
     static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
                          float* line_u, float* line_v);
-    void confidence(const Level& level, GreyImage* out) const;
+    void confidence(Level& level, GreyImage* out) const;
 
     PairFlowSettings settings_;
     std::vector<std::unique_ptr<Level>> levels_;  // index 0 is the full frame
