@@ -159,9 +159,9 @@ int main(int argc, char** argv) {
         ->group(frames);
     app.add_option("--max-speed", opt.max_speed,
                    "Speed [px/frame] shown in full colour in the flow pictures (one scale for "
-                   "the whole run)")
+                   "the whole run; default: a round number above the first flow's fastest "
+                   "motions, 2 with the compensated and direct methods)")
         ->check(positive("pixels per frame"))
-        ->capture_default_str()
         ->type_name("PX")
         ->group(frames);
     app.add_option("--video", opt.video,
