@@ -71,6 +71,12 @@ struct PairFlowSettings {
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
     float edge_falloff = 0.05f;
+    // The weight of the pull towards the start flow at the full frame, where one is given
+    // (the pair before's flow, in a clip, carried along its own motion and weighted by its
+    // confidence): robust, so a steady motion averages out some of the noise of single
+    // pairs and a change of motion breaks away. The coarser levels are left free to follow
+    // a change.
+    float temporal = 1.0f;
     // A 5 x 5 median filter of the flow after each warp.
     bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
