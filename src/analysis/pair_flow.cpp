@@ -28,9 +28,15 @@ constexpr float kEpsData = 0.01f;
 constexpr float kEpsSmooth = 0.001f;
 constexpr float kOmega = 1.6f;  // over-relaxation
 constexpr float kTemporalScale = 0.5f;  // [pixels], see temporal_line()
+// Motion boundaries (see reselect_boundaries()): the brightness difference [grey levels] at
+// which a neighbour counts a third as much as the centre, and the error cap [grey levels].
+constexpr float kSameSurface = 10.0f;
+constexpr float kErrorCap = 20.0f;
+constexpr float kGradientErrorCap = 10.0f;  // [grey levels per pixel]
 // The squared brightness error [pixels^2, as a distance along the gradient] at which the
 // confidence halves.
-constexpr float kConfidentError2 = 0.04f;
+constexpr float kConfidentError2 = 0.25f;
+constexpr float kTextureHalf = 1.0f;  // [(grey levels per pixel)^2]
 
 inline float clampf(float x, float lo, float hi) { return std::min(std::max(x, lo), hi); }
 
@@ -577,6 +583,7 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         if (k >= settings_.patch_finest_level) search_patches(level);
         refine(level);
     }
+    for (int round = 0; round < settings_.boundary_rounds; ++round) reselect_boundaries(full);
     out->u = full.u;
     out->v = full.v;
     out->confidence = GreyImage(full.columns, full.lines);
@@ -896,11 +903,161 @@ void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const floa
     }
 }
 
+// Motion boundaries: the smoothness term and the coarse levels smear each motion a few pixels
+// across the edge of the region that has it. Each pixel near a jump of the flow tries the
+// flow found 3, 6 and 10 pixels away in eight directions, judged by the brightness error
+// and its gradient's (after the warp, capped so that occlusions do not dominate) over a 7 x 7
+// neighbourhood whose pixels count by how like the centre's their brightness is: pixels of the same
+// surface decide. The best replaces the pixel's own flow where it explains the
+// neighbourhood clearly better; a median then settles the result.
+void PairFlowEstimator::reselect_boundaries(Level& level) const {
+    const int32_t w = level.columns, h = level.lines;
+    const int threads = std::max(1, settings_.threads);
+    GreyImage& U = level.u;
+    GreyImage& V = level.v;
+    // Pixels within 4 of a place where the flow changes by more than a pixel over 2.
+    std::vector<uint8_t> jump(static_cast<size_t>(w) * h, 0);
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            const int32_t xs[2] = {std::min(x + 2, w - 1), x};
+            const int32_t ys[2] = {y, std::min(y + 2, h - 1)};
+            for (int k = 0; k < 2; ++k) {
+                const size_t j = static_cast<size_t>(ys[k]) * w + xs[k];
+                const float du = U.data[j] - U.data[i], dv = V.data[j] - V.data[i];
+                if (du * du + dv * dv > 1.0f) jump[i] = jump[j] = 1;
+            }
+        }
+    }
+    std::vector<int32_t> near;  // the pixels to reconsider
+    {
+        std::vector<uint8_t> rows(static_cast<size_t>(w) * h, 0);
+        for (int32_t y = 0; y < h; ++y) {
+            int32_t last = -1000;  // the last jump on this line, for a running dilation
+            for (int32_t x = 0; x < w; ++x) {
+                if (jump[static_cast<size_t>(y) * w + x]) last = x;
+                if (x - last <= 4) rows[static_cast<size_t>(y) * w + x] = 1;
+            }
+            last = 1000000;
+            for (int32_t x = w - 1; x >= 0; --x) {
+                if (jump[static_cast<size_t>(y) * w + x]) last = x;
+                if (last - x <= 4) rows[static_cast<size_t>(y) * w + x] = 1;
+            }
+        }
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                bool any = false;
+                for (int32_t j = std::max(0, y - 4); j <= std::min(h - 1, y + 4) && !any; ++j) {
+                    any = rows[static_cast<size_t>(j) * w + x] != 0;
+                }
+                if (any) near.push_back(y * w + x);
+            }
+        }
+    }
+    if (near.empty()) return;
+
+    // The neighbourhood's taps and each reconsidered pixel's weights for them.
+    constexpr int kTaps = 16;
+    int32_t tap_x[kTaps], tap_y[kTaps];
+    for (int k = 0; k < kTaps; ++k) tap_x[k] = 2 * (k % 4) - 3, tap_y[k] = 2 * (k / 4) - 3;
+    const size_t n = near.size();
+    std::vector<float> weight(n * kTaps);
+    std::vector<int32_t> tap_index(n * kTaps);
+    for (size_t p = 0; p < n; ++p) {
+        const int32_t x = near[p] % w, y = near[p] / w;
+        const float centre = level.i0.data[static_cast<size_t>(near[p])];
+        float sum = 0;
+        for (int k = 0; k < kTaps; ++k) {
+            const int32_t j = std::clamp(y + tap_y[k], 0, h - 1) * w + std::clamp(x + tap_x[k], 0, w - 1);
+            tap_index[p * kTaps + k] = j;
+            const float wt = std::exp(-std::fabs(level.i0.data[static_cast<size_t>(j)] - centre) *
+                                      (1.0f / kSameSurface));
+            weight[p * kTaps + k] = wt;
+            sum += wt;
+        }
+        for (int k = 0; k < kTaps; ++k) weight[p * kTaps + k] /= sum;
+    }
+
+    // Only the taps of the reconsidered pixels need an error.
+    std::vector<uint8_t> needed(static_cast<size_t>(w) * h, 0);
+    for (int32_t j : tap_index) needed[static_cast<size_t>(j)] = 1;
+    // The error of each needed pixel under the flow field moved by (sx, sy): the brightness
+    // difference and the gradient's, each capped, so that one occluded tap cannot outweigh
+    // the rest.
+    GreyImage& error = level.a11;
+    auto errors_of_shift = [&](int32_t sx, int32_t sy) {
+        for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+            for (int32_t y = y0; y < y1; ++y) {
+                const int32_t from_y = std::clamp(y + sy, 0, h - 1);
+                for (int32_t x = 0; x < w; ++x) {
+                    const size_t i = static_cast<size_t>(y) * w + x;
+                    if (!needed[i]) continue;
+                    const size_t j = static_cast<size_t>(from_y) * w + std::clamp(x + sx, 0, w - 1);
+                    const float xc = clampf(static_cast<float>(x) + U.data[j], 0.0f, static_cast<float>(w - 1));
+                    const float yc = clampf(static_cast<float>(y) + V.data[j], 0.0f, static_cast<float>(h - 1));
+                    const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
+                    const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
+                    const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
+                    const size_t o = static_cast<size_t>(ya) * w + xa;
+                    auto at = [&](const GreyImage& g) {
+                        const float* p = g.data.data() + o;
+                        const float top = p[0] + fx * (p[1] - p[0]);
+                        const float low = p[w] + fx * (p[w + 1] - p[w]);
+                        return top + fy * (low - top);
+                    };
+                    const float db = std::fabs(at(level.i1) - level.i0.data[i]);
+                    const float dg = std::fabs(at(level.d1[0]) - level.d0[0].data[i]) +
+                                     std::fabs(at(level.d1[1]) - level.d0[1].data[i]);
+                    error.data[i] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
+                }
+            }
+        });
+    };
+    auto cost = [&](size_t p) {
+        float c = 0;
+        for (int k = 0; k < kTaps; ++k) c += weight[p * kTaps + k] * error.data[tap_index[p * kTaps + k]];
+        return c;
+    };
+    errors_of_shift(0, 0);
+    std::vector<float> own(n), best(n), best_u(n), best_v(n);
+    for (size_t p = 0; p < n; ++p) {
+        own[p] = best[p] = cost(p);
+        best_u[p] = U.data[near[p]], best_v[p] = V.data[near[p]];
+    }
+    static const int32_t directions[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1},
+                                             {1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
+    for (int32_t r : {3, 6, 10}) {
+        for (const auto& d : directions) {
+            const int32_t sx = r * d[0], sy = r * d[1];
+            errors_of_shift(sx, sy);
+            for (size_t p = 0; p < n; ++p) {
+                const float c = cost(p);
+                if (c < best[p]) {
+                    const int32_t x = near[p] % w, y = near[p] / w;
+                    const size_t j = static_cast<size_t>(std::clamp(y + sy, 0, h - 1)) * w +
+                                     std::clamp(x + sx, 0, w - 1);
+                    best[p] = c, best_u[p] = U.data[j], best_v[p] = V.data[j];
+                }
+            }
+        }
+    }
+    // Replaced only where clearly better, all at once (the candidates read the flow before).
+    for (size_t p = 0; p < n; ++p) {
+        if (best[p] < 0.9f * own[p]) U.data[near[p]] = best_u[p], V.data[near[p]] = best_v[p];
+    }
+    if (settings_.median) {
+        for (GreyImage* f : {&U, &V}) {
+            for_bands(threads, h, [&](int32_t y0, int32_t y1) { median5(*f, &level.a11, y0, y1); });
+            std::swap(f->data, level.a11.data);
+        }
+    }
+}
+
 // How well the flow explains each pixel (see the header).
 void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
     const int32_t w = level.columns, h = level.lines;
     const int threads = std::max(1, settings_.threads);
-    // The brightness error of each pixel as a distance [pixels]: divided by the gradient.
+    // The brightness error of each pixel [grey levels].
     GreyImage& error = level.a11;
     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
         for (int32_t y = y0; y < y1; ++y) {
@@ -909,11 +1066,30 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
                 const float d = sample(level.i1, static_cast<float>(x) + level.u.data[i],
                                        static_cast<float>(y) + level.v.data[i]) -
                                 level.i0.data[i];
-                const float gx = level.d0[0].data[i], gy = level.d0[1].data[i];
-                error.data[i] = d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
+                error.data[i] = d;
             }
         }
     });
+    // Where the flow sends several pixels of the first image onto one of the second, all
+    // but one of them are hidden there (an occlusion), and which one is not known: each pixel
+    // of the first image splats a unit onto the second, and the pixels whose match lands
+    // where more than one arrived lose confidence.
+    GreyImage& arrivals = level.a12;
+    std::fill(arrivals.data.begin(), arrivals.data.end(), 0.0f);
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            const float px = static_cast<float>(x) + level.u.data[i];
+            const float py = static_cast<float>(y) + level.v.data[i];
+            if (!(px >= 0 && py >= 0 && px <= static_cast<float>(w - 1) && py <= static_cast<float>(h - 1))) continue;
+            const int32_t xa = std::min(static_cast<int32_t>(px), w - 2);
+            const int32_t ya = std::min(static_cast<int32_t>(py), h - 2);
+            const float fx = px - static_cast<float>(xa), fy = py - static_cast<float>(ya);
+            float* a = arrivals.line(ya) + xa;
+            a[0] += (1 - fx) * (1 - fy), a[1] += fx * (1 - fy);
+            a[w] += (1 - fx) * fy, a[w + 1] += fx * fy;
+        }
+    }
     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
         for (int32_t y = y0; y < y1; ++y) {
             for (int32_t x = 0; x < w; ++x) {
@@ -925,14 +1101,25 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
                     out->data[i] = 0.0f;
                     continue;
                 }
-                // The error and the texture over the 3 x 3 neighbourhood.
+                // The error and the texture over the 3 x 3 neighbourhood; the error less its
+                // mean there (a change of lighting that the exposure match left), as a
+                // distance [pixels]: divided by the gradient.
+                float mean = 0;
+                for (int32_t j = -1; j <= 1; ++j) {
+                    const int32_t yy = std::clamp(y + j, 0, h - 1);
+                    for (int32_t k = -1; k <= 1; ++k) {
+                        mean += error.data[static_cast<size_t>(yy) * w + std::clamp(x + k, 0, w - 1)];
+                    }
+                }
+                mean *= 1.0f / 9.0f;
                 float r2 = 0, sxx = 0, sxy = 0, syy = 0;
                 for (int32_t j = -1; j <= 1; ++j) {
                     const int32_t yy = std::clamp(y + j, 0, h - 1);
                     for (int32_t k = -1; k <= 1; ++k) {
                         const size_t n = static_cast<size_t>(yy) * w + std::clamp(x + k, 0, w - 1);
                         const float gx = level.d0[0].data[n], gy = level.d0[1].data[n];
-                        r2 += error.data[n];
+                        const float d = error.data[n] - mean;
+                        r2 += d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
                         sxx += gx * gx, sxy += gx * gy, syy += gy * gy;
                     }
                 }
@@ -941,8 +1128,9 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
                 const float dev = std::sqrt(0.25f * (sxx - syy) * (sxx - syy) + sxy * sxy) / 9.0f;
                 const float lmin = std::max(0.0f, half - dev);
                 const float photometric = 1.0f / (1.0f + r2 / kConfidentError2);
-                const float texture = lmin / (lmin + 4.0f);
-                out->data[i] = photometric * std::sqrt(texture);
+                const float texture = lmin / (lmin + kTextureHalf);
+                const float crowd = std::max(1.0f, sample(arrivals, px, py));
+                out->data[i] = photometric * std::sqrt(texture) / (crowd * crowd);
             }
         }
     });

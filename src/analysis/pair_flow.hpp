@@ -77,6 +77,9 @@ struct PairFlowSettings {
     // pairs and a change of motion breaks away. The coarser levels are left free to follow
     // a change.
     float temporal = 1.0f;
+    // Rounds at the full frame in which pixels near a jump of the flow try their
+    // neighbours' flows from either side of it (see reselect_boundaries()).
+    int32_t boundary_rounds = 1;
     // A 5 x 5 median filter of the flow after each warp.
     bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
@@ -114,6 +117,7 @@ class PairFlowEstimator {
     static void sor_sweeps(Level& level, int sweeps, const float* no_links);
     static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
                          float* line_u, float* line_v);
+    void reselect_boundaries(Level& level) const;
     void confidence(Level& level, GreyImage* out) const;
 
     PairFlowSettings settings_;
