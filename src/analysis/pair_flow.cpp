@@ -27,7 +27,6 @@ constexpr float kZetaGradient = 1.0f;
 constexpr float kEpsData = 0.01f;
 constexpr float kEpsSmooth = 0.001f;
 constexpr float kOmega = 1.6f;  // over-relaxation
-constexpr float kTemporalScale = 0.5f;  // [pixels], see temporal_line()
 // Motion boundaries (see reselect_boundaries()): the brightness difference [grey levels] at
 // which a neighbour counts a third as much as the centre, and the error cap [grey levels].
 constexpr float kSameSurface = 10.0f;
@@ -349,25 +348,6 @@ ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* 
     }
 }
 
-// The pull towards the start flow (su, sv) added to one line of the linear system: a robust
-// term of weight `lambda`, quadratic within kTemporalScale of the start and linear beyond, so
-// that a steady motion averages out the noise of one pair while a change of motion breaks
-// away from it.
-ORVANE_VECTOR_LOOP void temporal_line(int32_t w, float lambda, const float* __restrict U,
-                                      const float* __restrict V, const float* __restrict su,
-                                      const float* __restrict sv,
-                                      const float* __restrict trust, float* __restrict a11,
-                                      float* __restrict a22, float* __restrict c1,
-                                      float* __restrict c2) {
-    for (int32_t x = 0; x < w; ++x) {
-        const float du = U[x] - su[x], dv = V[x] - sv[x];
-        const float p =
-            lambda * trust[x] / std::sqrt(du * du + dv * dv + kTemporalScale * kTemporalScale);
-        a11[x] += p, a22[x] += p;
-        c1[x] += p * su[x], c2[x] += p * sv[x];
-    }
-}
-
 // Every pixel 1 to last - 1 of a line of the over-relaxation, into nu and nv (see sor_line).
 ORVANE_VECTOR_LOOP void sor_interior(int32_t last, const float* __restrict U, const float* __restrict V,
                   const float* __restrict Uu, const float* __restrict Vu,
@@ -453,10 +433,6 @@ class PairFlowEstimator::Level {
     // Ixz, Iyz, Ixx, Ixy, Iyy (gradient).
     GreyImage t[8];
     GreyImage inside;  // 1 where the match lies inside i1, else 0
-    // The start flow at this level, where one is given, and how far to trust it (its pair's
-    // confidence).
-    GreyImage su, sv, sc;
-    bool has_start = false;
     GreyImage du, dv, a11, a12, a22, b1, b2, wx, wy, psi;
     GreyImage scratch;
 
@@ -519,42 +495,6 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
     const bool has_start =
         start && start->u.columns == first.columns && start->u.lines == first.lines &&
         start->v.columns == first.columns && start->v.lines == first.lines;
-    // The start flow describes the frame before: carried along its own motion, it says where
-    // the content of each pixel of the first image came from and how it moved then.
-    GreyImage carried_u, carried_v, carried_c;
-    const bool start_confidence = has_start && start->confidence.data.size() == first.data.size();
-    if (has_start) {
-        carried_u = GreyImage(first.columns, first.lines);
-        carried_v = GreyImage(first.columns, first.lines);
-        carried_c = GreyImage(first.columns, first.lines, 1.0f);
-        for (int32_t y = 0; y < first.lines; ++y) {
-            for (int32_t x = 0; x < first.columns; ++x) {
-                const float bx = static_cast<float>(x) - start->u.at(x, y);
-                const float by = static_cast<float>(y) - start->v.at(x, y);
-                carried_u.at(x, y) = sample(start->u, bx, by);
-                carried_v.at(x, y) = sample(start->v, bx, by);
-                if (start_confidence) carried_c.at(x, y) = sample(start->confidence, bx, by);
-            }
-        }
-    }
-    for (int k = 0; k <= top; ++k) {
-        // The start flow at each level, sampled at the level's positions.
-        Level& level = *levels_[k];
-        level.has_start = has_start;
-        if (!has_start) continue;
-        resize_like(&level.su, level.columns, level.lines);
-        resize_like(&level.sv, level.columns, level.lines);
-        resize_like(&level.sc, level.columns, level.lines);
-        const float s = 1.0f / static_cast<float>(1 << k);
-        for (int32_t y = 0; y < level.lines; ++y) {
-            for (int32_t x = 0; x < level.columns; ++x) {
-                const float fx = static_cast<float>(x) / s, fy = static_cast<float>(y) / s;
-                level.su.at(x, y) = s * sample(carried_u, fx, fy);
-                level.sv.at(x, y) = s * sample(carried_v, fx, fy);
-                level.sc.at(x, y) = sample(carried_c, fx, fy);
-            }
-        }
-    }
     for (int k = top; k >= 0; --k) {
         Level& level = *levels_[k];
         GreyImage* d0 = level.d0;
@@ -571,8 +511,19 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         }
         if (k == top) {
             if (has_start) {
-                level.u.data = level.su.data;
-                level.v.data = level.sv.data;
+                // The start flow describes the frame before: carried along its own motion, it
+                // says how the content of each pixel of the first image moved then.
+                const float scale = 1.0f / static_cast<float>(1 << top);
+                for (int32_t y = 0; y < level.lines; ++y) {
+                    for (int32_t x = 0; x < level.columns; ++x) {
+                        const float fx = static_cast<float>(x) / scale;
+                        const float fy = static_cast<float>(y) / scale;
+                        const float bx = fx - sample(start->u, fx, fy);
+                        const float by = fy - sample(start->v, fx, fy);
+                        level.u.at(x, y) = scale * sample(start->u, bx, by);
+                        level.v.at(x, y) = scale * sample(start->v, bx, by);
+                    }
+                }
             } else {
                 std::fill(level.u.data.begin(), level.u.data.end(), 0.0f);
                 std::fill(level.v.data.begin(), level.v.data.end(), 0.0f);
@@ -780,12 +731,6 @@ void PairFlowEstimator::refine(Level& level) const {
                                 level.inside.line(y), level.edge.line(y), T, level.a11.line(y),
                                 level.a12.line(y), level.a22.line(y), level.b1.line(y),
                                 level.b2.line(y), level.wx.line(y));
-                    if (level.has_start && settings_.temporal > 0 && finest) {
-                        temporal_line(w, settings_.temporal, U.line(y), V.line(y),
-                                      level.su.line(y), level.sv.line(y), level.sc.line(y),
-                                      level.a11.line(y),
-                                      level.a22.line(y), level.b1.line(y), level.b2.line(y));
-                    }
                 }
             });
             // Links to the right (wx) and below (wy), 0 past the edge, and the diagonals'

@@ -71,12 +71,6 @@ struct PairFlowSettings {
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
     float edge_falloff = 0.05f;
-    // The weight of the pull towards the start flow at the full frame, where one is given
-    // (the pair before's flow, in a clip, carried along its own motion and weighted by its
-    // confidence): robust, so a steady motion averages out some of the noise of single
-    // pairs and a change of motion breaks away. The coarser levels are left free to follow
-    // a change.
-    float temporal = 1.0f;
     // Rounds at the full frame in which pixels near a jump of the flow try their
     // neighbours' flows from either side of it (see reselect_boundaries()).
     int32_t boundary_rounds = 1;
@@ -97,8 +91,8 @@ class PairFlowEstimator {
     const PairFlowSettings& settings() const { return settings_; }
 
     // The flow from `first` to `second` (grey levels 0 to 255, the same size, at least 2 x 2).
-    // `start`, when given and of the same size, is where the search begins (the flow of the
-    // pair before, say); it is used at the level where its motion is a few pixels. Returns
+    // `start`, when given and of the same size, is the flow of the pair before: carried along
+    // its own motion, it is where the coarsest level's search begins. Returns
     // false, leaving `out` empty, when the images disagree in size or are too small.
     bool estimate(const GreyImage& first, const GreyImage& second, PairFlow* out,
                   const PairFlow* start = nullptr);
