@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -94,3 +95,27 @@ def test_the_hosts_ctrl_c_still_works_after_a_run():
                           timeout=60, env=dict(os.environ, PYTHONPATH=str(
                               pathlib.Path(orvane.flow.__file__).parents[1])))
     assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
+
+
+def test_two_runs_into_one_folder_never_break_each_other(tmp_path):
+    out = tmp_path / "out"
+    outcomes = [None, None]
+
+    def measure(k):
+        try:
+            outcomes[k] = orvane.flow.analyze(out=out, frames=12, every=1, force=True)[0]
+        except orvane.flow.FlowError as e:
+            outcomes[k] = e
+
+    threads = [threading.Thread(target=measure, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # One run's results, whole; a run that lost the race says why.
+    assert any(isinstance(o, dict) for o in outcomes), outcomes
+    for o in outcomes:
+        assert isinstance(o, dict) or "changed during the run" in str(o), o
+    summary, _ = orvane.flow.read_results(out)
+    assert sorted(os.listdir(out)) == sorted(summary["outputs"])
+    assert os.listdir(tmp_path) == ["out"]

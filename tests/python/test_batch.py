@@ -118,7 +118,7 @@ def test_a_worker_killed_mid_recording_is_recovered_with_the_same_results(clips,
         # As soon as `long` is being written, kill the worker process that runs it.
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not killed:
-            if out.exists() and any(n.startswith(".long~partial") for n in os.listdir(out)):
+            if out.exists() and any(".long~partial" in n for n in os.listdir(out)):
                 for address, keys in client.processing().items():
                     if any("long" in str(k) for k in keys):
                         os.kill(pids[address], signal.SIGKILL)

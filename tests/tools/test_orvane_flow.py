@@ -394,11 +394,12 @@ def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, messa
     out = tmp_path / "out"
     out.mkdir()
     (out / "frames.csv").write_text("earlier\n")
+    (out / "summary.json").write_text('{"tool": "orvane-flow", "outputs": ["frames.csv"]}')
     r = run(*args, "--out", "out", "--force", cwd=tmp_path)
     assert r.returncode == code, r.stderr
     assert r.stderr.startswith("orvane-flow: "), r.stderr
     assert message in r.stderr, r.stderr
-    assert files_in(out) == ["frames.csv"]
+    assert files_in(out) == ["frames.csv", "summary.json"]
     assert (out / "frames.csv").read_text() == "earlier\n"
     # A folder that did not exist before is not left behind either.
     r = run(*args, "--out", "fresh", cwd=tmp_path)
@@ -412,13 +413,52 @@ def test_earlier_results_are_kept_unless_forced_and_then_replaced_whole(tmp_path
     first = files_in(out)
     assert "Is_000002.png" in first
     r = run("--frames", 2, "--every", 1, "--out", out)
-    assert r.returncode == 2
+    assert r.returncode == 1  # the output could not be used
     assert "holds earlier results" in r.stderr and "--force" in r.stderr
     assert files_in(out) == first
     r = run("--frames", 2, "--every", 1, "--out", out, "--force")
     assert r.returncode == 0, r.stderr
     # No picture of the first run is mixed in with the second.
     assert "Is_000002.png" not in files_in(out)
+    assert set(files_in(out)) == set(read_summary(out)["outputs"])
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_a_folder_of_other_files_is_never_replaced(tmp_path, force):
+    # Run in the recording's own folder: the recording, the notes and the subfolder stay.
+    (tmp_path / "clip.y4m").write_bytes(y4m_frames(8))
+    (tmp_path / "notes.txt").write_text("mine")
+    (tmp_path / "sub").mkdir()
+    before = files_in(tmp_path)
+    r = run("clip.y4m", "--out", ".", *(["--force"] if force else []), cwd=tmp_path)
+    assert r.returncode == 1, r.stderr
+    assert "holds files that are not results of orvane-flow (clip.y4m, notes.txt, sub)" \
+        in r.stderr
+    assert files_in(tmp_path) == before
+
+
+def test_a_video_in_the_output_folder_is_one_of_its_results(tmp_path):
+    if shutil.which("ffprobe") is None:
+        pytest.skip("the ffprobe program is not installed")
+    out = tmp_path / "out"
+    for force in ([], ["--force"]):
+        r = run("--frames", 8, "--out", out, "--video", out / "flow.mp4", *force)
+        assert r.returncode == 0, r.stderr
+        assert set(files_in(out)) == set(read_summary(out)["outputs"]) >= {"flow.mp4"}
+        assert 'href="flow.mp4"' in (out / "report.html").read_text()
+    assert files_in(tmp_path) == ["out"]
+
+
+def test_what_a_killed_run_left_is_removed_by_the_next(tmp_path):
+    proc, fifo, out = start_on_a_pipe(tmp_path)
+    proc.kill()
+    proc.wait(timeout=60)
+    hidden = [p for p in [*tmp_path.iterdir(), *(out.iterdir() if out.exists() else [])]
+              if p.name.startswith(".")]
+    assert hidden, "the killed run left nothing to clean up"
+    r = run("--frames", 3, "--out", out)
+    assert r.returncode == 0, r.stderr
+    assert files_in(tmp_path) == ["in.y4m", "out"]
     assert set(files_in(out)) == set(read_summary(out)["outputs"])
 
 
@@ -475,7 +515,7 @@ def test_flow_video_is_h264_side_by_side_and_all_or_nothing(tmp_path):
     # An existing video is kept unless --force; a failed run leaves neither it changed nor
     # a half-written one beside it.
     r = run("--frames", 5, "--out", tmp_path / "out2", "--video", video)
-    assert r.returncode == 2 and "--force" in r.stderr
+    assert r.returncode == 1 and "--force" in r.stderr
     r = run("--start", 500, "--out", tmp_path / "out3", "--video", video, "--force")
     assert r.returncode == 1
     assert video.read_bytes() == before
@@ -499,7 +539,8 @@ def y4m_frames(count, width=16, height=16):
 
 def start_on_a_pipe(tmp_path, *args, ignore_sigint=False):
     """Starts the tool reading a video from a named pipe; returns once it waits on the pipe
-    with its signal handling in place (its staging folder exists)."""
+    with its signal handling in place (its staging folder exists: beside the output folder, or
+    inside one that cannot be moved)."""
     fifo = tmp_path / "in.y4m"
     os.mkfifo(fifo)
     out = tmp_path / "out"
@@ -508,7 +549,9 @@ def start_on_a_pipe(tmp_path, *args, ignore_sigint=False):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=pre)
     deadline = time.monotonic() + 60
-    while not list(out.glob(".orvane-flow-*")) and proc.poll() is None:
+    def staged():
+        return list(tmp_path.glob(".out.orvane-flow-*")) or list(out.glob(".orvane-flow-*"))
+    while not staged() and proc.poll() is None:
         assert time.monotonic() < deadline, "the tool did not start"
         time.sleep(0.02)
     return proc, fifo, out

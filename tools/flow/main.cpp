@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->group(frames);
     app.add_flag("--force", opt.force,
-                 "Replace the results of an earlier run in DIR (all of them, on success)")
+                 "Replace the results of an earlier run in DIR, on success (only the files its "
+                 "summary.json lists; a folder holding other files is refused)")
         ->group(frames);
     app.add_flag("-q,--quiet", opt.quiet, "No progress, notices or result table; errors only")
         ->group(frames);
@@ -207,8 +208,9 @@ int main(int argc, char** argv) {
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
         "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
         "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
-        "Exit status: 0 done, 1 the input or the output could not be used, 2 an option or\n"
-        "value was refused, 130 interrupted (the frames measured so far are kept).\n");
+        "Exit status: 0 done, 1 the input or the output could not be used (an output folder\n"
+        "or video in the way included), 2 an option or value was refused, 130 interrupted\n"
+        "(the frames measured so far are kept).\n");
 
     try {
         app.parse(argc, argv);

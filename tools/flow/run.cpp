@@ -857,8 +857,7 @@ void Run::write_report(double elapsed, double component_seconds) {
         // Linked by its bare name when it sits beside the page, else by its absolute path.
         std::error_code ec;
         const auto video = std::filesystem::absolute(opt_.video, ec);
-        const auto folder = std::filesystem::absolute(opt_.out, ec);
-        r.video = std::filesystem::equivalent(video.parent_path(), folder, ec)
+        r.video = stage_->is_output_folder(video.parent_path().string())
                       ? video.filename().string()
                       : "file://" + video.string();
     }
