@@ -462,6 +462,21 @@ def test_what_a_killed_run_left_is_removed_by_the_next(tmp_path):
     assert set(files_in(out)) == set(read_summary(out)["outputs"])
 
 
+def test_a_console_that_goes_away_does_not_stop_the_run(tmp_path):
+    # As in `orvane-flow ... 2>&1 | head -1`: the reader of both outputs is gone from the start.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    out = tmp_path / "out"
+    try:
+        r = subprocess.run([TOOL, "--frames", "12", "--every", "4", "--out", str(out)],
+                           stdout=write_end, stderr=write_end, timeout=120)
+    finally:
+        os.close(write_end)
+    assert r.returncode == 0
+    assert read_summary(out)["frames"]["processed"] == 12
+    assert files_in(tmp_path) == ["out"]
+
+
 def browser():
     for name in ("chromium", "chromium-browser", "google-chrome"):
         if shutil.which(name):

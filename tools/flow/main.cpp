@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,6 +71,10 @@ int main(int argc, char** argv) {
     // measuring stage's time at 640x480); from the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 1024 << 20);
+    // A console that goes away (`orvane-flow clip.mp4 2>&1 | head -1`) must not end the run
+    // half way: its writes fail instead, the progress display stops and the results are
+    // written as usual.
+    std::signal(SIGPIPE, SIG_IGN);
     RunOptions opt;
     CLI::App app{
         "orvane-flow measures image motion in a video or an image sequence with the Orvane\n"
