@@ -64,6 +64,8 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
     (None, dict(window="box:4"), ValueError, "window: "),
     (None, dict(computation_mode="changedetection", save=["Un"]), ValueError,
      '--save Un: the computation mode "changedetection" does not compute Un'),
+    (None, dict(regularizer=float("nan")), ValueError, "--regularizer: nan is not a finite"),
+    ([], {}, ValueError, "an empty list of inputs"),
     (None, dict(frames=2.5), TypeError, "frames must be an int, not float"),
     (None, dict(quiet=1), TypeError, "quiet must be a bool, not int"),
     (None, dict(speed=3), TypeError, "unknown setting 'speed'"),
@@ -75,8 +77,8 @@ def test_refused_settings_and_inputs_raise_with_the_programs_message(
     if path == "damaged.mp4":
         (tmp_path / path).write_bytes(b"\0\0\0\x18ftypmp42" + bytes(range(256)) * 4)
     with pytest.raises(error) as caught:
-        orvane.flow.analyze(path if path is None else tmp_path / path, out=tmp_path / "out",
-                            **settings)
+        orvane.flow.analyze(path if not isinstance(path, str) else tmp_path / path,
+                            out=tmp_path / "out", **settings)
     assert message in str(caught.value)
     assert not (tmp_path / "out").exists(), "a refused run leaves no output folder"
 

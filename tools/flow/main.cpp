@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->group(settings);
     app.add_option("--regularizer", opt.settings.regularizer,
-                   "Added to the squared gradient before dividing")
+                   "Added to the squared gradient before dividing (a finite number of at least 0)")
         ->capture_default_str()
         ->group(settings);
 

@@ -474,6 +474,14 @@ int Run::check_options() {
             return kExitUsage;
         }
     }
+    // The component takes any regularizer; with NaN every flow comes out empty, with an
+    // infinite one zero, with a negative one it divides by nearly nothing.
+    if (const double r = opt_.settings.regularizer; !(std::isfinite(r) && r >= 0)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", r);
+        error_(std::string("--regularizer: ") + text + " is not a finite number of at least 0");
+        return kExitUsage;
+    }
     session_ = std::make_unique<ComponentSession>();
     try {
         session_->apply(opt_.settings);

@@ -162,8 +162,8 @@ class FlowError(RuntimeError):
 def analyze(path=None, out=None, **settings):
     """Measures the motion in one recording, as ``orvane-flow PATH --out OUT`` does.
 
-    path: a video, a folder or glob of images, or a list of image files; None runs the
-    built-in test sequence whose motion is known. out: the folder to write the tool's files
+    path: a video, a folder or glob of images, or a list of image files (not empty); None
+    runs the built-in test sequence whose motion is known. out: the folder to write the tool's files
     into (pictures, frames.csv, summary.json; created when missing, written all-or-nothing);
     None measures without keeping any file. settings: the tool's options with underscores
     for the dashes, e.g. ``computation_mode="affineparams", frames=100, every=25,
@@ -182,6 +182,11 @@ def analyze(path=None, out=None, **settings):
         inputs = os.fspath(path)
     else:
         inputs = [os.fspath(p) for p in path]
+        if not inputs:
+            # Most often a glob that matched nothing: measuring the built-in sequence instead
+            # would pass for a result.
+            raise ValueError("path is an empty list of inputs: there is no recording to "
+                             "measure (None runs the built-in sequence)")
     if out is not None:
         return _run(inputs, os.fspath(out), settings)
     with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
