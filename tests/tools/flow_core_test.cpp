@@ -3,6 +3,8 @@
 // report text, the component session. The program as a whole is tested end to end in
 // test_orvane_flow.py.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,9 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "analysis/affine.hpp"
 #include "analysis/component_session.hpp"
@@ -348,7 +347,8 @@ void run_into(const std::string& out, bool replace,
 const struct Strategy {
     const char* name;
     OutputStage::Testing testing;
-} kStrategies[] = {{"exchange", {}}, {"two renames", {.no_exchange = true}}, {"inside", {.inside = true}}};
+} kStrategies[] = {
+    {"exchange", {}}, {"two renames", {.no_exchange = true}}, {"inside", {.inside = true}}};
 
 // Sets the test hooks for the scope.
 struct Hooks {
@@ -402,26 +402,41 @@ TEST(OutputStage, ReplacesOnlyWhatAnEarlierRunWrote) {
         bool replace;
         const char* refusal;  // part of the message, or null: the run replaces the folder
     } cases[] = {
-        {"a folder of other files", {{"clip.mp4", "video"}, {"notes.txt", "mine"}}, false,
+        {"a folder of other files",
+         {{"clip.mp4", "video"}, {"notes.txt", "mine"}},
+         false,
          "holds files that are not results of orvane-flow (clip.mp4, notes.txt)"},
-        {"the same with --force", {{"clip.mp4", "video"}, {"notes.txt", "mine"}}, true,
+        {"the same with --force",
+         {{"clip.mp4", "video"}, {"notes.txt", "mine"}},
+         true,
          "--force replaces only the files an earlier run wrote"},
         {"earlier results beside a file of the user's",
-         {{"frames.csv", "old"}, {"summary.json", earlier_run}, {"notes.txt", "mine"}}, true,
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}, {"notes.txt", "mine"}},
+         true,
          "not results of orvane-flow (notes.txt)"},
-        {"a hidden file of the user's", {{"frames.csv", "old"}, {"summary.json", earlier_run},
-                                         {".notes", "mine"}}, true, "not results"},
-        {"a summary of another program", {{"frames.csv", "old"}, {"summary.json", "{\"tool\": \"x\"}"}},
-         true, "not results"},
-        {"earlier results without --force", {{"frames.csv", "old"}, {"summary.json", earlier_run}},
-         false, "holds earlier results; choose another --out or add --force"},
+        {"a hidden file of the user's",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}, {".notes", "mine"}},
+         true,
+         "not results"},
+        {"a summary of another program",
+         {{"frames.csv", "old"}, {"summary.json", "{\"tool\": \"x\"}"}},
+         true,
+         "not results"},
+        {"earlier results without --force",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}},
+         false,
+         "holds earlier results; choose another --out or add --force"},
         {"earlier results with --force, some of them gone",
-         {{"frames.csv", "old"}, {"summary.json", earlier_run}}, true, nullptr},
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}},
+         true,
+         nullptr},
         {"a video the earlier run placed beside its results",
          {{"flow.mp4", "old"},
-          {"summary.json", "{\"tool\": \"orvane-flow\", \"outputs\": [\"summary.json\"], "
-                           "\"video\": \"VIDEO\"}"}},
-         true, nullptr},
+          {"summary.json",
+           "{\"tool\": \"orvane-flow\", \"outputs\": [\"summary.json\"], "
+           "\"video\": \"VIDEO\"}"}},
+         true,
+         nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -444,8 +459,8 @@ TEST(OutputStage, ReplacesOnlyWhatAnEarlierRunWrote) {
             EXPECT_EQ(folder_state(out), before);
         } else {
             run_into(out, c.replace, {{"frames.csv", "new"}});
-            EXPECT_EQ(folder_state(out), (std::vector<std::string>{
-                                             "frames.csv=new", "summary.json={\"tool\":"}));
+            EXPECT_EQ(folder_state(out),
+                      (std::vector<std::string>{"frames.csv=new", "summary.json={\"tool\":"}));
         }
         EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
     }
@@ -564,7 +579,8 @@ TEST(OutputStage, WhatAKilledRunLeftIsRemovedOrRolledBackByTheNext) {
                 if (finished) {
                     EXPECT_EQ(got, made);
                 }
-                EXPECT_EQ(folder_state(dir.path()), got.empty() && !earlier ? nothing : parent_only);
+                EXPECT_EQ(folder_state(dir.path()),
+                          got.empty() && !earlier ? nothing : parent_only);
             }
         }
     }

@@ -108,9 +108,8 @@ bool parse_stage_name(const std::string& name, StageName* out) {
     if (mark == std::string::npos || mark == 1) return false;
     std::string rest;
     const std::string body =
-        name.substr(mark + std::strlen(kMark),
-                    name.size() - mark - std::strlen(kMark) - std::strlen(partial ? kPartial
-                                                                                  : kEarlier));
+        name.substr(mark + std::strlen(kMark), name.size() - mark - std::strlen(kMark) -
+                                                   std::strlen(partial ? kPartial : kEarlier));
     out->id = run_id_at(body, &rest);
     if (out->id.empty() || !rest.empty()) return false;
     out->target = mark == 0 ? std::string() : name.substr(1, mark - 1);
@@ -155,7 +154,8 @@ void roll_back_inside(const fs::path& folder, const fs::path& backup, const fs::
     ::unlink((backup / kNewNames).c_str());
     ::unlink((backup / (std::string(kNewNames) + ".tmp")).c_str());
     for (const std::string& name : list(backup)) {
-        if (!exists_nofollow(folder / name)) ::rename((backup / name).c_str(), (folder / name).c_str());
+        if (!exists_nofollow(folder / name))
+            ::rename((backup / name).c_str(), (folder / name).c_str());
     }
     // Only once empty: whatever did not go back stays where it is.
     ::rmdir(backup.c_str());
@@ -275,9 +275,8 @@ std::string run_id_at(const std::string& text, std::string* rest) {
     size_t c = b + 1;
     while (c < text.size() && std::isxdigit(static_cast<unsigned char>(text[c]))) ++c;
     const std::string pid = text.substr(a + 1, b - a - 1);
-    const bool number = !pid.empty() && std::all_of(pid.begin(), pid.end(), [](char ch) {
-        return ch >= '0' && ch <= '9';
-    });
+    const bool number = !pid.empty() && std::all_of(pid.begin(), pid.end(),
+                                                    [](char ch) { return ch >= '0' && ch <= '9'; });
     if (c == b + 1 || !number) return {};
     *rest = text.substr(c);
     return text.substr(0, c);
@@ -312,8 +311,7 @@ OutputStage::Survey OutputStage::survey(const fs::path& folder) {
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return s;
     s.exists = true;
-    s.dev = st.st_dev, s.ino = st.st_ino, s.mode = st.st_mode, s.uid = st.st_uid,
-    s.gid = st.st_gid;
+    s.dev = st.st_dev, s.ino = st.st_ino, s.mode = st.st_mode, s.uid = st.st_uid, s.gid = st.st_gid;
     int err = 0;
     const std::vector<std::string> names = list(folder, &err);
     if (err) {
@@ -341,12 +339,11 @@ void OutputStage::judge_contents(const Survey& s) const {
         if (!listed.count(e.name)) foreign.push_back(e.name);
     }
     if (!foreign.empty()) {
-        throw FlowError("the output folder '" + folder_ +
-                        "' holds files that are not results of orvane-flow (" +
-                        some_names(foreign) + "); " +
-                        (replace_ ? "--force replaces only the files an earlier run wrote, so "
-                                  : "") +
-                        "choose a new or empty folder for --out");
+        throw FlowError(
+            "the output folder '" + folder_ +
+            "' holds files that are not results of orvane-flow (" + some_names(foreign) + "); " +
+            (replace_ ? "--force replaces only the files an earlier run wrote, so " : "") +
+            "choose a new or empty folder for --out");
     }
     if (!replace_) {
         throw FlowError("the output folder '" + folder_ +
@@ -413,7 +410,8 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
             }
             created_.push_back(p);
         }
-        if (!err) err = make_stage_folder(parent, "." + target_.filename().string(), &id_, &staging_);
+        if (!err)
+            err = make_stage_folder(parent, "." + target_.filename().string(), &id_, &staging_);
         if (err) {
             abandon();
             throw FlowError("cannot create the output folder '" + folder + "': " + errno_text(err));
@@ -484,7 +482,8 @@ void OutputStage::commit_beside() {
     if (!start_.exists) {
         if (now.exists) changed();
         int err = steps.rename(staging_, target_, RENAME_NOREPLACE);
-        if (err == EINVAL) err = exists_nofollow(target_) ? EEXIST : steps.rename(staging_, target_);
+        if (err == EINVAL)
+            err = exists_nofollow(target_) ? EEXIST : steps.rename(staging_, target_);
         if (err == EEXIST || err == ENOTEMPTY) changed();
         if (err) {
             throw FlowError("cannot move the results into '" + folder_ + "': " + errno_text(err));
@@ -523,7 +522,8 @@ void OutputStage::commit_beside() {
                     staging_.clear();
                     throw FlowError("the output folder '" + folder_ +
                                     "' changed during the run and could not be put back: its "
-                                    "earlier contents are in '" + where + "'");
+                                    "earlier contents are in '" +
+                                    where + "'");
                 }
                 changed();
             }
@@ -531,8 +531,8 @@ void OutputStage::commit_beside() {
         } else if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
             // This file system cannot exchange: the earlier folder is set aside first (a run
             // killed in between has it put back by the next one).
-            const fs::path backup =
-                target_.parent_path() / ("." + target_.filename().string() + kMark + id_ + kEarlier);
+            const fs::path backup = target_.parent_path() /
+                                    ("." + target_.filename().string() + kMark + id_ + kEarlier);
             if (const int e = steps.rename(target_, backup)) {
                 throw FlowError("cannot set the earlier results in '" + folder_ +
                                 "' aside: " + errno_text(e) + kept);
@@ -591,7 +591,8 @@ void OutputStage::commit_inside() {
             fail("cannot move '" + name + "' into '" + folder_ + "'", err);
     }
     steps.next();
-    if (::rmdir(staging_.c_str()) != 0) fail("cannot complete the results in '" + folder_ + "'", errno);
+    if (::rmdir(staging_.c_str()) != 0)
+        fail("cannot complete the results in '" + folder_ + "'", errno);
     steps.remove(backup);
     names_ = files;
 }

@@ -115,7 +115,7 @@ class OutputStage {
     std::string id_;       // host-pid-serial of this run
     bool inside_ = false;  // staging_ is inside target_
     bool replace_ = false;
-    Survey start_;  // the output folder when the run began
+    Survey start_;                                // the output folder when the run began
     std::vector<std::filesystem::path> created_;  // parents made by this run, outermost first
     std::vector<std::string> names_;
     bool done_ = false;

@@ -90,8 +90,9 @@ VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines
         const fs::path folder =
             final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
         remove_videos_of_ended_runs(folder);
-        partial_ = (folder / (".orvane-flow-" + new_run_id() + "-" + final_path.filename().string()))
-                       .string();
+        partial_ =
+            (folder / (".orvane-flow-" + new_run_id() + "-" + final_path.filename().string()))
+                .string();
     }
     auto fail = [&](const std::string& what, int rc) {
         throw FlowError("cannot write the video '" + path + "': " + what +
