@@ -349,10 +349,15 @@ def make_bad_inputs(tmp):
     (tmp / "huge.pgm").write_bytes(b"P5\n65536 16384\n255\n")
     (tmp / "claims_more.pgm").write_bytes(b"P5\n4096 4096\n255\n" + bytes(100))
     (tmp / "negative.pgm").write_bytes(b"P2\n2 2\n255\n1 2 3 -4\n")
+    (tmp / "loop.mp4").symlink_to("loop.mp4")
+    (tmp / "dangling.mp4").symlink_to("gone.mp4")
 
 
 @pytest.mark.parametrize("args,code,message", [
     (["missing.mp4"], 1, "no such file"),
+    (["loop.mp4"], 1, "cannot open 'loop.mp4': it is a symbolic link that loops"),
+    (["zero.png", "loop.mp4"], 1, "cannot open 'loop.mp4': it is a symbolic link that loops"),
+    (["dangling.mp4"], 1, "a symbolic link to 'gone.mp4', which does not exist"),
     (["garbage.mp4"], 1, "cannot read 'garbage.mp4' as a video or an image"),
     (["empty"], 1, "holds no images"),
     (["nothing*.png"], 1, "no image files match"),
