@@ -276,6 +276,64 @@ def test_truncated_video_keeps_the_frames_before_the_damage(reference, tmp_path,
     assert "orvane-flow: ffmpeg: " in r.stderr
 
 
+def make_h264_damaged_in_the_middle(path):
+    """An H.264 MP4 with 2000 random bytes inside the largest picture of its middle third: the
+    packets stay whole and the decoder conceals the errors, so every frame decodes, some of
+    them wrong."""
+    if shutil.which("ffprobe") is None:
+        pytest.skip("the ffprobe program is not installed")
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264",
+                           "-b:v", "6M", "-pix_fmt", "yuv420p", str(path)],
+                          capture_output=True, text=True, timeout=120)
+    if made.returncode != 0:
+        pytest.skip(f"ffmpeg cannot encode H.264: {made.stderr}")
+    probe = subprocess.run(["ffprobe", "-loglevel", "error", "-show_entries",
+                            "packet=pos,size", "-of", "json", str(path)],
+                           capture_output=True, text=True, timeout=60)
+    packets = json.loads(probe.stdout)["packets"]
+    middle = packets[len(packets) // 3:2 * len(packets) // 3]
+    largest = max(middle, key=lambda p: int(p["size"]))
+    assert int(largest["size"]) > 4000, largest
+    at = int(largest["pos"]) + int(largest["size"]) // 2 - 1000
+    data = bytearray(path.read_bytes())
+    data[at:at + 2000] = np.random.default_rng(3).integers(0, 256, 2000, np.uint8).tobytes()
+    path.write_bytes(bytes(data))
+
+
+def make_variable_frame_rate(path):
+    """An intact MKV of 60 frames over 3.6 s: the first 30 at 12.5 frames/s, then 30 at 25."""
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc=size=64x48:rate=25", "-frames:v", "60", "-vf",
+                           "setpts='if(lt(N,30),N*2,N+30)/25/TB'", "-fps_mode", "vfr",
+                           "-c:v", "ffv1", str(path)], capture_output=True, text=True,
+                          timeout=120)
+    assert made.returncode == 0, made.stderr
+
+
+@pytest.mark.parametrize("make,name,frames,warning", [
+    (make_h264_damaged_in_the_middle, "damaged.mp4", [75],
+     "frames decoded are measured, but the motion around the damage may be wrong"),
+    (make_variable_frame_rate, "vfr.mkv", [60], None),
+])
+def test_damage_is_reported_where_there_is_some_and_only_there(tmp_path, make, name, frames,
+                                                               warning):
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("the ffmpeg program is not installed")
+    make(tmp_path / name)
+    out = tmp_path / "out"
+    r = run(tmp_path / name, "--method", "global", "--every", 1000, "--out", out, "--quiet")
+    assert r.returncode == 0, r.stderr
+    s = read_summary(out)
+    assert s["frames"]["processed"] in frames
+    assert s["input_damaged"] is (warning is not None), s["input_damage"]
+    if warning:
+        assert "warning: the video" in r.stderr and warning in r.stderr
+        assert warning in (out / "report.html").read_text()
+    else:
+        assert r.stderr == ""
+
+
 @pytest.mark.parametrize("pattern", ["jpegs", "jpegs/f%03d.jpg", "jpegs/*.jpg"])
 def test_jpeg_sequence_by_folder_printf_pattern_or_glob(reference, tmp_path, pattern):
     if shutil.which("ffmpeg") is None:

@@ -179,6 +179,14 @@ struct FrameWork {
     GreyImage confidence;  // the pairwise flow's, beside `flow` (else empty)
 };
 
+// What the damage of an input means for the results of its `count` frames.
+std::string damage_consequence(bool ended, size_t count) {
+    return ended ? "the " + std::to_string(count) + " frames before the damage are kept"
+                 : "the " + std::to_string(count) +
+                       " frames decoded are measured, but the motion around the damage may be "
+                       "wrong";
+}
+
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
 
@@ -792,11 +800,9 @@ int Run::finish() {
     if (!source_->damage().empty()) {
         // Shown even with --quiet: the results cover less of the input than asked for.
         Progress::close_open_line();
-        std::fprintf(stderr,
-                     "orvane-flow: warning: %s is damaged: %s; the %lld frames before "
-                     "the damage are kept\n",
+        std::fprintf(stderr, "orvane-flow: warning: %s is damaged: %s; %s\n",
                      source_->description().c_str(), source_->damage().c_str(),
-                     static_cast<long long>(count));
+                     damage_consequence(source_->ended_at_damage(), count).c_str());
     }
 
     write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
@@ -860,6 +866,9 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.throughput_fps = elapsed > 0 ? n / elapsed : NAN;
     r.component_fps = component_seconds > 0 ? n / component_seconds : NAN;
     r.damage = source_->damage();
+    if (!r.damage.empty()) {
+        r.damage_consequence = damage_consequence(source_->ended_at_damage(), records_.size());
+    }
     r.interrupted = interrupted_;
     if (video_) {
         // Linked by its bare name when it sits beside the page, else by its absolute path.
