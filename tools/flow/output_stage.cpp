@@ -117,6 +117,23 @@ bool parse_stage_name(const std::string& name, StageName* out) {
     return true;
 }
 
+// Whether the entry `name` (".orvane-flow-..." in an output folder) was left there by a run
+// that has ended: a staging or backup folder, or a hidden video, of this version (named by run
+// id) or of earlier ones (named by process id alone, always on this host).
+bool left_by_ended_run(const std::string& name) {
+    const std::string after = name.substr(std::strlen(kMark));
+    std::string rest;
+    const std::string id = run_id_at(after, &rest);
+    if (!id.empty()) return run_has_ended(id);
+    const size_t digits = after.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos ||
+        (after[digits] != '.' && after[digits] != '-'))
+        return false;
+    const long pid = std::strtol(after.c_str(), nullptr, 10);
+    return pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
 // Counts the steps of a commit for the test hooks; rename() and remove() are its only ways to
 // change the file system.
 struct Steps {
@@ -495,9 +512,9 @@ void OutputStage::commit_beside() {
         };
         if (!same(now)) changed();
         for (const std::string& name : now.stages) {
-            StageName s;
-            // A run that stages inside the folder is still writing there.
-            if (!parse_stage_name(name, &s) || !run_has_ended(s.id)) {
+            // A run that stages inside the folder may still be writing there; what ended runs
+            // left goes with the earlier folder.
+            if (!left_by_ended_run(name)) {
                 throw FlowError("another run is writing into the output folder '" + folder_ +
                                 "' (its staging folder '" + name +
                                 "'); this run's results are discarded: run again once it ends");
