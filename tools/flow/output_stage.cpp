@@ -371,6 +371,7 @@ void OutputStage::judge_contents(const Survey& s) const {
 
 OutputStage::OutputStage(const std::string& folder, bool replace)
     : folder_(folder), replace_(replace) {
+    if (folder.empty()) throw FlowError("the output folder's name is empty; give --out a folder");
     std::error_code ec;
     target_ = fs::weakly_canonical(fs::absolute(folder, ec), ec);
     if (ec) {
@@ -389,7 +390,8 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
     if (has_parent) clean_after_ended_runs(parent, false);
 
     struct stat st;
-    if (::stat(target_.c_str(), &st) == 0) {
+    const int stat_error = ::stat(target_.c_str(), &st) == 0 ? 0 : errno;
+    if (stat_error == 0) {
         if (!S_ISDIR(st.st_mode)) {
             throw FlowError("the output path '" + folder + "' exists and is not a folder");
         }
@@ -411,7 +413,7 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
             throw FlowError("cannot write into the output folder '" + folder +
                             "': " + errno_text(err));
         }
-    } else if (errno == ENOENT && has_parent) {
+    } else if (stat_error == ENOENT && has_parent) {
         // Missing parents are made now (so that a path that cannot be made is refused before
         // any input is read), the folder itself only by the commit.
         std::vector<fs::path> missing;
@@ -434,11 +436,12 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
             throw FlowError("cannot create the output folder '" + folder + "': " + errno_text(err));
         }
     } else {
-        throw FlowError(errno == ELOOP ? "the output path '" + folder +
-                                             "' is a symbolic link that loops (it leads back to "
-                                             "itself); choose another --out"
-                                       : "cannot use the output folder '" + folder +
-                                             "': " + errno_text(errno));
+        throw FlowError(stat_error == ELOOP
+                            ? "the output path '" + folder +
+                                  "' is a symbolic link that loops (it leads back to itself); "
+                                  "choose another --out"
+                            : "cannot use the output folder '" + folder +
+                                  "': " + errno_text(stat_error));
     }
     t_current = this;
 }
