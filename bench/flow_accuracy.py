@@ -179,12 +179,13 @@ def farneback(frames, clip, every, border):
             n / seconds if seconds > 0 else float("nan"))
 
 
-def run_tool(tool, clip_path, out, every):
+def run_tool(tool, clip_path, out, every, method=None):
     # CPU seconds of the tool itself (user + system, all its threads): on a shared machine
     # the wall time says more about the neighbours than about the tool.
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     r = subprocess.run([tool, clip_path, "--out", out, "--every", str(every), "--save", "flow",
-                        "--quiet", "--force"], capture_output=True, text=True)
+                        "--quiet", "--force"] + (["--method", method] if method else []),
+                       capture_output=True, text=True)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     wall = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     if r.returncode != 0:
@@ -202,6 +203,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer and shorter clips")
     ap.add_argument("--keep", help="keep the clips and outputs in this folder")
     ap.add_argument("--only", help="run only clips whose name contains this")
+    ap.add_argument("--method", help="the tool's --method (default: the tool's own default)")
     args = ap.parse_args()
 
     photo = load_grey(PHOTOS[0])
@@ -230,7 +232,7 @@ def main():
         path = os.path.join(work, f"clip{i}.mp4")
         clip.encode(path)
         out = os.path.join(work, f"out{i}")
-        summary, rows, wall = run_tool(args.tool, path, out, every)
+        summary, rows, wall = run_tool(args.tool, path, out, every, args.method)
         known = clip.affine()
         med = summary.get("mean_affine_motion") or summary.get("median_affine_motion")
         cx, cy = clip.c

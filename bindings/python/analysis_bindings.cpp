@@ -10,6 +10,7 @@
 
 #include "analysis/component_session.hpp"
 #include "analysis/dense_flow.hpp"
+#include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
 
@@ -115,6 +116,33 @@ void register_analysis(py::module_& parent) {
               }
               return flow_dict(flow);
           });
+
+    m.def("pair_flow", [](py::handle first, py::handle second, int threads) {
+        const GreyImage a = to_image(first, "first"), b = to_image(second, "second");
+        if (a.columns != b.columns || a.lines != b.lines) {
+            throw py::value_error("first and second differ in shape: (" +
+                                  std::to_string(a.lines) + ", " + std::to_string(a.columns) +
+                                  ") and (" + std::to_string(b.lines) + ", " +
+                                  std::to_string(b.columns) + ")");
+        }
+        if (a.columns < 2 || a.lines < 2) throw py::value_error("the images need at least 2 x 2 pixels");
+        PairFlowSettings settings;
+        settings.threads = std::max(1, threads);
+        PairFlowEstimator estimator(settings);
+        PairFlow flow;
+        std::optional<AffineMotion> affine;
+        {
+            py::gil_scoped_release release;
+            estimator.estimate(a, b, &flow);
+            affine = affine_of_flow(flow);
+        }
+        py::dict d;
+        d["u"] = to_array(flow.u);
+        d["v"] = to_array(flow.v);
+        d["confidence"] = to_array(flow.confidence);
+        d["affine"] = affine_tuple(affine);
+        return d;
+    });
 
     m.def("affine_fit",
           [](py::handle ix2, py::handle iy2, py::handle ixy, py::handle ixt, py::handle iyt,

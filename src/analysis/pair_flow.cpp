@@ -27,6 +27,7 @@ constexpr float kZetaGradient = 1.0f;
 constexpr float kEpsData = 0.01f;
 constexpr float kEpsSmooth = 0.001f;
 constexpr float kOmega = 1.6f;  // over-relaxation
+constexpr float kTemporalScale = 0.5f;  // [pixels], see temporal_line()
 // The squared brightness error [pixels^2, as a distance along the gradient] at which the
 // confidence halves.
 constexpr float kConfidentError2 = 0.04f;
@@ -46,6 +47,38 @@ inline float sample(const GreyImage& g, float x, float y) {
     const float top = a[x0] + fx * (a[x1] - a[x0]);
     const float bottom = b[x0] + fx * (b[x1] - b[x0]);
     return top + fy * (bottom - top);
+}
+
+// The p x p patch of g whose top-left corner lies at (x, y), read bilinearly into out (line
+// after line); returns its mean. Where the patch lies wholly inside g, every pixel shares the
+// same interpolation weights.
+float sample_patch(const GreyImage& g, float x, float y, int32_t p, float* out) {
+    const float fxf = std::floor(x), fyf = std::floor(y);
+    const int32_t xi = static_cast<int32_t>(fxf), yi = static_cast<int32_t>(fyf);
+    float sum = 0;
+    if (std::isfinite(x) && std::isfinite(y) && xi >= 0 && yi >= 0 && xi + p < g.columns &&
+        yi + p < g.lines) {
+        const float fx = x - fxf, fy = y - fyf;
+        const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
+        for (int32_t j = 0; j < p; ++j) {
+            const float* a = g.line(yi + j) + xi;
+            const float* b = a + g.columns;
+            float* o = out + static_cast<size_t>(j) * p;
+            for (int32_t i = 0; i < p; ++i) {
+                o[i] = w00 * a[i] + w01 * a[i + 1] + w10 * b[i] + w11 * b[i + 1];
+                sum += o[i];
+            }
+        }
+    } else {
+        for (int32_t j = 0; j < p; ++j) {
+            for (int32_t i = 0; i < p; ++i) {
+                const float s = sample(g, x + static_cast<float>(i), y + static_cast<float>(j));
+                out[static_cast<size_t>(j) * p + i] = s;
+                sum += s;
+            }
+        }
+    }
+    return sum / static_cast<float>(p * p);
 }
 
 // Bands of lines for the threads: two per thread, so a thread held up leaves its share.
@@ -174,10 +207,15 @@ ORVANE_VECTOR_LOOP void median5(const GreyImage& in, GreyImage* out, int32_t y0,
                 const float fill = k < 28 ? -INFINITY : INFINITY;
                 for (int32_t x = 0; x < kBlock; ++x) slot[k][x] = fill;
             }
+            const bool interior = x0 >= 2 && x0 + n + 2 <= w;
             for (int32_t j = 0; j < 5; ++j) {
                 for (int32_t i = 0; i < 5; ++i) {
                     float* d = slot[j * 5 + i];
-                    for (int32_t x = 0; x < n; ++x) d[x] = rows[j][std::clamp(x0 + x + i - 2, 0, w - 1)];
+                    if (interior) {
+                        std::copy(rows[j] + x0 + i - 2, rows[j] + x0 + i - 2 + n, d);
+                    } else {
+                        for (int32_t x = 0; x < n; ++x) d[x] = rows[j][std::clamp(x0 + x + i - 2, 0, w - 1)];
+                    }
                 }
             }
             for (const auto& [a, b] : network) {
@@ -247,6 +285,81 @@ ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const floa
     };
     for (int32_t x = 0; x + 1 < w; ++x) psi[x] = weight(x, Ur[x + 1] - Ur[x], Vr[x + 1] - Vr[x]);
     psi[w - 1] = weight(w - 1, 0.0f, 0.0f);
+}
+
+// The linearisation of line y (see PairFlowEstimator::linearise_line): whole images i1 and d1,
+// lines of the rest.
+ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
+                                  const float* __restrict v, const float* __restrict i0,
+                                  const float* __restrict i1, const float* const* d0,
+                                  const float* const* d1, float* const* t,
+                                  float* __restrict inside, float* __restrict U,
+                                  float* __restrict V) {
+    const float* __restrict d0x = d0[0];
+    const float* __restrict d0y = d0[1];
+    const float* __restrict d0xx = d0[2];
+    const float* __restrict d0xy = d0[3];
+    const float* __restrict d0yy = d0[4];
+    const float* __restrict d1x = d1[0];
+    const float* __restrict d1y = d1[1];
+    const float* __restrict d1xx = d1[2];
+    const float* __restrict d1xy = d1[3];
+    const float* __restrict d1yy = d1[4];
+    float* __restrict t0 = t[0];
+    float* __restrict t1 = t[1];
+    float* __restrict t2 = t[2];
+    float* __restrict t3 = t[3];
+    float* __restrict t4 = t[4];
+    float* __restrict t5 = t[5];
+    float* __restrict t6 = t[6];
+    float* __restrict t7 = t[7];
+    const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
+    for (int32_t x = 0; x < w; ++x) {
+        const float px = static_cast<float>(x) + u[x];
+        const float py = static_cast<float>(y) + v[x];
+        inside[x] = (px >= 0.0f && py >= 0.0f && px <= right && py <= bottom) ? 1.0f : 0.0f;
+        const float xc = std::min(std::max(px, 0.0f), right);
+        const float yc = std::min(std::max(py, 0.0f), bottom);
+        const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
+        const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
+        const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
+        const int32_t o = ya * w + xa;
+        auto at = [&](const float* __restrict g) {
+            const float top = g[o] + fx * (g[o + 1] - g[o]);
+            const float low = g[o + w] + fx * (g[o + w + 1] - g[o + w]);
+            return top + fy * (low - top);
+        };
+        const float wx = at(d1x), wy = at(d1y);
+        t0[x] = at(i1) - i0[x];
+        t1[x] = 0.5f * (wx + d0x[x]);
+        t2[x] = 0.5f * (wy + d0y[x]);
+        t3[x] = wx - d0x[x];
+        t4[x] = wy - d0y[x];
+        t5[x] = 0.5f * (at(d1xx) + d0xx[x]);
+        t6[x] = 0.5f * (at(d1xy) + d0xy[x]);
+        t7[x] = 0.5f * (at(d1yy) + d0yy[x]);
+        U[x] = u[x];
+        V[x] = v[x];
+    }
+}
+
+// The pull towards the start flow (su, sv) added to one line of the linear system: a robust
+// term of weight `lambda`, quadratic within kTemporalScale of the start and linear beyond, so
+// that a steady motion averages out the noise of one pair while a change of motion breaks
+// away from it.
+ORVANE_VECTOR_LOOP void temporal_line(int32_t w, float lambda, const float* __restrict U,
+                                      const float* __restrict V, const float* __restrict su,
+                                      const float* __restrict sv,
+                                      const float* __restrict trust, float* __restrict a11,
+                                      float* __restrict a22, float* __restrict c1,
+                                      float* __restrict c2) {
+    for (int32_t x = 0; x < w; ++x) {
+        const float du = U[x] - su[x], dv = V[x] - sv[x];
+        const float p =
+            lambda * trust[x] / std::sqrt(du * du + dv * dv + kTemporalScale * kTemporalScale);
+        a11[x] += p, a22[x] += p;
+        c1[x] += p * su[x], c2[x] += p * sv[x];
+    }
 }
 
 // Every pixel 1 to last - 1 of a line of the over-relaxation, into nu and nv (see sor_line).
@@ -334,6 +447,10 @@ class PairFlowEstimator::Level {
     // Ixz, Iyz, Ixx, Ixy, Iyy (gradient).
     GreyImage t[8];
     GreyImage inside;  // 1 where the match lies inside i1, else 0
+    // The start flow at this level, where one is given, and how far to trust it (its pair's
+    // confidence).
+    GreyImage su, sv, sc;
+    bool has_start = false;
     GreyImage du, dv, a11, a12, a22, b1, b2, wx, wy, psi;
     GreyImage scratch;
 
@@ -393,6 +510,45 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         reduce_half(levels_[k - 1]->i1, &levels_[k]->i1, &levels_[k]->scratch);
     }
     const int top = static_cast<int>(levels_.size()) - 1;
+    const bool has_start =
+        start && start->u.columns == first.columns && start->u.lines == first.lines &&
+        start->v.columns == first.columns && start->v.lines == first.lines;
+    // The start flow describes the frame before: carried along its own motion, it says where
+    // the content of each pixel of the first image came from and how it moved then.
+    GreyImage carried_u, carried_v, carried_c;
+    const bool start_confidence = has_start && start->confidence.data.size() == first.data.size();
+    if (has_start) {
+        carried_u = GreyImage(first.columns, first.lines);
+        carried_v = GreyImage(first.columns, first.lines);
+        carried_c = GreyImage(first.columns, first.lines, 1.0f);
+        for (int32_t y = 0; y < first.lines; ++y) {
+            for (int32_t x = 0; x < first.columns; ++x) {
+                const float bx = static_cast<float>(x) - start->u.at(x, y);
+                const float by = static_cast<float>(y) - start->v.at(x, y);
+                carried_u.at(x, y) = sample(start->u, bx, by);
+                carried_v.at(x, y) = sample(start->v, bx, by);
+                if (start_confidence) carried_c.at(x, y) = sample(start->confidence, bx, by);
+            }
+        }
+    }
+    for (int k = 0; k <= top; ++k) {
+        // The start flow at each level, sampled at the level's positions.
+        Level& level = *levels_[k];
+        level.has_start = has_start;
+        if (!has_start) continue;
+        resize_like(&level.su, level.columns, level.lines);
+        resize_like(&level.sv, level.columns, level.lines);
+        resize_like(&level.sc, level.columns, level.lines);
+        const float s = 1.0f / static_cast<float>(1 << k);
+        for (int32_t y = 0; y < level.lines; ++y) {
+            for (int32_t x = 0; x < level.columns; ++x) {
+                const float fx = static_cast<float>(x) / s, fy = static_cast<float>(y) / s;
+                level.su.at(x, y) = s * sample(carried_u, fx, fy);
+                level.sv.at(x, y) = s * sample(carried_v, fx, fy);
+                level.sc.at(x, y) = sample(carried_c, fx, fy);
+            }
+        }
+    }
     for (int k = top; k >= 0; --k) {
         Level& level = *levels_[k];
         GreyImage* d0 = level.d0;
@@ -408,16 +564,9 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
             level.edge.data[i] = std::exp(-settings_.edge_falloff * g);
         }
         if (k == top) {
-            const float s = 1.0f / static_cast<float>(1 << top);
-            if (start && start->u.columns == first.columns && start->u.lines == first.lines) {
-                // The start flow reduced to this level by sampling at its positions.
-                for (int32_t y = 0; y < level.lines; ++y) {
-                    for (int32_t x = 0; x < level.columns; ++x) {
-                        const float fx = static_cast<float>(x) / s, fy = static_cast<float>(y) / s;
-                        level.u.at(x, y) = s * sample(start->u, fx, fy);
-                        level.v.at(x, y) = s * sample(start->v, fx, fy);
-                    }
-                }
+            if (has_start) {
+                level.u.data = level.su.data;
+                level.v.data = level.sv.data;
             } else {
                 std::fill(level.u.data.begin(), level.u.data.end(), 0.0f);
                 std::fill(level.v.data.begin(), level.v.data.end(), 0.0f);
@@ -456,16 +605,8 @@ void PairFlowEstimator::search_patches(Level& level) const {
 
     // Mean-free sum of squared differences of the patch at (x0, y0) moved by (a, b).
     auto cost = [&](int32_t x0, int32_t y0, float a, float b) {
-        double mean = 0;
-        for (int32_t j = 0; j < p; ++j) {
-            for (int32_t i = 0; i < p; ++i) {
-                const float s = sample(level.i1, static_cast<float>(x0 + i) + a,
-                                       static_cast<float>(y0 + j) + b);
-                warped[static_cast<size_t>(j) * p + i] = s;
-                mean += s;
-            }
-        }
-        const float m = static_cast<float>(mean / static_cast<double>(n));
+        const float m = sample_patch(level.i1, static_cast<float>(x0) + a,
+                                     static_cast<float>(y0) + b, p, warped.data());
         float c = 0;
         for (size_t k = 0; k < n; ++k) {
             const float r = warped[k] - m - tmpl[k];
@@ -516,10 +657,8 @@ void PairFlowEstimator::search_patches(Level& level) const {
                 const float ixx = hyy / det, ixy = -hxy / det, iyy = hxx / det;
                 float ca = a, cb = b;
                 for (int it = 0; it < settings_.patch_iterations; ++it) {
-                    cost(x0, y0, ca, cb);
-                    double m = 0;
-                    for (size_t k = 0; k < n; ++k) m += warped[k];
-                    const float mw = static_cast<float>(m) * inv;
+                    const float mw = sample_patch(level.i1, static_cast<float>(x0) + ca,
+                                                  static_cast<float>(y0) + cb, p, warped.data());
                     float bx = 0, by = 0;
                     for (size_t k = 0; k < n; ++k) {
                         const float r = warped[k] - mw - tmpl[k];
@@ -574,6 +713,24 @@ void PairFlowEstimator::search_patches(Level& level) const {
     }
 }
 
+// One line of the refinement's linearisation (see refine()): i1 and its derivatives read at
+// the matches of the level's flow, the match's inside mask, and the flow copied as the start
+// of the unknowns.
+void PairFlowEstimator::linearise_line(Level& level, int32_t y) {
+    const int32_t w = level.columns;
+    const size_t row = static_cast<size_t>(y) * w;
+    const float* d0[5];
+    const float* d1[5];
+    float* t[8];
+    for (int k = 0; k < 5; ++k) d0[k] = level.d0[k].data.data() + row;
+    for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.data();
+    for (int k = 0; k < 8; ++k) t[k] = level.t[k].data.data() + row;
+    linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
+              level.i0.data.data() + row, level.i1.data.data(), d0, d1, t,
+              level.inside.data.data() + row, level.du.data.data() + row,
+              level.dv.data.data() + row);
+}
+
 // The variational refinement of one level's flow (see the header). The unknowns are the
 // whole flow (U, V) = (u + du, v + dv) of the current warp; its linear system per pixel is
 //   a11 U + a12 V + sum_j w_j (U - U_j) = c1,   a12 U + a22 V + sum_j w_j (V - V_j) = c2,
@@ -601,42 +758,7 @@ void PairFlowEstimator::refine(Level& level) const {
         // Linearise around the current flow: i1 and its derivatives read at the matches,
         // averaged with i0's where both images have them.
         for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-            for (int32_t y = y0; y < y1; ++y) {
-                for (int32_t x = 0; x < w; ++x) {
-                    const size_t i = static_cast<size_t>(y) * w + x;
-                    const float px = static_cast<float>(x) + level.u.data[i];
-                    const float py = static_cast<float>(y) + level.v.data[i];
-                    level.inside.data[i] = px < 0 || py < 0 || px > static_cast<float>(w - 1) ||
-                                                   py > static_cast<float>(h - 1)
-                                               ? 0.0f
-                                               : 1.0f;
-                    const float xc = clampf(px, 0.0f, static_cast<float>(w - 1));
-                    const float yc = clampf(py, 0.0f, static_cast<float>(h - 1));
-                    const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
-                    const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
-                    const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
-                    const size_t o = static_cast<size_t>(ya) * w + xa;
-                    auto at = [&](const GreyImage& g) {
-                        const float* p = g.data.data() + o;
-                        const float top = p[0] + fx * (p[1] - p[0]);
-                        const float bottom = p[w] + fx * (p[w + 1] - p[w]);
-                        return top + fy * (bottom - top);
-                    };
-                    const GreyImage* d0 = level.d0;
-                    const GreyImage* d1 = level.d1;
-                    t[0].data[i] = at(level.i1) - level.i0.data[i];
-                    const float d1x = at(d1[0]), d1y = at(d1[1]);
-                    t[1].data[i] = 0.5f * (d1x + d0[0].data[i]);
-                    t[2].data[i] = 0.5f * (d1y + d0[1].data[i]);
-                    t[3].data[i] = d1x - d0[0].data[i];
-                    t[4].data[i] = d1y - d0[1].data[i];
-                    t[5].data[i] = 0.5f * (at(d1[2]) + d0[2].data[i]);
-                    t[6].data[i] = 0.5f * (at(d1[3]) + d0[3].data[i]);
-                    t[7].data[i] = 0.5f * (at(d1[4]) + d0[4].data[i]);
-                    U.data[i] = level.u.data[i];
-                    V.data[i] = level.v.data[i];
-                }
-            }
+            for (int32_t y = y0; y < y1; ++y) linearise_line(level, y);
         });
 
         for (int round = 0; round < rounds; ++round) {
@@ -651,6 +773,12 @@ void PairFlowEstimator::refine(Level& level) const {
                                 level.inside.line(y), level.edge.line(y), T, level.a11.line(y),
                                 level.a12.line(y), level.a22.line(y), level.b1.line(y),
                                 level.b2.line(y), level.wx.line(y));
+                    if (level.has_start && settings_.temporal > 0 && finest) {
+                        temporal_line(w, settings_.temporal, U.line(y), V.line(y),
+                                      level.su.line(y), level.sv.line(y), level.sc.line(y),
+                                      level.a11.line(y),
+                                      level.a22.line(y), level.b1.line(y), level.b2.line(y));
+                    }
                 }
             });
             // Links to the right (wx) and below (wy), 0 past the edge, and the diagonals'
@@ -769,9 +897,24 @@ void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const floa
 }
 
 // How well the flow explains each pixel (see the header).
-void PairFlowEstimator::confidence(const Level& level, GreyImage* out) const {
+void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
     const int32_t w = level.columns, h = level.lines;
-    for_bands(std::max(1, settings_.threads), h, [&](int32_t y0, int32_t y1) {
+    const int threads = std::max(1, settings_.threads);
+    // The brightness error of each pixel as a distance [pixels]: divided by the gradient.
+    GreyImage& error = level.a11;
+    for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+        for (int32_t y = y0; y < y1; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                const size_t i = static_cast<size_t>(y) * w + x;
+                const float d = sample(level.i1, static_cast<float>(x) + level.u.data[i],
+                                       static_cast<float>(y) + level.v.data[i]) -
+                                level.i0.data[i];
+                const float gx = level.d0[0].data[i], gy = level.d0[1].data[i];
+                error.data[i] = d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
+            }
+        }
+    });
+    for_bands(threads, h, [&](int32_t y0, int32_t y1) {
         for (int32_t y = y0; y < y1; ++y) {
             for (int32_t x = 0; x < w; ++x) {
                 const size_t i = static_cast<size_t>(y) * w + x;
@@ -782,19 +925,14 @@ void PairFlowEstimator::confidence(const Level& level, GreyImage* out) const {
                     out->data[i] = 0.0f;
                     continue;
                 }
-                // The brightness left over in a 3 x 3 neighbourhood, and the texture there.
+                // The error and the texture over the 3 x 3 neighbourhood.
                 float r2 = 0, sxx = 0, sxy = 0, syy = 0;
                 for (int32_t j = -1; j <= 1; ++j) {
                     const int32_t yy = std::clamp(y + j, 0, h - 1);
                     for (int32_t k = -1; k <= 1; ++k) {
-                        const int32_t xx = std::clamp(x + k, 0, w - 1);
-                        const size_t n = static_cast<size_t>(yy) * w + xx;
-                        const float d = sample(level.i1, static_cast<float>(xx) + level.u.data[n],
-                                               static_cast<float>(yy) + level.v.data[n]) -
-                                        level.i0.data[n];
+                        const size_t n = static_cast<size_t>(yy) * w + std::clamp(x + k, 0, w - 1);
                         const float gx = level.d0[0].data[n], gy = level.d0[1].data[n];
-                        // The brightness error as a distance [pixels]: divided by the gradient.
-                        r2 += d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
+                        r2 += error.data[n];
                         sxx += gx * gx, sxy += gx * gy, syy += gy * gy;
                     }
                 }

@@ -50,7 +50,7 @@ struct PairFlowSettings {
     // refinement, which is where most of the time would go).
     int32_t patch_size = 8;
     int32_t patch_stride = 4;
-    int32_t patch_iterations = 12;
+    int32_t patch_iterations = 8;
     int32_t patch_finest_level = 1;
     // Refinement: warps per level, fixed-point rounds per warp (each re-weighs the robust
     // terms), over-relaxation sweeps per round.
@@ -71,6 +71,12 @@ struct PairFlowSettings {
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
     float edge_falloff = 0.05f;
+    // The weight of the pull towards the start flow at the full frame, where one is given
+    // (the pair before's flow, in a clip, carried along its own motion and weighted by its
+    // confidence): robust, so a steady motion averages out some of the noise of single
+    // pairs and a change of motion breaks away. The coarser levels are left free to follow
+    // a change.
+    float temporal = 1.0f;
     // A 5 x 5 median filter of the flow after each warp.
     bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
@@ -104,10 +110,11 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
+    static void linearise_line(Level& level, int32_t y);
     static void sor_sweeps(Level& level, int sweeps, const float* no_links);
     static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
                          float* line_u, float* line_v);
-    void confidence(const Level& level, GreyImage* out) const;
+    void confidence(Level& level, GreyImage* out) const;
 
     PairFlowSettings settings_;
     std::vector<std::unique_ptr<Level>> levels_;  // index 0 is the full frame

@@ -1,4 +1,6 @@
 """orvane.flow: dense flow, the affine fit and the streaming tracker in pixels per frame."""
+import re
+
 import numpy as np
 import pytest
 
@@ -77,3 +79,23 @@ def test_stream_refuses_pixels_that_are_not_numbers_naming_the_frame(bad, at):
     frames[at][10, 20] = bad
     with pytest.raises(ValueError, match=f"frame {at} .*line 10, column 20"):
         list(flow.stream(frames))
+
+
+@pytest.mark.parametrize("dx,dy", [(0.4, -0.2), (6.5, 3.25)])
+def test_pair_gives_the_flow_from_one_image_to_the_next(dx, dy):
+    r = flow.pair(texture(dx, dy, 0), texture(dx, dy, 1))
+    assert r.u.shape == r.v.shape == r.confidence.shape == (LINES, COLUMNS)
+    inner = (slice(8, -8), slice(8, -8))
+    assert np.abs(r.u[inner] - dx).mean() < 0.1 and np.abs(r.v[inner] - dy).mean() < 0.1
+    cx, cy = (COLUMNS - 1) / 2, (LINES - 1) / 2
+    assert r.affine[0] + r.affine[1] * cx + r.affine[2] * cy == pytest.approx(dx, abs=0.1)
+
+
+@pytest.mark.parametrize("first,second,message", [
+    (np.zeros((8, 8)), np.zeros((8, 9)), "first and second differ in shape: (8, 8) and (8, 9)"),
+    (np.zeros((1, 8)), np.zeros((1, 8)), "at least 2 x 2 pixels"),
+    (np.zeros(8), np.zeros(8), "first must be 2-dimensional"),
+])
+def test_pair_refuses_images_it_cannot_pair(first, second, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        flow.pair(first, second)

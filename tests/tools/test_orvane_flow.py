@@ -61,8 +61,10 @@ def reference(tmp_path_factory):
 # ---- accuracy on the built-in sequence -------------------------------------------------------
 
 @pytest.mark.parametrize("options,pan_tol,shape_tol", [
-    # The defaults: motion-compensated frames; measured 0.2 % pan, 0.5 % rotation and zoom.
+    # The defaults: the pairwise flow, the global motion from motion-compensated frames;
+    # measured 0.2 % pan, 0.5 % rotation and zoom.
     ((), 0.02, 0.02),
+    (("--method", "compensated"), 0.02, 0.02),
     # Batch derivatives are centred on the same frame as the spatial ones.
     (("--method", "direct"), 0.05, 0.05),
     # Frames compensated by the global motion alone.
@@ -99,6 +101,8 @@ def test_default_sequence_motion_is_recovered(tmp_path, options, pan_tol, shape_
     ("direct", "orvane", {"Is", "It2"}, True, False),
     ("direct", "all", {"Is", "It2"}, True, True),
     ("global", "changedetection", {"Is", "It2"}, False, True),
+    # The pairwise flow of frames N and N + 1 describes frame N, with its confidence.
+    ("pairwise", "changedetection", {"Is", "It2"}, True, True),
 ])
 def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, has_dense,
                                            has_affine):
@@ -110,8 +114,12 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
     # Frames 9 and 19 are every tenth; frame 22 is the last and always pictured. The flow of a
     # frame is known two frames later: the last one is that of frame 20.
     expected = {f"{p}_{i:06d}.png" for p in pictures for i in (9, 19, 22)}
+    # The frame the flow describes is `lag` frames back; the first comes with frame `first`.
+    lag, first = (1, 1) if method == "pairwise" else (2, 4)
     if has_dense:
-        expected |= {f"flow_{i:06d}.png" for i in (9, 19, 20)}
+        expected |= {f"flow_{i:06d}.png" for i in (9, 19, 22 - lag)}
+    if method == "pairwise":
+        expected |= {f"confidence_{i:06d}.png" for i in (9, 19, 22 - lag)}
     expected |= {"frames.csv", "summary.json", "report.html", "chart.min.js"}
     if has_affine:
         expected.add("motion.png")
@@ -131,9 +139,9 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
         if row["a1"]:
             assert int(row["affine_frame"]) == frame - 2
         # The global method measures a frame without its dense flow.
-        assert (row["flow_frame"] != "") == ((has_dense or method == "global") and frame >= 4)
+        assert (row["flow_frame"] != "") == ((has_dense or method == "global") and frame >= first)
         if row["flow_frame"] and mode != "orvane":
-            assert int(row["flow_frame"]) == frame - 2
+            assert int(row["flow_frame"]) == frame - lag
             assert (row["valid_share"] != "") == has_dense
             assert not has_dense or 0.9 <= float(row["valid_share"]) <= 1
             assert row["beyond_range"] == "0"
@@ -390,6 +398,62 @@ def test_sixteen_bit_png_reads_like_the_same_pgm(tmp_path):
                                rtol=1e-6)
 
 
+def textured(shift_x=0.0, shift_y=0.0, lines=96, columns=130):
+    """A band-limited texture moved by (shift_x, shift_y), as 8-bit grey levels."""
+    y, x = np.mgrid[0:lines, 0:columns].astype(np.float64)
+    x, y = x - shift_x, y - shift_y
+    img = (128 + 40 * np.sin(0.31 * x + 0.07 * y) + 30 * np.sin(-0.11 * x + 0.42 * y + 1)
+           + 25 * np.sin(0.19 * x - 0.23 * y + 2) + 15 * np.sin(0.67 * x + 0.35 * y + 0.5))
+    return np.clip(np.round(img), 0, 255)
+
+
+def read_flo(path):
+    data = path.read_bytes()
+    assert data[:4] == b"PIEH"
+    w, h = np.frombuffer(data[4:12], "<i4")
+    return np.frombuffer(data[12:], "<f4").reshape(h, w, 2)
+
+
+def test_an_image_pair_gives_a_dense_flow_with_its_confidence(tmp_path):
+    # The README's example: two photographs, the flow from the first to the second. The width
+    # (130) is not a multiple of 4: the flow still covers every column.
+    first, second = tmp_path / "a.pgm", tmp_path / "b.pgm"
+    write_pgm(first, textured())
+    write_pgm(second, textured(3.5, -1.25))
+    out = tmp_path / "out"
+    r = run(first, second, "--save", "flow", "--out", out)
+    assert r.returncode == 0, r.stderr
+    flo = read_flo(out / "flow_000000.flo")
+    assert flo.shape == (96, 130, 2) and np.all(np.abs(flo) < 1e9), "a value at every pixel"
+    inner = flo[8:-8, 8:-8]
+    assert np.abs(inner[..., 0] - 3.5).mean() < 0.05 and np.abs(inner[..., 1] + 1.25).mean() < 0.05
+    assert np.array_equal(np.load(out / "flow_000000.npy"), flo)
+    confidence = np.load(out / "confidence_000000.npy")
+    assert confidence.shape == (96, 130) and 0 <= confidence.min() and confidence.max() <= 1
+    # The columns whose content leaves the frame are the least confident.
+    assert confidence[:, -3:].mean() < 0.5 * confidence[:, 8:-8].mean()
+    for name in ["flow_000000.png", "confidence_000000.png"]:
+        assert (out / name).exists(), name
+    _, rows = read_csv(out)
+    assert [r["flow_frame"] for r in rows] == ["", "0"]
+    got = read_summary(out)["median_affine_motion"]
+    assert abs(got["pan_x"] - 3.5) < 0.05 and abs(got["pan_y"] + 1.25) < 0.05
+
+
+def test_every_pair_of_a_short_clip_gets_its_flow(tmp_path):
+    folder = tmp_path / "clip"
+    folder.mkdir()
+    for i in range(4):
+        write_pgm(folder / f"f{i}.pgm", textured(1.5 * i, 0.5 * i))
+    out = tmp_path / "out"
+    r = run(folder, "--save", "flow", "--out", out)
+    assert r.returncode == 0, r.stderr
+    for i in range(3):
+        flo = read_flo(out / f"flow_{i:06d}.flo")[8:-8, 8:-8]
+        assert np.abs(flo[..., 0] - 1.5).mean() < 0.05, i
+    assert not (out / "flow_000003.flo").exists(), "the last frame has no frame after it"
+
+
 # ---- failures: a clear message, a non-zero exit and nothing half-written ---------------------
 
 def make_bad_inputs(tmp):
@@ -409,6 +473,7 @@ def make_bad_inputs(tmp):
     (tmp / "negative.pgm").write_bytes(b"P2\n2 2\n255\n1 2 3 -4\n")
     (tmp / "loop.mp4").symlink_to("loop.mp4")
     (tmp / "dangling.mp4").symlink_to("gone.mp4")
+    write_pgm(tmp / "single.pgm", np.zeros((8, 8)))
 
 
 @pytest.mark.parametrize("args,code,message", [
@@ -427,6 +492,9 @@ def make_bad_inputs(tmp):
     (["claims_more.pgm"], 1, "truncated"),
     (["negative.pgm"], 1, "sample 3 is not a whole number from 0 to 255"),
     (["--frames", "5", "--start", "200"], 1, "passes over all of them"),
+    # Motion is a change between frames: one frame measures nothing.
+    (["single.pgm"], 1, "gave a single frame; motion needs at least two (an image pair, say)"),
+    (["--frames", "1"], 1, "gave a single frame"),
     # Every refused option or value: status 2, the tool's name, and for a keyword the choices.
     (["--computation-mode", "Orvane"], 2,
      "--computation-mode 'Orvane': Invalid Mode (choose from changedetection, orvane, "

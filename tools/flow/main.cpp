@@ -83,9 +83,12 @@ int main(int argc, char** argv) {
         "writes pictures (the flow, the change heat map, the smoothed input), the flow itself\n"
         "on request, frames.csv and summary.json into the output folder. Without INPUT it runs\n"
         "on a built-in test sequence whose motion is known.\n\n"
-        "The defaults measure best: the motion-compensated method, the batch time rule (its\n"
-        "temporal derivative is centred on the frame of its spatial ones; the recursive rule\n"
-        "lags them) and the input filter on.",
+        "Two images give the flow from the first to the second (flow_000000), with its\n"
+        "confidence; more give a flow for every consecutive pair.\n\n"
+        "The defaults measure best: the pairwise method (the global motion of five frames\n"
+        "or more from motion-compensated frames), the batch time rule (its temporal\n"
+        "derivative is centred on the frame of its spatial ones; the recursive rule lags\n"
+        "them) and the input filter on.",
         "orvane-flow"};
     app.get_formatter()->column_width(34);
 
@@ -164,9 +167,9 @@ int main(int argc, char** argv) {
         ->group(frames);
     app.add_option("--max-speed", opt.max_speed,
                    "Speed [px/frame] shown in full colour in the flow pictures (one scale for "
-                   "the whole run)")
+                   "the whole run; default: a round number above the first flow's fastest "
+                   "motions, 2 with the compensated and direct methods)")
         ->check(positive("pixels per frame"))
-        ->capture_default_str()
         ->type_name("PX")
         ->group(frames);
     app.add_option("--video", opt.video,

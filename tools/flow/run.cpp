@@ -187,6 +187,20 @@ std::string damage_consequence(bool ended, size_t count) {
                        "wrong";
 }
 
+// The flow pictures' full-colour speed for a run whose fastest motions (all but the fastest
+// hundredth of the pixels) reach `fast` [px/frame]: the next round number above it, so that
+// they show in nearly full colour and nothing saturates.
+double picture_scale(double fast) {
+    static const double steps[] = {1, 1.5, 2, 3, 4, 5, 6, 8};
+    const double want = std::max(0.5, 1.1 * fast);
+    for (double decade = 0.1; decade < 1e6; decade *= 10) {
+        for (double s : steps) {
+            if (s * decade >= want) return s * decade;
+        }
+    }
+    return want;
+}
+
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
 
@@ -212,7 +226,8 @@ class Run {
         : opt_(o),
           mode_(o.settings.computation_mode),
           error_(error),
-          catch_signals_(catch_signals) {}
+          catch_signals_(catch_signals),
+          max_speed_(o.max_speed > 0 ? o.max_speed : o.method == "pairwise" ? 0.0 : 2.0) {}
     int execute();
 
   private:
@@ -251,6 +266,9 @@ class Run {
     const std::string mode_;
     const ErrorSink error_;
     const bool catch_signals_;
+    // [px/frame] full colour in the flow pictures; 0 until the pairwise method's first flow
+    // chooses it (written before that flow goes downstream, read by the writer after).
+    double max_speed_;
     std::unique_ptr<FrameSource> source_;
     std::unique_ptr<ComponentSession> session_;
     std::unique_ptr<OutputStage> stage_;
@@ -439,7 +457,7 @@ void Run::write_flow_outputs(const FrameWork& w) {
     const int64_t frame = w.flow_frame;
     if (w.flow_due) {
         write_png_rgb(picture_path(frame_name("flow", frame, "png")),
-                      flow_picture(f.u, f.v, f.valid, opt_.max_speed));
+                      flow_picture(f.u, f.v, f.valid, max_speed_));
         if (!w.confidence.empty()) {
             GreyImage shown(w.confidence.columns, w.confidence.lines);
             for (size_t i = 0; i < shown.data.size(); ++i) shown.data[i] = 255.0f * w.confidence.data[i];
@@ -447,7 +465,7 @@ void Run::write_flow_outputs(const FrameWork& w) {
         }
         if (opt_.arrows && !w.flow_input.empty()) {
             write_png_rgb(picture_path(frame_name("arrows", frame, "png")),
-                          arrow_picture(w.flow_input, f.u, f.v, f.valid, opt_.max_speed));
+                          arrow_picture(w.flow_input, f.u, f.v, f.valid, max_speed_));
         }
     }
     if (opt_.save_flow && !w.confidence.empty()) {
@@ -720,6 +738,7 @@ void Run::measure_pair(FrameWork& w) {
         const size_t high = speed.size() * 99 / 100;
         std::nth_element(speed.begin(), speed.begin() + high, speed.end());
         const bool beyond = speed[high] > 0.8 * pair_reach_;
+        if (max_speed_ == 0) max_speed_ = picture_scale(speed[high]);
         w.rec.beyond_range = beyond;
         if (beyond && beyond_frames_++ == 0) {
             progress_->notice("warning: the motion at frame " + std::to_string(frame) +
@@ -746,7 +765,7 @@ void Run::write_stage(FrameWork& w) {
     if (video_ && w.flow_frame >= 0 && !w.flow_input.empty()) {
         const auto t = source_time_of(w.flow_frame);
         video_->write(side_by_side_picture(w.flow_input, w.flow.u, w.flow.v, w.flow.valid,
-                                           opt_.max_speed,
+                                           max_speed_,
                                            "frame " + std::to_string(w.flow_frame) + t));
     }
     records_.push_back(w.rec);
@@ -859,7 +878,7 @@ void Run::write_report(double elapsed, double component_seconds) {
                               : tracker_        ? "4 (pipeline)"
                                                 : "3 (pipeline)"},
                   {"size", std::to_string(columns_) + " x " + std::to_string(lines_)},
-                  {"flow colour scale", json_number(opt_.max_speed) + " px/frame"}};
+                  {"flow colour scale", json_number(max_speed_) + " px/frame"}};
     r.records = records_;
     r.elapsed_s = elapsed;
     const double n = static_cast<double>(records_.size());

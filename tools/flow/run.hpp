@@ -30,7 +30,9 @@ struct RunOptions {
     std::vector<ResultImage> save;   // raw images stored as .npy
     double change_threshold = 64.0;  // It2 above which a pixel counts as changed
     bool robust_fit = true;          // false: one plain least-squares fit per frame
-    double max_speed = 2.0;          // [px/frame] full colour in the flow pictures, whole run
+    // [px/frame] full colour in the flow pictures, one scale for the whole run; 0: chosen from
+    // the first flow's fastest motions (pairwise method), 2 for the other methods.
+    double max_speed = 0;
     bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
     std::string video;               // --video FILE: input and flow side by side, H.264
     int threads = 0;                 // 1: decode, measure and write on one thread; else three

@@ -8,6 +8,8 @@ released while they work) and return NumPy arrays and plain Python values. Signs
 - ``dense(obj)``: the dense flow from a CoOrvane object's moment images (its computation mode
   must be "affineparams" or "all"), valid below about one pixel per frame.
 - ``affine(obj)``: the global affine motion u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y.
+- ``pair(first, second)``: the dense flow from one image to another (orvane-flow's pairwise
+  method), a value and a confidence at every pixel, any motion up to about 50 px.
 - ``stream(frames)``: motion-compensated tracking of a whole frame stream, the tool's default
   method, from a tenth of a pixel to several pixels per frame.
 - ``analyze(path)``: the whole main job of orvane-flow on one recording (a video, images or the
@@ -112,6 +114,25 @@ class StreamResult:
     affine: Optional[Tuple[float, float, float, float, float, float]]
     beyond_range: bool
     iterations: int
+
+
+@dataclass
+class PairResult:
+    """The flow from one image to another: u, v [px] and confidence (0 to 1) as float32 arrays
+    of the images' shape, and the global affine motion (a1..a6) of the flow, or None."""
+    u: np.ndarray
+    v: np.ndarray
+    confidence: np.ndarray
+    affine: Optional[Tuple[float, float, float, float, float, float]]
+
+
+def pair(first, second, threads: int = 1) -> PairResult:
+    """The dense flow from ``first`` to ``second`` (2-D arrays of grey levels 0..255 of the same
+    shape), as orvane-flow's pairwise method measures it: the pixel (x, y) of ``first`` is
+    found at (x + u, y + v) in ``second``. ``threads``: threads for the work (the result does
+    not depend on it). Raises ValueError for images of different or unusable shapes."""
+    d = _an.pair_flow(first, second, int(threads))
+    return PairResult(d["u"], d["v"], d["confidence"], d["affine"])
 
 
 def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:4",
