@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -63,6 +64,8 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
     (None, dict(window="box:4"), ValueError, "window: "),
     (None, dict(computation_mode="changedetection", save=["Un"]), ValueError,
      '--save Un: the computation mode "changedetection" does not compute Un'),
+    (None, dict(regularizer=float("nan")), ValueError, "--regularizer: nan is not a finite"),
+    ([], {}, ValueError, "an empty list of inputs"),
     (None, dict(frames=2.5), TypeError, "frames must be an int, not float"),
     (None, dict(quiet=1), TypeError, "quiet must be a bool, not int"),
     (None, dict(speed=3), TypeError, "unknown setting 'speed'"),
@@ -74,8 +77,8 @@ def test_refused_settings_and_inputs_raise_with_the_programs_message(
     if path == "damaged.mp4":
         (tmp_path / path).write_bytes(b"\0\0\0\x18ftypmp42" + bytes(range(256)) * 4)
     with pytest.raises(error) as caught:
-        orvane.flow.analyze(path if path is None else tmp_path / path, out=tmp_path / "out",
-                            **settings)
+        orvane.flow.analyze(path if not isinstance(path, str) else tmp_path / path,
+                            out=tmp_path / "out", **settings)
     assert message in str(caught.value)
     assert not (tmp_path / "out").exists(), "a refused run leaves no output folder"
 
@@ -94,3 +97,27 @@ def test_the_hosts_ctrl_c_still_works_after_a_run():
                           timeout=60, env=dict(os.environ, PYTHONPATH=str(
                               pathlib.Path(orvane.flow.__file__).parents[1])))
     assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
+
+
+def test_two_runs_into_one_folder_never_break_each_other(tmp_path):
+    out = tmp_path / "out"
+    outcomes = [None, None]
+
+    def measure(k):
+        try:
+            outcomes[k] = orvane.flow.analyze(out=out, frames=12, every=1, force=True)[0]
+        except orvane.flow.FlowError as e:
+            outcomes[k] = e
+
+    threads = [threading.Thread(target=measure, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # One run's results, whole; a run that lost the race says why.
+    assert any(isinstance(o, dict) for o in outcomes), outcomes
+    for o in outcomes:
+        assert isinstance(o, dict) or "changed during the run" in str(o), o
+    summary, _ = orvane.flow.read_results(out)
+    assert sorted(os.listdir(out)) == sorted(summary["outputs"])
+    assert os.listdir(tmp_path) == ["out"]

@@ -118,7 +118,7 @@ def test_a_worker_killed_mid_recording_is_recovered_with_the_same_results(clips,
         # As soon as `long` is being written, kill the worker process that runs it.
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not killed:
-            if out.exists() and any(n.startswith(".long~partial") for n in os.listdir(out)):
+            if out.exists() and any(".long~partial" in n for n in os.listdir(out)):
                 for address, keys in client.processing().items():
                     if any("long" in str(k) for k in keys):
                         os.kill(pids[address], signal.SIGKILL)
@@ -143,3 +143,14 @@ def test_a_worker_killed_mid_recording_is_recovered_with_the_same_results(clips,
         assert got_summary["median_affine_motion"] == summary["median_affine_motion"]
         assert got_frames.drop(columns="time_ms").equals(frames.drop(columns="time_ms"))
         assert row["frames"] == summary["frames"]["processed"]
+
+
+def test_the_local_cluster_listens_on_this_machine_only():
+    psutil = pytest.importorskip("psutil")
+    with orvane.batch._local_cluster(1):
+        processes = [psutil.Process(), *psutil.Process().children(recursive=True)]
+        listening = {(c.laddr.ip, c.laddr.port) for p in processes
+                     for c in p.connections(kind="inet") if c.status == psutil.CONN_LISTEN}
+    # The scheduler, its dashboard, the worker and its status page.
+    assert len(listening) >= 4, listening
+    assert {ip for ip, _ in listening} == {"127.0.0.1"}, listening

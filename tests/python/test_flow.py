@@ -73,6 +73,14 @@ def test_stream_follows_motion_beyond_one_pixel_per_frame():
     assert r.affine[0] == pytest.approx(2.5, abs=0.05) and r.affine[3] == pytest.approx(-1.0, abs=0.05)
 
 
+@pytest.mark.parametrize("bad,at", [(np.nan, 0), (np.inf, 3), (-np.inf, 6)])
+def test_stream_refuses_pixels_that_are_not_numbers_naming_the_frame(bad, at):
+    frames = [texture(0.5, 0.2, t) for t in range(8)]
+    frames[at][10, 20] = bad
+    with pytest.raises(ValueError, match=f"frame {at} .*line 10, column 20"):
+        list(flow.stream(frames))
+
+
 @pytest.mark.parametrize("dx,dy", [(0.4, -0.2), (6.5, 3.25)])
 def test_pair_gives_the_flow_from_one_image_to_the_next(dx, dy):
     r = flow.pair(texture(dx, dy, 0), texture(dx, dy, 1))

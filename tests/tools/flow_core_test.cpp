@@ -3,6 +3,8 @@
 // report text, the component session. The program as a whole is tested end to end in
 // test_orvane_flow.py.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -309,7 +311,8 @@ std::vector<std::string> folder_state(const std::string& folder) {
     std::vector<std::string> state;
     for (const auto& e : fs::directory_iterator(folder)) {
         const std::string name = e.path().filename().string();
-        if (e.is_directory()) {
+        std::error_code ec;
+        if (e.is_directory(ec)) {
             state.push_back(name + "/");
             continue;
         }
@@ -322,62 +325,290 @@ std::vector<std::string> folder_state(const std::string& folder) {
     return state;
 }
 
-TEST(OutputStage, FilesAppearOnlyOnCommitAndVanishOnFailure) {
-    TempDir dir;
-    const std::string out = dir / "out";
-    {
-        OutputStage stage(out, false);
-        write_bytes(stage.path_for("a.txt"), "new");
-        EXPECT_FALSE(fs::exists(fs::path(out) / "a.txt")) << "visible before commit";
-        stage.commit();
-    }
-    EXPECT_EQ(folder_state(out), std::vector<std::string>{"a.txt=new"});
-
-    // Earlier results are refused without `replace`, before anything is written.
-    EXPECT_THROW(OutputStage(out, false), UsageError);
-
-    // A run that fails leaves the earlier results and nothing of its own.
-    {
-        OutputStage stage(out, true);
-        write_bytes(stage.path_for("a.txt"), "half");
-        write_bytes(stage.path_for("b.txt"), "half");
-    }
-    EXPECT_EQ(folder_state(out), std::vector<std::string>{"a.txt=new"});
-
-    // A folder made by a failed run is removed again.
-    {
-        OutputStage stage(dir / "fresh/deeper", false);
-        write_bytes(stage.path_for("x.png"), "x");
-    }
-    EXPECT_FALSE(fs::exists(dir / "fresh/deeper"));
-
-    write_bytes(dir / "plainfile", "x");
-    EXPECT_THROW(OutputStage(dir / "plainfile", false), FlowError);
+// Writes `files` (name=text) through a stage with the summary.json that lists them, as a run of
+// the tool does, and commits.
+std::string summary_of(const std::vector<std::string>& names) {
+    std::string listed;
+    for (const auto& n : names) listed += (listed.empty() ? "\"" : ", \"") + n + "\"";
+    return "{\"tool\": \"orvane-flow\", \"outputs\": [" + listed + "]}";
 }
 
-TEST(OutputStage, ReplacingIsWholeAndAFailedCommitRestoresTheEarlierResults) {
-    TempDir dir;
-    const std::string out = dir / "out";
-    fs::create_directories(fs::path(out) / "summary.json");  // blocks a plain move
-    write_bytes(dir / "out/old_000001.png", "old");
-    write_bytes(dir / "out/frames.csv", "old");
-    const std::vector<std::string> earlier = folder_state(out);
-    // Three earlier entries set aside, then two new files: every rename may be the one that
-    // fails.
-    for (int fail_at = 1; fail_at <= 5; ++fail_at) {
-        OutputStage::fail_rename_for_tests(fail_at);
-        OutputStage stage(out, true);
-        write_bytes(stage.path_for("frames.csv"), "new");
-        write_bytes(stage.path_for("summary.json"), "new");
-        EXPECT_THROW(stage.commit(), FlowError) << "rename " << fail_at;
-        EXPECT_EQ(folder_state(out), earlier) << "rename " << fail_at;
-    }
-    OutputStage::fail_rename_for_tests(0);
-    OutputStage stage(out, true);
-    write_bytes(stage.path_for("frames.csv"), "new");
-    write_bytes(stage.path_for("summary.json"), "new");
+void run_into(const std::string& out, bool replace,
+              const std::vector<std::pair<std::string, std::string>>& files) {
+    OutputStage stage(out, replace);
+    for (const auto& [name, text] : files) write_bytes(stage.path_for(name), text);
+    const std::string summary = stage.path_for("summary.json");
+    write_bytes(summary, summary_of(stage.names()));
     stage.commit();
-    EXPECT_EQ(folder_state(out), (std::vector<std::string>{"frames.csv=new", "summary.json=new"}));
+}
+
+// The ways a stage can put its files in place: exchanged with the output folder in one rename,
+// set aside and renamed where the file system cannot exchange, and file by file inside a folder
+// that cannot be moved.
+const struct Strategy {
+    const char* name;
+    OutputStage::Testing testing;
+} kStrategies[] = {
+    {"exchange", {}}, {"two renames", {.no_exchange = true}}, {"inside", {.inside = true}}};
+
+// Sets the test hooks for the scope.
+struct Hooks {
+    explicit Hooks(OutputStage::Testing t) { OutputStage::set_testing(t); }
+    ~Hooks() { OutputStage::set_testing({}); }
+};
+
+TEST(OutputStage, FilesAppearOnlyOnCommitAndVanishOnFailure) {
+    for (const Strategy& strategy : kStrategies) {
+        SCOPED_TRACE(strategy.name);
+        const Hooks hooks(strategy.testing);
+        TempDir dir;
+        const std::string out = dir / "out";
+        {
+            OutputStage stage(out, false);
+            write_bytes(stage.path_for("a.txt"), "new");
+            write_bytes(stage.path_for("summary.json"), summary_of(stage.names()));
+            EXPECT_FALSE(fs::exists(fs::path(out) / "a.txt")) << "visible before commit";
+            stage.commit();
+        }
+        EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
+        const std::vector<std::string> earlier = folder_state(out);
+        EXPECT_EQ(earlier, (std::vector<std::string>{"a.txt=new", "summary.json={\"tool\":"}));
+
+        // A run that fails leaves the earlier results and nothing of its own.
+        {
+            OutputStage stage(out, true);
+            write_bytes(stage.path_for("a.txt"), "half");
+            write_bytes(stage.path_for("b.txt"), "half");
+        }
+        EXPECT_EQ(folder_state(out), earlier);
+        EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
+
+        // Nor the folders it made for the output.
+        {
+            OutputStage stage(dir / "fresh/deeper", false);
+            write_bytes(stage.path_for("x.png"), "x");
+        }
+        EXPECT_FALSE(fs::exists(dir / "fresh"));
+
+    }
+}
+
+TEST(OutputStage, PathsThatCannotBeAFolderAreRefusedSayingWhy) {
+    TempDir dir;
+    write_bytes(dir / "plainfile", "x");
+    fs::create_symlink("loop", dir / "loop");
+    const std::pair<std::string, const char*> cases[] = {
+        {dir / "plainfile", "exists and is not a folder"},
+        {dir / "plainfile/out", "Not a directory"},
+        {dir / "loop", "is a symbolic link that loops"},
+    };
+    for (const auto& [path, message] : cases) {
+        try {
+            OutputStage stage(path, true);
+            ADD_FAILURE() << path << " accepted";
+        } catch (const FlowError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(folder_state(dir.path()), (std::vector<std::string>{"loop=", "plainfile=x"}));
+}
+
+TEST(OutputStage, ReplacesOnlyWhatAnEarlierRunWrote) {
+    const std::string earlier_run = summary_of({"frames.csv", "Is_000001.png", "summary.json"});
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // in the folder before the run
+        bool replace;
+        const char* refusal;  // part of the message, or null: the run replaces the folder
+    } cases[] = {
+        {"a folder of other files",
+         {{"clip.mp4", "video"}, {"notes.txt", "mine"}},
+         false,
+         "holds files that are not results of orvane-flow (clip.mp4, notes.txt)"},
+        {"the same with --force",
+         {{"clip.mp4", "video"}, {"notes.txt", "mine"}},
+         true,
+         "--force replaces only the files an earlier run wrote"},
+        {"earlier results beside a file of the user's",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}, {"notes.txt", "mine"}},
+         true,
+         "not results of orvane-flow (notes.txt)"},
+        {"a hidden file of the user's",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}, {".notes", "mine"}},
+         true,
+         "not results"},
+        {"a summary of another program",
+         {{"frames.csv", "old"}, {"summary.json", "{\"tool\": \"x\"}"}},
+         true,
+         "not results"},
+        {"earlier results without --force",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}},
+         false,
+         "holds earlier results; choose another --out or add --force"},
+        {"earlier results with --force, some of them gone",
+         {{"frames.csv", "old"}, {"summary.json", earlier_run}},
+         true,
+         nullptr},
+        {"a leftover of a killed run of an earlier version",
+         {{"frames.csv", "old"},
+          {"summary.json", earlier_run},
+          {".orvane-flow-999999999.partial", "half"}},
+         true,
+         nullptr},
+        {"a video the earlier run placed beside its results",
+         {{"flow.mp4", "old"},
+          {"summary.json",
+           "{\"tool\": \"orvane-flow\", \"outputs\": [\"summary.json\"], "
+           "\"video\": \"VIDEO\"}"}},
+         true,
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string out = dir / "out";
+        fs::create_directory(out);
+        for (auto [name, text] : c.files) {
+            if (const size_t at = text.find("VIDEO"); at != std::string::npos)
+                text.replace(at, 5, out + "/flow.mp4");
+            write_bytes(fs::path(out) / name, text);
+        }
+        const std::vector<std::string> before = folder_state(out);
+        if (c.refusal) {
+            try {
+                OutputStage stage(out, c.replace);
+                ADD_FAILURE() << "not refused";
+            } catch (const FlowError& e) {
+                EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(folder_state(out), before);
+        } else {
+            run_into(out, c.replace, {{"frames.csv", "new"}});
+            EXPECT_EQ(folder_state(out),
+                      (std::vector<std::string>{"frames.csv=new", "summary.json={\"tool\":"}));
+        }
+        EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
+    }
+}
+
+TEST(OutputStage, RunsIntoOneFolderNeverTouchEachOthersFiles) {
+    for (const Strategy& strategy : kStrategies) {
+        for (const bool earlier : {false, true}) {
+            SCOPED_TRACE(std::string(strategy.name) + (earlier ? ", earlier results" : ", new"));
+            const Hooks hooks(strategy.testing);
+            TempDir dir;
+            const std::string out = dir / "out";
+            if (earlier) run_into(out, true, {{"frames.csv", "old"}});
+            OutputStage first(out, true), second(out, true);
+            write_bytes(first.path_for("frames.csv"), "first");
+            write_bytes(second.path_for("frames.csv"), "second");
+            {
+                // A third run that fails removes its own files only.
+                OutputStage third(out, true);
+                write_bytes(third.path_for("frames.csv"), "third");
+            }
+            first.commit();
+            std::vector<std::string> seen = folder_state(out);
+            std::erase_if(seen, [](const std::string& e) { return e[0] == '.'; });  // the second's
+            EXPECT_EQ(seen, std::vector<std::string>{"frames.csv=first"});
+            // The second finds the folder changed since it began and replaces nothing.
+            try {
+                second.commit();
+                ADD_FAILURE() << "the second commit replaced the first one's results";
+            } catch (const FlowError& e) {
+                EXPECT_NE(std::string(e.what()).find("changed during the run"), std::string::npos)
+                    << e.what();
+            }
+            EXPECT_EQ(folder_state(out), std::vector<std::string>{"frames.csv=first"});
+            EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
+        }
+    }
+}
+
+TEST(OutputStage, AFailedCommitLeavesTheFolderAsItWas) {
+    for (const Strategy& strategy : kStrategies) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        run_into(out, false, {{"old_000001.png", "old"}, {"frames.csv", "old"}});
+        const std::vector<std::string> earlier = folder_state(out);
+        // Every rename of the commit may be the one that fails.
+        for (int fail_at = 1;; ++fail_at) {
+            SCOPED_TRACE(std::string(strategy.name) + ", rename " + std::to_string(fail_at));
+            OutputStage::Testing t = strategy.testing;
+            t.fail_rename = fail_at;
+            const Hooks hooks(t);
+            OutputStage stage(out, true);
+            write_bytes(stage.path_for("frames.csv"), "new");
+            write_bytes(stage.path_for("flow_000001.png"), "new");
+            try {
+                stage.commit();
+            } catch (const FlowError& e) {
+                EXPECT_NE(std::string(e.what()).find("the folder keeps its earlier contents"),
+                          std::string::npos)
+                    << e.what();
+                EXPECT_EQ(folder_state(out), earlier);
+                EXPECT_EQ(folder_state(dir.path()), std::vector<std::string>{"out/"});
+                continue;
+            }
+            // Past the last rename.
+            EXPECT_EQ(folder_state(out),
+                      (std::vector<std::string>{"flow_000001.png=new", "frames.csv=new"}));
+            break;
+        }
+    }
+}
+
+TEST(OutputStage, WhatAKilledRunLeftIsRemovedOrRolledBackByTheNext) {
+    for (const Strategy& strategy : kStrategies) {
+        for (const bool earlier : {false, true}) {
+            bool finished = false;
+            // Killed before each step of the commit in turn, until one commit completes.
+            for (int kill_at = 1; !finished; ++kill_at) {
+                const std::string trace = std::string(strategy.name) +
+                                          (earlier ? ", earlier results" : ", new") +
+                                          ", killed before step " + std::to_string(kill_at);
+                SCOPED_TRACE(trace);
+                ASSERT_LT(kill_at, 20);
+                TempDir dir;
+                const std::string out = dir / "out";
+                const std::vector<std::string> nothing, parent_only{"out/"};
+                std::vector<std::string> before;
+                if (earlier) {
+                    run_into(out, false, {{"frames.csv", "old"}, {"old_000001.png", "old"}});
+                    before = folder_state(out);
+                }
+                const pid_t child = ::fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    OutputStage::Testing t = strategy.testing;
+                    t.exit_before_step = kill_at;
+                    OutputStage::set_testing(t);
+                    run_into(out, true, {{"frames.csv", "new"}, {"flow_000001.png", "new"}});
+                    ::_exit(0);
+                }
+                // Ended but not yet waited for, as a killed worker often is for a while.
+                siginfo_t info{};
+                ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+                ASSERT_EQ(info.si_code, CLD_EXITED);
+                finished = info.si_status == 0;
+                if (!finished) {
+                    ASSERT_EQ(info.si_status, 86);
+                }
+                // The next run into the folder (here one that fails).
+                { OutputStage next(out, true); }
+                ::waitpid(child, nullptr, 0);
+                const std::vector<std::string> got = fs::exists(out) ? folder_state(out) : nothing;
+                const std::vector<std::string> made{"flow_000001.png=new", "frames.csv=new",
+                                                    "summary.json={\"tool\":"};
+                EXPECT_TRUE(got == before || got == made) << ::testing::PrintToString(got);
+                if (finished) {
+                    EXPECT_EQ(got, made);
+                }
+                EXPECT_EQ(folder_state(dir.path()),
+                          got.empty() && !earlier ? nothing : parent_only);
+            }
+        }
+    }
 }
 
 TEST(Pictures, FlowColourIsDirectionAndSpeedOnOneFixedScale) {

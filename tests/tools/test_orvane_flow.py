@@ -284,6 +284,64 @@ def test_truncated_video_keeps_the_frames_before_the_damage(reference, tmp_path,
     assert "orvane-flow: ffmpeg: " in r.stderr
 
 
+def make_h264_damaged_in_the_middle(path):
+    """An H.264 MP4 with 2000 random bytes inside the largest picture of its middle third: the
+    packets stay whole and the decoder conceals the errors, so every frame decodes, some of
+    them wrong."""
+    if shutil.which("ffprobe") is None:
+        pytest.skip("the ffprobe program is not installed")
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264",
+                           "-b:v", "6M", "-pix_fmt", "yuv420p", str(path)],
+                          capture_output=True, text=True, timeout=120)
+    if made.returncode != 0:
+        pytest.skip(f"ffmpeg cannot encode H.264: {made.stderr}")
+    probe = subprocess.run(["ffprobe", "-loglevel", "error", "-show_entries",
+                            "packet=pos,size", "-of", "json", str(path)],
+                           capture_output=True, text=True, timeout=60)
+    packets = json.loads(probe.stdout)["packets"]
+    middle = packets[len(packets) // 3:2 * len(packets) // 3]
+    largest = max(middle, key=lambda p: int(p["size"]))
+    assert int(largest["size"]) > 4000, largest
+    at = int(largest["pos"]) + int(largest["size"]) // 2 - 1000
+    data = bytearray(path.read_bytes())
+    data[at:at + 2000] = np.random.default_rng(3).integers(0, 256, 2000, np.uint8).tobytes()
+    path.write_bytes(bytes(data))
+
+
+def make_variable_frame_rate(path):
+    """An intact MKV of 60 frames over 3.6 s: the first 30 at 12.5 frames/s, then 30 at 25."""
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc=size=64x48:rate=25", "-frames:v", "60", "-vf",
+                           "setpts='if(lt(N,30),N*2,N+30)/25/TB'", "-fps_mode", "vfr",
+                           "-c:v", "ffv1", str(path)], capture_output=True, text=True,
+                          timeout=120)
+    assert made.returncode == 0, made.stderr
+
+
+@pytest.mark.parametrize("make,name,frames,warning", [
+    (make_h264_damaged_in_the_middle, "damaged.mp4", [75],
+     "frames decoded are measured, but the motion around the damage may be wrong"),
+    (make_variable_frame_rate, "vfr.mkv", [60], None),
+])
+def test_damage_is_reported_where_there_is_some_and_only_there(tmp_path, make, name, frames,
+                                                               warning):
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("the ffmpeg program is not installed")
+    make(tmp_path / name)
+    out = tmp_path / "out"
+    r = run(tmp_path / name, "--method", "global", "--every", 1000, "--out", out, "--quiet")
+    assert r.returncode == 0, r.stderr
+    s = read_summary(out)
+    assert s["frames"]["processed"] in frames
+    assert s["input_damaged"] is (warning is not None), s["input_damage"]
+    if warning:
+        assert "warning: the video" in r.stderr and warning in r.stderr
+        assert warning in (out / "report.html").read_text()
+    else:
+        assert r.stderr == ""
+
+
 @pytest.mark.parametrize("pattern", ["jpegs", "jpegs/f%03d.jpg", "jpegs/*.jpg"])
 def test_jpeg_sequence_by_folder_printf_pattern_or_glob(reference, tmp_path, pattern):
     if shutil.which("ffmpeg") is None:
@@ -413,11 +471,16 @@ def make_bad_inputs(tmp):
     (tmp / "huge.pgm").write_bytes(b"P5\n65536 16384\n255\n")
     (tmp / "claims_more.pgm").write_bytes(b"P5\n4096 4096\n255\n" + bytes(100))
     (tmp / "negative.pgm").write_bytes(b"P2\n2 2\n255\n1 2 3 -4\n")
+    (tmp / "loop.mp4").symlink_to("loop.mp4")
+    (tmp / "dangling.mp4").symlink_to("gone.mp4")
     write_pgm(tmp / "single.pgm", np.zeros((8, 8)))
 
 
 @pytest.mark.parametrize("args,code,message", [
     (["missing.mp4"], 1, "no such file"),
+    (["loop.mp4"], 1, "cannot open 'loop.mp4': it is a symbolic link that loops"),
+    (["zero.png", "loop.mp4"], 1, "cannot open 'loop.mp4': it is a symbolic link that loops"),
+    (["dangling.mp4"], 1, "a symbolic link to 'gone.mp4', which does not exist"),
     (["garbage.mp4"], 1, "cannot read 'garbage.mp4' as a video or an image"),
     (["empty"], 1, "holds no images"),
     (["nothing*.png"], 1, "no image files match"),
@@ -450,6 +513,9 @@ def make_bad_inputs(tmp):
     (["--input-filter", "4294967296"], 2, "--input-filter"),
     (["--no-such-option"], 2, "--no-such-option"),
     (["--regularizer", "abc"], 2, "--regularizer"),
+    (["--regularizer", "nan"], 2, "--regularizer: nan is not a finite number of at least 0"),
+    (["--regularizer", "inf"], 2, "--regularizer: inf is not a finite number of at least 0"),
+    (["--regularizer", "-1"], 2, "--regularizer: -1 is not a finite number of at least 0"),
     (["--max-speed", "0"], 2, "--max-speed: '0' is not a positive number of pixels per frame"),
     (["--frames", "3", "--video", "flow.txt"], 2, "use .mp4 or .mkv"),
     (["--method", "global", "--save", "flow"], 2, "--save flow: the method \"global\""),
@@ -462,11 +528,12 @@ def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, messa
     out = tmp_path / "out"
     out.mkdir()
     (out / "frames.csv").write_text("earlier\n")
+    (out / "summary.json").write_text('{"tool": "orvane-flow", "outputs": ["frames.csv"]}')
     r = run(*args, "--out", "out", "--force", cwd=tmp_path)
     assert r.returncode == code, r.stderr
     assert r.stderr.startswith("orvane-flow: "), r.stderr
     assert message in r.stderr, r.stderr
-    assert files_in(out) == ["frames.csv"]
+    assert files_in(out) == ["frames.csv", "summary.json"]
     assert (out / "frames.csv").read_text() == "earlier\n"
     # A folder that did not exist before is not left behind either.
     r = run(*args, "--out", "fresh", cwd=tmp_path)
@@ -480,7 +547,7 @@ def test_earlier_results_are_kept_unless_forced_and_then_replaced_whole(tmp_path
     first = files_in(out)
     assert "Is_000002.png" in first
     r = run("--frames", 2, "--every", 1, "--out", out)
-    assert r.returncode == 2
+    assert r.returncode == 1  # the output could not be used
     assert "holds earlier results" in r.stderr and "--force" in r.stderr
     assert files_in(out) == first
     r = run("--frames", 2, "--every", 1, "--out", out, "--force")
@@ -488,6 +555,60 @@ def test_earlier_results_are_kept_unless_forced_and_then_replaced_whole(tmp_path
     # No picture of the first run is mixed in with the second.
     assert "Is_000002.png" not in files_in(out)
     assert set(files_in(out)) == set(read_summary(out)["outputs"])
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_a_folder_of_other_files_is_never_replaced(tmp_path, force):
+    # Run in the recording's own folder: the recording, the notes and the subfolder stay.
+    (tmp_path / "clip.y4m").write_bytes(y4m_frames(8))
+    (tmp_path / "notes.txt").write_text("mine")
+    (tmp_path / "sub").mkdir()
+    before = files_in(tmp_path)
+    r = run("clip.y4m", "--out", ".", *(["--force"] if force else []), cwd=tmp_path)
+    assert r.returncode == 1, r.stderr
+    assert "holds files that are not results of orvane-flow (clip.y4m, notes.txt, sub)" \
+        in r.stderr
+    assert files_in(tmp_path) == before
+
+
+def test_a_video_in_the_output_folder_is_one_of_its_results(tmp_path):
+    if shutil.which("ffprobe") is None:
+        pytest.skip("the ffprobe program is not installed")
+    out = tmp_path / "out"
+    for force in ([], ["--force"]):
+        r = run("--frames", 8, "--out", out, "--video", out / "flow.mp4", *force)
+        assert r.returncode == 0, r.stderr
+        assert set(files_in(out)) == set(read_summary(out)["outputs"]) >= {"flow.mp4"}
+        assert 'href="flow.mp4"' in (out / "report.html").read_text()
+    assert files_in(tmp_path) == ["out"]
+
+
+def test_what_a_killed_run_left_is_removed_by_the_next(tmp_path):
+    proc, fifo, out = start_on_a_pipe(tmp_path)
+    proc.kill()
+    proc.wait(timeout=60)
+    hidden = [p for p in [*tmp_path.iterdir(), *(out.iterdir() if out.exists() else [])]
+              if p.name.startswith(".")]
+    assert hidden, "the killed run left nothing to clean up"
+    r = run("--frames", 3, "--out", out)
+    assert r.returncode == 0, r.stderr
+    assert files_in(tmp_path) == ["in.y4m", "out"]
+    assert set(files_in(out)) == set(read_summary(out)["outputs"])
+
+
+def test_a_console_that_goes_away_does_not_stop_the_run(tmp_path):
+    # As in `orvane-flow ... 2>&1 | head -1`: the reader of both outputs is gone from the start.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    out = tmp_path / "out"
+    try:
+        r = subprocess.run([TOOL, "--frames", "12", "--every", "4", "--out", str(out)],
+                           stdout=write_end, stderr=write_end, timeout=120)
+    finally:
+        os.close(write_end)
+    assert r.returncode == 0
+    assert read_summary(out)["frames"]["processed"] == 12
+    assert files_in(tmp_path) == ["out"]
 
 
 def browser():
@@ -543,7 +664,7 @@ def test_flow_video_is_h264_side_by_side_and_all_or_nothing(tmp_path):
     # An existing video is kept unless --force; a failed run leaves neither it changed nor
     # a half-written one beside it.
     r = run("--frames", 5, "--out", tmp_path / "out2", "--video", video)
-    assert r.returncode == 2 and "--force" in r.stderr
+    assert r.returncode == 1 and "--force" in r.stderr
     r = run("--start", 500, "--out", tmp_path / "out3", "--video", video, "--force")
     assert r.returncode == 1
     assert video.read_bytes() == before
@@ -567,7 +688,8 @@ def y4m_frames(count, width=16, height=16):
 
 def start_on_a_pipe(tmp_path, *args, ignore_sigint=False):
     """Starts the tool reading a video from a named pipe; returns once it waits on the pipe
-    with its signal handling in place (its staging folder exists)."""
+    with its signal handling in place (its staging folder exists: beside the output folder, or
+    inside one that cannot be moved)."""
     fifo = tmp_path / "in.y4m"
     os.mkfifo(fifo)
     out = tmp_path / "out"
@@ -576,7 +698,9 @@ def start_on_a_pipe(tmp_path, *args, ignore_sigint=False):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=pre)
     deadline = time.monotonic() + 60
-    while not list(out.glob(".orvane-flow-*")) and proc.poll() is None:
+    def staged():
+        return list(tmp_path.glob(".out.orvane-flow-*")) or list(out.glob(".orvane-flow-*"))
+    while not staged() and proc.poll() is None:
         assert time.monotonic() < deadline, "the tool did not start"
         time.sleep(0.02)
     return proc, fifo, out

@@ -1,10 +1,12 @@
 #include "flow/frame_source.hpp"
 
 #include <glob.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -13,6 +15,27 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Why `input`, which names neither a file nor a folder that can be reached, cannot be opened:
+// a link that loops or leads nowhere is said to be one.
+std::string cannot_open(const std::string& input) {
+    struct stat st;
+    if (::stat(input.c_str(), &st) == 0) return "cannot open '" + input + "'";
+    const int err = errno;
+    const std::string head = "cannot open '" + input + "': ";
+    if (err == ELOOP) {
+        return head +
+               "it is a symbolic link that loops (following it leads back to a link already "
+               "followed)";
+    }
+    std::error_code ec;
+    if (err == ENOENT && fs::is_symlink(fs::symlink_status(input, ec))) {
+        const fs::path target = fs::read_symlink(input, ec);
+        return head + "it is a symbolic link to '" + target.string() + "', which does not exist";
+    }
+    if (err == ENOENT) return head + "no such file or folder";
+    return head + std::error_code(err, std::generic_category()).message();
+}
 
 bool has_glob_characters(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
@@ -217,9 +240,7 @@ std::unique_ptr<FrameSource> open_frame_source(const std::string& input) {
         auto files = list_image_files(input);
         return std::make_unique<ImageSequence>(std::move(files), "the images '" + input + "'");
     }
-    if (!fs::exists(input, ec)) {
-        throw FlowError("cannot open '" + input + "': no such file or folder");
-    }
+    if (!fs::exists(input, ec)) throw FlowError(cannot_open(input));
     // A pipe (a video streamed from another program) is read as a video.
     if (fs::is_fifo(input, ec) || fs::is_character_file(input, ec)) return open_video_source(input);
     if (!fs::is_regular_file(input, ec)) throw FlowError("'" + input + "' is not a regular file");
@@ -235,6 +256,7 @@ std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& fi
     if (files.size() == 1) return open_frame_source(files.front());
     for (const std::string& f : files) {
         std::error_code ec;
+        if (!fs::exists(f, ec)) throw FlowError(cannot_open(f));
         if (!fs::is_regular_file(f, ec)) {
             throw FlowError("'" + f +
                             "' is not an image file (several inputs must all be "

@@ -43,9 +43,13 @@ class FrameSource {
     virtual double frame_time() const { return std::numeric_limits<double>::quiet_NaN(); }
     // Frames per second of the input: the video's own rate, 25 for still images.
     virtual double frame_rate() const { return 25.0; }
-    // Empty for a sound input; otherwise what was wrong with it (a damaged or truncated
-    // video ends early, with every frame decoded before the damage kept).
+    // Empty for a sound input; otherwise what was wrong with it: damage that a video's
+    // decoding passed over (lost packets, pictures with errors concealed), or that ended it
+    // early (a read or decode error, a truncated file), every frame before it kept.
     virtual std::string damage() const { return {}; }
+    // Whether the input ended at its damage (the frames after it are lost) rather than passing
+    // over it.
+    virtual bool ended_at_damage() const { return false; }
 
   protected:
     int32_t columns_ = 0;

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,6 +71,10 @@ int main(int argc, char** argv) {
     // measuring stage's time at 640x480); from the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 1024 << 20);
+    // A console that goes away (`orvane-flow clip.mp4 2>&1 | head -1`) must not end the run
+    // half way: its writes fail instead, the progress display stops and the results are
+    // written as usual.
+    std::signal(SIGPIPE, SIG_IGN);
     RunOptions opt;
     CLI::App app{
         "orvane-flow measures image motion in a video or an image sequence with the Orvane\n"
@@ -120,7 +125,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->group(settings);
     app.add_option("--regularizer", opt.settings.regularizer,
-                   "Added to the squared gradient before dividing")
+                   "Added to the squared gradient before dividing (a finite number of at least 0)")
         ->capture_default_str()
         ->group(settings);
 
@@ -188,7 +193,8 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->group(frames);
     app.add_flag("--force", opt.force,
-                 "Replace the results of an earlier run in DIR (all of them, on success)")
+                 "Replace the results of an earlier run in DIR, on success (only the files its "
+                 "summary.json lists; a folder holding other files is refused)")
         ->group(frames);
     app.add_flag("-q,--quiet", opt.quiet, "No progress, notices or result table; errors only")
         ->group(frames);
@@ -210,8 +216,9 @@ int main(int argc, char** argv) {
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
         "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
         "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
-        "Exit status: 0 done, 1 the input or the output could not be used, 2 an option or\n"
-        "value was refused, 130 interrupted (the frames measured so far are kept).\n");
+        "Exit status: 0 done, 1 the input or the output could not be used (an output folder\n"
+        "or video in the way included), 2 an option or value was refused, 130 interrupted\n"
+        "(the frames measured so far are kept).\n");
 
     try {
         app.parse(argc, argv);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -10,10 +11,25 @@ constexpr double kTtyInterval = 0.1;  // [s] between redraws of the bar
 constexpr double kLogInterval = 5.0;  // [s] between plain log lines
 constexpr int kBarWidth = 30;         // [characters]
 bool g_line_open = false;             // a bar is drawn and its line not yet ended
+// Standard error is gone (a pipe whose reader quit, as in `2>&1 | head -1`): nothing more is
+// printed, and the run goes on (the program ignores SIGPIPE, so writes just fail).
+std::atomic<bool> g_console_gone{false};
+
+// Flushes `out`; a failed write marks the console as gone.
+void flush(FILE* out) {
+    if (std::fflush(out) != 0 || std::ferror(out)) g_console_gone = true;
+}
 }  // namespace
 
+bool Progress::console_gone() {
+    return g_console_gone;
+}
+
 void Progress::close_open_line(FILE* out) {
-    if (g_line_open) std::fprintf(out, "\n");
+    if (g_line_open && !g_console_gone) {
+        std::fprintf(out, "\n");
+        flush(out);
+    }
     g_line_open = false;
 }
 
@@ -66,13 +82,14 @@ std::string Progress::line(int64_t done, double elapsed) const {
 }
 
 void Progress::draw(const std::string& text) {
+    if (g_console_gone) return;
     if (tty_) {
         std::fprintf(out_, "\r%s\033[K", text.c_str());
         drawn_ = g_line_open = true;
     } else {
         std::fprintf(out_, "%s\n", text.c_str());
     }
-    std::fflush(out_);
+    flush(out_);
 }
 
 void Progress::update(int64_t done) {
@@ -91,15 +108,18 @@ void Progress::finish(int64_t done) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     draw(line(done, elapsed));
-    if (tty_) std::fprintf(out_, "\n");
+    if (tty_ && !g_console_gone) {
+        std::fprintf(out_, "\n");
+        flush(out_);
+    }
     drawn_ = g_line_open = false;
 }
 
 void Progress::notice(const std::string& text) {
-    if (quiet_) return;
+    if (quiet_ || g_console_gone) return;
     const std::lock_guard<std::mutex> lock(mutex_);
     if (tty_ && drawn_) std::fprintf(out_, "\r\033[K");
     std::fprintf(out_, "orvane-flow: %s\n", text.c_str());
     drawn_ = g_line_open = false;
-    std::fflush(out_);
+    flush(out_);
 }

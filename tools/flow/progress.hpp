@@ -4,6 +4,7 @@
 // length is known), at most ten times a second; elsewhere (a log file, a pipe, CI) a plain
 // line every few seconds. Silent when quiet. The run loop owns one and calls update() after
 // every frame; notices may come from another thread than the updates (a lock orders them).
+// Once a write fails (standard error is a pipe whose reader quit) it prints nothing more.
 #pragma once
 
 #include <chrono>
@@ -25,6 +26,9 @@ class Progress {
     // Ends a bar left open on the terminal (by a run that stops with an error), so that the
     // message that follows starts on a line of its own.
     static void close_open_line(FILE* out = stderr);
+
+    // Whether a write to the console failed (its reader went away); nothing more is printed.
+    static bool console_gone();
 
     // "1:05" or "1:02:03".
     static std::string clock(double seconds);

@@ -142,8 +142,8 @@ std::string report_html(const ReportContent& r) {
     h += "<script src=\"chart.min.js\"></script>\n</head>\n<body>\n";
     h += "<h1>Motion in " + escape(r.input) + "</h1>\n";
     if (!r.damage.empty()) {
-        h += "<p class=\"warn\">The input is damaged: " + escape(r.damage) +
-             ". The frames before the damage were measured.</p>\n";
+        h += "<p class=\"warn\">The input is damaged: " + escape(r.damage) + "; " +
+             escape(r.damage_consequence) + ".</p>\n";
     }
     if (r.interrupted) {
         h += "<p class=\"warn\">The run was interrupted; these are the frames measured until "

@@ -23,6 +23,7 @@ struct ReportContent {
     std::optional<AffineMotion> median, known;  // median: the run's recovered motion
     double elapsed_s = 0, throughput_fps = 0, component_fps = 0;
     std::string damage;  // empty for a sound input
+    std::string damage_consequence;  // what it means for the results
     bool interrupted = false;
     std::vector<std::string> pictures;  // file names beside the page, in the order to show
     std::string motion_plot;            // "motion.png", or empty when there is none

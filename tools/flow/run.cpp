@@ -179,6 +179,14 @@ struct FrameWork {
     GreyImage confidence;  // the pairwise flow's, beside `flow` (else empty)
 };
 
+// What the damage of an input means for the results of its `count` frames.
+std::string damage_consequence(bool ended, size_t count) {
+    return ended ? "the " + std::to_string(count) + " frames before the damage are kept"
+                 : "the " + std::to_string(count) +
+                       " frames decoded are measured, but the motion around the damage may be "
+                       "wrong";
+}
+
 // The flow pictures' full-colour speed for a run whose fastest motions (all but the fastest
 // hundredth of the pixels) reach `fast` [px/frame]: the next round number above it, so that
 // they show in nearly full colour and nothing saturates.
@@ -492,6 +500,14 @@ int Run::check_options() {
             return kExitUsage;
         }
     }
+    // The component takes any regularizer; with NaN every flow comes out empty, with an
+    // infinite one zero, with a negative one it divides by nearly nothing.
+    if (const double r = opt_.settings.regularizer; !(std::isfinite(r) && r >= 0)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", r);
+        error_(std::string("--regularizer: ") + text + " is not a finite number of at least 0");
+        return kExitUsage;
+    }
     session_ = std::make_unique<ComponentSession>();
     try {
         session_->apply(opt_.settings);
@@ -803,11 +819,9 @@ int Run::finish() {
     if (!source_->damage().empty()) {
         // Shown even with --quiet: the results cover less of the input than asked for.
         Progress::close_open_line();
-        std::fprintf(stderr,
-                     "orvane-flow: warning: %s is damaged: %s; the %lld frames before "
-                     "the damage are kept\n",
+        std::fprintf(stderr, "orvane-flow: warning: %s is damaged: %s; %s\n",
                      source_->description().c_str(), source_->damage().c_str(),
-                     static_cast<long long>(count));
+                     damage_consequence(source_->ended_at_damage(), count).c_str());
     }
 
     write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
@@ -871,13 +885,15 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.throughput_fps = elapsed > 0 ? n / elapsed : NAN;
     r.component_fps = component_seconds > 0 ? n / component_seconds : NAN;
     r.damage = source_->damage();
+    if (!r.damage.empty()) {
+        r.damage_consequence = damage_consequence(source_->ended_at_damage(), records_.size());
+    }
     r.interrupted = interrupted_;
     if (video_) {
         // Linked by its bare name when it sits beside the page, else by its absolute path.
         std::error_code ec;
         const auto video = std::filesystem::absolute(opt_.video, ec);
-        const auto folder = std::filesystem::absolute(opt_.out, ec);
-        r.video = std::filesystem::equivalent(video.parent_path(), folder, ec)
+        r.video = stage_->is_output_folder(video.parent_path().string())
                       ? video.filename().string()
                       : "file://" + video.string();
     }

@@ -70,26 +70,50 @@ class VideoSource : public FrameSource {
     double frame_rate() const override { return rate_ > 0 ? rate_ : 25.0; }
     std::string damage() const override {
         std::string text = damage_;
-        if (damaged_packets_ > 0) {
-            text += (text.empty() ? "" : "; ") + std::to_string(damaged_packets_) +
-                    " damaged packet" + (damaged_packets_ > 1 ? "s" : "") + " passed over";
-        }
-        // A container that announced more frames than could be read was cut short. Without
-        // a frame count, the duration gives an estimate, which may be off by a frame or, for a
-        // variable frame rate, a little more.
-        const bool exact = announced_ > 0;
-        const int64_t expected = exact ? announced_ : count_;
-        const bool short_read = exact ? decoded_count_ < expected
-                                      : expected > 0 && decoded_count_ + 1 < 0.95 * expected;
-        if (text.empty() && ended_ && short_read) {
-            text = "the container " + std::string(exact ? "announces " : "lasts about ") +
-                   std::to_string(expected) + " frames but only " +
-                   std::to_string(decoded_count_) + " could be decoded (the file is truncated)";
-        }
+        auto add = [&text](int64_t n, const char* one, const char* many, const char* what) {
+            if (n > 0) {
+                text += (text.empty() ? "" : "; ") + std::to_string(n) + " " +
+                        (n > 1 ? many : one) + what;
+            }
+        };
+        add(damaged_packets_, "damaged packet", "damaged packets", " passed over");
+        // The decoder hides errors in a picture by filling the broken part in from its
+        // surroundings; what is measured there is not the recording's motion.
+        add(concealed_frames_, "frame", "frames", " decoded with errors concealed");
+        const std::string cut = damage_.empty() ? truncation() : std::string();
+        if (!cut.empty()) text += (text.empty() ? "" : "; ") + cut;
         return text;
     }
+    bool ended_at_damage() const override { return !damage_.empty() || !truncation().empty(); }
 
   private:
+    // Why the stream ended before the container's end, or empty. Timestamps decide where the
+    // video has them: the frames must reach the duration of the video stream (of the file, when
+    // it holds nothing else) to within a frame and a half, whatever the frame rate does on the
+    // way. Otherwise a container that announced an exact number of frames must deliver them.
+    std::string truncation() const {
+        if (!ended_) return {};
+        char text[160];
+        if (duration_ > 0 && std::isfinite(first_time_) && std::isfinite(time_) && interval_ > 0) {
+            const double reached = time_ - first_time_ + interval_;
+            if (reached >= duration_ - 1.5 * interval_) return {};
+            std::snprintf(text, sizeof text,
+                          "the container lasts %.2f s but its frames end at %.2f s (the file is "
+                          "truncated)",
+                          duration_, reached);
+            return text;
+        }
+        if (announced_ > 0 && decoded_count_ < announced_) {
+            std::snprintf(text, sizeof text,
+                          "the container announces %lld frames but only %lld could be decoded "
+                          "(the file is truncated)",
+                          static_cast<long long>(announced_),
+                          static_cast<long long>(decoded_count_));
+            return text;
+        }
+        return {};
+    }
+
     void open() {
         const std::string& path = path_;
         int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
@@ -110,7 +134,10 @@ class VideoSource : public FrameSource {
         if (!decoder_) throw FlowError("out of memory while opening '" + path + "'");
         rc = avcodec_parameters_to_context(decoder_, st->codecpar);
         if (rc < 0) fail("cannot set up the decoder", rc);
-        decoder_->thread_count = 0;  // let FFmpeg choose
+        // One decoding thread: with several, FFmpeg 5 loses the error flags of some pictures,
+        // and damage must never pass for a sound recording. Decoding has a pipeline stage of
+        // its own and is far faster than measuring.
+        decoder_->thread_count = 1;
         rc = avcodec_open2(decoder_, codec, nullptr);
         if (rc < 0) fail("cannot open the decoder", rc);
         columns_ = st->codecpar->width;
@@ -126,6 +153,13 @@ class VideoSource : public FrameSource {
             rate_ = av_q2d(st->avg_frame_rate);
         }
         announced_ = st->nb_frames;
+        // The video stream's own length; the file's only when it holds nothing else (a longer
+        // sound track would make the video look cut short).
+        if (st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
+            duration_ = st->duration * time_base_;
+        } else if (format_->nb_streams == 1 && format_->duration > 0) {
+            duration_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
+        }
         if (st->nb_frames > 0) {
             count_ = st->nb_frames;
         } else if (format_->duration > 0 && st->avg_frame_rate.num > 0 &&
@@ -179,7 +213,12 @@ class VideoSource : public FrameSource {
                                     std::to_string(columns_) + "x" + std::to_string(lines_));
                 }
                 const int64_t pts = decoded_->best_effort_timestamp;
+                const double before = time_;
                 time_ = pts != AV_NOPTS_VALUE ? pts * time_base_ : NAN;
+                if (decoded_count_ == 0) first_time_ = time_;
+                if (time_ > before) interval_ = time_ - before;
+                if (decoded_->decode_error_flags != 0 || (decoded_->flags & AV_FRAME_FLAG_CORRUPT))
+                    ++concealed_frames_;
                 ++decoded_count_;
                 return true;
             }
@@ -259,9 +298,13 @@ class VideoSource : public FrameSource {
     int64_t announced_ = 0;      // frames the container says it holds (0: not said)
     int64_t decoded_count_ = 0;  // pictures decoded so far
     int64_t damaged_packets_ = 0;
-    double time_base_ = 0;       // [s] per timestamp unit
-    double time_ = NAN;          // of the last picture [s]
-    double rate_ = 0;            // [frames/s]; 0 when the container does not say
+    int64_t concealed_frames_ = 0;  // decoded with errors the decoder filled in
+    double time_base_ = 0;          // [s] per timestamp unit
+    double time_ = NAN;             // of the last picture [s]
+    double first_time_ = NAN;       // of the first picture [s]
+    double interval_ = 0;           // [s] between the last two pictures
+    double duration_ = 0;           // [s] of the video stream, when the container says
+    double rate_ = 0;               // [frames/s]; 0 when the container does not say
     std::string damage_;
     bool draining_ = false;
     bool ended_ = false;

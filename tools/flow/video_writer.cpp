@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "flow/image_io.hpp"
+#include "flow/output_stage.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,6 +18,24 @@ extern "C" {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Removes the hidden videos that runs which have ended left in `folder` when they were killed
+// before their video was complete (named as the constructor names them).
+void remove_videos_of_ended_runs(const fs::path& folder) {
+    const std::string mark = ".orvane-flow-";
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(mark, 0) != 0) continue;
+        std::string rest;
+        const std::string id = run_id_at(name.substr(mark.size()), &rest);
+        std::error_code fe;
+        if (!id.empty() && rest.size() > 1 && rest[0] == '-' && run_has_ended(id) &&
+            it->is_regular_file(fe)) {
+            fs::remove(it->path(), fe);
+        }
+    }
+}
 
 std::string av_text(int err) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -54,15 +73,27 @@ VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines
     : s_(std::make_unique<State>()), path_(path) {
     std::error_code ec;
     if (fs::exists(path, ec) && !replace) {
-        throw UsageError("the video '" + path +
-                         "' exists; choose another name or add --force to replace it");
+        throw FlowError("the video '" + path +
+                        "' exists; choose another name or add --force to replace it");
     }
     if (fs::is_directory(path, ec)) throw FlowError("the video path '" + path + "' is a folder");
     const fs::path final_path(path);
-    partial_ = (final_path.parent_path() /
-                (".orvane-flow-" + std::to_string(::getpid()) + "-" +
-                 final_path.filename().string()))
-                   .string();
+    OutputStage* stage = OutputStage::current();
+    if (stage && stage->is_output_folder(final_path.parent_path().string())) {
+        // A video in the output folder is one of the run's results: it is staged and put in
+        // place with them (the folder may not even exist before the commit).
+        partial_ = stage->path_for(final_path.filename().string());
+        staged_ = true;
+    } else {
+        // Beside its final name under a name unique to this run, so that two runs writing
+        // the same video never write into one file.
+        const fs::path folder =
+            final_path.has_parent_path() ? final_path.parent_path() : fs::path(".");
+        remove_videos_of_ended_runs(folder);
+        partial_ =
+            (folder / (".orvane-flow-" + new_run_id() + "-" + final_path.filename().string()))
+                .string();
+    }
     auto fail = [&](const std::string& what, int rc) {
         throw FlowError("cannot write the video '" + path + "': " + what +
                         (rc < 0 ? ": " + av_text(rc) : std::string()));
@@ -176,6 +207,10 @@ void VideoWriter::finish() {
 
 void VideoWriter::publish() {
     if (!finished_) finish();
+    if (staged_) {
+        published_ = true;  // the output stage's commit put it in place
+        return;
+    }
     std::error_code ec;
     fs::rename(partial_, path_, ec);
     if (ec) throw FlowError("cannot move the video to '" + path_ + "': " + ec.message());

@@ -251,18 +251,26 @@ def _complete_row(out, name, path):
 
 # ---- the cluster ---------------------------------------------------------------------------
 
+def _local_cluster(workers):
+    """A cluster of `workers` single-threaded worker processes on this machine, reachable from
+    this machine only: the scheduler, its dashboard and the workers' status pages all listen on
+    127.0.0.1 (on free ports, so that two batches never compete for one)."""
+    from distributed import LocalCluster
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                        worker_dashboard_address="127.0.0.1:0")
+
+
 def _run_on_cluster(todo, out, settings, client, workers, show_progress):
     try:
-        from distributed import Client, LocalCluster, as_completed
+        from distributed import Client, as_completed
     except ImportError:
         raise BatchError("orvane.batch needs Dask's distributed scheduler (Debian: "
                          "python3-dask python3-distributed)") from None
 
     cluster = None
     if client is None:
-        n = workers or os.cpu_count() or 1
-        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        cluster = _local_cluster(workers or os.cpu_count() or 1)
         client = Client(cluster)
     try:
         futures = {}

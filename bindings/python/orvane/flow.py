@@ -144,12 +144,21 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
     ``input_filter``), then into the motion-compensated tracker. Yields one result per frame
     from the fifth on, each describing the frame two before the newest. With ``dense_flow``
     false only the global affine motion is measured (orvane-flow's ``--method global``) and
-    each result's ``flow`` is None."""
+    each result's ``flow`` is None. A frame with NaN or infinite pixels raises ValueError naming
+    it."""
     tracker = obj = None
-    for frame in frames:
+    for index, frame in enumerate(frames):
         frame = np.ascontiguousarray(frame, dtype=np.float32)
         if frame.ndim != 2:
             raise ValueError(f"frames must be 2-dimensional, not {frame.ndim}-dimensional")
+        # One NaN spreads through the smoothing and the windows and leaves the motion of
+        # several frames empty, with nothing to say why.
+        finite = np.isfinite(frame)
+        if not finite.all():
+            y, x = np.argwhere(~finite)[0]
+            raise ValueError(f"frame {index} (counted from 0) has {finite.size - finite.sum()} "
+                             f"pixels that are not finite numbers, the first at line {y}, column "
+                             f"{x} ({frame[y, x]}); replace them (np.nan_to_num, say) first")
         if obj is None:
             lines, columns = frame.shape
             tracker = _an.Tracker(columns, lines, window, float(min_eigenvalue),
@@ -183,8 +192,8 @@ class FlowError(RuntimeError):
 def analyze(path=None, out=None, **settings):
     """Measures the motion in one recording, as ``orvane-flow PATH --out OUT`` does.
 
-    path: a video, a folder or glob of images, or a list of image files; None runs the
-    built-in test sequence whose motion is known. out: the folder to write the tool's files
+    path: a video, a folder or glob of images, or a list of image files (not empty); None
+    runs the built-in test sequence whose motion is known. out: the folder to write the tool's files
     into (pictures, frames.csv, summary.json; created when missing, written all-or-nothing);
     None measures without keeping any file. settings: the tool's options with underscores
     for the dashes, e.g. ``computation_mode="affineparams", frames=100, every=25,
@@ -203,6 +212,11 @@ def analyze(path=None, out=None, **settings):
         inputs = os.fspath(path)
     else:
         inputs = [os.fspath(p) for p in path]
+        if not inputs:
+            # Most often a glob that matched nothing: measuring the built-in sequence instead
+            # would pass for a result.
+            raise ValueError("path is an empty list of inputs: there is no recording to "
+                             "measure (None runs the built-in sequence)")
     if out is not None:
         return _run(inputs, os.fspath(out), settings)
     with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
