@@ -440,6 +440,20 @@ def test_an_image_pair_gives_a_dense_flow_with_its_confidence(tmp_path):
     assert abs(got["pan_x"] - 3.5) < 0.05 and abs(got["pan_y"] + 1.25) < 0.05
 
 
+@pytest.mark.parametrize("second,beyond", [
+    (textured(2, 1), "0"),
+    # Another scene altogether: nothing matches.
+    (np.clip(np.round(128 + 60 * np.sin(np.arange(96 * 130).reshape(96, 130) * 0.7)), 0, 255), "1"),
+])
+def test_a_pair_that_does_not_match_is_flagged(tmp_path, second, beyond):
+    write_pgm(tmp_path / "a.pgm", textured())
+    write_pgm(tmp_path / "b.pgm", second)
+    r = run(tmp_path / "a.pgm", tmp_path / "b.pgm", "--out", tmp_path / "out")
+    assert r.returncode == 0, r.stderr
+    assert read_csv(tmp_path / "out")[1][1]["beyond_range"] == beyond
+    assert ("beyond what can be measured" in r.stderr) == (beyond == "1")
+
+
 def test_every_pair_of_a_short_clip_gets_its_flow(tmp_path):
     folder = tmp_path / "clip"
     folder.mkdir()

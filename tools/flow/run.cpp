@@ -737,7 +737,10 @@ void Run::measure_pair(FrameWork& w) {
         }
         const size_t high = speed.size() * 99 / 100;
         std::nth_element(speed.begin(), speed.begin() + high, speed.end());
-        const bool beyond = speed[high] > 0.8 * pair_reach_;
+        // A pair of related frames is confident on about half of its pixels on average; two
+        // frames that show different things match almost nowhere.
+        const double mean_confidence = confident / static_cast<double>(speed.size());
+        const bool beyond = speed[high] > 0.8 * pair_reach_ || mean_confidence < 0.1;
         if (max_speed_ == 0) max_speed_ = picture_scale(speed[high]);
         w.rec.beyond_range = beyond;
         if (beyond && beyond_frames_++ == 0) {
@@ -745,7 +748,6 @@ void Run::measure_pair(FrameWork& w) {
                               " is beyond what can be measured (too fast, or the frames do not "
                               "match); frames.csv flags every such frame in beyond_range");
         }
-        (void)confident;
         // The global motion of short clips, which the compensated frames never reach.
         if (estimates_.empty()) {
             if (auto a = affine_of_flow(pair_flow_)) pair_affines_.emplace_back(frame, *a);
