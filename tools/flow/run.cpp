@@ -875,7 +875,8 @@ void Run::write_report(double elapsed, double component_seconds) {
                   {"regularizer", json_number(s.regularizer)},
                   {"affine fit", opt_.robust_fit ? "robust" : "plain"},
                   {"dense flow method", opt_.method},
-                  {"dense flow window", window_text(opt_.window)},
+                  // The pairwise method has no window of its own.
+                  {"dense flow window", pair_ ? "-" : window_text(opt_.window)},
                   {"threads", opt_.threads == 1 ? "1"
                               : tracker_        ? "4 (pipeline)"
                                                 : "3 (pipeline)"},
