@@ -5,6 +5,8 @@
 // knows; a pair of photographs, a four-frame clip or a scene where parts move 30 pixels and
 // uncover what was behind them need a method of their own. This one works coarse to fine on
 // a pyramid of halved frames:
+// A change of exposure between the frames (a gain and an offset) is taken out of the second
+// first. Then, from the coarsest level down:
 //   1. At each level the flow of the coarser one, enlarged, is the starting point. Patches of
 //      the first image on a grid look for their best match in the second from there (an
 //      inverse-compositional Lucas-Kanade search on mean-free patches, so a change of
@@ -13,22 +15,25 @@
 //      better than its start. The patches' answers are blended per pixel, each weighted by how
 //      well it explains that pixel.
 //   2. The blend is then refined by minimising an energy over the whole level: a robust
-//      (Charbonnier) data term on the brightness and on its gradient (which a change of
-//      lighting leaves alone), each normalised by the local gradient so that strong edges do
-//      not outvote the rest, plus a robust smoothness term whose weight falls across edges of
-//      the first image, where motion boundaries lie. It is linearised around the current flow
-//      and solved by red-black successive over-relaxation, warping again after each round,
-//      with a median filter of the flow between rounds (it removes the isolated outliers that
-//      occlusions leave).
+//      (Charbonnier) data term on the brightness gradient (which a change of lighting leaves
+//      alone; a brightness term can be weighed in), normalised by the local gradient so that
+//      strong edges do not outvote the rest, plus a robust smoothness term whose weight falls
+//      across edges of the first image, where motion boundaries lie. It is linearised around
+//      the current flow and solved by red-black successive over-relaxation, warping again
+//      after each round, with a median filter of the flow between rounds (it removes the
+//      isolated outliers that occlusions leave).
+//   3. At the full frame, pixels near a jump of the flow try the flows found a few pixels away
+//      on either side of it, judged on the neighbours of their own surface: the smoothness
+//      term and the coarse levels smear each motion across its boundary, and this undoes it.
 // Pixels whose match leaves the second image get no data term: the smoothness term fills
 // them from their neighbours, as it fills places without texture.
 //
-// The confidence of a pixel (0 to 1) says how well the flow explains it: the brightness left
-// between the first image and the second warped back, the texture that fixes the motion there,
-// and whether the match lies inside the second image.
+// The confidence of a pixel (0 to 1) says how well the flow explains it: the brightness error
+// left between the first image and the second warped back (less its local mean), the texture
+// that fixes the motion there, whether the match lies inside the second image, and whether
+// other pixels land on the same place (then all but one are hidden in the second image).
 //
-// The estimator keeps its work images between calls, so a stream of pairs of one size
-// allocates nothing after the first.
+// The estimator keeps its pyramid and work images between calls of one frame size.
 #pragma once
 
 #include <cstdint>
