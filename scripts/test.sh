@@ -55,7 +55,7 @@ cmake --build build-tsan -j"$jobs" --target component_tests engine_tests analysi
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build-tsan/tests/unit/component_tests --gtest_brief=1
 build-tsan/tests/unit/engine_tests --gtest_brief=1 --gtest_filter='FusedPipeline.*:AllModes/FusedPath.*/all_batch_filter_reg:AllModes/FusedPath.*/all_recursive_filter_reg:AllModes/FusedPath.*/orvane_recursive_nofilter_reg0'
-build-tsan/tests/unit/analysis_tests --gtest_brief=1 --gtest_filter='ParallelFor.*:FlowTracker.TwoThreads*'
+build-tsan/tests/unit/analysis_tests --gtest_brief=1 --gtest_filter='ParallelFor.*:FlowTracker.TwoThreads*:PairFlow.StartFlowAndThreads*'
 unset TSAN_OPTIONS
 
 stage "fuzzers"
