@@ -12,7 +12,18 @@ namespace {
 // The per-pixel loops are compiled twice, for 256-bit vectors and for the baseline, and the
 // loader picks the one the processor runs. Both do the same element-wise operations in the same
 // order (nothing here sums across a vector), so the flow is the same bits on every processor.
-#if defined(__x86_64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+// The loader's choice runs before a sanitizer's run-time is ready (ThreadSanitizer faults
+// there), so sanitized builds keep the baseline only.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define ORVANE_NO_CLONES 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define ORVANE_NO_CLONES 1
+#endif
+#if defined(__x86_64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(ORVANE_NO_CLONES)
 #define ORVANE_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
 #else
 #define ORVANE_VECTOR_LOOP
