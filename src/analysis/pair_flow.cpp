@@ -309,7 +309,7 @@ ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* 
                                   const float* __restrict v, const float* __restrict i0,
                                   const float* __restrict i1, const float* const* d0,
                                   const float* const* d1, float* const* t,
-                                  float* __restrict inside, float* __restrict U,
+                                  bool brightness, float* __restrict inside, float* __restrict U,
                                   float* __restrict V) {
     const float* __restrict d0x = d0[0];
     const float* __restrict d0y = d0[1];
@@ -346,7 +346,8 @@ ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* 
             return top + fy * (low - top);
         };
         const float wx = at(d1x), wy = at(d1y);
-        t0[x] = at(i1) - i0[x];
+        // Without a brightness term its difference is not read: no need to gather it.
+        t0[x] = brightness ? at(i1) - i0[x] : 0.0f;
         t1[x] = 0.5f * (wx + d0x[x]);
         t2[x] = 0.5f * (wy + d0y[x]);
         t3[x] = wx - d0x[x];
@@ -685,7 +686,7 @@ void PairFlowEstimator::search_patches(Level& level) const {
 // One line of the refinement's linearisation (see refine()): i1 and its derivatives read at
 // the matches of the level's flow, the match's inside mask, and the flow copied as the start
 // of the unknowns.
-void PairFlowEstimator::linearise_line(Level& level, int32_t y) {
+void PairFlowEstimator::linearise_line(Level& level, int32_t y, bool brightness) {
     const int32_t w = level.columns;
     const size_t row = static_cast<size_t>(y) * w;
     const float* d0[5];
@@ -695,7 +696,7 @@ void PairFlowEstimator::linearise_line(Level& level, int32_t y) {
     for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.data();
     for (int k = 0; k < 8; ++k) t[k] = level.t[k].data.data() + row;
     linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
-              level.i0.data.data() + row, level.i1.data.data(), d0, d1, t,
+              level.i0.data.data() + row, level.i1.data.data(), d0, d1, t, brightness,
               level.inside.data.data() + row, level.du.data.data() + row,
               level.dv.data.data() + row);
 }
@@ -727,7 +728,7 @@ void PairFlowEstimator::refine(Level& level) const {
         // Linearise around the current flow: i1 and its derivatives read at the matches,
         // averaged with i0's where both images have them.
         for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-            for (int32_t y = y0; y < y1; ++y) linearise_line(level, y);
+            for (int32_t y = y0; y < y1; ++y) linearise_line(level, y, settings_.brightness != 0);
         });
 
         for (int round = 0; round < rounds; ++round) {

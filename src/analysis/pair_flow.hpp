@@ -112,7 +112,7 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
-    static void linearise_line(Level& level, int32_t y);
+    static void linearise_line(Level& level, int32_t y, bool brightness);
     static void sor_sweeps(Level& level, int sweeps, const float* no_links);
     static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
                          float* line_u, float* line_v);
