@@ -51,18 +51,31 @@ constexpr float kTextureHalf = 1.0f;  // [(grey levels per pixel)^2]
 inline float clampf(float x, float lo, float hi) { return std::min(std::max(x, lo), hi); }
 
 // Bilinear read at (x, y); positions outside read the nearest edge.
+// Where a bilinear read at (x, y) of an image of `columns` x `lines` (at least 2 x 2) takes
+// its four pixels: the top-left one's index and the two fractions. Positions outside read the
+// nearest edge. Several images of that size are read at one position with one of these.
+struct Bilinear {
+    int32_t index, columns;
+    float fx, fy;
+    Bilinear(float x, float y, int32_t c, int32_t l) : columns(c) {
+        const float xc = clampf(x, 0.0f, static_cast<float>(c - 1));
+        const float yc = clampf(y, 0.0f, static_cast<float>(l - 1));
+        const int32_t x0 = std::min(static_cast<int32_t>(xc), c - 2);
+        const int32_t y0 = std::min(static_cast<int32_t>(yc), l - 2);
+        fx = xc - static_cast<float>(x0), fy = yc - static_cast<float>(y0);
+        index = y0 * c + x0;
+    }
+    float operator()(const float* g) const {
+        const float* p = g + index;
+        const float top = p[0] + fx * (p[1] - p[0]);
+        const float low = p[columns] + fx * (p[columns + 1] - p[columns]);
+        return top + fy * (low - top);
+    }
+};
+
+// Bilinear read at (x, y); positions outside read the nearest edge.
 inline float sample(const GreyImage& g, float x, float y) {
-    const float xc = clampf(x, 0.0f, static_cast<float>(g.columns - 1));
-    const float yc = clampf(y, 0.0f, static_cast<float>(g.lines - 1));
-    const int32_t x0 = std::min(static_cast<int32_t>(xc), g.columns - 2 < 0 ? 0 : g.columns - 2);
-    const int32_t y0 = std::min(static_cast<int32_t>(yc), g.lines - 2 < 0 ? 0 : g.lines - 2);
-    const float fx = xc - static_cast<float>(x0), fy = yc - static_cast<float>(y0);
-    const int32_t x1 = std::min(x0 + 1, g.columns - 1), y1 = std::min(y0 + 1, g.lines - 1);
-    const float* a = g.line(y0);
-    const float* b = g.line(y1);
-    const float top = a[x0] + fx * (a[x1] - a[x0]);
-    const float bottom = b[x0] + fx * (b[x1] - b[x0]);
-    return top + fy * (bottom - top);
+    return Bilinear(x, y, g.columns, g.lines)(g.data.data());
 }
 
 // The p x p patch of g whose top-left corner lies at (x, y), read bilinearly into out (line
@@ -111,6 +124,17 @@ void resize_like(GreyImage* g, int32_t columns, int32_t lines) {
     if (g->columns != columns || g->lines != lines) *g = GreyImage(columns, lines);
 }
 
+// The five samples of a line of n around position c, the line's ends replicated.
+struct Five {
+    float m2, m1, c, p1, p2;
+    Five(const float* s, int32_t at, int32_t n)
+        : m2(s[std::max(at - 2, 0)]),
+          m1(s[std::max(at - 1, 0)]),
+          c(s[at]),
+          p1(s[std::min(at + 1, n - 1)]),
+          p2(s[std::min(at + 2, n - 1)]) {}
+};
+
 // Half the size, after the binomial filter 1 4 6 4 1 (edges replicated).
 void reduce_half(const GreyImage& in, GreyImage* out, GreyImage* tmp) {
     const int32_t w = in.columns, h = in.lines;
@@ -121,10 +145,8 @@ void reduce_half(const GreyImage& in, GreyImage* out, GreyImage* tmp) {
         const float* s = in.line(y);
         float* d = tmp->line(y);
         for (int32_t x = 0; x < ow; ++x) {
-            const int32_t c = 2 * x;
-            const float a = s[std::max(c - 2, 0)], b = s[std::max(c - 1, 0)];
-            const float e = s[std::min(c + 1, w - 1)], f = s[std::min(c + 2, w - 1)];
-            d[x] = (a + f + 4.0f * (b + e) + 6.0f * s[c]) * (1.0f / 16.0f);
+            const Five t(s, 2 * x, w);
+            d[x] = (t.m2 + t.p2 + 4.0f * (t.m1 + t.p1) + 6.0f * t.c) * (1.0f / 16.0f);
         }
     }
     for (int32_t y = 0; y < oh; ++y) {
@@ -150,9 +172,8 @@ void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
         const float* s = in.line(y);
         float* d = dx->line(y);
         for (int32_t x = 0; x < w; ++x) {
-            const float a = s[std::max(x - 2, 0)], b = s[std::max(x - 1, 0)];
-            const float e = s[std::min(x + 1, w - 1)], f = s[std::min(x + 2, w - 1)];
-            d[x] = (a - 8.0f * b + 8.0f * e - f) * (1.0f / 12.0f);
+            const Five t(s, x, w);
+            d[x] = (t.m2 - 8.0f * t.m1 + 8.0f * t.p1 - t.p2) * (1.0f / 12.0f);
         }
         const float* a = in.line(std::max(y - 2, 0));
         const float* b = in.line(std::max(y - 1, 0));
@@ -334,17 +355,7 @@ ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* 
         const float px = static_cast<float>(x) + u[x];
         const float py = static_cast<float>(y) + v[x];
         inside[x] = (px >= 0.0f && py >= 0.0f && px <= right && py <= bottom) ? 1.0f : 0.0f;
-        const float xc = std::min(std::max(px, 0.0f), right);
-        const float yc = std::min(std::max(py, 0.0f), bottom);
-        const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
-        const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
-        const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
-        const int32_t o = ya * w + xa;
-        auto at = [&](const float* __restrict g) {
-            const float top = g[o] + fx * (g[o + 1] - g[o]);
-            const float low = g[o + w] + fx * (g[o + w + 1] - g[o + w]);
-            return top + fy * (low - top);
-        };
+        const Bilinear at(px, py, w, h);
         const float wx = at(d1x), wy = at(d1y);
         // Without a brightness term its difference is not read: no need to gather it.
         t0[x] = brightness ? at(i1) - i0[x] : 0.0f;
@@ -950,21 +961,11 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
                     const size_t i = static_cast<size_t>(y) * w + x;
                     if (!needed[i]) continue;
                     const size_t j = static_cast<size_t>(from_y) * w + std::clamp(x + sx, 0, w - 1);
-                    const float xc = clampf(static_cast<float>(x) + U.data[j], 0.0f, static_cast<float>(w - 1));
-                    const float yc = clampf(static_cast<float>(y) + V.data[j], 0.0f, static_cast<float>(h - 1));
-                    const int32_t xa = std::min(static_cast<int32_t>(xc), w - 2);
-                    const int32_t ya = std::min(static_cast<int32_t>(yc), h - 2);
-                    const float fx = xc - static_cast<float>(xa), fy = yc - static_cast<float>(ya);
-                    const size_t o = static_cast<size_t>(ya) * w + xa;
-                    auto at = [&](const GreyImage& g) {
-                        const float* p = g.data.data() + o;
-                        const float top = p[0] + fx * (p[1] - p[0]);
-                        const float low = p[w] + fx * (p[w + 1] - p[w]);
-                        return top + fy * (low - top);
-                    };
-                    const float db = std::fabs(at(level.i1) - level.i0.data[i]);
-                    const float dg = std::fabs(at(level.d1[0]) - level.d0[0].data[i]) +
-                                     std::fabs(at(level.d1[1]) - level.d0[1].data[i]);
+                    const Bilinear at(static_cast<float>(x) + U.data[j],
+                                      static_cast<float>(y) + V.data[j], w, h);
+                    const float db = std::fabs(at(level.i1.data.data()) - level.i0.data[i]);
+                    const float dg = std::fabs(at(level.d1[0].data.data()) - level.d0[0].data[i]) +
+                                     std::fabs(at(level.d1[1].data.data()) - level.d0[1].data[i]);
                     error.data[i] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
                 }
             }
@@ -1039,12 +1040,10 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
             const float px = static_cast<float>(x) + level.u.data[i];
             const float py = static_cast<float>(y) + level.v.data[i];
             if (!(px >= 0 && py >= 0 && px <= static_cast<float>(w - 1) && py <= static_cast<float>(h - 1))) continue;
-            const int32_t xa = std::min(static_cast<int32_t>(px), w - 2);
-            const int32_t ya = std::min(static_cast<int32_t>(py), h - 2);
-            const float fx = px - static_cast<float>(xa), fy = py - static_cast<float>(ya);
-            float* a = arrivals.line(ya) + xa;
-            a[0] += (1 - fx) * (1 - fy), a[1] += fx * (1 - fy);
-            a[w] += (1 - fx) * fy, a[w + 1] += fx * fy;
+            const Bilinear at(px, py, w, h);
+            float* a = arrivals.data.data() + at.index;
+            a[0] += (1 - at.fx) * (1 - at.fy), a[1] += at.fx * (1 - at.fy);
+            a[w] += (1 - at.fx) * at.fy, a[w + 1] += at.fx * at.fy;
         }
     }
     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
