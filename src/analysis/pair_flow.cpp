@@ -6,6 +6,11 @@
 #include <cstring>
 
 #include "analysis/parallel.hpp"
+#include "analysis/simd.hpp"
+
+#if ORVANE_ANALYSIS_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -73,6 +78,41 @@ struct Bilinear {
     }
 };
 
+#if ORVANE_ANALYSIS_AVX2
+// Bilinear for eight positions at once, with the same operations in the same order, so that
+// each lane gives the bits the one-position reader gives.
+#define ORVANE_AVX2 __attribute__((target("avx2")))
+struct Bilinear8 {
+    __m256i index;
+    __m256 fx, fy;
+    int32_t columns;
+    ORVANE_AVX2 Bilinear8(__m256 x, __m256 y, int32_t c, int32_t l) : columns(c) {
+        const __m256 zero = _mm256_setzero_ps();
+        // min(hi, max(0, v)) keeps the operands in the order std::min and std::max take them.
+        const __m256 xc = _mm256_min_ps(_mm256_set1_ps(static_cast<float>(c - 1)), _mm256_max_ps(zero, x));
+        const __m256 yc = _mm256_min_ps(_mm256_set1_ps(static_cast<float>(l - 1)), _mm256_max_ps(zero, y));
+        const __m256i x0 = _mm256_min_epi32(_mm256_cvttps_epi32(xc), _mm256_set1_epi32(c - 2));
+        const __m256i y0 = _mm256_min_epi32(_mm256_cvttps_epi32(yc), _mm256_set1_epi32(l - 2));
+        fx = _mm256_sub_ps(xc, _mm256_cvtepi32_ps(x0));
+        fy = _mm256_sub_ps(yc, _mm256_cvtepi32_ps(y0));
+        index = _mm256_add_epi32(_mm256_mullo_epi32(y0, _mm256_set1_epi32(c)), x0);
+    }
+    ORVANE_AVX2 __m256 operator()(const float* g) const {
+        const __m256 p00 = _mm256_i32gather_ps(g, index, 4);
+        const __m256 p01 = _mm256_i32gather_ps(g + 1, index, 4);
+        const __m256 p10 = _mm256_i32gather_ps(g + columns, index, 4);
+        const __m256 p11 = _mm256_i32gather_ps(g + columns + 1, index, 4);
+        const __m256 top = _mm256_add_ps(p00, _mm256_mul_ps(fx, _mm256_sub_ps(p01, p00)));
+        const __m256 low = _mm256_add_ps(p10, _mm256_mul_ps(fx, _mm256_sub_ps(p11, p10)));
+        return _mm256_add_ps(top, _mm256_mul_ps(fy, _mm256_sub_ps(low, top)));
+    }
+};
+
+ORVANE_AVX2 inline __m256 abs8(__m256 v) {
+    return _mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
+}
+#endif
+
 // Bilinear read at (x, y); positions outside read the nearest edge.
 inline float sample(const GreyImage& g, float x, float y) {
     return Bilinear(x, y, g.columns, g.lines)(g.data.data());
@@ -135,27 +175,28 @@ struct Five {
           p2(s[std::min(at + 2, n - 1)]) {}
 };
 
-// Half the size, after the binomial filter 1 4 6 4 1 (edges replicated).
-void reduce_half(const GreyImage& in, GreyImage* out, GreyImage* tmp) {
+// Half the size, after the binomial filter 1 4 6 4 1 (edges replicated); tmp holds at least
+// half the columns times the lines.
+void reduce_half(const GreyImage& in, GreyImage* out, float* tmp) {
     const int32_t w = in.columns, h = in.lines;
     const int32_t ow = (w + 1) / 2, oh = (h + 1) / 2;
-    resize_like(tmp, ow, h);
     resize_like(out, ow, oh);
     for (int32_t y = 0; y < h; ++y) {
         const float* s = in.line(y);
-        float* d = tmp->line(y);
+        float* d = tmp + static_cast<size_t>(y) * ow;
         for (int32_t x = 0; x < ow; ++x) {
             const Five t(s, 2 * x, w);
             d[x] = (t.m2 + t.p2 + 4.0f * (t.m1 + t.p1) + 6.0f * t.c) * (1.0f / 16.0f);
         }
     }
+    auto line = [&](int32_t y) { return tmp + static_cast<size_t>(std::clamp(y, 0, h - 1)) * ow; };
     for (int32_t y = 0; y < oh; ++y) {
         const int32_t c = 2 * y;
-        const float* a = tmp->line(std::max(c - 2, 0));
-        const float* b = tmp->line(std::max(c - 1, 0));
-        const float* m = tmp->line(c);
-        const float* e = tmp->line(std::min(c + 1, h - 1));
-        const float* f = tmp->line(std::min(c + 2, h - 1));
+        const float* a = line(c - 2);
+        const float* b = line(c - 1);
+        const float* m = line(c);
+        const float* e = line(c + 1);
+        const float* f = line(c + 2);
         float* d = out->line(y);
         for (int32_t x = 0; x < ow; ++x) {
             d[x] = (a[x] + f[x] + 4.0f * (b[x] + e[x]) + 6.0f * m[x]) * (1.0f / 16.0f);
@@ -196,13 +237,29 @@ void enlarge_flow(const GreyImage& cu, const GreyImage& cv, GreyImage* u, GreyIm
     }
 }
 
-// Compare-exchange pairs that leave the median of 25 values in slot 15 of 32 when the
-// slots 25 to 27 hold -inf and 28 to 31 +inf: Batcher's odd-even merge sort of 32, with the
-// exchanges that cannot reach slot 15 left out.
-const std::vector<std::pair<int, int>>& median25_network() {
-    static const std::vector<std::pair<int, int>> pairs = [] {
-        std::vector<std::pair<int, int>> all;
-        const int n = 32;
+// The 5 x 5 median without sorting 25 values. Each column of five is sorted first (shared by
+// the five windows it belongs to); in the 5 x 5 matrix of sorted columns, the values of one
+// rank across the columns are then sorted too, which leaves every row and column in order.
+// In such a matrix the element of row r and column c has at least (r + 1)(c + 1) - 1 values
+// below it and (5 - r)(5 - c) - 1 above it, so six elements are surely below the median, six
+// surely above, and the median of the 25 is the median of the other 13: ranks 3 and 4 of the
+// lowest row, 2 to 4 of the next, 1 to 3 of the middle one, 0 to 2 and 0 to 1 of the last two.
+// Only those positions of each row need to be right, and only the middle of the 13.
+struct MedianNetworks {
+    std::vector<std::pair<int, int>> column;      // sorts five
+    std::vector<std::pair<int, int>> rows[5];     // per rank: the exchanges among its five
+    std::vector<std::pair<int, int>> thirteen;    // slots 1 to 13 of a 16-slot sort
+    int taken[5][3] = {};                         // per rank, the positions kept
+    int count[5] = {};
+};
+
+// Compare-exchanges of a sorting network of n inputs (Batcher's odd-even merge sort), leaving
+// out those that cannot reach the given outputs.
+std::vector<std::pair<int, int>> pruned_sort(int n, const std::vector<int>& outputs) {
+    std::vector<std::pair<int, int>> all;
+    if (n == 5) {
+        all = {{0, 1}, {3, 4}, {2, 4}, {2, 3}, {1, 4}, {0, 3}, {0, 2}, {1, 3}, {1, 2}};
+    } else {
         for (int p = 1; p < n; p <<= 1) {
             for (int k = p; k >= 1; k >>= 1) {
                 for (int j = k % p; j + k < n; j += 2 * k) {
@@ -212,60 +269,85 @@ const std::vector<std::pair<int, int>>& median25_network() {
                 }
             }
         }
-        std::vector<bool> needed(n, false);
-        needed[15] = true;
-        std::vector<std::pair<int, int>> kept;
-        for (auto it = all.rbegin(); it != all.rend(); ++it) {
-            if (needed[it->first] || needed[it->second]) {
-                needed[it->first] = needed[it->second] = true;
-                kept.push_back(*it);
-            }
-        }
-        std::reverse(kept.begin(), kept.end());
-        return kept;
-    }();
-    return pairs;
-}
-
-// The median of each 5 x 5 neighbourhood (edges replicated), lines [y0, y1); the network runs
-// on blocks of pixels side by side, so that every exchange is one min and one max per vector.
-ORVANE_VECTOR_LOOP void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
-    constexpr int32_t kBlock = 64;
-    alignas(64) float slot[32][kBlock];
-    const auto& network = median25_network();
-    const int32_t w = in.columns, h = in.lines;
-    for (int32_t y = y0; y < y1; ++y) {
-        const float* rows[5];
-        for (int32_t j = 0; j < 5; ++j) rows[j] = in.line(std::clamp(y + j - 2, 0, h - 1));
-        for (int32_t x0 = 0; x0 < w; x0 += kBlock) {
-            const int32_t n = std::min(kBlock, w - x0);
-            // The exchanges move values into the padding, so it is filled for every block.
-            for (int32_t k = 25; k < 32; ++k) {
-                const float fill = k < 28 ? -INFINITY : INFINITY;
-                for (int32_t x = 0; x < kBlock; ++x) slot[k][x] = fill;
-            }
-            const bool interior = x0 >= 2 && x0 + n + 2 <= w;
-            for (int32_t j = 0; j < 5; ++j) {
-                for (int32_t i = 0; i < 5; ++i) {
-                    float* d = slot[j * 5 + i];
-                    if (interior) {
-                        std::copy(rows[j] + x0 + i - 2, rows[j] + x0 + i - 2 + n, d);
-                    } else {
-                        for (int32_t x = 0; x < n; ++x) d[x] = rows[j][std::clamp(x0 + x + i - 2, 0, w - 1)];
-                    }
-                }
-            }
-            for (const auto& [a, b] : network) {
-                float* p = slot[a];
-                float* q = slot[b];
-                for (int32_t x = 0; x < kBlock; ++x) {
-                    const float lo = std::min(p[x], q[x]), hi = std::max(p[x], q[x]);
-                    p[x] = lo, q[x] = hi;
-                }
-            }
-            std::copy(slot[15], slot[15] + n, out->line(y) + x0);
+    }
+    std::vector<bool> needed(static_cast<size_t>(n), false);
+    for (int o : outputs) needed[static_cast<size_t>(o)] = true;
+    std::vector<std::pair<int, int>> kept;
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if (needed[static_cast<size_t>(it->first)] || needed[static_cast<size_t>(it->second)]) {
+            needed[static_cast<size_t>(it->first)] = needed[static_cast<size_t>(it->second)] = true;
+            kept.push_back(*it);
         }
     }
+    std::reverse(kept.begin(), kept.end());
+    return kept;
+}
+
+const MedianNetworks& median_networks() {
+    static const MedianNetworks m = [] {
+        MedianNetworks n;
+        n.column = pruned_sort(5, {0, 1, 2, 3, 4});
+        const std::vector<int> keep[5] = {{3, 4}, {2, 3, 4}, {1, 2, 3}, {0, 1, 2}, {0, 1}};
+        for (int r = 0; r < 5; ++r) {
+            n.rows[r] = pruned_sort(5, keep[r]);
+            n.count[r] = static_cast<int>(keep[r].size());
+            for (int i = 0; i < n.count[r]; ++i) n.taken[r][i] = keep[r][static_cast<size_t>(i)];
+        }
+        // The 13 in slots 1 to 13 of 16, with slot 0 below everything and 14, 15 above: the
+        // median lands in slot 7, and exchanges with those three slots never move anything.
+        for (const auto& e : pruned_sort(16, {7})) {
+            if (e.first != 0 && e.second < 14) n.thirteen.push_back(e);
+        }
+        return n;
+    }();
+    return m;
+}
+
+// One compare-exchange of two blocks of values side by side: one min and one max per vector.
+inline void exchange(float* __restrict p, float* __restrict q, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) {
+        const float lo = std::min(p[x], q[x]), hi = std::max(p[x], q[x]);
+        p[x] = lo, q[x] = hi;
+    }
+}
+
+// The median of each 5 x 5 neighbourhood (edges replicated) of the pixels xa to xb - 1 of line
+// y, into out; a block of pixels side by side at a time.
+ORVANE_VECTOR_LOOP void median5_line(const GreyImage& in, float* out, int32_t y, int32_t xa,
+                                     int32_t xb) {
+    constexpr int32_t kBlock = 64;
+    alignas(64) float column[5][kBlock + 4];   // the sorted columns, 2 more on either side
+    alignas(64) float rank[5][5][kBlock];      // per rank, the five columns' values of each window
+    const MedianNetworks& net = median_networks();
+    const int32_t w = in.columns, h = in.lines;
+    const float* rows[5];
+    for (int32_t j = 0; j < 5; ++j) rows[j] = in.line(std::clamp(y + j - 2, 0, h - 1));
+    float* slot[16];
+    for (int32_t x0 = xa; x0 < xb; x0 += kBlock) {
+        const int32_t n = std::min(kBlock, xb - x0);
+        const bool interior = x0 >= 2 && x0 + n + 2 <= w;
+        for (int32_t j = 0; j < 5; ++j) {
+            if (interior) {
+                std::copy(rows[j] + x0 - 2, rows[j] + x0 + n + 2, column[j]);
+            } else {
+                for (int32_t x = 0; x < n + 4; ++x) column[j][x] = rows[j][std::clamp(x0 + x - 2, 0, w - 1)];
+            }
+        }
+        for (const auto& [a, b] : net.column) exchange(column[a], column[b], kBlock + 4);
+        int k = 1;
+        for (int r = 0; r < 5; ++r) {
+            for (int c = 0; c < 5; ++c) std::copy(column[r] + c, column[r] + c + kBlock, rank[r][c]);
+            for (const auto& [a, b] : net.rows[r]) exchange(rank[r][a], rank[r][b], kBlock);
+            for (int i = 0; i < net.count[r]; ++i) slot[k++] = rank[r][net.taken[r][i]];
+        }
+        for (const auto& [a, b] : net.thirteen) exchange(slot[a], slot[b], kBlock);
+        std::copy(slot[7], slot[7] + n, out + x0);
+    }
+}
+
+// The same for whole lines [y0, y1).
+void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
+    for (int32_t y = y0; y < y1; ++y) median5_line(in, out->line(y), y, 0, in.columns);
 }
 
 // The refinement's constants (see refine()).
@@ -324,9 +406,47 @@ ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const floa
     psi[w - 1] = weight(w - 1, 0.0f, 0.0f);
 }
 
+#if ORVANE_ANALYSIS_AVX2
+// The linearisation below, eight pixels at a time; returns where it stopped.
+ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float* u, const float* v,
+                                   const float* i0, const float* i1, const float* const* d0,
+                                   const float* const* d1, float* const* t, bool brightness,
+                                   float* inside, float* U, float* V) {
+    const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
+    const __m256 right = _mm256_set1_ps(static_cast<float>(w - 1));
+    const __m256 bottom = _mm256_set1_ps(static_cast<float>(h - 1));
+    const __m256 fy = _mm256_set1_ps(static_cast<float>(y));
+    int32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+        const __m256 uu = _mm256_loadu_ps(u + x), vv = _mm256_loadu_ps(v + x);
+        const __m256 px = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes), uu);
+        const __m256 py = _mm256_add_ps(fy, vv);
+        const __m256 in = _mm256_and_ps(
+            _mm256_and_ps(_mm256_cmp_ps(px, zero, _CMP_GE_OQ), _mm256_cmp_ps(py, zero, _CMP_GE_OQ)),
+            _mm256_and_ps(_mm256_cmp_ps(px, right, _CMP_LE_OQ), _mm256_cmp_ps(py, bottom, _CMP_LE_OQ)));
+        _mm256_storeu_ps(inside + x, _mm256_and_ps(in, one));
+        const Bilinear8 at(px, py, w, h);
+        const __m256 wx = at(d1[0]), wy = at(d1[1]);
+        const __m256 gx = _mm256_loadu_ps(d0[0] + x), gy = _mm256_loadu_ps(d0[1] + x);
+        _mm256_storeu_ps(t[0] + x, brightness ? _mm256_sub_ps(at(i1), _mm256_loadu_ps(i0 + x)) : zero);
+        _mm256_storeu_ps(t[1] + x, _mm256_mul_ps(half, _mm256_add_ps(wx, gx)));
+        _mm256_storeu_ps(t[2] + x, _mm256_mul_ps(half, _mm256_add_ps(wy, gy)));
+        _mm256_storeu_ps(t[3] + x, _mm256_sub_ps(wx, gx));
+        _mm256_storeu_ps(t[4] + x, _mm256_sub_ps(wy, gy));
+        _mm256_storeu_ps(t[5] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[2]), _mm256_loadu_ps(d0[2] + x))));
+        _mm256_storeu_ps(t[6] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[3]), _mm256_loadu_ps(d0[3] + x))));
+        _mm256_storeu_ps(t[7] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[4]), _mm256_loadu_ps(d0[4] + x))));
+        _mm256_storeu_ps(U + x, uu);
+        _mm256_storeu_ps(V + x, vv);
+    }
+    return x;
+}
+#endif
+
 // The linearisation of line y (see PairFlowEstimator::linearise_line): whole images i1 and d1,
 // lines of the rest.
-ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
+void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
                                   const float* __restrict v, const float* __restrict i0,
                                   const float* __restrict i1, const float* const* d0,
                                   const float* const* d1, float* const* t,
@@ -351,7 +471,11 @@ ORVANE_VECTOR_LOOP void linearise(int32_t w, int32_t h, int32_t y, const float* 
     float* __restrict t6 = t[6];
     float* __restrict t7 = t[7];
     const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
-    for (int32_t x = 0; x < w; ++x) {
+    int32_t x = 0;
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) x = linearise_avx2(w, h, y, u, v, i0, i1, d0, d1, t, brightness, inside, U, V);
+#endif
+    for (; x < w; ++x) {
         const float px = static_cast<float>(x) + u[x];
         const float py = static_cast<float>(y) + v[x];
         inside[x] = (px >= 0.0f && py >= 0.0f && px <= right && py <= bottom) ? 1.0f : 0.0f;
@@ -406,7 +530,8 @@ void match_exposure(const GreyImage& first, GreyImage* second) {
             double line_sum = 0, line_grad = 0;
             for (int32_t x = x0; x < x1; ++x) {
                 line_sum += a[x];
-                line_grad += std::hypot(a[x + 1] - a[x], b[x] - a[x]);
+                const float gx = a[x + 1] - a[x], gy = b[x] - a[x];
+                line_grad += std::sqrt(gx * gx + gy * gy);
             }
             sum += line_sum, grad += line_grad;
         }
@@ -440,6 +565,161 @@ int pyramid_levels(int32_t columns, int32_t lines, const PairFlowSettings& s) {
     return levels;
 }
 
+// Motion boundaries (see PairFlowEstimator::reselect_boundaries()): the error of the pixels xa
+// to xb - 1 of line y under the flow found (sx, sy) from each: the brightness difference and
+// the gradient's after the warp, each capped so that one occluded tap cannot outweigh the rest.
+struct BoundaryImages {
+    const float *i0, *g0x, *g0y;  // line y of the first image and its derivatives
+    const float *i1, *g1x, *g1y;  // the whole second image and its derivatives
+    const float *fu, *fv;         // line y + sy of the flow
+};
+
+#if ORVANE_ANALYSIS_AVX2
+// Eight pixels at a time; returns where it stopped.
+ORVANE_AVX2 int32_t boundary_error_line_avx2(int32_t w, int32_t h, int32_t y, int32_t xa, int32_t xb,
+                                             int32_t sx, const BoundaryImages& m, float* out) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i last = _mm256_set1_epi32(w - 1), zero = _mm256_setzero_si256();
+    const __m256 cap = _mm256_set1_ps(kErrorCap), gcap = _mm256_set1_ps(kGradientErrorCap);
+    const __m256 fy = _mm256_set1_ps(static_cast<float>(y));
+    int32_t x = xa;
+    for (; x + 8 <= xb; x += 8) {
+        const __m256i xi = _mm256_add_epi32(_mm256_set1_epi32(x), lanes);
+        const __m256i f = _mm256_min_epi32(last, _mm256_max_epi32(zero, _mm256_add_epi32(xi, _mm256_set1_epi32(sx))));
+        const __m256 px = _mm256_add_ps(_mm256_cvtepi32_ps(xi), _mm256_i32gather_ps(m.fu, f, 4));
+        const __m256 py = _mm256_add_ps(fy, _mm256_i32gather_ps(m.fv, f, 4));
+        const Bilinear8 at(px, py, w, h);
+        const __m256 db = abs8(_mm256_sub_ps(at(m.i1), _mm256_loadu_ps(m.i0 + x)));
+        const __m256 dg = _mm256_add_ps(abs8(_mm256_sub_ps(at(m.g1x), _mm256_loadu_ps(m.g0x + x))),
+                                        abs8(_mm256_sub_ps(at(m.g1y), _mm256_loadu_ps(m.g0y + x))));
+        _mm256_storeu_ps(out + x, _mm256_add_ps(_mm256_min_ps(cap, db), _mm256_min_ps(gcap, dg)));
+    }
+    return x;
+}
+#endif
+
+void boundary_error_line(int32_t w, int32_t h, int32_t y, int32_t xa, int32_t xb, int32_t sx,
+                         const BoundaryImages& m, float* out) {
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) xa = boundary_error_line_avx2(w, h, y, xa, xb, sx, m, out);
+#endif
+    for (int32_t x = xa; x < xb; ++x) {
+        const int32_t f = std::clamp(x + sx, 0, w - 1);
+        const Bilinear at(static_cast<float>(x) + m.fu[f], static_cast<float>(y) + m.fv[f], w, h);
+        const float db = std::fabs(at(m.i1) - m.i0[x]);
+        const float dg = std::fabs(at(m.g1x) - m.g0x[x]) + std::fabs(at(m.g1y) - m.g0y[x]);
+        out[x] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
+    }
+}
+
+#if ORVANE_ANALYSIS_AVX2
+// One tap's share of the costs, eight pixels at a time; returns where it stopped.
+ORVANE_AVX2 size_t tap_costs_avx2(size_t n, const float* wk, const int32_t* ik, const float* error,
+                                  float* cost) {
+    size_t q = 0;
+    for (; q + 8 <= n; q += 8) {
+        const __m256 e = _mm256_i32gather_ps(error, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ik + q)), 4);
+        _mm256_storeu_ps(cost + q, _mm256_add_ps(_mm256_loadu_ps(cost + q), _mm256_mul_ps(_mm256_loadu_ps(wk + q), e)));
+    }
+    return q;
+}
+#endif
+
+// Each pixel's weighted sum of the errors its taps read: weights and indices tap after tap,
+// n pixels each.
+void tap_costs(size_t n, int taps, const float* __restrict weights, const int32_t* __restrict index,
+               const float* __restrict error, float* __restrict cost) {
+    for (size_t q = 0; q < n; ++q) cost[q] = 0.0f;
+    for (int k = 0; k < taps; ++k) {
+        const float* wk = weights + static_cast<size_t>(k) * n;
+        const int32_t* ik = index + static_cast<size_t>(k) * n;
+        size_t q = 0;
+#if ORVANE_ANALYSIS_AVX2
+        if (have_avx2()) q = tap_costs_avx2(n, wk, ik, error, cost);
+#endif
+        for (; q < n; ++q) cost[q] += wk[q] * error[ik[q]];
+    }
+}
+
+// out[x] = g read bilinearly at (x + u[x], y + v[x]), for a whole line of g's width.
+#if ORVANE_ANALYSIS_AVX2
+ORVANE_AVX2 int32_t warp_line_avx2(const GreyImage& g, int32_t y, const float* u, const float* v,
+                                   float* out) {
+    const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 fy = _mm256_set1_ps(static_cast<float>(y));
+    int32_t x = 0;
+    for (; x + 8 <= g.columns; x += 8) {
+        const __m256 px = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes), _mm256_loadu_ps(u + x));
+        const __m256 py = _mm256_add_ps(fy, _mm256_loadu_ps(v + x));
+        _mm256_storeu_ps(out + x, Bilinear8(px, py, g.columns, g.lines)(g.data.data()));
+    }
+    return x;
+}
+#endif
+
+void warp_line(const GreyImage& g, int32_t y, const float* u, const float* v, float* out) {
+    int32_t x = 0;
+#if ORVANE_ANALYSIS_AVX2
+    if (have_avx2()) x = warp_line_avx2(g, y, u, v, out);
+#endif
+    for (; x < g.columns; ++x) {
+        out[x] = sample(g, static_cast<float>(x) + u[x], static_cast<float>(y) + v[x]);
+    }
+}
+
+// The confidence's per-pixel terms (see PairFlowEstimator::confidence()), one line each into
+// t: e, e^2 / G, e / G, 1 / G, gx^2, gx gy, gy^2.
+ORVANE_VECTOR_LOOP void confidence_terms(int32_t w, const float* __restrict e, const float* __restrict gx,
+                                         const float* __restrict gy, float* __restrict t) {
+    for (int32_t x = 0; x < w; ++x) {
+        const float g = 1.0f / (gx[x] * gx[x] + gy[x] * gy[x] + kZetaBrightness * kZetaBrightness);
+        t[x] = e[x];
+        t[w + x] = e[x] * e[x] * g;
+        t[2 * w + x] = e[x] * g;
+        t[3 * w + x] = g;
+        t[4 * w + x] = gx[x] * gx[x];
+        t[5 * w + x] = gx[x] * gy[x];
+        t[6 * w + x] = gy[x] * gy[x];
+    }
+}
+
+// The sums of three neighbours along a line, its ends replicated.
+ORVANE_VECTOR_LOOP void sum3_line(int32_t w, const float* __restrict in, float* __restrict out) {
+    if (w == 1) {
+        out[0] = 3.0f * in[0];
+        return;
+    }
+    out[0] = 2.0f * in[0] + in[1];
+    for (int32_t x = 1; x + 1 < w; ++x) out[x] = in[x - 1] + in[x] + in[x + 1];
+    out[w - 1] = in[w - 2] + 2.0f * in[w - 1];
+}
+
+// One line of the confidence from the line sums of the lines above, at and below it.
+ORVANE_VECTOR_LOOP void confidence_line(int32_t w, int32_t h, int32_t y, const float* const* rows,
+                                        const float* __restrict u, const float* __restrict v,
+                                        const float* __restrict crowd, float* __restrict out) {
+    const float* __restrict a = rows[0];
+    const float* __restrict b = rows[1];
+    const float* __restrict c = rows[2];
+    const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
+    constexpr float ninth = 1.0f / 9.0f;
+    for (int32_t x = 0; x < w; ++x) {
+        auto sum = [&](int k) { return a[k * w + x] + b[k * w + x] + c[k * w + x]; };
+        const float m = sum(0) * ninth;
+        const float r2 = std::max(0.0f, (sum(1) - 2.0f * m * sum(2) + m * m * sum(3)) * ninth);
+        const float sxx = sum(4), sxy = sum(5), syy = sum(6);
+        const float half = 0.5f * (sxx + syy) * ninth;
+        const float dev = std::sqrt(0.25f * (sxx - syy) * (sxx - syy) + sxy * sxy) * ninth;
+        const float lmin = std::max(0.0f, half - dev);
+        const float photometric = 1.0f / (1.0f + r2 * (1.0f / kConfidentError2));
+        const float texture = lmin / (lmin + kTextureHalf);
+        const float n = std::max(1.0f, crowd[x]);
+        const float px = static_cast<float>(x) + u[x], py = static_cast<float>(y) + v[x];
+        const bool inside = px >= 0 && py >= 0 && px <= right && py <= bottom;
+        out[x] = inside ? photometric * std::sqrt(texture) / (n * n) : 0.0f;
+    }
+}
+
 }  // namespace
 
 // One level of the pyramid: its two images, their derivatives, its flow and the work images
@@ -458,15 +738,22 @@ class PairFlowEstimator::Level {
     GreyImage inside;  // 1 where the match lies inside i1, else 0
     GreyImage du, dv, a11, a12, a22, b1, b2, wx, wy, psi;
     GreyImage scratch;
+    bool refined = false;  // whether the variational refinement runs here (its images exist)
 
-    void allocate(int32_t c, int32_t l) {
-        columns = c, lines = l;
-        for (GreyImage* g : {&i0, &i1, &edge, &inside, &u, &v, &du, &dv, &a11, &a12, &a22, &b1, &b2, &wx,
-                             &wy, &psi, &scratch}) {
+    // Every level holds its images, their first derivatives, its flow and the work images of
+    // the boundary step, the median and the confidence; the patch search needs one more, the
+    // refinement the rest.
+    void allocate(int32_t c, int32_t l, bool searched, bool refine) {
+        columns = c, lines = l, refined = refine;
+        for (GreyImage* g : {&i0, &i1, &u, &v, &a11, &a12, &d0[0], &d0[1], &d1[0], &d1[1]}) {
             resize_like(g, c, l);
         }
-        for (auto& g : d0) resize_like(&g, c, l);
-        for (auto& g : d1) resize_like(&g, c, l);
+        if (searched || refine) resize_like(&a22, c, l);
+        if (!refine) return;
+        for (GreyImage* g : {&edge, &inside, &du, &dv, &b1, &b2, &wx, &wy, &psi, &scratch}) {
+            resize_like(g, c, l);
+        }
+        for (int k = 2; k < 5; ++k) resize_like(&d0[k], c, l), resize_like(&d1[k], c, l);
         for (auto& g : t) resize_like(&g, c, l);
     }
 };
@@ -481,7 +768,8 @@ void PairFlowEstimator::build_levels(int32_t columns, int32_t lines) {
     int32_t c = columns, l = lines;
     for (int k = 0; k < count; ++k) {
         levels_.push_back(std::make_unique<Level>());
-        levels_.back()->allocate(c, l);
+        const int warps = k == 0 ? settings_.finest_warps : settings_.warps;
+        levels_.back()->allocate(c, l, k >= settings_.patch_finest_level, warps > 0);
         c = (c + 1) / 2, l = (l + 1) / 2;
     }
 }
@@ -511,8 +799,9 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
     }
     match_exposure(full.i0, &full.i1);
     for (size_t k = 1; k < levels_.size(); ++k) {
-        reduce_half(levels_[k - 1]->i0, &levels_[k]->i0, &levels_[k]->scratch);
-        reduce_half(levels_[k - 1]->i1, &levels_[k]->i1, &levels_[k]->scratch);
+        // The finer level's a11 is free until its own turn comes, and large enough.
+        reduce_half(levels_[k - 1]->i0, &levels_[k]->i0, levels_[k - 1]->a11.data.data());
+        reduce_half(levels_[k - 1]->i1, &levels_[k]->i1, levels_[k - 1]->a11.data.data());
     }
     const int top = static_cast<int>(levels_.size()) - 1;
     const bool has_start =
@@ -525,6 +814,7 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         for (int which = 0; which < 2; ++which) {
             GreyImage* d = which == 0 ? d0 : d1;
             derivatives(which == 0 ? level.i0 : level.i1, &d[0], &d[1]);
+            if (!level.refined) continue;
             derivatives(d[0], &d[2], &d[3]);
             derivatives(d[1], &level.scratch, &d[4]);
         }
@@ -555,7 +845,10 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
             enlarge_flow(levels_[k + 1]->u, levels_[k + 1]->v, &level.u, &level.v);
         }
         if (k >= settings_.patch_finest_level) search_patches(level);
-        refine(level);
+        if (level.refined) refine(level);
+        if (k > 0 && k <= settings_.boundary_levels) {
+            for (int round = 0; round < settings_.boundary_rounds; ++round) reselect_boundaries(level);
+        }
     }
     for (int round = 0; round < settings_.boundary_rounds; ++round) reselect_boundaries(full);
     out->u = full.u;
@@ -875,138 +1168,198 @@ void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const floa
 // across the edge of the region that has it. Each pixel near a jump of the flow tries the
 // flow found 3, 6 and 10 pixels away in eight directions, judged by the brightness error
 // and its gradient's (after the warp, capped so that occlusions do not dominate) over a 7 x 7
-// neighbourhood whose pixels count by how like the centre's their brightness is: pixels of the same
-// surface decide. The best replaces the pixel's own flow where it explains the
-// neighbourhood clearly better; a median then settles the result.
+// neighbourhood whose pixels count by how like the centre's their brightness is: pixels of the
+// same surface decide. A candidate is the whole flow field moved by its offset, so each tap of
+// the neighbourhood is judged with the flow found at the same offset from it. The best
+// replaces the pixel's own flow where it explains the neighbourhood clearly better; a median
+// of the reconsidered places then settles the result.
 void PairFlowEstimator::reselect_boundaries(Level& level) const {
     const int32_t w = level.columns, h = level.lines;
     const int threads = std::max(1, settings_.threads);
     GreyImage& U = level.u;
     GreyImage& V = level.v;
-    // Pixels within 4 of a place where the flow changes by more than a pixel over 2.
-    std::vector<uint8_t> jump(static_cast<size_t>(w) * h, 0);
+    const size_t pixels = static_cast<size_t>(w) * h;
+    // Pixels within kNear of a place where the flow changes by more than a pixel over 2.
+    constexpr int32_t kNear = 2;
+    std::vector<uint8_t> jump(pixels, 0);
     for (int32_t y = 0; y < h; ++y) {
+        const float* u0 = U.line(y);
+        const float* v0 = V.line(y);
+        const float* u2 = U.line(std::min(y + 2, h - 1));
+        const float* v2 = V.line(std::min(y + 2, h - 1));
+        uint8_t* j0 = jump.data() + static_cast<size_t>(y) * w;
+        uint8_t* j2 = jump.data() + static_cast<size_t>(std::min(y + 2, h - 1)) * w;
         for (int32_t x = 0; x < w; ++x) {
-            const size_t i = static_cast<size_t>(y) * w + x;
-            const int32_t xs[2] = {std::min(x + 2, w - 1), x};
-            const int32_t ys[2] = {y, std::min(y + 2, h - 1)};
-            for (int k = 0; k < 2; ++k) {
-                const size_t j = static_cast<size_t>(ys[k]) * w + xs[k];
-                const float du = U.data[j] - U.data[i], dv = V.data[j] - V.data[i];
-                if (du * du + dv * dv > 1.0f) jump[i] = jump[j] = 1;
-            }
+            const int32_t xr = std::min(x + 2, w - 1);
+            const float hu = u0[xr] - u0[x], hv = v0[xr] - v0[x];
+            if (hu * hu + hv * hv > 1.0f) j0[x] = j0[xr] = 1;
+            const float du = u2[x] - u0[x], dv = v2[x] - v0[x];
+            if (du * du + dv * dv > 1.0f) j0[x] = j2[x] = 1;
         }
     }
-    std::vector<int32_t> near;  // the pixels to reconsider
+    // Dilated by kNear along the lines, then down the columns with a running count.
+    std::vector<uint8_t> rows(pixels, 0);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* j = jump.data() + static_cast<size_t>(y) * w;
+        uint8_t* r = rows.data() + static_cast<size_t>(y) * w;
+        int32_t last = -1000;
+        for (int32_t x = 0; x < w; ++x) {
+            if (j[x]) last = x;
+            if (x - last <= kNear) r[x] = 1;
+        }
+        last = 1000000;
+        for (int32_t x = w - 1; x >= 0; --x) {
+            if (j[x]) last = x;
+            if (last - x <= kNear) r[x] = 1;
+        }
+    }
+    std::vector<int32_t> near;  // the pixels to reconsider, in raster order
     {
-        std::vector<uint8_t> rows(static_cast<size_t>(w) * h, 0);
-        for (int32_t y = 0; y < h; ++y) {
-            int32_t last = -1000;  // the last jump on this line, for a running dilation
-            for (int32_t x = 0; x < w; ++x) {
-                if (jump[static_cast<size_t>(y) * w + x]) last = x;
-                if (x - last <= 4) rows[static_cast<size_t>(y) * w + x] = 1;
-            }
-            last = 1000000;
-            for (int32_t x = w - 1; x >= 0; --x) {
-                if (jump[static_cast<size_t>(y) * w + x]) last = x;
-                if (last - x <= 4) rows[static_cast<size_t>(y) * w + x] = 1;
-            }
+        std::vector<int16_t> count(static_cast<size_t>(w), 0);
+        for (int32_t y = 0; y < std::min(kNear, h); ++y) {
+            for (int32_t x = 0; x < w; ++x) count[x] += rows[static_cast<size_t>(y) * w + x];
         }
         for (int32_t y = 0; y < h; ++y) {
+            if (y + kNear < h) {
+                for (int32_t x = 0; x < w; ++x) count[x] += rows[static_cast<size_t>(y + kNear) * w + x];
+            }
+            if (y - kNear - 1 >= 0) {
+                for (int32_t x = 0; x < w; ++x) count[x] -= rows[static_cast<size_t>(y - kNear - 1) * w + x];
+            }
             for (int32_t x = 0; x < w; ++x) {
-                bool any = false;
-                for (int32_t j = std::max(0, y - 4); j <= std::min(h - 1, y + 4) && !any; ++j) {
-                    any = rows[static_cast<size_t>(j) * w + x] != 0;
-                }
-                if (any) near.push_back(y * w + x);
+                if (count[x] > 0) near.push_back(y * w + x);
             }
         }
     }
     if (near.empty()) return;
+    std::vector<int32_t> near_x(near.size()), near_y(near.size());
+    for (size_t p = 0; p < near.size(); ++p) near_x[p] = near[p] % w, near_y[p] = near[p] / w;
 
-    // The neighbourhood's taps and each reconsidered pixel's weights for them.
+    // The neighbourhood's taps: every second pixel of the 7 x 7 square.
     constexpr int kTaps = 16;
+    constexpr int32_t kReach = 3;  // the taps' farthest offset [pixels]
     int32_t tap_x[kTaps], tap_y[kTaps];
-    for (int k = 0; k < kTaps; ++k) tap_x[k] = 2 * (k % 4) - 3, tap_y[k] = 2 * (k / 4) - 3;
-    const size_t n = near.size();
-    std::vector<float> weight(n * kTaps);
-    std::vector<int32_t> tap_index(n * kTaps);
-    for (size_t p = 0; p < n; ++p) {
-        const int32_t x = near[p] % w, y = near[p] / w;
-        const float centre = level.i0.data[static_cast<size_t>(near[p])];
-        float sum = 0;
-        for (int k = 0; k < kTaps; ++k) {
-            const int32_t j = std::clamp(y + tap_y[k], 0, h - 1) * w + std::clamp(x + tap_x[k], 0, w - 1);
-            tap_index[p * kTaps + k] = j;
-            const float wt = std::exp(-std::fabs(level.i0.data[static_cast<size_t>(j)] - centre) *
-                                      (1.0f / kSameSurface));
-            weight[p * kTaps + k] = wt;
-            sum += wt;
-        }
-        for (int k = 0; k < kTaps; ++k) weight[p * kTaps + k] /= sum;
-    }
-
-    // Only the taps of the reconsidered pixels need an error.
-    std::vector<uint8_t> needed(static_cast<size_t>(w) * h, 0);
-    for (int32_t j : tap_index) needed[static_cast<size_t>(j)] = 1;
-    // The error of each needed pixel under the flow field moved by (sx, sy): the brightness
-    // difference and the gradient's, each capped, so that one occluded tap cannot outweigh
-    // the rest.
-    GreyImage& error = level.a11;
-    auto errors_of_shift = [&](int32_t sx, int32_t sy) {
-        for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-            for (int32_t y = y0; y < y1; ++y) {
-                const int32_t from_y = std::clamp(y + sy, 0, h - 1);
-                for (int32_t x = 0; x < w; ++x) {
-                    const size_t i = static_cast<size_t>(y) * w + x;
-                    if (!needed[i]) continue;
-                    const size_t j = static_cast<size_t>(from_y) * w + std::clamp(x + sx, 0, w - 1);
-                    const Bilinear at(static_cast<float>(x) + U.data[j],
-                                      static_cast<float>(y) + V.data[j], w, h);
-                    const float db = std::fabs(at(level.i1.data.data()) - level.i0.data[i]);
-                    const float dg = std::fabs(at(level.d1[0].data.data()) - level.d0[0].data[i]) +
-                                     std::fabs(at(level.d1[1].data.data()) - level.d0[1].data[i]);
-                    error.data[i] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
-                }
-            }
-        });
-    };
-    auto cost = [&](size_t p) {
-        float c = 0;
-        for (int k = 0; k < kTaps; ++k) c += weight[p * kTaps + k] * error.data[tap_index[p * kTaps + k]];
-        return c;
-    };
-    errors_of_shift(0, 0);
-    std::vector<float> own(n), best(n), best_u(n), best_v(n);
-    for (size_t p = 0; p < n; ++p) {
-        own[p] = best[p] = cost(p);
-        best_u[p] = U.data[near[p]], best_v[p] = V.data[near[p]];
-    }
+    for (int k = 0; k < kTaps; ++k) tap_x[k] = 2 * (k % 4) - kReach, tap_y[k] = 2 * (k / 4) - kReach;
     static const int32_t directions[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1},
                                              {1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
-    for (int32_t r : {3, 6, 10}) {
-        for (const auto& d : directions) {
-            const int32_t sx = r * d[0], sy = r * d[1];
-            errors_of_shift(sx, sy);
-            for (size_t p = 0; p < n; ++p) {
-                const float c = cost(p);
-                if (c < best[p]) {
-                    const int32_t x = near[p] % w, y = near[p] / w;
-                    const size_t j = static_cast<size_t>(std::clamp(y + sy, 0, h - 1)) * w +
-                                     std::clamp(x + sx, 0, w - 1);
-                    best[p] = c, best_u[p] = U.data[j], best_v[p] = V.data[j];
+    constexpr int kShifts = 1 + 3 * 8;  // the pixel's own flow, then three radii
+    int32_t shift_x[kShifts] = {0}, shift_y[kShifts] = {0};
+    {
+        int k = 1;
+        for (int32_t r : {3, 6, 10}) {
+            for (const auto& d : directions) shift_x[k] = r * d[0], shift_y[k] = r * d[1], ++k;
+        }
+    }
+    // Candidates within this of the pixel's own flow [pixels, squared] are its own surface's
+    // motion again and are not tried.
+    constexpr float kSameFlow2 = 1.0f;
+    std::vector<float> own(near.size()), best(near.size()), new_u(near.size()), new_v(near.size());
+
+    auto boundary_errors = [&](const Level& lv, int32_t y, int32_t xa, int32_t xb, int32_t sx, int32_t sy, float* out) {
+        const int32_t fy = std::clamp(y + sy, 0, h - 1);
+        const BoundaryImages m{lv.i0.line(y), lv.d0[0].line(y), lv.d0[1].line(y), lv.i1.data.data(),
+                               lv.d1[0].data.data(), lv.d1[1].data.data(), lv.u.line(fy), lv.v.line(fy)};
+        boundary_error_line(w, h, y, xa, xb, sx, m, out);
+    };
+    // Bands of lines; each holds the error of the pixels its taps read under one candidate
+    // shift at a time, for its own lines and kReach more on either side.
+    for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+        const size_t first = static_cast<size_t>(std::lower_bound(near.begin(), near.end(), y0 * w) - near.begin());
+        const size_t end = static_cast<size_t>(std::lower_bound(near.begin(), near.end(), y1 * w) - near.begin());
+        if (first == end) return;
+        const size_t n = end - first;
+        const int32_t top = std::max(0, y0 - kReach), bottom = std::min(h, y1 + kReach);
+        std::vector<float> error(static_cast<size_t>(bottom - top) * w);
+        // The pixels of the band's error image that the taps read, then as runs along the lines
+        // (gaps shorter than a vector or two are read through).
+        std::vector<uint8_t> read(static_cast<size_t>(bottom - top) * w, 0);
+        // Per tap (outer) and pixel (inner): where it reads the error image, and its weight
+        // (how like the centre's its brightness is).
+        std::vector<int32_t> idx(n * kTaps);
+        std::vector<float> wts(n * kTaps), cost(n);
+        for (size_t q = 0; q < n; ++q) {
+            const int32_t x = near_x[first + q], y = near_y[first + q];
+            const float centre = level.i0.at(x, y);
+            float sum = 0;
+            for (int k = 0; k < kTaps; ++k) {
+                const int32_t tx = std::clamp(x + tap_x[k], 0, w - 1), ty = std::clamp(y + tap_y[k], 0, h - 1);
+                const int32_t l = ty - top;
+                read[static_cast<size_t>(l) * w + tx] = 1;
+                idx[k * n + q] = l * w + tx;
+                const float wt = std::exp(-std::fabs(level.i0.at(tx, ty) - centre) * (1.0f / kSameSurface));
+                wts[k * n + q] = wt;
+                sum += wt;
+            }
+            for (int k = 0; k < kTaps; ++k) wts[k * n + q] /= sum;
+        }
+        struct Run {
+            int32_t line, from, to;
+        };
+        std::vector<Run> runs;
+        for (int32_t l = 0; l < bottom - top; ++l) {
+            const uint8_t* r = read.data() + static_cast<size_t>(l) * w;
+            for (int32_t x = 0; x < w; ++x) {
+                if (!r[x]) continue;
+                if (!runs.empty() && runs.back().line == l && x - runs.back().to < 16) {
+                    runs.back().to = x + 1;
+                } else {
+                    runs.push_back({l, x, x + 1});
                 }
             }
         }
-    }
+        for (int s = 0; s < kShifts; ++s) {
+            const int32_t sx = shift_x[s], sy = shift_y[s];
+            for (const Run& r : runs) {
+                boundary_errors(level, top + r.line, r.from, r.to, sx, sy, error.data() + static_cast<size_t>(r.line) * w);
+            }
+            tap_costs(n, kTaps, wts.data(), idx.data(), error.data(), cost.data());
+            for (size_t q = 0; q < n; ++q) {
+                const size_t p = first + q;
+                const int32_t x = near_x[p], y = near_y[p];
+                if (s == 0) {
+                    own[p] = best[p] = cost[q];
+                    continue;
+                }
+                if (!(cost[q] < best[p])) continue;
+                // A candidate within a jump's size of the pixel's own flow, or of the
+                // candidate one radius in, is the same surface's motion again.
+                const size_t f = static_cast<size_t>(std::clamp(y + sy, 0, h - 1)) * w + std::clamp(x + sx, 0, w - 1);
+                const float cu = U.data[f], cv = V.data[f];
+                float du = cu - U.data[near[p]], dv = cv - V.data[near[p]];
+                if (du * du + dv * dv < kSameFlow2) continue;
+                if (s > 8) {
+                    const size_t g = static_cast<size_t>(std::clamp(y + shift_y[s - 8], 0, h - 1)) * w +
+                                     std::clamp(x + shift_x[s - 8], 0, w - 1);
+                    du = cu - U.data[g], dv = cv - V.data[g];
+                    if (du * du + dv * dv < kSameFlow2) continue;
+                }
+                best[p] = cost[q], new_u[p] = cu, new_v[p] = cv;
+            }
+        }
+    });
     // Replaced only where clearly better, all at once (the candidates read the flow before).
-    for (size_t p = 0; p < n; ++p) {
-        if (best[p] < 0.9f * own[p]) U.data[near[p]] = best_u[p], V.data[near[p]] = best_v[p];
+    // The lines' spans within 2 of a replacement are where the median is to settle it.
+    std::vector<int32_t> span_lo(static_cast<size_t>(h), w), span_hi(static_cast<size_t>(h), -1);
+    for (size_t p = 0; p < near.size(); ++p) {
+        if (!(best[p] < 0.9f * own[p])) continue;
+        U.data[near[p]] = new_u[p], V.data[near[p]] = new_v[p];
+        const int32_t x = near_x[p], y = near_y[p];
+        for (int32_t j = std::max(0, y - 2); j <= std::min(h - 1, y + 2); ++j) {
+            span_lo[j] = std::min(span_lo[j], std::max(0, x - 2));
+            span_hi[j] = std::max(span_hi[j], std::min(w - 1, x + 2));
+        }
     }
-    if (settings_.median) {
-        for (GreyImage* f : {&U, &V}) {
-            for_bands(threads, h, [&](int32_t y0, int32_t y1) { median5(*f, &level.a11, y0, y1); });
-            std::swap(f->data, level.a11.data);
+    if (!settings_.median) return;
+    for (GreyImage* f : {&U, &V}) {
+        for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+            for (int32_t y = y0; y < y1; ++y) {
+                if (span_hi[y] >= span_lo[y]) median5_line(*f, level.a11.line(y), y, span_lo[y], span_hi[y] + 1);
+            }
+        });
+        for (int32_t y = 0; y < h; ++y) {
+            if (span_hi[y] >= span_lo[y]) {
+                std::copy(level.a11.line(y) + span_lo[y], level.a11.line(y) + span_hi[y] + 1, f->line(y) + span_lo[y]);
+            }
         }
     }
 }
@@ -1019,13 +1372,10 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
     GreyImage& error = level.a11;
     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
         for (int32_t y = y0; y < y1; ++y) {
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t i = static_cast<size_t>(y) * w + x;
-                const float d = sample(level.i1, static_cast<float>(x) + level.u.data[i],
-                                       static_cast<float>(y) + level.v.data[i]) -
-                                level.i0.data[i];
-                error.data[i] = d;
-            }
+            float* e = error.line(y);
+            warp_line(level.i1, y, level.u.line(y), level.v.line(y), e);
+            const float* i0 = level.i0.line(y);
+            for (int32_t x = 0; x < w; ++x) e[x] -= i0[x];
         }
     });
     // Where the flow sends several pixels of the first image onto one of the second, all
@@ -1046,48 +1396,31 @@ void PairFlowEstimator::confidence(Level& level, GreyImage* out) const {
             a[w] += (1 - at.fx) * at.fy, a[w + 1] += at.fx * at.fy;
         }
     }
+    // Over the 3 x 3 neighbourhood of each pixel: the error less its mean there (a change of
+    // lighting that the exposure match left), as a distance [pixels], i.e. divided by the
+    // gradient, and the texture. With G = gx^2 + gy^2 + zeta^2 and m the mean error, the sum
+    // of (e - m)^2 / G is that of e^2 / G, less 2 m that of e / G, plus m^2 that of 1 / G, so
+    // seven sums of the 3 x 3 neighbourhood give everything: they are made along the lines
+    // for three lines at a time, then down.
+    constexpr int kSums = 7;
     for_bands(threads, h, [&](int32_t y0, int32_t y1) {
+        std::vector<float> across(static_cast<size_t>(3 * kSums) * w);  // three lines' line sums
+        std::vector<float> terms(static_cast<size_t>(kSums) * w), crowd(static_cast<size_t>(w));
+        auto line_sums = [&](int32_t y) {
+            const int32_t r = std::clamp(y, 0, h - 1);
+            confidence_terms(w, error.line(r), level.d0[0].line(r), level.d0[1].line(r), terms.data());
+            float* dst = across.data() + static_cast<size_t>((y + 3) % 3) * kSums * w;
+            for (int k = 0; k < kSums; ++k) sum3_line(w, terms.data() + static_cast<size_t>(k) * w, dst + static_cast<size_t>(k) * w);
+        };
+        line_sums(y0 - 1);
+        line_sums(y0);
         for (int32_t y = y0; y < y1; ++y) {
-            for (int32_t x = 0; x < w; ++x) {
-                const size_t i = static_cast<size_t>(y) * w + x;
-                const float px = static_cast<float>(x) + level.u.data[i];
-                const float py = static_cast<float>(y) + level.v.data[i];
-                if (px < 0 || py < 0 || px > static_cast<float>(w - 1) ||
-                    py > static_cast<float>(h - 1)) {
-                    out->data[i] = 0.0f;
-                    continue;
-                }
-                // The error and the texture over the 3 x 3 neighbourhood; the error less its
-                // mean there (a change of lighting that the exposure match left), as a
-                // distance [pixels]: divided by the gradient.
-                float mean = 0;
-                for (int32_t j = -1; j <= 1; ++j) {
-                    const int32_t yy = std::clamp(y + j, 0, h - 1);
-                    for (int32_t k = -1; k <= 1; ++k) {
-                        mean += error.data[static_cast<size_t>(yy) * w + std::clamp(x + k, 0, w - 1)];
-                    }
-                }
-                mean *= 1.0f / 9.0f;
-                float r2 = 0, sxx = 0, sxy = 0, syy = 0;
-                for (int32_t j = -1; j <= 1; ++j) {
-                    const int32_t yy = std::clamp(y + j, 0, h - 1);
-                    for (int32_t k = -1; k <= 1; ++k) {
-                        const size_t n = static_cast<size_t>(yy) * w + std::clamp(x + k, 0, w - 1);
-                        const float gx = level.d0[0].data[n], gy = level.d0[1].data[n];
-                        const float d = error.data[n] - mean;
-                        r2 += d * d / (gx * gx + gy * gy + kZetaBrightness * kZetaBrightness);
-                        sxx += gx * gx, sxy += gx * gy, syy += gy * gy;
-                    }
-                }
-                r2 *= 1.0f / 9.0f;
-                const float half = 0.5f * (sxx + syy) / 9.0f;
-                const float dev = std::sqrt(0.25f * (sxx - syy) * (sxx - syy) + sxy * sxy) / 9.0f;
-                const float lmin = std::max(0.0f, half - dev);
-                const float photometric = 1.0f / (1.0f + r2 / kConfidentError2);
-                const float texture = lmin / (lmin + kTextureHalf);
-                const float crowd = std::max(1.0f, sample(arrivals, px, py));
-                out->data[i] = photometric * std::sqrt(texture) / (crowd * crowd);
-            }
+            line_sums(y + 1);
+            const float* rows[3] = {across.data() + static_cast<size_t>((y + 2) % 3) * kSums * w,
+                                    across.data() + static_cast<size_t>((y + 3) % 3) * kSums * w,
+                                    across.data() + static_cast<size_t>((y + 4) % 3) * kSums * w};
+            warp_line(arrivals, y, level.u.line(y), level.v.line(y), crowd.data());
+            confidence_line(w, h, y, rows, level.u.line(y), level.v.line(y), crowd.data(), out->line(y));
         }
     });
 }

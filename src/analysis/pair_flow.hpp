@@ -63,7 +63,8 @@ struct PairFlowSettings {
     int32_t fixed_point = 3;
     int32_t sweeps = 5;
     // The same at the full frame, which holds three quarters of the pixels: its flow starts
-    // close, so fewer rounds finish it.
+    // close, so one round finishes it (0 warps leave it to the flow of the level above,
+    // enlarged: faster, a few hundredths of a pixel less accurate).
     int32_t finest_warps = 1;
     int32_t finest_fixed_point = 2;
     // The energy's weights: smoothness, brightness and gradient terms. The brightness term is
@@ -76,9 +77,12 @@ struct PairFlowSettings {
     // How fast the smoothness weight falls with the first image's gradient [per grey level
     // per pixel]; 0 keeps it the same everywhere.
     float edge_falloff = 0.05f;
-    // Rounds at the full frame in which pixels near a jump of the flow try their
-    // neighbours' flows from either side of it (see reselect_boundaries()).
+    // Rounds in which pixels near a jump of the flow try their neighbours' flows from either
+    // side of it (see reselect_boundaries()), at the full frame and at the levels above it up
+    // to `boundary_levels`: a motion of 30 pixels smears across its boundary at the coarse
+    // levels further than the full frame's candidates reach.
     int32_t boundary_rounds = 1;
+    int32_t boundary_levels = 2;
     // A 5 x 5 median filter of the flow after each warp.
     bool median = true;
     // Threads for the refinement's sweeps and the per-pixel work (1: the calling thread).
