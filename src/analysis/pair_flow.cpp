@@ -1166,7 +1166,8 @@ void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const floa
 
 // Motion boundaries: the smoothness term and the coarse levels smear each motion a few pixels
 // across the edge of the region that has it. Each pixel near a jump of the flow tries the
-// flow found 3, 6 and 10 pixels away in eight directions, judged by the brightness error
+// flow found 3, 6 and 10 pixels away in eight directions (3 and 6 at the full frame), each
+// unless it repeats the pixel's own motion or the one a radius in, judged by the brightness error
 // and its gradient's (after the warp, capped so that occlusions do not dominate) over a 7 x 7
 // neighbourhood whose pixels count by how like the centre's their brightness is: pixels of the
 // same surface decide. A candidate is the whole flow field moved by its offset, so each tap of
@@ -1307,7 +1308,10 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
                 }
             }
         }
-        for (int s = 0; s < kShifts; ++s) {
+        // The full frame's flow comes from the levels above, which have moved each boundary
+        // to within a few pixels: it tries the two shorter radii only.
+        const int shifts = &level == levels_[0].get() ? 1 + 2 * 8 : kShifts;
+        for (int s = 0; s < shifts; ++s) {
             const int32_t sx = shift_x[s], sy = shift_y[s];
             for (const Run& r : runs) {
                 boundary_errors(level, top + r.line, r.from, r.to, sx, sy, error.data() + static_cast<size_t>(r.line) * w);
