@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, every package that building and testing Orvane needs and that is
 # missing. Safe to run again: it only calls apt-get when something is absent.
-#   --main   only what the native build and orvane-flow need (no Windows cross-compilers
+#   --main   only what the native build, orvane-flow and the Python package need (no Windows cross-compilers
 #            and Wine, which only the Windows tests use)
 set -euo pipefail
 main_only=0
@@ -12,6 +12,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
+    python3-venv python3-pip python3-setuptools python3-wheel python3-build
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
     libcairo2-dev fonts-dejavu-core libjs-chart.js nlohmann-json3-dev
 )

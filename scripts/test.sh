@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test of Orvane on a Debian 12 machine, installing what is missing:
 #   1. the native build (warnings are errors) and all its tests (unit, Python, tool);
-#   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the library and its unit tests built with clang (warnings are errors);
-#   4. under ThreadSanitizer, the component tests (objects driven on several threads at once),
+#   2. the Python package as pip installs it: a wheel built from this tree, installed into a
+#      fresh venv, and the Python tests run against the installed package;
+#   3. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the library and its unit tests built with clang (warnings are errors);
+#   5. under ThreadSanitizer, the component tests (objects driven on several threads at once),
 #      the engine's band threads and the flow analysis's job threads;
-#   5. the fuzzers, each for a bounded time (scripts/fuzz.sh);
-#   6. the Windows builds (Orvane.DLL, 64- and 32-bit, cross-built) and their tests under Wine.
+#   6. the fuzzers, each for a bounded time (scripts/fuzz.sh);
+#   7. the Windows builds (Orvane.DLL, 64- and 32-bit, cross-built) and their tests under Wine.
 # Prints the time each stage took at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +33,30 @@ stage "native build and tests"
 cmake -S . -B build -DORVANE_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+# The wheel takes its compiled parts from build/ (ORVANE_CMAKE_BUILD_DIR, see setup.py), so
+# nothing is compiled again. The venv sees Debian's NumPy, Dask, pandas and pytest; pip may not
+# look anywhere else (--no-index). The tests run from outside the tree without PYTHONPATH, and
+# ORVANE_TEST_INSTALLED makes test_package.py check that the package they import is the
+# installed one; ORVANE_FLOW is the installed orvane-flow command.
+stage "Python wheel installed into a fresh venv, Python tests against it"
+wheel_dir=$(mktemp -d)
+venv=$wheel_dir/venv
+if ! ORVANE_CMAKE_BUILD_DIR=$root/build /usr/bin/python3 -m build --no-isolation --wheel \
+        --outdir "$wheel_dir" . >"$wheel_dir/build.log" 2>&1; then
+    cat "$wheel_dir/build.log"
+    exit 1
+fi
+wheel=$(echo "$wheel_dir"/orvane-*.whl)
+echo "built $(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)"
+/usr/bin/python3 -m venv --system-site-packages "$venv"
+"$venv/bin/python" -m pip install --no-index --quiet "$wheel[batch]"
+"$venv/bin/orvane-flow" --version
+(cd "$wheel_dir" && env -u PYTHONPATH ORVANE_TEST_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
+    PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 ORVANE_FLOW="$venv/bin/orvane-flow" \
+    ORVANE_ENGINE_REFERENCE="$root/build/bindings/python/orvane_engine_reference" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+rm -rf "$wheel_dir"
 
 stage "unit tests under the sanitizers"
 cmake -S . -B build-asan -DORVANE_WERROR=ON -DORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \

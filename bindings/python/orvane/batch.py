@@ -5,6 +5,8 @@ recording (DIR/NAME, the files orvane-flow writes).
     python3 -m orvane.batch INPUTS... --out DIR [--scheduler ADDRESS] [--workers N]
                             [--resume | --force] [-s NAME=VALUE ...]
 
+(`orvane-batch` after a pip install; Dask, distributed and pandas are its `batch` extra.)
+
 Without --scheduler a local cluster of worker processes is started (one per core, one thread
 each: one stream keeps a core busy). With it the tasks go to a running `dask-scheduler`; the
 workers then read the inputs and write DIR through the same paths, so both must lie on a
@@ -43,7 +45,23 @@ BATCH_FILE = "batch.json"
 
 
 class BatchError(Exception):
-    """A batch that cannot start: a refused setting, or an output folder in the way."""
+    """A batch that cannot start: a refused setting, an output folder in the way, or Dask
+    missing."""
+
+
+# What to install when Dask is missing: the package's `batch` extra, or Debian's packages.
+MISSING_DASK = ("Dask's distributed scheduler is not installed; orvane.batch needs it: "
+                "python3 -m pip install 'orvane[batch]' (Dask, distributed and pandas), or on "
+                "Debian apt install python3-dask python3-distributed python3-pandas")
+
+
+def _require_distributed():
+    """Stops with MISSING_DASK before anything is planned or written when Dask is missing."""
+    try:
+        import distributed
+    except ImportError:
+        raise BatchError(MISSING_DASK) from None
+    return distributed
 
 
 def run(paths, client=None, *, out, workers=None, resume=False, force=False,
@@ -59,6 +77,8 @@ def run(paths, client=None, *, out, workers=None, resume=False, force=False,
     orvane.flow.analyze, the same for every recording. show_progress: a Dask progress bar
     (default: when standard error is a terminal).
     """
+    if client is None:
+        _require_distributed()
     out = pathlib.Path(out).absolute()
     jobs = _plan(paths, out)
     settings = _checked_settings(settings)
@@ -262,11 +282,8 @@ def _local_cluster(workers):
 
 
 def _run_on_cluster(todo, out, settings, client, workers, show_progress):
-    try:
-        from distributed import Client, as_completed
-    except ImportError:
-        raise BatchError("orvane.batch needs Dask's distributed scheduler (Debian: "
-                         "python3-dask python3-distributed)") from None
+    distributed = _require_distributed()
+    Client, as_completed = distributed.Client, distributed.as_completed
 
     cluster = None
     if client is None:
@@ -340,15 +357,17 @@ def _setting(text):
     return name.replace("-", "_"), value
 
 
-def main(argv=None):
+def main(argv=None, prog="python3 -m orvane.batch"):
+    """The command line (python3 -m orvane.batch, or the orvane-batch command of a pip install,
+    which passes its own name as `prog`); returns the exit status."""
     parser = argparse.ArgumentParser(
-        prog="python3 -m orvane.batch",
+        prog=prog,
         description="Measures the motion in many recordings with orvane-flow, one Dask task "
                     "per recording, and gathers one row per recording into DIR/recordings.csv.",
         epilog="Examples:\n"
-               "  python3 -m orvane.batch clips/*.mp4 --out results\n"
-               "  python3 -m orvane.batch clips/*.mp4 --out results --resume\n"
-               "  python3 -m orvane.batch /shared/clips/*.mp4 --out /shared/results \\\n"
+               f"  {prog} clips/*.mp4 --out results\n"
+               f"  {prog} clips/*.mp4 --out results --resume\n"
+               f"  {prog} /shared/clips/*.mp4 --out /shared/results \\\n"
                "      --scheduler tcp://head:8786 -s computation_mode=affineparams -s every=50\n"
                "Exit status: 0 every recording measured, 1 some failed (see their rows),\n"
                "2 the batch could not start.",
@@ -380,8 +399,9 @@ def main(argv=None):
 
     client = None
     try:
+        distributed = _require_distributed()
         if args.scheduler:
-            from distributed import Client
+            Client = distributed.Client
             try:
                 client = Client(args.scheduler, timeout="20s")
             except (OSError, TimeoutError) as e:

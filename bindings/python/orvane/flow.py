@@ -15,6 +15,8 @@ released while they work) and return NumPy arrays and plain Python values. Signs
 - ``analyze(path)``: the whole main job of orvane-flow on one recording (a video, images or the
   built-in sequence), returning its summary and per-frame table, and writing its files on
   request.
+- ``program()``: the path of the orvane-flow program that comes with the package, for running
+  it as a separate process.
 """
 from __future__ import annotations
 
@@ -221,6 +223,19 @@ def analyze(path=None, out=None, **settings):
         return _run(inputs, os.fspath(out), settings)
     with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
         return _run(inputs, os.path.join(scratch, "out"), settings)
+
+
+def program() -> str:
+    """The path of the orvane-flow program that comes with this package (orvane/bin/orvane-flow;
+    pip puts it there, and the CMake build links it there in the build folder), the same
+    version as the package. Raises FileNotFoundError where the package has none (a package
+    installed with ``cmake --install``, which puts the program in the prefix's bin/)."""
+    path = pathlib.Path(__file__).with_name("bin") / "orvane-flow"
+    if not os.access(path, os.X_OK):
+        raise FileNotFoundError(f"this orvane package ({path.parent.parent}) has no orvane-flow "
+                                f"program ({path} is missing); install the package with pip "
+                                "(README, Python) or run the orvane-flow of your build")
+    return str(path)
 
 
 def _run(inputs, out, settings):
