@@ -82,10 +82,10 @@ Scene affine_scene(const char* name, double a, double b, double b11, double b12,
     return s;
 }
 
-// The background moves by (1, 0.5); a square of another texture moves by (-5, 3) over it,
+// The background moves by (1, 0.5); a square of another texture moves by (mx, my) over it,
 // covering a band of background on its leading side.
-Scene occlusion_scene() {
-    const double side = 40, px = 40, py = 24, mx = -5, my = 3, bx = 1, by = 0.5;
+Scene occlusion_scene(const char* name, double px, double py, double mx, double my, double max_error) {
+    const double side = 40, bx = 1, by = 0.5;
     auto frame = [=](double t) {
         return render([=](double x, double y) {
             const double sx = x - px - mx * t, sy = y - py - my * t;
@@ -93,7 +93,7 @@ Scene occlusion_scene() {
             return waves(x - bx * t, y - by * t, 0);
         });
     };
-    Scene s{"occlusion", frame(0), frame(1), {}, 0.35};
+    Scene s{name, frame(0), frame(1), {}, max_error};
     s.truth = [=](double x, double y, double* u, double* v, bool* seen) {
         const bool inside = x - px >= 0 && y - py >= 0 && x - px < side && y - py < side;
         *u = inside ? mx : bx;
@@ -148,7 +148,10 @@ TEST(PairFlow, RecoversKnownMotionAtEveryPixel) {
         affine_scene("rotation and zoom", 0.5, 0.2, 0.03, -0.0349, 0.0349, 0.03, 1, 0,
                      0.1),
         affine_scene("exposure change", 1.5, 0.5, 0, 0, 0, 0, 1.15, -12, 0.08),
-        occlusion_scene(),
+        occlusion_scene("occlusion", 40, 24, -5, 3, 0.08),
+        // A fast object: the coarse levels smear its motion far across its edge, and the
+        // motion-boundary step has to take it back.
+        occlusion_scene("fast occlusion", 60, 16, -12, 7, 0.2),
     };
     PairFlowEstimator estimator;
     for (const Scene& s : scenes) {
@@ -159,7 +162,7 @@ TEST(PairFlow, RecoversKnownMotionAtEveryPixel) {
         const Score r = score(s, f);
         EXPECT_TRUE(r.finite) << s.name << ": a value or confidence out of range";
         EXPECT_LT(r.seen_error, s.max_error) << s.name;
-        if (r.hidden_confidence > 0 || std::string(s.name) == "occlusion") {
+        if (r.hidden_confidence > 0 || std::string(s.name).find("occlusion") != std::string::npos) {
             // Where the first image's content is gone, nothing matches: less confident.
             EXPECT_LT(r.hidden_confidence, 0.5 * r.seen_confidence) << s.name;
         }
