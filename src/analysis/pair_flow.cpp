@@ -204,17 +204,27 @@ void reduce_half(const GreyImage& in, GreyImage* out, float* tmp) {
     }
 }
 
-// Five-point derivatives along x and y (1 -8 0 8 -1 over 12; edges replicated).
+// Five-point derivatives along x and y (1 -8 0 8 -1 over 12; edges replicated); dx may be
+// null where only the derivative along y is wanted.
 void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
     const int32_t w = in.columns, h = in.lines;
-    resize_like(dx, w, h);
+    if (dx) resize_like(dx, w, h);
     resize_like(dy, w, h);
     for (int32_t y = 0; y < h; ++y) {
         const float* s = in.line(y);
-        float* d = dx->line(y);
-        for (int32_t x = 0; x < w; ++x) {
-            const Five t(s, x, w);
-            d[x] = (t.m2 - 8.0f * t.m1 + 8.0f * t.p1 - t.p2) * (1.0f / 12.0f);
+        if (dx) {
+            float* d = dx->line(y);
+            auto at = [&](int32_t x) {
+                const Five t(s, x, w);
+                d[x] = (t.m2 - 8.0f * t.m1 + 8.0f * t.p1 - t.p2) * (1.0f / 12.0f);
+            };
+            // The ends replicate the edge pixels; between them every tap lies inside.
+            const int32_t inner_end = std::max(2, w - 2);
+            for (int32_t x = 0; x < std::min(2, w); ++x) at(x);
+            for (int32_t x = 2; x < inner_end; ++x) {
+                d[x] = (s[x - 2] - 8.0f * s[x - 1] + 8.0f * s[x + 1] - s[x + 2]) * (1.0f / 12.0f);
+            }
+            for (int32_t x = std::max(inner_end, std::min(2, w)); x < w; ++x) at(x);
         }
         const float* a = in.line(std::max(y - 2, 0));
         const float* b = in.line(std::max(y - 1, 0));
@@ -816,7 +826,7 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
             derivatives(which == 0 ? level.i0 : level.i1, &d[0], &d[1]);
             if (!level.refined) continue;
             derivatives(d[0], &d[2], &d[3]);
-            derivatives(d[1], &level.scratch, &d[4]);
+            derivatives(d[1], nullptr, &d[4]);
         }
         for (size_t i = 0; i < level.edge.data.size(); ++i) {
             const float g = std::sqrt(d0[0].data[i] * d0[0].data[i] + d0[1].data[i] * d0[1].data[i]);
