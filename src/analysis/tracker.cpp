@@ -60,25 +60,23 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
 }
 
 #if ORVANE_ANALYSIS_AVX2
-// The faded warp (g clamped to 0..1, a NaN kept) eight at a time, with the plain loop's
-// operations (the same bits); returns where it stopped and sets *moving where any g > 0.
-__attribute__((target("avx2"))) size_t fade_warp_avx2(const float* pu, const float* pv, size_t n,
-                                                      float from, float span, float* gu, float* gv,
+// The warped part of the prediction eight at a time, with the plain loop's operations (the
+// same bits): the whole prediction where its speed is at least `from`, else nothing (a NaN
+// speed warps nothing). Returns where it stopped and sets *moving where any is warped.
+__attribute__((target("avx2"))) size_t warp_part_avx2(const float* pu, const float* pv, size_t n,
+                                                      float from, float* gu, float* gv,
                                                       int* moving) {
-    const __m256 f = _mm256_set1_ps(from), sp = _mm256_set1_ps(span);
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    __m256 any = zero;
+    const __m256 f = _mm256_set1_ps(from);
+    __m256 any = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 u = _mm256_loadu_ps(pu + i), v = _mm256_loadu_ps(pv + i);
         const __m256 speed =
             _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(u, u), _mm256_mul_ps(v, v)));
-        __m256 g = _mm256_div_ps(_mm256_sub_ps(speed, f), sp);
-        g = _mm256_blendv_ps(g, zero, _mm256_cmp_ps(g, zero, _CMP_LT_OQ));
-        g = _mm256_blendv_ps(g, one, _mm256_cmp_ps(g, one, _CMP_GT_OQ));
-        _mm256_storeu_ps(gu + i, _mm256_mul_ps(g, u));
-        _mm256_storeu_ps(gv + i, _mm256_mul_ps(g, v));
-        any = _mm256_or_ps(any, _mm256_cmp_ps(g, zero, _CMP_GT_OQ));
+        const __m256 warped = _mm256_cmp_ps(speed, f, _CMP_GE_OQ);
+        _mm256_storeu_ps(gu + i, _mm256_and_ps(warped, u));
+        _mm256_storeu_ps(gv + i, _mm256_and_ps(warped, v));
+        any = _mm256_or_ps(any, warped);
     }
     *moving |= _mm256_movemask_ps(any) != 0;
     return i;
@@ -367,27 +365,23 @@ class FlowTracker::Level {
     // One pass: warp the neighbours of the centre frame by the prediction, form their
     // temporal moments, solve.
     void measure(FlowResult* out) {
-        // The warp is faded in between warp_from and warp_full so the fed frames change
-        // smoothly with the predicted speed.
+        // The whole prediction is warped where its speed reaches warp_from, nothing below
+        // (see the class comment: a partial warp makes the estimate drift).
         const float from = static_cast<float>(settings_.warp_from);
-        const float span =
-            static_cast<float>(std::max(1e-6, settings_.warp_full - settings_.warp_from));
         int moving = 0;
         const size_t n = pu_.data.size();
         const float *pu = pu_.data.data(), *pv = pv_.data.data();
         float *gu = gu_.data.data(), *gv = gv_.data.data();
-        size_t faded = 0;
+        size_t done = 0;
 #if ORVANE_ANALYSIS_AVX2
-        if (have_avx2()) faded = fade_warp_avx2(pu, pv, n, from, span, gu, gv, &moving);
+        if (have_avx2()) done = warp_part_avx2(pu, pv, n, from, gu, gv, &moving);
 #endif
-        for (size_t i = faded; i < n; ++i) {
+        for (size_t i = done; i < n; ++i) {
             const float speed = std::sqrt(pu[i] * pu[i] + pv[i] * pv[i]);
-            float g = (speed - from) / span;
-            g = g < 0.0f ? 0.0f : g;
-            g = g > 1.0f ? 1.0f : g;
-            gu[i] = g * pu[i];
-            gv[i] = g * pv[i];
-            moving |= g > 0.0f;
+            const bool warped = speed >= from;
+            gu[i] = warped ? pu[i] : 0.0f;
+            gv[i] = warped ? pv[i] : 0.0f;
+            moving |= warped;
         }
         const bool warp = moving != 0;
         // The centre frame's moments, once per frame: no pass changes them.
