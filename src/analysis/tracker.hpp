@@ -45,7 +45,7 @@ struct TrackerSettings {
     // Predicted speeds below this are not warped; from it on the whole prediction is
     // [pixels/frame].
     double warp_from = 0.5;
-    bool reduced_level = true;      // use the level on frames reduced by 4
+    bool reduced_level = true;  // use the level on frames reduced by 4
     // Measure on frames reduced by this factor (1 or 2) and enlarge the flow: a quarter of the
     // work for 2, at a window of the same size in the picture.
     int32_t reduction = 1;

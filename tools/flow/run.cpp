@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -20,9 +21,11 @@
 #include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
+#include "engine/motion_engine.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/motion_plot.hpp"
+#include "flow/options.hpp"
 #include "flow/output_stage.hpp"
 #include "flow/pictures.hpp"
 #include "flow/pipeline.hpp"
@@ -483,29 +486,10 @@ void Run::write_flow_outputs(const FrameWork& w) {
 // Each option and value judged before any input is read or any file is made; kExitOk or the
 // usage code after the message.
 int Run::check_options() {
-    // Options first, before any input is read or any file is made: the component itself
-    // judges its settings.
-    // The command line refuses these counts before they get here; a host that fills the
-    // options itself gets the same answer instead of a division by zero.
-    const struct {
-        const char* option;
-        int64_t value, low;
-    } counts[] = {{"--frames", opt_.frames == -1 ? 1 : opt_.frames, 1},
-                  {"--start", opt_.start, 0},
-                  {"--every", opt_.every, 1}};
-    for (const auto& c : counts) {
-        if (c.value < c.low) {
-            error_(std::string(c.option) + ": " + std::to_string(c.value) +
-                   " is not a whole number of at least " + std::to_string(c.low));
-            return kExitUsage;
-        }
-    }
-    // The component takes any regularizer; with NaN every flow comes out empty, with an
-    // infinite one zero, with a negative one it divides by nearly nothing.
-    if (const double r = opt_.settings.regularizer; !(std::isfinite(r) && r >= 0)) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", r);
-        error_(std::string("--regularizer: ") + text + " is not a finite number of at least 0");
+    // Every value by the rules of the option table, the same the command line and the Python
+    // module apply (a host that fills the options itself gets the same answers).
+    if (const std::string refused = check_run_options(opt_); !refused.empty()) {
+        error_(refused);
         return kExitUsage;
     }
     session_ = std::make_unique<ComponentSession>();
@@ -526,12 +510,6 @@ int Run::check_options() {
         }
     }
 
-    if (opt_.method != "pairwise" && opt_.method != "compensated" && opt_.method != "direct" &&
-        opt_.method != "global") {
-        error_("--method: '" + opt_.method +
-               "' is not a method (choose pairwise, compensated, direct or global)");
-        return kExitUsage;
-    }
     if (opt_.method == "global") {
         // These show or store the dense flow, which the global method does not measure.
         const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
@@ -1054,10 +1032,27 @@ int run_with(const RunOptions& options, ErrorSink error, bool catch_signals) {
 }  // namespace
 
 int run_flow(const RunOptions& options) {
+    if (options.engine_threads > 0) {
+        engine_set_threads(options.engine_threads);
+    } else if (options.threads != 1 && !std::getenv("ORVANE_THREADS") &&
+               std::thread::hardware_concurrency() >= 2) {
+        // The measuring stages wait on the component's frames (the tool's own and the
+        // tracker's): split over two threads, they leave the pipeline less to wait on.
+        engine_set_threads(2);
+    }
     return run_with(options, ErrorSink{}, true);
 }
 
 int run_flow_in_process(const RunOptions& options, std::string& message) {
     message.clear();
+    // The engine's thread count is the host's process-wide setting: changed for this run
+    // only (the results are the same for any count).
+    struct EngineThreads {
+        int32_t before = engine_threads();
+        explicit EngineThreads(int n) {
+            if (n > 0 && n <= 64) engine_set_threads(n);
+        }
+        ~EngineThreads() { engine_set_threads(before); }
+    } engine(options.engine_threads);
     return run_with(options, ErrorSink{&message}, false);
 }
