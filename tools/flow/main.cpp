@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
     // measuring stage's time at 640x480); from the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 1024 << 20);
+    // Each thread that frees an image into an arena of its own keeps it there, out of reach of
+    // the others: with one arena per thread the heap held some 70 MB more at 1920x1080. Two
+    // arenas cost no time.
+    mallopt(M_ARENA_MAX, 2);
     // A console that goes away (`orvane-flow clip.mp4 2>&1 | head -1`) must not end the run
     // half way: its writes fail instead, the progress display stops and the results are
     // written as usual.

@@ -207,9 +207,10 @@ double picture_scale(double fast) {
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
 
-// Frames in each queue between the stages: enough to ride out a slow picture frame, few
-// enough that memory stays small (a 1920x1080 frame with its images is a few tens of MB).
-constexpr size_t kQueueCapacity = 3;
+// Frames in each queue between the stages. One is enough: the measuring stages take far longer
+// per frame than decoding or writing a picture, so a deeper queue only holds more frames (each
+// with its input and smoothed images, 8 MB apiece at 1920x1080) without saving any time.
+constexpr size_t kQueueCapacity = 1;
 
 // Where a run's error messages go: standard error with the program's name, or the string of a
 // host that runs the job in-process.
@@ -310,12 +311,11 @@ class Run {
     std::vector<float> edge_mask_;
     std::deque<GreyImage> recent_inputs_;
     int64_t beyond_frames_ = 0;
-    // The pairwise method: its estimator, the frame before (full width), the flow of the pair
-    // before (where the next pair's search starts), and the flow just measured as the run's
-    // other stages take it.
+    // The pairwise method: its estimator, the frame before (full width), and the flow just
+    // measured as the run's other stages take it, which is also where the next pair's search
+    // starts.
     std::unique_ptr<PairFlowEstimator> pair_;
     GreyImage pair_previous_;
-    PairFlow pair_flow_;
     DenseFlow pair_dense_;
     bool pair_has_flow_ = false;
     double pair_reach_ = 0;  // [pixels per frame]
@@ -379,7 +379,7 @@ void Run::take_flow_outputs(FrameWork& w) {
         w.flow = *w.img.flow;
         w.flow_frame = w.img.flow_frame;
         if (w.img.flow_input) w.flow_input = *w.img.flow_input;
-        if (pair_) w.confidence = pair_flow_.confidence;
+        if (pair_) w.confidence = pair_dense_.confidence;
     }
     w.img.flow = nullptr;
     w.img.flow_input = nullptr;
@@ -616,9 +616,12 @@ bool Run::read_frame(FrameWork& w) {
         return false;
     }
     if (!source_->next(w.frame)) return false;
-    // The pairwise flow measures the whole width; the component needs a multiple of 4.
-    if (pair_) w.whole = w.frame;
-    if (columns_ != in_columns_) w.frame = crop(w.frame, columns_);
+    // The pairwise flow measures the whole width; the component needs a multiple of 4. Where
+    // the two are the same the frame is kept once (the component stage hands it on).
+    if (columns_ != in_columns_) {
+        if (pair_) w.whole = w.frame;
+        w.frame = crop(w.frame, columns_);
+    }
     w.count = ++produced_;
     w.rec.frame = opt_.start + w.count - 1;
     w.rec.time_s = source_->frame_time();
@@ -656,7 +659,12 @@ void Run::component_stage(FrameWork& w) {
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     component_seconds_ += seconds;
     w.rec.time_ms = 1000.0 * seconds;
-    w.frame = GreyImage();  // the component keeps what it needs
+    // The component keeps what it needs; the pairwise flow takes the frame itself where it
+    // was not cut to the component's width.
+    if (pair_ && w.whole.empty()) {
+        w.whole = std::move(w.frame);
+    }
+    w.frame = GreyImage();
     measure(w.rec, w.img, w.count, w.pictures);
     if (!tracker_) take_flow_outputs(w);
     if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
@@ -692,26 +700,26 @@ void Run::flow_stage(FrameWork& w) {
 // before. The search starts from the flow of the pair before, which a steady motion keeps.
 void Run::measure_pair(FrameWork& w) {
     if (!pair_previous_.empty()) {
-        PairFlow before = std::move(pair_flow_);
-        pair_->estimate(pair_previous_, w.whole, &pair_flow_, pair_has_flow_ ? &before : nullptr);
+        // One copy of the flow is kept between pairs: the DenseFlow the run's other stages read,
+        // whose images go back to the estimator as the pair before.
+        PairFlow before{std::move(pair_dense_.u), std::move(pair_dense_.v),
+                        std::move(pair_dense_.confidence)};
+        PairFlow flow;
+        pair_->estimate(pair_previous_, w.whole, &flow, pair_has_flow_ ? &before : nullptr);
+        before = PairFlow();
         pair_has_flow_ = true;
-        pair_dense_.u = pair_flow_.u;
-        pair_dense_.v = pair_flow_.v;
-        pair_dense_.confidence = pair_flow_.confidence;
-        pair_dense_.valid.assign(pair_flow_.u.data.size(), 1);
         const int64_t frame = w.rec.frame - 1;
         w.img.flow = &pair_dense_;
         w.img.flow_frame = frame;
         w.img.flow_input = &pair_previous_;
         w.rec.flow_frame = frame;
-        w.rec.valid_share = pair_dense_.valid_share();
-        w.rec.median_speed = pair_dense_.median_speed();
+        pair_dense_.valid.assign(flow.u.data.size(), 1);
         // Beyond what the pyramid reaches, or matching almost nowhere.
-        std::vector<float> speed(pair_flow_.u.data.size());
+        std::vector<float> speed(flow.u.data.size());
         double confident = 0;
         for (size_t i = 0; i < speed.size(); ++i) {
-            speed[i] = std::hypot(pair_flow_.u.data[i], pair_flow_.v.data[i]);
-            confident += pair_flow_.confidence.data[i];
+            speed[i] = std::hypot(flow.u.data[i], flow.v.data[i]);
+            confident += flow.confidence.data[i];
         }
         const size_t high = speed.size() * 99 / 100;
         std::nth_element(speed.begin(), speed.begin() + high, speed.end());
@@ -728,8 +736,13 @@ void Run::measure_pair(FrameWork& w) {
         }
         // The global motion of short clips, which the compensated frames never reach.
         if (estimates_.empty()) {
-            if (auto a = affine_of_flow(pair_flow_)) pair_affines_.emplace_back(frame, *a);
+            if (auto a = affine_of_flow(flow)) pair_affines_.emplace_back(frame, *a);
         }
+        pair_dense_.u = std::move(flow.u);
+        pair_dense_.v = std::move(flow.v);
+        pair_dense_.confidence = std::move(flow.confidence);
+        w.rec.valid_share = pair_dense_.valid_share();
+        w.rec.median_speed = pair_dense_.median_speed();
         take_flow_outputs(w);
     }
     pair_previous_ = std::move(w.whole);
