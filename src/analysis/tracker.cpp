@@ -467,38 +467,44 @@ class FlowTracker::Level {
 
     // Warps the frames before and after the centre one by the prediction and forms their
     // temporal moments with the centre frame's spatial derivatives (as the component has them),
-    // and the mask without the pixels that any warp took from outside the frame. In bands of
-    // lines side by side, each warped and used while its lines are in cache.
+    // and the mask without the pixels that any warp took from outside the frame. Line by line,
+    // in bands of lines side by side: each warped line is used at once, so only a line of each
+    // warped frame is kept, never the whole frame.
     void compensated_moments() {
-        for (GreyImage* g : {&it_, &ixt_, &iyt_, &warped_[0], &warped_[1], &warped_[2], &warped_[3]}) {
+        for (GreyImage* g : {&it_, &ixt_, &iyt_}) {
             if (g->columns != wide_ || g->lines != lines_) *g = GreyImage(wide_, lines_);
         }
-        for (std::vector<uint8_t>& o : outside_) o.resize(base_mask_.size());
         mask_.resize(base_mask_.size());
         const ImageView ix = session_.view(ResultImage::Ix), iy = session_.view(ResultImage::Iy);
         const GreyImage& centre = ring_[(next_ + 2) % kWindowFrames];
         constexpr int32_t kBandLines = 16;
         const int bands = static_cast<int>((lines_ + kBandLines - 1) / kBandLines);
+        const size_t w = static_cast<size_t>(wide_);
         parallel_for(settings_.dense.threads, bands, [&](int b) {
+            // The four warped lines and where each read outside the frame, per thread.
+            thread_local std::vector<float> warped;
+            thread_local std::vector<uint8_t> outside;
+            warped.resize(4 * w);
+            outside.resize(4 * w);
             const int32_t y0 = b * kBandLines, y1 = std::min(lines_, y0 + kBandLines);
-            const size_t from = static_cast<size_t>(y0) * wide_, to = static_cast<size_t>(y1) * wide_;
-            for (int j = 0; j < 4; ++j) {
-                const int k = j < 2 ? j : j + 1;  // the frame's place in the window
-                std::fill(outside_[j].begin() + static_cast<std::ptrdiff_t>(from),
-                          outside_[j].begin() + static_cast<std::ptrdiff_t>(to), 0);
-                warp_bilinear_lines(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
-                                    static_cast<float>(k - 2), y0, y1, &warped_[j], &outside_[j]);
-            }
             for (int32_t y = y0; y < y1; ++y) {
-                const float* f[5] = {warped_[0].line(y), warped_[1].line(y), centre.line(y),
-                                     warped_[2].line(y), warped_[3].line(y)};
+                std::fill(outside.begin(), outside.end(), 0);
+                for (int j = 0; j < 4; ++j) {
+                    const int k = j < 2 ? j : j + 1;  // the frame's place in the window
+                    warp_bilinear_line(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
+                                       static_cast<float>(k - 2), y, warped.data() + j * w,
+                                       outside.data() + j * w);
+                }
+                const float* f[5] = {warped.data(), warped.data() + w, centre.line(y),
+                                     warped.data() + 2 * w, warped.data() + 3 * w};
                 batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y), ixt_.line(y),
                                    iyt_.line(y));
-            }
-            const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
-            const uint8_t *o2 = outside_[2].data(), *o3 = outside_[3].data();
-            for (size_t i = from; i < to; ++i) {
-                mask_[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base_mask_[i];
+                const uint8_t *o0 = outside.data(), *o1 = o0 + w, *o2 = o1 + w, *o3 = o2 + w;
+                const float* base = base_mask_.data() + static_cast<size_t>(y) * w;
+                float* mask = mask_.data() + static_cast<size_t>(y) * w;
+                for (size_t i = 0; i < w; ++i) {
+                    mask[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base[i];
+                }
             }
         });
     }
@@ -551,15 +557,13 @@ class FlowTracker::Level {
     // The centre frame's moments (Ix2, Iy2, Ixy) and the component's own temporal ones have
     // been read since the last frame was added.
     bool centre_read_ = false, plain_read_ = false;
-    std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
     // The component's images of the centre frame (Ix2, Iy2, Ixy) and its own temporal ones,
     // where they lie (valid until the next frame is added), or copies where their lines do not
     // lie one after another.
     ImageRef ix2_, iy2_, ixy_, plain_it_, plain_ixt_, plain_iyt_;
     GreyImage copies_[6];
-    GreyImage it_, ixt_, iyt_;                     // of the warped frames
-    std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
+    GreyImage it_, ixt_, iyt_;  // of the warped frames
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
     std::vector<float> smooth_taps_;
