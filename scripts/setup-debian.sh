@@ -15,6 +15,8 @@ packages=(
     python3-venv python3-pip python3-setuptools python3-wheel python3-build
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
     libcairo2-dev fonts-dejavu-core libjs-chart.js nlohmann-json3-dev
+    # a real photograph for the tool's pan test
+    visp-images-data
 )
 foreign=()
 if ((!main_only)); then
@@ -27,7 +29,7 @@ if ((!main_only)); then
 fi
 # Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
-    packages+=(libopencv-dev python3-opencv visp-images-data)
+    packages+=(libopencv-dev python3-opencv)
 fi
 
 missing=()

@@ -3,13 +3,13 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <initializer_list>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #ifdef ORVANE_WITH_FLOW
-#include "analysis/window.hpp"
+#include "flow/options.hpp"
 #include "flow/run.hpp"
 #endif
 
@@ -25,132 +25,86 @@ namespace {
                          std::string(Py_TYPE(value.ptr())->tp_name));
 }
 
-// One converter per field type: the Python value must already be of that kind (no float
-// truncated to an int, no number parsed from text); the range is the run's to judge.
-void assign(std::string& field, py::handle v, const std::string& name) {
-    if (!PyUnicode_Check(v.ptr())) type_error(name, "a str", v);
-    field = v.cast<std::string>();
-}
-void assign(bool& field, py::handle v, const std::string& name) {
-    if (!PyBool_Check(v.ptr())) type_error(name, "a bool", v);
-    field = v.ptr() == Py_True;
-}
-template <class Int>
-    requires std::is_integral_v<Int>
-void assign(Int& field, py::handle v, const std::string& name) {
-    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) type_error(name, "an int", v);
-    try {
-        field = py::int_(py::reinterpret_borrow<py::object>(v)).cast<Int>();
-    } catch (const py::cast_error&) {
-        throw py::value_error(name + " is out of range: " + py::repr(v).cast<std::string>());
+// The Python value as a value of the option's kind: it must already be of that kind (no float
+// truncated to an int, no number parsed from text); the rules are the option table's, the
+// same the command line applies.
+OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& name) {
+    OptionValue out;
+    switch (spec.kind) {
+        case OptionKind::count:
+            if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) type_error(name, "an int", v);
+            try {
+                out.count = py::int_(py::reinterpret_borrow<py::object>(v)).cast<int64_t>();
+            } catch (const py::cast_error&) {
+                // Beyond 64 bits, so beyond every range of the table: its rule, with the value
+                // as given.
+                OptionValue beyond;
+                beyond.count = std::numeric_limits<int64_t>::max();
+                std::string why = judge_option(spec, beyond, name);
+                const std::string shown = std::to_string(beyond.count);
+                why.replace(why.find(shown), shown.size(), py::repr(v).cast<std::string>());
+                throw py::value_error(why);
+            }
+            break;
+        case OptionKind::number:
+            if (PyBool_Check(v.ptr()) || !(PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr())))
+                type_error(name, "a real number", v);
+            out.number = py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
+            break;
+        case OptionKind::keyword:
+        case OptionKind::text:
+            if (!PyUnicode_Check(v.ptr())) type_error(name, "a str", v);
+            out.text = v.cast<std::string>();
+            break;
+        case OptionKind::flag:
+            if (!PyBool_Check(v.ptr())) type_error(name, "a bool", v);
+            out.flag = v.ptr() == Py_True;
+            break;
+        case OptionKind::names:
+            // A list of names, or one text of names separated by commas, as on the command line.
+            if (PyUnicode_Check(v.ptr())) {
+                std::string error;
+                parse_option_text(spec, v.cast<std::string>(), name, &out, &error);
+            } else if (py::isinstance<py::sequence>(v)) {
+                for (py::handle item : v) {
+                    if (!PyUnicode_Check(item.ptr())) type_error(name + " items", "str", item);
+                    out.names.push_back(item.cast<std::string>());
+                }
+            } else {
+                type_error(name, "a list of image names or a str", v);
+            }
+            break;
     }
+    return out;
 }
-void assign(double& field, py::handle v, const std::string& name) {
-    if (PyBool_Check(v.ptr()) || !(PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr())))
-        type_error(name, "a real number", v);
-    field = py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
-}
-// What --save stores: a list of names, or one text of names separated by commas, as on the
-// command line. "flow" is the dense flow, the other names are component images; a name given
-// twice is stored once.
-void assign_save(RunOptions& o, py::handle v, const std::string& name) {
-    std::vector<std::string> names;
-    if (PyUnicode_Check(v.ptr())) {
-        const std::string text = v.cast<std::string>();
-        for (size_t start = 0; start <= text.size();) {
-            const size_t comma = std::min(text.find(',', start), text.size());
-            if (comma > start) names.push_back(text.substr(start, comma - start));
-            start = comma + 1;
-        }
-    } else if (py::isinstance<py::sequence>(v)) {
-        for (py::handle item : v) {
-            if (!PyUnicode_Check(item.ptr())) type_error(name + " items", "str", item);
-            names.push_back(item.cast<std::string>());
-        }
-    } else {
-        type_error(name, "a list of image names or a str", v);
-    }
-    o.save.clear();
-    o.save_flow = false;
-    for (const std::string& n : names) {
-        if (n == "flow") {
-            o.save_flow = true;
-            continue;
-        }
-        ResultImage which;
-        if (!parse_result_image(n, &which)) {
-            throw py::value_error(name + ": unknown image '" + n + "' (choose from flow " +
-                                  result_image_names() + ")");
-        }
-        if (std::find(o.save.begin(), o.save.end(), which) == o.save.end()) o.save.push_back(which);
-    }
-}
-
-// A keyword option: the text must be one of `allowed`.
-void assign_keyword(std::string& field, py::handle v, const std::string& name,
-                    std::initializer_list<const char*> allowed) {
-    std::string text;
-    assign(text, v, name);
-    std::string list;
-    for (const char* a : allowed) {
-        if (text == a) {
-            field = text;
-            return;
-        }
-        list += (list.empty() ? "" : ", ") + std::string(a);
-    }
-    throw py::value_error(name + " must be one of " + list + ", not \"" + text + "\"");
-}
-
-// The settings a Python caller may give, named as the tool's options with underscores for the
-// dashes. Each row points at the field of RunOptions the option fills; the field's type picks
-// the conversion.
-struct Setting {
-    const char* name;
-    void (*apply)(RunOptions&, py::handle, const std::string&);
-};
-#define ORVANE_SETTING(name, field) \
-    Setting { name, [](RunOptions& o, py::handle v, const std::string& n) { assign(o.field, v, n); } }
-const Setting settings_table[] = {
-    Setting{"method",
-            [](RunOptions& o, py::handle v, const std::string& n) {
-                assign_keyword(o.method, v, n, {"pairwise", "compensated", "direct", "global"});
-            }},
-    Setting{"window",
-            [](RunOptions& o, py::handle v, const std::string& n) {
-                std::string text, error;
-                assign(text, v, n);
-                if (!parse_window(text, &o.window, &error)) throw py::value_error(n + ": " + error);
-            }},
-    ORVANE_SETTING("computation_mode", settings.computation_mode),
-    ORVANE_SETTING("timederivative_mode", settings.timederivative_mode),
-    ORVANE_SETTING("input_filter", settings.input_filter),
-    ORVANE_SETTING("regularizer", settings.regularizer),
-    ORVANE_SETTING("frames", frames),
-    ORVANE_SETTING("start", start),
-    ORVANE_SETTING("every", every),
-    Setting{"save", assign_save},
-    ORVANE_SETTING("change_threshold", change_threshold),
-    Setting{"affine_fit",
-            [](RunOptions& o, py::handle v, const std::string& n) {
-                std::string fit;
-                assign_keyword(fit, v, n, {"robust", "plain"});
-                o.robust_fit = fit == "robust";
-            }},
-    ORVANE_SETTING("video", video),
-    ORVANE_SETTING("threads", threads),
-    ORVANE_SETTING("max_speed", max_speed),
-    ORVANE_SETTING("arrows", arrows),
-    ORVANE_SETTING("quiet", quiet),
-    ORVANE_SETTING("verbose", verbose),
-    ORVANE_SETTING("force", force),
-};
-#undef ORVANE_SETTING
 
 std::vector<std::string> setting_names() {
     std::vector<std::string> names;
-    for (const Setting& s : settings_table) names.push_back(s.name);
+    for (const OptionSpec& s : run_option_table()) names.push_back(s.name);
     return names;
+}
+
+const OptionSpec& setting_named(const std::string& name) {
+    if (const OptionSpec* spec = find_run_option(name)) return *spec;
+    std::string known;
+    for (const std::string& n : setting_names()) known += (known.empty() ? "" : ", ") + n;
+    throw py::type_error("unknown setting '" + name + "' (the settings are: " + known + ")");
+}
+
+// A setting given as text (orvane.batch -s NAME=TEXT) as the Python value of its kind, read
+// as the command line reads the option; ValueError when the text is no value of that kind.
+py::object setting_from_text(const std::string& name, const std::string& text) {
+    const OptionSpec& spec = setting_named(name);
+    OptionValue v;
+    std::string error;
+    if (!parse_option_text(spec, text, name, &v, &error)) throw py::value_error(error);
+    switch (spec.kind) {
+        case OptionKind::count: return py::int_(v.count);
+        case OptionKind::number: return py::float_(v.number);
+        case OptionKind::flag: return py::bool_(v.flag);
+        case OptionKind::names: return py::cast(v.names);
+        default: return py::str(v.text);
+    }
 }
 
 RunOptions options_from(py::handle inputs, const std::string& out, const py::dict& settings) {
@@ -167,16 +121,11 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
     }
     for (auto [key, value] : settings) {
         const std::string name = py::str(key);
-        const Setting* found = nullptr;
-        for (const Setting& s : settings_table)
-            if (name == s.name) found = &s;
-        if (!found) {
-            std::string known;
-            for (const std::string& n : setting_names()) known += (known.empty() ? "" : ", ") + n;
-            throw py::type_error("unknown setting '" + name + "' (the settings are: " + known +
-                                 ")");
+        const OptionSpec& spec = setting_named(name);
+        std::string error;
+        if (!set_run_option(o, spec, value_of(spec, value, name), name, &error)) {
+            throw py::value_error(error);
         }
-        found->apply(o, value, name);
     }
     return o;
 }
@@ -204,6 +153,9 @@ void define_flow(py::module_& m) {
         "orvane-flow without the GIL; inputs is None (the built-in sequence), a path or a "
         "list of image paths. orvane.flow.analyze is the public face of this.");
     m.def("_flow_settings", &setting_names, "The settings orvane.flow.analyze takes.");
+    m.def("_flow_setting_from_text", &setting_from_text, py::arg("name"), py::arg("text"),
+          "The value of a setting given as text (orvane.batch -s NAME=TEXT), read as the "
+          "command line reads the option.");
 #else
     m.def(
         "_run_flow",
@@ -212,6 +164,9 @@ void define_flow(py::module_& m) {
         },
         py::arg("inputs"), py::arg("out"), py::arg("settings"));
     m.def("_flow_settings", [] { return std::vector<std::string>(); });
+    m.def("_flow_setting_from_text", [](const std::string&, const std::string& text) {
+        return py::str(text);
+    });
 #endif
 }
 

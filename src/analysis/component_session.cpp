@@ -85,7 +85,7 @@ std::string ComponentSession::keywords(HRESULT (CCoOrvane::*list)(BSTR*)) {
     return out;
 }
 
-void ComponentSession::apply(const ComponentSettings& s) {
+void ComponentSession::apply(const ComponentSettings& s, const SettingNames& names) {
     current_ = false;
     clear_error_message();
     // A refused keyword is reported with the keywords the component knows.
@@ -103,17 +103,17 @@ void ComponentSession::apply(const ComponentSettings& s) {
     {
         const OwnedBstr mode = OwnedBstr::from_ascii(s.computation_mode);
         check_keyword(object_->put_computation_mode(mode.get()),
-                      "--computation-mode '" + s.computation_mode + "'",
+                      std::string(names.computation_mode) + " '" + s.computation_mode + "'",
                       &CCoOrvane::list_computation_modes);
     }
     {
         const OwnedBstr mode = OwnedBstr::from_ascii(s.timederivative_mode);
         check_keyword(object_->put_timederivative_mode(mode.get()),
-                      "--timederivative-mode '" + s.timederivative_mode + "'",
+                      std::string(names.timederivative_mode) + " '" + s.timederivative_mode + "'",
                       &CCoOrvane::list_timederivative_modes);
     }
-    check(object_->put_input_filter(s.input_filter), "--input-filter");
-    check(object_->put_regularizer(s.regularizer), "--regularizer");
+    check(object_->put_input_filter(s.input_filter), names.input_filter);
+    check(object_->put_regularizer(s.regularizer), names.regularizer);
 }
 
 void ComponentSession::create(int32_t columns, int32_t lines) {

@@ -56,8 +56,17 @@ class ComponentSession {
     ComponentSession(const ComponentSession&) = delete;
     ComponentSession& operator=(const ComponentSession&) = delete;
 
+    // What a refusal calls each setting: the command line's options by default; a host names
+    // them as its callers spell them.
+    struct SettingNames {
+        const char* computation_mode = "--computation-mode";
+        const char* timederivative_mode = "--timederivative-mode";
+        const char* input_filter = "--input-filter";
+        const char* regularizer = "--regularizer";
+    };
     // Each putter in turn; throws ComponentError naming the setting on the first refusal.
-    void apply(const ComponentSettings& settings);
+    void apply(const ComponentSettings& settings, const SettingNames& names);
+    void apply(const ComponentSettings& settings) { apply(settings, SettingNames{}); }
     // Geometry, then create_orvane.
     void create(int32_t columns, int32_t lines);
     void process(const GreyImage& frame);

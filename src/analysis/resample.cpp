@@ -105,37 +105,41 @@ void warp_bilinear(const GreyImage& in, const GreyImage& pu, const GreyImage& pv
 void warp_bilinear_lines(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
                          int32_t first, int32_t end, GreyImage* out,
                          std::vector<uint8_t>* outside) {
+    const size_t w = static_cast<size_t>(in.columns);
+    for (int32_t y = first; y < end; ++y) {
+        warp_bilinear_line(in, pu, pv, s, y, out->line(y),
+                           outside->data() + static_cast<size_t>(y) * w);
+    }
+}
+
+void warp_bilinear_line(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
+                        int32_t y, float* d, uint8_t* o) {
     const int32_t w = in.columns, h = in.lines;
     const float xmax = static_cast<float>(w - 1), ymax = static_cast<float>(h - 1);
-    const bool vector = ORVANE_ANALYSIS_AVX2 && have_avx2() && w >= 2 && h >= 2;
-    for (int32_t y = first; y < end; ++y) {
-        const float* u = pu.line(y);
-        const float* v = pv.line(y);
-        float* d = out->line(y);
-        uint8_t* o = outside->data() + static_cast<size_t>(y) * static_cast<size_t>(w);
-        int32_t x = 0;
+    const float* u = pu.line(y);
+    const float* v = pv.line(y);
+    int32_t x = 0;
 #if ORVANE_ANALYSIS_AVX2
-        if (vector) x = warp_line_avx2(in, y, u, v, s, d, o);
+    if (have_avx2() && w >= 2 && h >= 2) x = warp_line_avx2(in, y, u, v, s, d, o);
 #endif
-        for (; x < w; ++x) {
-            float fx = static_cast<float>(x) + s * u[x];
-            float fy = static_cast<float>(y) + s * v[x];
-            // NaN compares false everywhere, so it lands outside too.
-            if (!(fx >= 0.0f && fx <= xmax && fy >= 0.0f && fy <= ymax)) {
-                o[x] = 1;
-                fx = std::isfinite(fx) ? std::clamp(fx, 0.0f, xmax) : 0.0f;
-                fy = std::isfinite(fy) ? std::clamp(fy, 0.0f, ymax) : 0.0f;
-            }
-            const int32_t x0 = std::min(static_cast<int32_t>(fx), std::max(w - 2, 0));
-            const int32_t y0 = std::min(static_cast<int32_t>(fy), std::max(h - 2, 0));
-            const int32_t x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
-            const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
-            const float* r0 = in.line(y0);
-            const float* r1 = in.line(y1);
-            const float top = r0[x0] + ax * (r0[x1] - r0[x0]);
-            const float bottom = r1[x0] + ax * (r1[x1] - r1[x0]);
-            d[x] = top + ay * (bottom - top);
+    for (; x < w; ++x) {
+        float fx = static_cast<float>(x) + s * u[x];
+        float fy = static_cast<float>(y) + s * v[x];
+        // NaN compares false everywhere, so it lands outside too.
+        if (!(fx >= 0.0f && fx <= xmax && fy >= 0.0f && fy <= ymax)) {
+            o[x] = 1;
+            fx = std::isfinite(fx) ? std::clamp(fx, 0.0f, xmax) : 0.0f;
+            fy = std::isfinite(fy) ? std::clamp(fy, 0.0f, ymax) : 0.0f;
         }
+        const int32_t x0 = std::min(static_cast<int32_t>(fx), std::max(w - 2, 0));
+        const int32_t y0 = std::min(static_cast<int32_t>(fy), std::max(h - 2, 0));
+        const int32_t x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+        const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
+        const float* r0 = in.line(y0);
+        const float* r1 = in.line(y1);
+        const float top = r0[x0] + ax * (r0[x1] - r0[x0]);
+        const float bottom = r1[x0] + ax * (r1[x1] - r1[x0]);
+        d[x] = top + ay * (bottom - top);
     }
 }
 

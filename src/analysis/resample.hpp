@@ -23,6 +23,11 @@ void warp_bilinear_lines(const GreyImage& in, const GreyImage& pu, const GreyIma
                          int32_t first, int32_t end, GreyImage* out,
                          std::vector<uint8_t>* outside);
 
+// The same for line y alone, into `out` and `outside` of `in.columns` elements each (so that a
+// caller that uses each warped line at once keeps one line, not a whole image).
+void warp_bilinear_line(const GreyImage& in, const GreyImage& pu, const GreyImage& pv, float s,
+                        int32_t y, float* out, uint8_t* outside);
+
 // The mean of each `factor` x `factor` block; the result is in.columns / factor by
 // in.lines / factor (a partial block at the right or bottom edge is dropped).
 GreyImage reduce(const GreyImage& in, int32_t factor);

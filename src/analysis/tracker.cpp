@@ -60,25 +60,23 @@ void narrow_flow(DenseFlow* f, int32_t columns) {
 }
 
 #if ORVANE_ANALYSIS_AVX2
-// The faded warp (g clamped to 0..1, a NaN kept) eight at a time, with the plain loop's
-// operations (the same bits); returns where it stopped and sets *moving where any g > 0.
-__attribute__((target("avx2"))) size_t fade_warp_avx2(const float* pu, const float* pv, size_t n,
-                                                      float from, float span, float* gu, float* gv,
+// The warped part of the prediction eight at a time, with the plain loop's operations (the
+// same bits): the whole prediction where its speed is at least `from`, else nothing (a NaN
+// speed warps nothing). Returns where it stopped and sets *moving where any is warped.
+__attribute__((target("avx2"))) size_t warp_part_avx2(const float* pu, const float* pv, size_t n,
+                                                      float from, float* gu, float* gv,
                                                       int* moving) {
-    const __m256 f = _mm256_set1_ps(from), sp = _mm256_set1_ps(span);
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    __m256 any = zero;
+    const __m256 f = _mm256_set1_ps(from);
+    __m256 any = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 u = _mm256_loadu_ps(pu + i), v = _mm256_loadu_ps(pv + i);
         const __m256 speed =
             _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(u, u), _mm256_mul_ps(v, v)));
-        __m256 g = _mm256_div_ps(_mm256_sub_ps(speed, f), sp);
-        g = _mm256_blendv_ps(g, zero, _mm256_cmp_ps(g, zero, _CMP_LT_OQ));
-        g = _mm256_blendv_ps(g, one, _mm256_cmp_ps(g, one, _CMP_GT_OQ));
-        _mm256_storeu_ps(gu + i, _mm256_mul_ps(g, u));
-        _mm256_storeu_ps(gv + i, _mm256_mul_ps(g, v));
-        any = _mm256_or_ps(any, _mm256_cmp_ps(g, zero, _CMP_GT_OQ));
+        const __m256 warped = _mm256_cmp_ps(speed, f, _CMP_GE_OQ);
+        _mm256_storeu_ps(gu + i, _mm256_and_ps(warped, u));
+        _mm256_storeu_ps(gv + i, _mm256_and_ps(warped, v));
+        any = _mm256_or_ps(any, warped);
     }
     *moving |= _mm256_movemask_ps(any) != 0;
     return i;
@@ -367,27 +365,23 @@ class FlowTracker::Level {
     // One pass: warp the neighbours of the centre frame by the prediction, form their
     // temporal moments, solve.
     void measure(FlowResult* out) {
-        // The warp is faded in between warp_from and warp_full so the fed frames change
-        // smoothly with the predicted speed.
+        // The whole prediction is warped where its speed reaches warp_from, nothing below
+        // (see the class comment: a partial warp makes the estimate drift).
         const float from = static_cast<float>(settings_.warp_from);
-        const float span =
-            static_cast<float>(std::max(1e-6, settings_.warp_full - settings_.warp_from));
         int moving = 0;
         const size_t n = pu_.data.size();
         const float *pu = pu_.data.data(), *pv = pv_.data.data();
         float *gu = gu_.data.data(), *gv = gv_.data.data();
-        size_t faded = 0;
+        size_t done = 0;
 #if ORVANE_ANALYSIS_AVX2
-        if (have_avx2()) faded = fade_warp_avx2(pu, pv, n, from, span, gu, gv, &moving);
+        if (have_avx2()) done = warp_part_avx2(pu, pv, n, from, gu, gv, &moving);
 #endif
-        for (size_t i = faded; i < n; ++i) {
+        for (size_t i = done; i < n; ++i) {
             const float speed = std::sqrt(pu[i] * pu[i] + pv[i] * pv[i]);
-            float g = (speed - from) / span;
-            g = g < 0.0f ? 0.0f : g;
-            g = g > 1.0f ? 1.0f : g;
-            gu[i] = g * pu[i];
-            gv[i] = g * pv[i];
-            moving |= g > 0.0f;
+            const bool warped = speed >= from;
+            gu[i] = warped ? pu[i] : 0.0f;
+            gv[i] = warped ? pv[i] : 0.0f;
+            moving |= warped;
         }
         const bool warp = moving != 0;
         // The centre frame's moments, once per frame: no pass changes them.
@@ -473,38 +467,44 @@ class FlowTracker::Level {
 
     // Warps the frames before and after the centre one by the prediction and forms their
     // temporal moments with the centre frame's spatial derivatives (as the component has them),
-    // and the mask without the pixels that any warp took from outside the frame. In bands of
-    // lines side by side, each warped and used while its lines are in cache.
+    // and the mask without the pixels that any warp took from outside the frame. Line by line,
+    // in bands of lines side by side: each warped line is used at once, so only a line of each
+    // warped frame is kept, never the whole frame.
     void compensated_moments() {
-        for (GreyImage* g : {&it_, &ixt_, &iyt_, &warped_[0], &warped_[1], &warped_[2], &warped_[3]}) {
+        for (GreyImage* g : {&it_, &ixt_, &iyt_}) {
             if (g->columns != wide_ || g->lines != lines_) *g = GreyImage(wide_, lines_);
         }
-        for (std::vector<uint8_t>& o : outside_) o.resize(base_mask_.size());
         mask_.resize(base_mask_.size());
         const ImageView ix = session_.view(ResultImage::Ix), iy = session_.view(ResultImage::Iy);
         const GreyImage& centre = ring_[(next_ + 2) % kWindowFrames];
         constexpr int32_t kBandLines = 16;
         const int bands = static_cast<int>((lines_ + kBandLines - 1) / kBandLines);
+        const size_t w = static_cast<size_t>(wide_);
         parallel_for(settings_.dense.threads, bands, [&](int b) {
+            // The four warped lines and where each read outside the frame, per thread.
+            thread_local std::vector<float> warped;
+            thread_local std::vector<uint8_t> outside;
+            warped.resize(4 * w);
+            outside.resize(4 * w);
             const int32_t y0 = b * kBandLines, y1 = std::min(lines_, y0 + kBandLines);
-            const size_t from = static_cast<size_t>(y0) * wide_, to = static_cast<size_t>(y1) * wide_;
-            for (int j = 0; j < 4; ++j) {
-                const int k = j < 2 ? j : j + 1;  // the frame's place in the window
-                std::fill(outside_[j].begin() + static_cast<std::ptrdiff_t>(from),
-                          outside_[j].begin() + static_cast<std::ptrdiff_t>(to), 0);
-                warp_bilinear_lines(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
-                                    static_cast<float>(k - 2), y0, y1, &warped_[j], &outside_[j]);
-            }
             for (int32_t y = y0; y < y1; ++y) {
-                const float* f[5] = {warped_[0].line(y), warped_[1].line(y), centre.line(y),
-                                     warped_[2].line(y), warped_[3].line(y)};
+                std::fill(outside.begin(), outside.end(), 0);
+                for (int j = 0; j < 4; ++j) {
+                    const int k = j < 2 ? j : j + 1;  // the frame's place in the window
+                    warp_bilinear_line(ring_[(next_ + k) % kWindowFrames], gu_, gv_,
+                                       static_cast<float>(k - 2), y, warped.data() + j * w,
+                                       outside.data() + j * w);
+                }
+                const float* f[5] = {warped.data(), warped.data() + w, centre.line(y),
+                                     warped.data() + 2 * w, warped.data() + 3 * w};
                 batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y), ixt_.line(y),
                                    iyt_.line(y));
-            }
-            const uint8_t *o0 = outside_[0].data(), *o1 = outside_[1].data();
-            const uint8_t *o2 = outside_[2].data(), *o3 = outside_[3].data();
-            for (size_t i = from; i < to; ++i) {
-                mask_[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base_mask_[i];
+                const uint8_t *o0 = outside.data(), *o1 = o0 + w, *o2 = o1 + w, *o3 = o2 + w;
+                const float* base = base_mask_.data() + static_cast<size_t>(y) * w;
+                float* mask = mask_.data() + static_cast<size_t>(y) * w;
+                for (size_t i = 0; i < w; ++i) {
+                    mask[i] = (o0[i] | o1[i] | o2[i] | o3[i]) ? 0.0f : base[i];
+                }
             }
         });
     }
@@ -557,15 +557,13 @@ class FlowTracker::Level {
     // The centre frame's moments (Ix2, Iy2, Ixy) and the component's own temporal ones have
     // been read since the last frame was added.
     bool centre_read_ = false, plain_read_ = false;
-    std::array<GreyImage, 4> warped_;  // the frames before and after the middle one, warped
     GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
     // The component's images of the centre frame (Ix2, Iy2, Ixy) and its own temporal ones,
     // where they lie (valid until the next frame is added), or copies where their lines do not
     // lie one after another.
     ImageRef ix2_, iy2_, ixy_, plain_it_, plain_ixt_, plain_iyt_;
     GreyImage copies_[6];
-    GreyImage it_, ixt_, iyt_;                     // of the warped frames
-    std::array<std::vector<uint8_t>, 4> outside_;  // where each warp read outside the frame
+    GreyImage it_, ixt_, iyt_;  // of the warped frames
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
     std::vector<float> smooth_taps_;

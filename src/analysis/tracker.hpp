@@ -17,6 +17,11 @@
 // comes from a second tracker level on frames reduced by 4, whose own range therefore reaches
 // four times as far. Predicted speeds below half a pixel per frame are not warped at all:
 // there the component is accurate on its own and a warp would only add its interpolation error.
+// From there on the whole prediction is warped, never a part of it: the solver reads the motion
+// left over a little short (noise in the centre frame's gradients weighs in its sums), and a
+// warp that grows faster than the prediction (a fade from none at half a pixel to all at one)
+// would turn that shortfall into a drift: on a long pan near 1 px/frame each frame's prediction
+// would come out shorter than the last one's.
 //
 // The tracker owns its component objects and its frame history; the tool and the Python module
 // create one per stream and push every frame (as the component's input stage left it, so
@@ -37,9 +42,10 @@ struct TrackerSettings {
     double prediction_sigma = 2.0;  // smoothing of the prediction [pixels]
     int max_iterations = 3;         // warp-and-measure passes per frame and level
     double converged = 0.5;         // median motion left over [pixels/frame] that ends the passes
-    double warp_from = 0.5;         // predicted speeds below this are not warped [pixels/frame]
-    double warp_full = 1.0;         // from this speed on the whole prediction is warped
-    bool reduced_level = true;      // use the level on frames reduced by 4
+    // Predicted speeds below this are not warped; from it on the whole prediction is
+    // [pixels/frame].
+    double warp_from = 0.5;
+    bool reduced_level = true;  // use the level on frames reduced by 4
     // Measure on frames reduced by this factor (1 or 2) and enlarge the flow: a quarter of the
     // work for 2, at a window of the same size in the picture.
     int32_t reduction = 1;

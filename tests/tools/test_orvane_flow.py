@@ -90,6 +90,36 @@ def test_default_sequence_motion_is_recovered(tmp_path, options, pan_tol, shape_
     assert "recovered" in r.stdout and "known" in r.stdout and "pan x" in r.stdout
 
 
+PHOTO = Path("/usr/share/visp-images-data/ViSP-images/Solvay/"
+             "Solvay_conference_1927_Version2_1280x881.png")
+
+
+@pytest.mark.skipif(not PHOTO.is_file(), reason=f"{PHOTO} missing (Debian visp-images-data)")
+@pytest.mark.parametrize("dx,dy,noise", [(1, 0, 6), (0, 1, 8)])
+def test_a_long_noisy_pan_does_not_drift(tmp_path, dx, dy, noise):
+    # 140 frames of a camera panning 1 px/frame over a photograph, with sensor noise of a few
+    # grey levels: the compensated frames' prediction used to shrink frame after frame
+    # (-0.98 by the end, no frame flagged). The README promises 1 %.
+    raw = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(PHOTO), "-f", "rawvideo",
+                          "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
+    photo = np.frombuffer(raw, np.uint8).reshape(881, 1280).astype(np.float64)
+    rng = np.random.default_rng(1)
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for t in range(140):
+        crop = photo[dy * t:dy * t + 240, dx * t:dx * t + 320]
+        noisy = np.clip(crop + rng.normal(0, noise, crop.shape) + 0.5, 0, 255)
+        write_pgm(frames / f"f{t:04d}.pgm", noisy.astype(np.uint8))
+    r = run(frames, "--method", "compensated", "--every", 1000, "--out", tmp_path / "out")
+    assert r.returncode == 0, r.stderr
+    _, rows = read_csv(tmp_path / "out")
+    late = [row for row in rows if row["a1"] and int(row["affine_frame"]) >= 80]
+    assert len(late) >= 50 and not any(row["beyond_range"] == "1" for row in late)
+    # A pure pan: a1 and a4 are the motion everywhere.
+    pan = np.mean([[float(row["a1"]), float(row["a4"])] for row in late], axis=0)
+    assert abs(pan[0] + dx) <= 0.01 and abs(pan[1] + dy) <= 0.01, pan
+
+
 # ---- what is written -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("method,mode,pictures,has_dense,has_affine", [
@@ -530,7 +560,7 @@ def make_bad_inputs(tmp):
     (["--regularizer", "nan"], 2, "--regularizer: nan is not a finite number of at least 0"),
     (["--regularizer", "inf"], 2, "--regularizer: inf is not a finite number of at least 0"),
     (["--regularizer", "-1"], 2, "--regularizer: -1 is not a finite number of at least 0"),
-    (["--max-speed", "0"], 2, "--max-speed: '0' is not a positive number of pixels per frame"),
+    (["--max-speed", "-1"], 2, "--max-speed: -1 is not a finite number of at least 0"),
     (["--frames", "3", "--video", "flow.txt"], 2, "use .mp4 or .mkv"),
     (["--method", "global", "--save", "flow"], 2, "--save flow: the method \"global\""),
     (["--method", "global", "--arrows"], 2, "measures no dense flow"),
@@ -765,6 +795,69 @@ def test_dash_reads_a_video_from_the_standard_input(tmp_path, container, code, m
         assert read_summary(out)["frames"]["processed"] == 8
     else:
         assert not out.exists()
+
+
+# One rule per option for every door: the command line, orvane.flow.analyze and orvane.batch -s
+# refuse the same values with the same words, each naming the option as its caller spelled it.
+@pytest.mark.parametrize("keyword,value,text,rule", [
+    ("max_speed", -1.0, "-1", ": -1 is not a finite number of at least 0"),
+    ("max_speed", float("nan"), "nan", ": nan is not a finite number of at least 0"),
+    ("max_speed", float("inf"), "inf", ": inf is not a finite number of at least 0"),
+    ("regularizer", -0.5, "-0.5", ": -0.5 is not a finite number of at least 0"),
+    ("change_threshold", float("nan"), "nan", ": nan is not a finite number"),
+    ("threads", -3, "-3", ": -3 is not a whole number of at least 0"),
+    ("engine_threads", 65, "65", ": 65 is not a whole number from 1 to 64"),
+    ("frames", 0, "0", ": 0 is not a whole number of at least 1"),
+    ("every", 0, "0", ": 0 is not a whole number of at least 1"),
+    ("start", -1, "-1", ": -1 is not a whole number of at least 0"),
+    ("input_filter", 2**32, "4294967296",
+     ": 4294967296 is not a whole number from -2147483648 to 2147483647"),
+    ("method", "fast", "fast",
+     " 'fast': not a choice (choose from pairwise, compensated, direct, global)"),
+    ("affine_fit", "fancy", "fancy", " 'fancy': not a choice (choose from robust, plain)"),
+    ("computation_mode", "Orvane", "Orvane",
+     " 'Orvane': Invalid Mode (choose from changedetection, orvane, affineparams, all)"),
+    ("window", "box:4", "box:4", ": a box window's side must be an odd whole number"),
+    ("save", "Un,Uv", "Un,Uv", ": unknown image 'Uv'"),
+])
+def test_every_door_refuses_a_bad_value_with_the_same_rule(tmp_path, keyword, value, text, rule):
+    flow = pytest.importorskip("orvane.flow")
+    batch = pytest.importorskip("orvane.batch")
+    flag = "--" + keyword.replace("_", "-")
+    # the command line
+    short = {} if keyword == "frames" else {"frames": 8}  # should a bad value pass, a short run
+    r = run(flag, text, *[x for k, v in short.items() for x in ("--" + k, v)],
+            "--out", tmp_path / "cli")
+    assert r.returncode == 2 and f"orvane-flow: {flag}{rule}" in r.stderr, r.stderr
+    assert not (tmp_path / "cli").exists()
+    # orvane.flow.analyze, and orvane.batch -s NAME=TEXT (the text read as the tool reads it)
+    for given in [value, batch._setting(f"{keyword}={text}")[1]]:
+        with pytest.raises(ValueError) as caught:
+            flow.analyze(None, tmp_path / "py", **dict(short, **{keyword: given}))
+        assert str(caught.value).startswith(keyword + rule), caught.value
+    assert not (tmp_path / "py").exists()
+
+
+def test_every_door_takes_the_tools_options(tmp_path):
+    # max_speed 0 is the default's automatic scale; method "global" and engine_threads are
+    # options of the tool and so settings of the Python module.
+    flow = pytest.importorskip("orvane.flow")
+    batch = pytest.importorskip("orvane.batch")
+    settings = dict(batch._setting(t) for t in ["max_speed=0", "method=global",
+                                                 "engine_threads=2", "frames=8", "every=4"])
+    assert settings == dict(max_speed=0.0, method="global", engine_threads=2, frames=8, every=4)
+    summary, _ = flow.analyze(None, tmp_path / "py", **settings)
+    r = run("--max-speed", 0, "--method", "global", "--engine-threads", 2, "--frames", 8,
+            "--every", 4, "--out", tmp_path / "cli")
+    assert r.returncode == 0, r.stderr
+    cli = read_summary(tmp_path / "cli")
+    assert summary["mean_affine_motion"] == cli["mean_affine_motion"]
+    # An automatic scale: pictures coloured on a positive one (0 drew them blank).
+    r = run("--max-speed", 0, "--frames", 8, "--every", 4, "--out", tmp_path / "auto")
+    assert r.returncode == 0, r.stderr
+    report = (tmp_path / "auto" / "report.html").read_text()
+    scale = re.search(r"flow colour scale</th><td[^>]*>([0-9.]+) px/frame", report)
+    assert scale and float(scale.group(1)) > 0
 
 
 def test_help_names_every_option():

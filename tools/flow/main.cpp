@@ -7,12 +7,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "analysis/window.hpp"
-#include "engine/motion_engine.hpp"
+#include "flow/options.hpp"
 #include "flow/run.hpp"
 
 extern "C" {
@@ -32,37 +31,6 @@ std::string orvane_flow_version() {
            dotted(avformat_version()) + ", libavcodec " + dotted(avcodec_version()) + ")";
 }
 
-// A whole number of at least `low`, with a message that says so (CLI11's range checks print
-// the type's full range).
-CLI::Validator at_least(long long low) {
-    return CLI::Validator(
-        [low](std::string& text) -> std::string {
-            try {
-                size_t used = 0;
-                const long long v = std::stoll(text, &used);
-                if (used == text.size() && v >= low) return {};
-            } catch (const std::exception&) {
-            }
-            return "'" + text + "' is not a whole number of at least " + std::to_string(low);
-        },
-        "", "at_least");
-}
-
-// A finite number above zero, with a message that says so.
-CLI::Validator positive(const char* what) {
-    return CLI::Validator(
-        [what](std::string& text) -> std::string {
-            try {
-                size_t used = 0;
-                const double v = std::stod(text, &used);
-                if (used == text.size() && v > 0 && v < 1e30) return {};
-            } catch (const std::exception&) {
-            }
-            return "'" + text + "' is not a positive number of " + what;
-        },
-        "", "positive");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,6 +39,10 @@ int main(int argc, char** argv) {
     // measuring stage's time at 640x480); from the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 1024 << 20);
+    // Each thread that frees an image into an arena of its own keeps it there, out of reach of
+    // the others: with one arena per thread the heap held some 70 MB more at 1920x1080. Two
+    // arenas cost no time.
+    mallopt(M_ARENA_MAX, 2);
     // A console that goes away (`orvane-flow clip.mp4 2>&1 | head -1`) must not end the run
     // half way: its writes fail instead, the progress display stops and the results are
     // written as usual.
@@ -96,110 +68,39 @@ int main(int argc, char** argv) {
     app.add_option(
         "INPUT", inputs,
         "Video (- for the standard input), folder or glob of PNG/PGM images, or image files");
-    auto* measuring = "Measuring";
-    app.add_option("--method", opt.method,
-                   "pairwise: the flow from each frame to the next, any pair of images,\n"
-                   "  up to about 60 px/frame, a value and a confidence at every pixel;\n"
-                   "compensated: motion-compensated frames, any speed up to several px/frame;\n"
-                   "direct: the component's own moment images, below about 1 px/frame;\n"
-                   "global: compensated, the global affine motion only, no dense flow (fastest)")
-        ->check(CLI::IsMember({"pairwise", "compensated", "direct", "global"}))
-        ->capture_default_str()
-        ->group(measuring);
-    std::string window = window_text(opt.window);
-    app.add_option("--window", window,
-                   "Local window of the dense flow: gaussian:SIGMA or box:SIDE [px]")
-        ->capture_default_str()
-        ->group(measuring);
-    auto* settings = "Component settings (the component's names; tool defaults that measure best)";
-    app.add_option("--computation-mode", opt.settings.computation_mode,
-                   "changedetection, orvane, affineparams or all")
-        ->capture_default_str()
-        ->group(settings);
-    app.add_option("--timederivative-mode", opt.settings.timederivative_mode,
-                   "recursive (2 frames) or batch (5 frames; refers to 2 frames back)")
-        ->capture_default_str()
-        ->group(settings);
-    app.add_option("--input-filter", opt.settings.input_filter,
-                   "Non-zero: smooth each frame with the 5x5 filter first")
-        ->capture_default_str()
-        ->group(settings);
-    app.add_option("--regularizer", opt.settings.regularizer,
-                   "Added to the squared gradient before dividing (a finite number of at least 0)")
-        ->capture_default_str()
-        ->group(settings);
-
-    auto* frames = "Frames and output";
-    app.add_option("--frames", opt.frames, "Process at most N frames (default: all)")
-        ->check(at_least(1))
-        ->type_name("N")
-        ->group(frames);
-    app.add_option("--start", opt.start, "Pass over the first N input frames")
-        ->check(at_least(0))
-        ->capture_default_str()
-        ->type_name("N")
-        ->group(frames);
-    app.add_option("--every", opt.every, "Write pictures of every K-th frame (and of the last)")
-        ->check(at_least(1))
-        ->capture_default_str()
-        ->type_name("K")
-        ->group(frames);
     app.add_option("--out", opt.out, "Output folder (created when missing)")
         ->capture_default_str()
         ->type_name("DIR")
-        ->group(frames);
-    std::vector<std::string> save;
-    app.add_option("--save", save,
-                   "On picture frames store 'flow' (.flo, .npy, valid mask) and/or these\n"
-                   "component images as float32 .npy, e.g. flow,Un,Vn")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->group(frames);
-    app.add_option("--change-threshold", opt.change_threshold,
-                   "It2 above which a pixel counts as changed in frames.csv")
-        ->capture_default_str()
-        ->group(frames);
-    std::string fit = "robust";
-    app.add_option("--affine-fit", fit,
-                   "robust (objects moving on their own weigh little) or plain")
-        ->check(CLI::IsMember({"robust", "plain"}))
-        ->capture_default_str()
-        ->group(frames);
-    app.add_option("--max-speed", opt.max_speed,
-                   "Speed [px/frame] shown in full colour in the flow pictures (one scale for "
-                   "the whole run; default: a round number above the first flow's fastest "
-                   "motions, 2 with the compensated and direct methods)")
-        ->check(positive("pixels per frame"))
-        ->type_name("PX")
-        ->group(frames);
-    app.add_option("--video", opt.video,
-                   "Also write the input and the flow side by side as an H.264 video")
-        ->type_name("FILE.mp4")
-        ->group(frames);
-    app.add_flag("--arrows", opt.arrows, "Also draw the flow as arrows on the input frame")
-        ->group(frames);
-    app.add_option("--threads", opt.threads,
-                   "1: decode, measure and write one after another on one thread (default: "
-                   "each on its own thread; the results are the same)")
-        ->check(at_least(1))
-        ->type_name("N")
-        ->group(frames);
-    int engine_threads_wanted = 0;
-    app.add_option("--engine-threads", engine_threads_wanted,
-                   "Split each frame's measurement into bands of rows on N threads (1 to 64; "
-                   "default: 2 with the pipeline on two or more cores, else 1, or "
-                   "ORVANE_THREADS; the results are the same)")
-        ->check(CLI::Range(1, 64))
-        ->type_name("N")
-        ->group(frames);
-    app.add_flag("--force", opt.force,
-                 "Replace the results of an earlier run in DIR, on success (only the files its "
-                 "summary.json lists; a folder holding other files is refused)")
-        ->group(frames);
-    app.add_flag("-q,--quiet", opt.quiet, "No progress, notices or result table; errors only")
-        ->group(frames);
-    app.add_flag("-v,--verbose", opt.verbose, "Also show what FFmpeg says about the input")
-        ->group(frames);
+        ->group("Frames and output");
+    // Every other option from the run's table, taken as text here and judged by the table's
+    // rules after parsing (the same rules the Python module applies).
+    const std::vector<OptionSpec>& table = run_option_table();
+    std::vector<std::string> texts(table.size());
+    std::vector<std::vector<std::string>> lists(table.size());
+    const std::unique_ptr<bool[]> flags(new bool[table.size()]());
+    std::vector<CLI::Option*> given(table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+        const OptionSpec& spec = table[i];
+        std::string names = option_flag(spec);
+        if (names == "--quiet") names = "-q," + names;
+        if (names == "--verbose") names = "-v," + names;
+        CLI::Option* o = nullptr;
+        if (spec.kind == OptionKind::flag) {
+            o = app.add_flag(names, flags[i], spec.help);
+        } else if (spec.kind == OptionKind::names) {
+            o = app.add_option(names, lists[i], spec.help)->delimiter(',');
+        } else {
+            o = app.add_option(names, texts[i], spec.help);
+        }
+        std::string type = spec.type_name;
+        if (spec.kind == OptionKind::keyword) {
+            for (const std::string& k : spec.keywords) type += (type.empty() ? "" : "|") + k;
+        }
+        if (!type.empty()) o->type_name(type);
+        if (*spec.default_text) o->default_str(spec.default_text);
+        o->group(spec.group);
+        given[i] = o;
+    }
     app.set_version_flag("--version", orvane_flow_version());
 
     app.footer(
@@ -233,38 +134,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvane-flow: %s\nRun with --help for the options.\n", e.what());
         return kExitUsage;
     }
-    if (engine_threads_wanted > 0) {
-        engine_set_threads(engine_threads_wanted);
-    } else if (opt.threads != 1 && !std::getenv("ORVANE_THREADS") &&
-               std::thread::hardware_concurrency() >= 2) {
-        // The measuring stages wait on the component's frames (the tool's own and the
-        // tracker's): split over two threads, they leave the pipeline less to wait on.
-        engine_set_threads(2);
+    for (size_t i = 0; i < table.size(); ++i) {
+        const OptionSpec& spec = table[i];
+        if (given[i]->count() == 0) continue;
+        const std::string flag = option_flag(spec);
+        OptionValue value;
+        std::string error;
+        if (spec.kind == OptionKind::flag) {
+            value.flag = flags[i];
+        } else if (spec.kind == OptionKind::names) {
+            value.names = lists[i];
+        } else if (!parse_option_text(spec, texts[i], flag, &value, &error)) {
+            std::fprintf(stderr, "orvane-flow: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        if (!set_run_option(opt, spec, value, flag, &error)) {
+            std::fprintf(stderr, "orvane-flow: %s\n", error.c_str());
+            return kExitUsage;
+        }
     }
-    opt.robust_fit = fit == "robust";
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();
     if (inputs.size() > 1) opt.images = inputs;
-    std::string window_error;
-    if (!parse_window(window, &opt.window, &window_error)) {
-        std::fprintf(stderr, "orvane-flow: --window: %s\n", window_error.c_str());
-        return kExitUsage;
-    }
-    for (const std::string& name : save) {
-        if (name == "flow") {
-            opt.save_flow = true;
-            continue;
-        }
-        ResultImage which;
-        if (!parse_result_image(name, &which)) {
-            std::fprintf(stderr, "orvane-flow: --save: unknown image '%s' (choose from flow %s)\n",
-                         name.c_str(), result_image_names().c_str());
-            return kExitUsage;
-        }
-        // An image named twice is stored once.
-        if (std::find(opt.save.begin(), opt.save.end(), which) == opt.save.end()) {
-            opt.save.push_back(which);
-        }
-    }
     return run_flow(opt);
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -20,9 +21,11 @@
 #include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
+#include "engine/motion_engine.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/motion_plot.hpp"
+#include "flow/options.hpp"
 #include "flow/output_stage.hpp"
 #include "flow/pictures.hpp"
 #include "flow/pipeline.hpp"
@@ -204,9 +207,10 @@ double picture_scale(double fast) {
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
 
-// Frames in each queue between the stages: enough to ride out a slow picture frame, few
-// enough that memory stays small (a 1920x1080 frame with its images is a few tens of MB).
-constexpr size_t kQueueCapacity = 3;
+// Frames in each queue between the stages. One is enough: the measuring stages take far longer
+// per frame than decoding or writing a picture, so a deeper queue only holds more frames (each
+// with its input and smoothed images, 8 MB apiece at 1920x1080) without saving any time.
+constexpr size_t kQueueCapacity = 1;
 
 // Where a run's error messages go: standard error with the program's name, or the string of a
 // host that runs the job in-process.
@@ -307,12 +311,11 @@ class Run {
     std::vector<float> edge_mask_;
     std::deque<GreyImage> recent_inputs_;
     int64_t beyond_frames_ = 0;
-    // The pairwise method: its estimator, the frame before (full width), the flow of the pair
-    // before (where the next pair's search starts), and the flow just measured as the run's
-    // other stages take it.
+    // The pairwise method: its estimator, the frame before (full width), and the flow just
+    // measured as the run's other stages take it, which is also where the next pair's search
+    // starts.
     std::unique_ptr<PairFlowEstimator> pair_;
     GreyImage pair_previous_;
-    PairFlow pair_flow_;
     DenseFlow pair_dense_;
     bool pair_has_flow_ = false;
     double pair_reach_ = 0;  // [pixels per frame]
@@ -376,7 +379,7 @@ void Run::take_flow_outputs(FrameWork& w) {
         w.flow = *w.img.flow;
         w.flow_frame = w.img.flow_frame;
         if (w.img.flow_input) w.flow_input = *w.img.flow_input;
-        if (pair_) w.confidence = pair_flow_.confidence;
+        if (pair_) w.confidence = pair_dense_.confidence;
     }
     w.img.flow = nullptr;
     w.img.flow_input = nullptr;
@@ -483,29 +486,10 @@ void Run::write_flow_outputs(const FrameWork& w) {
 // Each option and value judged before any input is read or any file is made; kExitOk or the
 // usage code after the message.
 int Run::check_options() {
-    // Options first, before any input is read or any file is made: the component itself
-    // judges its settings.
-    // The command line refuses these counts before they get here; a host that fills the
-    // options itself gets the same answer instead of a division by zero.
-    const struct {
-        const char* option;
-        int64_t value, low;
-    } counts[] = {{"--frames", opt_.frames == -1 ? 1 : opt_.frames, 1},
-                  {"--start", opt_.start, 0},
-                  {"--every", opt_.every, 1}};
-    for (const auto& c : counts) {
-        if (c.value < c.low) {
-            error_(std::string(c.option) + ": " + std::to_string(c.value) +
-                   " is not a whole number of at least " + std::to_string(c.low));
-            return kExitUsage;
-        }
-    }
-    // The component takes any regularizer; with NaN every flow comes out empty, with an
-    // infinite one zero, with a negative one it divides by nearly nothing.
-    if (const double r = opt_.settings.regularizer; !(std::isfinite(r) && r >= 0)) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", r);
-        error_(std::string("--regularizer: ") + text + " is not a finite number of at least 0");
+    // Every value by the rules of the option table, the same the command line and the Python
+    // module apply (a host that fills the options itself gets the same answers).
+    if (const std::string refused = check_run_options(opt_); !refused.empty()) {
+        error_(refused);
         return kExitUsage;
     }
     session_ = std::make_unique<ComponentSession>();
@@ -526,12 +510,6 @@ int Run::check_options() {
         }
     }
 
-    if (opt_.method != "pairwise" && opt_.method != "compensated" && opt_.method != "direct" &&
-        opt_.method != "global") {
-        error_("--method: '" + opt_.method +
-               "' is not a method (choose pairwise, compensated, direct or global)");
-        return kExitUsage;
-    }
     if (opt_.method == "global") {
         // These show or store the dense flow, which the global method does not measure.
         const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
@@ -638,9 +616,12 @@ bool Run::read_frame(FrameWork& w) {
         return false;
     }
     if (!source_->next(w.frame)) return false;
-    // The pairwise flow measures the whole width; the component needs a multiple of 4.
-    if (pair_) w.whole = w.frame;
-    if (columns_ != in_columns_) w.frame = crop(w.frame, columns_);
+    // The pairwise flow measures the whole width; the component needs a multiple of 4. Where
+    // the two are the same the frame is kept once (the component stage hands it on).
+    if (columns_ != in_columns_) {
+        if (pair_) w.whole = w.frame;
+        w.frame = crop(w.frame, columns_);
+    }
     w.count = ++produced_;
     w.rec.frame = opt_.start + w.count - 1;
     w.rec.time_s = source_->frame_time();
@@ -678,7 +659,12 @@ void Run::component_stage(FrameWork& w) {
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     component_seconds_ += seconds;
     w.rec.time_ms = 1000.0 * seconds;
-    w.frame = GreyImage();  // the component keeps what it needs
+    // The component keeps what it needs; the pairwise flow takes the frame itself where it
+    // was not cut to the component's width.
+    if (pair_ && w.whole.empty()) {
+        w.whole = std::move(w.frame);
+    }
+    w.frame = GreyImage();
     measure(w.rec, w.img, w.count, w.pictures);
     if (!tracker_) take_flow_outputs(w);
     if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
@@ -714,26 +700,26 @@ void Run::flow_stage(FrameWork& w) {
 // before. The search starts from the flow of the pair before, which a steady motion keeps.
 void Run::measure_pair(FrameWork& w) {
     if (!pair_previous_.empty()) {
-        PairFlow before = std::move(pair_flow_);
-        pair_->estimate(pair_previous_, w.whole, &pair_flow_, pair_has_flow_ ? &before : nullptr);
+        // One copy of the flow is kept between pairs: the DenseFlow the run's other stages read,
+        // whose images go back to the estimator as the pair before.
+        PairFlow before{std::move(pair_dense_.u), std::move(pair_dense_.v),
+                        std::move(pair_dense_.confidence)};
+        PairFlow flow;
+        pair_->estimate(pair_previous_, w.whole, &flow, pair_has_flow_ ? &before : nullptr);
+        before = PairFlow();
         pair_has_flow_ = true;
-        pair_dense_.u = pair_flow_.u;
-        pair_dense_.v = pair_flow_.v;
-        pair_dense_.confidence = pair_flow_.confidence;
-        pair_dense_.valid.assign(pair_flow_.u.data.size(), 1);
         const int64_t frame = w.rec.frame - 1;
         w.img.flow = &pair_dense_;
         w.img.flow_frame = frame;
         w.img.flow_input = &pair_previous_;
         w.rec.flow_frame = frame;
-        w.rec.valid_share = pair_dense_.valid_share();
-        w.rec.median_speed = pair_dense_.median_speed();
+        pair_dense_.valid.assign(flow.u.data.size(), 1);
         // Beyond what the pyramid reaches, or matching almost nowhere.
-        std::vector<float> speed(pair_flow_.u.data.size());
+        std::vector<float> speed(flow.u.data.size());
         double confident = 0;
         for (size_t i = 0; i < speed.size(); ++i) {
-            speed[i] = std::hypot(pair_flow_.u.data[i], pair_flow_.v.data[i]);
-            confident += pair_flow_.confidence.data[i];
+            speed[i] = std::hypot(flow.u.data[i], flow.v.data[i]);
+            confident += flow.confidence.data[i];
         }
         const size_t high = speed.size() * 99 / 100;
         std::nth_element(speed.begin(), speed.begin() + high, speed.end());
@@ -750,8 +736,13 @@ void Run::measure_pair(FrameWork& w) {
         }
         // The global motion of short clips, which the compensated frames never reach.
         if (estimates_.empty()) {
-            if (auto a = affine_of_flow(pair_flow_)) pair_affines_.emplace_back(frame, *a);
+            if (auto a = affine_of_flow(flow)) pair_affines_.emplace_back(frame, *a);
         }
+        pair_dense_.u = std::move(flow.u);
+        pair_dense_.v = std::move(flow.v);
+        pair_dense_.confidence = std::move(flow.confidence);
+        w.rec.valid_share = pair_dense_.valid_share();
+        w.rec.median_speed = pair_dense_.median_speed();
         take_flow_outputs(w);
     }
     pair_previous_ = std::move(w.whole);
@@ -1054,10 +1045,27 @@ int run_with(const RunOptions& options, ErrorSink error, bool catch_signals) {
 }  // namespace
 
 int run_flow(const RunOptions& options) {
+    if (options.engine_threads > 0) {
+        engine_set_threads(options.engine_threads);
+    } else if (options.threads != 1 && !std::getenv("ORVANE_THREADS") &&
+               std::thread::hardware_concurrency() >= 2) {
+        // The measuring stages wait on the component's frames (the tool's own and the
+        // tracker's): split over two threads, they leave the pipeline less to wait on.
+        engine_set_threads(2);
+    }
     return run_with(options, ErrorSink{}, true);
 }
 
 int run_flow_in_process(const RunOptions& options, std::string& message) {
     message.clear();
+    // The engine's thread count is the host's process-wide setting: changed for this run
+    // only (the results are the same for any count).
+    struct EngineThreads {
+        int32_t before = engine_threads();
+        explicit EngineThreads(int n) {
+            if (n > 0 && n <= 64) engine_set_threads(n);
+        }
+        ~EngineThreads() { engine_set_threads(before); }
+    } engine(options.engine_threads);
     return run_with(options, ErrorSink{&message}, false);
 }

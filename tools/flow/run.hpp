@@ -36,6 +36,9 @@ struct RunOptions {
     bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
     std::string video;               // --video FILE: input and flow side by side, H.264
     int threads = 0;                 // 1: decode, measure and write on one thread; else three
+    // Threads that split each frame of the component into bands (0: the command line's default
+    // of two on a machine of two or more cores, a host's own setting in process).
+    int engine_threads = 0;
     bool quiet = false;
     bool verbose = false;  // FFmpeg's own messages are shown too
     bool force = false;    // an output folder holding earlier results is replaced

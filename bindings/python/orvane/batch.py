@@ -30,7 +30,7 @@ import shutil
 import sys
 import uuid
 
-from . import flow
+from . import _core, flow
 
 # recordings.csv, one row per recording in the order the inputs were given.
 COLUMNS = ["name", "input", "status", "frames", "duration_s", "pan_x", "pan_y", "rotation",
@@ -344,17 +344,16 @@ def _write_csv(path, rows):
 # ---- command line --------------------------------------------------------------------------
 
 def _setting(text):
+    """NAME=VALUE of -s: the value read as orvane-flow reads its option NAME (the kind of value
+    and the rules come from the tool's one table of options)."""
     name, sep, value = text.partition("=")
     if not sep or not name:
         raise argparse.ArgumentTypeError(f"'{text}' is not NAME=VALUE")
-    for convert in (int, float):
-        try:
-            return name.replace("-", "_"), convert(value)
-        except ValueError:
-            pass
-    if value.lower() in ("true", "false"):
-        return name.replace("-", "_"), value.lower() == "true"
-    return name.replace("-", "_"), value
+    name = name.replace("-", "_")
+    try:
+        return name, _core._flow_setting_from_text(name, value)
+    except (TypeError, ValueError) as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def main(argv=None, prog="python3 -m orvane.batch"):
