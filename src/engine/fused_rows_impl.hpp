@@ -393,8 +393,10 @@ void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
 // One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
 // stored once. Every row is its own __restrict parameter, which is what lets the compiler
 // vectorise without run-time overlap tests.
+// With kQuotients false the loop stops before the quotients (Fn2, Un, Vn), which the caller
+// makes afterwards by its own column's division.
 template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer, bool kPlainDivision,
-          bool kCheckDivisors = true>
+          bool kCheckDivisors = true, bool kQuotients = true>
 bool products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
               const double* __restrict r3, const double* __restrict r4, const double* c,
               const float* __restrict it, float reg, float* __restrict o_it2,
@@ -449,7 +451,9 @@ bool products(const double* __restrict r0, const double* __restrict r1, const do
             const float it2 = t * t;
             o_it2[x] = it2;
             o_ig2[x] = ig2;
-            if constexpr (kPlainDivision) {
+            if constexpr (!kQuotients) {
+                // made by the caller
+            } else if constexpr (kPlainDivision) {
                 if constexpr (kCheckDivisors) {
                     special |=
                         static_cast<uint32_t>(ig2 == 0.0f) | static_cast<uint32_t>(ig2 != ig2);
@@ -530,7 +534,7 @@ void products_in(ProductSet set, const double* const d[5], const double* c, cons
 
 void products_row(ProductSet set, const double* const d[5], const double* c, bool exact,
                   const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                  int32_t n) {
+                  int32_t n, bool /*blocks: column 0 has none*/) {
     if (exact) {
         products_in<true>(set, d, c, it, reg, add_regularizer, out, n);
     } else {
@@ -778,6 +782,271 @@ bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, fl
 }
 #endif
 
+// ---- column 1 -------------------------------------------------------------------------------
+// Every routine of column 0 but the quotients: the MMX column divides, in rows of at least 32
+// pixels (`blocks`), the pixels up to the last multiple of 8 in groups of four with one reciprocal
+// in double per group: P = (d0 d1)(d2 d3), R = 1 / P, A = (d2 d3) R, B = (d0 d1) R, the quotients
+// d1 (m0 A), (m1 A) d0, (m2 B) d3 and (m3 B) d2, each rounded once to float. A group whose P is
+// zero or NaN, and every pixel after the groups, follows the zero-divisor rule. The three
+// quotients share their divisor Ig2, so a group's reciprocal serves all three.
+void quotients_mmx(const float* __restrict ig2, const float* __restrict it2,
+                   const float* __restrict ixt, const float* __restrict iyt, float* __restrict fn2,
+                   float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
+    const float* const dividends[3] = {it2, ixt, iyt};
+    float* const quotients[3] = {fn2, un, vn};
+    int32_t x = 0;
+    if (blocks) {
+        for (const int32_t end = n & ~7; x < end; x += 4) {
+            const float* d = ig2 + x;
+            const double d01 = static_cast<double>(d[0]) * d[1];
+            const double d23 = static_cast<double>(d[2]) * d[3];
+            const double p = d01 * d23;
+            if (p == 0.0 || p != p) {
+                for (int32_t i = 0; i < 3; ++i)
+                    for (int32_t k = 0; k < 4; ++k)
+                        quotients[i][x + k] = divide(d[k], dividends[i][x + k]);
+                continue;
+            }
+            const double r = 1.0 / p;
+            const double a = d23 * r;
+            const double b = d01 * r;
+            for (int32_t i = 0; i < 3; ++i) {
+                const float* m = dividends[i] + x;
+                float* q = quotients[i] + x;
+                q[0] = static_cast<float>(d[1] * (m[0] * a));
+                q[1] = static_cast<float>((m[1] * a) * d[0]);
+                q[2] = static_cast<float>((m[2] * b) * d[3]);
+                q[3] = static_cast<float>((m[3] * b) * d[2]);
+            }
+        }
+    }
+    for (; x < n; ++x) {
+        fn2[x] = divide(ig2[x], it2[x]);
+        un[x] = divide(ig2[x], ixt[x]);
+        vn[x] = divide(ig2[x], iyt[x]);
+    }
+}
+
+void products_row_mmx(ProductSet set, const double* const d[5], const double* c, bool exact,
+                      const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                      int32_t n, bool blocks) {
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        auto run = [&]<bool kExact>() {
+            products<kExact, kFlow, kMoments, kReg, true, false, false>(
+                d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
+                o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n);
+        };
+        if (exact) {
+            run.template operator()<true>();
+        } else {
+            run.template operator()<false>();
+        }
+    });
+    if (set != ProductSet::affine) {
+        quotients_mmx(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
+    }
+}
+
+// Neither one-loop routine of the widest flavour divides as column 1 does.
+bool no_products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
+                        const ProductRows&, int32_t) {
+    return false;
+}
+bool no_sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool,
+                     int32_t, int32_t, uint32_t*) {
+    return false;
+}
+
+#if defined(__SSE2__)
+// ---- columns 2 and 3 --------------------------------------------------------------------------
+// Single precision throughout, as the vector kernels compute. The rolling rows stay in double (the
+// driver is shared with the other columns); they hold floats, which convert back exactly. Nothing
+// here has an exact form: the summaries say so (kNoExactForms) and `exact` is ignored.
+
+// A 5-tap sum as the vector filters form it: from +0.0f, tap k = 4 down to 0, each product and
+// each sum rounded to float.
+inline float tap_sum(const float c[5], float s0, float s1, float s2, float s3, float s4) {
+    float acc = 0.0f;
+    acc = acc + c[4] * s0;
+    acc = acc + c[3] * s1;
+    acc = acc + c[2] * s2;
+    acc = acc + c[1] * s3;
+    acc = acc + c[0] * s4;
+    return acc;
+}
+
+inline void float_taps(const double* c, float out[5]) {
+    for (int32_t k = 0; k < 5; ++k) out[k] = static_cast<float>(c[k]);
+}
+
+void smooth_row_vec(const double* __restrict s, int32_t n, const double* c, bool /*exact*/,
+                    double* __restrict dst, uint32_t* range) {
+    float t[5];
+    float_taps(c, t);
+    for (int32_t x = 0; x < n; ++x) {
+        dst[x] = static_cast<double>(
+            tap_sum(t, static_cast<float>(s[x - 2]), static_cast<float>(s[x - 1]),
+                    static_cast<float>(s[x]), static_cast<float>(s[x + 1]),
+                    static_cast<float>(s[x + 2])));
+    }
+    *range = engine_fused::kNoExactForms;
+}
+
+void smooth_row_widen_vec(const double* s, int32_t n, const double* c, bool exact, double* dst,
+                          uint32_t* range, const float* next, double* next_dst,
+                          uint32_t* next_range) {
+    smooth_row_vec(s, n, c, exact, dst, range);
+    widen_clamped(next, n, next_dst, next_range);
+}
+
+template <bool kWiden>
+void smooth_column_vec_t(const double* __restrict r0, const double* __restrict r1,
+                         const double* __restrict r2, const double* __restrict r3,
+                         const double* __restrict r4, int32_t n, const float t[5],
+                         float* __restrict out, double* __restrict wide) {
+    for (int32_t x = 0; x < n; ++x) {
+        const float v = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]),
+                                static_cast<float>(r2[x]), static_cast<float>(r3[x]),
+                                static_cast<float>(r4[x]));
+        out[x] = v;
+        if constexpr (kWiden) wide[x] = static_cast<double>(v);
+    }
+}
+
+void smooth_column_vec(const double* const rows[5], int32_t n, const double* c, bool /*exact*/,
+                       float* out, double* wide, uint32_t* range) {
+    float t[5];
+    float_taps(c, t);
+    if (wide != nullptr) {
+        smooth_column_vec_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, wide);
+        wide[-2] = wide[-1] = wide[0];
+        wide[n] = wide[n + 1] = wide[n - 1];
+        *range = engine_fused::kNoExactForms;
+    } else {
+        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out,
+                                   nullptr);
+    }
+    out[-2] = out[-1] = out[0];
+    out[n] = out[n + 1] = out[n - 1];
+}
+
+// D = cur - prev, then D + alpha * (P - D) in float: the difference kernel, then the running
+// average with It_prev as the new image. `it` may be `it_prev` (each pixel is read before it is
+// written, and nothing else depends on it), so no pointer is __restrict.
+void recursive_row_vec(const float* cur, const float* prev, const float* it_prev, double alpha,
+                       float* it, int32_t n) {
+    const auto a = static_cast<float>(alpha);
+    for (int32_t x = 0; x < n; ++x) {
+        const float d = cur[x] - prev[x];
+        it[x] = d + (it_prev[x] - d) * a;
+    }
+}
+
+void batch_row_vec(const float* __restrict f0, const float* __restrict f1,
+                   const float* __restrict f3, const float* __restrict f4, double alpha,
+                   float* __restrict it, int32_t n) {
+    const auto a = static_cast<float>(alpha);
+    for (int32_t x = 0; x < n; ++x) {
+        const float outer = f0[x] - f4[x];
+        const float inner = f3[x] - f1[x];
+        it[x] = outer + (inner - outer) * a;
+    }
+}
+
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void products_vec_t(const double* __restrict r0, const double* __restrict r1,
+                    const double* __restrict h, const double* __restrict r3,
+                    const double* __restrict r4, const float t[5], const float* __restrict it,
+                    float reg, float* __restrict o_it2, float* __restrict o_ix,
+                    float* __restrict o_iy, float* __restrict o_ix2, float* __restrict o_iy2,
+                    float* __restrict o_ig2, float* __restrict o_ixy, float* __restrict o_ixt,
+                    float* __restrict o_iyt, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) {
+        // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
+        const float centre = static_cast<float>(h[x]);
+        const float ix = tap_sum(t, static_cast<float>(h[x - 2]), static_cast<float>(h[x - 1]),
+                                 centre, static_cast<float>(h[x + 1]),
+                                 static_cast<float>(h[x + 2]));
+        const float iy = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]), centre,
+                                 static_cast<float>(r3[x]), static_cast<float>(r4[x]));
+        const float v = it[x];
+        const float ix2 = ix * ix;
+        const float iy2 = iy * iy;
+        o_ix[x] = ix;
+        o_iy[x] = iy;
+        o_ix2[x] = ix2;
+        o_iy2[x] = iy2;
+        o_ixt[x] = ix * v;
+        o_iyt[x] = iy * v;
+        if constexpr (kMoments) o_ixy[x] = ix * iy;
+        if constexpr (kFlow) {
+            float ig2 = ix2 + iy2;
+            if constexpr (kRegularizer) ig2 = ig2 + reg;
+            o_it2[x] = v * v;
+            o_ig2[x] = ig2;
+        }
+    }
+}
+
+// The vector division kernel's blocks of eight: a block with a zero divisor (either sign; a NaN
+// does not count) follows the zero-divisor rule; the others take ((r + r) - (d r) r) n with r the
+// reciprocal estimate (RCPPS, the same instruction and so the same estimate as the kernels'), each
+// operation rounded to float in this order. The refined reciprocal is the same for the three
+// dividends of one divisor.
+void quotients_vec(const float* __restrict ig2, const float* __restrict it2,
+                   const float* __restrict ixt, const float* __restrict iyt, float* __restrict fn2,
+                   float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
+    int32_t x = 0;
+    if (blocks) {
+        const __m128 zero = _mm_setzero_ps();
+        for (const int32_t end = n & ~7; x < end; x += 8) {
+            const __m128 d0 = _mm_loadu_ps(ig2 + x);
+            const __m128 d1 = _mm_loadu_ps(ig2 + x + 4);
+            if (_mm_movemask_ps(_mm_or_ps(_mm_cmpeq_ps(d0, zero), _mm_cmpeq_ps(d1, zero))) != 0) {
+                for (int32_t k = x; k < x + 8; ++k) {
+                    fn2[k] = divide(ig2[k], it2[k]);
+                    un[k] = divide(ig2[k], ixt[k]);
+                    vn[k] = divide(ig2[k], iyt[k]);
+                }
+                continue;
+            }
+            auto inverse = [](__m128 d) {
+                const __m128 r = _mm_rcp_ps(d);
+                return _mm_sub_ps(_mm_add_ps(r, r), _mm_mul_ps(_mm_mul_ps(d, r), r));
+            };
+            const __m128 i0 = inverse(d0);
+            const __m128 i1 = inverse(d1);
+            _mm_storeu_ps(fn2 + x, _mm_mul_ps(i0, _mm_loadu_ps(it2 + x)));
+            _mm_storeu_ps(fn2 + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(it2 + x + 4)));
+            _mm_storeu_ps(un + x, _mm_mul_ps(i0, _mm_loadu_ps(ixt + x)));
+            _mm_storeu_ps(un + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(ixt + x + 4)));
+            _mm_storeu_ps(vn + x, _mm_mul_ps(i0, _mm_loadu_ps(iyt + x)));
+            _mm_storeu_ps(vn + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(iyt + x + 4)));
+        }
+    }
+    for (; x < n; ++x) {
+        fn2[x] = divide(ig2[x], it2[x]);
+        un[x] = divide(ig2[x], ixt[x]);
+        vn[x] = divide(ig2[x], iyt[x]);
+    }
+}
+
+void products_row_vec(ProductSet set, const double* const d[5], const double* c, bool /*exact*/,
+                      const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                      int32_t n, bool blocks) {
+    float t[5];
+    float_taps(c, t);
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        products_vec_t<kFlow, kMoments, kReg>(d[0], d[1], d[2], d[3], d[4], t, it, reg, o.It2,
+                                              o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt,
+                                              o.Iyt, n);
+    });
+    if (set != ProductSet::affine) {
+        quotients_vec(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
+    }
+}
+#endif
+
 // Copies a row with stores that bypass the cache (for result rows that the frame does not read
 // again). Every store bypasses it, the single floats before and after the whole vectors included:
 // an ordinary store into a line that is also written past the cache would fetch the line first.
@@ -804,9 +1073,71 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,     smooth_row, smooth_row_widen,
-                    smooth_column,     recursive_row, batch_row, square_row, products_row,
-                    products_stream,   sweep_stream,  stream_row};
+const RowOps* column_ops(int32_t column);
+
+const RowOps ops = {.name = ENGINE_FUSED_NAME,
+                    .column_ops = column_ops,
+                    .widen_clamped = widen_clamped,
+                    .widen = widen,
+                    .smooth_row = smooth_row,
+                    .smooth_row_widen = smooth_row_widen,
+                    .smooth_column = smooth_column,
+                    .recursive_row = recursive_row,
+                    .batch_row = batch_row,
+                    .square_row = square_row,
+                    .products_row = products_row,
+                    .products_stream = products_stream,
+                    .sweep_stream = sweep_stream,
+                    .stream_row = stream_row};
+
+// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
+const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
+                        .column_ops = column_ops,
+                        .widen_clamped = widen_clamped,
+                        .widen = widen,
+                        .smooth_row = smooth_row,
+                        .smooth_row_widen = smooth_row_widen,
+                        .smooth_column = smooth_column,
+                        .recursive_row = recursive_row,
+                        .batch_row = batch_row,
+                        .square_row = square_row,
+                        .products_row = products_row_mmx,
+                        .products_stream = no_products_stream,
+                        .sweep_stream = no_sweep_stream,
+                        .stream_row = stream_row};
+
+#if defined(__SSE2__)
+// Columns 2 and 3: single precision throughout.
+const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
+                        .column_ops = column_ops,
+                        .widen_clamped = widen_clamped,
+                        .widen = widen,
+                        .smooth_row = smooth_row_vec,
+                        .smooth_row_widen = smooth_row_widen_vec,
+                        .smooth_column = smooth_column_vec,
+                        .recursive_row = recursive_row_vec,
+                        .batch_row = batch_row_vec,
+                        .square_row = square_row,
+                        .products_row = products_row_vec,
+                        .products_stream = no_products_stream,
+                        .sweep_stream = no_sweep_stream,
+                        .stream_row = stream_row};
+#endif
+
+const RowOps* column_ops(int32_t column) {
+    switch (engine_fused::column_kind(column)) {
+        case 0:
+            return &ops;
+        case 1:
+            return &ops_mmx;
+#if defined(__SSE2__)
+        case 2:
+            return &ops_vec;
+#endif
+        default:
+            return nullptr;
+    }
+}
 
 }  // namespace ENGINE_FUSED_NS
 }  // namespace

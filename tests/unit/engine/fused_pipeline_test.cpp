@@ -1,9 +1,11 @@
 // The fused pipeline against the whole-image kernel sequence, bit for bit: two engines take the
 // same frames, one forced onto each path, and every image either can read back must agree after
 // every frame (two NaNs count as equal; the division's special values are compared by pattern).
-// One parameter per mode x time rule x input filter x regularizer; each runs many geometries over
-// twelve frames (the ring wraps twice) full of special values, in every row-routine flavour the
-// processor has, with streamed and cached stores, and with one band and several.
+// One parameter per variant column x mode x time rule x input filter x regularizer (the slots are
+// filled from the column, so the fused engine must reproduce that column's kernels); each runs
+// many geometries over twelve frames (the ring wraps twice) full of special values, in every
+// row-routine flavour the processor has, with streamed and cached stores, and with one band and
+// several.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -75,6 +77,7 @@ Image test_frame(int32_t columns, int32_t lines, int32_t m) {
 }
 
 struct PathCase {
+    int32_t column;
     int32_t mode;
     int32_t td;
     int32_t filter;
@@ -82,16 +85,19 @@ struct PathCase {
 };
 
 std::string case_name(const PathCase& c) {
-    return mode_name(c.mode) + "_" + (c.td == TD_BATCH ? "batch" : "recursive") + "_" +
-           (c.filter ? "filter" : "nofilter") + (c.regularizer == 0.0f ? "_reg0" : "_reg");
+    return "column" + std::to_string(c.column) + "_" + mode_name(c.mode) + "_" +
+           (c.td == TD_BATCH ? "batch" : "recursive") + "_" + (c.filter ? "filter" : "nofilter") +
+           (c.regularizer == 0.0f ? "_reg0" : "_reg");
 }
 
 std::vector<PathCase> all_cases() {
     std::vector<PathCase> cases;
-    for (int32_t mode : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
-        for (int32_t td : {TD_RECURSIVE, TD_BATCH})
-            for (int32_t filter : {0, FLAG_INPUT_FILTER})
-                for (float reg : {0.0f, 0.01f}) cases.push_back({mode, td, filter, reg});
+    for (int32_t column : {0, 1, 2, 3})
+        for (int32_t mode : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
+            for (int32_t td : {TD_RECURSIVE, TD_BATCH})
+                for (int32_t filter : {0, FLAG_INPUT_FILTER})
+                    for (float reg : {0.0f, 0.01f})
+                        cases.push_back({column, mode, td, filter, reg});
     return cases;
 }
 
@@ -147,13 +153,17 @@ struct Variant {
     }
 };
 
-std::vector<Variant> variants() {
+// Bands and streamed stores are the same driver for every column: columns other than 0 take them
+// in one combination only.
+std::vector<Variant> variants(int32_t column) {
     const engine_fused::RowOps* flavours[3];
     const int32_t count = engine_fused::row_ops_available(flavours);
     std::vector<Variant> list;
     for (int32_t i = 0; i < count; ++i) list.push_back({flavours[i], StreamStores::never, 1});
-    list.push_back({flavours[0], StreamStores::never, 3});
-    list.push_back({flavours[0], StreamStores::always, 1});
+    if (column == 0) {
+        list.push_back({flavours[0], StreamStores::never, 3});
+        list.push_back({flavours[0], StreamStores::always, 1});
+    }
     list.push_back({flavours[0], StreamStores::always, 3});
     // Streamed rows without the widest flavour's one-loop sweep (processors without AVX-512).
     if (count > 1) list.push_back({flavours[count - 1], StreamStores::always, 1});
@@ -171,8 +181,10 @@ struct FusedSettings {
 class FusedPath : public ::testing::TestWithParam<PathCase> {
   protected:
     void SetUp() override {
-        if (!MotionEngine::fused_available()) GTEST_SKIP() << "this build has no fused pipeline";
-        ASSERT_EQ(prim_fill_slots(0), 1);
+        const int32_t column = GetParam().column;
+        if (!MotionEngine::fused_available(column))
+            GTEST_SKIP() << "this build has no fused pipeline for column " << column;
+        ASSERT_EQ(prim_fill_slots(column), 1);
     }
     SlotSnapshot restore_;
     FusedSettings settings_;
@@ -201,7 +213,7 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
 };
 
 TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
-    for (const Variant& v : variants())
+    for (const Variant& v : variants(GetParam().column))
         if (v.stores == StreamStores::never && v.threads == 1)
             for (int32_t lines : {1, 2, 3, 6})
                 for (int32_t columns = 1; columns <= 40; ++columns)
@@ -210,7 +222,7 @@ TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
 
 TEST_P(FusedPath, LargerAndOddFramesOverTwelveFrames) {
     const std::pair<int32_t, int32_t> sizes[] = {{4, 1}, {12, 7}, {33, 71}, {128, 128}, {1, 37}};
-    for (const Variant& v : variants())
+    for (const Variant& v : variants(GetParam().column))
         for (const auto& [columns, lines] : sizes) expect_same(columns, lines, 12, v);
 }
 
@@ -315,23 +327,28 @@ TEST(FusedPipeline, FramesAllocateNothing) {
     }
 }
 
-// The engine recognises column 0 by the routines that the variant table names for it, so the
-// processor's own selection must leave the slots recognisable: on a processor of class 0 (any
-// that is not identified as an Intel one) the fused pipeline runs after the selection, with the
-// column's eight-lane flavour (the default where the machine has AVX2) and without it. (Builds
-// that have no fused pipeline, the x87 code of 32-bit Windows, always run the kernels.)
-TEST(FusedPipeline, RunsAfterTheSelectionWhereItPicksColumnZero) {
+// The engine recognises a column by the routines that the variant table names for it, so the
+// waterfall selection must leave the slots recognisable: for a processor of every class the fused
+// pipeline runs after the selection, with the columns' eight-lane flavours (the default where the
+// machine has AVX2) and without them. (Builds that have no fused pipeline, the x87 code of 32-bit
+// Windows, always run the kernels.)
+TEST(FusedPipeline, RunsAfterTheSelectionForEveryProcessorClass) {
     SlotSnapshot restore;
     const Image frame(12, 7, 1.0f);
     for (bool eight_lanes : {true, false}) {
         prim_use_eight_lanes(eight_lanes);
-        ASSERT_EQ(prim_select_variants(), 1);
-        MotionEngine e;
-        ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
-        const bool column0 = prim_cpu_class() == 0 && MotionEngine::fused_available();
-        EXPECT_EQ(e.fused_selected(), column0) << "eight lanes " << eight_lanes;
-        e.process(frame.px.data());
-        EXPECT_EQ(e.last_frame_fused(), column0) << "eight lanes " << eight_lanes;
+        for (int32_t cpu_class = 0; cpu_class < 4; ++cpu_class) {
+            ASSERT_EQ(prim_select_variants_in(prim_dispatch_table, prim_dispatch_count, cpu_class),
+                      1);
+            MotionEngine e;
+            ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
+            const bool fused = MotionEngine::fused_available(cpu_class);
+            EXPECT_EQ(e.fused_selected(), fused) << "class " << cpu_class << ", eight lanes "
+                                                 << eight_lanes;
+            e.process(frame.px.data());
+            EXPECT_EQ(e.last_frame_fused(), fused) << "class " << cpu_class << ", eight lanes "
+                                                   << eight_lanes;
+        }
     }
     prim_use_eight_lanes(true);
 }
@@ -375,9 +392,9 @@ TEST(FusedRows, RowPassWithTheNextRowMatchesTheTwoRoutines) {
     }
 }
 
-// The fused pipeline reproduces the plain kernels only: with the slots on another column, or with
-// the kernels forced, the engine runs the kernel sequence; so does every frame of a build without
-// the fused pipeline.
+// The fused pipeline reproduces the kernels of one whole column: with the slots on any column it
+// runs (where the build has it), with the kernels forced or with slots of two columns mixed the
+// engine runs the kernel sequence.
 TEST(FusedPipeline, RunsOnlyWhereItMatchesTheSlots) {
     SlotSnapshot restore;
     MotionEngine e;
@@ -387,17 +404,26 @@ TEST(FusedPipeline, RunsOnlyWhereItMatchesTheSlots) {
         int32_t column;
         EnginePath path;
         bool fused;
+        int32_t division_from = -1;  // the division slot from this column instead
     };
-    const Case cases[] = {{0, EnginePath::automatic, true}, {0, EnginePath::fused, true},
-                          {0, EnginePath::kernels, false},  {3, EnginePath::automatic, false},
-                          {2, EnginePath::fused, false},    {1, EnginePath::automatic, false}};
+    const Case cases[] = {{0, EnginePath::automatic, true},     {0, EnginePath::kernels, false},
+                          {1, EnginePath::automatic, true},     {2, EnginePath::fused, true},
+                          {3, EnginePath::automatic, true},     {3, EnginePath::kernels, false},
+                          {3, EnginePath::automatic, false, 0}, {0, EnginePath::fused, false, 1}};
+    constexpr int32_t kDivisionEntry = 8;  // prim_div_32f in table order
+    ASSERT_EQ(prim_dispatch_table[kDivisionEntry].slot, &prim_slots::div_32f);
     for (const Case& c : cases) {
-        const bool fused = c.fused && MotionEngine::fused_available();
+        const bool fused = c.fused && MotionEngine::fused_available(c.column);
         ASSERT_EQ(prim_fill_slots(c.column), 1);
+        if (c.division_from >= 0) {
+            prim_slots::div_32f.store(prim_dispatch_table[kDivisionEntry].variant[c.division_from]);
+        }
         e.set_path(c.path);
-        EXPECT_EQ(e.fused_selected(), fused) << "column " << c.column;
+        const std::string where =
+            "column " + std::to_string(c.column) + ", division " + std::to_string(c.division_from);
+        EXPECT_EQ(e.fused_selected(), fused) << where;
         e.process(frame.px.data());
-        EXPECT_EQ(e.last_frame_fused(), fused) << "column " << c.column;
+        EXPECT_EQ(e.last_frame_fused(), fused) << where;
     }
 }
 
