@@ -151,7 +151,8 @@ struct RowOps {
     void (*products_row)(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& out,
                          int32_t n, bool blocks);
-    // products_row with `exact` sums, every result stored past the cache as it is made, for
+    // products_row with `exact` sums (any sums, for columns 2 and 3, whose rows are then at least
+    // 32 pixels long: the division's blocks), every result stored past the cache as it is made, for
     // x in [0, n) where n is a multiple of 16 and every row of `out` starts on a 64-byte boundary.
     // Returns false, having written nothing, where the flavour has no such routine (it needs
     // 16-float vectors: whole cache lines per store).

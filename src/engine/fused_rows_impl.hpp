@@ -789,36 +789,74 @@ bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, fl
 // d1 (m0 A), (m1 A) d0, (m2 B) d3 and (m3 B) d2, each rounded once to float. A group whose P is
 // zero or NaN, and every pixel after the groups, follows the zero-divisor rule. The three
 // quotients share their divisor Ig2, so a group's reciprocal serves all three.
+// Pixels per stretch of the groups' factors.
+constexpr int32_t kGroupStretch = 256;
+
+// Pixel k of a group gets q = e * (m * w) with w = A for the first two pixels and B for the last
+// two, and e the other divisor of its pair (d1, d0, d3, d2): the four products of the method, a
+// product of two doubles taken in either order being the same double. The factors of a stretch
+// are worked out once for the three dividends (a loop over groups, whatever their divisors: a
+// zero or NaN product only makes factors whose quotients are replaced), then each dividend is one
+// plain loop. Returns whether some group needs the zero-divisor rule instead.
+bool group_factors(const float* __restrict d, int32_t count, double* __restrict w,
+                   double* __restrict e) {
+    uint32_t special = 0;
+    for (int32_t g = 0; g < count / 4; ++g) {
+        const float* dg = d + 4 * g;
+        const double d01 = static_cast<double>(dg[0]) * dg[1];
+        const double d23 = static_cast<double>(dg[2]) * dg[3];
+        const double p = d01 * d23;
+        special |= static_cast<uint32_t>(p == 0.0) | static_cast<uint32_t>(p != p);
+        const double r = 1.0 / p;
+        const double a = d23 * r;
+        const double b = d01 * r;
+        w[4 * g] = a;
+        w[4 * g + 1] = a;
+        w[4 * g + 2] = b;
+        w[4 * g + 3] = b;
+        e[4 * g] = dg[1];
+        e[4 * g + 1] = dg[0];
+        e[4 * g + 2] = dg[3];
+        e[4 * g + 3] = dg[2];
+    }
+    return special != 0;
+}
+
+void group_quotients(const float* __restrict m, const double* __restrict w,
+                     const double* __restrict e, float* __restrict q, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) {
+        q[k] = static_cast<float>(e[k] * (static_cast<double>(m[k]) * w[k]));
+    }
+}
+
 void quotients_mmx(const float* __restrict ig2, const float* __restrict it2,
                    const float* __restrict ixt, const float* __restrict iyt, float* __restrict fn2,
                    float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
-    const float* const dividends[3] = {it2, ixt, iyt};
-    float* const quotients[3] = {fn2, un, vn};
     int32_t x = 0;
     if (blocks) {
-        for (const int32_t end = n & ~7; x < end; x += 4) {
-            const float* d = ig2 + x;
-            const double d01 = static_cast<double>(d[0]) * d[1];
-            const double d23 = static_cast<double>(d[2]) * d[3];
-            const double p = d01 * d23;
-            if (p == 0.0 || p != p) {
-                for (int32_t i = 0; i < 3; ++i)
-                    for (int32_t k = 0; k < 4; ++k)
-                        quotients[i][x + k] = divide(d[k], dividends[i][x + k]);
-                continue;
-            }
-            const double r = 1.0 / p;
-            const double a = d23 * r;
-            const double b = d01 * r;
-            for (int32_t i = 0; i < 3; ++i) {
-                const float* m = dividends[i] + x;
-                float* q = quotients[i] + x;
-                q[0] = static_cast<float>(d[1] * (m[0] * a));
-                q[1] = static_cast<float>((m[1] * a) * d[0]);
-                q[2] = static_cast<float>((m[2] * b) * d[3]);
-                q[3] = static_cast<float>((m[3] * b) * d[2]);
+        alignas(64) double w[kGroupStretch];
+        alignas(64) double e[kGroupStretch];
+        for (const int32_t end = n & ~7; x < end; x += kGroupStretch) {
+            const int32_t count = end - x < kGroupStretch ? end - x : kGroupStretch;
+            const bool special = group_factors(ig2 + x, count, w, e);
+            group_quotients(it2 + x, w, e, fn2 + x, count);
+            group_quotients(ixt + x, w, e, un + x, count);
+            group_quotients(iyt + x, w, e, vn + x, count);
+            if (!special) continue;
+            for (int32_t g = x; g < x + count; g += 4) {
+                const float* d = ig2 + g;
+                const double p = (static_cast<double>(d[0]) * d[1]) *
+                                 (static_cast<double>(d[2]) * d[3]);
+                if (p == 0.0 || p != p) {
+                    for (int32_t k = g; k < g + 4; ++k) {
+                        fn2[k] = divide(ig2[k], it2[k]);
+                        un[k] = divide(ig2[k], ixt[k]);
+                        vn[k] = divide(ig2[k], iyt[k]);
+                    }
+                }
             }
         }
+        x = n & ~7;
     }
     for (; x < n; ++x) {
         fn2[x] = divide(ig2[x], it2[x]);
@@ -879,15 +917,28 @@ inline void float_taps(const double* c, float out[5]) {
     for (int32_t k = 0; k < 5; ++k) out[k] = static_cast<float>(c[k]);
 }
 
+// Pixels per stretch of a row converted back to float once, so that the shifted reads of the
+// taps take floats (a local buffer with two pixels of margin on each side).
+constexpr int32_t kFloatStretch = 256;
+
+// f[-2 .. count + 1] = float(s[-2 .. count + 1])
+inline void to_floats(const double* __restrict s, int32_t count, float* __restrict f) {
+    for (int32_t x = -2; x < count + 2; ++x) f[x] = static_cast<float>(s[x]);
+}
+
 void smooth_row_vec(const double* __restrict s, int32_t n, const double* c, bool /*exact*/,
                     double* __restrict dst, uint32_t* range) {
     float t[5];
     float_taps(c, t);
-    for (int32_t x = 0; x < n; ++x) {
-        dst[x] = static_cast<double>(
-            tap_sum(t, static_cast<float>(s[x - 2]), static_cast<float>(s[x - 1]),
-                    static_cast<float>(s[x]), static_cast<float>(s[x + 1]),
-                    static_cast<float>(s[x + 2])));
+    alignas(64) float buffer[kFloatStretch + 8];
+    float* const f = buffer + 2;
+    for (int32_t x0 = 0; x0 < n; x0 += kFloatStretch) {
+        const int32_t count = n - x0 < kFloatStretch ? n - x0 : kFloatStretch;
+        to_floats(s + x0, count, f);
+        for (int32_t x = 0; x < count; ++x) {
+            dst[x0 + x] =
+                static_cast<double>(tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]));
+        }
     }
     *range = engine_fused::kNoExactForms;
 }
@@ -953,9 +1004,10 @@ void batch_row_vec(const float* __restrict f0, const float* __restrict f1,
     }
 }
 
+// One stretch of the mode stage; hf is the centre row h as floats (two of margin each side).
 template <bool kFlow, bool kMoments, bool kRegularizer>
 void products_vec_t(const double* __restrict r0, const double* __restrict r1,
-                    const double* __restrict h, const double* __restrict r3,
+                    const float* __restrict hf, const double* __restrict r3,
                     const double* __restrict r4, const float t[5], const float* __restrict it,
                     float reg, float* __restrict o_it2, float* __restrict o_ix,
                     float* __restrict o_iy, float* __restrict o_ix2, float* __restrict o_iy2,
@@ -963,10 +1015,8 @@ void products_vec_t(const double* __restrict r0, const double* __restrict r1,
                     float* __restrict o_iyt, int32_t n) {
     for (int32_t x = 0; x < n; ++x) {
         // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
-        const float centre = static_cast<float>(h[x]);
-        const float ix = tap_sum(t, static_cast<float>(h[x - 2]), static_cast<float>(h[x - 1]),
-                                 centre, static_cast<float>(h[x + 1]),
-                                 static_cast<float>(h[x + 2]));
+        const float centre = hf[x];
+        const float ix = tap_sum(t, hf[x - 2], hf[x - 1], centre, hf[x + 1], hf[x + 2]);
         const float iy = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]), centre,
                                  static_cast<float>(r3[x]), static_cast<float>(r4[x]));
         const float v = it[x];
@@ -998,6 +1048,26 @@ void quotients_vec(const float* __restrict ig2, const float* __restrict it2,
                    float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
     int32_t x = 0;
     if (blocks) {
+#if defined(__AVX__)
+        // One block per 256-bit vector: the same estimate and operations, lane by lane.
+        for (const int32_t end = n & ~7; x < end; x += 8) {
+            const __m256 dv = _mm256_loadu_ps(ig2 + x);
+            if (_mm256_movemask_ps(_mm256_cmp_ps(dv, _mm256_setzero_ps(), _CMP_EQ_OQ)) != 0) {
+                for (int32_t k = x; k < x + 8; ++k) {
+                    fn2[k] = divide(ig2[k], it2[k]);
+                    un[k] = divide(ig2[k], ixt[k]);
+                    vn[k] = divide(ig2[k], iyt[k]);
+                }
+                continue;
+            }
+            const __m256 r = _mm256_rcp_ps(dv);
+            const __m256 inv =
+                _mm256_sub_ps(_mm256_add_ps(r, r), _mm256_mul_ps(_mm256_mul_ps(dv, r), r));
+            _mm256_storeu_ps(fn2 + x, _mm256_mul_ps(inv, _mm256_loadu_ps(it2 + x)));
+            _mm256_storeu_ps(un + x, _mm256_mul_ps(inv, _mm256_loadu_ps(ixt + x)));
+            _mm256_storeu_ps(vn + x, _mm256_mul_ps(inv, _mm256_loadu_ps(iyt + x)));
+        }
+#else
         const __m128 zero = _mm_setzero_ps();
         for (const int32_t end = n & ~7; x < end; x += 8) {
             const __m128 d0 = _mm_loadu_ps(ig2 + x);
@@ -1023,6 +1093,7 @@ void quotients_vec(const float* __restrict ig2, const float* __restrict it2,
             _mm_storeu_ps(vn + x, _mm_mul_ps(i0, _mm_loadu_ps(iyt + x)));
             _mm_storeu_ps(vn + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(iyt + x + 4)));
         }
+#endif
     }
     for (; x < n; ++x) {
         fn2[x] = divide(ig2[x], it2[x]);
@@ -1036,15 +1107,122 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
                       int32_t n, bool blocks) {
     float t[5];
     float_taps(c, t);
+    alignas(64) float buffer[kFloatStretch + 8];
+    float* const hf = buffer + 2;
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        products_vec_t<kFlow, kMoments, kReg>(d[0], d[1], d[2], d[3], d[4], t, it, reg, o.It2,
-                                              o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt,
-                                              o.Iyt, n);
+        for (int32_t x = 0; x < n; x += kFloatStretch) {
+            const int32_t count = n - x < kFloatStretch ? n - x : kFloatStretch;
+            to_floats(d[2] + x, count, hf);
+            auto at = [&](float* row) { return row != nullptr ? row + x : nullptr; };
+            products_vec_t<kFlow, kMoments, kReg>(
+                d[0] + x, d[1] + x, hf, d[3] + x, d[4] + x, t, it + x, reg, at(o.It2), at(o.Ix),
+                at(o.Iy), at(o.Ix2), at(o.Iy2), at(o.Ig2), at(o.Ixy), at(o.Ixt), at(o.Iyt), count);
+        }
     });
     if (set != ProductSet::affine) {
         quotients_vec(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
     }
 }
+
+#if defined(__AVX512F__)
+#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// products_row_vec for the sixteen pixels from x, every result written past the cache straight
+// from its register (x starts a 64-byte line in every image, and a multiple of 8 in the row: the
+// division's two blocks of eight are the two halves). The same float operations in the same order
+// as products_vec_t and quotients_vec; the reciprocal estimate is taken on 256-bit halves, RCPPS as
+// in the kernels (the 512-bit estimate is another instruction with other bits).
+template <bool kFlow, bool kMoments, bool kRegularizer>
+[[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
+                                                  const float* it, float reg,
+                                                  const ProductRows& o, int32_t x) {
+    auto f16 = [&](const double* p) {
+        return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
+    };
+    auto sum = [&](__m512 s0, __m512 s1, __m512 s2, __m512 s3, __m512 s4) {
+        __m512 acc = _mm512_setzero_ps();
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[4], s0));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[3], s1));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[2], s2));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[1], s3));
+        return _mm512_add_ps(acc, _mm512_mul_ps(t[0], s4));
+    };
+    const double* h = d[2] + x;
+    const __m512 centre = f16(h);
+    const __m512 ix = sum(f16(h - 2), f16(h - 1), centre, f16(h + 1), f16(h + 2));
+    const __m512 iy = sum(f16(d[0] + x), f16(d[1] + x), centre, f16(d[3] + x), f16(d[4] + x));
+    const __m512 v = _mm512_loadu_ps(it + x);
+    const __m512 ix2 = _mm512_mul_ps(ix, ix);
+    const __m512 iy2 = _mm512_mul_ps(iy, iy);
+    const __m512 ixt = _mm512_mul_ps(ix, v);
+    const __m512 iyt = _mm512_mul_ps(iy, v);
+    _mm512_stream_ps(o.Ix + x, ix);
+    _mm512_stream_ps(o.Iy + x, iy);
+    _mm512_stream_ps(o.Ix2 + x, ix2);
+    _mm512_stream_ps(o.Iy2 + x, iy2);
+    _mm512_stream_ps(o.Ixt + x, ixt);
+    _mm512_stream_ps(o.Iyt + x, iyt);
+    if constexpr (kMoments) _mm512_stream_ps(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    if constexpr (kFlow) {
+        __m512 ig2 = _mm512_add_ps(ix2, iy2);
+        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
+        const __m512 it2 = _mm512_mul_ps(v, v);
+        _mm512_stream_ps(o.It2 + x, it2);
+        _mm512_stream_ps(o.Ig2 + x, ig2);
+        const __m512 zero = _mm512_setzero_ps();
+        const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
+        // A block of eight with a zero divisor takes the zero-divisor rule throughout.
+        const __mmask16 rule = static_cast<__mmask16>(((zeros & 0x00FFu) != 0 ? 0x00FFu : 0u) |
+                                                      ((zeros & 0xFF00u) != 0 ? 0xFF00u : 0u));
+        auto inverse8 = [](__m256 dv) {
+            const __m256 r = _mm256_rcp_ps(dv);
+            return _mm256_sub_ps(_mm256_add_ps(r, r), _mm256_mul_ps(_mm256_mul_ps(dv, r), r));
+        };
+        const __m256 lo = _mm512_castps512_ps256(ig2);
+        const __m256 hi = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1));
+        const __m512 inverse = join16(inverse8(lo), inverse8(hi));
+        const __mmask16 bad = rule & (zeros | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q));
+        auto quotient = [&](__m512 num) {
+            const __m512 refined = _mm512_mul_ps(inverse, num);
+            if (rule == 0) return refined;
+            const __m512 q =
+                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
+            __m512 special =
+                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                           _mm512_set1_ps(plus_inf()));
+            return _mm512_mask_blend_ps(rule, refined, _mm512_mask_blend_ps(bad, q, special));
+        };
+        _mm512_stream_ps(o.Fn2 + x, quotient(it2));
+        _mm512_stream_ps(o.Un + x, quotient(ixt));
+        _mm512_stream_ps(o.Vn + x, quotient(iyt));
+    }
+}
+
+bool products_stream_vec(ProductSet set, const double* const d[5], const double* c,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& out,
+                         int32_t n) {
+    __m512 t[5];
+    for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        for (int32_t x = 0; x < n; x += 16)
+            products16_vec<kFlow, kMoments, kReg>(d, t, it, reg, out, x);
+    });
+    return true;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#else
+bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float,
+                         bool, const ProductRows&, int32_t) {
+    return false;
+}
+#endif
 #endif
 
 // Copies a row with stores that bypass the cache (for result rows that the frame does not read
@@ -1119,7 +1297,7 @@ const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
                         .batch_row = batch_row_vec,
                         .square_row = square_row,
                         .products_row = products_row_vec,
-                        .products_stream = no_products_stream,
+                        .products_stream = products_stream_vec,
                         .sweep_stream = no_sweep_stream,
                         .stream_row = stream_row};
 #endif

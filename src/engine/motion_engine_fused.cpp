@@ -230,6 +230,8 @@ struct MotionEngine::FusedFrame {
     bool division_blocks;
     // The widest flavour's one-loop routines reproduce column 0 only.
     bool one_loop;
+    // The streamed mode stage (RowOps::products_stream) takes sums that are not exact too.
+    bool stream_any_sums;
     ProductSet set;
     double* workspace;
     int64_t band_doubles;
@@ -270,6 +272,7 @@ void MotionEngine::process_fused(const float* frame) {
     f.deriv_exact = double_sums && taps_allow_exact_forms(f.deriv, true);
     f.division_blocks = columns >= 32;
     f.one_loop = column == 0;
+    f.stream_any_sums = !double_sums && f.division_blocks;
     f.filter = (flags & FLAG_INPUT_FILTER) != 0;
     f.spatial = mode != Mode::change_detection;
     f.recursive = time_derivative == TD_RECURSIVE;
@@ -712,7 +715,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         // buffer.
         const int32_t head = first_line(y);
         const int32_t middle = whole_lines(head);
-        if (exact) {
+        if (exact || f.stream_any_sums) {
             const ProductRows rows = product_rows(images, y * pl);
             const bool lined_up =
                 images_on_lines && (reinterpret_cast<uintptr_t>(Ix + y * pl + head) & 63) == 0;
