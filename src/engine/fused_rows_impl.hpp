@@ -1214,12 +1214,89 @@ bool products_stream_vec(ProductSet set, const double* const d[5], const double*
     });
     return true;
 }
+// One loop over a line as sweep_t makes it, in the single precision of columns 2 and 3: the
+// column pass of input row r for the sixteen pixels from x (lanes outside [0, n) masked off), It
+// by the difference and the running average of weight 1/2 (the only weight the driver sweeps
+// with), the whole lines of the input row and of It past the cache, the next input row widened,
+// and the mode stage of row y by products16_vec.
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, float reg,
+                 int32_t head, int32_t n) {
+    __m512 ts[5], td[5];
+    for (int32_t k = 0; k < 5; ++k) {
+        ts[k] = _mm512_set1_ps(static_cast<float>(smooth[k]));
+        td[k] = _mm512_set1_ps(static_cast<float>(deriv[k]));
+    }
+    const __m512 half = _mm512_set1_ps(0.5f);
+    const auto is_offset = static_cast<int32_t>((reinterpret_cast<uintptr_t>(r.is_image) & 63) / 4);
+    const int32_t is_first = (16 - is_offset) % 16;
+    int32_t is_next = is_first;
+    for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
+        const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
+                                                    (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+        const auto in_lo = static_cast<__mmask8>(in & 0xFF);
+        const auto in_hi = static_cast<__mmask8>(in >> 8);
+        auto row = [&](int32_t k) {
+            return join16(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_lo, r.s[k] + x)),
+                          _mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_hi, r.s[k] + x + 8)));
+        };
+        __m512 v = _mm512_setzero_ps();
+        for (int32_t k = 0; k < 5; ++k) v = _mm512_add_ps(v, _mm512_mul_ps(ts[4 - k], row(k)));
+        _mm512_mask_storeu_ps(r.is_row + x, in, v);
+        _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
+        _mm512_mask_storeu_pd(
+            r.wide + x + 8, in_hi,
+            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+        const __m512 dif = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(in, r.prev + x));
+        const __m512 p = _mm512_maskz_loadu_ps(in, r.it_prev + x);
+        const __m512 it = _mm512_add_ps(dif, _mm512_mul_ps(_mm512_sub_ps(p, dif), half));
+        _mm512_mask_storeu_ps(r.it_keep + x, in, it);
+        if (in == 0xFFFF) {
+            if (r.it_prev == r.it_image) {
+                _mm512_store_ps(r.it_image + x, it);
+            } else {
+                _mm512_stream_ps(r.it_image + x, it);
+            }
+        }
+        for (const int32_t made = x + 16 < n ? x + 16 : n; is_next + 16 <= made; is_next += 16) {
+            _mm512_stream_ps(r.is_image + is_next, _mm512_loadu_ps(r.is_row + is_next));
+        }
+        if (r.next_src != nullptr) {
+            const __m512 w = _mm512_maskz_loadu_ps(in, r.next_src + x);
+            _mm512_mask_storeu_pd(r.next_wide + x, in_lo,
+                                  _mm512_cvtps_pd(_mm512_castps512_ps256(w)));
+            _mm512_mask_storeu_pd(
+                r.next_wide + x + 8, in_hi,
+                _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(w), 1))));
+        }
+        if (x >= 0 && x + 16 <= n) {
+            products16_vec<kFlow, kMoments, kRegularizer>(r.d, td, r.it, reg, r.out, x);
+        }
+    }
+    r.is_lines[0] = is_first < n ? is_first : n;
+    r.is_lines[1] = is_next > is_first ? is_next : r.is_lines[0];  // no line: an empty range
+    if (r.next_src != nullptr) *r.next_range = engine_fused::kNoExactForms;
+}
+
+bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth,
+                      const double* deriv, float reg, bool add_regularizer, int32_t head, int32_t n,
+                      uint32_t* range) {
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        sweep_vec_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n);
+    });
+    *range = engine_fused::kNoExactForms;
+    return true;
+}
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 #else
 bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float,
                          bool, const ProductRows&, int32_t) {
+    return false;
+}
+bool sweep_stream_vec(ProductSet, const SweepRows&, const double*, const double*, float, bool,
+                      int32_t, int32_t, uint32_t*) {
     return false;
 }
 #endif
@@ -1298,7 +1375,7 @@ const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
                         .square_row = square_row,
                         .products_row = products_row_vec,
                         .products_stream = products_stream_vec,
-                        .sweep_stream = no_sweep_stream,
+                        .sweep_stream = sweep_stream_vec,
                         .stream_row = stream_row};
 #endif
 

@@ -228,9 +228,11 @@ struct MotionEngine::FusedFrame {
     bool add_regularizer;
     // The rows are long enough for the division's blocks (columns 1 to 3).
     bool division_blocks;
-    // The widest flavour's one-loop routines reproduce column 0 only.
+    // The flavour's one-loop routine (RowOps::sweep_stream) may be asked: column 0, and columns
+    // 2 and 3 in rows long enough for the division's blocks.
     bool one_loop;
-    // The streamed mode stage (RowOps::products_stream) takes sums that are not exact too.
+    // The streamed mode stage and the one loop (RowOps::products_stream, sweep_stream) take sums
+    // that are not exact too (columns 2 and 3, rows of at least 32 pixels).
     bool stream_any_sums;
     ProductSet set;
     double* workspace;
@@ -271,8 +273,8 @@ void MotionEngine::process_fused(const float* frame) {
     f.smooth_exact = double_sums && taps_allow_exact_forms(f.smooth, false);
     f.deriv_exact = double_sums && taps_allow_exact_forms(f.deriv, true);
     f.division_blocks = columns >= 32;
-    f.one_loop = column == 0;
     f.stream_any_sums = !double_sums && f.division_blocks;
+    f.one_loop = column == 0 || f.stream_any_sums;
     f.filter = (flags & FLAG_INPUT_FILTER) != 0;
     f.spatial = mode != Mode::change_detection;
     f.recursive = time_derivative == TD_RECURSIVE;
@@ -541,7 +543,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     // leave. Only the band's own input rows: the rows below it that its derivatives need are
     // stored by the band below (produce_input makes them here without storing them).
     const bool sweep = f.one_loop && f.stream && f.filter && f.recursive && f.spatial && n > 1 &&
-                       kRecursiveWeight == 0.5f && f.smooth_exact && f.deriv_exact;
+                       kRecursiveWeight == 0.5f &&
+                       ((f.smooth_exact && f.deriv_exact) || f.stream_any_sums);
     // The first pixel of row `row` of the images that starts a cache line (every image starts on
     // a line and they share the step), and the whole lines from there.
     auto first_line = [&](int32_t row) {
@@ -558,7 +561,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             row_pass(s_next, false);
         }
         engine_fused::SweepRows rows{};
-        if (!window(r, sring, sring_range, 5, 0, rows.s) || first_line(r) != head) return false;
+        const bool exact_rows = window(r, sring, sring_range, 5, 0, rows.s);
+        if ((!exact_rows && !f.stream_any_sums) || first_line(r) != head) return false;
         if (r + 1 < L) {
             prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
             prefetch(it_before + (r + 1) * pl, W);
