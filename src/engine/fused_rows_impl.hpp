@@ -567,7 +567,11 @@ inline __m256 to_float8(__m512d v) {
 // differences of each sum, their products with the taps, one addition, one rounding to float,
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
-template <bool kFlow, bool kMoments, bool kRegularizer>
+// kGroups: the quotients by column 1's method (quotients_mmx): the sixteen pixels are four
+// groups of four, whose factors come from the divisors in registers; a lane's partner divisor is
+// its pair swapped, the pair's product is the same double in either lane, and the other pair's
+// product is the same pattern turned by two lanes.
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -609,6 +613,53 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
         _mm512_stream_ps(o.Ig2 + x, ig2);
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
+        if constexpr (kGroups) {
+            const __m512d zero_d = _mm512_setzero_pd();
+            struct Factors {
+                __m512d w, e;
+                __mmask8 rule;
+            };
+            auto factors = [&](__m256 d8) {
+                Factors f;
+                const __m512d dv = _mm512_cvtps_pd(d8);
+                f.e = _mm512_permute_pd(dv, 0x55);                // d1 d0 d3 d2
+                const __m512d pair = _mm512_mul_pd(dv, f.e);      // d0 d1 twice, d2 d3 twice
+                const __m512d other = _mm512_permutex_pd(pair, 0x4E);  // the other pair's
+                const __m512d prod = _mm512_mul_pd(pair, other);
+                f.rule = _mm512_cmp_pd_mask(prod, zero_d, _CMP_EQ_OQ) |
+                         _mm512_cmp_pd_mask(prod, prod, _CMP_UNORD_Q);
+                f.w = _mm512_mul_pd(other, _mm512_div_pd(_mm512_set1_pd(1.0), prod));  // A A B B
+                return f;
+            };
+            const Factors lo = factors(_mm512_castps512_ps256(ig2));
+            const Factors hi =
+                factors(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1)));
+            const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
+            auto quotient = [&](__m512 num) {
+                auto half = [](const Factors& f, __m256 m8) {
+                    return to_float8(
+                        _mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
+                };
+                const __m512 grouped = join16(
+                    half(lo, _mm512_castps512_ps256(num)),
+                    half(hi, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(num), 1))));
+                if (rule == 0) return grouped;
+                // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
+                const __mmask16 z = rule & bad;
+                const __m512 q =
+                    _mm512_div_ps(num, _mm512_mask_blend_ps(z, ig2, _mm512_set1_ps(1.0f)));
+                __m512 special =
+                    _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                         _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+                special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                               _mm512_set1_ps(plus_inf()));
+                return _mm512_mask_blend_ps(rule, grouped, _mm512_mask_blend_ps(z, q, special));
+            };
+            _mm512_stream_ps(o.Fn2 + x, quotient(it2));
+            _mm512_stream_ps(o.Un + x, quotient(ixt));
+            _mm512_stream_ps(o.Vn + x, quotient(iyt));
+            return;
+        }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
         auto quotient = [&](__m512 num) {
             if (bad == 0) return _mm512_div_ps(num, ig2);
@@ -627,13 +678,13 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
     }
 }
 
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups>
 void products_stream_t(const double* const d[5], const double* c, const float* it, float reg,
                        const ProductRows& o, int32_t n) {
     const __m512d c0 = _mm512_set1_pd(c[0]);
     const __m512d c1 = _mm512_set1_pd(c[1]);
     for (int32_t x = 0; x < n; x += 16)
-        products16<kFlow, kMoments, kRegularizer>(d, c0, c1, it, reg, o, x);
+        products16<kFlow, kMoments, kRegularizer, kGroups>(d, c0, c1, it, reg, o, x);
 }
 
 // The column pass (smooth_column_t<true, true>) and It by recursive_row with weight 1/2 for the
@@ -707,7 +758,7 @@ struct ColumnState {
     }
 }
 
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups>
 void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, float reg, int32_t head,
              int32_t n, uint32_t* range) {
     ColumnState st{_mm512_set1_pd(smooth[2]), _mm512_set1_pd(smooth[3]), _mm512_set1_pd(smooth[4]),
@@ -741,7 +792,7 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
         }
         if (r.next_src != nullptr) widen16(x);
         if (x >= 0 && x + 16 <= n) {
-            products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
+            products16<kFlow, kMoments, kRegularizer, kGroups>(r.d, c0, c1, r.it, reg, r.out, x);
         }
     }
     r.is_lines[0] = is_first < n ? is_first : n;
@@ -753,20 +804,43 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
     }
 }
 
-bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
-                     float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+template <bool kGroups>
+bool products_stream_in(ProductSet set, const double* const d[5], const double* c,
+                        const float* it, float reg, bool add_regularizer, const ProductRows& out,
+                        int32_t n) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        products_stream_t<kFlow, kMoments, kReg>(d, c, it, reg, out, n);
+        products_stream_t<kFlow, kMoments, kReg, kGroups>(d, c, it, reg, out, n);
     });
     return true;
 }
 
-bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
-                  float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+template <bool kGroups>
+bool sweep_stream_in(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                     float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        sweep_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n, range);
+        sweep_t<kFlow, kMoments, kReg, kGroups>(r, smooth, deriv, reg, head, n, range);
     });
     return true;
+}
+
+bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
+                     float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    return products_stream_in<false>(set, d, c, it, reg, add_regularizer, out, n);
+}
+bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                  float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+    return sweep_stream_in<false>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
+}
+// Column 1's (the caller asks only for rows of at least 32 pixels, all in groups).
+bool products_stream_mmx(ProductSet set, const double* const d[5], const double* c,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& out,
+                         int32_t n) {
+    return products_stream_in<true>(set, d, c, it, reg, add_regularizer, out, n);
+}
+bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth,
+                      const double* deriv, float reg, bool add_regularizer, int32_t head, int32_t n,
+                      uint32_t* range) {
+    return sweep_stream_in<true>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -778,6 +852,14 @@ bool products_stream(ProductSet, const double* const*, const double*, const floa
 }
 bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool, int32_t,
                   int32_t, uint32_t*) {
+    return false;
+}
+bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float,
+                         bool, const ProductRows&, int32_t) {
+    return false;
+}
+bool sweep_stream_mmx(ProductSet, const SweepRows&, const double*, const double*, float, bool,
+                      int32_t, int32_t, uint32_t*) {
     return false;
 }
 #endif
@@ -883,16 +965,6 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
     if (set != ProductSet::affine) {
         quotients_mmx(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
     }
-}
-
-// Neither one-loop routine of the widest flavour divides as column 1 does.
-bool no_products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
-                        const ProductRows&, int32_t) {
-    return false;
-}
-bool no_sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool,
-                     int32_t, int32_t, uint32_t*) {
-    return false;
 }
 
 #if defined(__SSE2__)
@@ -1357,8 +1429,8 @@ const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
                         .batch_row = batch_row,
                         .square_row = square_row,
                         .products_row = products_row_mmx,
-                        .products_stream = no_products_stream,
-                        .sweep_stream = no_sweep_stream,
+                        .products_stream = products_stream_mmx,
+                        .sweep_stream = sweep_stream_mmx,
                         .stream_row = stream_row};
 
 #if defined(__SSE2__)

@@ -228,11 +228,10 @@ struct MotionEngine::FusedFrame {
     bool add_regularizer;
     // The rows are long enough for the division's blocks (columns 1 to 3).
     bool division_blocks;
-    // The flavour's one-loop routine (RowOps::sweep_stream) may be asked: column 0, and columns
-    // 2 and 3 in rows long enough for the division's blocks.
+    // The flavour's streamed routines (RowOps::products_stream, sweep_stream) may be asked:
+    // column 0, and the other columns in rows long enough for the division's blocks.
     bool one_loop;
-    // The streamed mode stage and the one loop (RowOps::products_stream, sweep_stream) take sums
-    // that are not exact too (columns 2 and 3, rows of at least 32 pixels).
+    // Those routines take sums that are not exact too (columns 2 and 3).
     bool stream_any_sums;
     ProductSet set;
     double* workspace;
@@ -273,8 +272,8 @@ void MotionEngine::process_fused(const float* frame) {
     f.smooth_exact = double_sums && taps_allow_exact_forms(f.smooth, false);
     f.deriv_exact = double_sums && taps_allow_exact_forms(f.deriv, true);
     f.division_blocks = columns >= 32;
-    f.stream_any_sums = !double_sums && f.division_blocks;
-    f.one_loop = column == 0 || f.stream_any_sums;
+    f.one_loop = column == 0 || f.division_blocks;
+    f.stream_any_sums = !double_sums;
     f.filter = (flags & FLAG_INPUT_FILTER) != 0;
     f.spatial = mode != Mode::change_detection;
     f.recursive = time_derivative == TD_RECURSIVE;
@@ -719,7 +718,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         // buffer.
         const int32_t head = first_line(y);
         const int32_t middle = whole_lines(head);
-        if (exact || f.stream_any_sums) {
+        if (f.one_loop && (exact || f.stream_any_sums)) {
             const ProductRows rows = product_rows(images, y * pl);
             const bool lined_up =
                 images_on_lines && (reinterpret_cast<uintptr_t>(Ix + y * pl + head) & 63) == 0;
