@@ -151,17 +151,20 @@ struct RowOps {
     void (*products_row)(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& out,
                          int32_t n, bool blocks);
-    // products_row with `exact` sums (any sums, for columns 2 and 3, whose rows are then at least
-    // 32 pixels long: the division's blocks), every result stored past the cache as it is made, for
-    // x in [0, n) where n is a multiple of 16 and every row of `out` starts on a 64-byte boundary.
+    // products_row with `exact` sums (any sums for columns 2 and 3), every result stored past the
+    // cache as it is made, for x in [0, n) where n is a multiple of 16 and every row of `out`
+    // starts on a 64-byte boundary. For columns 1 to 3 the caller asks only where the image rows
+    // are at least 32 pixels long and x = 0 is a multiple of 8 in them: every pixel is then in a
+    // block of the division.
     // Returns false, having written nothing, where the flavour has no such routine (it needs
     // 16-float vectors: whole cache lines per store).
     bool (*products_stream)(ProductSet set, const double* const d[5], const double* c,
                             const float* it, float reg, bool add_regularizer,
                             const ProductRows& out, int32_t n);
     // One loop over a line for frames written past the cache, with the recursive rule of weight
-    // 1/2 and the input filter, where both filters' sums are exact: the column pass of input row
-    // r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
+    // 1/2 and the input filter, where both filters' sums are exact (any sums for columns 2 and 3;
+    // for columns 1 to 3, rows of at least 32 pixels, as products_stream): the column pass of
+    // input row r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
     // (recursive_row) into it_keep, the mode stage of row y (products_stream), and the next input
     // row widened (widen) where `next_src` is not null. The images'
     // rows take whole 64-byte lines past the cache: It for x in [head + 16 k, head + 16 k + 16)

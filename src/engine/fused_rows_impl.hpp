@@ -622,8 +622,8 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
             auto factors = [&](__m256 d8) {
                 Factors f;
                 const __m512d dv = _mm512_cvtps_pd(d8);
-                f.e = _mm512_permute_pd(dv, 0x55);                // d1 d0 d3 d2
-                const __m512d pair = _mm512_mul_pd(dv, f.e);      // d0 d1 twice, d2 d3 twice
+                f.e = _mm512_permute_pd(dv, 0x55);                     // d1 d0 d3 d2
+                const __m512d pair = _mm512_mul_pd(dv, f.e);           // d0 d1 twice, d2 d3 twice
                 const __m512d other = _mm512_permutex_pd(pair, 0x4E);  // the other pair's
                 const __m512d prod = _mm512_mul_pd(pair, other);
                 f.rule = _mm512_cmp_pd_mask(prod, zero_d, _CMP_EQ_OQ) |
@@ -637,8 +637,7 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
             const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
             auto quotient = [&](__m512 num) {
                 auto half = [](const Factors& f, __m256 m8) {
-                    return to_float8(
-                        _mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
+                    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
                 };
                 const __m512 grouped = join16(
                     half(lo, _mm512_castps512_ps256(num)),
@@ -805,9 +804,8 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
 }
 
 template <bool kGroups>
-bool products_stream_in(ProductSet set, const double* const d[5], const double* c,
-                        const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                        int32_t n) {
+bool products_stream_in(ProductSet set, const double* const d[5], const double* c, const float* it,
+                        float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
         products_stream_t<kFlow, kMoments, kReg, kGroups>(d, c, it, reg, out, n);
     });
@@ -832,14 +830,12 @@ bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, cons
     return sweep_stream_in<false>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
 // Column 1's (the caller asks only for rows of at least 32 pixels, all in groups).
-bool products_stream_mmx(ProductSet set, const double* const d[5], const double* c,
-                         const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                         int32_t n) {
+bool products_stream_mmx(ProductSet set, const double* const d[5], const double* c, const float* it,
+                         float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
     return products_stream_in<true>(set, d, c, it, reg, add_regularizer, out, n);
 }
-bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth,
-                      const double* deriv, float reg, bool add_regularizer, int32_t head, int32_t n,
-                      uint32_t* range) {
+bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                      float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     return sweep_stream_in<true>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -854,8 +850,8 @@ bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, fl
                   int32_t, uint32_t*) {
     return false;
 }
-bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float,
-                         bool, const ProductRows&, int32_t) {
+bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float, bool,
+                         const ProductRows&, int32_t) {
     return false;
 }
 bool sweep_stream_mmx(ProductSet, const SweepRows&, const double*, const double*, float, bool,
@@ -927,8 +923,8 @@ void quotients_mmx(const float* __restrict ig2, const float* __restrict it2,
             if (!special) continue;
             for (int32_t g = x; g < x + count; g += 4) {
                 const float* d = ig2 + g;
-                const double p = (static_cast<double>(d[0]) * d[1]) *
-                                 (static_cast<double>(d[2]) * d[3]);
+                const double p =
+                    (static_cast<double>(d[0]) * d[1]) * (static_cast<double>(d[2]) * d[3]);
                 if (p == 0.0 || p != p) {
                     for (int32_t k = g; k < g + 4; ++k) {
                         fn2[k] = divide(ig2[k], it2[k]);
@@ -1046,8 +1042,7 @@ void smooth_column_vec(const double* const rows[5], int32_t n, const double* c, 
         wide[n] = wide[n + 1] = wide[n - 1];
         *range = engine_fused::kNoExactForms;
     } else {
-        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out,
-                                   nullptr);
+        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, nullptr);
     }
     out[-2] = out[-1] = out[0];
     out[n] = out[n + 1] = out[n - 1];
@@ -1209,8 +1204,8 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
 // in the kernels (the 512-bit estimate is another instruction with other bits).
 template <bool kFlow, bool kMoments, bool kRegularizer>
 [[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
-                                                  const float* it, float reg,
-                                                  const ProductRows& o, int32_t x) {
+                                                  const float* it, float reg, const ProductRows& o,
+                                                  int32_t x) {
     auto f16 = [&](const double* p) {
         return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
     };
@@ -1275,9 +1270,8 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
     }
 }
 
-bool products_stream_vec(ProductSet set, const double* const d[5], const double* c,
-                         const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                         int32_t n) {
+bool products_stream_vec(ProductSet set, const double* const d[5], const double* c, const float* it,
+                         float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
     __m512 t[5];
     for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
@@ -1350,9 +1344,8 @@ void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, 
     if (r.next_src != nullptr) *r.next_range = engine_fused::kNoExactForms;
 }
 
-bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth,
-                      const double* deriv, float reg, bool add_regularizer, int32_t head, int32_t n,
-                      uint32_t* range) {
+bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                      float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
         sweep_vec_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n);
     });
@@ -1363,8 +1356,8 @@ bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth,
 #pragma GCC diagnostic pop
 #endif
 #else
-bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float,
-                         bool, const ProductRows&, int32_t) {
+bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float, bool,
+                         const ProductRows&, int32_t) {
     return false;
 }
 bool sweep_stream_vec(ProductSet, const SweepRows&, const double*, const double*, float, bool,

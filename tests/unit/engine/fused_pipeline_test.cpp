@@ -353,11 +353,11 @@ TEST(FusedPipeline, RunsAfterTheSelectionForEveryProcessorClass) {
             MotionEngine e;
             ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
             const bool fused = MotionEngine::fused_available(cpu_class);
-            EXPECT_EQ(e.fused_selected(), fused) << "class " << cpu_class << ", eight lanes "
-                                                 << eight_lanes;
+            EXPECT_EQ(e.fused_selected(), fused)
+                << "class " << cpu_class << ", eight lanes " << eight_lanes;
             e.process(frame.px.data());
-            EXPECT_EQ(e.last_frame_fused(), fused) << "class " << cpu_class << ", eight lanes "
-                                                   << eight_lanes;
+            EXPECT_EQ(e.last_frame_fused(), fused)
+                << "class " << cpu_class << ", eight lanes " << eight_lanes;
         }
     }
     prim_use_eight_lanes(true);
