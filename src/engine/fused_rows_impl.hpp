@@ -1219,7 +1219,21 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
     };
     const double* h = d[2] + x;
     const __m512 centre = f16(h);
-    const __m512 ix = sum(f16(h - 2), f16(h - 1), centre, f16(h + 1), f16(h + 2));
+    // The centre row's shifted pixels from the sixteen and the two on either side (masked loads:
+    // the row has two pixels of margin, no more).
+    const __m512 left = _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0xC0, h - 8)));
+    const __m512 right =
+        _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0x03, h + 16)));
+    const __m512i minus2 =
+        _mm512_setr_epi32(6, 7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
+    const __m512i minus1 =
+        _mm512_setr_epi32(7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
+    const __m512i plus1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
+    const __m512i plus2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
+    const __m512 ix = sum(_mm512_permutex2var_ps(left, minus2, centre),
+                          _mm512_permutex2var_ps(left, minus1, centre), centre,
+                          _mm512_permutex2var_ps(centre, plus1, right),
+                          _mm512_permutex2var_ps(centre, plus2, right));
     const __m512 iy = sum(f16(d[0] + x), f16(d[1] + x), centre, f16(d[3] + x), f16(d[4] + x));
     const __m512 v = _mm512_loadu_ps(it + x);
     const __m512 ix2 = _mm512_mul_ps(ix, ix);
