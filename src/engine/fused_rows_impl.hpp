@@ -1197,15 +1197,24 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-// products_row_vec for the sixteen pixels from x, every result written past the cache straight
-// from its register (x starts a 64-byte line in every image, and a multiple of 8 in the row: the
-// division's two blocks of eight are the two halves). The same float operations in the same order
-// as products_vec_t and quotients_vec; the reciprocal estimate is taken on 256-bit halves, RCPPS as
-// in the kernels (the 512-bit estimate is another instruction with other bits).
-template <bool kFlow, bool kMoments, bool kRegularizer>
+// products_row_vec for the sixteen pixels from x, every result written straight from its
+// register, past the cache with kStream (x then starts a 64-byte line in every image). x is a
+// multiple of 8 in the row either way: the division's two blocks of eight are the two halves. The
+// same float operations in the same order as products_vec_t and quotients_vec; the reciprocal
+// estimate is taken on 256-bit halves, RCPPS as in the kernels (the 512-bit estimate is another
+// instruction with other bits).
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
 [[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
                                                   const float* it, float reg, const ProductRows& o,
                                                   int32_t x) {
+    // Past the cache (whole lines of the streamed rows), or into it (the cached rows).
+    auto put = [](float* p, __m512 value) {
+        if constexpr (kStream) {
+            _mm512_stream_ps(p, value);
+        } else {
+            _mm512_storeu_ps(p, value);
+        }
+    };
     auto f16 = [&](const double* p) {
         return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
     };
@@ -1240,19 +1249,19 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
     const __m512 iy2 = _mm512_mul_ps(iy, iy);
     const __m512 ixt = _mm512_mul_ps(ix, v);
     const __m512 iyt = _mm512_mul_ps(iy, v);
-    _mm512_stream_ps(o.Ix + x, ix);
-    _mm512_stream_ps(o.Iy + x, iy);
-    _mm512_stream_ps(o.Ix2 + x, ix2);
-    _mm512_stream_ps(o.Iy2 + x, iy2);
-    _mm512_stream_ps(o.Ixt + x, ixt);
-    _mm512_stream_ps(o.Iyt + x, iyt);
-    if constexpr (kMoments) _mm512_stream_ps(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    put(o.Ix + x, ix);
+    put(o.Iy + x, iy);
+    put(o.Ix2 + x, ix2);
+    put(o.Iy2 + x, iy2);
+    put(o.Ixt + x, ixt);
+    put(o.Iyt + x, iyt);
+    if constexpr (kMoments) put(o.Ixy + x, _mm512_mul_ps(ix, iy));
     if constexpr (kFlow) {
         __m512 ig2 = _mm512_add_ps(ix2, iy2);
         if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
         const __m512 it2 = _mm512_mul_ps(v, v);
-        _mm512_stream_ps(o.It2 + x, it2);
-        _mm512_stream_ps(o.Ig2 + x, ig2);
+        put(o.It2 + x, it2);
+        put(o.Ig2 + x, ig2);
         const __m512 zero = _mm512_setzero_ps();
         const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
         // A block of eight with a zero divisor takes the zero-divisor rule throughout.
@@ -1278,9 +1287,9 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
                                            _mm512_set1_ps(plus_inf()));
             return _mm512_mask_blend_ps(rule, refined, _mm512_mask_blend_ps(bad, q, special));
         };
-        _mm512_stream_ps(o.Fn2 + x, quotient(it2));
-        _mm512_stream_ps(o.Un + x, quotient(ixt));
-        _mm512_stream_ps(o.Vn + x, quotient(iyt));
+        put(o.Fn2 + x, quotient(it2));
+        put(o.Un + x, quotient(ixt));
+        put(o.Vn + x, quotient(iyt));
     }
 }
 
@@ -1365,6 +1374,29 @@ bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth, 
     });
     *range = engine_fused::kNoExactForms;
     return true;
+}
+// products_row_vec sixteen pixels at a time in registers (cached rows), where the row has the
+// division's blocks; the pixels after the last sixteen, and rows without blocks, as
+// products_row_vec makes them.
+void products_row_vec512(ProductSet set, const double* const d[5], const double* c, bool exact,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                         int32_t n, bool blocks) {
+    const int32_t done = blocks ? n & ~15 : 0;
+    if (done > 0) {
+        __m512 t[5];
+        for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+            for (int32_t x = 0; x < done; x += 16)
+                products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
+        });
+    }
+    if (done == n) return;
+    const double* rest[5];
+    for (int32_t k = 0; k < 5; ++k) rest[k] = d[k] + done;
+    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
+    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
+                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
+    products_row_vec(set, rest, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -1452,7 +1484,11 @@ const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
                         .recursive_row = recursive_row_vec,
                         .batch_row = batch_row_vec,
                         .square_row = square_row,
+#if defined(__AVX512F__)
+                        .products_row = products_row_vec512,
+#else
                         .products_row = products_row_vec,
+#endif
                         .products_stream = products_stream_vec,
                         .sweep_stream = sweep_stream_vec,
                         .stream_row = stream_row};
