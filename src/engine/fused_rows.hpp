@@ -3,14 +3,25 @@
 // The fused pipeline (motion_engine_fused.cpp) walks the frame one row at a time and keeps the
 // rows that the 5-tap filters need in small rolling buffers, so every image is written once and
 // every intermediate stays in cache. It is exact to the bit against the whole-image kernel
-// sequence of the plain kernels (column 0): each routine here does, for every pixel, the same IEEE
-// operations in the same order as the kernel that computes that value there:
+// sequence of the variant column that the slots hold: each flavour has one set of routines per
+// kind of arithmetic that the columns use (RowOps::column_ops), and each routine does, for every
+// pixel, the same IEEE operations in the same order as the kernel of that column that computes
+// that value there. The plain kernels (column 0):
 //  - filter sums in double, started at +0.0, taking the terms in order of increasing source
 //    coordinate, each product of two floats exact in double, rounded to float once;
 //  - the running average old + alpha * (new - old) in double, rounded once;
 //  - differences, squares, sums and products as single float operations;
 //  - the division in single precision with the zero-divisor rule (0 or NaN divisor: +inf, -inf or
 //    the NaN 0xFFC00000 by the dividend's sign).
+// Column 1 (MMX) keeps every plain routine but the division: in rows of at least 32 pixels, the
+// pixels up to the last multiple of 8 take one reciprocal in double per group of four
+// (quotients_mmx in fused_rows_impl.hpp). Columns 2 and 3 (four-lane vectors, and their eight-lane
+// flavour, which stores the same bits) compute everything in single precision:
+//  - filter sums started at +0.0f, one float rounding per product and per addition, terms in order
+//    of increasing source coordinate; the running average old + alpha * (new - old) likewise;
+//  - the division in blocks of eight (rows of at least 32 pixels, up to the last multiple of 8):
+//    ((r + r) - (d * r) * r) * n with r the processor's reciprocal estimate, the zero-divisor rule
+//    for a block with a zero divisor and for the pixels after the blocks.
 // No multiplication and addition are fused into one operation where either could round (all files
 // are built with -ffp-contract=off and without -mfma; the 512-bit flavour's exact smoothing passes
 // fuse them explicitly, where nothing rounds), so every flavour stores the same bits.
@@ -86,8 +97,19 @@ struct SweepRows {
     uint32_t* next_range;
 };
 
+// The kinds of arithmetic of the variant columns (see above); columns 2 and 3 share one.
+inline constexpr int32_t kColumnKinds = 3;
+inline constexpr int32_t column_kind(int32_t column) {
+    return column < 0 || column > 3 ? -1 : (column < 2 ? column : 2);
+}
+// A range summary that never allows the exact forms (routines of columns 2 and 3, which have none).
+inline constexpr uint32_t kNoExactForms = 0xFFFFu;
+
 struct RowOps {
     const char* name;
+    // The same flavour's routines for the kernels of variant column `column` (0 to 3); null where
+    // this build has none for it.
+    const RowOps* (*column_ops)(int32_t column);
     // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice;
     // *range = the summary of src.
     void (*widen_clamped)(const float* src, int32_t n, double* dst, uint32_t* range);
@@ -123,20 +145,26 @@ struct RowOps {
     // The mode stage of one line, for x in [0, n): Ix from the centre row d[2] (two pixels of
     // margin), Iy from the five rows d[0] (two above) to d[4] (two below), both with the taps c
     // (antisymmetric with centre 0 where `exact`); then the products and quotients of the set.
-    // add_regularizer says whether Ig2 gets `reg`.
+    // add_regularizer says whether Ig2 gets `reg`. `blocks`: the image rows are at least 32
+    // pixels long, so the division of columns 1 to 3 takes its blocks, from x = 0 (which must be a
+    // multiple of 8 in the image row) up to the last multiple of 8 below n.
     void (*products_row)(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                         int32_t n);
-    // products_row with `exact` sums, every result stored past the cache as it is made, for
-    // x in [0, n) where n is a multiple of 16 and every row of `out` starts on a 64-byte boundary.
+                         int32_t n, bool blocks);
+    // products_row with `exact` sums (any sums for columns 2 and 3), every result stored past the
+    // cache as it is made, for x in [0, n) where n is a multiple of 16 and every row of `out`
+    // starts on a 64-byte boundary. For columns 1 to 3 the caller asks only where the image rows
+    // are at least 32 pixels long and x = 0 is a multiple of 8 in them: every pixel is then in a
+    // block of the division.
     // Returns false, having written nothing, where the flavour has no such routine (it needs
     // 16-float vectors: whole cache lines per store).
     bool (*products_stream)(ProductSet set, const double* const d[5], const double* c,
                             const float* it, float reg, bool add_regularizer,
                             const ProductRows& out, int32_t n);
     // One loop over a line for frames written past the cache, with the recursive rule of weight
-    // 1/2 and the input filter, where both filters' sums are exact: the column pass of input row
-    // r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
+    // 1/2 and the input filter, where both filters' sums are exact (any sums for columns 2 and 3;
+    // for columns 1 to 3, rows of at least 32 pixels, as products_stream): the column pass of
+    // input row r (as smooth_column with `wide`, margins not set; *range the summary), It of row r
     // (recursive_row) into it_keep, the mode stage of row y (products_stream), and the next input
     // row widened (widen) where `next_src` is not null. The images'
     // rows take whole 64-byte lines past the cache: It for x in [head + 16 k, head + 16 k + 16)

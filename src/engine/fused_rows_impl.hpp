@@ -393,8 +393,10 @@ void square_row(const float* __restrict it, float* __restrict it2, int32_t n) {
 // One loop per product set: every value of a pixel is formed in registers from Ix, Iy and It and
 // stored once. Every row is its own __restrict parameter, which is what lets the compiler
 // vectorise without run-time overlap tests.
+// With kQuotients false the loop stops before the quotients (Fn2, Un, Vn), which the caller
+// makes afterwards by its own column's division.
 template <bool kExact, bool kFlow, bool kMoments, bool kRegularizer, bool kPlainDivision,
-          bool kCheckDivisors = true>
+          bool kCheckDivisors = true, bool kQuotients = true>
 bool products(const double* __restrict r0, const double* __restrict r1, const double* __restrict h,
               const double* __restrict r3, const double* __restrict r4, const double* c,
               const float* __restrict it, float reg, float* __restrict o_it2,
@@ -449,7 +451,9 @@ bool products(const double* __restrict r0, const double* __restrict r1, const do
             const float it2 = t * t;
             o_it2[x] = it2;
             o_ig2[x] = ig2;
-            if constexpr (kPlainDivision) {
+            if constexpr (!kQuotients) {
+                // made by the caller
+            } else if constexpr (kPlainDivision) {
                 if constexpr (kCheckDivisors) {
                     special |=
                         static_cast<uint32_t>(ig2 == 0.0f) | static_cast<uint32_t>(ig2 != ig2);
@@ -530,7 +534,7 @@ void products_in(ProductSet set, const double* const d[5], const double* c, cons
 
 void products_row(ProductSet set, const double* const d[5], const double* c, bool exact,
                   const float* it, float reg, bool add_regularizer, const ProductRows& out,
-                  int32_t n) {
+                  int32_t n, bool /*blocks: column 0 has none*/) {
     if (exact) {
         products_in<true>(set, d, c, it, reg, add_regularizer, out, n);
     } else {
@@ -563,7 +567,11 @@ inline __m256 to_float8(__m512d v) {
 // differences of each sum, their products with the taps, one addition, one rounding to float,
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
-template <bool kFlow, bool kMoments, bool kRegularizer>
+// kGroups: the quotients by column 1's method (quotients_mmx): the sixteen pixels are four
+// groups of four, whose factors come from the divisors in registers; a lane's partner divisor is
+// its pair swapped, the pair's product is the same double in either lane, and the other pair's
+// product is the same pattern turned by two lanes.
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -605,6 +613,52 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
         _mm512_stream_ps(o.Ig2 + x, ig2);
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
+        if constexpr (kGroups) {
+            const __m512d zero_d = _mm512_setzero_pd();
+            struct Factors {
+                __m512d w, e;
+                __mmask8 rule;
+            };
+            auto factors = [&](__m256 d8) {
+                Factors f;
+                const __m512d dv = _mm512_cvtps_pd(d8);
+                f.e = _mm512_permute_pd(dv, 0x55);                     // d1 d0 d3 d2
+                const __m512d pair = _mm512_mul_pd(dv, f.e);           // d0 d1 twice, d2 d3 twice
+                const __m512d other = _mm512_permutex_pd(pair, 0x4E);  // the other pair's
+                const __m512d prod = _mm512_mul_pd(pair, other);
+                f.rule = _mm512_cmp_pd_mask(prod, zero_d, _CMP_EQ_OQ) |
+                         _mm512_cmp_pd_mask(prod, prod, _CMP_UNORD_Q);
+                f.w = _mm512_mul_pd(other, _mm512_div_pd(_mm512_set1_pd(1.0), prod));  // A A B B
+                return f;
+            };
+            const Factors lo = factors(_mm512_castps512_ps256(ig2));
+            const Factors hi =
+                factors(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1)));
+            const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
+            auto quotient = [&](__m512 num) {
+                auto half = [](const Factors& f, __m256 m8) {
+                    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
+                };
+                const __m512 grouped = join16(
+                    half(lo, _mm512_castps512_ps256(num)),
+                    half(hi, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(num), 1))));
+                if (rule == 0) return grouped;
+                // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
+                const __mmask16 z = rule & bad;
+                const __m512 q =
+                    _mm512_div_ps(num, _mm512_mask_blend_ps(z, ig2, _mm512_set1_ps(1.0f)));
+                __m512 special =
+                    _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                         _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+                special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                               _mm512_set1_ps(plus_inf()));
+                return _mm512_mask_blend_ps(rule, grouped, _mm512_mask_blend_ps(z, q, special));
+            };
+            _mm512_stream_ps(o.Fn2 + x, quotient(it2));
+            _mm512_stream_ps(o.Un + x, quotient(ixt));
+            _mm512_stream_ps(o.Vn + x, quotient(iyt));
+            return;
+        }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
         auto quotient = [&](__m512 num) {
             if (bad == 0) return _mm512_div_ps(num, ig2);
@@ -623,13 +677,13 @@ template <bool kFlow, bool kMoments, bool kRegularizer>
     }
 }
 
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups>
 void products_stream_t(const double* const d[5], const double* c, const float* it, float reg,
                        const ProductRows& o, int32_t n) {
     const __m512d c0 = _mm512_set1_pd(c[0]);
     const __m512d c1 = _mm512_set1_pd(c[1]);
     for (int32_t x = 0; x < n; x += 16)
-        products16<kFlow, kMoments, kRegularizer>(d, c0, c1, it, reg, o, x);
+        products16<kFlow, kMoments, kRegularizer, kGroups>(d, c0, c1, it, reg, o, x);
 }
 
 // The column pass (smooth_column_t<true, true>) and It by recursive_row with weight 1/2 for the
@@ -703,7 +757,7 @@ struct ColumnState {
     }
 }
 
-template <bool kFlow, bool kMoments, bool kRegularizer>
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups>
 void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, float reg, int32_t head,
              int32_t n, uint32_t* range) {
     ColumnState st{_mm512_set1_pd(smooth[2]), _mm512_set1_pd(smooth[3]), _mm512_set1_pd(smooth[4]),
@@ -737,7 +791,7 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
         }
         if (r.next_src != nullptr) widen16(x);
         if (x >= 0 && x + 16 <= n) {
-            products16<kFlow, kMoments, kRegularizer>(r.d, c0, c1, r.it, reg, r.out, x);
+            products16<kFlow, kMoments, kRegularizer, kGroups>(r.d, c0, c1, r.it, reg, r.out, x);
         }
     }
     r.is_lines[0] = is_first < n ? is_first : n;
@@ -749,20 +803,40 @@ void sweep_t(const SweepRows& r, const double* smooth, const double* deriv, floa
     }
 }
 
-bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
-                     float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+template <bool kGroups>
+bool products_stream_in(ProductSet set, const double* const d[5], const double* c, const float* it,
+                        float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        products_stream_t<kFlow, kMoments, kReg>(d, c, it, reg, out, n);
+        products_stream_t<kFlow, kMoments, kReg, kGroups>(d, c, it, reg, out, n);
     });
     return true;
 }
 
-bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
-                  float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+template <bool kGroups>
+bool sweep_stream_in(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                     float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        sweep_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n, range);
+        sweep_t<kFlow, kMoments, kReg, kGroups>(r, smooth, deriv, reg, head, n, range);
     });
     return true;
+}
+
+bool products_stream(ProductSet set, const double* const d[5], const double* c, const float* it,
+                     float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    return products_stream_in<false>(set, d, c, it, reg, add_regularizer, out, n);
+}
+bool sweep_stream(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                  float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+    return sweep_stream_in<false>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
+}
+// Column 1's (the caller asks only for rows of at least 32 pixels, all in groups).
+bool products_stream_mmx(ProductSet set, const double* const d[5], const double* c, const float* it,
+                         float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    return products_stream_in<true>(set, d, c, it, reg, add_regularizer, out, n);
+}
+bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                      float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+    return sweep_stream_in<true>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -776,6 +850,567 @@ bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, fl
                   int32_t, uint32_t*) {
     return false;
 }
+bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float, bool,
+                         const ProductRows&, int32_t) {
+    return false;
+}
+bool sweep_stream_mmx(ProductSet, const SweepRows&, const double*, const double*, float, bool,
+                      int32_t, int32_t, uint32_t*) {
+    return false;
+}
+#endif
+
+// ---- column 1 -------------------------------------------------------------------------------
+// Every routine of column 0 but the quotients: the MMX column divides, in rows of at least 32
+// pixels (`blocks`), the pixels up to the last multiple of 8 in groups of four with one reciprocal
+// in double per group: P = (d0 d1)(d2 d3), R = 1 / P, A = (d2 d3) R, B = (d0 d1) R, the quotients
+// d1 (m0 A), (m1 A) d0, (m2 B) d3 and (m3 B) d2, each rounded once to float. A group whose P is
+// zero or NaN, and every pixel after the groups, follows the zero-divisor rule. The three
+// quotients share their divisor Ig2, so a group's reciprocal serves all three.
+// Pixels per stretch of the groups' factors.
+constexpr int32_t kGroupStretch = 256;
+
+// Pixel k of a group gets q = e * (m * w) with w = A for the first two pixels and B for the last
+// two, and e the other divisor of its pair (d1, d0, d3, d2): the four products of the method, a
+// product of two doubles taken in either order being the same double. The factors of a stretch
+// are worked out once for the three dividends (a loop over groups, whatever their divisors: a
+// zero or NaN product only makes factors whose quotients are replaced), then each dividend is one
+// plain loop. Returns whether some group needs the zero-divisor rule instead.
+bool group_factors(const float* __restrict d, int32_t count, double* __restrict w,
+                   double* __restrict e) {
+    uint32_t special = 0;
+    for (int32_t g = 0; g < count / 4; ++g) {
+        const float* dg = d + 4 * g;
+        const double d01 = static_cast<double>(dg[0]) * dg[1];
+        const double d23 = static_cast<double>(dg[2]) * dg[3];
+        const double p = d01 * d23;
+        special |= static_cast<uint32_t>(p == 0.0) | static_cast<uint32_t>(p != p);
+        const double r = 1.0 / p;
+        const double a = d23 * r;
+        const double b = d01 * r;
+        w[4 * g] = a;
+        w[4 * g + 1] = a;
+        w[4 * g + 2] = b;
+        w[4 * g + 3] = b;
+        e[4 * g] = dg[1];
+        e[4 * g + 1] = dg[0];
+        e[4 * g + 2] = dg[3];
+        e[4 * g + 3] = dg[2];
+    }
+    return special != 0;
+}
+
+void group_quotients(const float* __restrict m, const double* __restrict w,
+                     const double* __restrict e, float* __restrict q, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) {
+        q[k] = static_cast<float>(e[k] * (static_cast<double>(m[k]) * w[k]));
+    }
+}
+
+void quotients_mmx(const float* __restrict ig2, const float* __restrict it2,
+                   const float* __restrict ixt, const float* __restrict iyt, float* __restrict fn2,
+                   float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
+    int32_t x = 0;
+    if (blocks) {
+        alignas(64) double w[kGroupStretch];
+        alignas(64) double e[kGroupStretch];
+        for (const int32_t end = n & ~7; x < end; x += kGroupStretch) {
+            const int32_t count = end - x < kGroupStretch ? end - x : kGroupStretch;
+            const bool special = group_factors(ig2 + x, count, w, e);
+            group_quotients(it2 + x, w, e, fn2 + x, count);
+            group_quotients(ixt + x, w, e, un + x, count);
+            group_quotients(iyt + x, w, e, vn + x, count);
+            if (!special) continue;
+            for (int32_t g = x; g < x + count; g += 4) {
+                const float* d = ig2 + g;
+                const double p =
+                    (static_cast<double>(d[0]) * d[1]) * (static_cast<double>(d[2]) * d[3]);
+                if (p == 0.0 || p != p) {
+                    for (int32_t k = g; k < g + 4; ++k) {
+                        fn2[k] = divide(ig2[k], it2[k]);
+                        un[k] = divide(ig2[k], ixt[k]);
+                        vn[k] = divide(ig2[k], iyt[k]);
+                    }
+                }
+            }
+        }
+        x = n & ~7;
+    }
+    for (; x < n; ++x) {
+        fn2[x] = divide(ig2[x], it2[x]);
+        un[x] = divide(ig2[x], ixt[x]);
+        vn[x] = divide(ig2[x], iyt[x]);
+    }
+}
+
+void products_row_mmx(ProductSet set, const double* const d[5], const double* c, bool exact,
+                      const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                      int32_t n, bool blocks) {
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        auto run = [&]<bool kExact>() {
+            products<kExact, kFlow, kMoments, kReg, true, false, false>(
+                d[0], d[1], d[2], d[3], d[4], c, it, reg, o.It2, o.Ix, o.Iy, o.Ix2, o.Iy2, o.Ig2,
+                o.Ixy, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n);
+        };
+        if (exact) {
+            run.template operator()<true>();
+        } else {
+            run.template operator()<false>();
+        }
+    });
+    if (set != ProductSet::affine) {
+        quotients_mmx(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
+    }
+}
+
+#if defined(__SSE2__)
+// ---- columns 2 and 3 --------------------------------------------------------------------------
+// Single precision throughout, as the vector kernels compute. The rolling rows stay in double (the
+// driver is shared with the other columns); they hold floats, which convert back exactly. Nothing
+// here has an exact form: the summaries say so (kNoExactForms) and `exact` is ignored.
+
+// A 5-tap sum as the vector filters form it: from +0.0f, tap k = 4 down to 0, each product and
+// each sum rounded to float.
+inline float tap_sum(const float c[5], float s0, float s1, float s2, float s3, float s4) {
+    float acc = 0.0f;
+    acc = acc + c[4] * s0;
+    acc = acc + c[3] * s1;
+    acc = acc + c[2] * s2;
+    acc = acc + c[1] * s3;
+    acc = acc + c[0] * s4;
+    return acc;
+}
+
+inline void float_taps(const double* c, float out[5]) {
+    for (int32_t k = 0; k < 5; ++k) out[k] = static_cast<float>(c[k]);
+}
+
+// Pixels per stretch of a row converted back to float once, so that the shifted reads of the
+// taps take floats (a local buffer with two pixels of margin on each side).
+constexpr int32_t kFloatStretch = 256;
+
+// f[-2 .. count + 1] = float(s[-2 .. count + 1])
+inline void to_floats(const double* __restrict s, int32_t count, float* __restrict f) {
+    for (int32_t x = -2; x < count + 2; ++x) f[x] = static_cast<float>(s[x]);
+}
+
+void smooth_row_vec(const double* __restrict s, int32_t n, const double* c, bool /*exact*/,
+                    double* __restrict dst, uint32_t* range) {
+    float t[5];
+    float_taps(c, t);
+    alignas(64) float buffer[kFloatStretch + 8];
+    float* const f = buffer + 2;
+    for (int32_t x0 = 0; x0 < n; x0 += kFloatStretch) {
+        const int32_t count = n - x0 < kFloatStretch ? n - x0 : kFloatStretch;
+        to_floats(s + x0, count, f);
+        for (int32_t x = 0; x < count; ++x) {
+            dst[x0 + x] =
+                static_cast<double>(tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]));
+        }
+    }
+    *range = engine_fused::kNoExactForms;
+}
+
+void smooth_row_widen_vec(const double* s, int32_t n, const double* c, bool exact, double* dst,
+                          uint32_t* range, const float* next, double* next_dst,
+                          uint32_t* next_range) {
+    smooth_row_vec(s, n, c, exact, dst, range);
+    widen_clamped(next, n, next_dst, next_range);
+}
+
+template <bool kWiden>
+void smooth_column_vec_t(const double* __restrict r0, const double* __restrict r1,
+                         const double* __restrict r2, const double* __restrict r3,
+                         const double* __restrict r4, int32_t n, const float t[5],
+                         float* __restrict out, double* __restrict wide) {
+    for (int32_t x = 0; x < n; ++x) {
+        const float v = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]),
+                                static_cast<float>(r2[x]), static_cast<float>(r3[x]),
+                                static_cast<float>(r4[x]));
+        out[x] = v;
+        if constexpr (kWiden) wide[x] = static_cast<double>(v);
+    }
+}
+
+void smooth_column_vec(const double* const rows[5], int32_t n, const double* c, bool /*exact*/,
+                       float* out, double* wide, uint32_t* range) {
+    float t[5];
+    float_taps(c, t);
+    if (wide != nullptr) {
+        smooth_column_vec_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, wide);
+        wide[-2] = wide[-1] = wide[0];
+        wide[n] = wide[n + 1] = wide[n - 1];
+        *range = engine_fused::kNoExactForms;
+    } else {
+        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, nullptr);
+    }
+    out[-2] = out[-1] = out[0];
+    out[n] = out[n + 1] = out[n - 1];
+}
+
+// D = cur - prev, then D + alpha * (P - D) in float: the difference kernel, then the running
+// average with It_prev as the new image. `it` may be `it_prev` (each pixel is read before it is
+// written, and nothing else depends on it), so no pointer is __restrict.
+void recursive_row_vec(const float* cur, const float* prev, const float* it_prev, double alpha,
+                       float* it, int32_t n) {
+    const auto a = static_cast<float>(alpha);
+    for (int32_t x = 0; x < n; ++x) {
+        const float d = cur[x] - prev[x];
+        it[x] = d + (it_prev[x] - d) * a;
+    }
+}
+
+void batch_row_vec(const float* __restrict f0, const float* __restrict f1,
+                   const float* __restrict f3, const float* __restrict f4, double alpha,
+                   float* __restrict it, int32_t n) {
+    const auto a = static_cast<float>(alpha);
+    for (int32_t x = 0; x < n; ++x) {
+        const float outer = f0[x] - f4[x];
+        const float inner = f3[x] - f1[x];
+        it[x] = outer + (inner - outer) * a;
+    }
+}
+
+// One stretch of the mode stage; hf is the centre row h as floats (two of margin each side).
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void products_vec_t(const double* __restrict r0, const double* __restrict r1,
+                    const float* __restrict hf, const double* __restrict r3,
+                    const double* __restrict r4, const float t[5], const float* __restrict it,
+                    float reg, float* __restrict o_it2, float* __restrict o_ix,
+                    float* __restrict o_iy, float* __restrict o_ix2, float* __restrict o_iy2,
+                    float* __restrict o_ig2, float* __restrict o_ixy, float* __restrict o_ixt,
+                    float* __restrict o_iyt, int32_t n) {
+    for (int32_t x = 0; x < n; ++x) {
+        // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
+        const float centre = hf[x];
+        const float ix = tap_sum(t, hf[x - 2], hf[x - 1], centre, hf[x + 1], hf[x + 2]);
+        const float iy = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]), centre,
+                                 static_cast<float>(r3[x]), static_cast<float>(r4[x]));
+        const float v = it[x];
+        const float ix2 = ix * ix;
+        const float iy2 = iy * iy;
+        o_ix[x] = ix;
+        o_iy[x] = iy;
+        o_ix2[x] = ix2;
+        o_iy2[x] = iy2;
+        o_ixt[x] = ix * v;
+        o_iyt[x] = iy * v;
+        if constexpr (kMoments) o_ixy[x] = ix * iy;
+        if constexpr (kFlow) {
+            float ig2 = ix2 + iy2;
+            if constexpr (kRegularizer) ig2 = ig2 + reg;
+            o_it2[x] = v * v;
+            o_ig2[x] = ig2;
+        }
+    }
+}
+
+// The vector division kernel's blocks of eight: a block with a zero divisor (either sign; a NaN
+// does not count) follows the zero-divisor rule; the others take ((r + r) - (d r) r) n with r the
+// reciprocal estimate (RCPPS, the same instruction and so the same estimate as the kernels'), each
+// operation rounded to float in this order. The refined reciprocal is the same for the three
+// dividends of one divisor.
+void quotients_vec(const float* __restrict ig2, const float* __restrict it2,
+                   const float* __restrict ixt, const float* __restrict iyt, float* __restrict fn2,
+                   float* __restrict un, float* __restrict vn, int32_t n, bool blocks) {
+    int32_t x = 0;
+    if (blocks) {
+#if defined(__AVX__)
+        // One block per 256-bit vector: the same estimate and operations, lane by lane.
+        for (const int32_t end = n & ~7; x < end; x += 8) {
+            const __m256 dv = _mm256_loadu_ps(ig2 + x);
+            if (_mm256_movemask_ps(_mm256_cmp_ps(dv, _mm256_setzero_ps(), _CMP_EQ_OQ)) != 0) {
+                for (int32_t k = x; k < x + 8; ++k) {
+                    fn2[k] = divide(ig2[k], it2[k]);
+                    un[k] = divide(ig2[k], ixt[k]);
+                    vn[k] = divide(ig2[k], iyt[k]);
+                }
+                continue;
+            }
+            const __m256 r = _mm256_rcp_ps(dv);
+            const __m256 inv =
+                _mm256_sub_ps(_mm256_add_ps(r, r), _mm256_mul_ps(_mm256_mul_ps(dv, r), r));
+            _mm256_storeu_ps(fn2 + x, _mm256_mul_ps(inv, _mm256_loadu_ps(it2 + x)));
+            _mm256_storeu_ps(un + x, _mm256_mul_ps(inv, _mm256_loadu_ps(ixt + x)));
+            _mm256_storeu_ps(vn + x, _mm256_mul_ps(inv, _mm256_loadu_ps(iyt + x)));
+        }
+#else
+        const __m128 zero = _mm_setzero_ps();
+        for (const int32_t end = n & ~7; x < end; x += 8) {
+            const __m128 d0 = _mm_loadu_ps(ig2 + x);
+            const __m128 d1 = _mm_loadu_ps(ig2 + x + 4);
+            if (_mm_movemask_ps(_mm_or_ps(_mm_cmpeq_ps(d0, zero), _mm_cmpeq_ps(d1, zero))) != 0) {
+                for (int32_t k = x; k < x + 8; ++k) {
+                    fn2[k] = divide(ig2[k], it2[k]);
+                    un[k] = divide(ig2[k], ixt[k]);
+                    vn[k] = divide(ig2[k], iyt[k]);
+                }
+                continue;
+            }
+            auto inverse = [](__m128 d) {
+                const __m128 r = _mm_rcp_ps(d);
+                return _mm_sub_ps(_mm_add_ps(r, r), _mm_mul_ps(_mm_mul_ps(d, r), r));
+            };
+            const __m128 i0 = inverse(d0);
+            const __m128 i1 = inverse(d1);
+            _mm_storeu_ps(fn2 + x, _mm_mul_ps(i0, _mm_loadu_ps(it2 + x)));
+            _mm_storeu_ps(fn2 + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(it2 + x + 4)));
+            _mm_storeu_ps(un + x, _mm_mul_ps(i0, _mm_loadu_ps(ixt + x)));
+            _mm_storeu_ps(un + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(ixt + x + 4)));
+            _mm_storeu_ps(vn + x, _mm_mul_ps(i0, _mm_loadu_ps(iyt + x)));
+            _mm_storeu_ps(vn + x + 4, _mm_mul_ps(i1, _mm_loadu_ps(iyt + x + 4)));
+        }
+#endif
+    }
+    for (; x < n; ++x) {
+        fn2[x] = divide(ig2[x], it2[x]);
+        un[x] = divide(ig2[x], ixt[x]);
+        vn[x] = divide(ig2[x], iyt[x]);
+    }
+}
+
+void products_row_vec(ProductSet set, const double* const d[5], const double* c, bool /*exact*/,
+                      const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                      int32_t n, bool blocks) {
+    float t[5];
+    float_taps(c, t);
+    alignas(64) float buffer[kFloatStretch + 8];
+    float* const hf = buffer + 2;
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        for (int32_t x = 0; x < n; x += kFloatStretch) {
+            const int32_t count = n - x < kFloatStretch ? n - x : kFloatStretch;
+            to_floats(d[2] + x, count, hf);
+            auto at = [&](float* row) { return row != nullptr ? row + x : nullptr; };
+            products_vec_t<kFlow, kMoments, kReg>(
+                d[0] + x, d[1] + x, hf, d[3] + x, d[4] + x, t, it + x, reg, at(o.It2), at(o.Ix),
+                at(o.Iy), at(o.Ix2), at(o.Iy2), at(o.Ig2), at(o.Ixy), at(o.Ixt), at(o.Iyt), count);
+        }
+    });
+    if (set != ProductSet::affine) {
+        quotients_vec(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
+    }
+}
+
+#if defined(__AVX512F__)
+#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// products_row_vec for the sixteen pixels from x, every result written straight from its
+// register, past the cache with kStream (x then starts a 64-byte line in every image). x is a
+// multiple of 8 in the row either way: the division's two blocks of eight are the two halves. The
+// same float operations in the same order as products_vec_t and quotients_vec; the reciprocal
+// estimate is taken on 256-bit halves, RCPPS as in the kernels (the 512-bit estimate is another
+// instruction with other bits).
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
+[[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
+                                                  const float* it, float reg, const ProductRows& o,
+                                                  int32_t x) {
+    // Past the cache (whole lines of the streamed rows), or into it (the cached rows).
+    auto put = [](float* p, __m512 value) {
+        if constexpr (kStream) {
+            _mm512_stream_ps(p, value);
+        } else {
+            _mm512_storeu_ps(p, value);
+        }
+    };
+    auto f16 = [&](const double* p) {
+        return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
+    };
+    auto sum = [&](__m512 s0, __m512 s1, __m512 s2, __m512 s3, __m512 s4) {
+        __m512 acc = _mm512_setzero_ps();
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[4], s0));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[3], s1));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[2], s2));
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(t[1], s3));
+        return _mm512_add_ps(acc, _mm512_mul_ps(t[0], s4));
+    };
+    const double* h = d[2] + x;
+    const __m512 centre = f16(h);
+    // The centre row's shifted pixels from the sixteen and the two on either side (masked loads:
+    // the row has two pixels of margin, no more).
+    const __m512 left = _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0xC0, h - 8)));
+    const __m512 right =
+        _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0x03, h + 16)));
+    const __m512i minus2 =
+        _mm512_setr_epi32(6, 7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
+    const __m512i minus1 =
+        _mm512_setr_epi32(7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
+    const __m512i plus1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
+    const __m512i plus2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
+    const __m512 ix = sum(_mm512_permutex2var_ps(left, minus2, centre),
+                          _mm512_permutex2var_ps(left, minus1, centre), centre,
+                          _mm512_permutex2var_ps(centre, plus1, right),
+                          _mm512_permutex2var_ps(centre, plus2, right));
+    const __m512 iy = sum(f16(d[0] + x), f16(d[1] + x), centre, f16(d[3] + x), f16(d[4] + x));
+    const __m512 v = _mm512_loadu_ps(it + x);
+    const __m512 ix2 = _mm512_mul_ps(ix, ix);
+    const __m512 iy2 = _mm512_mul_ps(iy, iy);
+    const __m512 ixt = _mm512_mul_ps(ix, v);
+    const __m512 iyt = _mm512_mul_ps(iy, v);
+    put(o.Ix + x, ix);
+    put(o.Iy + x, iy);
+    put(o.Ix2 + x, ix2);
+    put(o.Iy2 + x, iy2);
+    put(o.Ixt + x, ixt);
+    put(o.Iyt + x, iyt);
+    if constexpr (kMoments) put(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    if constexpr (kFlow) {
+        __m512 ig2 = _mm512_add_ps(ix2, iy2);
+        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
+        const __m512 it2 = _mm512_mul_ps(v, v);
+        put(o.It2 + x, it2);
+        put(o.Ig2 + x, ig2);
+        const __m512 zero = _mm512_setzero_ps();
+        const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
+        // A block of eight with a zero divisor takes the zero-divisor rule throughout.
+        const __mmask16 rule = static_cast<__mmask16>(((zeros & 0x00FFu) != 0 ? 0x00FFu : 0u) |
+                                                      ((zeros & 0xFF00u) != 0 ? 0xFF00u : 0u));
+        auto inverse8 = [](__m256 dv) {
+            const __m256 r = _mm256_rcp_ps(dv);
+            return _mm256_sub_ps(_mm256_add_ps(r, r), _mm256_mul_ps(_mm256_mul_ps(dv, r), r));
+        };
+        const __m256 lo = _mm512_castps512_ps256(ig2);
+        const __m256 hi = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1));
+        const __m512 inverse = join16(inverse8(lo), inverse8(hi));
+        const __mmask16 bad = rule & (zeros | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q));
+        auto quotient = [&](__m512 num) {
+            const __m512 refined = _mm512_mul_ps(inverse, num);
+            if (rule == 0) return refined;
+            const __m512 q =
+                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
+            __m512 special =
+                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                           _mm512_set1_ps(plus_inf()));
+            return _mm512_mask_blend_ps(rule, refined, _mm512_mask_blend_ps(bad, q, special));
+        };
+        put(o.Fn2 + x, quotient(it2));
+        put(o.Un + x, quotient(ixt));
+        put(o.Vn + x, quotient(iyt));
+    }
+}
+
+bool products_stream_vec(ProductSet set, const double* const d[5], const double* c, const float* it,
+                         float reg, bool add_regularizer, const ProductRows& out, int32_t n) {
+    __m512 t[5];
+    for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        for (int32_t x = 0; x < n; x += 16)
+            products16_vec<kFlow, kMoments, kReg>(d, t, it, reg, out, x);
+    });
+    return true;
+}
+// One loop over a line as sweep_t makes it, in the single precision of columns 2 and 3: the
+// column pass of input row r for the sixteen pixels from x (lanes outside [0, n) masked off), It
+// by the difference and the running average of weight 1/2 (the only weight the driver sweeps
+// with), the whole lines of the input row and of It past the cache, the next input row widened,
+// and the mode stage of row y by products16_vec.
+template <bool kFlow, bool kMoments, bool kRegularizer>
+void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, float reg,
+                 int32_t head, int32_t n) {
+    __m512 ts[5], td[5];
+    for (int32_t k = 0; k < 5; ++k) {
+        ts[k] = _mm512_set1_ps(static_cast<float>(smooth[k]));
+        td[k] = _mm512_set1_ps(static_cast<float>(deriv[k]));
+    }
+    const __m512 half = _mm512_set1_ps(0.5f);
+    const auto is_offset = static_cast<int32_t>((reinterpret_cast<uintptr_t>(r.is_image) & 63) / 4);
+    const int32_t is_first = (16 - is_offset) % 16;
+    int32_t is_next = is_first;
+    for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
+        const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
+                                                    (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
+        const auto in_lo = static_cast<__mmask8>(in & 0xFF);
+        const auto in_hi = static_cast<__mmask8>(in >> 8);
+        auto row = [&](int32_t k) {
+            return join16(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_lo, r.s[k] + x)),
+                          _mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_hi, r.s[k] + x + 8)));
+        };
+        __m512 v = _mm512_setzero_ps();
+        for (int32_t k = 0; k < 5; ++k) v = _mm512_add_ps(v, _mm512_mul_ps(ts[4 - k], row(k)));
+        _mm512_mask_storeu_ps(r.is_row + x, in, v);
+        _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
+        _mm512_mask_storeu_pd(
+            r.wide + x + 8, in_hi,
+            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+        const __m512 dif = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(in, r.prev + x));
+        const __m512 p = _mm512_maskz_loadu_ps(in, r.it_prev + x);
+        const __m512 it = _mm512_add_ps(dif, _mm512_mul_ps(_mm512_sub_ps(p, dif), half));
+        _mm512_mask_storeu_ps(r.it_keep + x, in, it);
+        if (in == 0xFFFF) {
+            if (r.it_prev == r.it_image) {
+                _mm512_store_ps(r.it_image + x, it);
+            } else {
+                _mm512_stream_ps(r.it_image + x, it);
+            }
+        }
+        for (const int32_t made = x + 16 < n ? x + 16 : n; is_next + 16 <= made; is_next += 16) {
+            _mm512_stream_ps(r.is_image + is_next, _mm512_loadu_ps(r.is_row + is_next));
+        }
+        if (r.next_src != nullptr) {
+            const __m512 w = _mm512_maskz_loadu_ps(in, r.next_src + x);
+            _mm512_mask_storeu_pd(r.next_wide + x, in_lo,
+                                  _mm512_cvtps_pd(_mm512_castps512_ps256(w)));
+            _mm512_mask_storeu_pd(
+                r.next_wide + x + 8, in_hi,
+                _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(w), 1))));
+        }
+        if (x >= 0 && x + 16 <= n) {
+            products16_vec<kFlow, kMoments, kRegularizer>(r.d, td, r.it, reg, r.out, x);
+        }
+    }
+    r.is_lines[0] = is_first < n ? is_first : n;
+    r.is_lines[1] = is_next > is_first ? is_next : r.is_lines[0];  // no line: an empty range
+    if (r.next_src != nullptr) *r.next_range = engine_fused::kNoExactForms;
+}
+
+bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth, const double* deriv,
+                      float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
+    with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+        sweep_vec_t<kFlow, kMoments, kReg>(r, smooth, deriv, reg, head, n);
+    });
+    *range = engine_fused::kNoExactForms;
+    return true;
+}
+// products_row_vec sixteen pixels at a time in registers (cached rows), where the row has the
+// division's blocks; the pixels after the last sixteen, and rows without blocks, as
+// products_row_vec makes them.
+void products_row_vec512(ProductSet set, const double* const d[5], const double* c, bool exact,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                         int32_t n, bool blocks) {
+    const int32_t done = blocks ? n & ~15 : 0;
+    if (done > 0) {
+        __m512 t[5];
+        for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+            for (int32_t x = 0; x < done; x += 16)
+                products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
+        });
+    }
+    if (done == n) return;
+    const double* rest[5];
+    for (int32_t k = 0; k < 5; ++k) rest[k] = d[k] + done;
+    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
+    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
+                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
+    products_row_vec(set, rest, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#else
+bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float, bool,
+                         const ProductRows&, int32_t) {
+    return false;
+}
+bool sweep_stream_vec(ProductSet, const SweepRows&, const double*, const double*, float, bool,
+                      int32_t, int32_t, uint32_t*) {
+    return false;
+}
+#endif
 #endif
 
 // Copies a row with stores that bypass the cache (for result rows that the frame does not read
@@ -804,9 +1439,75 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 #endif
 }
 
-const RowOps ops = {ENGINE_FUSED_NAME, widen_clamped, widen,     smooth_row, smooth_row_widen,
-                    smooth_column,     recursive_row, batch_row, square_row, products_row,
-                    products_stream,   sweep_stream,  stream_row};
+const RowOps* column_ops(int32_t column);
+
+const RowOps ops = {.name = ENGINE_FUSED_NAME,
+                    .column_ops = column_ops,
+                    .widen_clamped = widen_clamped,
+                    .widen = widen,
+                    .smooth_row = smooth_row,
+                    .smooth_row_widen = smooth_row_widen,
+                    .smooth_column = smooth_column,
+                    .recursive_row = recursive_row,
+                    .batch_row = batch_row,
+                    .square_row = square_row,
+                    .products_row = products_row,
+                    .products_stream = products_stream,
+                    .sweep_stream = sweep_stream,
+                    .stream_row = stream_row};
+
+// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
+const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
+                        .column_ops = column_ops,
+                        .widen_clamped = widen_clamped,
+                        .widen = widen,
+                        .smooth_row = smooth_row,
+                        .smooth_row_widen = smooth_row_widen,
+                        .smooth_column = smooth_column,
+                        .recursive_row = recursive_row,
+                        .batch_row = batch_row,
+                        .square_row = square_row,
+                        .products_row = products_row_mmx,
+                        .products_stream = products_stream_mmx,
+                        .sweep_stream = sweep_stream_mmx,
+                        .stream_row = stream_row};
+
+#if defined(__SSE2__)
+// Columns 2 and 3: single precision throughout.
+const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
+                        .column_ops = column_ops,
+                        .widen_clamped = widen_clamped,
+                        .widen = widen,
+                        .smooth_row = smooth_row_vec,
+                        .smooth_row_widen = smooth_row_widen_vec,
+                        .smooth_column = smooth_column_vec,
+                        .recursive_row = recursive_row_vec,
+                        .batch_row = batch_row_vec,
+                        .square_row = square_row,
+#if defined(__AVX512F__)
+                        .products_row = products_row_vec512,
+#else
+                        .products_row = products_row_vec,
+#endif
+                        .products_stream = products_stream_vec,
+                        .sweep_stream = sweep_stream_vec,
+                        .stream_row = stream_row};
+#endif
+
+const RowOps* column_ops(int32_t column) {
+    switch (engine_fused::column_kind(column)) {
+        case 0:
+            return &ops;
+        case 1:
+            return &ops_mmx;
+#if defined(__SSE2__)
+        case 2:
+            return &ops_vec;
+#endif
+        default:
+            return nullptr;
+    }
+}
 
 }  // namespace ENGINE_FUSED_NS
 }  // namespace

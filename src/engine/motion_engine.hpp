@@ -24,10 +24,11 @@ inline constexpr int32_t FLAG_ALL = 0x10;
 
 // Which code computes a frame. The whole-image kernel sequence (one kernel call per image, through
 // the variant table) is the reference. The fused pipeline computes the same bits in one sweep of
-// rows with the intermediates in cache; it exists for the plain kernels (column 0) and is chosen
-// by `automatic` whenever the slots hold that column. `fused` is the same choice made explicit;
-// where no fused pipeline matches the slots, both fall back to the kernels. `kernels` always runs
-// the kernel sequence.
+// rows with the intermediates in cache, with the arithmetic of whichever variant column the slots
+// hold (every arithmetic slot from one column), and is chosen by `automatic` whenever they do.
+// `fused` is the same choice made explicit; where no fused pipeline matches the slots (slots of
+// mixed columns, or a build without one), both fall back to the kernels. `kernels` always runs the
+// kernel sequence.
 enum class EnginePath : int32_t { automatic, kernels, fused };
 
 // Whether the fused pipeline writes its result images with stores that bypass the cache.
@@ -192,9 +193,10 @@ class MotionEngine {
     bool last_frame_fused() const { return last_frame_fused_; }
     // The instruction-set flavour of the fused pipeline's row routines ("base", "avx2", "avx512").
     static const char* fused_flavour();
-    // False in builds that have no fused pipeline at all (those that evaluate single-precision
-    // expressions in a wider format, as x87 code does): every frame runs the kernel sequence.
-    static bool fused_available();
+    // Whether this build has a fused pipeline for the kernels of variant column `column`. False
+    // for every column in builds that evaluate single-precision expressions in a wider format (as
+    // x87 code does): every frame there runs the kernel sequence.
+    static bool fused_available(int32_t column = 0);
 
   private:
     // The tests read the settings and the internal buffers through it

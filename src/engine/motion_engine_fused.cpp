@@ -78,10 +78,13 @@ EnginePath path_from_environment() {
     return EnginePath::automatic;
 }
 
-// True when every arithmetic slot of the variant table holds its column-0 routine: the kernels the
-// fused pipeline reproduces. (Allocation, copy and fill move bits and store the same in every
-// column; their slots may hold anything, a test's counting allocator included.)
-bool slots_hold_plain_kernels() {
+// The variant column whose routines every arithmetic slot of the variant table holds: the kernels
+// the fused pipeline must reproduce; -1 when the slots mix columns (or hold a test's own routines).
+// (Allocation, copy and fill move bits and store the same in every column; their slots may hold
+// anything, a test's counting allocator included.) Columns that name the same routine for a kernel
+// (column 1 keeps most plain ones) are told apart by the others; the first column that matches
+// every slot is the answer.
+int32_t column_in_slots() {
     const PrimSlot* arithmetic[] = {&prim_slots::add_32f,
                                     &prim_slots::add_const_inplace_32f,
                                     &prim_slots::subtract_32f,
@@ -91,18 +94,26 @@ bool slots_hold_plain_kernels() {
                                     &prim_slots::filter_row_32f,
                                     &prim_slots::filter_column_32f,
                                     &prim_slots::add_weighted_inplace_32f};
-    for (const PrimDispatchEntry& entry : prim_dispatch_table) {
-        if (std::find(std::begin(arithmetic), std::end(arithmetic), entry.slot) ==
-            std::end(arithmetic)) {
-            continue;
+    for (int32_t column = 0; column < 4; ++column) {
+        bool all = true;
+        for (const PrimDispatchEntry& entry : prim_dispatch_table) {
+            if (std::find(std::begin(arithmetic), std::end(arithmetic), entry.slot) ==
+                std::end(arithmetic)) {
+                continue;
+            }
+            if (entry.slot->load(std::memory_order_relaxed) != entry.variant[column]) {
+                all = false;
+                break;
+            }
         }
-        if (entry.slot->load(std::memory_order_relaxed) != entry.variant[0]) return false;
+        if (all) return column;
     }
-    return true;
+    return -1;
 }
 
-// The fused rows repeat the plain kernels' double sums; a build that evaluates float and double
-// expressions in a wider format (x87) could round them differently, so it has no fused path.
+// The fused rows repeat the kernels' float and double sums; a build that evaluates float and
+// double expressions in a wider format (x87) could round them differently, so it has no fused
+// path (for any column).
 #if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ == 0
 constexpr bool kBuildExact = true;
 #else
@@ -179,14 +190,15 @@ const char* MotionEngine::fused_flavour() {
     return engine_fused::row_ops_in_use().name;
 }
 
-bool MotionEngine::fused_available() {
-    return kBuildExact;
+bool MotionEngine::fused_available(int32_t column) {
+    return kBuildExact && engine_fused::row_ops_base().column_ops(column) != nullptr;
 }
 
 bool MotionEngine::fused_selected() const {
     if (!kBuildExact || path_ == EnginePath::kernels) return false;
     if (mode_of(flags) == Mode::none) return false;
-    return slots_hold_plain_kernels();
+    const int32_t column = column_in_slots();
+    return column >= 0 && engine_fused::row_ops_in_use().column_ops(column) != nullptr;
 }
 
 int64_t MotionEngine::fused_band_bytes() const {
@@ -214,6 +226,13 @@ struct MotionEngine::FusedFrame {
     bool recursive;
     bool stream;
     bool add_regularizer;
+    // The rows are long enough for the division's blocks (columns 1 to 3).
+    bool division_blocks;
+    // The flavour's streamed routines (RowOps::products_stream, sweep_stream) may be asked:
+    // column 0, and the other columns in rows long enough for the division's blocks.
+    bool one_loop;
+    // Those routines take sums that are not exact too (columns 2 and 3).
+    bool stream_any_sums;
     ProductSet set;
     double* workspace;
     int64_t band_doubles;
@@ -240,14 +259,21 @@ void MotionEngine::process_fused(const float* frame) {
 
     const Mode mode = mode_of(flags);
     FusedFrame f{};
-    f.ops = &engine_fused::row_ops_in_use();
+    // fused_selected() has found the column and its routines.
+    const int32_t column = column_in_slots();
+    f.ops = engine_fused::row_ops_in_use().column_ops(column);
     f.frame = frame;
     for (int32_t k = 0; k < kTaps; ++k) {
         f.smooth[k] = static_cast<double>(smooth_taps[k]);
         f.deriv[k] = static_cast<double>(deriv_taps[k]);
     }
-    f.smooth_exact = taps_allow_exact_forms(f.smooth, false);
-    f.deriv_exact = taps_allow_exact_forms(f.deriv, true);
+    // Single-precision sums (columns 2 and 3) have no order-free exact forms.
+    const bool double_sums = engine_fused::column_kind(column) < 2;
+    f.smooth_exact = double_sums && taps_allow_exact_forms(f.smooth, false);
+    f.deriv_exact = double_sums && taps_allow_exact_forms(f.deriv, true);
+    f.division_blocks = columns >= 32;
+    f.one_loop = column == 0 || f.division_blocks;
+    f.stream_any_sums = !double_sums;
     f.filter = (flags & FLAG_INPUT_FILTER) != 0;
     f.spatial = mode != Mode::change_detection;
     f.recursive = time_derivative == TD_RECURSIVE;
@@ -515,8 +541,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     // exact: the arithmetic of the column pass and of It then runs while the mode stage's stores
     // leave. Only the band's own input rows: the rows below it that its derivatives need are
     // stored by the band below (produce_input makes them here without storing them).
-    const bool sweep = f.stream && f.filter && f.recursive && f.spatial && n > 1 &&
-                       kRecursiveWeight == 0.5f && f.smooth_exact && f.deriv_exact;
+    const bool sweep = f.one_loop && f.stream && f.filter && f.recursive && f.spatial && n > 1 &&
+                       kRecursiveWeight == 0.5f &&
+                       ((f.smooth_exact && f.deriv_exact) || f.stream_any_sums);
     // The first pixel of row `row` of the images that starts a cache line (every image starts on
     // a line and they share the step), and the whole lines from there.
     auto first_line = [&](int32_t row) {
@@ -533,7 +560,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             row_pass(s_next, false);
         }
         engine_fused::SweepRows rows{};
-        if (!window(r, sring, sring_range, 5, 0, rows.s) || first_line(r) != head) return false;
+        const bool exact_rows = window(r, sring, sring_range, 5, 0, rows.s);
+        if ((!exact_rows && !f.stream_any_sums) || first_line(r) != head) return false;
         if (r + 1 < L) {
             prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
             prefetch(it_before + (r + 1) * pl, W);
@@ -618,8 +646,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             const int32_t r = y + 2;
             row_pass(y + 4, true);
             const double* rows[5];
+            // (The window is always turned: it names the rows, whatever the sums.)
             const bool column_exact =
-                f.smooth_exact && turned_window(sslot, sring, sring_range, 5, 0, rows);
+                turned_window(sslot, sring, sring_range, 5, 0, rows) && f.smooth_exact;
             const int32_t made = dslot + 4 >= kDerivRows ? dslot + 4 - kDerivRows : dslot + 4;
             const std::ptrdiff_t interior = interior_offset + r * ps;
             float* cur = window4 + interior;
@@ -629,9 +658,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                               It + r * pl, W);
             const double* d[5];
             const bool exact =
-                f.deriv_exact && turned_window(dslot, dring, dring_range, kDerivRows, kBorder, d);
+                turned_window(dslot, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
             ops.products_row(f.set, d, f.deriv, exact, It + y * pl, reg, f.add_regularizer,
-                             product_rows(images, y * pl), W);
+                             product_rows(images, y * pl), W, f.division_blocks);
             sslot = sslot + 1 == 5 ? 0 : sslot + 1;
             dslot = dslot + 1 == kDerivRows ? 0 : dslot + 1;
         }
@@ -662,7 +691,8 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
 
         if (!f.stream) {
             const ProductRows out = product_rows(images, y * pl);
-            ops.products_row(f.set, d, f.deriv, exact, it, reg, f.add_regularizer, out, W);
+            ops.products_row(f.set, d, f.deriv, exact, it, reg, f.add_regularizer, out, W,
+                             f.division_blocks);
             continue;
         }
         // Pixels [from, to) through the block buffer.
@@ -672,8 +702,10 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                 const ProductRows out = product_rows(block_images, 0);
                 const double* dx[5];
                 for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
+                // x0 is a multiple of 8 (of the stream block) wherever the division has blocks:
+                // the pixels before `head` go through here only with column 0's routines.
                 ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer, out,
-                                 count);
+                                 count, f.division_blocks);
                 for (int32_t i = 0; i < kProductImages; ++i) {
                     if (images[i] != nullptr) {
                         ops.stream_row(block_images[i], images[i] + y * pl + x0, count);
@@ -686,7 +718,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         // buffer.
         const int32_t head = first_line(y);
         const int32_t middle = whole_lines(head);
-        if (exact) {
+        if (f.one_loop && (exact || f.stream_any_sums)) {
             const ProductRows rows = product_rows(images, y * pl);
             const bool lined_up =
                 images_on_lines && (reinterpret_cast<uintptr_t>(Ix + y * pl + head) & 63) == 0;

@@ -1,9 +1,11 @@
 // The fused pipeline against the whole-image kernel sequence, bit for bit: two engines take the
 // same frames, one forced onto each path, and every image either can read back must agree after
 // every frame (two NaNs count as equal; the division's special values are compared by pattern).
-// One parameter per mode x time rule x input filter x regularizer; each runs many geometries over
-// twelve frames (the ring wraps twice) full of special values, in every row-routine flavour the
-// processor has, with streamed and cached stores, and with one band and several.
+// One parameter per variant column x mode x time rule x input filter x regularizer (the slots are
+// filled from the column, so the fused engine must reproduce that column's kernels); each runs
+// many geometries over twelve frames (the ring wraps twice) full of special values, in every
+// row-routine flavour the processor has, with streamed and cached stores, and with one band and
+// several.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -34,7 +36,11 @@ using namespace engine_test;
 //    subnormals, magnitudes from 1e-38 to 1e38 side by side;
 //  - mostly zeros of either sign: exact sums that are zero, whose sign the kernels fix.
 // All three have flat patches (zero gradients, which with regularizer 0 give zero divisors).
-Image test_frame(int32_t columns, int32_t lines, int32_t m) {
+// With `ordinary`, every frame is of the first kind: a NaN that enters the recursive It stays
+// there for good, and the huge values overflow the products, so that in the mixed sequence most
+// quotients are NaN, infinite or zero whatever the division does; the ordinary sequence keeps them
+// numbers.
+Image test_frame(int32_t columns, int32_t lines, int32_t m, bool ordinary = false) {
     std::mt19937 rng(uint32_t(m * 7919 + columns * 31 + lines));
     std::uniform_real_distribution<float> grey(0.0f, 255.0f);
     const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
@@ -51,6 +57,7 @@ Image test_frame(int32_t columns, int32_t lines, int32_t m) {
                               1.0f};
     Image f(columns, lines);
     const float flat = grey(rng);
+    if (ordinary) m = 4 * m;  // the first kind, in a sequence of its own
     for (int32_t y = 0; y < lines; ++y) {
         for (int32_t x = 0; x < columns; ++x) {
             const uint32_t pick = rng() % 16;
@@ -75,6 +82,7 @@ Image test_frame(int32_t columns, int32_t lines, int32_t m) {
 }
 
 struct PathCase {
+    int32_t column;
     int32_t mode;
     int32_t td;
     int32_t filter;
@@ -82,16 +90,19 @@ struct PathCase {
 };
 
 std::string case_name(const PathCase& c) {
-    return mode_name(c.mode) + "_" + (c.td == TD_BATCH ? "batch" : "recursive") + "_" +
-           (c.filter ? "filter" : "nofilter") + (c.regularizer == 0.0f ? "_reg0" : "_reg");
+    return "column" + std::to_string(c.column) + "_" + mode_name(c.mode) + "_" +
+           (c.td == TD_BATCH ? "batch" : "recursive") + "_" + (c.filter ? "filter" : "nofilter") +
+           (c.regularizer == 0.0f ? "_reg0" : "_reg");
 }
 
 std::vector<PathCase> all_cases() {
     std::vector<PathCase> cases;
-    for (int32_t mode : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
-        for (int32_t td : {TD_RECURSIVE, TD_BATCH})
-            for (int32_t filter : {0, FLAG_INPUT_FILTER})
-                for (float reg : {0.0f, 0.01f}) cases.push_back({mode, td, filter, reg});
+    for (int32_t column : {0, 1, 2, 3})
+        for (int32_t mode : {FLAG_CHANGE_DETECTION, FLAG_AFFINE_PARAMS, FLAG_ORVANE, FLAG_ALL})
+            for (int32_t td : {TD_RECURSIVE, TD_BATCH})
+                for (int32_t filter : {0, FLAG_INPUT_FILTER})
+                    for (float reg : {0.0f, 0.01f})
+                        cases.push_back({column, mode, td, filter, reg});
     return cases;
 }
 
@@ -147,13 +158,17 @@ struct Variant {
     }
 };
 
-std::vector<Variant> variants() {
+// Bands and streamed stores are the same driver for every column: columns other than 0 take them
+// in one combination only.
+std::vector<Variant> variants(int32_t column) {
     const engine_fused::RowOps* flavours[3];
     const int32_t count = engine_fused::row_ops_available(flavours);
     std::vector<Variant> list;
     for (int32_t i = 0; i < count; ++i) list.push_back({flavours[i], StreamStores::never, 1});
-    list.push_back({flavours[0], StreamStores::never, 3});
-    list.push_back({flavours[0], StreamStores::always, 1});
+    if (column == 0) {
+        list.push_back({flavours[0], StreamStores::never, 3});
+        list.push_back({flavours[0], StreamStores::always, 1});
+    }
     list.push_back({flavours[0], StreamStores::always, 3});
     // Streamed rows without the widest flavour's one-loop sweep (processors without AVX-512).
     if (count > 1) list.push_back({flavours[count - 1], StreamStores::always, 1});
@@ -171,14 +186,17 @@ struct FusedSettings {
 class FusedPath : public ::testing::TestWithParam<PathCase> {
   protected:
     void SetUp() override {
-        if (!MotionEngine::fused_available()) GTEST_SKIP() << "this build has no fused pipeline";
-        ASSERT_EQ(prim_fill_slots(0), 1);
+        const int32_t column = GetParam().column;
+        if (!MotionEngine::fused_available(column))
+            GTEST_SKIP() << "this build has no fused pipeline for column " << column;
+        ASSERT_EQ(prim_fill_slots(column), 1);
     }
     SlotSnapshot restore_;
     FusedSettings settings_;
 
     // Runs `frames` frames through both paths and reports the first disagreement.
-    void expect_same(int32_t columns, int32_t lines, int32_t frames, const Variant& v) {
+    void expect_same(int32_t columns, int32_t lines, int32_t frames, const Variant& v,
+                     bool ordinary = false) {
         const PathCase& c = GetParam();
         engine_fused::row_ops_choose(v.ops);
         engine_set_threads(v.threads);
@@ -189,19 +207,20 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
         fused.set_path(EnginePath::fused);
         fused.set_stream_stores(v.stores);
         for (int32_t m = 1; m <= frames; ++m) {
-            const Image frame = test_frame(columns, lines, m);
+            const Image frame = test_frame(columns, lines, m, ordinary);
             kernels.process(frame.px.data());
             fused.process(frame.px.data());
             ASSERT_FALSE(kernels.last_frame_fused());
             ASSERT_TRUE(fused.last_frame_fused());
             const std::string diff = first_difference(kernels, fused);
-            ASSERT_EQ(diff, "") << columns << "x" << lines << ", frame " << m << ", " << v.name();
+            ASSERT_EQ(diff, "") << columns << "x" << lines << ", frame " << m << ", " << v.name()
+                                << (ordinary ? ", ordinary frames" : "");
         }
     }
 };
 
 TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
-    for (const Variant& v : variants())
+    for (const Variant& v : variants(GetParam().column))
         if (v.stores == StreamStores::never && v.threads == 1)
             for (int32_t lines : {1, 2, 3, 6})
                 for (int32_t columns = 1; columns <= 40; ++columns)
@@ -210,8 +229,11 @@ TEST_P(FusedPath, NarrowFramesOfEveryWidth) {
 
 TEST_P(FusedPath, LargerAndOddFramesOverTwelveFrames) {
     const std::pair<int32_t, int32_t> sizes[] = {{4, 1}, {12, 7}, {33, 71}, {128, 128}, {1, 37}};
-    for (const Variant& v : variants())
+    for (const Variant& v : variants(GetParam().column)) {
         for (const auto& [columns, lines] : sizes) expect_same(columns, lines, 12, v);
+        // Ordinary frames wide enough for the division's blocks: the quotients stay numbers.
+        expect_same(72, 40, 12, v, true);
+    }
 }
 
 // One engine that changes path between frames (the fused pipeline keeps `Is` in the ring, the
@@ -315,23 +337,28 @@ TEST(FusedPipeline, FramesAllocateNothing) {
     }
 }
 
-// The engine recognises column 0 by the routines that the variant table names for it, so the
-// processor's own selection must leave the slots recognisable: on a processor of class 0 (any
-// that is not identified as an Intel one) the fused pipeline runs after the selection, with the
-// column's eight-lane flavour (the default where the machine has AVX2) and without it. (Builds
-// that have no fused pipeline, the x87 code of 32-bit Windows, always run the kernels.)
-TEST(FusedPipeline, RunsAfterTheSelectionWhereItPicksColumnZero) {
+// The engine recognises a column by the routines that the variant table names for it, so the
+// waterfall selection must leave the slots recognisable: for a processor of every class the fused
+// pipeline runs after the selection, with the columns' eight-lane flavours (the default where the
+// machine has AVX2) and without them. (Builds that have no fused pipeline, the x87 code of 32-bit
+// Windows, always run the kernels.)
+TEST(FusedPipeline, RunsAfterTheSelectionForEveryProcessorClass) {
     SlotSnapshot restore;
     const Image frame(12, 7, 1.0f);
     for (bool eight_lanes : {true, false}) {
         prim_use_eight_lanes(eight_lanes);
-        ASSERT_EQ(prim_select_variants(), 1);
-        MotionEngine e;
-        ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
-        const bool column0 = prim_cpu_class() == 0 && MotionEngine::fused_available();
-        EXPECT_EQ(e.fused_selected(), column0) << "eight lanes " << eight_lanes;
-        e.process(frame.px.data());
-        EXPECT_EQ(e.last_frame_fused(), column0) << "eight lanes " << eight_lanes;
+        for (int32_t cpu_class = 0; cpu_class < 4; ++cpu_class) {
+            ASSERT_EQ(prim_select_variants_in(prim_dispatch_table, prim_dispatch_count, cpu_class),
+                      1);
+            MotionEngine e;
+            ASSERT_TRUE(e.create(12, 7, 0.01f, TD_RECURSIVE, FLAG_ALL));
+            const bool fused = MotionEngine::fused_available(cpu_class);
+            EXPECT_EQ(e.fused_selected(), fused)
+                << "class " << cpu_class << ", eight lanes " << eight_lanes;
+            e.process(frame.px.data());
+            EXPECT_EQ(e.last_frame_fused(), fused)
+                << "class " << cpu_class << ", eight lanes " << eight_lanes;
+        }
     }
     prim_use_eight_lanes(true);
 }
@@ -375,9 +402,9 @@ TEST(FusedRows, RowPassWithTheNextRowMatchesTheTwoRoutines) {
     }
 }
 
-// The fused pipeline reproduces the plain kernels only: with the slots on another column, or with
-// the kernels forced, the engine runs the kernel sequence; so does every frame of a build without
-// the fused pipeline.
+// The fused pipeline reproduces the kernels of one whole column: with the slots on any column it
+// runs (where the build has it), with the kernels forced or with slots of two columns mixed the
+// engine runs the kernel sequence.
 TEST(FusedPipeline, RunsOnlyWhereItMatchesTheSlots) {
     SlotSnapshot restore;
     MotionEngine e;
@@ -387,17 +414,26 @@ TEST(FusedPipeline, RunsOnlyWhereItMatchesTheSlots) {
         int32_t column;
         EnginePath path;
         bool fused;
+        int32_t division_from = -1;  // the division slot from this column instead
     };
-    const Case cases[] = {{0, EnginePath::automatic, true}, {0, EnginePath::fused, true},
-                          {0, EnginePath::kernels, false},  {3, EnginePath::automatic, false},
-                          {2, EnginePath::fused, false},    {1, EnginePath::automatic, false}};
+    const Case cases[] = {{0, EnginePath::automatic, true},     {0, EnginePath::kernels, false},
+                          {1, EnginePath::automatic, true},     {2, EnginePath::fused, true},
+                          {3, EnginePath::automatic, true},     {3, EnginePath::kernels, false},
+                          {3, EnginePath::automatic, false, 0}, {0, EnginePath::fused, false, 1}};
+    constexpr int32_t kDivisionEntry = 8;  // prim_div_32f in table order
+    ASSERT_EQ(prim_dispatch_table[kDivisionEntry].slot, &prim_slots::div_32f);
     for (const Case& c : cases) {
-        const bool fused = c.fused && MotionEngine::fused_available();
+        const bool fused = c.fused && MotionEngine::fused_available(c.column);
         ASSERT_EQ(prim_fill_slots(c.column), 1);
+        if (c.division_from >= 0) {
+            prim_slots::div_32f.store(prim_dispatch_table[kDivisionEntry].variant[c.division_from]);
+        }
         e.set_path(c.path);
-        EXPECT_EQ(e.fused_selected(), fused) << "column " << c.column;
+        const std::string where =
+            "column " + std::to_string(c.column) + ", division " + std::to_string(c.division_from);
+        EXPECT_EQ(e.fused_selected(), fused) << where;
         e.process(frame.px.data());
-        EXPECT_EQ(e.last_frame_fused(), fused) << "column " << c.column;
+        EXPECT_EQ(e.last_frame_fused(), fused) << where;
     }
 }
 
