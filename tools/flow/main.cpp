@@ -178,6 +178,40 @@ int main(int argc, char** argv) {
         ->group(frames);
     app.add_flag("--arrows", opt.arrows, "Also draw the flow as arrows on the input frame")
         ->group(frames);
+
+    auto* stabilizing = "Stabilised video";
+    app.add_option("--stabilize", opt.stabilize.video,
+                   "Also write the input with the shake taken out (the camera path smoothed),\n"
+                   "  H.264 in colour, with the input's time stamps and sound; the input is\n"
+                   "  read twice, so it must be a file, not a pipe")
+        ->type_name("OUT.mp4")
+        ->group(stabilizing);
+    std::string smoothing = "1";
+    app.add_option("--smoothing", smoothing,
+                   "How the camera path is smoothed: a Gaussian of SECONDS (standard deviation;\n"
+                   "  longer keeps less of the camera's own slow motion), or tripod: one path of\n"
+                   "  constant velocity for the whole video")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                if (text == "tripod") return {};
+                try {
+                    size_t used = 0;
+                    const double v = std::stod(text, &used);
+                    if (used == text.size() && v > 0 && v < 1e6) return {};
+                } catch (const std::exception&) {
+                }
+                return "'" + text + "' is neither a positive number of seconds nor tripod";
+            },
+            "", "smoothing"))
+        ->capture_default_str()
+        ->type_name("SECONDS|tripod")
+        ->group(stabilizing);
+    app.add_option("--borders", opt.stabilize.borders,
+                   "What fills the borders the correction opens: crop (one zoom for the whole\n"
+                   "  video, just enough to hide them), black, or mirror (the picture mirrored)")
+        ->check(CLI::IsMember({"crop", "black", "mirror"}))
+        ->capture_default_str()
+        ->group(stabilizing);
     app.add_option("--threads", opt.threads,
                    "1: decode, measure and write one after another on one thread (default: "
                    "each on its own thread; the results are the same)")
@@ -215,6 +249,7 @@ int main(int argc, char** argv) {
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
         "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
+        "  orvane-flow shaky.mp4 --method global --stabilize steady.mp4 --smoothing 2\n"
         "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
         "Exit status: 0 done, 1 the input or the output could not be used (an output folder\n"
         "or video in the way included), 2 an option or value was refused, 130 interrupted\n"
@@ -242,6 +277,15 @@ int main(int argc, char** argv) {
         engine_set_threads(2);
     }
     opt.robust_fit = fit == "robust";
+    opt.stabilize.tripod = smoothing == "tripod";
+    if (!opt.stabilize.tripod) opt.stabilize.smoothing_s = std::stod(smoothing);
+    if (opt.stabilize.video.empty() &&
+        (app.count("--smoothing") > 0 || app.count("--borders") > 0)) {
+        std::fprintf(stderr,
+                     "orvane-flow: --smoothing and --borders shape the stabilised video; give "
+                     "--stabilize OUT.mp4 too\n");
+        return kExitUsage;
+    }
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();
     if (inputs.size() > 1) opt.images = inputs;
