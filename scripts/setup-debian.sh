@@ -12,9 +12,12 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
-    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libpng-dev libcli11-dev
     libcairo2-dev fonts-dejavu-core libjs-chart.js nlohmann-json3-dev
 )
+# The ffmpeg and ffprobe programs: the tests make and inspect clips with them (orvane-flow
+# itself links only the FFmpeg libraries above).
+packages+=(ffmpeg)
 foreign=()
 if ((!main_only)); then
     # chromium: the tool's test opens report.html in a real browser.
@@ -24,9 +27,11 @@ if ((!main_only)); then
     # The 32-bit module runs under 32-bit Wine, a package of the i386 architecture.
     foreign+=(wine32:i386)
 fi
-# Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
+# Benchmarks only (OpenCV comparison; bench/stabilize_bench.py also runs the ffmpeg program's
+# vidstab and deshake filters); installed when ORVANE_BENCH=1. The ffmpeg program is never a
+# dependency of the product, which links only the FFmpeg libraries.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
-    packages+=(libopencv-dev python3-opencv visp-images-data)
+    packages+=(libopencv-dev python3-opencv visp-images-data ffmpeg)
 fi
 
 missing=()

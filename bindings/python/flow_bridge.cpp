@@ -114,7 +114,8 @@ struct Setting {
 const Setting settings_table[] = {
     Setting{"method",
             [](RunOptions& o, py::handle v, const std::string& n) {
-                assign_keyword(o.method, v, n, {"pairwise", "compensated", "direct", "global"});
+                assign_keyword(o.method, v, n,
+                               {"pairwise", "compensated", "direct", "global", "align"});
             }},
     Setting{"window",
             [](RunOptions& o, py::handle v, const std::string& n) {
@@ -138,6 +139,25 @@ const Setting settings_table[] = {
                 o.robust_fit = fit == "robust";
             }},
     ORVANE_SETTING("video", video),
+    ORVANE_SETTING("stabilize", stabilize.video),
+    Setting{"smoothing",
+            [](RunOptions& o, py::handle v, const std::string& n) {
+                // Seconds, or "tripod" for one path of constant velocity.
+                if (PyUnicode_Check(v.ptr())) {
+                    if (v.cast<std::string>() != "tripod") {
+                        throw py::value_error(n + " must be a number of seconds or \"tripod\", not \"" +
+                                              v.cast<std::string>() + "\"");
+                    }
+                    o.stabilize.tripod = true;
+                    return;
+                }
+                assign(o.stabilize.smoothing_s, v, n);
+                o.stabilize.tripod = false;
+            }},
+    Setting{"borders",
+            [](RunOptions& o, py::handle v, const std::string& n) {
+                assign_keyword(o.stabilize.borders, v, n, {"crop", "black", "mirror"});
+            }},
     ORVANE_SETTING("threads", threads),
     ORVANE_SETTING("max_speed", max_speed),
     ORVANE_SETTING("arrows", arrows),
@@ -177,6 +197,11 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
                                  ")");
         }
         found->apply(o, value, name);
+    }
+    if (o.stabilize.video.empty() && (settings.contains("smoothing") || settings.contains("borders"))) {
+        throw py::value_error(
+            "smoothing and borders shape the stabilised video; give stabilize too "
+            "(or call orvane.flow.stabilize)");
     }
     return o;
 }

@@ -11,9 +11,11 @@
 // rotation angle (unwrapped, so a camera turning round and round is smoothed as it turns), the
 // logarithm of the scale, and the two parts of the linear map that are no rotation or zoom
 // (shear and stretch, relative to the scale). Each is smoothed alone: by a Gaussian-weighted
-// straight-line fit around each frame (inside the clip exactly the Gaussian average; at its ends
-// a steady pan stays steady where a plain average would bend it), or for a tripod by one
-// straight line over the whole clip (a path of constant velocity). Times are the frames' own
+// straight line or parabola fitted around each frame (the line is inside the clip exactly the
+// Gaussian average, and at its ends a steady pan stays steady where a plain average would bend
+// it; the parabola keeps a bending path without the Gaussian's cut into its curves; by default
+// cross-validation picks one of them), or for a tripod by one straight line over the whole clip
+// (a path of constant velocity). Times are the frames' own
 // [s], so a variable frame rate is smoothed in time, not in frames.
 //
 // Pure functions on small vectors; no I/O. The tool's stabiliser and its tests call them.
@@ -44,10 +46,13 @@ struct Affine2D {
 struct PathSmoothing {
     double sigma_s = 1.0;  // the Gaussian's standard deviation [s]
     bool tripod = false;   // one path of constant velocity instead
-    // The Gaussian-weighted fit around each frame: 1 a straight line (a steady pan stays), 2 a
-    // parabola (a steadily growing pan, as a zoom or a turn makes it, stays too; it passes more
-    // of the shake, so it measures shake rather than removing it).
-    int degree = 1;
+    // The Gaussian-weighted fit around each frame: 1 a straight line (a steady pan stays
+    // steady), 2 a parabola (a path that bends, as a walk, a zoom or a turn makes it, stays
+    // too, but more of the shake passes), 0 whichever of the two predicts the path better, each
+    // of the six numbers on its own: by leave-one-out cross-validation (the residual at each
+    // frame of the fit without that frame), the parabola where it lowers the score by more than
+    // a tenth.
+    int degree = 0;
 };
 
 // The path from the frame-to-frame motions: steps[f] is the motion from frame f - 1 to f
@@ -84,6 +89,6 @@ struct ShakeRms {
 ShakeRms shake_rms(const std::vector<Affine2D>& warps, int32_t columns, int32_t lines);
 
 // The shake of a path: shake_rms of the warps to its smoothed self (smoothed as asked, but with
-// a parabola around each frame, so that a path bent by a steady zoom or turn has no shake).
+// a parabola around each frame, so that a path bent by a walk, a zoom or a turn has no shake).
 ShakeRms path_shake(const std::vector<Affine2D>& path, const std::vector<double>& times_s,
                     int32_t columns, int32_t lines, const PathSmoothing& smoothing);

@@ -31,22 +31,20 @@ bool invert(const Warp& a, Warp* out) {
 // smoothing, enough against aliasing when every other pixel is kept.
 void blur5(const GreyImage& in, GreyImage* out, std::vector<float>* scratch) {
     const int32_t w = in.columns, h = in.lines;
-    *out = GreyImage(w, h);
-    scratch->resize(static_cast<size_t>(w) * h);
+    if (out->columns != w || out->lines != h) *out = GreyImage(w, h);
+    // Each line padded by two replicated pixels on either side, so the loops run straight.
+    scratch->resize(static_cast<size_t>(w) * h + static_cast<size_t>(w) + 4);
+    float* padded = scratch->data() + static_cast<size_t>(w) * h;
     auto clampi = [](int32_t v, int32_t hi) { return std::clamp(v, 0, hi); };
     for (int32_t y = 0; y < h; ++y) {
         const float* s = in.line(y);
+        padded[0] = padded[1] = s[0];
+        std::copy(s, s + w, padded + 2);
+        padded[w + 2] = padded[w + 3] = s[w - 1];
         float* d = scratch->data() + static_cast<size_t>(y) * w;
         for (int32_t x = 0; x < w; ++x) {
-            if (x >= 2 && x < w - 2) {
-                d[x] = (s[x - 2] + s[x + 2] + 4.0f * (s[x - 1] + s[x + 1]) + 6.0f * s[x]) *
-                       (1.0f / 16.0f);
-            } else {
-                d[x] = (s[clampi(x - 2, w - 1)] + s[clampi(x + 2, w - 1)] +
-                        4.0f * (s[clampi(x - 1, w - 1)] + s[clampi(x + 1, w - 1)]) +
-                        6.0f * s[x]) *
-                       (1.0f / 16.0f);
-            }
+            const float* p = padded + x;
+            d[x] = (p[0] + p[4] + 4.0f * (p[1] + p[3]) + 6.0f * p[2]) * (1.0f / 16.0f);
         }
     }
     for (int32_t y = 0; y < h; ++y) {
@@ -76,6 +74,20 @@ GreyImage halve(const GreyImage& in) {
 // Pixels this close to an edge [pixels of a level] are left out of the fit: there the pyramid's
 // smoothing read replicated edge pixels, which differ between the frames when they move.
 constexpr int32_t kEdge = 4;
+
+// The mean of each 2 x 2 block; an odd last column or line is dropped.
+GreyImage reduce_2x2(const GreyImage& in) {
+    GreyImage out(in.columns / 2, in.lines / 2);
+    for (int32_t y = 0; y < out.lines; ++y) {
+        const float* a = in.line(2 * y);
+        const float* b = in.line(2 * y + 1);
+        float* d = out.line(y);
+        for (int32_t x = 0; x < out.columns; ++x) {
+            d[x] = 0.25f * (a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]);
+        }
+    }
+    return out;
+}
 
 // One pixel of the first frame that enters the fit: its position and value, and the
 // derivative of the first frame along each of the six motion parameters there.
@@ -119,6 +131,19 @@ inline float cubic(const GreyImage& g, float x, float y) {
     return s;
 }
 
+// Bilinear value at (x, y) in [0, w - 1] x [0, h - 1]: the coarse levels' reading, where a
+// hundredth of a pixel does not matter and speed does.
+inline float bilinear(const GreyImage& g, float x, float y) {
+    const int32_t x0 = std::min(static_cast<int32_t>(x), g.columns - 2);
+    const int32_t y0 = std::min(static_cast<int32_t>(y), g.lines - 2);
+    const float fx = x - static_cast<float>(x0), fy = y - static_cast<float>(y0);
+    const float* r0 = g.line(y0) + x0;
+    const float* r1 = r0 + g.columns;
+    const float top = r0[0] + fx * (r0[1] - r0[0]);
+    const float bottom = r1[0] + fx * (r1[1] - r1[0]);
+    return top + fy * (bottom - top);
+}
+
 // Solves the symmetric positive definite system h d = g (n unknowns) by Cholesky; false when
 // a pivot is not clearly positive (the texture does not fix every parameter).
 template <int N>
@@ -160,41 +185,60 @@ struct Frame {
 
 // The strongest-gradient pixel of each block of side b, b chosen so that about `wanted`
 // pixels come out; flat blocks give none.
-void select_samples(const GreyImage& t, int32_t wanted, std::vector<Sample>* out) {
+void select_samples(const GreyImage& t, int32_t wanted, std::vector<Sample>* out,
+                    std::vector<float>* work) {
     out->clear();
     const int32_t w = t.columns, h = t.lines;
     const int32_t x0 = kEdge, y0 = kEdge, x1 = w - kEdge, y1 = h - kEdge;  // [x0, x1) x [y0, y1)
     if (x1 <= x0 || y1 <= y0) return;
     const double interior = static_cast<double>(x1 - x0) * (y1 - y0);
-    const int32_t b = std::max<int32_t>(1, static_cast<int32_t>(std::ceil(std::sqrt(interior / wanted))));
+    const int32_t b =
+        std::max<int32_t>(1, static_cast<int32_t>(std::ceil(std::sqrt(interior / wanted))));
+    const int32_t blocks = (x1 - x0 + b - 1) / b;
     const Frame f(t);
     // Half a grey level per pixel: below it a pixel says nothing about the motion.
     constexpr float kMinGradient2 = 0.25f;
+    // Per block column: the best squared gradient so far in this band of lines, and where.
+    work->resize(static_cast<size_t>(w) + 3 * static_cast<size_t>(blocks));
+    float* g2 = work->data();
+    float* best = g2 + w;
+    float* best_x = best + blocks;
+    float* best_y = best_x + blocks;
     for (int32_t by = y0; by < y1; by += b) {
-        for (int32_t bx = x0; bx < x1; bx += b) {
-            float best = kMinGradient2;
-            int32_t best_x = -1, best_y = -1;
-            float best_gx = 0, best_gy = 0;
-            for (int32_t y = by; y < std::min(by + b, y1); ++y) {
-                const float* r = t.line(y);
-                const float* up = t.line(y - 1);
-                const float* down = t.line(y + 1);
-                for (int32_t x = bx; x < std::min(bx + b, x1); ++x) {
-                    const float gx = 0.5f * (r[x + 1] - r[x - 1]);
-                    const float gy = 0.5f * (down[x] - up[x]);
-                    const float g2 = gx * gx + gy * gy;
-                    if (g2 > best) best = g2, best_x = x, best_y = y, best_gx = gx, best_gy = gy;
+        std::fill(best, best + blocks, kMinGradient2);
+        for (int32_t y = by; y < std::min(by + b, y1); ++y) {
+            const float* r = t.line(y);
+            const float* up = t.line(y - 1);
+            const float* down = t.line(y + 1);
+            // The squared gradient of the whole line first (a loop the compiler vectorises).
+            for (int32_t x = x0; x < x1; ++x) {
+                const float gx = r[x + 1] - r[x - 1], gy = down[x] - up[x];
+                g2[x] = gx * gx + gy * gy;
+            }
+            for (int32_t k = 0; k < blocks; ++k) {
+                const int32_t end = std::min(x0 + (k + 1) * b, x1);
+                for (int32_t x = x0 + k * b; x < end; ++x) {
+                    if (0.25f * g2[x] > best[k]) {
+                        best[k] = 0.25f * g2[x];
+                        best_x[k] = static_cast<float>(x);
+                        best_y[k] = static_cast<float>(y);
+                    }
                 }
             }
-            if (best_x < 0) continue;
+        }
+        for (int32_t k = 0; k < blocks; ++k) {
+            if (!(best[k] > kMinGradient2)) continue;
+            const int32_t x = static_cast<int32_t>(best_x[k]), y = static_cast<int32_t>(best_y[k]);
+            const float gx = 0.5f * (t.at(x + 1, y) - t.at(x - 1, y));
+            const float gy = 0.5f * (t.at(x, y + 1) - t.at(x, y - 1));
             Sample s;
-            s.x = static_cast<float>(best_x);
-            s.y = static_cast<float>(best_y);
-            s.t = t.at(best_x, best_y);
-            const float xn = static_cast<float>((best_x - f.cx) / f.s);
-            const float yn = static_cast<float>((best_y - f.cy) / f.s);
-            s.j[0] = best_gx, s.j[1] = best_gx * xn, s.j[2] = best_gx * yn;
-            s.j[3] = best_gy, s.j[4] = best_gy * xn, s.j[5] = best_gy * yn;
+            s.x = static_cast<float>(x);
+            s.y = static_cast<float>(y);
+            s.t = t.at(x, y);
+            const float xn = static_cast<float>((x - f.cx) / f.s);
+            const float yn = static_cast<float>((y - f.cy) / f.s);
+            s.j[0] = gx, s.j[1] = gx * xn, s.j[2] = gx * yn;
+            s.j[3] = gy, s.j[4] = gy * xn, s.j[5] = gy * yn;
             out->push_back(s);
         }
     }
@@ -207,18 +251,22 @@ bool search_translation(const std::vector<Sample>& samples, const GreyImage& sec
                         const std::array<int32_t, 2>& centre, int32_t r, double* best_cost,
                         std::array<int32_t, 2>* best) {
     bool found = false;
+    // A thousand samples spread over the frame decide a whole-pixel match well enough.
+    const size_t stride = std::max<size_t>(1, samples.size() / 1000);
+    const size_t used = (samples.size() + stride - 1) / stride;
     for (int32_t dy = centre[1] - r; dy <= centre[1] + r; ++dy) {
         for (int32_t dx = centre[0] - r; dx <= centre[0] + r; ++dx) {
             double sum = 0, sum2 = 0;
             size_t n = 0;
-            for (const Sample& s : samples) {
+            for (size_t k = 0; k < samples.size(); k += stride) {
+                const Sample& s = samples[k];
                 const int32_t x = static_cast<int32_t>(s.x) + dx;
                 const int32_t y = static_cast<int32_t>(s.y) + dy;
                 if (x < 0 || y < 0 || x >= second.columns || y >= second.lines) continue;
                 const double d = second.at(x, y) - s.t;
                 sum += d, sum2 += d * d, ++n;
             }
-            if (2 * n < samples.size() || n == 0) continue;
+            if (2 * n < used || n == 0) continue;
             const double mean = sum / static_cast<double>(n);
             const double cost = sum2 / static_cast<double>(n) - mean * mean;
             if (!found || cost < *best_cost) {
@@ -234,7 +282,8 @@ bool search_translation(const std::vector<Sample>& samples, const GreyImage& sec
 // Gauss-Newton steps of the robust inverse-compositional fit on one level. False when the
 // system cannot be solved (too little texture) or too few samples stay inside.
 bool refine(const std::vector<Sample>& samples, const GreyImage& first, const GreyImage& second,
-            const AlignSettings& settings, double converged, Warp* warp, double* offset,
+            const AlignSettings& settings, double converged, bool fine, Warp* warp,
+            double* offset,
             std::vector<float>* residual, std::vector<float>* scratch) {
     const Frame f(first);
     const float lo = static_cast<float>(kEdge);
@@ -257,7 +306,7 @@ bool refine(const std::vector<Sample>& samples, const GreyImage& first, const Gr
                 (*residual)[i] = NAN;
                 continue;
             }
-            const float r = cubic(second, x, y) - s.t - o;
+            const float r = (fine ? cubic(second, x, y) : bilinear(second, x, y)) - s.t - o;
             (*residual)[i] = r;
             scratch->push_back(std::fabs(r));
         }
@@ -328,15 +377,25 @@ bool refine(const std::vector<Sample>& samples, const GreyImage& first, const Gr
 }  // namespace
 
 struct FrameAligner::Pyramid {
-    std::vector<GreyImage> levels;  // levels[0]: the frame smoothed once; each next one halved
+    std::vector<GreyImage> levels;  // levels[0]: the frame smoothed twice; each next one halved
+    GreyImage once;                 // work image
+    int32_t columns = 0, lines = 0;  // of the frame it was built from
 
-    void build(const GreyImage& frame, int32_t coarsest_side, std::vector<float>* scratch) {
+    void build(const GreyImage& frame, int32_t coarsest_side, int32_t reduction,
+               std::vector<float>* scratch) {
         // Level 0 is smoothed twice (a Gaussian of about 1.4 px): the finest detail, which
         // the cubic reading of the second frame moves by its sub-pixel position, weighs
         // little, and the noise and the coding artefacts of video with it.
+        columns = frame.columns, lines = frame.lines;
         levels.resize(1);
-        GreyImage once;
-        blur5(frame, &once, scratch);
+        if (reduction == 2) {
+            // The mean of each 2 x 2 block (its pixel i lies at 2 i + 0.5 of the frame); the
+            // two smoothings after it keep what aliasing it lets through out of the fit.
+            const GreyImage half = reduce_2x2(frame);
+            blur5(half, &once, scratch);
+        } else {
+            blur5(frame, &once, scratch);
+        }
         blur5(once, &levels[0], scratch);
         while (std::min(levels.back().columns, levels.back().lines) / 2 >= coarsest_side) {
             GreyImage smooth;
@@ -347,7 +406,11 @@ struct FrameAligner::Pyramid {
 };
 
 FrameAligner::FrameAligner(const AlignSettings& settings)
-    : settings_(settings),
+    : settings_(settings.reduction == 2 ? settings : [&] {
+          AlignSettings s = settings;
+          s.reduction = 1;
+          return s;
+      }()),
       previous_(std::make_unique<Pyramid>()),
       current_(std::make_unique<Pyramid>()) {}
 
@@ -366,8 +429,8 @@ std::optional<AffineMotion> FrameAligner::align(const GreyImage& first, const Gr
     }
     std::vector<float> scratch;
     Pyramid a, b;
-    a.build(first, settings_.coarsest_side, &scratch);
-    b.build(second, settings_.coarsest_side, &scratch);
+    a.build(first, settings_.coarsest_side, settings_.reduction, &scratch);
+    b.build(second, settings_.coarsest_side, settings_.reduction, &scratch);
     return register_pair(a, b, guess);
 }
 
@@ -377,10 +440,10 @@ std::optional<AffineMotion> FrameAligner::push(const GreyImage& frame) {
         reset();
         return std::nullopt;
     }
-    current_->build(frame, settings_.coarsest_side, &scratch);
+    current_->build(frame, settings_.coarsest_side, settings_.reduction, &scratch);
     std::optional<AffineMotion> step;
     const auto& prev = previous_->levels;
-    if (!prev.empty() && prev[0].columns == frame.columns && prev[0].lines == frame.lines) {
+    if (!prev.empty() && previous_->columns == frame.columns && previous_->lines == frame.lines) {
         step = register_pair(*previous_, *current_, last_step_ ? &*last_step_ : nullptr);
     }
     std::swap(previous_, current_);
@@ -400,16 +463,18 @@ std::optional<AffineMotion> FrameAligner::register_pair(const Pyramid& first,
     for (int32_t level = top; level >= 0; --level) {
         const GreyImage& t = first.levels[static_cast<size_t>(level)];
         const GreyImage& i = second.levels[static_cast<size_t>(level)];
-        select_samples(t, settings_.samples, &samples);
+        // The finest level fixes the precision; the coarser ones need only bring it within reach.
+        select_samples(t, level == 0 ? settings_.samples : settings_.samples / 2, &samples,
+                       &scratch);
         if (level == top) {
             // Whole pixels first: around no motion, and around the guess where it differs.
             double cost = 0;
             std::array<int32_t, 2> best{0, 0};
             bool found = search_translation(samples, i, {0, 0}, settings_.search, &cost, &best);
             if (guess) {
-                const double scale = std::ldexp(1.0, -level);
-                const double cx = 0.5 * (first.levels[0].columns - 1);
-                const double cy = 0.5 * (first.levels[0].lines - 1);
+                // The guess is in the frame's pixels; level 0 may be reduced.
+                const double scale = std::ldexp(1.0, -level) / settings_.reduction;
+                const double cx = 0.5 * (first.columns - 1), cy = 0.5 * (first.lines - 1);
                 const std::array<int32_t, 2> centre{
                     static_cast<int32_t>(std::lround(guess->pan_x(cx, cy) * scale)),
                     static_cast<int32_t>(std::lround(guess->pan_y(cx, cy) * scale))};
@@ -434,7 +499,8 @@ std::optional<AffineMotion> FrameAligner::register_pair(const Pyramid& first,
         // A coarse level need only bring the finer one within its reach: its steps end at a
         // tolerance four times coarser per level (twice for the pixels, twice for the need).
         const double converged = settings_.converged * std::ldexp(1.0, 2 * level);
-        if (!refine(samples, t, i, settings_, converged, &warp, &offset, &residual, &scratch)) {
+        if (!refine(samples, t, i, settings_, converged, level == 0, &warp, &offset, &residual,
+                    &scratch)) {
             // A coarse level without enough texture leaves the motion to the finer ones.
             warp = before, offset = offset_before;
             if (level == 0) return std::nullopt;
@@ -446,7 +512,12 @@ std::optional<AffineMotion> FrameAligner::register_pair(const Pyramid& first,
     for (double v : warp) {
         if (!std::isfinite(v)) return std::nullopt;
     }
+    // Level 0 pixel q is the frame's pixel p = r q + c0 (r the reduction, c0 = (r - 1) / 2 on
+    // both axes): the same linear part L, and the offset r t + (I - L) c0.
+    const double r = settings_.reduction, c0 = 0.5 * (r - 1);
+    const double tx = r * warp[2] + c0 * (1 - warp[0] - warp[1]);
+    const double ty = r * warp[5] + c0 * (1 - warp[3] - warp[4]);
     AffineMotion m;
-    m.a = {warp[2], warp[0] - 1, warp[1], warp[5], warp[3], warp[4] - 1};
+    m.a = {tx, warp[0] - 1, warp[1], ty, warp[3], warp[4] - 1};
     return m;
 }

@@ -102,8 +102,11 @@ int main(int argc, char** argv) {
                    "  up to about 60 px/frame, a value and a confidence at every pixel;\n"
                    "compensated: motion-compensated frames, any speed up to several px/frame;\n"
                    "direct: the component's own moment images, below about 1 px/frame;\n"
-                   "global: compensated, the global affine motion only, no dense flow (fastest)")
-        ->check(CLI::IsMember({"pairwise", "compensated", "direct", "global"}))
+                   "global: compensated, the global affine motion only, no dense flow;\n"
+                   "align: the global affine motion from each frame to the next by registering\n"
+                   "  the frames, each jump of a shaking camera itself, no dense flow (fastest;\n"
+                   "  what --stabilize measures with)")
+        ->check(CLI::IsMember({"pairwise", "compensated", "direct", "global", "align"}))
         ->capture_default_str()
         ->group(measuring);
     std::string window = window_text(opt.window);
@@ -249,7 +252,7 @@ int main(int argc, char** argv) {
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
         "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
-        "  orvane-flow shaky.mp4 --method global --stabilize steady.mp4 --smoothing 2\n"
+        "  orvane-flow shaky.mp4 --method align --stabilize steady.mp4 --smoothing 2\n"
         "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
         "Exit status: 0 done, 1 the input or the output could not be used (an output folder\n"
         "or video in the way included), 2 an option or value was refused, 130 interrupted\n"

@@ -17,6 +17,7 @@
 
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
+#include "analysis/frame_align.hpp"
 #include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
@@ -202,6 +203,10 @@ double picture_scale(double fast) {
     return want;
 }
 
+// Frames whose shorter side reaches this are registered reduced by 2 (--method align and
+// --stabilize) [pixels].
+constexpr int32_t kAlignReductionSide = 360;
+
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
 
@@ -244,7 +249,7 @@ class Run {
     bool produce(FrameWork& out);
     void component_stage(FrameWork& w);
     void flow_stage(FrameWork& w);
-    void stabilize_stage(FrameWork& w);
+    void align_stage(FrameWork& w);
     void write_stage(FrameWork& w);
     void render_stabilized(int64_t count);
 
@@ -306,6 +311,7 @@ class Run {
     // rendering pass after the measuring one; its result once the video is written.
     std::unique_ptr<Stabilizer> stabilizer_;
     std::optional<StabilizeResult> stabilized_;
+    std::unique_ptr<FrameAligner> aligner_;
     bool interrupted_ = false;
     // The dense flow: the tracker (compensated) or the solver on the stream's own moments
     // (direct), with the frames the direct flow refers to.
@@ -366,7 +372,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictur
         }
     }
     img.flow = nullptr;
-    if (!tracker_) {
+    if (!tracker_ && opt_.method != "align") {
         img.It = session_->read(ResultImage::It);
         if (is_flow_mode(mode_)) {
             img.Un = session_->read(ResultImage::Un);
@@ -535,21 +541,20 @@ int Run::check_options() {
     }
 
     if (opt_.method != "pairwise" && opt_.method != "compensated" && opt_.method != "direct" &&
-        opt_.method != "global") {
+        opt_.method != "global" && opt_.method != "align") {
         error_("--method: '" + opt_.method +
-               "' is not a method (choose pairwise, compensated, direct or global)");
+               "' is not a method (choose pairwise, compensated, direct, global or align)");
         return kExitUsage;
     }
-    if (opt_.method == "global") {
+    if (opt_.method == "global" || opt_.method == "align") {
         // These show or store the dense flow, which the global method does not measure.
         const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
                                                            {"--video", !opt_.video.empty()},
                                                            {"--arrows", opt_.arrows}};
         for (const auto& [option, given] : needs_flow) {
             if (given) {
-                error_(std::string(option) +
-                       ": the method \"global\" measures no dense flow (choose pairwise, "
-                       "compensated or direct)");
+                error_(std::string(option) + ": the method \"" + opt_.method +
+                       "\" measures no dense flow (choose pairwise, compensated or direct)");
                 return kExitUsage;
             }
         }
@@ -644,7 +649,17 @@ void Run::prepare_measuring() {
         pair_ = std::make_unique<PairFlowEstimator>(ps);
         pair_reach_ = pair_flow_reach(in_columns_, lines_, ps);
     }
-    if (opt_.method == "compensated" || opt_.method == "global" || opt_.method == "pairwise") {
+    if (opt_.method == "align" || stabilizer_) {
+        // The motion from each frame to the next, registered at the frames' full width; large
+        // frames are registered reduced by 2, which holds a hundredth of a pixel.
+        AlignSettings as;
+        if (std::min(in_columns_, lines_) >= kAlignReductionSide) as.reduction = 2;
+        aligner_ = std::make_unique<FrameAligner>(as);
+    }
+    if (opt_.method == "align") {
+        // No dense flow and no tracker: the component's change images and the registration.
+    } else if (opt_.method == "compensated" || opt_.method == "global" ||
+               opt_.method == "pairwise") {
         // The pairwise method takes the global motion from the compensated frames too, where a
         // clip has the five frames they need.
         TrackerSettings ts;
@@ -686,7 +701,9 @@ bool Run::read_frame(FrameWork& w) {
     if (!source_->next(w.frame)) return false;
     // The pairwise flow measures the whole width; the component needs a multiple of 4.
     if (pair_) w.whole = w.frame;
-    if (stabilizer_) w.steady = w.frame;
+    // The registration reads the whole width; where the component's is the same, the frame
+    // itself goes on to it once the component has taken it (component_stage).
+    if (aligner_ && columns_ != in_columns_) w.steady = w.frame;
     if (columns_ != in_columns_) w.frame = crop(w.frame, columns_);
     w.count = ++produced_;
     w.rec.frame = opt_.start + w.count - 1;
@@ -725,7 +742,9 @@ void Run::component_stage(FrameWork& w) {
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     component_seconds_ += seconds;
     w.rec.time_ms = 1000.0 * seconds;
-    w.frame = GreyImage();  // the component keeps what it needs
+    // The component keeps what it needs; the registration may read the frame after it.
+    if (aligner_ && w.steady.empty()) w.steady = std::move(w.frame);
+    w.frame = GreyImage();
     measure(w.rec, w.img, w.count, w.pictures);
     if (!tracker_) take_flow_outputs(w);
     if (w.pictures || tracker_) w.Is = session_->read(ResultImage::Is);
@@ -805,11 +824,19 @@ void Run::measure_pair(FrameWork& w) {
     w.whole = GreyImage();
 }
 
-// --stabilize: each frame registered onto the one before, on a thread of its own.
-void Run::stabilize_stage(FrameWork& w) {
+// --method align and --stabilize: each frame registered onto the one before, on a thread of
+// its own. The method's global motion is the step from the frame before to this one, which
+// describes the frame before (as the pairwise flow does).
+void Run::align_stage(FrameWork& w) {
     const StageTimer timer(align_time_);
-    stabilizer_->measure(w.steady, w.rec.time_s);
+    const std::optional<AffineMotion> step = aligner_->push(w.steady);
     w.steady = GreyImage();
+    if (opt_.method == "align" && step) {
+        w.rec.affine = step;
+        w.rec.affine_frame = w.rec.frame - 1;
+        estimates_.push_back(*step);
+    }
+    if (stabilizer_) stabilizer_->add_step(step, w.rec.time_s);
 }
 
 // --stabilize: the input read again from the first measured frame and rendered along the
@@ -870,7 +897,7 @@ void Run::run_frames() {
     std::vector<std::function<void(FrameWork&)>> transforms{
         [this](FrameWork& w) { component_stage(w); }};
     if (tracker_) transforms.emplace_back([this](FrameWork& w) { flow_stage(w); });
-    if (stabilizer_) transforms.emplace_back([this](FrameWork& w) { stabilize_stage(w); });
+    if (aligner_) transforms.emplace_back([this](FrameWork& w) { align_stage(w); });
     Pipeline<FrameWork>([this](FrameWork& w) { return produce(w); }, transforms,
                         [this](FrameWork& w) { write_stage(w); })
         .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
@@ -925,6 +952,8 @@ int Run::finish() {
     const std::string summary_path = stage_->path_for("summary.json");
     write_text_file(summary_path, summary_json(elapsed, component_seconds_));
     if (video_) video_->finish();
+    // A stabilised video that was not rendered (Ctrl-C) is not left half-written.
+    if (stabilizer_ && !stabilized_) stabilizer_->discard();
     stage_->commit();
     // The videos go in place once the results they belong to are.
     if (video_) video_->publish();

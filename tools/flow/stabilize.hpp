@@ -1,10 +1,10 @@
 // Stabilizer: the stabilised video (--stabilize OUT.mp4), the input re-rendered with its camera
 // path smoothed: the intended motion kept, the shake taken out.
 //
-// Two passes over the input. While the run measures, measure() takes every frame (grey levels,
-// the full width) and FrameAligner registers it onto the frame before: the camera's motion from
-// frame to frame, each jump itself (the run's own global motion is a velocity over five frames,
-// which averages the jumps). render() then accumulates the steps into the camera path, smooths
+// Two passes over the input. While the run measures, it registers every frame onto the frame
+// before (FrameAligner) and hands the step to add_step(): the camera's motion from frame to
+// frame, each jump itself (the tracker's global motion is a velocity over five frames, which
+// averages the jumps). render() then accumulates the steps into the camera path, smooths
 // it (analysis/camera_path.hpp: a Gaussian of `smoothing_s` in time, or one path of constant
 // velocity for a tripod), reads the input again from its start and warps each frame in colour
 // (every plane of YUV 4:2:0, with the Catmull-Rom cubic) by the difference between the path
@@ -13,7 +13,7 @@
 // encoded as H.264 with the input's time stamps and colour, and its sound copied. The output
 // is registered again frame by frame, so the result says how much shake is left.
 //
-// The run owns one Stabilizer: measure() is called from one pipeline stage, render() once at
+// The run owns one Stabilizer: add_step() is called from one pipeline stage, render() once at
 // the end, from the run's thread, before the output folder is committed; publish() after.
 #pragma once
 
@@ -79,9 +79,10 @@ class Stabilizer {
     Stabilizer(const Stabilizer&) = delete;
     Stabilizer& operator=(const Stabilizer&) = delete;
 
-    // The next frame of the run in input order: grey levels at the input's full size, and its
-    // time in the input [s] (NaN when it has none).
-    void measure(const GreyImage& frame, double time_s);
+    // The next frame of the run in input order: the motion from the frame before to it (as
+    // FrameAligner measures it at the input's full size; empty for the first frame or where
+    // it could not be measured), and its time in the input [s] (NaN when it has none).
+    void add_step(const std::optional<AffineMotion>& step, double time_s);
 
     // Plans the smoothed path from the frames measured, reads them again from `again` (opened
     // anew, positioned at the first measured frame) and writes the video. `cancelled` is asked
@@ -92,6 +93,8 @@ class Stabilizer {
                                           const std::function<void(int64_t)>& on_frame);
     // Renames the finished video to its final name (after the output folder's commit).
     void publish();
+    // Removes the video when render() did not write it (before the output folder's commit).
+    void discard();
     const std::string& encoder() const { return writer_->encoder(); }
 
   private:
@@ -100,7 +103,6 @@ class Stabilizer {
     int32_t columns_, lines_;  // of the input
     int32_t out_columns_, out_lines_;  // even, as 4:2:0 needs
     double fps_;
-    FrameAligner aligner_;
     std::vector<std::optional<AffineMotion>> steps_;
     std::vector<double> times_;
     std::unique_ptr<VideoWriter> writer_;

@@ -15,6 +15,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -293,6 +294,21 @@ class VideoSource : public FrameSource {
     }
 
     void convert(GreyImage& frame) {
+        const auto format = static_cast<AVPixelFormat>(decoded_->format);
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+        if (d && d->nb_components >= 3 && (d->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+            !(d->flags & AV_PIX_FMT_FLAG_RGB) && d->comp[0].depth == 8 && d->comp[0].plane == 0 &&
+            d->comp[0].step == 1) {
+            // Planar 8-bit YUV: its luma plane is what the grey conversion copies; read it
+            // directly.
+            if (frame.columns != columns_ || frame.lines != lines_) frame = GreyImage(columns_, lines_);
+            for (int32_t y = 0; y < lines_; ++y) {
+                const uint8_t* s = decoded_->data[0] + static_cast<ptrdiff_t>(y) * decoded_->linesize[0];
+                float* o = frame.line(y);
+                for (int32_t x = 0; x < columns_; ++x) o[x] = s[x];
+            }
+            return;
+        }
         scaler_ = sws_getCachedContext(
             scaler_, columns_, lines_, static_cast<AVPixelFormat>(decoded_->format), columns_,
             lines_, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
@@ -314,7 +330,10 @@ class VideoSource : public FrameSource {
     // The decoded picture as YUV 4:2:0: its own planes where it is 4:2:0 already, else
     // converted (to limited range, or full range for a full-range input).
     void convert_yuv(YuvPicture& picture) {
-        picture = YuvPicture(columns_, lines_);
+        // The planes of the picture before are reused where the size is the same.
+        if (picture.columns != columns_ || picture.lines != lines_) {
+            picture = YuvPicture(columns_, lines_);
+        }
         const int64_t pts = decoded_->best_effort_timestamp;
         picture.pts = pts != AV_NOPTS_VALUE ? pts : -1;
         const auto format = static_cast<AVPixelFormat>(decoded_->format);

@@ -89,7 +89,7 @@ struct VideoWriter::State {
 
 VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines, double fps,
                          bool replace)
-    : VideoWriter(path, columns, lines, VideoFormat{fps, {}, 20, {}, 0, "--video"}, replace) {}
+    : VideoWriter(path, columns, lines, VideoFormat{fps, {}, 20, 50, {}, 0, "--video"}, replace) {}
 
 VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines,
                          const VideoFormat& video, bool replace)
@@ -156,7 +156,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines
     s.encoder->colorspace = static_cast<AVColorSpace>(timing.colour_space);
     s.encoder->color_primaries = static_cast<AVColorPrimaries>(timing.colour_primaries);
     s.encoder->color_trc = static_cast<AVColorTransferCharacteristic>(timing.colour_transfer);
-    s.encoder->gop_size = 50;
+    if (video.gop > 0) s.encoder->gop_size = video.gop;
     s.encoder->thread_count = 1;  // the writer is one stage of the run's own pipeline
     if (s.format->oformat->flags & AVFMT_GLOBALHEADER) {
         s.encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -187,7 +187,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t columns, int32_t lines
 }
 
 VideoWriter::~VideoWriter() {
-    if (!published_) {
+    if (!published_ && s_) {
         s_.reset();  // closes the file before it is removed
         std::error_code ec;
         fs::remove(partial_, ec);
@@ -288,6 +288,14 @@ void VideoWriter::finish() {
     if (rc >= 0) rc = avio_closep(&s.format->pb);
     if (rc < 0) throw FlowError("cannot write the video '" + path_ + "': " + av_text(rc));
     finished_ = true;
+}
+
+void VideoWriter::discard() {
+    if (published_) return;
+    s_.reset();
+    std::error_code ec;
+    fs::remove(partial_, ec);
+    finished_ = false;
 }
 
 void VideoWriter::publish() {

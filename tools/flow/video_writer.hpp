@@ -22,6 +22,7 @@ struct VideoFormat {
     double fps = 25;     // frames per second of pictures without time stamps
     VideoTiming timing;  // time base and colour of YUV pictures with time stamps
     int crf = 20;        // libx264's constant rate factor (lower: better and larger)
+    int gop = 50;        // frames between key frames at most; -1: the encoder's own choice
     // A file whose first audio stream is copied into the video (empty: none), from
     // `audio_start_s` [s of that file] on, which becomes the video's time 0.
     std::string audio_from;
@@ -49,6 +50,9 @@ class VideoWriter {
     void set_audio_start(double seconds);
     // Flushes the encoder and completes the file under its hidden name.
     void finish();
+    // Closes and removes the file unfinished (a run interrupted before its pictures), also
+    // where it is staged in the output folder.
+    void discard();
     // Renames the finished file to its final name (a staged one is in place after the
     // output stage's commit).
     void publish();

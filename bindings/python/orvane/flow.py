@@ -15,6 +15,8 @@ released while they work) and return NumPy arrays and plain Python values. Signs
 - ``analyze(path)``: the whole main job of orvane-flow on one recording (a video, images or the
   built-in sequence), returning its summary and per-frame table, and writing its files on
   request.
+- ``stabilize(path, out)``: the recording with the shake taken out, as ``orvane-flow PATH
+  --stabilize OUT`` writes it.
 """
 from __future__ import annotations
 
@@ -221,6 +223,34 @@ def analyze(path=None, out=None, **settings):
         return _run(inputs, os.fspath(out), settings)
     with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
         return _run(inputs, os.path.join(scratch, "out"), settings)
+
+
+def stabilize(path, out, **settings):
+    """Writes ``out``, the recording ``path`` with its camera path smoothed (the intended motion
+    kept, the shake taken out), as ``orvane-flow PATH --method align --stabilize OUT`` does:
+    H.264 in colour with the input's time stamps and sound. The input is read twice, so it must
+    be a file (or images, or None for the built-in sequence), not a pipe.
+
+    settings: ``smoothing`` (the Gaussian's standard deviation over the camera path in seconds,
+    default 1, or "tripod" for one path of constant velocity), ``borders`` ("crop": one zoom for
+    the whole video, just enough to hide the borders, the default; "black"; "mirror"),
+    ``force=True`` to replace an existing ``out``, ``folder`` to keep the run's files (pictures,
+    frames.csv, summary.json) there, and any setting of analyze(); ``method`` is "align" unless
+    given.
+
+    Returns the "stabilization" dict of summary.json: the zoom, the shake in the input and the
+    shake left in the output measured again (``shake_px``, ``residual_shake_px``: RMS [px] at
+    the image centre and corners), what became of the sound, and the timing.
+
+    Raises as analyze() does.
+    """
+    if "stabilize" in settings:
+        raise TypeError("stabilize() takes the video as `out`, not as a setting")
+    folder = settings.pop("folder", None)
+    settings.setdefault("method", "align")
+    settings["stabilize"] = os.fspath(out)
+    summary, _ = analyze(path, out=folder, **settings)
+    return summary["stabilization"]
 
 
 def _run(inputs, out, settings):
