@@ -13,11 +13,14 @@ packages=(
     python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest
     python3-dask python3-distributed python3-pandas
     python3-venv python3-pip python3-setuptools python3-wheel python3-build
-    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libpng-dev libcli11-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libpng-dev libcli11-dev
     libcairo2-dev fonts-dejavu-core libjs-chart.js nlohmann-json3-dev
     # a real photograph for the tool's pan test
     visp-images-data
 )
+# The ffmpeg and ffprobe programs: the tests make and inspect clips with them (orvane-flow
+# itself links only the FFmpeg libraries above).
+packages+=(ffmpeg)
 foreign=()
 if ((!main_only)); then
     # chromium: the tool's test opens report.html in a real browser.
@@ -27,7 +30,9 @@ if ((!main_only)); then
     # The 32-bit module runs under 32-bit Wine, a package of the i386 architecture.
     foreign+=(wine32:i386)
 fi
-# Benchmarks only (OpenCV comparison); installed when ORVANE_BENCH=1.
+# Benchmarks only (OpenCV comparison; bench/stabilize_bench.py also runs the ffmpeg program's
+# vidstab and deshake filters); installed when ORVANE_BENCH=1. The ffmpeg program is never a
+# dependency of the product, which links only the FFmpeg libraries.
 if [[ "${ORVANE_BENCH:-0}" == 1 ]]; then
     packages+=(libopencv-dev python3-opencv)
 fi

@@ -53,6 +53,13 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
             break;
         case OptionKind::keyword:
         case OptionKind::text:
+            // The stabiliser's smoothing is a number of seconds or "tripod": a number is taken
+            // as the command line's text of it.
+            if (std::string(spec.name) == "smoothing" && !PyBool_Check(v.ptr()) &&
+                (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()))) {
+                out.text = py::str(py::float_(py::reinterpret_borrow<py::object>(v))).cast<std::string>();
+                break;
+            }
             if (!PyUnicode_Check(v.ptr())) type_error(name, "a str", v);
             out.text = v.cast<std::string>();
             break;
@@ -126,6 +133,11 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
         if (!set_run_option(o, spec, value_of(spec, value, name), name, &error)) {
             throw py::value_error(error);
         }
+    }
+    if (o.stabilize.video.empty() && (settings.contains("smoothing") || settings.contains("borders"))) {
+        throw py::value_error(
+            "smoothing and borders shape the stabilised video; give stabilize too "
+            "(or call orvane.flow.stabilize)");
     }
     return o;
 }

@@ -71,6 +71,13 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
     (None, dict(frames=2.5), TypeError, "frames must be an int, not float"),
     (None, dict(quiet=1), TypeError, "quiet must be a bool, not int"),
     (None, dict(speed=3), TypeError, "unknown setting 'speed'"),
+    (None, dict(smoothing=2), ValueError, "smoothing and borders shape the stabilised video"),
+    (None, dict(stabilize="s.mp4", borders="blur"), ValueError,
+     "borders must be one of crop, black, mirror"),
+    (None, dict(stabilize="s.mp4", smoothing="steady"), ValueError,
+     'smoothing must be a number of seconds or "tripod"'),
+    (None, dict(stabilize="s.mp4", smoothing=0), ValueError,
+     "--smoothing: 0 is not a positive number of seconds"),
     ("missing.mp4", {}, orvane.flow.FlowError, "missing.mp4'"),
     ("damaged.mp4", {}, orvane.flow.FlowError, "damaged.mp4"),
 ])
@@ -123,3 +130,20 @@ def test_two_runs_into_one_folder_never_break_each_other(tmp_path):
     summary, _ = orvane.flow.read_results(out)
     assert sorted(os.listdir(out)) == sorted(summary["outputs"])
     assert os.listdir(tmp_path) == ["out"]
+
+
+def test_stabilize_writes_the_video_and_says_what_it_did(tmp_path):
+    video = tmp_path / "steady.mp4"
+    done = orvane.flow.stabilize(None, video, frames=30, smoothing="tripod", folder=tmp_path / "run")
+    assert video.stat().st_size > 0
+    assert done["written"] and done["frames"] == 30 and done["path"] == "tripod"
+    assert done["borders"] == "crop" and done["zoom"] >= 1.0
+    assert set(done["shake_px"]) == set(done["residual_shake_px"]) == {"centre", "corners"}
+    summary, _ = orvane.flow.read_results(tmp_path / "run")
+    assert summary["stabilization"] == done
+    # The video is not replaced unless asked to.
+    with pytest.raises(orvane.flow.FlowError, match="add --force"):
+        orvane.flow.stabilize(None, video, frames=10)
+    assert orvane.flow.stabilize(None, video, frames=10, force=True)["frames"] == 10
+    with pytest.raises(TypeError, match="as `out`"):
+        orvane.flow.stabilize(None, video, stabilize="other.mp4")

@@ -28,6 +28,7 @@
 #include "flow/pictures.hpp"
 #include "flow/pipeline.hpp"
 #include "flow/reports.hpp"
+#include "flow/stabilize.hpp"
 
 namespace fs = std::filesystem;
 
@@ -842,4 +843,54 @@ TEST(DefaultSequenceFlow, EachRegionMatchesItsKnownMotion) {
     EXPECT_LT(epe_disc, 0.05);
     EXPECT_GT(static_cast<double>(background.valid) / static_cast<double>(background.all), 0.8);
     EXPECT_GT(static_cast<double>(disc.valid) / static_cast<double>(disc.all), 0.8);
+}
+
+namespace {
+
+// A plane of 8-bit pixels whose value says where it is: v(x, y) = 10 x + 3 y + 20 (< 256).
+std::vector<uint8_t> ramp_plane(int32_t columns, int32_t lines) {
+    std::vector<uint8_t> p(static_cast<size_t>(columns) * lines);
+    for (int32_t y = 0; y < lines; ++y) {
+        for (int32_t x = 0; x < columns; ++x) p[static_cast<size_t>(y) * columns + x] = 10 * x + 3 * y + 20;
+    }
+    return p;
+}
+
+}  // namespace
+
+// The stabiliser's warp: Catmull-Rom reads whole pixels exactly and reproduces a ramp at any
+// sub-pixel position; what falls outside follows --borders.
+TEST(WarpPlane, ReadsWhereTheMapSaysAndFillsTheBordersAsAsked) {
+    constexpr int32_t kC = 20, kL = 12;
+    const std::vector<uint8_t> in = ramp_plane(kC, kL);
+    auto value = [](double x, double y) { return 10 * x + 3 * y + 20; };
+    const struct {
+        const char* name;
+        double dx, dy;  // the map: output (x, y) reads input (x + dx, y + dy)
+        Borders borders;
+        int32_t x, y;   // an output pixel
+        double want;    // its value
+    } cases[] = {
+        {"identity", 0, 0, Borders::crop, 7, 5, value(7, 5)},
+        {"whole pixels", 2, -1, Borders::crop, 7, 5, value(9, 4)},
+        {"a quarter pixel on a ramp", 0.25, 0.5, Borders::crop, 7, 5, value(7.25, 5.5)},
+        {"outside, black", -3, 0, Borders::black, 1, 5, 16},
+        {"outside, the nearest edge (crop)", -3, 0, Borders::crop, 1, 5, value(0, 5)},
+        // Mirrored at the edge: x = -2 reads x = 1 (the edge pixel is its own mirror image).
+        {"outside, mirrored", -3, 0, Borders::mirror, 1, 5, value(1, 5)},
+    };
+    for (const auto& c : cases) {
+        Affine2D map;
+        map.t[0] = c.dx, map.t[1] = c.dy;
+        std::vector<uint8_t> out(in.size(), 0);
+        warp_plane(in.data(), kC, kL, kC, out.data(), kC, kL, kC, map, c.borders, 16);
+        EXPECT_NEAR(out[static_cast<size_t>(c.y) * kC + c.x], c.want, 0.51) << c.name;
+    }
+}
+
+TEST(WarpPlane, TheBordersKeywords) {
+    Borders b = Borders::black;
+    EXPECT_TRUE(parse_borders("crop", &b) && b == Borders::crop);
+    EXPECT_TRUE(parse_borders("mirror", &b) && b == Borders::mirror);
+    EXPECT_FALSE(parse_borders("Crop", &b)) << "keywords are exact";
 }

@@ -564,6 +564,12 @@ def make_bad_inputs(tmp):
     (["--frames", "3", "--video", "flow.txt"], 2, "use .mp4 or .mkv"),
     (["--method", "global", "--save", "flow"], 2, "--save flow: the method \"global\""),
     (["--method", "global", "--arrows"], 2, "measures no dense flow"),
+    (["--stabilize", "s.mp4", "--smoothing", "0"], 2, "--smoothing"),
+    (["--stabilize", "s.mp4", "--smoothing", "steady"], 2, "nor tripod"),
+    (["--stabilize", "s.mp4", "--borders", "blur"], 2, "--borders"),
+    (["--borders", "black"], 2, "give --stabilize OUT.mp4 too"),
+    (["--frames", "3", "--stabilize", "s.txt"], 2, "--stabilize 's.txt'"),
+    (["-", "--stabilize", "s.mp4"], 2, "the standard input can be read only once"),
 ])
 def test_failures_are_clear_and_leave_nothing_behind(tmp_path, args, code, message):
     make_bad_inputs(tmp_path)
@@ -898,3 +904,128 @@ def test_python_stream_gives_the_flow_the_tool_writes(tmp_path):
         flo = np.frombuffer(data[12:], "<f4").reshape(h, w, 2)
         assert np.array_equal(flo[x.flow.valid], uv[x.flow.valid])
         assert np.all(flo[~x.flow.valid] > 1e9)
+
+
+# ---- the stabilised video ---------------------------------------------------------------------
+
+def wave_field(rng, count, shortest, longest):
+    """Plane waves (kx, ky, phase, amplitude): a band-limited texture that any affine map samples
+    exactly."""
+    k = 2 * np.pi / rng.uniform(shortest, longest, count)
+    angle = rng.uniform(0, 2 * np.pi, count)
+    return np.stack([k * np.cos(angle), k * np.sin(angle), rng.uniform(0, 2 * np.pi, count),
+                     rng.uniform(0.5, 1.0, count)], axis=1)
+
+
+def sample_waves(waves, tx, ty):
+    out = np.zeros(tx.shape)
+    for kx, ky, phase, amp in waves:
+        out += amp * np.sin(kx * tx + ky * ty + phase)
+    return out / np.sqrt(0.5 * np.sum(waves[:, 3] ** 2))
+
+
+def shaky_clip(path, frames, pan, jitter, rotation, seed, columns=320, lines=240):
+    """An H.264 clip in colour of a textured scene filmed along `pan` [px/frame] with shake: on
+    every frame a random offset of up to `jitter` px and turn of up to `rotation` rad about the
+    centre."""
+    rng = np.random.default_rng(seed)
+    luma, red, blue = (wave_field(rng, 40, 5, 40), wave_field(rng, 6, 30, 90),
+                       wave_field(rng, 6, 30, 90))
+    y, x = np.mgrid[0:lines, 0:columns].astype(np.float64)
+    cx, cy = (columns - 1) / 2, (lines - 1) / 2
+    cmd = ["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s",
+           f"{columns}x{lines}", "-r", "25", "-i", "-", "-c:v", "libx264", "-crf", "12",
+           "-pix_fmt", "yuv420p", str(path)]
+    p = subprocess.Popen(cmd, stdin=subprocess.PIPE)
+    for f in range(frames):
+        dx, dy = rng.uniform(-jitter, jitter, 2)
+        a = rng.uniform(-rotation, rotation)
+        # Frame pixel -> scene: the shake undone about the centre, then the pan.
+        px, py = x - cx - dx, y - cy - dy
+        tx = np.cos(a) * px + np.sin(a) * py + cx + pan[0] * f
+        ty = -np.sin(a) * px + np.cos(a) * py + cy + pan[1] * f
+        grey = 128 + 40 * sample_waves(luma, tx, ty)
+        r = grey + 30 * sample_waves(red, tx, ty)
+        b = grey + 30 * sample_waves(blue, tx, ty)
+        g = grey - 0.3 * (r - grey) - 0.1 * (b - grey)
+        rgb = np.clip(np.round(np.stack([r, g, b], axis=2)), 0, 255).astype(np.uint8)
+        p.stdin.write(rgb.tobytes())
+    p.stdin.close()
+    assert p.wait() == 0
+
+
+def probe(video, entries):
+    r = subprocess.run(["ffprobe", "-loglevel", "error", "-select_streams", "v", "-count_frames",
+                        "-show_entries", entries, "-of", "json", str(video)],
+                       capture_output=True, text=True, timeout=60)
+    return json.loads(r.stdout)
+
+
+@pytest.mark.parametrize("name,pan,jitter,rotation,smoothing,borders", [
+    ("a still camera shaken by 4 px", (0, 0), 4.0, 0.0, "tripod", "crop"),
+    ("a pan shaken by 3 px and 4 mrad", (1.0, -0.5), 3.0, 0.004, "tripod", "black"),
+    ("a pan shaken by 2 px, smoothed over 1 s", (0.6, 0.3), 2.0, 0.002, "1", "mirror"),
+])
+def test_stabilised_video_measured_again_has_no_shake_left(tmp_path, name, pan, jitter,
+                                                           rotation, smoothing, borders):
+    if shutil.which("ffmpeg") is None or shutil.which("ffprobe") is None:
+        pytest.skip("the ffmpeg and ffprobe programs are not installed")
+    clip, steady, again = tmp_path / "shaky.mp4", tmp_path / "steady.mp4", tmp_path / "again.mp4"
+    frames = 50
+    shaky_clip(clip, frames, pan, jitter, rotation, seed=len(name))
+    r = run(clip, "--method", "global", "--out", tmp_path / "out", "--stabilize", steady,
+            "--smoothing", smoothing, "--borders", borders)
+    assert r.returncode == 0, r.stderr
+    first = read_summary(tmp_path / "out")["stabilization"]
+    assert first["written"] and first["frames"] == frames, first
+    # The shake measured in the input is about the shake put in (uniform: amplitude / sqrt(3)
+    # per axis).
+    assert 0.6 * jitter < first["shake_px"]["centre"] < 1.4 * jitter, (name, first)
+    assert (first["zoom"] > 1.0) == (borders == "crop"), (name, first)
+    # Measured again by the tool, the stabilised video holds less than 0.1 px of shake.
+    r = run(steady, "--method", "global", "--out", tmp_path / "again", "--stabilize", again,
+            "--smoothing", smoothing)
+    assert r.returncode == 0, r.stderr
+    second = read_summary(tmp_path / "again")["stabilization"]
+    for where in ("centre", "corners"):
+        assert second["shake_px"][where] < 0.1, (name, where, second["shake_px"])
+    # H.264 in colour, every frame, at the input's frame rate.
+    stream = probe(steady, "stream=codec_name,pix_fmt,width,height,avg_frame_rate,"
+                           "nb_read_frames")["streams"][0]
+    assert stream["codec_name"] == "h264" and stream["pix_fmt"] == "yuv420p", stream
+    assert (stream["width"], stream["height"]) == (320, 240), stream
+    assert stream["avg_frame_rate"] == "25/1" and int(stream["nb_read_frames"]) == frames, stream
+    rgb = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(steady), "-frames:v", "1",
+                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True).stdout
+    rgb = np.frombuffer(rgb, np.uint8).reshape(240, 320, 3).astype(float)
+    assert np.abs(rgb[..., 0] - rgb[..., 2]).mean() > 10, "the colour was lost"
+
+
+def test_stabilised_video_keeps_time_stamps_and_sound(tmp_path):
+    if shutil.which("ffmpeg") is None or shutil.which("ffprobe") is None:
+        pytest.skip("the ffmpeg and ffprobe programs are not installed")
+    # A variable frame rate (every third frame held twice as long) and an AAC sound track.
+    clip, steady = tmp_path / "vfr.mkv", tmp_path / "steady.mkv"
+    made = subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc2=size=160x120:rate=30:duration=2", "-f", "lavfi", "-i",
+                           "sine=frequency=300:duration=2", "-vf",
+                           "setpts='N/30/TB+floor(N/3)/30/TB'", "-c:v", "libx264", "-c:a", "aac",
+                           "-shortest", str(clip)], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    r = run(clip, "--method", "global", "--out", tmp_path / "out", "--stabilize", steady,
+            "--smoothing", "0.5")
+    assert r.returncode == 0, r.stderr
+    assert read_summary(tmp_path / "out")["stabilization"]["audio"] == "copied (aac)"
+
+    def times(video):
+        out = subprocess.run(["ffprobe", "-loglevel", "error", "-select_streams", "v",
+                              "-show_entries", "frame=pts_time", "-of", "csv=p=0", str(video)],
+                             capture_output=True, text=True).stdout.split()
+        t = np.array([float(v.split(",")[0]) for v in out if v.split(",")[0]])
+        return t - t[0]
+
+    np.testing.assert_allclose(times(steady), times(clip), atol=1e-3)
+    sound = subprocess.run(["ffprobe", "-loglevel", "error", "-select_streams", "a",
+                            "-show_entries", "stream=codec_name", "-of", "csv=p=0", str(steady)],
+                           capture_output=True, text=True).stdout.strip()
+    assert sound == "aac"

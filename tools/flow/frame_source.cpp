@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 #include <system_error>
 
@@ -265,4 +266,16 @@ std::unique_ptr<FrameSource> open_image_files(const std::vector<std::string>& fi
     }
     return std::make_unique<ImageSequence>(
         files, "the " + std::to_string(files.size()) + " images from '" + files.front() + "'");
+}
+
+bool FrameSource::next_yuv(YuvPicture& picture) {
+    GreyImage grey;
+    if (!next(grey)) return false;
+    picture = YuvPicture(grey.columns, grey.lines);
+    // Grey levels 0..255 as limited-range luma 16..235, chroma neutral.
+    for (size_t i = 0; i < grey.data.size(); ++i) {
+        const float g = std::clamp(grey.data[i], 0.0f, 255.0f);
+        picture.y[i] = static_cast<uint8_t>(std::lround(16.0f + g * (219.0f / 255.0f)));
+    }
+    return true;
 }

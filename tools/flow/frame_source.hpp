@@ -23,6 +23,14 @@ class FrameSource {
 
     // Fills `frame` with the next frame; false at the end of the input.
     virtual bool next(GreyImage& frame) = 0;
+    // The next frame in colour, for the stabilised video: videos give their own planes
+    // (converted to 4:2:0 where they are not) and time stamps; other sources give their grey
+    // levels as limited-range luma with neutral chroma and no time stamp. False at the end.
+    virtual bool next_yuv(YuvPicture& picture);
+    // The time base and colour of what next_yuv() gives (see VideoTiming).
+    virtual VideoTiming video_timing() const { return {}; }
+    // Whether the input can be opened and read again from its start (a pipe cannot).
+    virtual bool rereadable() const { return true; }
     // Passes over the next frame without converting it where the source can; false at the end.
     virtual bool skip() {
         GreyImage scratch;

@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
         "  orvane-flow clip.mp4 --out clip-flow --every 25\n"
         "  orvane-flow clip.mp4 --save flow --every 1   the dense flow of every frame\n"
         "  orvane-flow 'shots/*.png' --method direct --save Un,Vn\n"
+        "  orvane-flow shaky.mp4 --method align --stabilize steady.mp4 --smoothing 2\n"
         "  ffmpeg -i cam.mkv -f nut - | orvane-flow -   a video from another program\n\n"
         "Exit status: 0 done, 1 the input or the output could not be used (an output folder\n"
         "or video in the way included), 2 an option or value was refused, 130 interrupted\n"
@@ -153,6 +154,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "orvane-flow: %s\n", error.c_str());
             return kExitUsage;
         }
+    }
+    // --smoothing and --borders shape the stabilised video only.
+    if (opt.stabilize.video.empty() &&
+        (app.count("--smoothing") > 0 || app.count("--borders") > 0)) {
+        std::fprintf(stderr,
+                     "orvane-flow: --smoothing and --borders shape the stabilised video; give "
+                     "--stabilize OUT.mp4 too\n");
+        return kExitUsage;
     }
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();

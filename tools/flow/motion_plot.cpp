@@ -15,6 +15,7 @@ struct Curve {
     double r, g, b;
     std::vector<double> values;  // per record; NaN: no estimate
     double known = NAN;
+    bool dashed = false;  // the values drawn dashed (a smoothed path beside the measured one)
 };
 
 // One panel: axes, ticks, grid, the curves and their legend.
@@ -81,6 +82,11 @@ void draw_panel(Canvas& c, int32_t top, const std::string& title, const std::vec
             cairo_set_dash(cr, nullptr, 0, 0);
         }
         cairo_set_line_width(cr, 1.6);
+        if (k.dashed) {
+            const double dash[] = {7.0, 4.0};
+            cairo_set_dash(cr, dash, 2, 0);
+            cairo_set_line_width(cr, 2.2);
+        }
         bool drawing = false;
         for (size_t i = 0; i < x.size(); ++i) {
             if (!std::isfinite(k.values[i])) {
@@ -95,6 +101,7 @@ void draw_panel(Canvas& c, int32_t top, const std::string& title, const std::vec
         }
         // A lone point between gaps still shows.
         cairo_stroke(cr);
+        cairo_set_dash(cr, nullptr, 0, 0);
         for (size_t i = 0; i < x.size(); ++i) {
             const bool alone = std::isfinite(k.values[i]) &&
                                (i == 0 || !std::isfinite(k.values[i - 1])) &&
@@ -110,9 +117,14 @@ void draw_panel(Canvas& c, int32_t top, const std::string& title, const std::vec
     for (const Curve& k : curves) {
         c.colour(k.r, k.g, k.b);
         cairo_set_line_width(cr, 2.0);
+        if (k.dashed) {
+            const double dash[] = {5.0, 3.0};
+            cairo_set_dash(cr, dash, 2, 0);
+        }
         cairo_move_to(cr, right + 12, ly - 4);
         cairo_line_to(cr, right + 34, ly - 4);
         cairo_stroke(cr);
+        cairo_set_dash(cr, nullptr, 0, 0);
         c.colour(0.1, 0.1, 0.1);
         c.text(k.label, right + 40, ly, 11);
         ly += 18;
@@ -128,7 +140,7 @@ void draw_panel(Canvas& c, int32_t top, const std::string& title, const std::vec
 }  // namespace
 
 RgbPicture motion_plot(const std::vector<FrameRecord>& records, double cx, double cy,
-                       const std::optional<AffineMotion>& known) {
+                       const std::optional<AffineMotion>& known, const PathSeries* path) {
     std::vector<double> x;
     Curve pan_x{"pan x", 0.80, 0.15, 0.10, {}};
     Curve pan_y{"pan y", 0.10, 0.35, 0.80, {}};
@@ -153,7 +165,12 @@ RgbPicture motion_plot(const std::vector<FrameRecord>& records, double cx, doubl
         x_lo = *std::min_element(x.begin(), x.end());
         x_hi = std::max(x_lo + 1, *std::max_element(x.begin(), x.end()));
     }
-    const int32_t height = kTop + 3 * kPanel + 2 * kGap + 70;
+    if (path && !path->frame.empty()) {
+        x_lo = std::min(x_lo, path->frame.front());
+        x_hi = std::max(x_hi, path->frame.back());
+    }
+    const int panels = path ? 4 : 3;
+    const int32_t height = kTop + panels * kPanel + (panels - 1) * kGap + 70;
     Canvas c(kWidth, height, 0.97);
     c.colour(0.1, 0.1, 0.1);
     c.text("Global motion per frame (affine fit; pan at the image centre)", kLeft, 22, 15,
@@ -163,7 +180,16 @@ RgbPicture motion_plot(const std::vector<FrameRecord>& records, double cx, doubl
     top += kPanel + kGap;
     draw_panel(c, top, "rotation [mrad/frame, clockwise]", x, x_lo, x_hi, {rotation}, false);
     top += kPanel + kGap;
-    draw_panel(c, top, "zoom [1/1000 per frame, growth]", x, x_lo, x_hi, {zoom}, true);
+    draw_panel(c, top, "zoom [1/1000 per frame, growth]", x, x_lo, x_hi, {zoom}, !path);
+    if (path) {
+        top += kPanel + kGap;
+        const Curve px{"path x", 0.80, 0.15, 0.10, path->x};
+        const Curve py{"path y", 0.10, 0.35, 0.80, path->y};
+        const Curve sx{"smoothed x", 0.95, 0.55, 0.35, path->smooth_x, NAN, true};
+        const Curve sy{"smoothed y", 0.40, 0.65, 0.95, path->smooth_y, NAN, true};
+        draw_panel(c, top, "camera path [px]: the image centre's displacement since the first frame",
+                   path->frame, x_lo, x_hi, {px, py, sx, sy}, true);
+    }
     c.colour(0.1, 0.1, 0.1);
     c.text("frame (the frame each estimate refers to)", 0.5 * (kLeft + kWidth - kRight),
            top + kPanel + 34, 12, Canvas::Align::centre);

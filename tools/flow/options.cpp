@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
+#include <string>
 
 #include "analysis/component_session.hpp"
 #include "analysis/window.hpp"
@@ -52,6 +54,18 @@ std::string judge_video(const std::string&) {
     return {};  // the output stage judges the file's name and place
 }
 
+// The stabiliser's smoothing: tripod, or a positive number of seconds.
+std::string judge_smoothing(const std::string& text) {
+    if (text == "tripod") return {};
+    try {
+        size_t used = 0;
+        const double v = std::stod(text, &used);
+        if (used == text.size() && v > 0 && v < 1e6) return {};
+    } catch (const std::exception&) {
+    }
+    return "'" + text + "' is neither a positive number of seconds nor tripod";
+}
+
 constexpr double kInt32Low = std::numeric_limits<int32_t>::min();
 constexpr double kInt32High = std::numeric_limits<int32_t>::max();
 constexpr double kCountHigh = 9.0e15;  // exact in a double: "no upper bound" for a count
@@ -90,12 +104,15 @@ std::vector<OptionSpec> make_table() {
                      measuring,
                      "",
                      "pairwise: the flow from each frame to the next, any pair of images,\n"
-                     "  up to about 60 px/frame, a value and a confidence at every pixel;\n"
+                     "  up to about 80 px/frame, a value and a confidence at every pixel;\n"
                      "compensated: motion-compensated frames, any speed up to several px/frame;\n"
                      "direct: the component's own moment images, below about 1 px/frame;\n"
-                     "global: compensated, the global affine motion only, no dense flow (fastest)",
+                     "global: compensated, the global affine motion only, no dense flow;\n"
+                     "align: the global affine motion from each frame to the next by registering\n"
+                     "  the frames, each jump of a shaking camera itself, no dense flow (fastest;\n"
+                     "  what --stabilize measures with)",
                      "pairwise"};
-        s.keywords = {"pairwise", "compensated", "direct", "global"};
+        s.keywords = {"pairwise", "compensated", "direct", "global", "align"};
         s.store = [](RunOptions& o, const OptionValue& v) { o.method = v.text; };
         s.read = [](const RunOptions& o) { return text_of(o.method); };
         t.push_back(s);
@@ -296,6 +313,56 @@ std::vector<OptionSpec> make_table() {
                      ""};
         s.store = [](RunOptions& o, const OptionValue& v) { o.arrows = v.flag; };
         s.read = [](const RunOptions& o) { return flag_of(o.arrows); };
+        t.push_back(s);
+    }
+    const char* stabilizing = "Stabilised video";
+    {
+        OptionSpec s{"stabilize",
+                     OptionKind::text,
+                     stabilizing,
+                     "OUT.mp4",
+                     "Also write the input with the shake taken out (the camera path smoothed),\n"
+                     "  H.264 in colour, with the input's time stamps and sound; the input is\n"
+                     "  read twice, so it must be a file, not a pipe",
+                     ""};
+        s.judge_text = judge_video;
+        s.store = [](RunOptions& o, const OptionValue& v) { o.stabilize.video = v.text; };
+        s.read = [](const RunOptions& o) { return text_of(o.stabilize.video); };
+        t.push_back(s);
+    }
+    {
+        OptionSpec s{"smoothing",
+                     OptionKind::text,
+                     stabilizing,
+                     "SECONDS|tripod",
+                     "How the camera path is smoothed: a Gaussian of SECONDS (standard deviation;\n"
+                     "  longer keeps less of the camera's own slow motion), or tripod: one path of\n"
+                     "  constant velocity for the whole video",
+                     "1"};
+        s.judge_text = judge_smoothing;
+        s.store = [](RunOptions& o, const OptionValue& v) {
+            o.stabilize.tripod = v.text == "tripod";
+            if (!o.stabilize.tripod) o.stabilize.smoothing_s = std::stod(v.text);
+        };
+        s.read = [](const RunOptions& o) {
+            if (o.stabilize.tripod) return text_of("tripod");
+            std::ostringstream text;
+            text << o.stabilize.smoothing_s;
+            return text_of(text.str());
+        };
+        t.push_back(s);
+    }
+    {
+        OptionSpec s{"borders",
+                     OptionKind::keyword,
+                     stabilizing,
+                     "",
+                     "What fills the borders the correction opens: crop (one zoom for the whole\n"
+                     "  video, just enough to hide them), black, or mirror (the picture mirrored)",
+                     "crop"};
+        s.keywords = {"crop", "black", "mirror"};
+        s.store = [](RunOptions& o, const OptionValue& v) { o.stabilize.borders = v.text; };
+        s.read = [](const RunOptions& o) { return text_of(o.stabilize.borders); };
         t.push_back(s);
     }
     {

@@ -202,6 +202,23 @@ std::string report_html(const ReportContent& r) {
         h += "<p>The input and the flow side by side: <a href=\"" + escape(r.video) + "\">" +
              escape(r.video) + "</a> (H.264).</p>\n";
     }
+    if (!r.stabilization.empty()) {
+        h += "<h2>Stabilised video</h2>\n";
+        if (!r.stabilized_video.empty()) {
+            h += "<p><a href=\"" + escape(r.stabilized_video) + "\">" +
+                 escape(r.stabilized_video) +
+                 "</a> (H.264): the input with its camera path smoothed; the path before and "
+                 "after smoothing is the last panel of " +
+                 escape(r.motion_plot.empty() ? std::string("motion.png") : r.motion_plot) +
+                 ".</p>\n";
+        }
+        h += "<table>\n";
+        for (const auto& [name, value] : r.stabilization) {
+            h += "<tr><th>" + escape(name) + "</th><td class=\"n\">" + escape(value) +
+                 "</td></tr>\n";
+        }
+        h += "</table>\n";
+    }
     h += "<h2>Pictures</h2>\n";
     for (const std::string& p : r.pictures) {
         h += "<figure><img src=\"" + escape(p) + "\" alt=\"" + escape(p) +

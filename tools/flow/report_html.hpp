@@ -28,6 +28,10 @@ struct ReportContent {
     std::vector<std::string> pictures;  // file names beside the page, in the order to show
     std::string motion_plot;            // "motion.png", or empty when there is none
     std::string video;                  // the flow video as the page links it, or empty
+    // --stabilize: the stabilised video as the page links it, and what was done (rows of
+    // name and value as shown); both empty without it.
+    std::string stabilized_video;
+    std::vector<std::pair<std::string, std::string>> stabilization;
 };
 
 std::string report_html(const ReportContent& content);

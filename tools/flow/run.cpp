@@ -18,6 +18,7 @@
 
 #include "analysis/affine.hpp"
 #include "analysis/dense_flow.hpp"
+#include "analysis/frame_align.hpp"
 #include "analysis/pair_flow.hpp"
 #include "analysis/tracker.hpp"
 #include "analysis/units.hpp"
@@ -167,6 +168,7 @@ struct FrameWork {
     int64_t count = 0;  // 1-based since the first processed frame
     GreyImage frame;    // the input, until the component has taken it
     GreyImage whole;    // the input at its full width, for the pairwise flow (else empty)
+    GreyImage steady;   // the input at its full width, for the stabiliser (else empty)
     FrameRecord rec;
     FrameImages img;
     bool last = false;      // the last frame of the run
@@ -203,6 +205,10 @@ double picture_scale(double fast) {
     }
     return want;
 }
+
+// Frames whose shorter side reaches this are registered reduced by 2 (--method align and
+// --stabilize) [pixels].
+constexpr int32_t kAlignReductionSide = 360;
 
 // Frames larger than this (about 1.5 Mpx, e.g. 1920x1080) are reduced by 2 for the global method.
 constexpr int64_t kGlobalReductionPixels = 1500000;
@@ -247,7 +253,9 @@ class Run {
     bool produce(FrameWork& out);
     void component_stage(FrameWork& w);
     void flow_stage(FrameWork& w);
+    void align_stage(FrameWork& w);
     void write_stage(FrameWork& w);
+    void render_stabilized(int64_t count);
 
     void measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictures);
     void measure_direct(FrameRecord& rec, FrameImages& img, TimeRule rule, int64_t count);
@@ -258,6 +266,7 @@ class Run {
     void write_pictures(FrameWork& w);
     void write_flow_outputs(const FrameWork& w);
     std::string summary_json(double elapsed, double component_seconds) const;
+    nlohmann::ordered_json stabilization_json() const;
     // Staged path of a picture, which the report shows.
     std::string picture_path(const std::string& name) {
         picture_names_.push_back(name);
@@ -301,7 +310,12 @@ class Run {
     }
     // Each stage's own time; summary.json's "measure" is the component's and the flow's
     // together.
-    StageTime decode_time_, component_time_, flow_time_, write_time_;
+    StageTime decode_time_, component_time_, flow_time_, write_time_, align_time_;
+    // --stabilize: the frame-to-frame registration (a pipeline stage of its own) and the
+    // rendering pass after the measuring one; its result once the video is written.
+    std::unique_ptr<Stabilizer> stabilizer_;
+    std::optional<StabilizeResult> stabilized_;
+    std::unique_ptr<FrameAligner> aligner_;
     bool interrupted_ = false;
     // The dense flow: the tracker (compensated) or the solver on the stream's own moments
     // (direct), with the frames the direct flow refers to.
@@ -361,7 +375,7 @@ void Run::measure(FrameRecord& rec, FrameImages& img, int64_t count, bool pictur
         }
     }
     img.flow = nullptr;
-    if (!tracker_) {
+    if (!tracker_ && opt_.method != "align") {
         img.It = session_->read(ResultImage::It);
         if (is_flow_mode(mode_)) {
             img.Un = session_->read(ResultImage::Un);
@@ -510,18 +524,44 @@ int Run::check_options() {
         }
     }
 
-    if (opt_.method == "global") {
+    if (opt_.method == "global" || opt_.method == "align") {
         // These show or store the dense flow, which the global method does not measure.
         const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
                                                            {"--video", !opt_.video.empty()},
                                                            {"--arrows", opt_.arrows}};
         for (const auto& [option, given] : needs_flow) {
             if (given) {
-                error_(std::string(option) +
-                       ": the method \"global\" measures no dense flow (choose pairwise, "
-                       "compensated or direct)");
+                error_(std::string(option) + ": the method \"" + opt_.method +
+                       "\" measures no dense flow (choose pairwise, compensated or direct)");
                 return kExitUsage;
             }
+        }
+    }
+    if (!opt_.stabilize.video.empty()) {
+        const StabilizeOptions& st = opt_.stabilize;
+        Borders borders;
+        if (!parse_borders(st.borders, &borders)) {
+            error_("--borders: '" + st.borders +
+                   "' is not a way to handle the borders (choose crop, black or mirror)");
+            return kExitUsage;
+        }
+        if (!st.tripod && !(std::isfinite(st.smoothing_s) && st.smoothing_s > 0)) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", st.smoothing_s);
+            error_(std::string("--smoothing: ") + text +
+                   " is not a positive number of seconds (or tripod)");
+            return kExitUsage;
+        }
+        // The video is read twice: once to measure the camera's path, once to render it.
+        if (opt_.input == "-") {
+            error_("--stabilize reads the input twice (once to measure the camera's path, once "
+                   "to render the video), and the standard input can be read only once: save "
+                   "the video to a file and give its name");
+            return kExitUsage;
+        }
+        if (!opt_.video.empty() && opt_.video == st.video) {
+            error_("--stabilize and --video name the same file '" + st.video + "'");
+            return kExitUsage;
         }
     }
     return kExitOk;
@@ -560,6 +600,17 @@ void Run::open_input() {
 // The component object, the video writer and the dense flow's measuring state.
 void Run::prepare_measuring() {
     session_->create(columns_, lines_);
+    if (!opt_.stabilize.video.empty()) {
+        if (!source_->rereadable()) {
+            throw UsageError("--stabilize reads the input twice (once to measure the camera's "
+                             "path, once to render the video), and " + source_->description() +
+                             " can be read only once (a pipe): save it to a file and give its "
+                             "name");
+        }
+        stabilizer_ = std::make_unique<Stabilizer>(
+            opt_.stabilize, *source_, opt_.images.empty() ? opt_.input : std::string(),
+            opt_.force);
+    }
     if (!opt_.video.empty()) {
         int32_t w = 0, h = 0;
         side_by_side_size(columns_, lines_, &w, &h);
@@ -576,7 +627,17 @@ void Run::prepare_measuring() {
         pair_ = std::make_unique<PairFlowEstimator>(ps);
         pair_reach_ = pair_flow_reach(in_columns_, lines_, ps);
     }
-    if (opt_.method == "compensated" || opt_.method == "global" || opt_.method == "pairwise") {
+    if (opt_.method == "align" || stabilizer_) {
+        // The motion from each frame to the next, registered at the frames' full width; large
+        // frames are registered reduced by 2, which holds a hundredth of a pixel.
+        AlignSettings as;
+        if (std::min(in_columns_, lines_) >= kAlignReductionSide) as.reduction = 2;
+        aligner_ = std::make_unique<FrameAligner>(as);
+    }
+    if (opt_.method == "align") {
+        // No dense flow and no tracker: the component's change images and the registration.
+    } else if (opt_.method == "compensated" || opt_.method == "global" ||
+               opt_.method == "pairwise") {
         // The pairwise method takes the global motion from the compensated frames too, where a
         // clip has the five frames they need.
         TrackerSettings ts;
@@ -616,10 +677,12 @@ bool Run::read_frame(FrameWork& w) {
         return false;
     }
     if (!source_->next(w.frame)) return false;
-    // The pairwise flow measures the whole width; the component needs a multiple of 4. Where
-    // the two are the same the frame is kept once (the component stage hands it on).
+    // The pairwise flow and the registration measure the whole width; the component needs a
+    // multiple of 4. Where the two are the same the frame is kept once (the component stage
+    // hands it on).
     if (columns_ != in_columns_) {
         if (pair_) w.whole = w.frame;
+        if (aligner_) w.steady = w.frame;
         w.frame = crop(w.frame, columns_);
     }
     w.count = ++produced_;
@@ -659,11 +722,10 @@ void Run::component_stage(FrameWork& w) {
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     component_seconds_ += seconds;
     w.rec.time_ms = 1000.0 * seconds;
-    // The component keeps what it needs; the pairwise flow takes the frame itself where it
-    // was not cut to the component's width.
-    if (pair_ && w.whole.empty()) {
-        w.whole = std::move(w.frame);
-    }
+    // The component keeps what it needs; the registration and the pairwise flow take the frame
+    // itself where it was not cut to the component's width (a copy only when both want it).
+    if (aligner_ && w.steady.empty()) w.steady = pair_ && w.whole.empty() ? w.frame : std::move(w.frame);
+    if (pair_ && w.whole.empty()) w.whole = std::move(w.frame);
     w.frame = GreyImage();
     measure(w.rec, w.img, w.count, w.pictures);
     if (!tracker_) take_flow_outputs(w);
@@ -749,6 +811,58 @@ void Run::measure_pair(FrameWork& w) {
     w.whole = GreyImage();
 }
 
+// --method align and --stabilize: each frame registered onto the one before, on a thread of
+// its own. The method's global motion is the step from the frame before to this one, which
+// describes the frame before (as the pairwise flow does).
+void Run::align_stage(FrameWork& w) {
+    const StageTimer timer(align_time_);
+    const std::optional<AffineMotion> step = aligner_->push(w.steady);
+    w.steady = GreyImage();
+    if (opt_.method == "align" && step) {
+        w.rec.affine = step;
+        w.rec.affine_frame = w.rec.frame - 1;
+        estimates_.push_back(*step);
+    }
+    if (stabilizer_) stabilizer_->add_step(step, w.rec.time_s);
+}
+
+// --stabilize: the input read again from the first measured frame and rendered along the
+// smoothed camera path. Ctrl-C here (or before) leaves no video; the measurement is kept.
+void Run::render_stabilized(int64_t count) {
+    if (interrupted_) {
+        progress_->notice("interrupted: the stabilised video '" + opt_.stabilize.video +
+                          "' was not written");
+        return;
+    }
+    auto again = opt_.images.empty() ? open_frame_source(opt_.input) : open_image_files(opt_.images);
+    for (int64_t i = 0; i < opt_.start; ++i) {
+        if (!again->skip()) throw FlowError(source_->description() + " ended when read again");
+    }
+    progress_->notice("writing the stabilised video '" + opt_.stabilize.video + "'");
+    Progress progress(opt_.quiet, count);
+    stabilized_ = stabilizer_->render(
+        *again, [] { return g_interrupted != 0; }, [&](int64_t done) { progress.update(done); });
+    progress.finish(stabilized_ ? count : 0);
+    if (!stabilized_) {
+        interrupted_ = true;
+        progress_->notice("interrupted: the stabilised video '" + opt_.stabilize.video +
+                          "' was not written");
+        return;
+    }
+    if (!stabilized_->zoom_enough) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f", Stabilizer::kMaxZoom);
+        progress_->notice(std::string("warning: hiding the borders needs a zoom beyond ") + text +
+                          "; the video is zoomed by " + text +
+                          " and some borders show (a shorter --smoothing follows the camera "
+                          "closer and needs less)");
+    }
+    if (!stabilized_->audio.empty() && stabilized_->audio.rfind("not copied", 0) == 0) {
+        progress_->notice("the stabilised video has no sound: the input's audio was " +
+                          stabilized_->audio);
+    }
+}
+
 // Pictures, flow files, the video and the frame's record, in frame order.
 void Run::write_stage(FrameWork& w) {
     const StageTimer timer(write_time_);
@@ -770,6 +884,7 @@ void Run::run_frames() {
     std::vector<std::function<void(FrameWork&)>> transforms{
         [this](FrameWork& w) { component_stage(w); }};
     if (tracker_) transforms.emplace_back([this](FrameWork& w) { flow_stage(w); });
+    if (aligner_) transforms.emplace_back([this](FrameWork& w) { align_stage(w); });
     Pipeline<FrameWork>([this](FrameWork& w) { return produce(w); }, transforms,
                         [this](FrameWork& w) { write_stage(w); })
         .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
@@ -817,15 +932,19 @@ int Run::finish() {
                      damage_consequence(source_->ended_at_damage(), count).c_str());
     }
 
+    if (stabilizer_) render_stabilized(count);
     write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
     write_report(elapsed, component_seconds_);
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
     write_text_file(summary_path, summary_json(elapsed, component_seconds_));
     if (video_) video_->finish();
+    // A stabilised video that was not rendered (Ctrl-C) is not left half-written.
+    if (stabilizer_ && !stabilized_) stabilizer_->discard();
     stage_->commit();
-    // The video goes in place once the results it belongs to are.
+    // The videos go in place once the results they belong to are.
     if (video_) video_->publish();
+    if (stabilizer_) stabilizer_->publish();
     if (!opt_.quiet) print_results(elapsed);
     if (interrupted_) {
         error_("interrupted after " + std::to_string(records_.size()) +
@@ -855,9 +974,19 @@ void Run::write_report(double elapsed, double component_seconds) {
     r.cx = 0.5 * (columns_ - 1), r.cy = 0.5 * (lines_ - 1);
     r.known = source_->known_motion();
     r.median = trimmed_mean_motion(estimates_);  // what the tool prints
-    if (!estimates_.empty()) {
+    PathSeries path;
+    if (stabilized_) {
+        const StabilizeResult& st = *stabilized_;
+        for (size_t f = 0; f < st.frame.size() && f < records_.size(); ++f) {
+            path.frame.push_back(static_cast<double>(records_[f].frame));
+            path.x.push_back(st.path_x[f]), path.y.push_back(st.path_y[f]);
+            path.smooth_x.push_back(st.smooth_x[f]), path.smooth_y.push_back(st.smooth_y[f]);
+        }
+    }
+    if (!estimates_.empty() || stabilized_) {
         r.motion_plot = "motion.png";
-        write_png_rgb(stage_->path_for(r.motion_plot), motion_plot(records_, r.cx, r.cy, r.known));
+        write_png_rgb(stage_->path_for(r.motion_plot),
+                      motion_plot(records_, r.cx, r.cy, r.known, stabilized_ ? &path : nullptr));
     }
     const auto& s = opt_.settings;
     r.settings = {{"computation mode", s.computation_mode},
@@ -883,13 +1012,49 @@ void Run::write_report(double elapsed, double component_seconds) {
         r.damage_consequence = damage_consequence(source_->ended_at_damage(), records_.size());
     }
     r.interrupted = interrupted_;
-    if (video_) {
-        // Linked by its bare name when it sits beside the page, else by its absolute path.
+    // A video is linked by its bare name when it sits beside the page, else by its absolute
+    // path.
+    auto link_to = [this](const std::string& file) {
         std::error_code ec;
-        const auto video = std::filesystem::absolute(opt_.video, ec);
-        r.video = stage_->is_output_folder(video.parent_path().string())
-                      ? video.filename().string()
-                      : "file://" + video.string();
+        const auto video = std::filesystem::absolute(file, ec);
+        return stage_->is_output_folder(video.parent_path().string())
+                   ? video.filename().string()
+                   : "file://" + video.string();
+    };
+    if (video_) r.video = link_to(opt_.video);
+    if (stabilizer_) {
+        const StabilizeOptions& so = opt_.stabilize;
+        auto px = [](const ShakeRms& shake) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.3f / %.3f px RMS", shake.centre, shake.corners);
+            return std::string(text);
+        };
+        auto& rows = r.stabilization;
+        rows.emplace_back("camera path", so.tripod ? "tripod (constant velocity)"
+                                                   : "Gaussian of " + json_number(so.smoothing_s) +
+                                                         " s");
+        if (!stabilized_) {
+            rows.emplace_back("video", "not written (interrupted)");
+        } else {
+            const StabilizeResult& st = *stabilized_;
+            r.stabilized_video = link_to(so.video);
+            char zoom[48];
+            std::snprintf(zoom, sizeof zoom, " (zoom %.4f%s)", st.zoom,
+                          st.zoom_enough ? "" : ", capped");
+            rows.emplace_back("borders", so.borders + (so.borders == "crop" ? zoom : ""));
+            rows.emplace_back("frames", std::to_string(st.frames) +
+                                            (st.unaligned ? " (" + std::to_string(st.unaligned) +
+                                                                " steps not measured)"
+                                                          : std::string()));
+            rows.emplace_back("shake in the input (centre / corners)", px(st.shake));
+            rows.emplace_back("shake left, measured on the output", px(st.residual));
+            rows.emplace_back("sound", st.audio.empty() ? "none (the input is not a video)"
+                                                        : st.audio);
+            char speed[64];
+            std::snprintf(speed, sizeof speed, "%.2f s (%.1f frames per CPU second)", st.wall_s,
+                          st.cpu_s > 0 ? static_cast<double>(st.frames) / st.cpu_s : 0.0);
+            rows.emplace_back("rendering, decoding and encoding", speed);
+        }
     }
     // Newest pictures first: the last frame is what a reader looks at.
     r.pictures.assign(picture_names_.rbegin(), picture_names_.rend());
@@ -926,6 +1091,38 @@ nlohmann::ordered_json motion(const std::optional<AffineMotion>& m, double cx, d
 }
 
 }  // namespace
+
+// summary.json's "stabilization": null without --stabilize.
+nlohmann::ordered_json Run::stabilization_json() const {
+    using nlohmann::ordered_json;
+    if (!stabilizer_) return nullptr;
+    const StabilizeOptions& so = opt_.stabilize;
+    ordered_json j;
+    j["video"] = so.video;
+    j["written"] = stabilized_.has_value();
+    j["path"] = so.tripod ? "tripod" : "gaussian";
+    j["smoothing_s"] = so.tripod ? ordered_json() : number(so.smoothing_s);
+    j["borders"] = so.borders;
+    if (!stabilized_) return j;
+    const StabilizeResult& st = *stabilized_;
+    auto shake = [](const ShakeRms& s) {
+        return ordered_json{{"centre", number(s.centre)}, {"corners", number(s.corners)}};
+    };
+    j["zoom"] = number(st.zoom);
+    j["zoom_enough"] = st.zoom_enough;
+    j["frames"] = st.frames;
+    j["frames_unaligned"] = st.unaligned;
+    // The RMS over the frames of how far the warps moved the content: the shake that was in
+    // the input, and the shake left in the output (registered again, its path against its own
+    // smoothed path) [px].
+    j["shake_px"] = shake(st.shake);
+    j["residual_shake_px"] = shake(st.residual);
+    j["audio"] = st.audio.empty() ? ordered_json() : ordered_json(st.audio);
+    j["encoder"] = stabilizer_->encoder();
+    j["measure"] = {{"wall_s", number(align_time_.wall_s)}, {"cpu_s", number(align_time_.cpu_s)}};
+    j["render"] = {{"wall_s", number(st.wall_s)}, {"cpu_s", number(st.cpu_s)}};
+    return j;
+}
 
 std::string Run::summary_json(double elapsed, double component_seconds) const {
     using nlohmann::ordered_json;
@@ -968,6 +1165,7 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
         times[name] = {{"wall_s", number(t.wall_s)}, {"cpu_s", number(t.cpu_s)}};
     }
     j["video"] = video_ ? ordered_json(opt_.video) : ordered_json();
+    j["stabilization"] = stabilization_json();
     j["threads"] = opt_.threads == 1 ? 1 : tracker_ ? 4 : 3;
     j["change_threshold"] = number(opt_.change_threshold);
     j["median_affine_motion"] = motion(median_motion(estimates_), cx, cy);
@@ -985,6 +1183,16 @@ void Run::print_results(double elapsed) const {
                 elapsed > 0 ? static_cast<double>(n) / elapsed : 0.0);
     std::printf("Pictures and numbers are in %s/ (%d pictures, frames.csv, summary.json)\n",
                 opt_.out.c_str(), static_cast<int>(picture_names_.size()));
+    if (stabilized_) {
+        char how[48];
+        if (opt_.stabilize.borders == "crop")
+            std::snprintf(how, sizeof how, "zoom %.3f", stabilized_->zoom);
+        else
+            std::snprintf(how, sizeof how, "%s borders", opt_.stabilize.borders.c_str());
+        std::printf("Stabilised video: %s (%s; shake at the corners %.2f px RMS, %.3f px left)\n",
+                    opt_.stabilize.video.c_str(), how, stabilized_->shake.corners,
+                    stabilized_->residual.corners);
+    }
     if (!tracker_ && !is_affine_mode(mode_)) return;
     // The trimmed mean: per-frame estimates of slow motions swing with the content's
     // sub-pixel phase, and their median leans to one side of the swing.

@@ -7,6 +7,7 @@
 
 #include "analysis/component_session.hpp"
 #include "analysis/window.hpp"
+#include "flow/stabilize.hpp"
 
 struct RunOptions {
     std::string input;                // empty: the built-in default sequence
@@ -35,6 +36,7 @@ struct RunOptions {
     double max_speed = 0;
     bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
     std::string video;               // --video FILE: input and flow side by side, H.264
+    StabilizeOptions stabilize;      // --stabilize FILE: the input with the shake taken out
     int threads = 0;                 // 1: decode, measure and write on one thread; else three
     // Threads that split each frame of the component into bands (0: the command line's default
     // of two on a machine of two or more cores, a host's own setting in process).

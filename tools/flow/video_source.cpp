@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -64,6 +66,16 @@ class VideoSource : public FrameSource {
         return true;
     }
     bool skip() override { return decode_one(); }
+    bool next_yuv(YuvPicture& picture) override {
+        if (!decode_one()) return false;
+        convert_yuv(picture);
+        return true;
+    }
+    VideoTiming video_timing() const override { return timing_; }
+    bool rereadable() const override {
+        return format_ != nullptr && format_->pb != nullptr &&
+               (format_->pb->seekable & AVIO_SEEKABLE_NORMAL) != 0 && path_ != "/dev/stdin";
+    }
     int64_t frame_count() const override { return count_; }
     std::string description() const override { return "the video '" + path_ + "'"; }
     double frame_time() const override { return time_; }
@@ -153,6 +165,17 @@ class VideoSource : public FrameSource {
             rate_ = av_q2d(st->avg_frame_rate);
         }
         announced_ = st->nb_frames;
+        timing_.time_base_num = st->time_base.num;
+        timing_.time_base_den = st->time_base.den;
+        const AVCodecParameters* par = st->codecpar;
+        // Full-range pictures (JPEG's yuvj formats) are full range whatever the stream says.
+        const auto format = static_cast<AVPixelFormat>(par->format);
+        timing_.colour_range = format == AV_PIX_FMT_YUVJ420P || par->color_range == AVCOL_RANGE_JPEG
+                                   ? AVCOL_RANGE_JPEG
+                                   : AVCOL_RANGE_MPEG;
+        timing_.colour_space = par->color_space;
+        timing_.colour_primaries = par->color_primaries;
+        timing_.colour_transfer = par->color_trc;
         // The video stream's own length; the file's only when it holds nothing else (a longer
         // sound track would make the video look cut short).
         if (st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
@@ -175,6 +198,8 @@ class VideoSource : public FrameSource {
     void release() {
         sws_freeContext(scaler_);
         scaler_ = nullptr;
+        sws_freeContext(colour_scaler_);
+        colour_scaler_ = nullptr;
         av_frame_free(&decoded_);
         av_packet_free(&packet_);
         avcodec_free_context(&decoder_);
@@ -269,6 +294,21 @@ class VideoSource : public FrameSource {
     }
 
     void convert(GreyImage& frame) {
+        const auto format = static_cast<AVPixelFormat>(decoded_->format);
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+        if (d && d->nb_components >= 3 && (d->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+            !(d->flags & AV_PIX_FMT_FLAG_RGB) && d->comp[0].depth == 8 && d->comp[0].plane == 0 &&
+            d->comp[0].step == 1) {
+            // Planar 8-bit YUV: its luma plane is what the grey conversion copies; read it
+            // directly.
+            if (frame.columns != columns_ || frame.lines != lines_) frame = GreyImage(columns_, lines_);
+            for (int32_t y = 0; y < lines_; ++y) {
+                const uint8_t* s = decoded_->data[0] + static_cast<ptrdiff_t>(y) * decoded_->linesize[0];
+                float* o = frame.line(y);
+                for (int32_t x = 0; x < columns_; ++x) o[x] = s[x];
+            }
+            return;
+        }
         scaler_ = sws_getCachedContext(
             scaler_, columns_, lines_, static_cast<AVPixelFormat>(decoded_->format), columns_,
             lines_, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
@@ -287,7 +327,52 @@ class VideoSource : public FrameSource {
         for (size_t i = 0; i < grey_.size(); ++i) frame.data[i] = grey_[i];
     }
 
+    // The decoded picture as YUV 4:2:0: its own planes where it is 4:2:0 already, else
+    // converted (to limited range, or full range for a full-range input).
+    void convert_yuv(YuvPicture& picture) {
+        // The planes of the picture before are reused where the size is the same.
+        if (picture.columns != columns_ || picture.lines != lines_) {
+            picture = YuvPicture(columns_, lines_);
+        }
+        const int64_t pts = decoded_->best_effort_timestamp;
+        picture.pts = pts != AV_NOPTS_VALUE ? pts : -1;
+        const auto format = static_cast<AVPixelFormat>(decoded_->format);
+        if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) {
+            const int32_t cw = picture.chroma_columns(), ch = picture.chroma_lines();
+            for (int32_t y = 0; y < lines_; ++y) {
+                std::memcpy(picture.y.data() + static_cast<size_t>(y) * columns_,
+                            decoded_->data[0] + static_cast<ptrdiff_t>(y) * decoded_->linesize[0],
+                            static_cast<size_t>(columns_));
+            }
+            for (int32_t y = 0; y < ch; ++y) {
+                std::memcpy(picture.u.data() + static_cast<size_t>(y) * cw,
+                            decoded_->data[1] + static_cast<ptrdiff_t>(y) * decoded_->linesize[1],
+                            static_cast<size_t>(cw));
+                std::memcpy(picture.v.data() + static_cast<size_t>(y) * cw,
+                            decoded_->data[2] + static_cast<ptrdiff_t>(y) * decoded_->linesize[2],
+                            static_cast<size_t>(cw));
+            }
+            return;
+        }
+        const AVPixelFormat target =
+            timing_.colour_range == AVCOL_RANGE_JPEG ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+        colour_scaler_ = sws_getCachedContext(colour_scaler_, columns_, lines_, format, columns_,
+                                              lines_, target, SWS_BICUBIC | SWS_ACCURATE_RND,
+                                              nullptr, nullptr, nullptr);
+        if (!colour_scaler_) {
+            const char* name = av_get_pix_fmt_name(format);
+            throw FlowError("'" + path_ + "': cannot convert pictures of pixel format " +
+                            (name ? std::string(name) : "#" + std::to_string(decoded_->format)) +
+                            " to YUV 4:2:0");
+        }
+        uint8_t* dst[4] = {picture.y.data(), picture.u.data(), picture.v.data(), nullptr};
+        int dst_stride[4] = {columns_, picture.chroma_columns(), picture.chroma_columns(), 0};
+        sws_scale(colour_scaler_, decoded_->data, decoded_->linesize, 0, lines_, dst, dst_stride);
+    }
+
     std::string path_;
+    SwsContext* colour_scaler_ = nullptr;
+    VideoTiming timing_;
     AVFormatContext* format_ = nullptr;
     AVCodecContext* decoder_ = nullptr;
     SwsContext* scaler_ = nullptr;

@@ -17,6 +17,8 @@ released while they work) and return NumPy arrays and plain Python values. Signs
   request.
 - ``program()``: the path of the orvane-flow program that comes with the package, for running
   it as a separate process.
+- ``stabilize(path, out)``: the recording with the shake taken out, as ``orvane-flow PATH
+  --stabilize OUT`` writes it.
 """
 from __future__ import annotations
 
@@ -236,6 +238,34 @@ def program() -> str:
                                 f"program ({path} is missing); install the package with pip "
                                 "(README, Python) or run the orvane-flow of your build")
     return str(path)
+
+
+def stabilize(path, out, **settings):
+    """Writes ``out``, the recording ``path`` with its camera path smoothed (the intended motion
+    kept, the shake taken out), as ``orvane-flow PATH --method align --stabilize OUT`` does:
+    H.264 in colour with the input's time stamps and sound. The input is read twice, so it must
+    be a file (or images, or None for the built-in sequence), not a pipe.
+
+    settings: ``smoothing`` (the Gaussian's standard deviation over the camera path in seconds,
+    default 1, or "tripod" for one path of constant velocity), ``borders`` ("crop": one zoom for
+    the whole video, just enough to hide the borders, the default; "black"; "mirror"),
+    ``force=True`` to replace an existing ``out``, ``folder`` to keep the run's files (pictures,
+    frames.csv, summary.json) there, and any setting of analyze(); ``method`` is "align" unless
+    given.
+
+    Returns the "stabilization" dict of summary.json: the zoom, the shake in the input and the
+    shake left in the output measured again (``shake_px``, ``residual_shake_px``: RMS [px] at
+    the image centre and corners), what became of the sound, and the timing.
+
+    Raises as analyze() does.
+    """
+    if "stabilize" in settings:
+        raise TypeError("stabilize() takes the video as `out`, not as a setting")
+    folder = settings.pop("folder", None)
+    settings.setdefault("method", "align")
+    settings["stabilize"] = os.fspath(out)
+    summary, _ = analyze(path, out=folder, **settings)
+    return summary["stabilization"]
 
 
 def _run(inputs, out, settings):
