@@ -57,7 +57,7 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
             // as the command line's text of it.
             if (std::string(spec.name) == "smoothing" && !PyBool_Check(v.ptr()) &&
                 (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()))) {
-                out.text = py::str(py::float_(py::reinterpret_borrow<py::object>(v))).cast<std::string>();
+                out.text = py::str(v).cast<std::string>();
                 break;
             }
             if (!PyUnicode_Check(v.ptr())) type_error(name, "a str", v);

@@ -819,7 +819,7 @@ def test_dash_reads_a_video_from_the_standard_input(tmp_path, container, code, m
     ("input_filter", 2**32, "4294967296",
      ": 4294967296 is not a whole number from -2147483648 to 2147483647"),
     ("method", "fast", "fast",
-     " 'fast': not a choice (choose from pairwise, compensated, direct, global)"),
+     " 'fast': not a choice (choose from pairwise, compensated, direct, global, align)"),
     ("affine_fit", "fancy", "fancy", " 'fancy': not a choice (choose from robust, plain)"),
     ("computation_mode", "Orvane", "Orvane",
      " 'Orvane': Invalid Mode (choose from changedetection, orvane, affineparams, all)"),
