@@ -69,6 +69,8 @@ def reference(tmp_path_factory):
     (("--method", "direct"), 0.05, 0.05),
     # Frames compensated by the global motion alone.
     (("--method", "global"), 0.02, 0.02),
+    # Each frame registered onto the one before.
+    (("--method", "align"), 0.02, 0.02),
     # The recursive derivative averages over past frames and lags the spatial one, which
     # shortens the measured motion; measured: pan 8-12 % short, rotation and zoom 10-15 %.
     (("--method", "direct", "--timederivative-mode", "recursive", "--input-filter", 0), 0.15,
@@ -183,6 +185,24 @@ def test_outputs_follow_the_method_and_mode(tmp_path, method, mode, pictures, ha
     assert s["throughput_fps"] > 0
     assert (s["median_affine_motion"] is not None) == has_affine
     assert set(s["outputs"]) == set(names)
+
+
+def test_align_gives_each_step_from_the_frame_before(tmp_path):
+    out = tmp_path / "out"
+    r = run("--method", "align", "--frames", 12, "--every", 10, "--out", out)
+    assert r.returncode == 0, r.stderr
+    header, rows = read_csv(out)
+    assert header == CSV_COLUMNS
+    for row in rows:
+        frame = int(row["frame"])
+        # The step from frame N - 1 to frame N describes frame N - 1, from the second frame on.
+        assert (row["a1"] != "") == (frame >= 1), row
+        if row["a1"]:
+            assert int(row["affine_frame"]) == frame - 1
+        assert row["flow_frame"] == "" and row["valid_share"] == "", "no dense flow"
+    assert "motion.png" in files_in(out) and not any(n.startswith("flow_") for n in files_in(out))
+    s = read_summary(out)
+    assert s["frames"]["affine_estimates"] == 11 and s["stages"]["align"]["cpu_s"] > 0
 
 
 @pytest.mark.parametrize("threads", [

@@ -463,6 +463,10 @@ std::string OutputStage::path_for(const std::string& name) {
     return (staging_ / name).string();
 }
 
+void OutputStage::withdraw(const std::string& name) {
+    names_.erase(std::remove(names_.begin(), names_.end(), name), names_.end());
+}
+
 std::vector<std::string> OutputStage::written() const {
     std::vector<std::string> names;
     for (const std::string& name : names_) {

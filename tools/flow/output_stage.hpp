@@ -55,6 +55,9 @@ class OutputStage {
 
     // Where to write the file that will be called `name` in the output folder.
     std::string path_for(const std::string& name);
+    // The file `name` will not be written after all (a video that a Ctrl-C left unrendered):
+    // it is no longer among names().
+    void withdraw(const std::string& name);
     // Puts the staged files in place of the folder's earlier results (see above); throws
     // FlowError naming the cause when that fails, with the folder as it was.
     void commit();

@@ -267,6 +267,8 @@ class Run {
     void write_flow_outputs(const FrameWork& w);
     std::string summary_json(double elapsed, double component_seconds) const;
     nlohmann::ordered_json stabilization_json() const;
+    // Decoding, the component and writing, and the tracker's and the registration's stages.
+    int pipeline_threads() const { return 3 + (tracker_ ? 1 : 0) + (aligner_ ? 1 : 0); }
     // Staged path of a picture, which the report shows.
     std::string picture_path(const std::string& name) {
         picture_names_.push_back(name);
@@ -525,7 +527,8 @@ int Run::check_options() {
     }
 
     if (opt_.method == "global" || opt_.method == "align") {
-        // These show or store the dense flow, which the global method does not measure.
+        // These show or store the dense flow, which the global and align methods do not
+        // measure.
         const std::pair<const char*, bool> needs_flow[] = {{"--save flow", opt_.save_flow},
                                                            {"--video", !opt_.video.empty()},
                                                            {"--arrows", opt_.arrows}};
@@ -933,14 +936,15 @@ int Run::finish() {
     }
 
     if (stabilizer_) render_stabilized(count);
+    // A stabilised video that was not rendered (Ctrl-C) is neither left half-written nor
+    // listed among the outputs.
+    if (stabilizer_ && !stabilized_) stabilizer_->discard();
     write_text_file(stage_->path_for("frames.csv"), frames_csv(records_));
     write_report(elapsed, component_seconds_);
     // Named first, so that the summary lists itself among the outputs.
     const std::string summary_path = stage_->path_for("summary.json");
     write_text_file(summary_path, summary_json(elapsed, component_seconds_));
     if (video_) video_->finish();
-    // A stabilised video that was not rendered (Ctrl-C) is not left half-written.
-    if (stabilizer_ && !stabilized_) stabilizer_->discard();
     stage_->commit();
     // The videos go in place once the results they belong to are.
     if (video_) video_->publish();
@@ -997,9 +1001,9 @@ void Run::write_report(double elapsed, double component_seconds) {
                   {"dense flow method", opt_.method},
                   // The pairwise method has no window of its own.
                   {"dense flow window", pair_ ? "-" : window_text(opt_.window)},
-                  {"threads", opt_.threads == 1 ? "1"
-                              : tracker_        ? "4 (pipeline)"
-                                                : "3 (pipeline)"},
+                  {"threads", opt_.threads == 1 ? std::string("1")
+                                                : std::to_string(pipeline_threads()) +
+                                                      " (pipeline)"},
                   {"size", std::to_string(columns_) + " x " + std::to_string(lines_)},
                   {"flow colour scale", json_number(max_speed_) + " px/frame"}};
     r.records = records_;
@@ -1159,14 +1163,15 @@ std::string Run::summary_json(double elapsed, double component_seconds) const {
                                                         {"measure", measure},
                                                         {"write", write_time_},
                                                         {"component", component_time_},
-                                                        {"flow", flow_time_}};
+                                                        {"flow", flow_time_},
+                                                        {"align", align_time_}};
     ordered_json& times = j["stages"] = ordered_json::object();
     for (const auto& [name, t] : stages) {
         times[name] = {{"wall_s", number(t.wall_s)}, {"cpu_s", number(t.cpu_s)}};
     }
     j["video"] = video_ ? ordered_json(opt_.video) : ordered_json();
     j["stabilization"] = stabilization_json();
-    j["threads"] = opt_.threads == 1 ? 1 : tracker_ ? 4 : 3;
+    j["threads"] = opt_.threads == 1 ? 1 : pipeline_threads();
     j["change_threshold"] = number(opt_.change_threshold);
     j["median_affine_motion"] = motion(median_motion(estimates_), cx, cy);
     j["mean_affine_motion"] = motion(trimmed_mean_motion(estimates_), cx, cy);

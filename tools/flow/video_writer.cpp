@@ -296,6 +296,9 @@ void VideoWriter::discard() {
     std::error_code ec;
     fs::remove(partial_, ec);
     finished_ = false;
+    if (staged_ && OutputStage::current()) {
+        OutputStage::current()->withdraw(fs::path(path_).filename().string());
+    }
 }
 
 void VideoWriter::publish() {
