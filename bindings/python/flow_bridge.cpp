@@ -28,9 +28,9 @@ namespace {
 // The Python value as a value of the option's kind: it must already be of that kind (no float
 // truncated to an int, no number parsed from text); the rules are the option table's, the
 // same the command line applies.
-OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& name) {
+OptionValue value_of(const OptionRow& row, py::handle v, const std::string& name) {
     OptionValue out;
-    switch (spec.kind) {
+    switch (row.kind) {
         case OptionKind::count:
             if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) type_error(name, "an int", v);
             try {
@@ -40,7 +40,7 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
                 // as given.
                 OptionValue beyond;
                 beyond.count = std::numeric_limits<int64_t>::max();
-                std::string why = judge_option(spec, beyond, name);
+                std::string why = judge_option(row, beyond, name);
                 const std::string shown = std::to_string(beyond.count);
                 why.replace(why.find(shown), shown.size(), py::repr(v).cast<std::string>());
                 throw py::value_error(why);
@@ -55,7 +55,7 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
         case OptionKind::text:
             // The stabiliser's smoothing is a number of seconds or "tripod": a number is taken
             // as the command line's text of it.
-            if (std::string(spec.name) == "smoothing" && !PyBool_Check(v.ptr()) &&
+            if (std::string(row.name) == "smoothing" && !PyBool_Check(v.ptr()) &&
                 (PyFloat_Check(v.ptr()) || PyIndex_Check(v.ptr()))) {
                 out.text = py::str(v).cast<std::string>();
                 break;
@@ -71,7 +71,7 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
             // A list of names, or one text of names separated by commas, as on the command line.
             if (PyUnicode_Check(v.ptr())) {
                 std::string error;
-                parse_option_text(spec, v.cast<std::string>(), name, &out, &error);
+                parse_option_text(row, v.cast<std::string>(), name, &out, &error);
             } else if (py::isinstance<py::sequence>(v)) {
                 for (py::handle item : v) {
                     if (!PyUnicode_Check(item.ptr())) type_error(name + " items", "str", item);
@@ -87,12 +87,12 @@ OptionValue value_of(const OptionSpec& spec, py::handle v, const std::string& na
 
 std::vector<std::string> setting_names() {
     std::vector<std::string> names;
-    for (const OptionSpec& s : run_option_table()) names.push_back(s.name);
+    for (const OptionRow& s : run_option_table()) names.push_back(s.name);
     return names;
 }
 
-const OptionSpec& setting_named(const std::string& name) {
-    if (const OptionSpec* spec = find_run_option(name)) return *spec;
+const OptionRow& setting_named(const std::string& name) {
+    if (const OptionRow* row = find_run_option(name)) return *row;
     std::string known;
     for (const std::string& n : setting_names()) known += (known.empty() ? "" : ", ") + n;
     throw py::type_error("unknown setting '" + name + "' (the settings are: " + known + ")");
@@ -101,11 +101,11 @@ const OptionSpec& setting_named(const std::string& name) {
 // A setting given as text (orvane.batch -s NAME=TEXT) as the Python value of its kind, read
 // as the command line reads the option; ValueError when the text is no value of that kind.
 py::object setting_from_text(const std::string& name, const std::string& text) {
-    const OptionSpec& spec = setting_named(name);
+    const OptionRow& row = setting_named(name);
     OptionValue v;
     std::string error;
-    if (!parse_option_text(spec, text, name, &v, &error)) throw py::value_error(error);
-    switch (spec.kind) {
+    if (!parse_option_text(row, text, name, &v, &error)) throw py::value_error(error);
+    switch (row.kind) {
         case OptionKind::count: return py::int_(v.count);
         case OptionKind::number: return py::float_(v.number);
         case OptionKind::flag: return py::bool_(v.flag);
@@ -128,9 +128,9 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
     }
     for (auto [key, value] : settings) {
         const std::string name = py::str(key);
-        const OptionSpec& spec = setting_named(name);
+        const OptionRow& row = setting_named(name);
         std::string error;
-        if (!set_run_option(o, spec, value_of(spec, value, name), name, &error)) {
+        if (!set_run_option(o, row, value_of(row, value, name), name, &error)) {
             throw py::value_error(error);
         }
     }

@@ -75,31 +75,31 @@ int main(int argc, char** argv) {
         ->group("Frames and output");
     // Every other option from the run's table, taken as text here and judged by the table's
     // rules after parsing (the same rules the Python module applies).
-    const std::vector<OptionSpec>& table = run_option_table();
+    const std::vector<OptionRow>& table = run_option_table();
     std::vector<std::string> texts(table.size());
     std::vector<std::vector<std::string>> lists(table.size());
     const std::unique_ptr<bool[]> flags(new bool[table.size()]());
     std::vector<CLI::Option*> given(table.size());
     for (size_t i = 0; i < table.size(); ++i) {
-        const OptionSpec& spec = table[i];
-        std::string names = option_flag(spec);
+        const OptionRow& row = table[i];
+        std::string names = option_flag(row);
         if (names == "--quiet") names = "-q," + names;
         if (names == "--verbose") names = "-v," + names;
         CLI::Option* o = nullptr;
-        if (spec.kind == OptionKind::flag) {
-            o = app.add_flag(names, flags[i], spec.help);
-        } else if (spec.kind == OptionKind::names) {
-            o = app.add_option(names, lists[i], spec.help)->delimiter(',');
+        if (row.kind == OptionKind::flag) {
+            o = app.add_flag(names, flags[i], row.help);
+        } else if (row.kind == OptionKind::names) {
+            o = app.add_option(names, lists[i], row.help)->delimiter(',');
         } else {
-            o = app.add_option(names, texts[i], spec.help);
+            o = app.add_option(names, texts[i], row.help);
         }
-        std::string type = spec.type_name;
-        if (spec.kind == OptionKind::keyword) {
-            for (const std::string& k : spec.keywords) type += (type.empty() ? "" : "|") + k;
+        std::string type = row.type_name;
+        if (row.kind == OptionKind::keyword) {
+            for (const std::string& k : row.keywords) type += (type.empty() ? "" : "|") + k;
         }
         if (!type.empty()) o->type_name(type);
-        if (*spec.default_text) o->default_str(spec.default_text);
-        o->group(spec.group);
+        if (*row.default_text) o->default_str(row.default_text);
+        o->group(row.group);
         given[i] = o;
     }
     app.set_version_flag("--version", orvane_flow_version());
@@ -137,20 +137,20 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     for (size_t i = 0; i < table.size(); ++i) {
-        const OptionSpec& spec = table[i];
+        const OptionRow& row = table[i];
         if (given[i]->count() == 0) continue;
-        const std::string flag = option_flag(spec);
+        const std::string flag = option_flag(row);
         OptionValue value;
         std::string error;
-        if (spec.kind == OptionKind::flag) {
+        if (row.kind == OptionKind::flag) {
             value.flag = flags[i];
-        } else if (spec.kind == OptionKind::names) {
+        } else if (row.kind == OptionKind::names) {
             value.names = lists[i];
-        } else if (!parse_option_text(spec, texts[i], flag, &value, &error)) {
+        } else if (!parse_option_text(row, texts[i], flag, &value, &error)) {
             std::fprintf(stderr, "orvane-flow: %s\n", error.c_str());
             return kExitUsage;
         }
-        if (!set_run_option(opt, spec, value, flag, &error)) {
+        if (!set_run_option(opt, row, value, flag, &error)) {
             std::fprintf(stderr, "orvane-flow: %s\n", error.c_str());
             return kExitUsage;
         }

@@ -91,15 +91,15 @@ OptionValue flag_of(bool v) {
     return o;
 }
 
-std::vector<OptionSpec> make_table() {
+std::vector<OptionRow> make_table() {
     const char* measuring = "Measuring";
     const char* settings =
         "Component settings (the component's names; tool defaults that measure best)";
     const char* frames = "Frames and output";
     const RunOptions d;
-    std::vector<OptionSpec> t;
+    std::vector<OptionRow> t;
     {
-        OptionSpec s{"method",
+        OptionRow s{"method",
                      OptionKind::keyword,
                      measuring,
                      "",
@@ -119,7 +119,7 @@ std::vector<OptionSpec> make_table() {
     }
     {
         static const std::string window = window_text(d.window);
-        OptionSpec s{"window",
+        OptionRow s{"window",
                      OptionKind::text,
                      measuring,
                      "",
@@ -134,7 +134,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"computation_mode",
+        OptionRow s{"computation_mode",
                      OptionKind::text,
                      settings,
                      "",
@@ -146,7 +146,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"timederivative_mode",
+        OptionRow s{"timederivative_mode",
                      OptionKind::text,
                      settings,
                      "",
@@ -161,7 +161,7 @@ std::vector<OptionSpec> make_table() {
     }
     {
         // The component's setting is 32 bits wide: 2^32 would reach it as 0 (smoothing off).
-        OptionSpec s{"input_filter",
+        OptionRow s{"input_filter",
                      OptionKind::count,
                      settings,
                      "INT",
@@ -178,7 +178,7 @@ std::vector<OptionSpec> make_table() {
     {
         // The component takes any regularizer; with NaN every flow comes out empty, with an
         // infinite one zero, with a negative one it divides by nearly nothing.
-        OptionSpec s{
+        OptionRow s{
             "regularizer",
             OptionKind::number,
             settings,
@@ -192,7 +192,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{
+        OptionRow s{
             "frames", OptionKind::count, frames, "N", "Process at most N frames (default: all)", "",
             1,        kCountHigh};
         s.has_unset = true, s.unset = -1;
@@ -201,7 +201,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{
+        OptionRow s{
             "start", OptionKind::count, frames, "N", "Pass over the first N input frames", "0",
             0,       kCountHigh};
         s.store = [](RunOptions& o, const OptionValue& v) { o.start = v.count; };
@@ -209,7 +209,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"every",
+        OptionRow s{"every",
                      OptionKind::count,
                      frames,
                      "K",
@@ -222,7 +222,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"save",
+        OptionRow s{"save",
                      OptionKind::names,
                      frames,
                      "LIST",
@@ -253,7 +253,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"change_threshold",
+        OptionRow s{"change_threshold",
                      OptionKind::number,
                      frames,
                      "FLOAT",
@@ -266,7 +266,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"affine_fit",
+        OptionRow s{"affine_fit",
                      OptionKind::keyword,
                      frames,
                      "",
@@ -278,7 +278,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"max_speed",
+        OptionRow s{"max_speed",
                      OptionKind::number,
                      frames,
                      "PX",
@@ -293,7 +293,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"video",
+        OptionRow s{"video",
                      OptionKind::text,
                      frames,
                      "FILE.mp4",
@@ -305,7 +305,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"arrows",
+        OptionRow s{"arrows",
                      OptionKind::flag,
                      frames,
                      "",
@@ -317,7 +317,7 @@ std::vector<OptionSpec> make_table() {
     }
     const char* stabilizing = "Stabilised video";
     {
-        OptionSpec s{"stabilize",
+        OptionRow s{"stabilize",
                      OptionKind::text,
                      stabilizing,
                      "OUT.mp4",
@@ -331,7 +331,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"smoothing",
+        OptionRow s{"smoothing",
                      OptionKind::text,
                      stabilizing,
                      "SECONDS|tripod",
@@ -353,7 +353,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"borders",
+        OptionRow s{"borders",
                      OptionKind::keyword,
                      stabilizing,
                      "",
@@ -366,7 +366,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"threads",
+        OptionRow s{"threads",
                      OptionKind::count,
                      frames,
                      "N",
@@ -382,7 +382,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"engine_threads",
+        OptionRow s{"engine_threads",
                      OptionKind::count,
                      frames,
                      "N",
@@ -400,7 +400,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"force",
+        OptionRow s{"force",
                      OptionKind::flag,
                      frames,
                      "",
@@ -412,7 +412,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{"quiet",
+        OptionRow s{"quiet",
                      OptionKind::flag,
                      frames,
                      "",
@@ -423,7 +423,7 @@ std::vector<OptionSpec> make_table() {
         t.push_back(s);
     }
     {
-        OptionSpec s{
+        OptionRow s{
             "verbose", OptionKind::flag, frames, "", "Also show what FFmpeg says about the input",
             ""};
         s.store = [](RunOptions& o, const OptionValue& v) { o.verbose = v.flag; };
@@ -435,50 +435,50 @@ std::vector<OptionSpec> make_table() {
 
 }  // namespace
 
-const std::vector<OptionSpec>& run_option_table() {
-    static const std::vector<OptionSpec> table = make_table();
+const std::vector<OptionRow>& run_option_table() {
+    static const std::vector<OptionRow> table = make_table();
     return table;
 }
 
-const OptionSpec* find_run_option(const std::string& name) {
-    for (const OptionSpec& s : run_option_table()) {
+const OptionRow* find_run_option(const std::string& name) {
+    for (const OptionRow& s : run_option_table()) {
         if (name == s.name) return &s;
     }
     return nullptr;
 }
 
-std::string option_flag(const OptionSpec& spec) {
-    std::string flag = std::string("--") + spec.name;
+std::string option_flag(const OptionRow& row) {
+    std::string flag = std::string("--") + row.name;
     std::replace(flag.begin(), flag.end(), '_', '-');
     return flag;
 }
 
-std::string judge_option(const OptionSpec& spec, const OptionValue& v, const std::string& spelled) {
-    switch (spec.kind) {
+std::string judge_option(const OptionRow& row, const OptionValue& v, const std::string& spelled) {
+    switch (row.kind) {
         case OptionKind::count: {
             const double c = static_cast<double>(v.count);
-            if (c >= spec.low && c <= spec.high) return {};
+            if (c >= row.low && c <= row.high) return {};
             const auto whole = [](double x) { return std::to_string(static_cast<int64_t>(x)); };
-            const std::string range = spec.high >= kCountHigh
-                                          ? "of at least " + whole(spec.low)
-                                          : "from " + whole(spec.low) + " to " + whole(spec.high);
+            const std::string range = row.high >= kCountHigh
+                                          ? "of at least " + whole(row.low)
+                                          : "from " + whole(row.low) + " to " + whole(row.high);
             return spelled + ": " + std::to_string(v.count) + " is not a whole number " + range;
         }
         case OptionKind::number: {
-            if (std::isfinite(v.number) && v.number >= spec.low && v.number <= spec.high) return {};
-            const bool unbounded_below = spec.low <= -std::numeric_limits<double>::max();
+            if (std::isfinite(v.number) && v.number >= row.low && v.number <= row.high) return {};
+            const bool unbounded_below = row.low <= -std::numeric_limits<double>::max();
             return spelled + ": " + number_text(v.number) + " is not a finite number" +
-                   (unbounded_below ? std::string() : " of at least " + number_text(spec.low));
+                   (unbounded_below ? std::string() : " of at least " + number_text(row.low));
         }
         case OptionKind::keyword:
-            if (std::find(spec.keywords.begin(), spec.keywords.end(), v.text) !=
-                spec.keywords.end()) {
+            if (std::find(row.keywords.begin(), row.keywords.end(), v.text) !=
+                row.keywords.end()) {
                 return {};
             }
             return spelled + " '" + v.text + "': not a choice (choose from " +
-                   joined(spec.keywords) + ")";
+                   joined(row.keywords) + ")";
         case OptionKind::text: {
-            const std::string why = spec.judge_text ? spec.judge_text(v.text) : std::string();
+            const std::string why = row.judge_text ? row.judge_text(v.text) : std::string();
             if (why.empty()) return {};
             // A component's refusal comes as " 'text': why".
             return spelled + (why.rfind(" '", 0) == 0 ? why : ": " + why);
@@ -487,10 +487,10 @@ std::string judge_option(const OptionSpec& spec, const OptionValue& v, const std
             return {};
         case OptionKind::names:
             for (const std::string& n : v.names) {
-                if (std::find(spec.keywords.begin(), spec.keywords.end(), n) ==
-                    spec.keywords.end()) {
+                if (std::find(row.keywords.begin(), row.keywords.end(), n) ==
+                    row.keywords.end()) {
                     std::string all;
-                    for (const std::string& k : spec.keywords) all += (all.empty() ? "" : " ") + k;
+                    for (const std::string& k : row.keywords) all += (all.empty() ? "" : " ") + k;
                     return spelled + ": unknown image '" + n + "' (choose from " + all + ")";
                 }
             }
@@ -499,10 +499,10 @@ std::string judge_option(const OptionSpec& spec, const OptionValue& v, const std
     return {};
 }
 
-bool parse_option_text(const OptionSpec& spec, const std::string& text, const std::string& spelled,
+bool parse_option_text(const OptionRow& row, const std::string& text, const std::string& spelled,
                        OptionValue* value, std::string* error) {
     *value = OptionValue();
-    switch (spec.kind) {
+    switch (row.kind) {
         case OptionKind::count: {
             // Whole numbers only: no fraction, no exponent, nothing after the digits.
             const char* begin = text.c_str();
@@ -552,22 +552,22 @@ bool parse_option_text(const OptionSpec& spec, const std::string& text, const st
     return false;
 }
 
-bool set_run_option(RunOptions& o, const OptionSpec& spec, const OptionValue& value,
+bool set_run_option(RunOptions& o, const OptionRow& row, const OptionValue& value,
                     const std::string& spelled, std::string* error) {
-    *error = judge_option(spec, value, spelled);
+    *error = judge_option(row, value, spelled);
     if (!error->empty()) return false;
-    spec.store(o, value);
+    row.store(o, value);
     return true;
 }
 
 std::string check_run_options(const RunOptions& o) {
-    for (const OptionSpec& spec : run_option_table()) {
-        const OptionValue v = spec.read(o);
-        if (spec.has_unset && spec.kind == OptionKind::count &&
-            static_cast<double>(v.count) == spec.unset) {
+    for (const OptionRow& row : run_option_table()) {
+        const OptionValue v = row.read(o);
+        if (row.has_unset && row.kind == OptionKind::count &&
+            static_cast<double>(v.count) == row.unset) {
             continue;
         }
-        if (std::string why = judge_option(spec, v, option_flag(spec)); !why.empty()) return why;
+        if (std::string why = judge_option(row, v, option_flag(row)); !why.empty()) return why;
     }
     return {};
 }

@@ -31,7 +31,7 @@ struct OptionValue {
     std::vector<std::string> names;
 };
 
-struct OptionSpec {
+struct OptionRow {
     const char* name;  // the Python keyword: max_speed (the flag is --max-speed)
     OptionKind kind;
     const char* group;      // the command line's help group
@@ -51,20 +51,20 @@ struct OptionSpec {
 };
 
 // Every option, in the order of the command line's help.
-const std::vector<OptionSpec>& run_option_table();
-const OptionSpec* find_run_option(const std::string& name);
+const std::vector<OptionRow>& run_option_table();
+const OptionRow* find_run_option(const std::string& name);
 // "--max-speed" for "max_speed".
-std::string option_flag(const OptionSpec& spec);
+std::string option_flag(const OptionRow& row);
 
 // Why `value` is refused, as "<spelled>: <value> is not ..." (empty when it is taken).
-std::string judge_option(const OptionSpec& spec, const OptionValue& value,
+std::string judge_option(const OptionRow& row, const OptionValue& value,
                          const std::string& spelled);
 // The text of the command line (or of orvane.batch -s NAME=TEXT) as a value of the option's
 // kind; false, with `error` naming the option as `spelled`, when it is not one.
-bool parse_option_text(const OptionSpec& spec, const std::string& text, const std::string& spelled,
+bool parse_option_text(const OptionRow& row, const std::string& text, const std::string& spelled,
                        OptionValue* value, std::string* error);
 // judge_option, then the value stored into `o`; false with `error` when refused.
-bool set_run_option(RunOptions& o, const OptionSpec& spec, const OptionValue& value,
+bool set_run_option(RunOptions& o, const OptionRow& row, const OptionValue& value,
                     const std::string& spelled, std::string* error);
 // Every option's value in `o` judged, named by its flag (a host that fills RunOptions itself
 // gets the command line's answers); empty when all are taken.
