@@ -118,24 +118,35 @@ inline float sample(const GreyImage& g, float x, float y) {
     return Bilinear(x, y, g.columns, g.lines)(g.data.data());
 }
 
+// The patch search's sums run along the patch's lines into one partial sum per column
+// (`lanes`, p of them), which are added up in column order at the end: the compiler
+// vectorises along the lines, and every build adds in the same order, so every processor
+// gets the same bits.
+inline float lane_total(const float* lanes, int32_t p) {
+    float sum = 0;
+    for (int32_t i = 0; i < p; ++i) sum += lanes[i];
+    return sum;
+}
+
 // The p x p patch of g whose top-left corner lies at (x, y), read bilinearly into out (line
 // after line); returns its mean. Where the patch lies wholly inside g, every pixel shares the
 // same interpolation weights.
-float sample_patch(const GreyImage& g, float x, float y, int32_t p, float* out) {
+ORVANE_VECTOR_LOOP float sample_patch(const GreyImage& g, float x, float y, int32_t p, float* __restrict out,
+                                      float* __restrict lanes) {
     const float fxf = std::floor(x), fyf = std::floor(y);
     const int32_t xi = static_cast<int32_t>(fxf), yi = static_cast<int32_t>(fyf);
-    float sum = 0;
+    std::fill(lanes, lanes + p, 0.0f);
     if (std::isfinite(x) && std::isfinite(y) && xi >= 0 && yi >= 0 && xi + p < g.columns &&
         yi + p < g.lines) {
         const float fx = x - fxf, fy = y - fyf;
         const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
         for (int32_t j = 0; j < p; ++j) {
-            const float* a = g.line(yi + j) + xi;
-            const float* b = a + g.columns;
-            float* o = out + static_cast<size_t>(j) * p;
+            const float* __restrict a = g.line(yi + j) + xi;
+            const float* __restrict b = a + g.columns;
+            float* __restrict o = out + static_cast<size_t>(j) * p;
             for (int32_t i = 0; i < p; ++i) {
                 o[i] = w00 * a[i] + w01 * a[i + 1] + w10 * b[i] + w11 * b[i + 1];
-                sum += o[i];
+                lanes[i] += o[i];
             }
         }
     } else {
@@ -143,11 +154,121 @@ float sample_patch(const GreyImage& g, float x, float y, int32_t p, float* out) 
             for (int32_t i = 0; i < p; ++i) {
                 const float s = sample(g, x + static_cast<float>(i), y + static_cast<float>(j));
                 out[static_cast<size_t>(j) * p + i] = s;
-                sum += s;
+                lanes[i] += s;
             }
         }
     }
-    return sum / static_cast<float>(p * p);
+    return lane_total(lanes, p) / static_cast<float>(p * p);
+}
+
+// The mean-free sum of squared differences between a sampled patch (mean m) and the template.
+ORVANE_VECTOR_LOOP float patch_ssd(const float* __restrict warped, float m, const float* __restrict tmpl,
+                                   int32_t p, float* __restrict lanes) {
+    std::fill(lanes, lanes + p, 0.0f);
+    for (int32_t j = 0; j < p; ++j) {
+        const size_t row = static_cast<size_t>(j) * p;
+        for (int32_t i = 0; i < p; ++i) {
+            const float r = warped[row + i] - m - tmpl[row + i];
+            lanes[i] += r * r;
+        }
+    }
+    return lane_total(lanes, p);
+}
+
+// The gradient's products with the mean-free residual, for one Lucas-Kanade step.
+ORVANE_VECTOR_LOOP void patch_step(const float* __restrict warped, float m, const float* __restrict tmpl,
+                                   const float* __restrict gx, const float* __restrict gy, int32_t p,
+                                   float* __restrict lanes, float* bx, float* by) {
+    float* __restrict lx = lanes;
+    float* __restrict ly = lanes + p;
+    std::fill(lanes, lanes + 2 * p, 0.0f);
+    for (int32_t j = 0; j < p; ++j) {
+        const size_t row = static_cast<size_t>(j) * p;
+        for (int32_t i = 0; i < p; ++i) {
+            const float r = warped[row + i] - m - tmpl[row + i];
+            lx[i] += gx[row + i] * r;
+            ly[i] += gy[row + i] * r;
+        }
+    }
+    *bx = lane_total(lx, p);
+    *by = lane_total(ly, p);
+}
+
+// The template of the patch at (x0, y0) of i0 and its gradients, each less its mean, and the
+// gradient's second moments (hxx, hxy, hyy).
+ORVANE_VECTOR_LOOP void patch_template(const GreyImage& i0, const GreyImage& gx0, const GreyImage& gy0,
+                                       int32_t x0, int32_t y0, int32_t p, float* __restrict tmpl,
+                                       float* __restrict gx, float* __restrict gy,
+                                       float* __restrict lanes, float* moments) {
+    float* __restrict lt = lanes;
+    float* __restrict lx = lanes + p;
+    float* __restrict ly = lanes + 2 * p;
+    std::fill(lanes, lanes + 3 * p, 0.0f);
+    for (int32_t j = 0; j < p; ++j) {
+        const size_t row = static_cast<size_t>(j) * p;
+        const float* __restrict a = i0.line(y0 + j) + x0;
+        const float* __restrict b = gx0.line(y0 + j) + x0;
+        const float* __restrict c = gy0.line(y0 + j) + x0;
+        for (int32_t i = 0; i < p; ++i) {
+            tmpl[row + i] = a[i], gx[row + i] = b[i], gy[row + i] = c[i];
+            lt[i] += a[i], lx[i] += b[i], ly[i] += c[i];
+        }
+    }
+    const float inv = 1.0f / static_cast<float>(p * p);
+    const float mt = lane_total(lt, p) * inv, mx = lane_total(lx, p) * inv, my = lane_total(ly, p) * inv;
+    float* __restrict hxx = lanes;
+    float* __restrict hxy = lanes + p;
+    float* __restrict hyy = lanes + 2 * p;
+    std::fill(lanes, lanes + 3 * p, 0.0f);
+    for (int32_t j = 0; j < p; ++j) {
+        const size_t row = static_cast<size_t>(j) * p;
+        for (int32_t i = 0; i < p; ++i) {
+            tmpl[row + i] -= mt;
+            const float x = gx[row + i] - mx, y = gy[row + i] - my;
+            gx[row + i] = x, gy[row + i] = y;
+            hxx[i] += x * x, hxy[i] += x * y, hyy[i] += y * y;
+        }
+    }
+    moments[0] = lane_total(hxx, p), moments[1] = lane_total(hxy, p), moments[2] = lane_total(hyy, p);
+}
+
+// The blend's share of one patch moved by (a, b): each pixel of the patch adds its answer
+// to su, sv with the weight of how well it explains that pixel, and the weight to sw. Where
+// the moved patch lies wholly inside i1, every pixel shares the same interpolation weights.
+ORVANE_VECTOR_LOOP void blend_patch(const GreyImage& i0, const GreyImage& i1, int32_t x0, int32_t y0,
+                                    int32_t p, float a, float b, GreyImage* su, GreyImage* sv, GreyImage* sw,
+                                    float* __restrict lanes) {
+    const float xa = static_cast<float>(x0) + a, ya = static_cast<float>(y0) + b;
+    const float fxf = std::floor(xa), fyf = std::floor(ya);
+    const int32_t xi = static_cast<int32_t>(fxf), yi = static_cast<int32_t>(fyf);
+    const bool inside = std::isfinite(xa) && std::isfinite(ya) && xi >= 0 && yi >= 0 &&
+                        xi + p < i1.columns && yi + p < i1.lines;
+    const float fx = xa - fxf, fy = ya - fyf;
+    for (int32_t j = 0; j < p; ++j) {
+        const int32_t y = y0 + j;
+        float* __restrict d = lanes;
+        if (inside) {
+            const float* __restrict r0 = i1.line(yi + j) + xi;
+            const float* __restrict r1 = r0 + i1.columns;
+            for (int32_t i = 0; i < p; ++i) {
+                const float top = r0[i] + fx * (r0[i + 1] - r0[i]);
+                const float low = r1[i] + fx * (r1[i + 1] - r1[i]);
+                d[i] = top + fy * (low - top);
+            }
+        } else {
+            for (int32_t i = 0; i < p; ++i) d[i] = sample(i1, static_cast<float>(x0 + i) + a, static_cast<float>(y) + b);
+        }
+        const float* __restrict g0 = i0.line(y) + x0;
+        float* __restrict ou = su->line(y) + x0;
+        float* __restrict ov = sv->line(y) + x0;
+        float* __restrict ow = sw->line(y) + x0;
+        for (int32_t i = 0; i < p; ++i) {
+            const float wgt = 1.0f / std::max(1.0f, std::fabs(d[i] - g0[i]));
+            ou[i] += wgt * a;
+            ov[i] += wgt * b;
+            ow[i] += wgt;
+        }
+    }
 }
 
 // Bands of lines for the threads: two per thread, so a thread held up leaves its share.
@@ -235,14 +356,37 @@ void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
     }
 }
 
-// The flow of the coarser level enlarged to this one (positions and lengths doubled).
+// Whether every value is finite (x - x is 0 only for finite x).
+ORVANE_VECTOR_LOOP bool all_finite(const float* p, size_t n) {
+    int bad = 0;
+    for (size_t i = 0; i < n; ++i) bad |= !(p[i] - p[i] == 0.0f);
+    return bad == 0;
+}
+
+// The flow of the coarser level enlarged to this one (positions and lengths doubled): each
+// pixel reads the coarse flow bilinearly at half its position, as sample() does, with the
+// columns' and lines' places and fractions worked out once.
 void enlarge_flow(const GreyImage& cu, const GreyImage& cv, GreyImage* u, GreyImage* v) {
+    const int32_t w = u->columns, cw = cu.columns;
+    std::vector<int32_t> x0(static_cast<size_t>(w));
+    std::vector<float> fx(static_cast<size_t>(w));
+    for (int32_t x = 0; x < w; ++x) {
+        const Bilinear at(0.5f * static_cast<float>(x), 0.0f, cw, cu.lines);
+        x0[static_cast<size_t>(x)] = at.index, fx[static_cast<size_t>(x)] = at.fx;
+    }
     for (int32_t y = 0; y < u->lines; ++y) {
-        const float sy = 0.5f * static_cast<float>(y);
-        for (int32_t x = 0; x < u->columns; ++x) {
-            const float sx = 0.5f * static_cast<float>(x);
-            u->at(x, y) = 2.0f * sample(cu, sx, sy);
-            v->at(x, y) = 2.0f * sample(cv, sx, sy);
+        const Bilinear row(0.0f, 0.5f * static_cast<float>(y), cw, cu.lines);
+        const float fy = row.fy;
+        for (int k = 0; k < 2; ++k) {
+            const float* p = (k == 0 ? cu : cv).data.data() + row.index;
+            float* out = (k == 0 ? u : v)->line(y);
+            for (int32_t x = 0; x < w; ++x) {
+                const float* q = p + x0[static_cast<size_t>(x)];
+                const float f = fx[static_cast<size_t>(x)];
+                const float top = q[0] + f * (q[1] - q[0]);
+                const float low = q[cw] + f * (q[cw + 1] - q[cw]);
+                out[x] = 2.0f * (top + fy * (low - top));
+            }
         }
     }
 }
@@ -255,103 +399,93 @@ void enlarge_flow(const GreyImage& cu, const GreyImage& cv, GreyImage* u, GreyIm
 // surely above, and the median of the 25 is the median of the other 13: ranks 3 and 4 of the
 // lowest row, 2 to 4 of the next, 1 to 3 of the middle one, 0 to 2 and 0 to 1 of the last two.
 // Only those positions of each row need to be right, and only the middle of the 13.
-struct MedianNetworks {
-    std::vector<std::pair<int, int>> column;      // sorts five
-    std::vector<std::pair<int, int>> rows[5];     // per rank: the exchanges among its five
-    std::vector<std::pair<int, int>> thirteen;    // slots 1 to 13 of a 16-slot sort
-    int taken[5][3] = {};                         // per rank, the positions kept
-    int count[5] = {};
-};
+//
+// The compare-exchanges below are those of Batcher's odd-even merge sort (5 and 16 inputs),
+// with every exchange left out that cannot reach a wanted output: all five places for the
+// columns, ranks 3 and 4 for the lowest row, 2 to 4, 1 to 3, 0 to 2 and 0 to 1 for the others.
+// The 13 lie in slots 1 to 13 of a 16-slot sort, with slot 0 below everything and 14, 15
+// above: the median lands in slot 7, and exchanges with those three slots never move anything.
+using Exchange = std::pair<int, int>;
+constexpr std::array<Exchange, 9> kSortFive{{{0, 1}, {3, 4}, {2, 4}, {2, 3}, {1, 4}, {0, 3}, {0, 2}, {1, 3}, {1, 2}}};
+constexpr std::array<Exchange, 7> kTopTwoOfFive{{{0, 1}, {3, 4}, {2, 4}, {2, 3}, {1, 4}, {0, 3}, {1, 3}}};
+constexpr std::array<Exchange, 40> kMiddleOfThirteen{{
+    {2, 3}, {4, 5}, {6, 7}, {8, 9}, {10, 11}, {12, 13}, {1, 3}, {4, 6}, {5, 7}, {8, 10},
+    {9, 11}, {1, 2}, {5, 6}, {9, 10}, {1, 5}, {2, 6}, {3, 7}, {8, 12}, {9, 13}, {2, 4},
+    {3, 5}, {10, 12}, {11, 13}, {1, 2}, {3, 4}, {5, 6}, {9, 10}, {11, 12}, {1, 9}, {2, 10},
+    {3, 11}, {4, 12}, {5, 13}, {4, 8}, {5, 9}, {6, 10}, {7, 11}, {6, 8}, {7, 9}, {7, 8}}};
+// Per rank of the sorted columns, the places kept.
+constexpr int kTaken[5][3] = {{3, 4, -1}, {2, 3, 4}, {1, 2, 3}, {0, 1, 2}, {0, 1, -1}};
 
-// Compare-exchanges of a sorting network of n inputs (Batcher's odd-even merge sort), leaving
-// out those that cannot reach the given outputs.
-std::vector<std::pair<int, int>> pruned_sort(int n, const std::vector<int>& outputs) {
-    std::vector<std::pair<int, int>> all;
-    if (n == 5) {
-        all = {{0, 1}, {3, 4}, {2, 4}, {2, 3}, {1, 4}, {0, 3}, {0, 2}, {1, 3}, {1, 2}};
-    } else {
-        for (int p = 1; p < n; p <<= 1) {
-            for (int k = p; k >= 1; k >>= 1) {
-                for (int j = k % p; j + k < n; j += 2 * k) {
-                    for (int i = 0; i < std::min(k, n - j - k); ++i) {
-                        if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) all.emplace_back(i + j, i + j + k);
-                    }
-                }
-            }
-        }
+// Eight floats side by side, compared and exchanged lane by lane as std::min and std::max do.
+using Float8 = float __attribute__((vector_size(32)));
+inline void load8(Float8* v, const float* p) { std::memcpy(v, p, sizeof *v); }
+template <size_t N>
+inline void exchange_all(Float8* v, const std::array<Exchange, N>& network) {
+#pragma GCC unroll 64
+    for (size_t e = 0; e < N; ++e) {
+        const Float8 p = v[network[e].first], q = v[network[e].second];
+        v[network[e].first] = q < p ? q : p;
+        v[network[e].second] = p < q ? q : p;
     }
-    std::vector<bool> needed(static_cast<size_t>(n), false);
-    for (int o : outputs) needed[static_cast<size_t>(o)] = true;
-    std::vector<std::pair<int, int>> kept;
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        if (needed[static_cast<size_t>(it->first)] || needed[static_cast<size_t>(it->second)]) {
-            needed[static_cast<size_t>(it->first)] = needed[static_cast<size_t>(it->second)] = true;
-            kept.push_back(*it);
-        }
-    }
-    std::reverse(kept.begin(), kept.end());
-    return kept;
 }
 
-const MedianNetworks& median_networks() {
-    static const MedianNetworks m = [] {
-        MedianNetworks n;
-        n.column = pruned_sort(5, {0, 1, 2, 3, 4});
-        const std::vector<int> keep[5] = {{3, 4}, {2, 3, 4}, {1, 2, 3}, {0, 1, 2}, {0, 1}};
-        for (int r = 0; r < 5; ++r) {
-            n.rows[r] = pruned_sort(5, keep[r]);
-            n.count[r] = static_cast<int>(keep[r].size());
-            for (int i = 0; i < n.count[r]; ++i) n.taken[r][i] = keep[r][static_cast<size_t>(i)];
-        }
-        // The 13 in slots 1 to 13 of 16, with slot 0 below everything and 14, 15 above: the
-        // median lands in slot 7, and exchanges with those three slots never move anything.
-        for (const auto& e : pruned_sort(16, {7})) {
-            if (e.first != 0 && e.second < 14) n.thirteen.push_back(e);
-        }
-        return n;
-    }();
-    return m;
-}
-
-// One compare-exchange of two blocks of values side by side: one min and one max per vector.
-inline void exchange(float* __restrict p, float* __restrict q, int32_t n) {
-    for (int32_t x = 0; x < n; ++x) {
-        const float lo = std::min(p[x], q[x]), hi = std::max(p[x], q[x]);
-        p[x] = lo, q[x] = hi;
+// The medians of the eight 5 x 5 neighbourhoods centred on columns x to x + 7 of the five
+// lines `rows`, which hold columns x - 2 to x + 9, into out.
+ORVANE_VECTOR_LOOP void median5_eight(const float* const* rows, int32_t x, float* out) {
+    Float8 a[5], b[5];
+#pragma GCC unroll 5
+    for (int j = 0; j < 5; ++j) load8(&a[j], rows[j] + x - 2), load8(&b[j], rows[j] + x + 2);
+    exchange_all(a, kSortFive);
+    exchange_all(b, kSortFive);
+    alignas(32) float column[5][12];  // the sorted columns x - 2 to x + 9
+#pragma GCC unroll 5
+    for (int j = 0; j < 5; ++j) {
+        std::memcpy(column[j], &a[j], sizeof a[j]);
+        std::memcpy(column[j] + 4, &b[j], sizeof b[j]);
     }
+    Float8 slot[16];
+    int k = 1;
+#pragma GCC unroll 5
+    for (int r = 0; r < 5; ++r) {
+        Float8 v[5];
+#pragma GCC unroll 5
+        for (int c = 0; c < 5; ++c) load8(&v[c], column[r] + c);
+        if (r == 0) {
+            exchange_all(v, kTopTwoOfFive);
+        } else {
+            exchange_all(v, kSortFive);
+        }
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            if (kTaken[r][i] >= 0) slot[k++] = v[kTaken[r][i]];
+        }
+    }
+    exchange_all(slot, kMiddleOfThirteen);
+    std::memcpy(out, &slot[7], sizeof slot[7]);
 }
 
 // The median of each 5 x 5 neighbourhood (edges replicated) of the pixels xa to xb - 1 of line
-// y, into out; a block of pixels side by side at a time.
-ORVANE_VECTOR_LOOP void median5_line(const GreyImage& in, float* out, int32_t y, int32_t xa,
-                                     int32_t xb) {
-    constexpr int32_t kBlock = 64;
-    alignas(64) float column[5][kBlock + 4];   // the sorted columns, 2 more on either side
-    alignas(64) float rank[5][5][kBlock];      // per rank, the five columns' values of each window
-    const MedianNetworks& net = median_networks();
+// y, into out; eight pixels side by side at a time.
+void median5_line(const GreyImage& in, float* out, int32_t y, int32_t xa, int32_t xb) {
     const int32_t w = in.columns, h = in.lines;
     const float* rows[5];
     for (int32_t j = 0; j < 5; ++j) rows[j] = in.line(std::clamp(y + j - 2, 0, h - 1));
-    float* slot[16];
-    for (int32_t x0 = xa; x0 < xb; x0 += kBlock) {
-        const int32_t n = std::min(kBlock, xb - x0);
-        const bool interior = x0 >= 2 && x0 + n + 2 <= w;
-        for (int32_t j = 0; j < 5; ++j) {
-            if (interior) {
-                std::copy(rows[j] + x0 - 2, rows[j] + x0 + n + 2, column[j]);
-            } else {
-                for (int32_t x = 0; x < n + 4; ++x) column[j][x] = rows[j][std::clamp(x0 + x - 2, 0, w - 1)];
+    for (int32_t x = xa; x < xb; x += 8) {
+        const int32_t n = std::min(8, xb - x);
+        alignas(32) float eight[8];
+        if (x >= 2 && x + 10 <= w) {
+            median5_eight(rows, x, eight);
+        } else {
+            // Near the ends, the columns the block reads, the ends replicated.
+            float window[5][12];
+            const float* inside[5];
+            for (int j = 0; j < 5; ++j) {
+                for (int32_t i = 0; i < 12; ++i) window[j][i] = rows[j][std::clamp(x - 2 + i, 0, w - 1)];
+                inside[j] = window[j] + 2;
             }
+            median5_eight(inside, 0, eight);
         }
-        for (const auto& [a, b] : net.column) exchange(column[a], column[b], kBlock + 4);
-        int k = 1;
-        for (int r = 0; r < 5; ++r) {
-            for (int c = 0; c < 5; ++c) std::copy(column[r] + c, column[r] + c + kBlock, rank[r][c]);
-            for (const auto& [a, b] : net.rows[r]) exchange(rank[r][a], rank[r][b], kBlock);
-            for (int i = 0; i < net.count[r]; ++i) slot[k++] = rank[r][net.taken[r][i]];
-        }
-        for (const auto& [a, b] : net.thirteen) exchange(slot[a], slot[b], kBlock);
-        std::copy(slot[7], slot[7] + n, out + x0);
+        std::copy(eight, eight + n, out + x);
     }
 }
 
@@ -505,22 +639,59 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
     }
 }
 
-// Every pixel 1 to last - 1 of a line of the over-relaxation, into nu and nv (see sor_line).
-ORVANE_VECTOR_LOOP void sor_interior(int32_t last, const float* __restrict U, const float* __restrict V,
-                  const float* __restrict Uu, const float* __restrict Vu,
-                  const float* __restrict Ud, const float* __restrict Vd,
-                  const float* __restrict lx, const float* __restrict ly,
-                  const float* __restrict lu, const float* __restrict a12,
-                  const float* __restrict c1, const float* __restrict c2,
-                  const float* __restrict i1, const float* __restrict i2, float* __restrict nu,
-                  float* __restrict nv) {
-    for (int32_t x = 1; x < last; ++x) {
+// The inverses of a line's diagonals: each pixel's own term plus the links to its four
+// neighbours (lx to the right, ly below, lu above; the first pixel has none to its left).
+ORVANE_VECTOR_LOOP void diagonal_inverses(int32_t w, const float* __restrict lx, const float* __restrict ly,
+                                          const float* __restrict lu, const float* __restrict a11,
+                                          const float* __restrict a22, float* __restrict i1,
+                                          float* __restrict i2) {
+    auto one = [&](int32_t x, float left) {
+        const float sw = left + lx[x] + ly[x] + lu[x];
+        i1[x] = 1.0f / (a11[x] + sw + 1e-9f);
+        i2[x] = 1.0f / (a22[x] + sw + 1e-9f);
+    };
+    one(0, 0.0f);
+    for (int32_t x = 1; x < w; ++x) one(x, lx[x - 1]);
+}
+
+// The pixels 1 to last - 1 of one colour of a line of the over-relaxation (see sor_line), in
+// place: eight side by side at a time, each computed and kept only where it is of the colour,
+// so the others keep their bits (their neighbours are of the colour being made, which none
+// of them reads in this half of the sweep).
+ORVANE_VECTOR_LOOP void sor_colour(int32_t last, int32_t first, float* U, float* V,
+                                   const float* __restrict Uu, const float* __restrict Vu,
+                                   const float* __restrict Ud, const float* __restrict Vd,
+                                   const float* __restrict lx, const float* __restrict ly,
+                                   const float* __restrict lu, const float* __restrict a12,
+                                   const float* __restrict c1, const float* __restrict c2,
+                                   const float* __restrict i1, const float* __restrict i2) {
+    using Int8 = int32_t __attribute__((vector_size(32)));
+    // Lane l of a block starting at an odd x is of the colour when 1 + l has first's parity.
+    Int8 ours;
+    for (int l = 0; l < 8; ++l) ours[l] = ((1 + l) & 1) == (first & 1) ? -1 : 0;
+    const Float8 omega = Float8{} + kOmega;
+    int32_t x = 1;
+    for (; x + 8 <= last; x += 8) {
+        Float8 ul, ur, uc, vl, vr, vc, uu, vu, ud, vd, wl, wc, wu, wd, b12, k1, k2, d1, d2;
+        load8(&ul, U + x - 1), load8(&uc, U + x), load8(&ur, U + x + 1);
+        load8(&vl, V + x - 1), load8(&vc, V + x), load8(&vr, V + x + 1);
+        load8(&uu, Uu + x), load8(&vu, Vu + x), load8(&ud, Ud + x), load8(&vd, Vd + x);
+        load8(&wl, lx + x - 1), load8(&wc, lx + x), load8(&wu, lu + x), load8(&wd, ly + x);
+        load8(&b12, a12 + x), load8(&k1, c1 + x), load8(&k2, c2 + x), load8(&d1, i1 + x), load8(&d2, i2 + x);
+        const Float8 su = wl * ul + wc * ur + wu * uu + wd * ud;
+        const Float8 sv = wl * vl + wc * vr + wu * vu + wd * vd;
+        const Float8 u = uc + omega * ((k1 + su - b12 * vc) * d1 - uc);
+        const Float8 v = vc + omega * ((k2 + sv - b12 * u) * d2 - vc);
+        const Float8 nu = ours ? u : uc, nv = ours ? v : vc;
+        std::memcpy(U + x, &nu, sizeof nu);
+        std::memcpy(V + x, &nv, sizeof nv);
+    }
+    for (x += ((x & 1) != (first & 1)); x < last; x += 2) {
         const float su = lx[x - 1] * U[x - 1] + lx[x] * U[x + 1] + lu[x] * Uu[x] + ly[x] * Ud[x];
         const float sv = lx[x - 1] * V[x - 1] + lx[x] * V[x + 1] + lu[x] * Vu[x] + ly[x] * Vd[x];
         const float u = U[x] + kOmega * ((c1[x] + su - a12[x] * V[x]) * i1[x] - U[x]);
         const float v = V[x] + kOmega * ((c2[x] + sv - a12[x] * u) * i2[x] - V[x]);
-        nu[x] = u;
-        nv[x] = v;
+        U[x] = u, V[x] = v;
     }
 }
 
@@ -797,6 +968,8 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
     for (int k = 0; k < 2; ++k) {
         const GreyImage& src = k == 0 ? first : second;
         GreyImage& dst = k == 0 ? full.i0 : full.i1;
+        std::copy(src.data.begin(), src.data.end(), dst.data.begin());
+        if (all_finite(dst.data.data(), dst.data.size())) continue;
         double sum = 0;
         size_t n = 0;
         for (float p : src.data) {
@@ -885,41 +1058,22 @@ void PairFlowEstimator::search_patches(Level& level) const {
     const size_t nx = xs.size(), ny = ys.size();
     std::vector<float> pu(nx * ny), pv(nx * ny);
     const size_t n = static_cast<size_t>(p) * p;
-    std::vector<float> tmpl(n), gx(n), gy(n), warped(n);
+    std::vector<float> tmpl(n), gx(n), gy(n), warped(n), lanes(3 * static_cast<size_t>(p));
 
     // Mean-free sum of squared differences of the patch at (x0, y0) moved by (a, b).
     auto cost = [&](int32_t x0, int32_t y0, float a, float b) {
-        const float m = sample_patch(level.i1, static_cast<float>(x0) + a,
-                                     static_cast<float>(y0) + b, p, warped.data());
-        float c = 0;
-        for (size_t k = 0; k < n; ++k) {
-            const float r = warped[k] - m - tmpl[k];
-            c += r * r;
-        }
-        return c;
+        const float m = sample_patch(level.i1, static_cast<float>(x0) + a, static_cast<float>(y0) + b, p,
+                                     warped.data(), lanes.data());
+        return patch_ssd(warped.data(), m, tmpl.data(), p, lanes.data());
     };
 
     for (size_t gyi = 0; gyi < ny; ++gyi) {
         for (size_t gxi = 0; gxi < nx; ++gxi) {
             const int32_t x0 = xs[gxi], y0 = ys[gyi];
-            double mt = 0, mx = 0, my = 0;
-            for (int32_t j = 0; j < p; ++j) {
-                for (int32_t i = 0; i < p; ++i) {
-                    const size_t k = static_cast<size_t>(j) * p + i;
-                    tmpl[k] = level.i0.at(x0 + i, y0 + j);
-                    gx[k] = level.d0[0].at(x0 + i, y0 + j);
-                    gy[k] = level.d0[1].at(x0 + i, y0 + j);
-                    mt += tmpl[k], mx += gx[k], my += gy[k];
-                }
-            }
-            const float inv = 1.0f / static_cast<float>(n);
-            float hxx = 0, hxy = 0, hyy = 0;
-            for (size_t k = 0; k < n; ++k) {
-                tmpl[k] -= static_cast<float>(mt) * inv;
-                gx[k] -= static_cast<float>(mx) * inv;
-                gy[k] -= static_cast<float>(my) * inv;
-                hxx += gx[k] * gx[k], hxy += gx[k] * gy[k], hyy += gy[k] * gy[k];
-            }
+            float moments[3];
+            patch_template(level.i0, level.d0[0], level.d0[1], x0, y0, p, tmpl.data(), gx.data(), gy.data(),
+                           lanes.data(), moments);
+            const float hxx = moments[0], hxy = moments[1], hyy = moments[2];
             const size_t id = gyi * nx + gxi;
             const int32_t cx = x0 + p / 2, cy = y0 + p / 2;
             float a = level.u.at(cx, cy), b = level.v.at(cx, cy);
@@ -941,13 +1095,10 @@ void PairFlowEstimator::search_patches(Level& level) const {
                 const float ixx = hyy / det, ixy = -hxy / det, iyy = hxx / det;
                 float ca = a, cb = b;
                 for (int it = 0; it < settings_.patch_iterations; ++it) {
-                    const float mw = sample_patch(level.i1, static_cast<float>(x0) + ca,
-                                                  static_cast<float>(y0) + cb, p, warped.data());
-                    float bx = 0, by = 0;
-                    for (size_t k = 0; k < n; ++k) {
-                        const float r = warped[k] - mw - tmpl[k];
-                        bx += gx[k] * r, by += gy[k] * r;
-                    }
+                    const float mw = sample_patch(level.i1, static_cast<float>(x0) + ca, static_cast<float>(y0) + cb,
+                                                  p, warped.data(), lanes.data());
+                    float bx, by;
+                    patch_step(warped.data(), mw, tmpl.data(), gx.data(), gy.data(), p, lanes.data(), &bx, &by);
                     const float da = ixx * bx + ixy * by, db = ixy * bx + iyy * by;
                     ca -= da, cb -= db;
                     if (da * da + db * db < 1e-4f) break;
@@ -972,21 +1123,7 @@ void PairFlowEstimator::search_patches(Level& level) const {
     for (size_t gyi = 0; gyi < ny; ++gyi) {
         for (size_t gxi = 0; gxi < nx; ++gxi) {
             const size_t id = gyi * nx + gxi;
-            const int32_t x0 = xs[gxi], y0 = ys[gyi];
-            const float a = pu[id], b = pv[id];
-            for (int32_t j = 0; j < p; ++j) {
-                const int32_t y = y0 + j;
-                for (int32_t i = 0; i < p; ++i) {
-                    const int32_t x = x0 + i;
-                    const float d = sample(level.i1, static_cast<float>(x) + a,
-                                           static_cast<float>(y) + b) -
-                                    level.i0.at(x, y);
-                    const float wgt = 1.0f / std::max(1.0f, std::fabs(d));
-                    su.at(x, y) += wgt * a;
-                    sv.at(x, y) += wgt * b;
-                    sw.at(x, y) += wgt;
-                }
-            }
+            blend_patch(level.i0, level.i1, xs[gxi], ys[gyi], p, pu[id], pv[id], &su, &sv, &sw, lanes.data());
         }
     }
     for (size_t i = 0; i < su.data.size(); ++i) {
@@ -1086,11 +1223,7 @@ void PairFlowEstimator::refine(Level& level) const {
                     const float* a22 = level.a22.line(y);
                     float* i1 = inv1.line(y);
                     float* i2 = inv2.line(y);
-                    for (int32_t x = 0; x < w; ++x) {
-                        const float sw = (x > 0 ? lx[x - 1] : 0.0f) + lx[x] + ly[x] + lu[x];
-                        i1[x] = 1.0f / (a11[x] + sw + 1e-9f);
-                        i2[x] = 1.0f / (a22[x] + sw + 1e-9f);
-                    }
+                    diagonal_inverses(w, lx, ly, lu, a11, a22, i1, i2);
                 }
             });
             sor_sweeps(level, settings_.sweeps, no_links.data());
@@ -1112,21 +1245,19 @@ void PairFlowEstimator::refine(Level& level) const {
 // next. Each pixel thus gets the value of sweeps made one after another over the whole level,
 // while the lines in work (about 2 sweeps + 2) stay in cache.
 void PairFlowEstimator::sor_sweeps(Level& level, int sweeps, const float* no_links) {
-    const int32_t w = level.columns, h = level.lines;
-    std::vector<float> line(2 * static_cast<size_t>(w));
+    const int32_t h = level.lines;
     for (int32_t lead = 0; lead < h + 2 * sweeps; ++lead) {
         for (int s = 0; s < sweeps; ++s) {
             const int32_t r = lead - 2 * s;
-            if (r >= 0 && r < h) sor_line(level, r, 0, no_links, line.data(), line.data() + w);
-            if (r >= 1 && r - 1 < h) sor_line(level, r - 1, 1, no_links, line.data(), line.data() + w);
+            if (r >= 0 && r < h) sor_line(level, r, 0, no_links);
+            if (r >= 1 && r - 1 < h) sor_line(level, r - 1, 1, no_links);
         }
     }
 }
 
 // One line's half of a sweep: the pixels of one colour (x + y + colour even) move to the
 // over-relaxed solution of their equations, the other colour's neighbours held.
-void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const float* no_links,
-                                 float* line_u, float* line_v) {
+void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const float* no_links) {
     const int32_t w = level.columns, h = level.lines;
     float* U = level.du.line(y);
     float* V = level.dv.line(y);
@@ -1161,13 +1292,7 @@ void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const floa
     }
     const int32_t last = w - 1;
     const bool last_is_ours = last > 0 && ((last + y + colour) & 1) == 0;
-    // Into the line buffers first (the other colour's values, which the sums read, stay
-    // as they are), then the pixels of the colour copied back.
-    sor_interior(last, U, V, Uu, Vu, Ud, Vd, lx, ly, lu, a12, c1, c2, i1, i2, line_u, line_v);
-    for (int32_t x = 1 + ((1 + y + colour) & 1); x < last; x += 2) {
-        U[x] = line_u[x];
-        V[x] = line_v[x];
-    }
+    sor_colour(last, 1 + ((1 + y + colour) & 1), U, V, Uu, Vu, Ud, Vd, lx, ly, lu, a12, c1, c2, i1, i2);
     if (last_is_ours) {
         const auto [u, v] = update(last, lx[last - 1], U[last - 1], V[last - 1], 0.0f, 0.0f);
         U[last] = u, V[last] = v;

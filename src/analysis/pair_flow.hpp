@@ -120,8 +120,7 @@ class PairFlowEstimator {
     void refine(Level& level) const;
     static void linearise_line(Level& level, int32_t y, bool brightness);
     static void sor_sweeps(Level& level, int sweeps, const float* no_links);
-    static void sor_line(Level& level, int32_t y, int colour, const float* no_links,
-                         float* line_u, float* line_v);
+    static void sor_line(Level& level, int32_t y, int colour, const float* no_links);
     void reselect_boundaries(Level& level) const;
     void confidence(Level& level, GreyImage* out) const;
 
