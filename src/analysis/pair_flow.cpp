@@ -271,6 +271,34 @@ ORVANE_VECTOR_LOOP void blend_patch(const GreyImage& i0, const GreyImage& i1, in
     }
 }
 
+// e^x to about 2e-7 relative, for x within [-87, 88] (beyond, the end's value; NaN reads as
+// -87): e^x = 2^n e^r with n the nearest integer to x / ln 2 and |r| <= ln 2 / 2, e^r from its
+// polynomial. Plain arithmetic, so that loops of it run on whole vectors and give the same
+// bits everywhere.
+inline float exp_bounded(float x) {
+    x = x > -87.0f ? (x < 88.0f ? x : 88.0f) : -87.0f;
+    constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
+    const float n = (x * 1.44269504f + kRound) - kRound;
+    const float r = (x - n * 0.693359375f) + n * 2.12194440e-4f;
+    float p = 1.9875691500e-4f;
+    p = p * r + 1.3981999507e-3f;
+    p = p * r + 8.3334519073e-3f;
+    p = p * r + 4.1665795894e-2f;
+    p = p * r + 1.6666665459e-1f;
+    p = p * r + 5.0000001201e-1f;
+    const float e = p * r * r + r + 1.0f;
+    const int32_t bits = (static_cast<int32_t>(n) + 127) << 23;
+    float scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return e * scale;
+}
+
+// The smoothness weight's fall across the first image's edges, exp(-falloff |grad|).
+ORVANE_VECTOR_LOOP void edge_weights(size_t n, float falloff, const float* __restrict gx,
+                                     const float* __restrict gy, float* __restrict out) {
+    for (size_t i = 0; i < n; ++i) out[i] = exp_bounded(-falloff * std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]));
+}
+
 // Bands of lines for the threads: two per thread, so a thread held up leaves its share.
 void for_bands(int threads, int32_t lines, const std::function<void(int32_t, int32_t)>& run) {
     const int bands = threads <= 1 ? 1 : std::min<int>(2 * threads, std::max(1, lines / 8));
@@ -896,8 +924,10 @@ ORVANE_VECTOR_LOOP void confidence_line(int32_t w, int32_t h, int32_t y, const f
         const float texture = lmin / (lmin + kTextureHalf);
         const float n = std::max(1.0f, crowd[x]);
         const float px = static_cast<float>(x) + u[x], py = static_cast<float>(y) + v[x];
-        const bool inside = px >= 0 && py >= 0 && px <= right && py <= bottom;
-        out[x] = inside ? photometric * std::sqrt(texture) / (n * n) : 0.0f;
+        // & rather than &&: no branch, so the loop runs on whole vectors.
+        const bool inside = (px >= 0) & (py >= 0) & (px <= right) & (py <= bottom);
+        const float value = photometric * std::sqrt(texture) / (n * n);
+        out[x] = inside ? value : 0.0f;
     }
 }
 
@@ -1001,10 +1031,8 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
             derivatives(d[0], &d[2], &d[3]);
             derivatives(d[1], nullptr, &d[4]);
         }
-        for (size_t i = 0; i < level.edge.data.size(); ++i) {
-            const float g = std::sqrt(d0[0].data[i] * d0[0].data[i] + d0[1].data[i] * d0[1].data[i]);
-            level.edge.data[i] = std::exp(-settings_.edge_falloff * g);
-        }
+        edge_weights(level.edge.data.size(), settings_.edge_falloff, d0[0].data.data(), d0[1].data.data(),
+                     level.edge.data.data());
         if (k == top) {
             if (has_start) {
                 // The start flow describes the frame before: carried along its own motion, it
@@ -1422,7 +1450,7 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
                 const int32_t l = ty - top;
                 read[static_cast<size_t>(l) * w + tx] = 1;
                 idx[k * n + q] = l * w + tx;
-                const float wt = std::exp(-std::fabs(level.i0.at(tx, ty) - centre) * (1.0f / kSameSurface));
+                const float wt = exp_bounded(-std::fabs(level.i0.at(tx, ty) - centre) * (1.0f / kSameSurface));
                 wts[k * n + q] = wt;
                 sum += wt;
             }
