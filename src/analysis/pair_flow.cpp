@@ -723,6 +723,67 @@ ORVANE_VECTOR_LOOP void sor_colour(int32_t last, int32_t first, float* U, float*
     }
 }
 
+// The over-relaxation's coefficients of one line: the links to the right, below and above,
+// the diagonal blocks' coupling, the right-hand sides and the diagonals' inverses.
+struct SystemLine {
+    const float *right, *below, *above, *a12, *c1, *c2, *inverse1, *inverse2;
+};
+
+// One line's half of a sweep: the pixels of one colour (x + y + colour even) move to the
+// over-relaxed solution of their equations, the other colour's neighbours held.
+void sor_line(GreyImage& du, GreyImage& dv, int32_t y, int colour, const SystemLine& s) {
+    const int32_t w = du.columns, h = du.lines;
+    float* U = du.line(y);
+    float* V = dv.line(y);
+    const float* Uu = y > 0 ? du.line(y - 1) : U;
+    const float* Vu = y > 0 ? dv.line(y - 1) : V;
+    const float* Ud = y + 1 < h ? du.line(y + 1) : U;
+    const float* Vd = y + 1 < h ? dv.line(y + 1) : V;
+    const float* lx = s.right;
+    const float* ly = s.below;
+    const float* lu = s.above;
+    auto update = [&](int32_t x, float left_w, float left_u, float left_v, float right_u,
+                      float right_v) {
+        const float su = left_w * left_u + lx[x] * right_u + lu[x] * Uu[x] + ly[x] * Ud[x];
+        const float sv = left_w * left_v + lx[x] * right_v + lu[x] * Vu[x] + ly[x] * Vd[x];
+        const float nu = (s.c1[x] + su - s.a12[x] * V[x]) * s.inverse1[x];
+        const float u = U[x] + kOmega * (nu - U[x]);
+        const float nv = (s.c2[x] + sv - s.a12[x] * u) * s.inverse2[x];
+        const float v = V[x] + kOmega * (nv - V[x]);
+        return std::pair<float, float>(u, v);
+    };
+    // The edges one by one, the pixels between them eight at a time.
+    if (((y + colour) & 1) == 0) {
+        const auto [u, v] = update(0, 0.0f, 0.0f, 0.0f, w > 1 ? U[1] : 0.0f, w > 1 ? V[1] : 0.0f);
+        U[0] = u, V[0] = v;
+    }
+    const int32_t last = w - 1;
+    sor_colour(last, 1 + ((1 + y + colour) & 1), U, V, Uu, Vu, Ud, Vd, lx, ly, lu, s.a12, s.c1, s.c2,
+               s.inverse1, s.inverse2);
+    if (last > 0 && ((last + y + colour) & 1) == 0) {
+        const auto [u, v] = update(last, lx[last - 1], U[last - 1], V[last - 1], 0.0f, 0.0f);
+        U[last] = u, V[last] = v;
+    }
+}
+
+// `sweeps` red-black sweeps in one pass over a level of h lines: line r of sweep s is made
+// when the pass leads at line r + 2 s, and its other colour one line later, when everything
+// it reads of that sweep and the one before is made and nothing it reads is yet overwritten
+// by the next. Each pixel thus gets the value of sweeps made one after another over the
+// whole level, while the lines in work (2 sweeps + 2) stay in cache. `prepare(lead)` runs
+// first at each line the pass leads at.
+template <typename Prepare, typename Sweep>
+void sor_sweeps(int32_t h, int sweeps, Prepare&& prepare, Sweep&& sweep) {
+    for (int32_t lead = 0; lead < h + 2 * sweeps; ++lead) {
+        if (lead < h) prepare(lead);
+        for (int s = 0; s < sweeps; ++s) {
+            const int32_t r = lead - 2 * s;
+            if (r >= 0 && r < h) sweep(r, 0);
+            if (r >= 1 && r - 1 < h) sweep(r - 1, 1);
+        }
+    }
+}
+
 // A camera's exposure change between the frames, taken out of the second: scaled so that its
 // texture has the first's contrast (the mean length of the gradient, which a motion keeps)
 // and shifted to the first's mean brightness, both measured over the middle of the frames. Frames of the same exposure (within half a
@@ -947,8 +1008,7 @@ class PairFlowEstimator::Level {
     // Ixz, Iyz, Ixx, Ixy, Iyy (gradient).
     GreyImage t[8];
     GreyImage inside;  // 1 where the match lies inside i1, else 0
-    GreyImage du, dv, a11, a12, a22, b1, b2, wx, wy, psi;
-    GreyImage scratch;
+    GreyImage du, dv, a11, a12, a22;
     bool refined = false;  // whether the variational refinement runs here (its images exist)
 
     // Every level holds its images, their first derivatives, its flow and the work images of
@@ -961,7 +1021,7 @@ class PairFlowEstimator::Level {
         }
         if (searched || refine) resize_like(&a22, c, l);
         if (!refine) return;
-        for (GreyImage* g : {&edge, &inside, &du, &dv, &b1, &b2, &wx, &wy, &psi, &scratch}) {
+        for (GreyImage* g : {&edge, &inside, &du, &dv}) {
             resize_like(g, c, l);
         }
         for (int k = 2; k < 5; ++k) resize_like(&d0[k], c, l), resize_like(&d1[k], c, l);
@@ -1195,10 +1255,52 @@ void PairFlowEstimator::refine(Level& level) const {
     const Coefficients coefficients{alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2};
     GreyImage& U = level.du;  // the whole flow being solved for
     GreyImage& V = level.dv;
-    // b1 and b2 become c1, c2; wx and wy the links; psi and scratch the diagonals' inverses.
-    GreyImage& inv1 = level.psi;
-    GreyImage& inv2 = level.scratch;
     const std::vector<float> no_links(static_cast<size_t>(w), 0.0f);
+
+    // A round makes its linear system and its sweeps in one pass over the level: each line's
+    // system is made just before the pass's first sweep reaches it (see sor_sweeps()), into a
+    // ring of the lines in work, so that the system never leaves the cache. Its own flow and
+    // that of the line below are not yet swept then, so every line gets the system that the
+    // round's flow gives it.
+    const int sweeps = std::max(0, settings_.sweeps);
+    const int32_t ring = 2 * std::max(sweeps, 1) + 2;
+    // Per line: the diagonal blocks, the right-hand sides, the link to the right before and
+    // after it is averaged with the next one's, the link below, the diagonals' inverses.
+    enum Slot { kA11, kA12, kA22, kC1, kC2, kRaw, kRight, kBelow, kInverse1, kInverse2, kSlots };
+    std::vector<float> store(static_cast<size_t>(ring) * kSlots * w);
+    auto at = [&](int32_t y, int slot) {
+        return store.data() + (static_cast<size_t>(y % ring) * kSlots + static_cast<size_t>(slot)) * w;
+    };
+    // The robust terms' weights at the current flow, and line y's system.
+    auto make_system = [&](int32_t y) {
+        const float* T[8];
+        for (int k = 0; k < 8; ++k) T[k] = t[k].line(y);
+        const int32_t below = std::min(y + 1, h - 1);
+        system_line(w, coefficients, U.line(y), V.line(y), U.line(below), V.line(below), level.u.line(y),
+                    level.v.line(y), level.inside.line(y), level.edge.line(y), T, at(y, kA11), at(y, kA12),
+                    at(y, kA22), at(y, kC1), at(y, kC2), at(y, kRaw));
+    };
+    // Links to the right and below (0 past the edge), from line y's and the next one's, and
+    // the diagonals' inverses.
+    auto finish_system = [&](int32_t y) {
+        const float* p = at(y, kRaw);
+        float* below = at(y, kBelow);
+        float* right = at(y, kRight);
+        if (y + 1 < h) {
+            const float* q = at(y + 1, kRaw);
+            for (int32_t x = 0; x < w; ++x) below[x] = 0.5f * (p[x] + q[x]);
+        } else {
+            std::fill(below, below + w, 0.0f);
+        }
+        for (int32_t x = 0; x + 1 < w; ++x) right[x] = 0.5f * (p[x] + p[x + 1]);
+        right[w - 1] = 0.0f;
+        diagonal_inverses(w, right, below, y > 0 ? at(y - 1, kBelow) : no_links.data(), at(y, kA11),
+                          at(y, kA22), at(y, kInverse1), at(y, kInverse2));
+    };
+    auto system_of = [&](int32_t y) {
+        return SystemLine{at(y, kRight), at(y, kBelow), y > 0 ? at(y - 1, kBelow) : no_links.data(),
+                          at(y, kA12), at(y, kC1), at(y, kC2), at(y, kInverse1), at(y, kInverse2)};
+    };
 
     const bool finest = &level == levels_[0].get();
     const int warps = finest ? settings_.finest_warps : settings_.warps;
@@ -1209,52 +1311,15 @@ void PairFlowEstimator::refine(Level& level) const {
         for_bands(threads, h, [&](int32_t y0, int32_t y1) {
             for (int32_t y = y0; y < y1; ++y) linearise_line(level, y, settings_.brightness != 0);
         });
-
         for (int round = 0; round < rounds; ++round) {
-            // The robust terms' weights at the current flow, and the linear system.
-            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                for (int32_t y = y0; y < y1; ++y) {
-                    const float* T[8];
-                    for (int k = 0; k < 8; ++k) T[k] = t[k].line(y);
-                    const int32_t below = std::min(y + 1, h - 1);
-                    system_line(w, coefficients, U.line(y), V.line(y), U.line(below),
-                                V.line(below), level.u.line(y), level.v.line(y),
-                                level.inside.line(y), level.edge.line(y), T, level.a11.line(y),
-                                level.a12.line(y), level.a22.line(y), level.b1.line(y),
-                                level.b2.line(y), level.wx.line(y));
-                }
-            });
-            // Links to the right (wx) and below (wy), 0 past the edge, and the diagonals'
-            // inverses. psi of the line below is read before that line's own band rewrites
-            // it, so the links are made in a pass of their own, into wy first.
-            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                for (int32_t y = y0; y < y1; ++y) {
-                    const float* p = level.wx.line(y);
-                    const float* q = y + 1 < h ? level.wx.line(y + 1) : nullptr;
-                    float* ly = level.wy.line(y);
-                    for (int32_t x = 0; x < w; ++x) ly[x] = q ? 0.5f * (p[x] + q[x]) : 0.0f;
-                }
-            });
-            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                for (int32_t y = y0; y < y1; ++y) {
-                    float* lx = level.wx.line(y);
-                    for (int32_t x = 0; x + 1 < w; ++x) lx[x] = 0.5f * (lx[x] + lx[x + 1]);
-                    lx[w - 1] = 0.0f;
-                }
-            });
-            for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-                for (int32_t y = y0; y < y1; ++y) {
-                    const float* lx = level.wx.line(y);
-                    const float* ly = level.wy.line(y);
-                    const float* lu = y > 0 ? level.wy.line(y - 1) : no_links.data();
-                    const float* a11 = level.a11.line(y);
-                    const float* a22 = level.a22.line(y);
-                    float* i1 = inv1.line(y);
-                    float* i2 = inv2.line(y);
-                    diagonal_inverses(w, lx, ly, lu, a11, a22, i1, i2);
-                }
-            });
-            sor_sweeps(level, settings_.sweeps, no_links.data());
+            sor_sweeps(
+                h, sweeps,
+                [&](int32_t lead) {
+                    if (lead == 0) make_system(0);
+                    if (lead + 1 < h) make_system(lead + 1);
+                    finish_system(lead);
+                },
+                [&](int32_t y, int colour) { sor_line(U, V, y, colour, system_of(y)); });
         }
         std::swap(level.u.data, U.data);
         std::swap(level.v.data, V.data);
@@ -1264,66 +1329,6 @@ void PairFlowEstimator::refine(Level& level) const {
                 std::swap(f->data, level.a11.data);
             }
         }
-    }
-}
-
-// `sweeps` red-black sweeps in one pass over the level: line r of sweep s is made when the
-// pass leads at line r + 2 s, and its other colour one line later, when everything it reads
-// of that sweep and the one before is made and nothing it reads is yet overwritten by the
-// next. Each pixel thus gets the value of sweeps made one after another over the whole level,
-// while the lines in work (about 2 sweeps + 2) stay in cache.
-void PairFlowEstimator::sor_sweeps(Level& level, int sweeps, const float* no_links) {
-    const int32_t h = level.lines;
-    for (int32_t lead = 0; lead < h + 2 * sweeps; ++lead) {
-        for (int s = 0; s < sweeps; ++s) {
-            const int32_t r = lead - 2 * s;
-            if (r >= 0 && r < h) sor_line(level, r, 0, no_links);
-            if (r >= 1 && r - 1 < h) sor_line(level, r - 1, 1, no_links);
-        }
-    }
-}
-
-// One line's half of a sweep: the pixels of one colour (x + y + colour even) move to the
-// over-relaxed solution of their equations, the other colour's neighbours held.
-void PairFlowEstimator::sor_line(Level& level, int32_t y, int colour, const float* no_links) {
-    const int32_t w = level.columns, h = level.lines;
-    float* U = level.du.line(y);
-    float* V = level.dv.line(y);
-    const float* Uu = y > 0 ? level.du.line(y - 1) : U;
-    const float* Vu = y > 0 ? level.dv.line(y - 1) : V;
-    const float* Ud = y + 1 < h ? level.du.line(y + 1) : U;
-    const float* Vd = y + 1 < h ? level.dv.line(y + 1) : V;
-    const float* lx = level.wx.line(y);
-    const float* ly = level.wy.line(y);
-    const float* lu = y > 0 ? level.wy.line(y - 1) : no_links;
-    const float* a12 = level.a12.line(y);
-    const float* c1 = level.b1.line(y);
-    const float* c2 = level.b2.line(y);
-    const float* i1 = level.psi.line(y);
-    const float* i2 = level.scratch.line(y);
-    auto update = [&](int32_t x, float left_w, float left_u, float left_v, float right_u,
-                      float right_v) {
-        const float su = left_w * left_u + lx[x] * right_u + lu[x] * Uu[x] + ly[x] * Ud[x];
-        const float sv = left_w * left_v + lx[x] * right_v + lu[x] * Vu[x] + ly[x] * Vd[x];
-        const float nu = (c1[x] + su - a12[x] * V[x]) * i1[x];
-        const float u = U[x] + kOmega * (nu - U[x]);
-        const float nv = (c2[x] + sv - a12[x] * u) * i2[x];
-        const float v = V[x] + kOmega * (nv - V[x]);
-        return std::pair<float, float>(u, v);
-    };
-    // The edges one by one; between them every pixel is computed and only those of the
-    // colour kept, which lets the loop run on whole vectors.
-    const int32_t first = (y + colour) & 1;
-    if (first == 0) {
-        const auto [u, v] = update(0, 0.0f, 0.0f, 0.0f, w > 1 ? U[1] : 0.0f, w > 1 ? V[1] : 0.0f);
-        U[0] = u, V[0] = v;
-    }
-    const int32_t last = w - 1;
-    const bool last_is_ours = last > 0 && ((last + y + colour) & 1) == 0;
-    sor_colour(last, 1 + ((1 + y + colour) & 1), U, V, Uu, Vu, Ud, Vd, lx, ly, lu, a12, c1, c2, i1, i2);
-    if (last_is_ours) {
-        const auto [u, v] = update(last, lx[last - 1], U[last - 1], V[last - 1], 0.0f, 0.0f);
-        U[last] = u, V[last] = v;
     }
 }
 

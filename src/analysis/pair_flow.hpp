@@ -119,8 +119,6 @@ class PairFlowEstimator {
     void search_patches(Level& level) const;
     void refine(Level& level) const;
     static void linearise_line(Level& level, int32_t y, bool brightness);
-    static void sor_sweeps(Level& level, int sweeps, const float* no_links);
-    static void sor_line(Level& level, int32_t y, int colour, const float* no_links);
     void reselect_boundaries(Level& level) const;
     void confidence(Level& level, GreyImage* out) const;
 
