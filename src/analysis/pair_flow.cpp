@@ -682,88 +682,110 @@ ORVANE_VECTOR_LOOP void diagonal_inverses(int32_t w, const float* __restrict lx,
     for (int32_t x = 1; x < w; ++x) one(x, lx[x - 1]);
 }
 
-// The pixels 1 to last - 1 of one colour of a line of the over-relaxation (see sor_line), in
-// place: eight side by side at a time, each computed and kept only where it is of the colour,
-// so the others keep their bits (their neighbours are of the colour being made, which none
-// of them reads in this half of the sweep).
-ORVANE_VECTOR_LOOP void sor_colour(int32_t last, int32_t first, float* U, float* V,
-                                   const float* __restrict Uu, const float* __restrict Vu,
-                                   const float* __restrict Ud, const float* __restrict Vd,
-                                   const float* __restrict lx, const float* __restrict ly,
-                                   const float* __restrict lu, const float* __restrict a12,
-                                   const float* __restrict c1, const float* __restrict c2,
-                                   const float* __restrict i1, const float* __restrict i2) {
-    using Int8 = int32_t __attribute__((vector_size(32)));
-    // Lane l of a block starting at an odd x is of the colour when 1 + l has first's parity.
-    Int8 ours;
-    for (int l = 0; l < 8; ++l) ours[l] = ((1 + l) & 1) == (first & 1) ? -1 : 0;
+// The over-relaxation works on lines split by the parity of x: the pixels of even x first,
+// then those of odd x. The pixels of one colour of a line then lie side by side, and so do
+// their left and right neighbours (of the other parity), so that half a sweep computes only
+// the pixels it moves.
+inline int32_t evens(int32_t w) { return (w + 1) / 2; }
+ORVANE_VECTOR_LOOP void split_line(const float* __restrict in, int32_t w, float* __restrict out) {
+    const int32_t e = evens(w);
+    for (int32_t i = 0; i < e; ++i) out[i] = in[2 * i];
+    for (int32_t i = 0; i < w / 2; ++i) out[e + i] = in[2 * i + 1];
+}
+ORVANE_VECTOR_LOOP void join_line(const float* __restrict in, int32_t w, float* __restrict out) {
+    const int32_t e = evens(w);
+    for (int32_t i = 0; i < e; ++i) out[2 * i] = in[i];
+    for (int32_t i = 0; i < w / 2; ++i) out[2 * i + 1] = in[e + i];
+}
+
+// One line of the over-relaxation, split: the flow (u, v) of the line, of the one above and
+// of the one below, and the line's coefficients: the links to the right, below and above,
+// the diagonal blocks' coupling, the right-hand sides and the diagonals' inverses.
+struct SplitSystem {
+    float *u, *v;
+    const float *u_above, *v_above, *u_below, *v_below;
+    const float *right, *below, *above, *a12, *c1, *c2, *inverse1, *inverse2;
+};
+
+// One pixel moved to the over-relaxed solution of its equations, its neighbours held.
+inline void sor_pixel(float left_w, float left_u, float left_v, float right_w, float right_u, float right_v,
+                      float above_w, float u_above, float v_above, float below_w, float u_below,
+                      float v_below, float a12, float c1, float c2, float inverse1, float inverse2, float* u,
+                      float* v) {
+    const float su = left_w * left_u + right_w * right_u + above_w * u_above + below_w * u_below;
+    const float sv = left_w * left_v + right_w * right_v + above_w * v_above + below_w * v_below;
+    const float nu = *u + kOmega * ((c1 + su - a12 * *v) * inverse1 - *u);
+    *v = *v + kOmega * ((c2 + sv - a12 * nu) * inverse2 - *v);
+    *u = nu;
+}
+
+// The pixels from to to - 1 of parity p (own, at offset o of the split line) of a line, none
+// of them at an end of the line: eight side by side at a time. The left neighbour of own
+// pixel i is pixel i + p - 1 of the other parity (at offset q), the right one i + p.
+ORVANE_VECTOR_LOOP void sor_run(const SplitSystem& s, int32_t p, int32_t o, int32_t q, int32_t from, int32_t to) {
+    float* U = s.u + o;
+    float* V = s.v + o;
+    const float* Ul = s.u + q + p - 1;
+    const float* Vl = s.v + q + p - 1;
+    const float* Wl = s.right + q + p - 1;
+    const float* W = s.right + o;
+    const float* Uu = s.u_above + o;
+    const float* Vu = s.v_above + o;
+    const float* Ud = s.u_below + o;
+    const float* Vd = s.v_below + o;
+    const float* Lu = s.above + o;
+    const float* Ld = s.below + o;
+    const float* A = s.a12 + o;
+    const float* C1 = s.c1 + o;
+    const float* C2 = s.c2 + o;
+    const float* I1 = s.inverse1 + o;
+    const float* I2 = s.inverse2 + o;
     const Float8 omega = Float8{} + kOmega;
-    int32_t x = 1;
-    for (; x + 8 <= last; x += 8) {
+    int32_t i = from;
+    for (; i + 8 <= to; i += 8) {
         Float8 ul, ur, uc, vl, vr, vc, uu, vu, ud, vd, wl, wc, wu, wd, b12, k1, k2, d1, d2;
-        load8(&ul, U + x - 1), load8(&uc, U + x), load8(&ur, U + x + 1);
-        load8(&vl, V + x - 1), load8(&vc, V + x), load8(&vr, V + x + 1);
-        load8(&uu, Uu + x), load8(&vu, Vu + x), load8(&ud, Ud + x), load8(&vd, Vd + x);
-        load8(&wl, lx + x - 1), load8(&wc, lx + x), load8(&wu, lu + x), load8(&wd, ly + x);
-        load8(&b12, a12 + x), load8(&k1, c1 + x), load8(&k2, c2 + x), load8(&d1, i1 + x), load8(&d2, i2 + x);
+        load8(&ul, Ul + i), load8(&ur, Ul + i + 1), load8(&uc, U + i);
+        load8(&vl, Vl + i), load8(&vr, Vl + i + 1), load8(&vc, V + i);
+        load8(&uu, Uu + i), load8(&vu, Vu + i), load8(&ud, Ud + i), load8(&vd, Vd + i);
+        load8(&wl, Wl + i), load8(&wc, W + i), load8(&wu, Lu + i), load8(&wd, Ld + i);
+        load8(&b12, A + i), load8(&k1, C1 + i), load8(&k2, C2 + i), load8(&d1, I1 + i), load8(&d2, I2 + i);
         const Float8 su = wl * ul + wc * ur + wu * uu + wd * ud;
         const Float8 sv = wl * vl + wc * vr + wu * vu + wd * vd;
         const Float8 u = uc + omega * ((k1 + su - b12 * vc) * d1 - uc);
         const Float8 v = vc + omega * ((k2 + sv - b12 * u) * d2 - vc);
-        const Float8 nu = ours ? u : uc, nv = ours ? v : vc;
-        std::memcpy(U + x, &nu, sizeof nu);
-        std::memcpy(V + x, &nv, sizeof nv);
+        std::memcpy(U + i, &u, sizeof u);
+        std::memcpy(V + i, &v, sizeof v);
     }
-    for (x += ((x & 1) != (first & 1)); x < last; x += 2) {
-        const float su = lx[x - 1] * U[x - 1] + lx[x] * U[x + 1] + lu[x] * Uu[x] + ly[x] * Ud[x];
-        const float sv = lx[x - 1] * V[x - 1] + lx[x] * V[x + 1] + lu[x] * Vu[x] + ly[x] * Vd[x];
-        const float u = U[x] + kOmega * ((c1[x] + su - a12[x] * V[x]) * i1[x] - U[x]);
-        const float v = V[x] + kOmega * ((c2[x] + sv - a12[x] * u) * i2[x] - V[x]);
-        U[x] = u, V[x] = v;
+    for (; i < to; ++i) {
+        sor_pixel(Wl[i], Ul[i], Vl[i], W[i], Ul[i + 1], Vl[i + 1], Lu[i], Uu[i], Vu[i], Ld[i], Ud[i], Vd[i], A[i],
+                  C1[i], C2[i], I1[i], I2[i], U + i, V + i);
     }
 }
 
-// The over-relaxation's coefficients of one line: the links to the right, below and above,
-// the diagonal blocks' coupling, the right-hand sides and the diagonals' inverses.
-struct SystemLine {
-    const float *right, *below, *above, *a12, *c1, *c2, *inverse1, *inverse2;
-};
-
-// One line's half of a sweep: the pixels of one colour (x + y + colour even) move to the
-// over-relaxed solution of their equations, the other colour's neighbours held.
-void sor_line(GreyImage& du, GreyImage& dv, int32_t y, int colour, const SystemLine& s) {
-    const int32_t w = du.columns, h = du.lines;
-    float* U = du.line(y);
-    float* V = dv.line(y);
-    const float* Uu = y > 0 ? du.line(y - 1) : U;
-    const float* Vu = y > 0 ? dv.line(y - 1) : V;
-    const float* Ud = y + 1 < h ? du.line(y + 1) : U;
-    const float* Vd = y + 1 < h ? dv.line(y + 1) : V;
-    const float* lx = s.right;
-    const float* ly = s.below;
-    const float* lu = s.above;
-    auto update = [&](int32_t x, float left_w, float left_u, float left_v, float right_u,
-                      float right_v) {
-        const float su = left_w * left_u + lx[x] * right_u + lu[x] * Uu[x] + ly[x] * Ud[x];
-        const float sv = left_w * left_v + lx[x] * right_v + lu[x] * Vu[x] + ly[x] * Vd[x];
-        const float nu = (s.c1[x] + su - s.a12[x] * V[x]) * s.inverse1[x];
-        const float u = U[x] + kOmega * (nu - U[x]);
-        const float nv = (s.c2[x] + sv - s.a12[x] * u) * s.inverse2[x];
-        const float v = V[x] + kOmega * (nv - V[x]);
-        return std::pair<float, float>(u, v);
+// One line's half of a sweep (w pixels, line y): the pixels of one colour (x + y + colour
+// even) move, the other colour's held. The ends of the line one by one (they lack a
+// neighbour), the rest in a run.
+void sor_line(const SplitSystem& s, int32_t w, int32_t y, int colour) {
+    const int32_t p = (y + colour) & 1;
+    const int32_t e = evens(w);
+    const int32_t o = p ? e : 0, q = p ? 0 : e;
+    const int32_t own = p ? w / 2 : e;
+    auto end_pixel = [&](int32_t i, bool has_left, bool has_right) {
+        const size_t k = static_cast<size_t>(o + i);
+        const float lw = has_left ? s.right[q + i + p - 1] : 0.0f;
+        const float lu = has_left ? s.u[q + i + p - 1] : 0.0f, lv = has_left ? s.v[q + i + p - 1] : 0.0f;
+        const float ru = has_right ? s.u[q + i + p] : 0.0f, rv = has_right ? s.v[q + i + p] : 0.0f;
+        sor_pixel(lw, lu, lv, s.right[k], ru, rv, s.above[k], s.u_above[k], s.v_above[k], s.below[k], s.u_below[k],
+                  s.v_below[k], s.a12[k], s.c1[k], s.c2[k], s.inverse1[k], s.inverse2[k], s.u + k, s.v + k);
     };
-    // The edges one by one, the pixels between them eight at a time.
-    if (((y + colour) & 1) == 0) {
-        const auto [u, v] = update(0, 0.0f, 0.0f, 0.0f, w > 1 ? U[1] : 0.0f, w > 1 ? V[1] : 0.0f);
-        U[0] = u, V[0] = v;
-    }
     const int32_t last = w - 1;
-    sor_colour(last, 1 + ((1 + y + colour) & 1), U, V, Uu, Vu, Ud, Vd, lx, ly, lu, s.a12, s.c1, s.c2,
-               s.inverse1, s.inverse2);
-    if (last > 0 && ((last + y + colour) & 1) == 0) {
-        const auto [u, v] = update(last, lx[last - 1], U[last - 1], V[last - 1], 0.0f, 0.0f);
-        U[last] = u, V[last] = v;
-    }
+    const bool first_is_ours = p == 0;
+    const bool last_is_ours = last > 0 && (last & 1) == p;
+    if (first_is_ours) end_pixel(0, false, w > 1);
+    const int32_t from = first_is_ours ? 1 : 0;
+    const int32_t to = last_is_ours ? own - 1 : own;
+    if (to > from) sor_run(s, p, o, q, from, to);
+    if (last_is_ours) end_pixel(own - 1, true, false);
 }
 
 // `sweeps` red-black sweeps in one pass over a level of h lines: line r of sweep s is made
@@ -771,9 +793,9 @@ void sor_line(GreyImage& du, GreyImage& dv, int32_t y, int colour, const SystemL
 // it reads of that sweep and the one before is made and nothing it reads is yet overwritten
 // by the next. Each pixel thus gets the value of sweeps made one after another over the
 // whole level, while the lines in work (2 sweeps + 2) stay in cache. `prepare(lead)` runs
-// first at each line the pass leads at.
-template <typename Prepare, typename Sweep>
-void sor_sweeps(int32_t h, int sweeps, Prepare&& prepare, Sweep&& sweep) {
+// first at each line the pass leads at, `done(lead)` after.
+template <typename Prepare, typename Sweep, typename Done>
+void sor_sweeps(int32_t h, int sweeps, Prepare&& prepare, Sweep&& sweep, Done&& done) {
     for (int32_t lead = 0; lead < h + 2 * sweeps; ++lead) {
         if (lead < h) prepare(lead);
         for (int s = 0; s < sweeps; ++s) {
@@ -781,6 +803,7 @@ void sor_sweeps(int32_t h, int sweeps, Prepare&& prepare, Sweep&& sweep) {
             if (r >= 0 && r < h) sweep(r, 0);
             if (r >= 1 && r - 1 < h) sweep(r - 1, 1);
         }
+        done(lead);
     }
 }
 
@@ -1258,18 +1281,26 @@ void PairFlowEstimator::refine(Level& level) const {
     const std::vector<float> no_links(static_cast<size_t>(w), 0.0f);
 
     // A round makes its linear system and its sweeps in one pass over the level: each line's
-    // system is made just before the pass's first sweep reaches it (see sor_sweeps()), into a
-    // ring of the lines in work, so that the system never leaves the cache. Its own flow and
-    // that of the line below are not yet swept then, so every line gets the system that the
-    // round's flow gives it.
+    // system is made just before the pass's first sweep reaches it (see sor_sweeps()). Its own
+    // flow and that of the line below are not yet swept then, so every line gets the system
+    // that the round's flow gives it. The sweeps work on split lines (see split_line()) in a
+    // ring of the lines in work, which never leaves the cache; each line's flow goes back
+    // into U and V once its last sweep is done.
     const int sweeps = std::max(0, settings_.sweeps);
     const int32_t ring = 2 * std::max(sweeps, 1) + 2;
-    // Per line: the diagonal blocks, the right-hand sides, the link to the right before and
-    // after it is averaged with the next one's, the link below, the diagonals' inverses.
-    enum Slot { kA11, kA12, kA22, kC1, kC2, kRaw, kRight, kBelow, kInverse1, kInverse2, kSlots };
-    std::vector<float> store(static_cast<size_t>(ring) * kSlots * w);
+    // Two lines as the system makes them: the diagonal blocks, the right-hand sides, the link
+    // to the right before and after it is averaged with the next one's, the link below, the
+    // diagonals' inverses.
+    enum Made { kA11, kA22, kA12, kC1, kC2, kRaw, kRight, kBelow, kInverse1, kInverse2, kMade };
+    // The ring's lines, split: those the sweeps read, and the flow.
+    enum Split { sRight, sBelow, sA12, sC1, sC2, sInverse1, sInverse2, sU, sV, kSplit };
+    std::vector<float> made(2 * static_cast<size_t>(kMade) * w);
+    std::vector<float> split(static_cast<size_t>(ring) * kSplit * w);
     auto at = [&](int32_t y, int slot) {
-        return store.data() + (static_cast<size_t>(y % ring) * kSlots + static_cast<size_t>(slot)) * w;
+        return made.data() + (static_cast<size_t>(y & 1) * kMade + static_cast<size_t>(slot)) * w;
+    };
+    auto in_ring = [&](int32_t y, int slot) {
+        return split.data() + (static_cast<size_t>(y % ring) * kSplit + static_cast<size_t>(slot)) * w;
     };
     // The robust terms' weights at the current flow, and line y's system.
     auto make_system = [&](int32_t y) {
@@ -1279,9 +1310,11 @@ void PairFlowEstimator::refine(Level& level) const {
         system_line(w, coefficients, U.line(y), V.line(y), U.line(below), V.line(below), level.u.line(y),
                     level.v.line(y), level.inside.line(y), level.edge.line(y), T, at(y, kA11), at(y, kA12),
                     at(y, kA22), at(y, kC1), at(y, kC2), at(y, kRaw));
+        split_line(U.line(y), w, in_ring(y, sU));
+        split_line(V.line(y), w, in_ring(y, sV));
     };
     // Links to the right and below (0 past the edge), from line y's and the next one's, and
-    // the diagonals' inverses.
+    // the diagonals' inverses; then what the sweeps read, split.
     auto finish_system = [&](int32_t y) {
         const float* p = at(y, kRaw);
         float* below = at(y, kBelow);
@@ -1296,10 +1329,16 @@ void PairFlowEstimator::refine(Level& level) const {
         right[w - 1] = 0.0f;
         diagonal_inverses(w, right, below, y > 0 ? at(y - 1, kBelow) : no_links.data(), at(y, kA11),
                           at(y, kA22), at(y, kInverse1), at(y, kInverse2));
+        const std::pair<int, int> moves[] = {{kRight, sRight}, {kBelow, sBelow}, {kA12, sA12}, {kC1, sC1},
+                                             {kC2, sC2}, {kInverse1, sInverse1}, {kInverse2, sInverse2}};
+        for (const auto& [from, to] : moves) split_line(at(y, from), w, in_ring(y, to));
     };
     auto system_of = [&](int32_t y) {
-        return SystemLine{at(y, kRight), at(y, kBelow), y > 0 ? at(y - 1, kBelow) : no_links.data(),
-                          at(y, kA12), at(y, kC1), at(y, kC2), at(y, kInverse1), at(y, kInverse2)};
+        const int32_t up = y > 0 ? y - 1 : y, down = y + 1 < h ? y + 1 : y;
+        return SplitSystem{in_ring(y, sU), in_ring(y, sV), in_ring(up, sU), in_ring(up, sV),
+                           in_ring(down, sU), in_ring(down, sV), in_ring(y, sRight), in_ring(y, sBelow),
+                           y > 0 ? in_ring(y - 1, sBelow) : no_links.data(), in_ring(y, sA12),
+                           in_ring(y, sC1), in_ring(y, sC2), in_ring(y, sInverse1), in_ring(y, sInverse2)};
     };
 
     const bool finest = &level == levels_[0].get();
@@ -1319,7 +1358,13 @@ void PairFlowEstimator::refine(Level& level) const {
                     if (lead + 1 < h) make_system(lead + 1);
                     finish_system(lead);
                 },
-                [&](int32_t y, int colour) { sor_line(U, V, y, colour, system_of(y)); });
+                [&](int32_t y, int colour) { sor_line(system_of(y), w, y, colour); },
+                [&](int32_t lead) {
+                    const int32_t r = lead - 2 * sweeps;
+                    if (r < 0 || r >= h) return;
+                    join_line(in_ring(r, sU), w, U.line(r));
+                    join_line(in_ring(r, sV), w, V.line(r));
+                });
         }
         std::swap(level.u.data, U.data);
         std::swap(level.v.data, V.data);
