@@ -117,7 +117,9 @@ void register_analysis(py::module_& parent) {
               return flow_dict(flow);
           });
 
-    m.def("pair_flow", [](py::handle first, py::handle second, int threads) {
+    // One pair's flow as a dict of u, v, confidence and the affine motion; the estimator keeps
+    // its pyramid for the next pair of the same size.
+    auto pair_flow = [](PairFlowEstimator& estimator, py::handle first, py::handle second) {
         const GreyImage a = to_image(first, "first"), b = to_image(second, "second");
         if (a.columns != b.columns || a.lines != b.lines) {
             throw py::value_error("first and second differ in shape: (" +
@@ -126,9 +128,6 @@ void register_analysis(py::module_& parent) {
                                   std::to_string(b.columns) + ")");
         }
         if (a.columns < 2 || a.lines < 2) throw py::value_error("the images need at least 2 x 2 pixels");
-        PairFlowSettings settings;
-        settings.threads = std::max(1, threads);
-        PairFlowEstimator estimator(settings);
         PairFlow flow;
         std::optional<AffineMotion> affine;
         {
@@ -142,7 +141,22 @@ void register_analysis(py::module_& parent) {
         d["confidence"] = to_array(flow.confidence);
         d["affine"] = affine_tuple(affine);
         return d;
+    };
+    auto pair_settings = [](int threads) {
+        PairFlowSettings settings;
+        settings.threads = std::max(1, threads);
+        return settings;
+    };
+    m.def("pair_flow", [=](py::handle first, py::handle second, int threads) {
+        PairFlowEstimator estimator(pair_settings(threads));
+        return pair_flow(estimator, first, second);
     });
+    py::class_<PairFlowEstimator>(m, "PairEstimator")
+        .def(py::init([=](int threads) { return std::make_unique<PairFlowEstimator>(pair_settings(threads)); }),
+             py::arg("threads") = 1)
+        .def("estimate", [=](PairFlowEstimator& e, py::handle first, py::handle second) {
+            return pair_flow(e, first, second);
+        });
 
     m.def("affine_fit",
           [](py::handle ix2, py::handle iy2, py::handle ixy, py::handle ixt, py::handle iyt,

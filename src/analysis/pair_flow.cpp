@@ -78,6 +78,11 @@ struct Bilinear {
     }
 };
 
+// The second image and its derivatives side by side, eight floats per pixel (see
+// PairFlowEstimator::Level::pack), so that a bilinear read of all of them at one position
+// takes four loads instead of a gather per image and corner.
+enum PackChannel { kPackX, kPackY, kPackXX, kPackXY, kPackYY, kPackImage, kPackChannels = 8 };
+
 #if ORVANE_ANALYSIS_AVX2
 // Bilinear for eight positions at once, with the same operations in the same order, so that
 // each lane gives the bits the one-position reader gives.
@@ -108,10 +113,62 @@ struct Bilinear8 {
     }
 };
 
+// The eight channels of a pack read bilinearly at the eight positions of `at`: out[c] holds
+// channel c of the eight positions, each lane the bits Bilinear gives for it.
+ORVANE_AVX2 void read_pack(const Bilinear8& at, const float* pack, __m256* out) {
+    alignas(32) int32_t index[8];
+    alignas(32) float fx[8], fy[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(index), at.index);
+    _mm256_store_ps(fx, at.fx);
+    _mm256_store_ps(fy, at.fy);
+    const size_t below = static_cast<size_t>(at.columns) * kPackChannels;
+    __m256 r[8];
+    for (int l = 0; l < 8; ++l) {
+        const float* p = pack + static_cast<size_t>(index[l]) * kPackChannels;
+        const __m256 p00 = _mm256_loadu_ps(p), p01 = _mm256_loadu_ps(p + kPackChannels);
+        const __m256 p10 = _mm256_loadu_ps(p + below), p11 = _mm256_loadu_ps(p + below + kPackChannels);
+        const __m256 a = _mm256_set1_ps(fx[l]), b = _mm256_set1_ps(fy[l]);
+        const __m256 top = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
+        const __m256 low = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
+        r[l] = _mm256_add_ps(top, _mm256_mul_ps(b, _mm256_sub_ps(low, top)));
+    }
+    // Positions by channels to channels by positions.
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    out[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+    out[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    out[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+    out[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    out[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+    out[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    out[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+    out[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
 ORVANE_AVX2 inline __m256 abs8(__m256 v) {
     return _mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
 }
 #endif
+
+// The pack of images of one size: channel c of pixel i from channels[c] (its first `count`
+// channels; the rest of the eight 0, and the image channel from the last given when count is
+// short of it).
+void fill_pack(const GreyImage* const* channels, int count, GreyImage* pack) {
+    const size_t n = channels[0]->data.size();
+    float* out = pack->data.data();
+    for (size_t i = 0; i < n; ++i) {
+        float* p = out + i * kPackChannels;
+        for (int c = 0; c < kPackChannels; ++c) p[c] = 0.0f;
+        for (int c = 0; c < count && c < kPackImage; ++c) p[c] = channels[c]->data[i];
+        p[kPackImage] = channels[kPackImage]->data[i];
+    }
+}
 
 // Bilinear read at (x, y); positions outside read the nearest edge.
 inline float sample(const GreyImage& g, float x, float y) {
@@ -581,9 +638,8 @@ ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const floa
 #if ORVANE_ANALYSIS_AVX2
 // The linearisation below, eight pixels at a time; returns where it stopped.
 ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float* u, const float* v,
-                                   const float* i0, const float* i1, const float* const* d0,
-                                   const float* const* d1, float* const* t, bool brightness,
-                                   float* inside, float* U, float* V) {
+                                   const float* i0, const float* pack, const float* const* d0,
+                                   float* const* t, bool brightness, float* inside, float* U, float* V) {
     const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
     const __m256 right = _mm256_set1_ps(static_cast<float>(w - 1));
@@ -598,17 +654,18 @@ ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float*
             _mm256_and_ps(_mm256_cmp_ps(px, zero, _CMP_GE_OQ), _mm256_cmp_ps(py, zero, _CMP_GE_OQ)),
             _mm256_and_ps(_mm256_cmp_ps(px, right, _CMP_LE_OQ), _mm256_cmp_ps(py, bottom, _CMP_LE_OQ)));
         _mm256_storeu_ps(inside + x, _mm256_and_ps(in, one));
-        const Bilinear8 at(px, py, w, h);
-        const __m256 wx = at(d1[0]), wy = at(d1[1]);
+        __m256 c[kPackChannels];
+        read_pack(Bilinear8(px, py, w, h), pack, c);
+        const __m256 wx = c[kPackX], wy = c[kPackY];
         const __m256 gx = _mm256_loadu_ps(d0[0] + x), gy = _mm256_loadu_ps(d0[1] + x);
-        _mm256_storeu_ps(t[0] + x, brightness ? _mm256_sub_ps(at(i1), _mm256_loadu_ps(i0 + x)) : zero);
+        _mm256_storeu_ps(t[0] + x, brightness ? _mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(i0 + x)) : zero);
         _mm256_storeu_ps(t[1] + x, _mm256_mul_ps(half, _mm256_add_ps(wx, gx)));
         _mm256_storeu_ps(t[2] + x, _mm256_mul_ps(half, _mm256_add_ps(wy, gy)));
         _mm256_storeu_ps(t[3] + x, _mm256_sub_ps(wx, gx));
         _mm256_storeu_ps(t[4] + x, _mm256_sub_ps(wy, gy));
-        _mm256_storeu_ps(t[5] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[2]), _mm256_loadu_ps(d0[2] + x))));
-        _mm256_storeu_ps(t[6] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[3]), _mm256_loadu_ps(d0[3] + x))));
-        _mm256_storeu_ps(t[7] + x, _mm256_mul_ps(half, _mm256_add_ps(at(d1[4]), _mm256_loadu_ps(d0[4] + x))));
+        _mm256_storeu_ps(t[5] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXX], _mm256_loadu_ps(d0[2] + x))));
+        _mm256_storeu_ps(t[6] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXY], _mm256_loadu_ps(d0[3] + x))));
+        _mm256_storeu_ps(t[7] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackYY], _mm256_loadu_ps(d0[4] + x))));
         _mm256_storeu_ps(U + x, uu);
         _mm256_storeu_ps(V + x, vv);
     }
@@ -620,7 +677,7 @@ ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float*
 // lines of the rest.
 void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
                                   const float* __restrict v, const float* __restrict i0,
-                                  const float* __restrict i1, const float* const* d0,
+                                  const float* __restrict i1, [[maybe_unused]] const float* pack, const float* const* d0,
                                   const float* const* d1, float* const* t,
                                   bool brightness, float* __restrict inside, float* __restrict U,
                                   float* __restrict V) {
@@ -645,7 +702,7 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
     const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
     int32_t x = 0;
 #if ORVANE_ANALYSIS_AVX2
-    if (have_avx2()) x = linearise_avx2(w, h, y, u, v, i0, i1, d0, d1, t, brightness, inside, U, V);
+    if (have_avx2()) x = linearise_avx2(w, h, y, u, v, i0, pack, d0, t, brightness, inside, U, V);
 #endif
     for (; x < w; ++x) {
         const float px = static_cast<float>(x) + u[x];
@@ -865,6 +922,7 @@ struct BoundaryImages {
     const float *i0, *g0x, *g0y;  // line y of the first image and its derivatives
     const float *i1, *g1x, *g1y;  // the whole second image and its derivatives
     const float *fu, *fv;         // line y + sy of the flow
+    const float* pack;            // the second image and its derivatives, packed
 };
 
 #if ORVANE_ANALYSIS_AVX2
@@ -878,13 +936,20 @@ ORVANE_AVX2 int32_t boundary_error_line_avx2(int32_t w, int32_t h, int32_t y, in
     int32_t x = xa;
     for (; x + 8 <= xb; x += 8) {
         const __m256i xi = _mm256_add_epi32(_mm256_set1_epi32(x), lanes);
-        const __m256i f = _mm256_min_epi32(last, _mm256_max_epi32(zero, _mm256_add_epi32(xi, _mm256_set1_epi32(sx))));
-        const __m256 px = _mm256_add_ps(_mm256_cvtepi32_ps(xi), _mm256_i32gather_ps(m.fu, f, 4));
-        const __m256 py = _mm256_add_ps(fy, _mm256_i32gather_ps(m.fv, f, 4));
-        const Bilinear8 at(px, py, w, h);
-        const __m256 db = abs8(_mm256_sub_ps(at(m.i1), _mm256_loadu_ps(m.i0 + x)));
-        const __m256 dg = _mm256_add_ps(abs8(_mm256_sub_ps(at(m.g1x), _mm256_loadu_ps(m.g0x + x))),
-                                        abs8(_mm256_sub_ps(at(m.g1y), _mm256_loadu_ps(m.g0y + x))));
+        __m256 fu, fv;
+        if (x + sx >= 0 && x + sx + 8 <= w) {
+            fu = _mm256_loadu_ps(m.fu + x + sx), fv = _mm256_loadu_ps(m.fv + x + sx);
+        } else {
+            const __m256i f = _mm256_min_epi32(last, _mm256_max_epi32(zero, _mm256_add_epi32(xi, _mm256_set1_epi32(sx))));
+            fu = _mm256_i32gather_ps(m.fu, f, 4), fv = _mm256_i32gather_ps(m.fv, f, 4);
+        }
+        const __m256 px = _mm256_add_ps(_mm256_cvtepi32_ps(xi), fu);
+        const __m256 py = _mm256_add_ps(fy, fv);
+        __m256 c[kPackChannels];
+        read_pack(Bilinear8(px, py, w, h), m.pack, c);
+        const __m256 db = abs8(_mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(m.i0 + x)));
+        const __m256 dg = _mm256_add_ps(abs8(_mm256_sub_ps(c[kPackX], _mm256_loadu_ps(m.g0x + x))),
+                                        abs8(_mm256_sub_ps(c[kPackY], _mm256_loadu_ps(m.g0y + x))));
         _mm256_storeu_ps(out + x, _mm256_add_ps(_mm256_min_ps(cap, db), _mm256_min_ps(gcap, dg)));
     }
     return x;
@@ -1032,13 +1097,17 @@ class PairFlowEstimator::Level {
     GreyImage t[8];
     GreyImage inside;  // 1 where the match lies inside i1, else 0
     GreyImage du, dv, a11, a12, a22;
+    // i1 and its derivatives side by side (see PackChannel), where the refinement or the
+    // boundary step reads them at warped positions with 256-bit vectors.
+    GreyImage pack;
     bool refined = false;  // whether the variational refinement runs here (its images exist)
 
     // Every level holds its images, their first derivatives, its flow and the work images of
     // the boundary step, the median and the confidence; the patch search needs one more, the
     // refinement the rest.
-    void allocate(int32_t c, int32_t l, bool searched, bool refine) {
+    void allocate(int32_t c, int32_t l, bool searched, bool refine, bool packed) {
         columns = c, lines = l, refined = refine;
+        if (packed) resize_like(&pack, c * kPackChannels, l);
         for (GreyImage* g : {&i0, &i1, &u, &v, &a11, &a12, &d0[0], &d0[1], &d1[0], &d1[1]}) {
             resize_like(g, c, l);
         }
@@ -1063,7 +1132,8 @@ void PairFlowEstimator::build_levels(int32_t columns, int32_t lines) {
     for (int k = 0; k < count; ++k) {
         levels_.push_back(std::make_unique<Level>());
         const int warps = k == 0 ? settings_.finest_warps : settings_.warps;
-        levels_.back()->allocate(c, l, k >= settings_.patch_finest_level, warps > 0);
+        levels_.back()->allocate(c, l, k >= settings_.patch_finest_level, warps > 0,
+                                 have_avx2() && (warps > 0 || k <= settings_.boundary_levels));
         c = (c + 1) / 2, l = (l + 1) / 2;
     }
 }
@@ -1116,6 +1186,10 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         }
         edge_weights(level.edge.data.size(), settings_.edge_falloff, d0[0].data.data(), d0[1].data.data(),
                      level.edge.data.data());
+        if (!level.pack.data.empty()) {
+            const GreyImage* channels[kPackImage + 1] = {&d1[0], &d1[1], &d1[2], &d1[3], &d1[4], &level.i1};
+            fill_pack(channels, level.refined ? kPackImage + 1 : 2, &level.pack);
+        }
         if (k == top) {
             if (has_start) {
                 // The start flow describes the frame before: carried along its own motion, it
@@ -1258,7 +1332,7 @@ void PairFlowEstimator::linearise_line(Level& level, int32_t y, bool brightness)
     for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.data();
     for (int k = 0; k < 8; ++k) t[k] = level.t[k].data.data() + row;
     linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
-              level.i0.data.data() + row, level.i1.data.data(), d0, d1, t, brightness,
+              level.i0.data.data() + row, level.i1.data.data(), level.pack.data.data(), d0, d1, t, brightness,
               level.inside.data.data() + row, level.du.data.data() + row,
               level.dv.data.data() + row);
 }
@@ -1472,7 +1546,8 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
     auto boundary_errors = [&](const Level& lv, int32_t y, int32_t xa, int32_t xb, int32_t sx, int32_t sy, float* out) {
         const int32_t fy = std::clamp(y + sy, 0, h - 1);
         const BoundaryImages m{lv.i0.line(y), lv.d0[0].line(y), lv.d0[1].line(y), lv.i1.data.data(),
-                               lv.d1[0].data.data(), lv.d1[1].data.data(), lv.u.line(fy), lv.v.line(fy)};
+                               lv.d1[0].data.data(), lv.d1[1].data.data(), lv.u.line(fy), lv.v.line(fy),
+                               lv.pack.data.data()};
         boundary_error_line(w, h, y, xa, xb, sx, m, out);
     };
     // Bands of lines; each holds the error of the pixels its taps read under one candidate

@@ -134,9 +134,23 @@ def pair(first, second, threads: int = 1) -> PairResult:
     """The dense flow from ``first`` to ``second`` (2-D arrays of grey levels 0..255 of the same
     shape), as orvane-flow's pairwise method measures it: the pixel (x, y) of ``first`` is
     found at (x + u, y + v) in ``second``. ``threads``: threads for the work (the result does
-    not depend on it). Raises ValueError for images of different or unusable shapes."""
+    not depend on it). Raises ValueError for images of different or unusable shapes. Each call
+    builds the work images anew; ``PairEstimator`` keeps them for a series of pairs."""
     d = _an.pair_flow(first, second, int(threads))
     return PairResult(d["u"], d["v"], d["confidence"], d["affine"])
+
+
+class PairEstimator:
+    """``pair()`` for a series of pairs: the pyramid and work images are kept from one pair to
+    the next of the same shape (as orvane-flow does over a video), which spares their
+    allocation; the results are the same as ``pair()``'s."""
+
+    def __init__(self, threads: int = 1):
+        self._estimator = _an.PairEstimator(int(threads))
+
+    def estimate(self, first, second) -> PairResult:
+        d = self._estimator.estimate(first, second)
+        return PairResult(d["u"], d["v"], d["confidence"], d["affine"])
 
 
 def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str = "gaussian:4",
