@@ -356,6 +356,12 @@ ORVANE_VECTOR_LOOP void edge_weights(size_t n, float falloff, const float* __res
     for (size_t i = 0; i < n; ++i) out[i] = exp_bounded(-falloff * std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]));
 }
 
+// The boundary step's weights of n taps from their brightness differences to the centre
+// [grey levels], in place: how like the centre's each tap's brightness is.
+ORVANE_VECTOR_LOOP void surface_weights(size_t n, float* d) {
+    for (size_t i = 0; i < n; ++i) d[i] = exp_bounded(-d[i] * (1.0f / kSameSurface));
+}
+
 // Bands of lines for the threads: two per thread, so a thread held up leaves its share.
 void for_bands(int threads, int32_t lines, const std::function<void(int32_t, int32_t)>& run) {
     const int bands = threads <= 1 ? 1 : std::min<int>(2 * threads, std::max(1, lines / 8));
@@ -1565,21 +1571,27 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
         // Per tap (outer) and pixel (inner): where it reads the error image, and its weight
         // (how like the centre's its brightness is).
         std::vector<int32_t> idx(n * kTaps);
-        std::vector<float> wts(n * kTaps), cost(n);
-        for (size_t q = 0; q < n; ++q) {
-            const int32_t x = near_x[first + q], y = near_y[first + q];
-            const float centre = level.i0.at(x, y);
-            float sum = 0;
-            for (int k = 0; k < kTaps; ++k) {
-                const int32_t tx = std::clamp(x + tap_x[k], 0, w - 1), ty = std::clamp(y + tap_y[k], 0, h - 1);
-                const int32_t l = ty - top;
-                read[static_cast<size_t>(l) * w + tx] = 1;
-                idx[k * n + q] = l * w + tx;
-                const float wt = exp_bounded(-std::fabs(level.i0.at(tx, ty) - centre) * (1.0f / kSameSurface));
-                wts[k * n + q] = wt;
-                sum += wt;
+        std::vector<float> wts(n * kTaps), cost(n), centre(n);
+        for (size_t q = 0; q < n; ++q) centre[q] = level.i0.at(near_x[first + q], near_y[first + q]);
+        for (int k = 0; k < kTaps; ++k) {
+            int32_t* ik = idx.data() + static_cast<size_t>(k) * n;
+            float* wk = wts.data() + static_cast<size_t>(k) * n;
+            for (size_t q = 0; q < n; ++q) {
+                const int32_t tx = std::clamp(near_x[first + q] + tap_x[k], 0, w - 1);
+                const int32_t ty = std::clamp(near_y[first + q] + tap_y[k], 0, h - 1);
+                ik[q] = (ty - top) * w + tx;
+                read[static_cast<size_t>(ik[q])] = 1;
+                wk[q] = std::fabs(level.i0.at(tx, ty) - centre[q]);
             }
-            for (int k = 0; k < kTaps; ++k) wts[k * n + q] /= sum;
+            surface_weights(n, wk);
+        }
+        // Each pixel's weights sum to 1 (added in the order of the taps).
+        std::fill(centre.begin(), centre.end(), 0.0f);
+        for (int k = 0; k < kTaps; ++k) {
+            for (size_t q = 0; q < n; ++q) centre[q] += wts[static_cast<size_t>(k) * n + q];
+        }
+        for (int k = 0; k < kTaps; ++k) {
+            for (size_t q = 0; q < n; ++q) wts[static_cast<size_t>(k) * n + q] /= centre[q];
         }
         struct Run {
             int32_t line, from, to;
