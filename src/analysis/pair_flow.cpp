@@ -76,6 +76,14 @@ struct Bilinear {
         const float low = p[columns] + fx * (p[columns + 1] - p[columns]);
         return top + fy * (low - top);
     }
+    // The same of channel c of a pack of `stride` floats per pixel.
+    float operator()(const float* pack, int stride, int c) const {
+        const float* p = pack + static_cast<size_t>(index) * stride + c;
+        const size_t below = static_cast<size_t>(columns) * stride;
+        const float top = p[0] + fx * (p[stride] - p[0]);
+        const float low = p[below] + fx * (p[below + stride] - p[below]);
+        return top + fy * (low - top);
+    }
 };
 
 // The second image and its derivatives side by side, eight floats per pixel (see
@@ -683,7 +691,7 @@ ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float*
 // lines of the rest.
 void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
                                   const float* __restrict v, const float* __restrict i0,
-                                  const float* __restrict i1, [[maybe_unused]] const float* pack, const float* const* d0,
+                                  const float* __restrict i1, const float* pack, const float* const* d0,
                                   const float* const* d1, float* const* t,
                                   bool brightness, float* __restrict inside, float* __restrict U,
                                   float* __restrict V) {
@@ -692,11 +700,6 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
     const float* __restrict d0xx = d0[2];
     const float* __restrict d0xy = d0[3];
     const float* __restrict d0yy = d0[4];
-    const float* __restrict d1x = d1[0];
-    const float* __restrict d1y = d1[1];
-    const float* __restrict d1xx = d1[2];
-    const float* __restrict d1xy = d1[3];
-    const float* __restrict d1yy = d1[4];
     float* __restrict t0 = t[0];
     float* __restrict t1 = t[1];
     float* __restrict t2 = t[2];
@@ -715,16 +718,18 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
         const float py = static_cast<float>(y) + v[x];
         inside[x] = (px >= 0.0f && py >= 0.0f && px <= right && py <= bottom) ? 1.0f : 0.0f;
         const Bilinear at(px, py, w, h);
-        const float wx = at(d1x), wy = at(d1y);
+        // i1's derivatives from the pack where there is one, else from their images.
+        auto d1_at = [&](int c) { return pack ? at(pack, kPackChannels, c) : at(d1[c]); };
+        const float wx = d1_at(kPackX), wy = d1_at(kPackY);
         // Without a brightness term its difference is not read: no need to gather it.
         t0[x] = brightness ? at(i1) - i0[x] : 0.0f;
         t1[x] = 0.5f * (wx + d0x[x]);
         t2[x] = 0.5f * (wy + d0y[x]);
         t3[x] = wx - d0x[x];
         t4[x] = wy - d0y[x];
-        t5[x] = 0.5f * (at(d1xx) + d0xx[x]);
-        t6[x] = 0.5f * (at(d1xy) + d0xy[x]);
-        t7[x] = 0.5f * (at(d1yy) + d0yy[x]);
+        t5[x] = 0.5f * (d1_at(kPackXX) + d0xx[x]);
+        t6[x] = 0.5f * (d1_at(kPackXY) + d0xy[x]);
+        t7[x] = 0.5f * (d1_at(kPackYY) + d0yy[x]);
         U[x] = u[x];
         V[x] = v[x];
     }
@@ -971,7 +976,9 @@ void boundary_error_line(int32_t w, int32_t h, int32_t y, int32_t xa, int32_t xb
         const int32_t f = std::clamp(x + sx, 0, w - 1);
         const Bilinear at(static_cast<float>(x) + m.fu[f], static_cast<float>(y) + m.fv[f], w, h);
         const float db = std::fabs(at(m.i1) - m.i0[x]);
-        const float dg = std::fabs(at(m.g1x) - m.g0x[x]) + std::fabs(at(m.g1y) - m.g0y[x]);
+        const float g1x = m.pack ? at(m.pack, kPackChannels, kPackX) : at(m.g1x);
+        const float g1y = m.pack ? at(m.pack, kPackChannels, kPackY) : at(m.g1y);
+        const float dg = std::fabs(g1x - m.g0x[x]) + std::fabs(g1y - m.g0y[x]);
         out[x] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
     }
 }
@@ -1113,8 +1120,11 @@ class PairFlowEstimator::Level {
     // refinement the rest.
     void allocate(int32_t c, int32_t l, bool searched, bool refine, bool packed) {
         columns = c, lines = l, refined = refine;
+        // Where i1's derivatives are packed, they are made in work images of the level and
+        // kept in the pack only.
         if (packed) resize_like(&pack, c * kPackChannels, l);
-        for (GreyImage* g : {&i0, &i1, &u, &v, &a11, &a12, &d0[0], &d0[1], &d1[0], &d1[1]}) {
+        if (!packed) resize_like(&d1[0], c, l), resize_like(&d1[1], c, l);
+        for (GreyImage* g : {&i0, &i1, &u, &v, &a11, &a12, &d0[0], &d0[1]}) {
             resize_like(g, c, l);
         }
         if (searched || refine) resize_like(&a22, c, l);
@@ -1122,7 +1132,10 @@ class PairFlowEstimator::Level {
         for (GreyImage* g : {&edge, &inside, &du, &dv}) {
             resize_like(g, c, l);
         }
-        for (int k = 2; k < 5; ++k) resize_like(&d0[k], c, l), resize_like(&d1[k], c, l);
+        for (int k = 2; k < 5; ++k) {
+            resize_like(&d0[k], c, l);
+            if (!packed) resize_like(&d1[k], c, l);
+        }
         for (auto& g : t) resize_like(&g, c, l);
     }
 };
@@ -1182,18 +1195,27 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
     for (int k = top; k >= 0; --k) {
         Level& level = *levels_[k];
         GreyImage* d0 = level.d0;
-        GreyImage* d1 = level.d1;
-        for (int which = 0; which < 2; ++which) {
-            GreyImage* d = which == 0 ? d0 : d1;
-            derivatives(which == 0 ? level.i0 : level.i1, &d[0], &d[1]);
-            if (!level.refined) continue;
-            derivatives(d[0], &d[2], &d[3]);
-            derivatives(d[1], nullptr, &d[4]);
+        // i1's derivatives go into the pack through work images that are free until the
+        // refinement's linearisation (t) or the patch search (a11, a12) fills them.
+        const bool packed = !level.pack.data.empty();
+        GreyImage* d1[5] = {&level.d1[0], &level.d1[1], &level.d1[2], &level.d1[3], &level.d1[4]};
+        if (packed) {
+            d1[0] = level.refined ? &level.t[0] : &level.a11;
+            d1[1] = level.refined ? &level.t[1] : &level.a12;
+            for (int c = 2; c < 5; ++c) d1[c] = &level.t[c];
+        }
+        derivatives(level.i0, &d0[0], &d0[1]);
+        derivatives(level.i1, d1[0], d1[1]);
+        if (level.refined) {
+            derivatives(d0[0], &d0[2], &d0[3]);
+            derivatives(d0[1], nullptr, &d0[4]);
+            derivatives(*d1[0], d1[2], d1[3]);
+            derivatives(*d1[1], nullptr, d1[4]);
         }
         edge_weights(level.edge.data.size(), settings_.edge_falloff, d0[0].data.data(), d0[1].data.data(),
                      level.edge.data.data());
-        if (!level.pack.data.empty()) {
-            const GreyImage* channels[kPackImage + 1] = {&d1[0], &d1[1], &d1[2], &d1[3], &d1[4], &level.i1};
+        if (packed) {
+            const GreyImage* channels[kPackImage + 1] = {d1[0], d1[1], d1[2], d1[3], d1[4], &level.i1};
             fill_pack(channels, level.refined ? kPackImage + 1 : 2, &level.pack);
         }
         if (k == top) {
@@ -1335,10 +1357,11 @@ void PairFlowEstimator::linearise_line(Level& level, int32_t y, bool brightness)
     const float* d1[5];
     float* t[8];
     for (int k = 0; k < 5; ++k) d0[k] = level.d0[k].data.data() + row;
-    for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.data();
+    for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.empty() ? nullptr : level.d1[k].data.data();
     for (int k = 0; k < 8; ++k) t[k] = level.t[k].data.data() + row;
     linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
-              level.i0.data.data() + row, level.i1.data.data(), level.pack.data.data(), d0, d1, t, brightness,
+              level.i0.data.data() + row, level.i1.data.data(),
+              level.pack.data.empty() ? nullptr : level.pack.data.data(), d0, d1, t, brightness,
               level.inside.data.data() + row, level.du.data.data() + row,
               level.dv.data.data() + row);
 }
@@ -1553,7 +1576,7 @@ void PairFlowEstimator::reselect_boundaries(Level& level) const {
         const int32_t fy = std::clamp(y + sy, 0, h - 1);
         const BoundaryImages m{lv.i0.line(y), lv.d0[0].line(y), lv.d0[1].line(y), lv.i1.data.data(),
                                lv.d1[0].data.data(), lv.d1[1].data.data(), lv.u.line(fy), lv.v.line(fy),
-                               lv.pack.data.data()};
+                               lv.pack.data.empty() ? nullptr : lv.pack.data.data()};
         boundary_error_line(w, h, y, xa, xb, sx, m, out);
     };
     // Bands of lines; each holds the error of the pixels its taps read under one candidate
