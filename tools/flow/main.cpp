@@ -1,5 +1,7 @@
 // orvane-flow: measures the motion in a video or an image sequence with the Orvane component
-// and writes pictures and numbers. Option parsing only; the run itself is run_flow().
+// and writes pictures and numbers. The command line's own part: the options parsed from the
+// option table, Ctrl-C, the results table, and the job's failures as exit statuses; the run
+// itself is the measuring job (flow_job.hpp).
 #include <malloc.h>
 
 #include <CLI/CLI.hpp>
@@ -9,10 +11,13 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "flow/console_table.hpp"
+#include "flow/flow_job.hpp"
+#include "flow/interrupts.hpp"
 #include "flow/options.hpp"
-#include "flow/run.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -20,6 +25,51 @@ extern "C" {
 }
 
 namespace {
+
+// Exit statuses of the tool.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // the input or the output could not be used
+constexpr int kExitUsage = 2;   // an option was refused
+constexpr int kExitInterrupted = 130;
+
+void say(const std::string& text) {
+    std::fprintf(stderr, "orvane-flow: %s\n", text.c_str());
+}
+
+// Runs the job with Ctrl-C caught (the run ends cleanly at the next frame boundary), prints the
+// results and turns the job's failures into exit statuses, each after its message.
+int run(RunOptions opt) {
+    if (opt.engine_threads == 0 && opt.threads != 1 && !std::getenv("ORVANE_THREADS") &&
+        std::thread::hardware_concurrency() >= 2) {
+        // The measuring stages wait on the component's frames (the tool's own and the
+        // tracker's): split over two threads, they leave the pipeline less to wait on.
+        opt.engine_threads = 2;
+    }
+    const InterruptGuard interrupts;
+    JobHost host;
+    host.cancelled = &InterruptGuard::requested;
+    try {
+        const JobResult result = run_flow_job(opt, host);
+        if (!opt.quiet) print_results(result);
+        if (!result.interrupted) return kExitOk;
+        say("interrupted after " + std::to_string(result.records.size()) +
+            " frames; the results so far are in '" + opt.out + "'");
+        return kExitInterrupted;
+    } catch (const Interrupted& e) {
+        say(e.what());
+        return kExitInterrupted;
+    } catch (const UsageError& e) {
+        say(e.what());
+        return kExitUsage;
+    } catch (const std::runtime_error& e) {
+        // FlowError and ComponentError: the text is the whole message.
+        say(e.what());
+        return kExitFailed;
+    } catch (const std::bad_alloc&) {
+        say("out of memory");
+        return kExitFailed;
+    }
+}
 
 // The tool's version with those of the libraries it reads and writes video with.
 std::string orvane_flow_version() {
@@ -166,5 +216,5 @@ int main(int argc, char** argv) {
     // An unquoted glob reaches us expanded: several files, read in the order given.
     if (inputs.size() == 1) opt.input = inputs.front();
     if (inputs.size() > 1) opt.images = inputs;
-    return run_flow(opt);
+    return run(opt);
 }

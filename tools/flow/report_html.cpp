@@ -88,15 +88,34 @@ constexpr const char* kScript = R"(
       type: 'line', data: { datasets: datasets }, options: options
     });
     var canvas = c.canvas, ctx = canvas.getContext('2d');
-    var px = ctx.getImageData(0, 0, canvas.width, canvas.height).data, drawn = 0;
-    for (var i = 3; i < px.length; i += 4) if (px[i] !== 0) drawn++;
+    var px = ctx.getImageData(0, 0, canvas.width, canvas.height).data, drawn = 0, ink = 0;
+    var colours = datasets.map(function (d) { return d.borderColor; });
+    for (var i = 0; i < px.length; i += 4) {
+      if (px[i + 3] === 0) continue;
+      drawn++;
+      var rgb = '#' + [px[i], px[i + 1], px[i + 2]].map(function (v) {
+        return (v < 16 ? '0' : '') + v.toString(16);
+      }).join('');
+      if (colours.indexOf(rgb) >= 0) ink++;
+    }
     canvas.dataset.drawnPixels = drawn;
+    canvas.dataset.dataPixels = ink;  // in the colours of the series
   }
+  // A series of many points is a line; a point without a neighbour (a single pair, a frame
+  // between gaps) draws no line, so it gets a marker, and so does every point of a short series.
   function line(label, ys, colour, dashed) {
-    var points = [];
-    for (var i = 0; i < MOTION.frame.length; i++) points.push({ x: MOTION.frame[i], y: ys[i] });
+    var points = [], shown = 0;
+    for (var i = 0; i < MOTION.frame.length; i++) {
+      points.push({ x: MOTION.frame[i], y: ys[i] });
+      if (ys[i] !== null) shown++;
+    }
+    function alone(i) {
+      return ys[i] !== null && (i === 0 || ys[i - 1] === null) &&
+             (i === ys.length - 1 || ys[i + 1] === null);
+    }
     return { label: label, data: points, borderColor: colour, backgroundColor: colour,
-             borderWidth: dashed ? 1 : 2, borderDash: dashed ? [6, 4] : [] };
+             borderWidth: dashed ? 1 : 2, borderDash: dashed ? [6, 4] : [],
+             pointRadius: function (c) { return shown <= 20 || alone(c.dataIndex) ? 3 : 0; } };
   }
   function known(label, value, colour) {
     if (value === null || MOTION.frame.length === 0) return [];

@@ -1,7 +1,7 @@
 """Type stub of `orvane._core`, the compiled extension that the `orvane` package re-exports."""
 
 from types import TracebackType
-from typing import Any, Literal
+from typing import Any, Callable, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -134,8 +134,11 @@ def engine_threads() -> int:
 def _members() -> list[dict[str, Any]]: ...
 def _live_result_images() -> int: ...
 def _last_input_address() -> int: ...
-def _run_flow(
-    inputs: str | list[str] | None, out: str, settings: dict[str, Any]
-) -> tuple[int, str]: ...
+def _analyze(
+    inputs: str | list[str] | None,
+    out: str | None,
+    settings: dict[str, Any],
+    on_frame: Callable[[dict[str, Any]], object] | None = None,
+) -> tuple[str, dict[str, Any]]: ...
 def _flow_settings() -> list[str]: ...
 def _flow_setting_from_text(name: str, text: str) -> object: ...
