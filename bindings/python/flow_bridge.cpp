@@ -269,6 +269,14 @@ void define_flow(py::module_& m) {
           "the measuring job of orvane-flow without the GIL; inputs is None (the built-in "
           "sequence), a path or a list of image paths; out None writes no folder. "
           "orvane.flow.analyze is the public face of this.");
+    m.def(
+        "_flow_check_settings",
+        [](const py::dict& settings) {
+            check_job_options(options_from(py::none(), py::none(), settings), Spelling::python);
+        },
+        py::arg("settings"),
+        "Judges the settings as analyze() does before it reads any input: TypeError or "
+        "ValueError for a refused one.");
     m.def("_flow_settings", &setting_names, "The settings orvane.flow.analyze takes.");
     m.def("_flow_setting_from_text", &setting_from_text, py::arg("name"), py::arg("text"),
           "The value of a setting given as text (orvane.batch -s NAME=TEXT), read as the "
@@ -280,6 +288,7 @@ void define_flow(py::module_& m) {
             throw std::runtime_error("this orvane module was built without orvane-flow");
         },
         py::arg("inputs"), py::arg("out"), py::arg("settings"), py::arg("on_frame") = py::none());
+    m.def("_flow_check_settings", [](const py::dict&) {}, py::arg("settings"));
     m.def("_flow_settings", [] { return std::vector<std::string>(); });
     m.def("_flow_setting_from_text", [](const std::string&, const std::string& text) {
         return py::str(text);

@@ -96,6 +96,28 @@ def test_refused_settings_and_inputs_raise_with_the_programs_message(
     assert not (tmp_path / "out").exists(), "a refused run leaves no output folder"
 
 
+def test_without_out_nothing_is_written_and_each_row_comes_as_it_is_measured(tmp_path,
+                                                                             monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    rows = []
+    summary, frames = orvane.flow.analyze(frames=8, every=1, on_frame=rows.append)
+    assert os.listdir(tmp_path) == [], "analyze without out writes no file"
+    assert summary["outputs"] == [] and summary["frames"]["processed"] == 8
+    assert [r["frame"] for r in rows] == list(frames["frame"])
+    last = rows[-1]
+    assert last["a1"] == frames["a1"].iloc[-1] and last["time_s"] is None
+
+
+def test_an_exception_in_on_frame_ends_the_run_and_is_raised(tmp_path):
+    def stop(row):
+        if row["frame"] == 3:
+            raise KeyError("enough")
+
+    with pytest.raises(KeyError, match="enough"):
+        orvane.flow.analyze(out=tmp_path / "out", frames=20, on_frame=stop)
+    assert os.listdir(tmp_path) == [], "a run ended by its callback leaves no output folder"
+
+
 def test_the_hosts_ctrl_c_still_works_after_a_run():
     # The program catches Ctrl-C while it writes; inside Python the interpreter keeps its own
     # handler, so a SIGINT after the run is a KeyboardInterrupt, not the end of the process.

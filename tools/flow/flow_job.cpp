@@ -23,6 +23,61 @@
 #include "flow/progress.hpp"
 #include "flow/video_writer.hpp"
 
+// Each option and value judged before any input is read or any file is made.
+void check_job_options(const RunOptions& opt, Spelling spelling) {
+    // Every value by the rules of the option table, the same the command line and the Python
+    // module apply (a host that fills the options itself gets the same answers).
+    if (const std::string refused = check_run_options(opt, spelling); !refused.empty()) {
+        throw UsageError(refused);
+    }
+    auto setting = [spelling](const char* name) { return spelled(name, spelling); };
+    const std::string names[] = {setting("computation_mode"), setting("timederivative_mode"),
+                                 setting("input_filter"), setting("regularizer")};
+    ComponentSession::SettingNames spelled_as{names[0].c_str(), names[1].c_str(),
+                                              names[2].c_str(), names[3].c_str()};
+    try {
+        ComponentSession().apply(opt.settings, spelled_as);
+    } catch (const ComponentError& e) {
+        throw UsageError(e.what());
+    }
+    const std::string& mode = opt.settings.computation_mode;
+    for (ResultImage which : opt.save) {
+        if (!mode_computes(mode, which)) {
+            const std::string name = result_image_name(which);
+            throw UsageError(spelled_with("save", name, true, spelling) +
+                             ": the computation mode \"" + mode + "\" does not compute " + name);
+        }
+    }
+    if (!measures_dense_flow(opt.method)) {
+        // These show or store the dense flow, which the global and align methods do not
+        // measure.
+        const std::pair<std::string, bool> needs_flow[] = {
+            {spelled_with("save", "flow", true, spelling), opt.save_flow},
+            {setting("video"), !opt.video.empty()},
+            {setting("arrows"), opt.arrows}};
+        for (const auto& [option, given] : needs_flow) {
+            if (given) {
+                throw UsageError(option + ": the method \"" + method_name(opt.method) +
+                                 "\" measures no dense flow (choose pairwise, compensated or "
+                                 "direct)");
+            }
+        }
+    }
+    if (!opt.stabilize.video.empty()) {
+        // The video is read twice: once to measure the camera's path, once to render it.
+        if (opt.input == "-") {
+            throw UsageError(setting("stabilize") +
+                             " reads the input twice (once to measure the camera's path, once "
+                             "to render the video), and the standard input can be read only "
+                             "once: save the video to a file and give its name");
+        }
+        if (!opt.video.empty() && opt.video == opt.stabilize.video) {
+            throw UsageError(setting("stabilize") + " and " + setting("video") +
+                             " name the same file '" + opt.stabilize.video + "'");
+        }
+    }
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -73,6 +128,7 @@ class FlowJob {
     void skip_start();
     void run_frames();
     JobResult finish();
+    JobResult result(double elapsed_s);
     // The pipeline's stages.
     bool read_frame(FrameWork& w);
     bool produce(FrameWork& out);
@@ -134,60 +190,12 @@ class FlowJob {
     std::vector<std::pair<int64_t, AffineMotion>> pair_affines_;
 };
 
-// Each option and value judged before any input is read or any file is made.
 void FlowJob::check_options() {
-    // Every value by the rules of the option table, the same the command line and the Python
-    // module apply (a host that fills the options itself gets the same answers).
-    if (const std::string refused = check_run_options(opt_, host_.spelling); !refused.empty()) {
-        throw UsageError(refused);
-    }
+    check_job_options(opt_, host_.spelling);
     session_ = std::make_unique<ComponentSession>();
-    const std::string names[] = {setting("computation_mode"), setting("timederivative_mode"),
-                                 setting("input_filter"), setting("regularizer")};
-    ComponentSession::SettingNames spelled_as{names[0].c_str(), names[1].c_str(),
-                                              names[2].c_str(), names[3].c_str()};
-    try {
-        session_->apply(opt_.settings, spelled_as);
-    } catch (const ComponentError& e) {
-        throw UsageError(e.what());
-    }
+    session_->apply(opt_.settings);
     // The component took the keyword, so it is one of the two rules.
     parse_time_rule(opt_.settings.timederivative_mode, &rule_);
-    for (ResultImage which : opt_.save) {
-        if (!mode_computes(mode_, which)) {
-            const std::string name = result_image_name(which);
-            throw UsageError(spelled_with("save", name, true, host_.spelling) +
-                             ": the computation mode \"" + mode_ + "\" does not compute " + name);
-        }
-    }
-    if (!measures_dense_flow(opt_.method)) {
-        // These show or store the dense flow, which the global and align methods do not
-        // measure.
-        const std::pair<std::string, bool> needs_flow[] = {
-            {spelled_with("save", "flow", true, host_.spelling), opt_.save_flow},
-            {setting("video"), !opt_.video.empty()},
-            {setting("arrows"), opt_.arrows}};
-        for (const auto& [option, given] : needs_flow) {
-            if (given) {
-                throw UsageError(option + ": the method \"" + method_name(opt_.method) +
-                                 "\" measures no dense flow (choose pairwise, compensated or "
-                                 "direct)");
-            }
-        }
-    }
-    if (!opt_.stabilize.video.empty()) {
-        // The video is read twice: once to measure the camera's path, once to render it.
-        if (opt_.input == "-") {
-            throw UsageError(setting("stabilize") +
-                             " reads the input twice (once to measure the camera's path, once "
-                             "to render the video), and the standard input can be read only "
-                             "once: save the video to a file and give its name");
-        }
-        if (!opt_.video.empty() && opt_.video == opt_.stabilize.video) {
-            throw UsageError(setting("stabilize") + " and " + setting("video") +
-                             " name the same file '" + opt_.stabilize.video + "'");
-        }
-    }
 }
 
 // The output folder, the input and its geometry, and the progress display.
@@ -576,6 +584,29 @@ void FlowJob::render_stabilized(int64_t count) {
     }
 }
 
+// What the run measured, its records and estimates handed over.
+JobResult FlowJob::result(double elapsed_s) {
+    JobResult r;
+    r.options = opt_;
+    r.input_description = source_->description();
+    r.columns = columns_, r.lines = lines_, r.input_columns = in_columns_;
+    r.records = std::move(records_);
+    r.estimates = std::move(estimates_);
+    r.known = source_->known_motion();
+    r.damage = source_->damage();
+    r.ended_at_damage = source_->ended_at_damage();
+    r.interrupted = interrupted_;
+    r.global_motion = tracker_ || is_affine_mode(mode_);
+    r.elapsed_s = elapsed_s;
+    r.component_s = component_seconds_;
+    r.decode = decode_time_, r.component = component_time_, r.flow = flow_time_;
+    r.write = write_time_, r.align = align_time_;
+    r.threads = opt_.threads == 1 ? 1 : pipeline_threads();
+    r.max_speed = max_speed_;
+    if (stabilizer_) r.stabilize_encoder = stabilizer_->encoder();
+    return r;
+}
+
 // The run's files committed into the output folder and the videos put in place.
 JobResult FlowJob::finish() {
     const int64_t count = static_cast<int64_t>(records_.size());
@@ -605,39 +636,23 @@ JobResult FlowJob::finish() {
                           " frames moved beyond what can be measured; their motion is not "
                           "reliable (beyond_range in frames.csv)");
     }
-    JobResult r;
-    r.elapsed_s = std::chrono::duration<double>(Clock::now() - started_).count();
+    JobResult r = result(std::chrono::duration<double>(Clock::now() - started_).count());
     progress_->finish(count);
-    r.damage = source_->damage();
-    r.ended_at_damage = source_->ended_at_damage();
     if (!r.damage.empty()) {
         // Shown even with --quiet: the results cover less of the input than asked for.
         Progress::close_open_line();
         std::fprintf(stderr, "orvane-flow: warning: %s is damaged: %s; %s\n",
-                     source_->description().c_str(), r.damage.c_str(),
-                     damage_consequence(r.ended_at_damage, records_.size()).c_str());
+                     r.input_description.c_str(), r.damage.c_str(),
+                     damage_consequence(r.ended_at_damage, r.records.size()).c_str());
     }
-    if (stabilizer_) render_stabilized(count);
-    // A stabilised video that was not rendered is neither left half-written nor listed among
-    // the outputs.
-    if (stabilizer_ && !stabilized_) stabilizer_->discard();
-
-    r.options = opt_;
-    r.input_description = source_->description();
-    r.columns = columns_, r.lines = lines_, r.input_columns = in_columns_;
-    r.records = std::move(records_);
-    r.estimates = std::move(estimates_);
-    r.known = source_->known_motion();
-    r.interrupted = interrupted_;
-    r.global_motion = tracker_ || is_affine_mode(mode_);
-    r.component_s = component_seconds_;
-    r.decode = decode_time_, r.component = component_time_, r.flow = flow_time_;
-    r.write = write_time_, r.align = align_time_;
-    r.threads = opt_.threads == 1 ? 1 : pipeline_threads();
-    r.max_speed = max_speed_;
-    if (stabilizer_) r.stabilize_encoder = stabilizer_->encoder();
-    r.stabilized = stabilized_;
-
+    if (stabilizer_) {
+        render_stabilized(count);
+        r.interrupted = interrupted_;
+        r.stabilized = stabilized_;
+        // A stabilised video that was not rendered is neither left half-written nor listed
+        // among the outputs.
+        if (!stabilized_) stabilizer_->discard();
+    }
     if (folder_) folder_->write_results(r, *progress_);
     if (video_) video_->finish();
     if (folder_) folder_->commit();

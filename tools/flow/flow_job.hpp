@@ -70,6 +70,11 @@ struct JobResult {
     double cy() const { return 0.5 * (lines - 1); }
 };
 
+// The checks the job makes before it reads any input: each value by the option table's rules,
+// and the settings together (an image the mode does not compute, the dense flow's outputs with
+// a method that measures none, ...); throws UsageError naming the settings as `spelling` does.
+void check_job_options(const RunOptions& options, Spelling spelling);
+
 // Runs the job to its end; throws as said above.
 JobResult run_flow_job(const RunOptions& options, const JobHost& host);
 

@@ -74,56 +74,41 @@ OptionRow row(const char* name, OptionKind kind, const char* group, const char* 
     return OptionRow{name, kind, group, type_name, help, default_text};
 }
 
-// Rows of one kind bound to one member of RunOptions, reached by `Field`, a lambda without
-// captures that returns a reference to it (so that the row's store and read need no state).
-template <class Field>
-OptionRow count_row(OptionRow r, double low, double high, Field) {
-    r.low = low, r.high = high;
+// A row bound to one member of RunOptions, reached by `Field`, a lambda without captures that
+// returns a reference to it (so that the row's store and read need no state); `Slot` is the
+// member of OptionValue that the row's kind fills.
+template <auto Slot, class Field>
+OptionRow field_row(OptionRow r, Field) {
     r.store = [](RunOptions& o, const OptionValue& v) {
         auto& field = Field{}(o);
-        field = static_cast<std::remove_reference_t<decltype(field)>>(v.count);
+        field = static_cast<std::remove_reference_t<decltype(field)>>(v.*Slot);
     };
     r.read = [](const RunOptions& o) {
         OptionValue v;
-        v.count = Field{}(const_cast<RunOptions&>(o));
+        v.*Slot = Field{}(const_cast<RunOptions&>(o));
         return v;
     };
     return r;
 }
 
+// Counts and numbers in [low, high]; texts and keywords as they are; flags.
 template <class Field>
-OptionRow number_row(OptionRow r, double low, double high, Field) {
+OptionRow count_row(OptionRow r, double low, double high, Field f) {
     r.low = low, r.high = high;
-    r.store = [](RunOptions& o, const OptionValue& v) { Field{}(o) = v.number; };
-    r.read = [](const RunOptions& o) {
-        OptionValue v;
-        v.number = Field{}(const_cast<RunOptions&>(o));
-        return v;
-    };
-    return r;
+    return field_row<&OptionValue::count>(r, f);
 }
-
-// A text or keyword stored as it is.
 template <class Field>
-OptionRow text_row(OptionRow r, Field) {
-    r.store = [](RunOptions& o, const OptionValue& v) { Field{}(o) = v.text; };
-    r.read = [](const RunOptions& o) {
-        OptionValue v;
-        v.text = Field{}(const_cast<RunOptions&>(o));
-        return v;
-    };
-    return r;
+OptionRow number_row(OptionRow r, double low, double high, Field f) {
+    r.low = low, r.high = high;
+    return field_row<&OptionValue::number>(r, f);
 }
-
 template <class Field>
-OptionRow flag_row(OptionRow r, Field) {
-    r.store = [](RunOptions& o, const OptionValue& v) { Field{}(o) = v.flag; };
-    r.read = [](const RunOptions& o) {
-        OptionValue v;
-        v.flag = Field{}(const_cast<RunOptions&>(o));
-        return v;
-    };
-    return r;
+OptionRow text_row(OptionRow r, Field f) {
+    return field_row<&OptionValue::text>(r, f);
+}
+template <class Field>
+OptionRow flag_row(OptionRow r, Field f) {
+    return field_row<&OptionValue::flag>(r, f);
 }
 
 OptionValue text_of(const std::string& v) {

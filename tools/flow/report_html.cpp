@@ -82,24 +82,29 @@ constexpr const char* kScript = R"(
     var options = JSON.parse(JSON.stringify(common));
     options.scales = {
       x: { type: 'linear', title: { display: true, text: 'frame' } },
-      y: { title: { display: true, text: unit } }
+      // A margin above and below the data, so that a marker at the extremes shows whole.
+      y: { title: { display: true, text: unit }, grace: '5%' }
     };
     var c = new Chart(document.getElementById(id), {
       type: 'line', data: { datasets: datasets }, options: options
     });
     var canvas = c.canvas, ctx = canvas.getContext('2d');
     var px = ctx.getImageData(0, 0, canvas.width, canvas.height).data, drawn = 0, ink = 0;
+    for (var i = 3; i < px.length; i += 4) if (px[i] !== 0) drawn++;
+    canvas.dataset.drawnPixels = drawn;
+    // The plot area alone (no legend, no axes): pixels in the colours of the series.
     var colours = datasets.map(function (d) { return d.borderColor; });
-    for (var i = 0; i < px.length; i += 4) {
-      if (px[i + 3] === 0) continue;
-      drawn++;
-      var rgb = '#' + [px[i], px[i + 1], px[i + 2]].map(function (v) {
+    var area = c.chartArea, scale = canvas.width / c.width;
+    var x0 = Math.ceil(area.left * scale), y0 = Math.ceil(area.top * scale);
+    var plot = ctx.getImageData(x0, y0, Math.floor(area.right * scale) - x0,
+                                Math.floor(area.bottom * scale) - y0).data;
+    for (var k = 0; k < plot.length; k += 4) {
+      var rgb = '#' + [plot[k], plot[k + 1], plot[k + 2]].map(function (v) {
         return (v < 16 ? '0' : '') + v.toString(16);
       }).join('');
-      if (colours.indexOf(rgb) >= 0) ink++;
+      if (plot[k + 3] !== 0 && colours.indexOf(rgb) >= 0) ink++;
     }
-    canvas.dataset.drawnPixels = drawn;
-    canvas.dataset.dataPixels = ink;  // in the colours of the series
+    canvas.dataset.dataPixels = ink;
   }
   // A series of many points is a line; a point without a neighbour (a single pair, a frame
   // between gaps) draws no line, so it gets a marker, and so does every point of a short series.
