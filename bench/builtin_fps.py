@@ -10,7 +10,7 @@ frame, and prints per program the median over the runs of:
                  write, align): what a frame costs whatever else the machine runs
 
     /usr/bin/python3 bench/builtin_fps.py NAME=PROGRAM [NAME=PROGRAM ...] [--runs 7]
-                                          [--frames 60]
+                                          [--frames 60] [--threads N]
 """
 import argparse
 import json
@@ -20,9 +20,10 @@ import tempfile
 from pathlib import Path
 
 
-def one_run(program, frames, scratch):
+def one_run(program, frames, threads, scratch):
     out = Path(scratch) / "out"
-    subprocess.run([program, "-q", "--force", "--frames", str(frames), "--out", str(out)],
+    extra = [] if threads is None else ["--threads", str(threads)]
+    subprocess.run([program, "-q", "--force", "--frames", str(frames), "--out", str(out), *extra],
                    check=True)
     summary = json.loads((out / "summary.json").read_text())
     stages = summary["stages"]
@@ -36,13 +37,14 @@ def main():
     parser.add_argument("programs", nargs="+", metavar="NAME=PROGRAM")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--frames", type=int, default=60)
+    parser.add_argument("--threads", type=int, help="the tool's --threads (default: its own)")
     args = parser.parse_args()
     programs = [p.split("=", 1) for p in args.programs]
     results = {name: [] for name, _ in programs}
     with tempfile.TemporaryDirectory() as scratch:
         for _ in range(args.runs):
             for name, program in programs:
-                results[name].append(one_run(program, args.frames, scratch))
+                results[name].append(one_run(program, args.frames, args.threads, scratch))
     print(f"| program | e2e fps (median of {args.runs}) | cpu ms/frame |")
     print("| --- | ---: | ---: |")
     for name, runs in results.items():

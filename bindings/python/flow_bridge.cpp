@@ -110,11 +110,16 @@ py::object setting_from_text(const std::string& name, const std::string& text) {
     std::string error;
     if (!parse_option_text(row, text, name, &v, &error)) throw py::value_error(error);
     switch (row.kind) {
-        case OptionKind::count: return py::int_(v.count);
-        case OptionKind::number: return py::float_(v.number);
-        case OptionKind::flag: return py::bool_(v.flag);
-        case OptionKind::names: return py::cast(v.names);
-        default: return py::str(v.text);
+        case OptionKind::count:
+            return py::int_(v.count);
+        case OptionKind::number:
+            return py::float_(v.number);
+        case OptionKind::flag:
+            return py::bool_(v.flag);
+        case OptionKind::names:
+            return py::cast(v.names);
+        default:
+            return py::str(v.text);
     }
 }
 
@@ -139,7 +144,8 @@ RunOptions options_from(py::handle inputs, const py::object& out, const py::dict
             throw py::value_error(error);
         }
     }
-    if (o.stabilize.video.empty() && (settings.contains("smoothing") || settings.contains("borders"))) {
+    if (o.stabilize.video.empty() &&
+        (settings.contains("smoothing") || settings.contains("borders"))) {
         throw py::value_error(
             "smoothing and borders shape the stabilised video; give stabilize too "
             "(or call orvane.flow.stabilize)");
@@ -167,8 +173,8 @@ std::vector<std::string> column_names() {
 // Digits with an optional sign: a cell that a CSV reader takes for an integer.
 bool integer_text(const std::string& cell) {
     const size_t first = !cell.empty() && cell[0] == '-' ? 1 : 0;
-    return cell.size() > first &&
-           std::all_of(cell.begin() + first, cell.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return cell.size() > first && std::all_of(cell.begin() + first, cell.end(),
+                                              [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // One frame as a dict of frames.csv's columns: an int or a float, None where the cell is
@@ -212,8 +218,8 @@ py::dict frame_table(const std::vector<FrameRecord>& records) {
             py::array_t<double> column(n);
             for (py::ssize_t i = 0; i < n; ++i) {
                 const std::string& c = cells[i][k];
-                column.mutable_at(i) =
-                    c.empty() ? std::numeric_limits<double>::quiet_NaN() : std::strtod(c.c_str(), nullptr);
+                column.mutable_at(i) = c.empty() ? std::numeric_limits<double>::quiet_NaN()
+                                                 : std::strtod(c.c_str(), nullptr);
             }
             table[names[k].c_str()] = column;
         }
@@ -288,11 +294,11 @@ void define_flow(py::module_& m) {
             throw std::runtime_error("this orvane module was built without orvane-flow");
         },
         py::arg("inputs"), py::arg("out"), py::arg("settings"), py::arg("on_frame") = py::none());
-    m.def("_flow_check_settings", [](const py::dict&) {}, py::arg("settings"));
+    m.def(
+        "_flow_check_settings", [](const py::dict&) {}, py::arg("settings"));
     m.def("_flow_settings", [] { return std::vector<std::string>(); });
-    m.def("_flow_setting_from_text", [](const std::string&, const std::string& text) {
-        return py::str(text);
-    });
+    m.def("_flow_setting_from_text",
+          [](const std::string&, const std::string& text) { return py::str(text); });
 #endif
 }
 

@@ -118,6 +118,15 @@ def test_an_exception_in_on_frame_ends_the_run_and_is_raised(tmp_path):
     assert os.listdir(tmp_path) == [], "a run ended by its callback leaves no output folder"
 
 
+def test_earlier_results_are_replaced_only_when_asked_to(tmp_path):
+    orvane.flow.analyze(out=tmp_path / "out", frames=3)
+    with pytest.raises(orvane.flow.FlowError,
+                       match="holds earlier results; choose another out or add force=True"):
+        orvane.flow.analyze(out=tmp_path / "out", frames=4)
+    assert orvane.flow.analyze(out=tmp_path / "out", frames=4, force=True)[0]["frames"][
+        "processed"] == 4
+
+
 def test_the_hosts_ctrl_c_still_works_after_a_run():
     # The program catches Ctrl-C while it writes; inside Python the interpreter keeps its own
     # handler, so a SIGINT after the run is a KeyboardInterrupt, not the end of the process.

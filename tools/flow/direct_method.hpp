@@ -32,8 +32,8 @@ class DirectMethod {
     };
     // After the component's `count`-th frame, which is input frame `newest`; `img` holds its
     // It, Un and Vn. Nothing while the derivatives are not yet defined.
-    std::optional<Step> measure(ComponentSession& session, const FrameImages& img,
-                                int64_t newest, TimeRule rule, int64_t count);
+    std::optional<Step> measure(ComponentSession& session, const FrameImages& img, int64_t newest,
+                                TimeRule rule, int64_t count);
 
   private:
     int32_t columns_, lines_, margin_;

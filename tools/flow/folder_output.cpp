@@ -9,8 +9,17 @@
 #include "flow/pictures.hpp"
 #include "flow/report_html.hpp"
 
-FolderOutput::FolderOutput(const RunOptions& options)
-    : options_(options), stage_(options.out, options.force) {}
+namespace {
+
+OutputStage::SettingNames setting_names(Spelling spelling) {
+    if (spelling == Spelling::command_line) return {};
+    return {"out", "force=True"};
+}
+
+}  // namespace
+
+FolderOutput::FolderOutput(const RunOptions& options, Spelling spelling)
+    : options_(options), stage_(options.out, options.force, setting_names(spelling)) {}
 
 std::string FolderOutput::picture_path(const std::string& name) {
     picture_names_.push_back(name);
@@ -75,7 +84,7 @@ std::string FolderOutput::link_to(const std::string& file) const {
     std::error_code ec;
     const auto video = std::filesystem::absolute(file, ec);
     return stage_.is_output_folder(video.parent_path().string()) ? video.filename().string()
-                                                                  : "file://" + video.string();
+                                                                 : "file://" + video.string();
 }
 
 namespace {
@@ -89,9 +98,9 @@ std::vector<std::pair<std::string, std::string>> stabilization_rows(const JobRes
         return std::string(text);
     };
     std::vector<std::pair<std::string, std::string>> rows;
-    rows.emplace_back("camera path", so.tripod ? "tripod (constant velocity)"
-                                               : "Gaussian of " + json_number(so.smoothing_s) +
-                                                     " s");
+    rows.emplace_back("camera path", so.tripod
+                                         ? "tripod (constant velocity)"
+                                         : "Gaussian of " + json_number(so.smoothing_s) + " s");
     if (!result.stabilized) {
         rows.emplace_back("video", "not written (interrupted)");
         return rows;
@@ -100,10 +109,10 @@ std::vector<std::pair<std::string, std::string>> stabilization_rows(const JobRes
     char zoom[48];
     std::snprintf(zoom, sizeof zoom, " (zoom %.4f%s)", st.zoom, st.zoom_enough ? "" : ", capped");
     rows.emplace_back("borders", so.borders + (so.borders == "crop" ? zoom : ""));
-    rows.emplace_back("frames", std::to_string(st.frames) +
-                                    (st.unaligned ? " (" + std::to_string(st.unaligned) +
-                                                        " steps not measured)"
-                                                  : std::string()));
+    rows.emplace_back(
+        "frames", std::to_string(st.frames) +
+                      (st.unaligned ? " (" + std::to_string(st.unaligned) + " steps not measured)"
+                                    : std::string()));
     rows.emplace_back("shake in the input (centre / corners)", px(st.shake));
     rows.emplace_back("shake left, measured on the output", px(st.residual));
     rows.emplace_back("sound", st.audio.empty() ? "none (the input is not a video)" : st.audio);
@@ -134,9 +143,9 @@ void FolderOutput::write_report(const JobResult& result, Progress& progress) {
     }
     if (!result.estimates.empty() || result.stabilized) {
         r.motion_plot = "motion.png";
-        write_png_rgb(stage_.path_for(r.motion_plot),
-                      motion_plot(result.records, r.cx, r.cy, r.known,
-                                  result.stabilized ? &path : nullptr));
+        write_png_rgb(
+            stage_.path_for(r.motion_plot),
+            motion_plot(result.records, r.cx, r.cy, r.known, result.stabilized ? &path : nullptr));
     }
     const ComponentSettings& s = o.settings;
     r.settings = {{"computation mode", s.computation_mode},
@@ -146,8 +155,7 @@ void FolderOutput::write_report(const JobResult& result, Progress& progress) {
                   {"affine fit", o.robust_fit ? "robust" : "plain"},
                   {"dense flow method", method_name(o.method)},
                   // The pairwise method has no window of its own.
-                  {"dense flow window",
-                   o.method == Method::pairwise ? "-" : window_text(o.window)},
+                  {"dense flow window", o.method == Method::pairwise ? "-" : window_text(o.window)},
                   {"threads", o.threads == 1 ? std::string("1")
                                              : std::to_string(result.threads) + " (pipeline)"},
                   {"size", std::to_string(result.columns) + " x " + std::to_string(result.lines)},

@@ -15,8 +15,9 @@
 
 class FolderOutput {
   public:
-    // Judges the output folder (see OutputStage): throws FlowError when it cannot be used.
-    explicit FolderOutput(const RunOptions& options);
+    // Judges the output folder (see OutputStage): throws FlowError when it cannot be used,
+    // naming the settings as `spelling` does.
+    FolderOutput(const RunOptions& options, Spelling spelling);
 
     // The pictures of a picture frame (Is, It2, the --save images), and the files of the flow
     // it carries; `max_speed` [px/frame] is the flow pictures' full colour.

@@ -43,7 +43,7 @@ std::string spelled_with(const std::string& name, const std::string& value, bool
 struct RunOptions {
     std::string input;                // empty: the built-in default sequence
     std::vector<std::string> images;  // several image files named one by one (replaces input)
-    std::string out = "orvane-out";  // output folder
+    std::string out = "orvane-out";   // output folder
     // false: no output folder, nothing is written but the videos asked for (a host that takes
     // the results from memory).
     bool write_folder = true;
@@ -52,8 +52,8 @@ struct RunOptions {
     // them) and the input filter on (it keeps the derivatives inside their accurate range).
     ComponentSettings settings{"all", "batch", 1, 0.01};
     Method method = Method::pairwise;
-    WindowSpec window;       // the dense flow's local window
-    bool save_flow = false;  // flow_NNNNNN.flo, flow_NNNNNN.npy and valid_NNNNNN.png
+    WindowSpec window;               // the dense flow's local window
+    bool save_flow = false;          // flow_NNNNNN.flo, flow_NNNNNN.npy and valid_NNNNNN.png
     int64_t frames = -1;             // at most this many frames (-1: all)
     int64_t start = 0;               // input frames passed over first
     int64_t every = 10;              // pictures of every K-th frame, and of the last
@@ -63,10 +63,10 @@ struct RunOptions {
     // [px/frame] full colour in the flow pictures, one scale for the whole run; 0: chosen from
     // the first flow's fastest motions (pairwise method), 2 for the other methods.
     double max_speed = 0;
-    bool arrows = false;             // arrows_NNNNNN.png: the flow as arrows on the input
-    std::string video;               // --video FILE: input and flow side by side, H.264
-    StabilizeOptions stabilize;      // --stabilize FILE: the input with the shake taken out
-    int threads = 0;                 // 1: decode, measure and write on one thread; else three
+    bool arrows = false;         // arrows_NNNNNN.png: the flow as arrows on the input
+    std::string video;           // --video FILE: input and flow side by side, H.264
+    StabilizeOptions stabilize;  // --stabilize FILE: the input with the shake taken out
+    int threads = 0;             // 1: decode, measure and write on one thread; else three
     // Threads that split each frame of the component into bands, for this run only (0: the
     // process's setting as it is).
     int engine_threads = 0;

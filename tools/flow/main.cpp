@@ -81,7 +81,6 @@ std::string orvane_flow_version() {
            dotted(avformat_version()) + ", libavcodec " + dotted(avcodec_version()) + ")";
 }
 
-
 constexpr const char* kDescription =
     "orvane-flow measures image motion in a video or an image sequence with the Orvane\n"
     "component: the dense 2-D flow of every pixel and the global affine motion of every\n"

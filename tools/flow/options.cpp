@@ -127,26 +127,26 @@ std::vector<OptionRow> make_table() {
     static const std::string window = window_text(d.window);
     std::vector<OptionRow> t;
 
-    OptionRow method = row(
-        "method", OptionKind::keyword, measuring, "",
-        "pairwise: the flow from each frame to the next, any pair of images,\n"
-        "  up to about 80 px/frame, a value and a confidence at every pixel;\n"
-        "compensated: motion-compensated frames, any speed up to several px/frame;\n"
-        "direct: the component's own moment images, below about 1 px/frame;\n"
-        "global: compensated, the global affine motion only, no dense flow;\n"
-        "align: the global affine motion from each frame to the next by registering\n"
-        "  the frames, each jump of a shaking camera itself, no dense flow (fastest;\n"
-        "  what --stabilize measures with)",
-        method_name(d.method));
+    OptionRow method =
+        row("method", OptionKind::keyword, measuring, "",
+            "pairwise: the flow from each frame to the next, any pair of images,\n"
+            "  up to about 80 px/frame, a value and a confidence at every pixel;\n"
+            "compensated: motion-compensated frames, any speed up to several px/frame;\n"
+            "direct: the component's own moment images, below about 1 px/frame;\n"
+            "global: compensated, the global affine motion only, no dense flow;\n"
+            "align: the global affine motion from each frame to the next by registering\n"
+            "  the frames, each jump of a shaking camera itself, no dense flow (fastest;\n"
+            "  what --stabilize measures with)",
+            method_name(d.method));
     method.keywords = method_names();
     // The keyword was judged against the table's list, so it names a method.
     method.store = [](RunOptions& o, const OptionValue& v) { parse_method(v.text, &o.method); };
     method.read = [](const RunOptions& o) { return text_of(method_name(o.method)); };
     t.push_back(method);
 
-    OptionRow win = row("window", OptionKind::text, measuring, "",
-                        "Local window of the dense flow: gaussian:SIGMA or box:SIDE [px]",
-                        window.c_str());
+    OptionRow win =
+        row("window", OptionKind::text, measuring, "",
+            "Local window of the dense flow: gaussian:SIGMA or box:SIDE [px]", window.c_str());
     win.judge_text = judge_window;
     win.store = [](RunOptions& o, const OptionValue& v) {
         std::string error;
@@ -155,41 +155,42 @@ std::vector<OptionRow> make_table() {
     win.read = [](const RunOptions& o) { return text_of(window_text(o.window)); };
     t.push_back(win);
 
-    OptionRow mode = text_row(row("computation_mode", OptionKind::text, settings, "",
-                                  "changedetection, orvane, affineparams or all", "all"),
-                              [](RunOptions& o) -> auto& { return o.settings.computation_mode; });
+    OptionRow mode =
+        text_row(row("computation_mode", OptionKind::text, settings, "",
+                     "changedetection, orvane, affineparams or all", "all"),
+                 [](RunOptions& o) -> std::string& { return o.settings.computation_mode; });
     mode.judge_text = [](const std::string& v) { return component_refusal(v, "batch"); };
     t.push_back(mode);
-    OptionRow rule = text_row(
-        row("timederivative_mode", OptionKind::text, settings, "",
-            "recursive (2 frames) or batch (5 frames; refers to 2 frames back)", "batch"),
-        [](RunOptions& o) -> auto& { return o.settings.timederivative_mode; });
+    OptionRow rule =
+        text_row(row("timederivative_mode", OptionKind::text, settings, "",
+                     "recursive (2 frames) or batch (5 frames; refers to 2 frames back)", "batch"),
+                 [](RunOptions& o) -> std::string& { return o.settings.timederivative_mode; });
     rule.judge_text = [](const std::string& v) { return component_refusal("all", v); };
     t.push_back(rule);
     // The component's setting is 32 bits wide: 2^32 would reach it as 0 (smoothing off).
     t.push_back(count_row(row("input_filter", OptionKind::count, settings, "INT",
                               "Non-zero: smooth each frame with the 5x5 filter first", "1"),
                           kInt32Low, kInt32High,
-                          [](RunOptions& o) -> auto& { return o.settings.input_filter; }));
+                          [](RunOptions& o) -> int32_t& { return o.settings.input_filter; }));
     // The component takes any regularizer; with NaN every flow comes out empty, with an
     // infinite one zero, with a negative one it divides by nearly nothing.
     t.push_back(number_row(
         row("regularizer", OptionKind::number, settings, "FLOAT",
             "Added to the squared gradient before dividing (a finite number of at least 0)",
             "0.01"),
-        0, kHuge, [](RunOptions& o) -> auto& { return o.settings.regularizer; }));
+        0, kHuge, [](RunOptions& o) -> double& { return o.settings.regularizer; }));
 
     OptionRow count = count_row(row("frames", OptionKind::count, frames, "N",
                                     "Process at most N frames (default: all)", ""),
-                                1, kCountHigh, [](RunOptions& o) -> auto& { return o.frames; });
+                                1, kCountHigh, [](RunOptions& o) -> int64_t& { return o.frames; });
     count.has_unset = true, count.unset = -1;
     t.push_back(count);
-    t.push_back(count_row(row("start", OptionKind::count, frames, "N",
-                              "Pass over the first N input frames", "0"),
-                          0, kCountHigh, [](RunOptions& o) -> auto& { return o.start; }));
+    t.push_back(count_row(
+        row("start", OptionKind::count, frames, "N", "Pass over the first N input frames", "0"), 0,
+        kCountHigh, [](RunOptions& o) -> int64_t& { return o.start; }));
     t.push_back(count_row(row("every", OptionKind::count, frames, "K",
                               "Write pictures of every K-th frame (and of the last)", "10"),
-                          1, kCountHigh, [](RunOptions& o) -> auto& { return o.every; }));
+                          1, kCountHigh, [](RunOptions& o) -> int64_t& { return o.every; }));
 
     OptionRow save = row("save", OptionKind::names, frames, "LIST",
                          "On picture frames store 'flow' (.flo, .npy, valid mask) and/or these\n"
@@ -221,7 +222,7 @@ std::vector<OptionRow> make_table() {
     t.push_back(number_row(row("change_threshold", OptionKind::number, frames, "FLOAT",
                                "It2 above which a pixel counts as changed in frames.csv", "64"),
                            -kHuge, kHuge,
-                           [](RunOptions& o) -> auto& { return o.change_threshold; }));
+                           [](RunOptions& o) -> double& { return o.change_threshold; }));
     OptionRow fit = row("affine_fit", OptionKind::keyword, frames, "",
                         "robust (objects moving on their own weigh little) or plain", "robust");
     fit.keywords = {"robust", "plain"};
@@ -234,24 +235,24 @@ std::vector<OptionRow> make_table() {
             "whole run; 0, the default: a round number above the first flow's fastest motions, "
             "2 with the compensated and direct methods)",
             "0"),
-        0, kHuge, [](RunOptions& o) -> auto& { return o.max_speed; }));
+        0, kHuge, [](RunOptions& o) -> double& { return o.max_speed; }));
     // The output stage judges a video's name and place.
-    OptionRow video = text_row(
-        row("video", OptionKind::text, frames, "FILE.mp4",
-            "Also write the input and the flow side by side as an H.264 video", ""),
-        [](RunOptions& o) -> auto& { return o.video; });
+    OptionRow video =
+        text_row(row("video", OptionKind::text, frames, "FILE.mp4",
+                     "Also write the input and the flow side by side as an H.264 video", ""),
+                 [](RunOptions& o) -> std::string& { return o.video; });
     t.push_back(video);
     t.push_back(flag_row(row("arrows", OptionKind::flag, frames, "",
                              "Also draw the flow as arrows on the input frame", ""),
-                         [](RunOptions& o) -> auto& { return o.arrows; }));
+                         [](RunOptions& o) -> bool& { return o.arrows; }));
 
-    t.push_back(text_row(
-        row("stabilize", OptionKind::text, stabilizing, "OUT.mp4",
-            "Also write the input with the shake taken out (the camera path smoothed),\n"
-            "  H.264 in colour, with the input's time stamps and sound; the input is\n"
-            "  read twice, so it must be a file, not a pipe",
-            ""),
-        [](RunOptions& o) -> auto& { return o.stabilize.video; }));
+    t.push_back(
+        text_row(row("stabilize", OptionKind::text, stabilizing, "OUT.mp4",
+                     "Also write the input with the shake taken out (the camera path smoothed),\n"
+                     "  H.264 in colour, with the input's time stamps and sound; the input is\n"
+                     "  read twice, so it must be a file, not a pipe",
+                     ""),
+                 [](RunOptions& o) -> std::string& { return o.stabilize.video; }));
     OptionRow smoothing =
         row("smoothing", OptionKind::text, stabilizing, "SECONDS|tripod",
             "How the camera path is smoothed: a Gaussian of SECONDS (standard deviation;\n"
@@ -270,12 +271,12 @@ std::vector<OptionRow> make_table() {
         return text_of(text.str());
     };
     t.push_back(smoothing);
-    OptionRow borders = text_row(
-        row("borders", OptionKind::keyword, stabilizing, "",
-            "What fills the borders the correction opens: crop (one zoom for the whole\n"
-            "  video, just enough to hide them), black, or mirror (the picture mirrored)",
-            "crop"),
-        [](RunOptions& o) -> auto& { return o.stabilize.borders; });
+    OptionRow borders =
+        text_row(row("borders", OptionKind::keyword, stabilizing, "",
+                     "What fills the borders the correction opens: crop (one zoom for the whole\n"
+                     "  video, just enough to hide them), black, or mirror (the picture mirrored)",
+                     "crop"),
+                 [](RunOptions& o) -> std::string& { return o.stabilize.borders; });
     borders.keywords = {"crop", "black", "mirror"};
     t.push_back(borders);
 
@@ -300,21 +301,21 @@ std::vector<OptionRow> make_table() {
             "2 with the pipeline on two or more cores, else 1, or ORVANE_THREADS; the results "
             "are the same)",
             ""),
-        1, 64, [](RunOptions& o) -> auto& { return o.engine_threads; });
+        1, 64, [](RunOptions& o) -> int& { return o.engine_threads; });
     engine.has_unset = true, engine.unset = 0;
     t.push_back(engine);
-    t.push_back(flag_row(
-        row("force", OptionKind::flag, frames, "",
-            "Replace the results of an earlier run in DIR, on success (only the files its "
-            "summary.json lists; a folder holding other files is refused)",
-            ""),
-        [](RunOptions& o) -> auto& { return o.force; }));
+    t.push_back(
+        flag_row(row("force", OptionKind::flag, frames, "",
+                     "Replace the results of an earlier run in DIR, on success (only the files its "
+                     "summary.json lists; a folder holding other files is refused)",
+                     ""),
+                 [](RunOptions& o) -> bool& { return o.force; }));
     t.push_back(flag_row(row("quiet", OptionKind::flag, frames, "",
                              "No progress, notices or result table; errors only", ""),
-                         [](RunOptions& o) -> auto& { return o.quiet; }));
+                         [](RunOptions& o) -> bool& { return o.quiet; }));
     t.push_back(flag_row(row("verbose", OptionKind::flag, frames, "",
                              "Also show what FFmpeg says about the input", ""),
-                         [](RunOptions& o) -> auto& { return o.verbose; }));
+                         [](RunOptions& o) -> bool& { return o.verbose; }));
     return t;
 }
 
@@ -385,8 +386,7 @@ std::string judge_option(const OptionRow& row, const OptionValue& v, const std::
                    (unbounded_below ? std::string() : " of at least " + number_text(row.low));
         }
         case OptionKind::keyword:
-            if (std::find(row.keywords.begin(), row.keywords.end(), v.text) !=
-                row.keywords.end()) {
+            if (std::find(row.keywords.begin(), row.keywords.end(), v.text) != row.keywords.end()) {
                 return {};
             }
             return spelled + " '" + v.text + "': not a choice (choose from " +
@@ -401,8 +401,7 @@ std::string judge_option(const OptionRow& row, const OptionValue& v, const std::
             return {};
         case OptionKind::names:
             for (const std::string& n : v.names) {
-                if (std::find(row.keywords.begin(), row.keywords.end(), n) ==
-                    row.keywords.end()) {
+                if (std::find(row.keywords.begin(), row.keywords.end(), n) == row.keywords.end()) {
                     std::string all;
                     for (const std::string& k : row.keywords) all += (all.empty() ? "" : " ") + k;
                     return spelled + ": unknown image '" + n + "' (choose from " + all + ")";

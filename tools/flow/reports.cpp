@@ -93,4 +93,3 @@ std::string json_number(double value) {
     std::snprintf(text, sizeof text, "%.17g", value);
     return text;
 }
-

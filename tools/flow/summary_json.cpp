@@ -80,9 +80,12 @@ std::string summary_json(const JobResult& r) {
                      {"timederivative_mode", s.timederivative_mode},
                      {"input_filter", s.input_filter},
                      {"regularizer", number(s.regularizer)}};
-    j["frames"] = {{"processed", r.records.size()},  {"first", r.records.front().frame},
-                   {"last", r.records.back().frame}, {"start", o.start},
-                   {"every", o.every},               {"affine_estimates", r.estimates.size()}};
+    j["frames"] = {{"processed", r.records.size()},
+                   {"first", r.records.front().frame},
+                   {"last", r.records.back().frame},
+                   {"start", o.start},
+                   {"every", o.every},
+                   {"affine_estimates", r.estimates.size()}};
     j["interrupted"] = r.interrupted;
     j["input_damaged"] = !r.damage.empty();
     j["input_damage"] = r.damage.empty() ? ordered_json() : ordered_json(r.damage);
