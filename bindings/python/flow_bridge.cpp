@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #ifdef ORVANE_WITH_FLOW
 #include "flow/flow_job.hpp"
+#include "flow/interrupts.hpp"
 #include "flow/options.hpp"
 #endif
 
@@ -229,7 +231,7 @@ py::dict frame_table(const std::vector<FrameRecord>& records) {
 
 // The measuring job without the GIL; its summary as summary.json's text, and its table.
 py::tuple analyze(py::handle inputs, const py::object& out, const py::dict& settings,
-                  const py::object& on_frame) {
+                  const py::object& on_frame, bool catch_interrupts) {
     const RunOptions options = options_from(inputs, out, settings);
     JobHost host;
     host.spelling = Spelling::python;
@@ -240,13 +242,30 @@ py::tuple analyze(py::handle inputs, const py::object& out, const py::dict& sett
         };
     }
     JobResult result;
-    try {
-        const py::gil_scoped_release no_gil;
-        result = run_flow_job(options, host);
-    } catch (const ComponentError& e) {
-        throw FlowError(e.what());
-    } catch (const std::bad_alloc&) {
-        throw FlowError("out of memory");
+    {
+        // Ctrl-C while the job runs (called from the main thread) ends it at the next frame, as
+        // on the command line: the frames so far are kept, and KeyboardInterrupt follows once
+        // they are. Python's own handler is back in place before any Python code runs again.
+        std::optional<InterruptGuard> interrupts;
+        if (catch_interrupts) {
+            interrupts.emplace();
+            host.cancelled = &InterruptGuard::requested;
+        }
+        try {
+            const py::gil_scoped_release no_gil;
+            result = run_flow_job(options, host);
+        } catch (const ComponentError& e) {
+            throw FlowError(e.what());
+        } catch (const std::bad_alloc&) {
+            throw FlowError("out of memory");
+        }
+    }
+    if (result.interrupted) {
+        const std::string message =
+            "interrupted after " + std::to_string(result.records.size()) + " frames" +
+            (options.write_folder ? "; the results so far are in '" + options.out + "'" : "");
+        PyErr_SetString(PyExc_KeyboardInterrupt, message.c_str());
+        throw py::error_already_set();
     }
     return py::make_tuple(summary_json(result), frame_table(result.records));
 }
@@ -264,16 +283,20 @@ void define_flow(py::module_& m) {
             if (failure) std::rethrow_exception(failure);
         } catch (const UsageError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const Interrupted& e) {
+            PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
         } catch (const FlowError& e) {
             const py::object type = py::module_::import("orvane.flow").attr("FlowError");
             PyErr_SetString(type.ptr(), e.what());
         }
     });
     m.def("_analyze", &analyze, py::arg("inputs"), py::arg("out"), py::arg("settings"),
-          py::arg("on_frame") = py::none(),
-          "_analyze(inputs, out, settings, on_frame=None) -> (summary_text, table)\n\nRuns "
-          "the measuring job of orvane-flow without the GIL; inputs is None (the built-in "
-          "sequence), a path or a list of image paths; out None writes no folder. "
+          py::arg("on_frame") = py::none(), py::arg("catch_interrupts") = false,
+          "_analyze(inputs, out, settings, on_frame=None, catch_interrupts=False) -> "
+          "(summary_text, table)\n\nRuns the measuring job of orvane-flow without the GIL; "
+          "inputs is None (the built-in sequence), a path or a list of image paths; out None "
+          "writes no folder; catch_interrupts (from the main thread only): Ctrl-C ends the run "
+          "at the next frame, keeping the frames so far, then raises KeyboardInterrupt. "
           "orvane.flow.analyze is the public face of this.");
     m.def(
         "_flow_check_settings",
@@ -290,10 +313,11 @@ void define_flow(py::module_& m) {
 #else
     m.def(
         "_analyze",
-        [](py::handle, py::handle, py::handle, py::handle) -> py::tuple {
+        [](py::handle, py::handle, py::handle, py::handle, bool) -> py::tuple {
             throw std::runtime_error("this orvane module was built without orvane-flow");
         },
-        py::arg("inputs"), py::arg("out"), py::arg("settings"), py::arg("on_frame") = py::none());
+        py::arg("inputs"), py::arg("out"), py::arg("settings"), py::arg("on_frame") = py::none(),
+        py::arg("catch_interrupts") = false);
     m.def(
         "_flow_check_settings", [](const py::dict&) {}, py::arg("settings"));
     m.def("_flow_settings", [] { return std::vector<std::string>(); });

@@ -143,6 +143,30 @@ def test_the_hosts_ctrl_c_still_works_after_a_run():
     assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
 
 
+def test_ctrl_c_during_a_run_keeps_the_frames_so_far_then_raises_keyboard_interrupt(tmp_path):
+    script = ("import json, os, signal, sys, orvane.flow\n"
+              "rows = []\n"
+              "def on_frame(row):\n"
+              "    rows.append(row)\n"
+              "    if len(rows) == 3:\n"
+              "        os.kill(os.getpid(), signal.SIGINT)\n"
+              "try:\n"
+              "    orvane.flow.analyze(out=sys.argv[1], frames=40, threads=1, on_frame=on_frame)\n"
+              "except KeyboardInterrupt as e:\n"
+              "    print('KeyboardInterrupt:', e)\n"
+              "summary = json.load(open(os.path.join(sys.argv[1], 'summary.json')))\n"
+              "print(summary['interrupted'], summary['frames']['processed'] == len(rows))\n")
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")],
+                          capture_output=True, text=True, timeout=120, env=dict(
+                              os.environ, PYTHONPATH=str(
+                                  pathlib.Path(orvane.flow.__file__).parents[1])))
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and len(lines) == 2, (done.stdout, done.stderr)
+    assert lines[0].startswith("KeyboardInterrupt: interrupted after ")
+    assert lines[0].endswith(f"frames; the results so far are in '{tmp_path / 'out'}'")
+    assert lines[1] == "True True"
+
+
 def test_two_runs_into_one_folder_never_break_each_other(tmp_path):
     out = tmp_path / "out"
     outcomes = [None, None]

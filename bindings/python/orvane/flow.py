@@ -27,6 +27,7 @@ import io
 import json
 import os
 import pathlib
+import threading
 from dataclasses import dataclass
 from typing import Iterable, Iterator, Optional, Tuple
 
@@ -210,7 +211,9 @@ def analyze(path=None, out=None, *, on_frame=None, **settings):
     from memory, the same as the files hold. Without ``out`` the summary lists no outputs.
 
     Raises TypeError for an unknown setting or a value of the wrong type, ValueError for a
-    value the tool refuses, and FlowError when the recording cannot be measured.
+    value the tool refuses, and FlowError when the recording cannot be measured. Ctrl-C ends
+    the run at the next frame; the frames measured so far are written into ``out`` (summary
+    "interrupted": true), then KeyboardInterrupt is raised.
     """
     if path is None:
         inputs = None
@@ -223,8 +226,12 @@ def analyze(path=None, out=None, *, on_frame=None, **settings):
             # would pass for a result.
             raise ValueError("path is an empty list of inputs: there is no recording to "
                              "measure (None runs the built-in sequence)")
+    # Ctrl-C ends the run at the next frame, as on the command line (the frames measured so
+    # far are written into `out`), and then raises KeyboardInterrupt; only the main thread
+    # receives it.
+    main = threading.current_thread() is threading.main_thread()
     text, table = _core._analyze(inputs, None if out is None else os.fspath(out), settings,
-                                 on_frame)
+                                 on_frame, main)
     summary = json.loads(text)
     try:
         import pandas
