@@ -46,7 +46,7 @@ class EngineThreads {
 void FlowJob::check_options() {
     check_job_options(opt_, host_.spelling);
     session_ = std::make_unique<ComponentSession>();
-    session_->apply(opt_.settings);
+    apply_component_settings(*session_, opt_.settings, host_.spelling);
     // The component took the keyword, so it is one of the two rules.
     parse_time_rule(opt_.settings.timederivative_mode, &rule_);
 }

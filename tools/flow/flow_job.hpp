@@ -74,6 +74,10 @@ struct JobResult {
 // and the settings together (an image the mode does not compute, the dense flow's outputs with
 // a method that measures none, ...); throws UsageError naming the settings as `spelling` does.
 void check_job_options(const RunOptions& options, Spelling spelling);
+// The component's settings put to `session`; a refusal is a UsageError with the component's
+// own message, the setting named as `spelling` does.
+void apply_component_settings(ComponentSession& session, const ComponentSettings& settings,
+                              Spelling spelling);
 
 // Runs the job to its end; throws as said above.
 JobResult run_flow_job(const RunOptions& options, const JobHost& host);

@@ -6,6 +6,20 @@
 #include "flow/flow_job.hpp"
 #include "flow/options.hpp"
 
+void apply_component_settings(ComponentSession& session, const ComponentSettings& settings,
+                              Spelling spelling) {
+    const std::string names[] = {
+        spelled("computation_mode", spelling), spelled("timederivative_mode", spelling),
+        spelled("input_filter", spelling), spelled("regularizer", spelling)};
+    const ComponentSession::SettingNames spelled_as{names[0].c_str(), names[1].c_str(),
+                                                    names[2].c_str(), names[3].c_str()};
+    try {
+        session.apply(settings, spelled_as);
+    } catch (const ComponentError& e) {
+        throw UsageError(e.what());
+    }
+}
+
 // Each option and value judged before any input is read or any file is made.
 void check_job_options(const RunOptions& opt, Spelling spelling) {
     // Every value by the rules of the option table, the same the command line and the Python
@@ -14,15 +28,8 @@ void check_job_options(const RunOptions& opt, Spelling spelling) {
         throw UsageError(refused);
     }
     auto setting = [spelling](const char* name) { return spelled(name, spelling); };
-    const std::string names[] = {setting("computation_mode"), setting("timederivative_mode"),
-                                 setting("input_filter"), setting("regularizer")};
-    ComponentSession::SettingNames spelled_as{names[0].c_str(), names[1].c_str(), names[2].c_str(),
-                                              names[3].c_str()};
-    try {
-        ComponentSession().apply(opt.settings, spelled_as);
-    } catch (const ComponentError& e) {
-        throw UsageError(e.what());
-    }
+    ComponentSession session;
+    apply_component_settings(session, opt.settings, spelling);
     const std::string& mode = opt.settings.computation_mode;
     for (ResultImage which : opt.save) {
         if (!mode_computes(mode, which)) {
