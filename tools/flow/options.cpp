@@ -117,18 +117,18 @@ OptionValue text_of(const std::string& v) {
     return o;
 }
 
-std::vector<OptionRow> make_table() {
-    const char* measuring = "Measuring";
-    const char* settings =
-        "Component settings (the component's names; tool defaults that measure best)";
-    const char* frames = "Frames and output";
-    const char* stabilizing = "Stabilised video";
+constexpr const char* kMeasuring = "Measuring";
+constexpr const char* kSettings =
+    "Component settings (the component's names; tool defaults that measure best)";
+constexpr const char* kFrames = "Frames and output";
+constexpr const char* kStabilizing = "Stabilised video";
+
+// How motion is measured.
+void add_measuring_rows(std::vector<OptionRow>& t) {
     const RunOptions d;
     static const std::string window = window_text(d.window);
-    std::vector<OptionRow> t;
-
     OptionRow method =
-        row("method", OptionKind::keyword, measuring, "",
+        row("method", OptionKind::keyword, kMeasuring, "",
             "pairwise: the flow from each frame to the next, any pair of images,\n"
             "  up to about 80 px/frame, a value and a confidence at every pixel;\n"
             "compensated: motion-compensated frames, any speed up to several px/frame;\n"
@@ -145,7 +145,7 @@ std::vector<OptionRow> make_table() {
     t.push_back(method);
 
     OptionRow win =
-        row("window", OptionKind::text, measuring, "",
+        row("window", OptionKind::text, kMeasuring, "",
             "Local window of the dense flow: gaussian:SIGMA or box:SIDE [px]", window.c_str());
     win.judge_text = judge_window;
     win.store = [](RunOptions& o, const OptionValue& v) {
@@ -154,45 +154,51 @@ std::vector<OptionRow> make_table() {
     };
     win.read = [](const RunOptions& o) { return text_of(window_text(o.window)); };
     t.push_back(win);
+}
 
+// The component's own settings.
+void add_component_rows(std::vector<OptionRow>& t) {
     OptionRow mode =
-        text_row(row("computation_mode", OptionKind::text, settings, "",
+        text_row(row("computation_mode", OptionKind::text, kSettings, "",
                      "changedetection, orvane, affineparams or all", "all"),
                  [](RunOptions& o) -> std::string& { return o.settings.computation_mode; });
     mode.judge_text = [](const std::string& v) { return component_refusal(v, "batch"); };
     t.push_back(mode);
     OptionRow rule =
-        text_row(row("timederivative_mode", OptionKind::text, settings, "",
+        text_row(row("timederivative_mode", OptionKind::text, kSettings, "",
                      "recursive (2 frames) or batch (5 frames; refers to 2 frames back)", "batch"),
                  [](RunOptions& o) -> std::string& { return o.settings.timederivative_mode; });
     rule.judge_text = [](const std::string& v) { return component_refusal("all", v); };
     t.push_back(rule);
     // The component's setting is 32 bits wide: 2^32 would reach it as 0 (smoothing off).
-    t.push_back(count_row(row("input_filter", OptionKind::count, settings, "INT",
+    t.push_back(count_row(row("input_filter", OptionKind::count, kSettings, "INT",
                               "Non-zero: smooth each frame with the 5x5 filter first", "1"),
                           kInt32Low, kInt32High,
                           [](RunOptions& o) -> int32_t& { return o.settings.input_filter; }));
     // The component takes any regularizer; with NaN every flow comes out empty, with an
     // infinite one zero, with a negative one it divides by nearly nothing.
     t.push_back(number_row(
-        row("regularizer", OptionKind::number, settings, "FLOAT",
+        row("regularizer", OptionKind::number, kSettings, "FLOAT",
             "Added to the squared gradient before dividing (a finite number of at least 0)",
             "0.01"),
         0, kHuge, [](RunOptions& o) -> double& { return o.settings.regularizer; }));
+}
 
-    OptionRow count = count_row(row("frames", OptionKind::count, frames, "N",
+// Which frames, and what is written of them.
+void add_frame_rows(std::vector<OptionRow>& t) {
+    OptionRow count = count_row(row("frames", OptionKind::count, kFrames, "N",
                                     "Process at most N frames (default: all)", ""),
                                 1, kCountHigh, [](RunOptions& o) -> int64_t& { return o.frames; });
     count.has_unset = true, count.unset = -1;
     t.push_back(count);
     t.push_back(count_row(
-        row("start", OptionKind::count, frames, "N", "Pass over the first N input frames", "0"), 0,
+        row("start", OptionKind::count, kFrames, "N", "Pass over the first N input frames", "0"), 0,
         kCountHigh, [](RunOptions& o) -> int64_t& { return o.start; }));
-    t.push_back(count_row(row("every", OptionKind::count, frames, "K",
+    t.push_back(count_row(row("every", OptionKind::count, kFrames, "K",
                               "Write pictures of every K-th frame (and of the last)", "10"),
                           1, kCountHigh, [](RunOptions& o) -> int64_t& { return o.every; }));
 
-    OptionRow save = row("save", OptionKind::names, frames, "LIST",
+    OptionRow save = row("save", OptionKind::names, kFrames, "LIST",
                          "On picture frames store 'flow' (.flo, .npy, valid mask) and/or these\n"
                          "component images as float32 .npy, e.g. flow,Un,Vn",
                          "");
@@ -219,18 +225,18 @@ std::vector<OptionRow> make_table() {
     };
     t.push_back(save);
 
-    t.push_back(number_row(row("change_threshold", OptionKind::number, frames, "FLOAT",
+    t.push_back(number_row(row("change_threshold", OptionKind::number, kFrames, "FLOAT",
                                "It2 above which a pixel counts as changed in frames.csv", "64"),
                            -kHuge, kHuge,
                            [](RunOptions& o) -> double& { return o.change_threshold; }));
-    OptionRow fit = row("affine_fit", OptionKind::keyword, frames, "",
+    OptionRow fit = row("affine_fit", OptionKind::keyword, kFrames, "",
                         "robust (objects moving on their own weigh little) or plain", "robust");
     fit.keywords = {"robust", "plain"};
     fit.store = [](RunOptions& o, const OptionValue& v) { o.robust_fit = v.text == "robust"; };
     fit.read = [](const RunOptions& o) { return text_of(o.robust_fit ? "robust" : "plain"); };
     t.push_back(fit);
     t.push_back(number_row(
-        row("max_speed", OptionKind::number, frames, "PX",
+        row("max_speed", OptionKind::number, kFrames, "PX",
             "Speed [px/frame] shown in full colour in the flow pictures (one scale for the "
             "whole run; 0, the default: a round number above the first flow's fastest motions, "
             "2 with the compensated and direct methods)",
@@ -238,23 +244,26 @@ std::vector<OptionRow> make_table() {
         0, kHuge, [](RunOptions& o) -> double& { return o.max_speed; }));
     // The output stage judges a video's name and place.
     OptionRow video =
-        text_row(row("video", OptionKind::text, frames, "FILE.mp4",
+        text_row(row("video", OptionKind::text, kFrames, "FILE.mp4",
                      "Also write the input and the flow side by side as an H.264 video", ""),
                  [](RunOptions& o) -> std::string& { return o.video; });
     t.push_back(video);
-    t.push_back(flag_row(row("arrows", OptionKind::flag, frames, "",
+    t.push_back(flag_row(row("arrows", OptionKind::flag, kFrames, "",
                              "Also draw the flow as arrows on the input frame", ""),
                          [](RunOptions& o) -> bool& { return o.arrows; }));
+}
 
+// The stabilised video.
+void add_stabilizing_rows(std::vector<OptionRow>& t) {
     t.push_back(
-        text_row(row("stabilize", OptionKind::text, stabilizing, "OUT.mp4",
+        text_row(row("stabilize", OptionKind::text, kStabilizing, "OUT.mp4",
                      "Also write the input with the shake taken out (the camera path smoothed),\n"
                      "  H.264 in colour, with the input's time stamps and sound; the input is\n"
                      "  read twice, so it must be a file, not a pipe",
                      ""),
                  [](RunOptions& o) -> std::string& { return o.stabilize.video; }));
     OptionRow smoothing =
-        row("smoothing", OptionKind::text, stabilizing, "SECONDS|tripod",
+        row("smoothing", OptionKind::text, kStabilizing, "SECONDS|tripod",
             "How the camera path is smoothed: a Gaussian of SECONDS (standard deviation;\n"
             "  longer keeps less of the camera's own slow motion), or tripod: one path of\n"
             "  constant velocity for the whole video",
@@ -272,15 +281,18 @@ std::vector<OptionRow> make_table() {
     };
     t.push_back(smoothing);
     OptionRow borders =
-        text_row(row("borders", OptionKind::keyword, stabilizing, "",
+        text_row(row("borders", OptionKind::keyword, kStabilizing, "",
                      "What fills the borders the correction opens: crop (one zoom for the whole\n"
                      "  video, just enough to hide them), black, or mirror (the picture mirrored)",
                      "crop"),
                  [](RunOptions& o) -> std::string& { return o.stabilize.borders; });
     borders.keywords = {"crop", "black", "mirror"};
     t.push_back(borders);
+}
 
-    OptionRow threads = row("threads", OptionKind::count, frames, "N",
+// How the run goes: threads, replacing earlier results, what it says.
+void add_run_rows(std::vector<OptionRow>& t) {
+    OptionRow threads = row("threads", OptionKind::count, kFrames, "N",
                             "1: decode, measure and write one after another on one thread (0, "
                             "the default, or more: each on its own thread; the results are the "
                             "same)",
@@ -296,7 +308,7 @@ std::vector<OptionRow> make_table() {
     };
     t.push_back(threads);
     OptionRow engine = count_row(
-        row("engine_threads", OptionKind::count, frames, "N",
+        row("engine_threads", OptionKind::count, kFrames, "N",
             "Split each frame's measurement into bands of rows on N threads (1 to 64; default: "
             "2 with the pipeline on two or more cores, else 1, or ORVANE_THREADS; the results "
             "are the same)",
@@ -305,17 +317,26 @@ std::vector<OptionRow> make_table() {
     engine.has_unset = true, engine.unset = 0;
     t.push_back(engine);
     t.push_back(
-        flag_row(row("force", OptionKind::flag, frames, "",
+        flag_row(row("force", OptionKind::flag, kFrames, "",
                      "Replace the results of an earlier run in DIR, on success (only the files its "
                      "summary.json lists; a folder holding other files is refused)",
                      ""),
                  [](RunOptions& o) -> bool& { return o.force; }));
-    t.push_back(flag_row(row("quiet", OptionKind::flag, frames, "",
+    t.push_back(flag_row(row("quiet", OptionKind::flag, kFrames, "",
                              "No progress, notices or result table; errors only", ""),
                          [](RunOptions& o) -> bool& { return o.quiet; }));
-    t.push_back(flag_row(row("verbose", OptionKind::flag, frames, "",
+    t.push_back(flag_row(row("verbose", OptionKind::flag, kFrames, "",
                              "Also show what FFmpeg says about the input", ""),
                          [](RunOptions& o) -> bool& { return o.verbose; }));
+}
+
+std::vector<OptionRow> make_table() {
+    std::vector<OptionRow> t;
+    add_measuring_rows(t);
+    add_component_rows(t);
+    add_frame_rows(t);
+    add_stabilizing_rows(t);
+    add_run_rows(t);
     return t;
 }
 
