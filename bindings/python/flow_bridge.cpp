@@ -1,16 +1,22 @@
 #include "flow_bridge.hpp"
 
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #ifdef ORVANE_WITH_FLOW
+#include "flow/flow_job.hpp"
+#include "flow/interrupts.hpp"
 #include "flow/options.hpp"
-#include "flow/run.hpp"
 #endif
 
 namespace py = pybind11;
@@ -106,17 +112,23 @@ py::object setting_from_text(const std::string& name, const std::string& text) {
     std::string error;
     if (!parse_option_text(row, text, name, &v, &error)) throw py::value_error(error);
     switch (row.kind) {
-        case OptionKind::count: return py::int_(v.count);
-        case OptionKind::number: return py::float_(v.number);
-        case OptionKind::flag: return py::bool_(v.flag);
-        case OptionKind::names: return py::cast(v.names);
-        default: return py::str(v.text);
+        case OptionKind::count:
+            return py::int_(v.count);
+        case OptionKind::number:
+            return py::float_(v.number);
+        case OptionKind::flag:
+            return py::bool_(v.flag);
+        case OptionKind::names:
+            return py::cast(v.names);
+        default:
+            return py::str(v.text);
     }
 }
 
-RunOptions options_from(py::handle inputs, const std::string& out, const py::dict& settings) {
+RunOptions options_from(py::handle inputs, const py::object& out, const py::dict& settings) {
     RunOptions o;
-    o.out = out;
+    o.write_folder = !out.is_none();
+    if (o.write_folder) o.out = out.cast<std::string>();
     o.quiet = true;  // a library call prints nothing unless asked to
     if (inputs.is_none()) {
         // the built-in sequence
@@ -134,12 +146,128 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
             throw py::value_error(error);
         }
     }
-    if (o.stabilize.video.empty() && (settings.contains("smoothing") || settings.contains("borders"))) {
+    if (o.stabilize.video.empty() &&
+        (settings.contains("smoothing") || settings.contains("borders"))) {
         throw py::value_error(
             "smoothing and borders shape the stabilised video; give stabilize too "
             "(or call orvane.flow.stabilize)");
     }
     return o;
+}
+
+// The columns of frames.csv whose cells are whole numbers.
+bool whole_column(const std::string& name) {
+    return name == "frame" || name == "affine_frame" || name == "flow_frame" ||
+           name == "beyond_range";
+}
+
+std::vector<std::string> column_names() {
+    std::vector<std::string> names;
+    const std::string header = kFramesCsvHeader;
+    for (size_t start = 0; start <= header.size();) {
+        const size_t comma = std::min(header.find(',', start), header.size());
+        names.push_back(header.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
+// Digits with an optional sign: a cell that a CSV reader takes for an integer.
+bool integer_text(const std::string& cell) {
+    const size_t first = !cell.empty() && cell[0] == '-' ? 1 : 0;
+    return cell.size() > first && std::all_of(cell.begin() + first, cell.end(),
+                                              [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One frame as a dict of frames.csv's columns: an int or a float, None where the cell is
+// empty.
+py::dict record_dict(const FrameRecord& record) {
+    static const std::vector<std::string> names = column_names();
+    const std::vector<std::string> cells = frame_cells(record);
+    py::dict row;
+    for (size_t k = 0; k < names.size(); ++k) {
+        const std::string& c = cells[k];
+        if (c.empty())
+            row[names[k].c_str()] = py::none();
+        else if (whole_column(names[k]))
+            row[names[k].c_str()] = py::int_(std::strtoll(c.c_str(), nullptr, 10));
+        else
+            row[names[k].c_str()] = py::float_(std::strtod(c.c_str(), nullptr));
+    }
+    return row;
+}
+
+// The per-frame table as frames.csv holds it, column by column, as a CSV reader (pandas, or
+// the module's own) reads the file back: a column of integers without an empty cell as int64,
+// any other as float64 with NaN for the empty cells.
+py::dict frame_table(const std::vector<FrameRecord>& records) {
+    const std::vector<std::string> names = column_names();
+    std::vector<std::vector<std::string>> cells;
+    cells.reserve(records.size());
+    for (const FrameRecord& r : records) cells.push_back(frame_cells(r));
+    py::dict table;
+    for (size_t k = 0; k < names.size(); ++k) {
+        const bool whole = std::all_of(cells.begin(), cells.end(),
+                                       [&](const auto& row) { return integer_text(row[k]); });
+        const auto n = static_cast<py::ssize_t>(cells.size());
+        if (whole) {
+            py::array_t<int64_t> column(n);
+            for (py::ssize_t i = 0; i < n; ++i) {
+                column.mutable_at(i) = std::strtoll(cells[i][k].c_str(), nullptr, 10);
+            }
+            table[names[k].c_str()] = column;
+        } else {
+            py::array_t<double> column(n);
+            for (py::ssize_t i = 0; i < n; ++i) {
+                const std::string& c = cells[i][k];
+                column.mutable_at(i) = c.empty() ? std::numeric_limits<double>::quiet_NaN()
+                                                 : std::strtod(c.c_str(), nullptr);
+            }
+            table[names[k].c_str()] = column;
+        }
+    }
+    return table;
+}
+
+// The measuring job without the GIL; its summary as summary.json's text, and its table.
+py::tuple analyze(py::handle inputs, const py::object& out, const py::dict& settings,
+                  const py::object& on_frame, bool catch_interrupts) {
+    const RunOptions options = options_from(inputs, out, settings);
+    JobHost host;
+    host.spelling = Spelling::python;
+    if (!on_frame.is_none()) {
+        host.on_frame = [&on_frame](const FrameRecord& record) {
+            const py::gil_scoped_acquire gil;
+            on_frame(record_dict(record));
+        };
+    }
+    JobResult result;
+    {
+        // Ctrl-C while the job runs (called from the main thread) ends it at the next frame, as
+        // on the command line: the frames so far are kept, and KeyboardInterrupt follows once
+        // they are. Python's own handler is back in place before any Python code runs again.
+        std::optional<InterruptGuard> interrupts;
+        if (catch_interrupts) {
+            interrupts.emplace();
+            host.cancelled = &InterruptGuard::requested;
+        }
+        try {
+            const py::gil_scoped_release no_gil;
+            result = run_flow_job(options, host);
+        } catch (const ComponentError& e) {
+            throw FlowError(e.what());
+        } catch (const std::bad_alloc&) {
+            throw FlowError("out of memory");
+        }
+    }
+    if (result.interrupted) {
+        const std::string message =
+            "interrupted after " + std::to_string(result.records.size()) + " frames" +
+            (options.write_folder ? "; the results so far are in '" + options.out + "'" : "");
+        PyErr_SetString(PyExc_KeyboardInterrupt, message.c_str());
+        throw py::error_already_set();
+    }
+    return py::make_tuple(summary_json(result), frame_table(result.records));
 }
 
 #endif  // ORVANE_WITH_FLOW
@@ -148,37 +276,53 @@ RunOptions options_from(py::handle inputs, const std::string& out, const py::dic
 
 void define_flow(py::module_& m) {
 #ifdef ORVANE_WITH_FLOW
+    // The job's failures as orvane.flow raises them: a refused setting is a ValueError, an
+    // input or output that cannot be used orvane.flow.FlowError.
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const UsageError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const Interrupted& e) {
+            PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+        } catch (const FlowError& e) {
+            const py::object type = py::module_::import("orvane.flow").attr("FlowError");
+            PyErr_SetString(type.ptr(), e.what());
+        }
+    });
+    m.def("_analyze", &analyze, py::arg("inputs"), py::arg("out"), py::arg("settings"),
+          py::arg("on_frame") = py::none(), py::arg("catch_interrupts") = false,
+          "_analyze(inputs, out, settings, on_frame=None, catch_interrupts=False) -> "
+          "(summary_text, table)\n\nRuns the measuring job of orvane-flow without the GIL; "
+          "inputs is None (the built-in sequence), a path or a list of image paths; out None "
+          "writes no folder; catch_interrupts (from the main thread only): Ctrl-C ends the run "
+          "at the next frame, keeping the frames so far, then raises KeyboardInterrupt. "
+          "orvane.flow.analyze is the public face of this.");
     m.def(
-        "_run_flow",
-        [](py::handle inputs, const std::string& out, const py::dict& settings) {
-            const RunOptions options = options_from(inputs, out, settings);
-            std::string message;
-            int code;
-            {
-                py::gil_scoped_release no_gil;
-                code = run_flow_in_process(options, message);
-            }
-            return py::make_tuple(code, message);
+        "_flow_check_settings",
+        [](const py::dict& settings) {
+            check_job_options(options_from(py::none(), py::none(), settings), Spelling::python);
         },
-        py::arg("inputs"), py::arg("out"), py::arg("settings"),
-        "_run_flow(inputs, out, settings) -> (exit_code, message)\n\nRuns the main job of "
-        "orvane-flow without the GIL; inputs is None (the built-in sequence), a path or a "
-        "list of image paths. orvane.flow.analyze is the public face of this.");
+        py::arg("settings"),
+        "Judges the settings as analyze() does before it reads any input: TypeError or "
+        "ValueError for a refused one.");
     m.def("_flow_settings", &setting_names, "The settings orvane.flow.analyze takes.");
     m.def("_flow_setting_from_text", &setting_from_text, py::arg("name"), py::arg("text"),
           "The value of a setting given as text (orvane.batch -s NAME=TEXT), read as the "
           "command line reads the option.");
 #else
     m.def(
-        "_run_flow",
-        [](py::handle, py::handle, py::handle) -> py::tuple {
+        "_analyze",
+        [](py::handle, py::handle, py::handle, py::handle, bool) -> py::tuple {
             throw std::runtime_error("this orvane module was built without orvane-flow");
         },
-        py::arg("inputs"), py::arg("out"), py::arg("settings"));
+        py::arg("inputs"), py::arg("out"), py::arg("settings"), py::arg("on_frame") = py::none(),
+        py::arg("catch_interrupts") = false);
+    m.def(
+        "_flow_check_settings", [](const py::dict&) {}, py::arg("settings"));
     m.def("_flow_settings", [] { return std::vector<std::string>(); });
-    m.def("_flow_setting_from_text", [](const std::string&, const std::string& text) {
-        return py::str(text);
-    });
+    m.def("_flow_setting_from_text",
+          [](const std::string&, const std::string& text) { return py::str(text); });
 #endif
 }
 

@@ -65,7 +65,11 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
      "method 'fast': not a choice (choose from pairwise, compensated, direct, global, align)"),
     (None, dict(window="box:4"), ValueError, "window: "),
     (None, dict(computation_mode="changedetection", save=["Un"]), ValueError,
-     '--save Un: the computation mode "changedetection" does not compute Un'),
+     'save \'Un\': the computation mode "changedetection" does not compute Un'),
+    (None, dict(method="global", arrows=True), ValueError,
+     'arrows: the method "global" measures no dense flow'),
+    (None, dict(frames=3, start=100000), orvane.flow.FlowError,
+     "; start=100000 passes over all of them"),
     (None, dict(regularizer=float("nan")), ValueError, "regularizer: nan is not a finite"),
     ([], {}, ValueError, "an empty list of inputs"),
     (None, dict(frames=2.5), TypeError, "frames must be an int, not float"),
@@ -92,6 +96,37 @@ def test_refused_settings_and_inputs_raise_with_the_programs_message(
     assert not (tmp_path / "out").exists(), "a refused run leaves no output folder"
 
 
+def test_without_out_nothing_is_written_and_each_row_comes_as_it_is_measured(tmp_path,
+                                                                             monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    rows = []
+    summary, frames = orvane.flow.analyze(frames=8, every=1, on_frame=rows.append)
+    assert os.listdir(tmp_path) == [], "analyze without out writes no file"
+    assert summary["outputs"] == [] and summary["frames"]["processed"] == 8
+    assert [r["frame"] for r in rows] == list(frames["frame"])
+    last = rows[-1]
+    assert last["a1"] == frames["a1"].iloc[-1] and last["time_s"] is None
+
+
+def test_an_exception_in_on_frame_ends_the_run_and_is_raised(tmp_path):
+    def stop(row):
+        if row["frame"] == 3:
+            raise KeyError("enough")
+
+    with pytest.raises(KeyError, match="enough"):
+        orvane.flow.analyze(out=tmp_path / "out", frames=20, on_frame=stop)
+    assert os.listdir(tmp_path) == [], "a run ended by its callback leaves no output folder"
+
+
+def test_earlier_results_are_replaced_only_when_asked_to(tmp_path):
+    orvane.flow.analyze(out=tmp_path / "out", frames=3)
+    with pytest.raises(orvane.flow.FlowError,
+                       match="holds earlier results; choose another out or add force=True"):
+        orvane.flow.analyze(out=tmp_path / "out", frames=4)
+    assert orvane.flow.analyze(out=tmp_path / "out", frames=4, force=True)[0]["frames"][
+        "processed"] == 4
+
+
 def test_the_hosts_ctrl_c_still_works_after_a_run():
     # The program catches Ctrl-C while it writes; inside Python the interpreter keeps its own
     # handler, so a SIGINT after the run is a KeyboardInterrupt, not the end of the process.
@@ -106,6 +141,30 @@ def test_the_hosts_ctrl_c_still_works_after_a_run():
                           timeout=60, env=dict(os.environ, PYTHONPATH=str(
                               pathlib.Path(orvane.flow.__file__).parents[1])))
     assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
+
+
+def test_ctrl_c_during_a_run_keeps_the_frames_so_far_then_raises_keyboard_interrupt(tmp_path):
+    script = ("import json, os, signal, sys, orvane.flow\n"
+              "rows = []\n"
+              "def on_frame(row):\n"
+              "    rows.append(row)\n"
+              "    if len(rows) == 3:\n"
+              "        os.kill(os.getpid(), signal.SIGINT)\n"
+              "try:\n"
+              "    orvane.flow.analyze(out=sys.argv[1], frames=40, threads=1, on_frame=on_frame)\n"
+              "except KeyboardInterrupt as e:\n"
+              "    print('KeyboardInterrupt:', e)\n"
+              "summary = json.load(open(os.path.join(sys.argv[1], 'summary.json')))\n"
+              "print(summary['interrupted'], summary['frames']['processed'] == len(rows))\n")
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")],
+                          capture_output=True, text=True, timeout=120, env=dict(
+                              os.environ, PYTHONPATH=str(
+                                  pathlib.Path(orvane.flow.__file__).parents[1])))
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and len(lines) == 2, (done.stdout, done.stderr)
+    assert lines[0].startswith("KeyboardInterrupt: interrupted after ")
+    assert lines[0].endswith(f"frames; the results so far are in '{tmp_path / 'out'}'")
+    assert lines[1] == "True True"
 
 
 def test_two_runs_into_one_folder_never_break_each_other(tmp_path):

@@ -22,6 +22,7 @@
 #include "analysis/component_session.hpp"
 #include "analysis/tracker.hpp"
 #include "flow/canvas.hpp"
+#include "flow/flow_job.hpp"
 #include "flow/frame_source.hpp"
 #include "flow/image_io.hpp"
 #include "flow/output_stage.hpp"
@@ -860,6 +861,40 @@ std::vector<uint8_t> ramp_plane(int32_t columns, int32_t lines) {
 
 // The stabiliser's warp: Catmull-Rom reads whole pixels exactly and reproduces a ramp at any
 // sub-pixel position; what falls outside follows --borders.
+// A host's cancel ends the run at a frame boundary: before the first frame nothing is kept
+// and the run fails as interrupted; later the frames measured so far are the result. With one
+// thread the decoder reads one frame ahead of the frames handed to the host.
+TEST(FlowJob, AHostsCancelKeepsTheFramesMeasuredSoFar) {
+    struct Case {
+        int64_t cancel_after;  // frames handed to on_frame before the cancel
+        int64_t kept;          // frames in the result; 0: the run fails
+    };
+    for (const Case c : {Case{0, 0}, Case{3, 4}, Case{30, 12}}) {
+        TempDir dir;
+        RunOptions o;
+        o.out = dir / "out";
+        o.frames = 12;
+        o.threads = 1;
+        o.quiet = true;
+        int64_t seen = 0;
+        JobHost host;
+        host.cancelled = [&] { return seen >= c.cancel_after; };
+        host.on_frame = [&](const FrameRecord& r) { EXPECT_EQ(r.frame, seen++); };
+        if (c.kept == 0) {
+            EXPECT_THROW(run_flow_job(o, host), Interrupted);
+            EXPECT_FALSE(fs::exists(o.out)) << "a run interrupted before its first frame writes nothing";
+            continue;
+        }
+        const JobResult r = run_flow_job(o, host);
+        EXPECT_EQ(static_cast<int64_t>(r.records.size()), c.kept) << c.cancel_after;
+        EXPECT_EQ(r.interrupted, c.kept < 12) << c.cancel_after;
+        EXPECT_NE(summary_json(r).find("\"interrupted\": " +
+                                       std::string(r.interrupted ? "true" : "false")),
+                  std::string::npos);
+        EXPECT_TRUE(fs::exists(fs::path(o.out) / "summary.json"));
+    }
+}
+
 TEST(WarpPlane, ReadsWhereTheMapSaysAndFillsTheBordersAsAsked) {
     constexpr int32_t kC = 20, kL = 12;
     const std::vector<uint8_t> in = ramp_plane(kC, kL);

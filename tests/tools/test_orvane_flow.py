@@ -555,7 +555,7 @@ def make_bad_inputs(tmp):
     (["huge.pgm"], 1, "larger than the component can process"),
     (["claims_more.pgm"], 1, "truncated"),
     (["negative.pgm"], 1, "sample 3 is not a whole number from 0 to 255"),
-    (["--frames", "5", "--start", "200"], 1, "passes over all of them"),
+    (["--frames", "5", "--start", "200"], 1, "; --start 200 passes over all of them"),
     # Motion is a change between frames: one frame measures nothing.
     (["single.pgm"], 1, "gave a single frame; motion needs at least two (an image pair, say)"),
     (["--frames", "1"], 1, "gave a single frame"),
@@ -566,7 +566,8 @@ def make_bad_inputs(tmp):
     (["--timederivative-mode", "fast"], 2,
      "--timederivative-mode 'fast': Invalid Mode (choose from recursive, batch)"),
     (["--affine-fit", "fancy"], 2, "robust"),
-    (["--computation-mode", "affineparams", "--save", "Un"], 2, "does not compute Un"),
+    (["--computation-mode", "affineparams", "--save", "Un"], 2,
+     '--save Un: the computation mode "affineparams" does not compute Un'),
     (["--save", "Uv"], 2, "unknown image 'Uv'"),
     (["--every", "0"], 2, "--every"),
     (["--engine-threads", "0"], 2, "--engine-threads"),
@@ -688,16 +689,24 @@ def browser():
     return None
 
 
-def test_report_opens_offline_and_draws_its_chart(tmp_path):
+@pytest.mark.parametrize("clip", ["30 frames", "image pair"])
+def test_report_opens_offline_and_draws_its_chart(tmp_path, clip):
     out = tmp_path / "out"
-    r = run("--frames", 30, "--every", 10, "--arrows", "--out", out)
+    if clip == "image pair":
+        # One global motion: a single point, which draws no line and must show as a marker.
+        write_pgm(tmp_path / "a.pgm", textured())
+        write_pgm(tmp_path / "b.pgm", textured(1.5, 0.5))
+        r = run(tmp_path / "a.pgm", tmp_path / "b.pgm", "--out", out)
+    else:
+        r = run("--frames", 30, "--every", 10, "--arrows", "--out", out)
     assert r.returncode == 0, r.stderr
     page = (out / "report.html").read_text()
     # Everything the page loads sits beside it.
     for src in re.findall(r'src="([^"]+)"', page):
         assert (out / src).is_file(), src
-    # The flow of frame 29 is not known yet when the input ends: 19 is the last tenth.
-    assert "arrows_000019.png" in page and "motion.png" in page
+    if clip == "30 frames":
+        # The flow of frame 29 is not known yet when the input ends: 19 is the last tenth.
+        assert "arrows_000019.png" in page and "motion.png" in page
     chrome = browser()
     if chrome is None:
         pytest.skip("no Chromium to open the report with")
@@ -710,9 +719,11 @@ def test_report_opens_offline_and_draws_its_chart(tmp_path):
     assert 'data-state="drawn"' in dom, (dom[-2000:], shown.stderr[-2000:])
     assert "data-errors" not in dom
     assert "Uncaught" not in shown.stderr, shown.stderr
-    # Both charts put ink on their canvases.
+    # Both charts put ink on their canvases, and some of it in the colours of the series.
     drawn = [int(n) for n in re.findall(r'data-drawn-pixels="(\d+)"', dom)]
     assert len(drawn) == 2 and min(drawn) > 2000, drawn
+    series = [int(n) for n in re.findall(r'data-data-pixels="(\d+)"', dom)]
+    assert len(series) == 2 and min(series) > 10, series
 
 
 def test_flow_video_is_h264_side_by_side_and_all_or_nothing(tmp_path):

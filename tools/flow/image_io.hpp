@@ -7,23 +7,11 @@
 // and NumPy .npy files. Every failure throws FlowError with a message that names the file.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "flow/errors.hpp"
 #include "flow/grey_image.hpp"
-
-// The one exception type of the tool: its text is shown to the user as it is.
-class FlowError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-// An option or value the tool refuses (exit status 2).
-class UsageError : public FlowError {
-  public:
-    using FlowError::FlowError;
-};
 
 // Why a frame of this size cannot be processed (empty when it can): zero or negative sides,
 // or more than the component can allocate. Readers call it before allocating a frame.

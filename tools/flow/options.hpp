@@ -1,6 +1,6 @@
 // The options of a run of orvane-flow, in one table that every door reads: the command line
 // (main.cpp builds its parser, help and defaults from it), the Python module's settings
-// (orvane.flow.analyze, orvane.batch -s) and run_flow() itself for a host that fills
+// (orvane.flow.analyze, orvane.batch -s) and the job itself (flow_job.hpp) for a host that fills
 // RunOptions directly. Each row says the option's name, its kind, the values it takes, its
 // default and help, and stores a judged value; judge_option() holds every rule, so that no door
 // takes what another refuses. A refusal names the option as its caller spelled it: "--max-speed"
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/run.hpp"
+#include "flow/job_config.hpp"
 
 enum class OptionKind {
     count,    // a whole number in [low, high]
@@ -41,7 +41,7 @@ struct OptionRow {
     double low = 0, high = 0;             // count and number: the range, both included
     std::vector<std::string> keywords{};  // keyword: the values taken
     // A value outside the rules that means "not given" in RunOptions (frames -1: all); only
-    // run_flow()'s own check lets it through, no caller may give it.
+    // the job's own check lets it through, no caller may give it.
     bool has_unset = false;
     double unset = 0;
     // text: the row's rule; "" when `value` is taken, else why not (without the option's name).
@@ -66,6 +66,6 @@ bool parse_option_text(const OptionRow& row, const std::string& text, const std:
 // judge_option, then the value stored into `o`; false with `error` when refused.
 bool set_run_option(RunOptions& o, const OptionRow& row, const OptionValue& value,
                     const std::string& spelled, std::string* error);
-// Every option's value in `o` judged, named by its flag (a host that fills RunOptions itself
-// gets the command line's answers); empty when all are taken.
-std::string check_run_options(const RunOptions& o);
+// Every option's value in `o` judged, named as the caller spells it (a host that fills
+// RunOptions itself gets the answers the command line would give); empty when all are taken.
+std::string check_run_options(const RunOptions& o, Spelling spelling);

@@ -359,19 +359,24 @@ void OutputStage::judge_contents(const Survey& s) const {
         throw FlowError(
             "the output folder '" + folder_ +
             "' holds files that are not results of orvane-flow (" + some_names(foreign) + "); " +
-            (replace_ ? "--force replaces only the files an earlier run wrote, so " : "") +
-            "choose a new or empty folder for --out");
+            (replace_
+                 ? setting_names_.replace + " replaces only the files an earlier run wrote, so "
+                 : std::string()) +
+            "choose a new or empty folder for " + setting_names_.folder);
     }
     if (!replace_) {
         throw FlowError("the output folder '" + folder_ +
-                        "' holds earlier results; choose another --out or add --force to "
-                        "replace them");
+                        "' holds earlier results; choose another " + setting_names_.folder +
+                        " or add " + setting_names_.replace + " to replace them");
     }
 }
 
-OutputStage::OutputStage(const std::string& folder, bool replace)
-    : folder_(folder), replace_(replace) {
-    if (folder.empty()) throw FlowError("the output folder's name is empty; give --out a folder");
+OutputStage::OutputStage(const std::string& folder, bool replace, const SettingNames& names)
+    : folder_(folder), replace_(replace), setting_names_(names) {
+    if (folder.empty()) {
+        throw FlowError("the output folder's name is empty; give " + setting_names_.folder +
+                        " a folder");
+    }
     std::error_code ec;
     target_ = fs::weakly_canonical(fs::absolute(folder, ec), ec);
     if (ec) {
@@ -379,7 +384,8 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
             ec.value() == ELOOP
                 ? "the output path '" + folder +
                       "' is a symbolic link that loops (it leads back to itself); choose "
-                      "another --out"
+                      "another " +
+                      setting_names_.folder
                 : "cannot use the output folder '" + folder + "': " + ec.message());
     }
     if (target_.filename().empty() && target_.has_parent_path() && target_ != target_.root_path())
@@ -439,7 +445,8 @@ OutputStage::OutputStage(const std::string& folder, bool replace)
         throw FlowError(stat_error == ELOOP
                             ? "the output path '" + folder +
                                   "' is a symbolic link that loops (it leads back to itself); "
-                                  "choose another --out"
+                                  "choose another " +
+                                  setting_names_.folder
                             : "cannot use the output folder '" + folder +
                                   "': " + errno_text(stat_error));
     }

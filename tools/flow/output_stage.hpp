@@ -45,10 +45,18 @@ std::string run_id_at(const std::string& text, std::string* rest);
 
 class OutputStage {
   public:
+    // How messages name the folder's and the replacing's settings: the command line's flags,
+    // or a host's own names.
+    struct SettingNames {
+        std::string folder = "--out";
+        std::string replace = "--force";  // as the caller turns it on
+    };
     // Cleans up after killed runs, then judges the output folder: throws FlowError when it
     // cannot be used, holds files that are not results of the tool, or holds earlier results
     // and `replace` is not set. Parents of a missing output folder are created.
-    OutputStage(const std::string& folder, bool replace);
+    OutputStage(const std::string& folder, bool replace, const SettingNames& names);
+    OutputStage(const std::string& folder, bool replace)
+        : OutputStage(folder, replace, SettingNames{}) {}
     ~OutputStage();
     OutputStage(const OutputStage&) = delete;
     OutputStage& operator=(const OutputStage&) = delete;
@@ -118,6 +126,7 @@ class OutputStage {
     std::string id_;       // host-pid-serial of this run
     bool inside_ = false;  // staging_ is inside target_
     bool replace_ = false;
+    SettingNames setting_names_;
     Survey start_;                                // the output folder when the run began
     std::vector<std::filesystem::path> created_;  // parents made by this run, outermost first
     std::vector<std::string> names_;

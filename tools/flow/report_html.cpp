@@ -82,21 +82,45 @@ constexpr const char* kScript = R"(
     var options = JSON.parse(JSON.stringify(common));
     options.scales = {
       x: { type: 'linear', title: { display: true, text: 'frame' } },
-      y: { title: { display: true, text: unit } }
+      // A margin above and below the data, so that a marker at the extremes shows whole.
+      y: { title: { display: true, text: unit }, grace: '5%' }
     };
     var c = new Chart(document.getElementById(id), {
       type: 'line', data: { datasets: datasets }, options: options
     });
     var canvas = c.canvas, ctx = canvas.getContext('2d');
-    var px = ctx.getImageData(0, 0, canvas.width, canvas.height).data, drawn = 0;
+    var px = ctx.getImageData(0, 0, canvas.width, canvas.height).data, drawn = 0, ink = 0;
     for (var i = 3; i < px.length; i += 4) if (px[i] !== 0) drawn++;
     canvas.dataset.drawnPixels = drawn;
+    // The plot area alone (no legend, no axes): pixels in the colours of the series.
+    var colours = datasets.map(function (d) { return d.borderColor; });
+    var area = c.chartArea, scale = canvas.width / c.width;
+    var x0 = Math.ceil(area.left * scale), y0 = Math.ceil(area.top * scale);
+    var plot = ctx.getImageData(x0, y0, Math.floor(area.right * scale) - x0,
+                                Math.floor(area.bottom * scale) - y0).data;
+    for (var k = 0; k < plot.length; k += 4) {
+      var rgb = '#' + [plot[k], plot[k + 1], plot[k + 2]].map(function (v) {
+        return (v < 16 ? '0' : '') + v.toString(16);
+      }).join('');
+      if (plot[k + 3] !== 0 && colours.indexOf(rgb) >= 0) ink++;
+    }
+    canvas.dataset.dataPixels = ink;
   }
+  // A series of many points is a line; a point without a neighbour (a single pair, a frame
+  // between gaps) draws no line, so it gets a marker, and so does every point of a short series.
   function line(label, ys, colour, dashed) {
-    var points = [];
-    for (var i = 0; i < MOTION.frame.length; i++) points.push({ x: MOTION.frame[i], y: ys[i] });
+    var points = [], shown = 0;
+    for (var i = 0; i < MOTION.frame.length; i++) {
+      points.push({ x: MOTION.frame[i], y: ys[i] });
+      if (ys[i] !== null) shown++;
+    }
+    function alone(i) {
+      return ys[i] !== null && (i === 0 || ys[i - 1] === null) &&
+             (i === ys.length - 1 || ys[i + 1] === null);
+    }
     return { label: label, data: points, borderColor: colour, backgroundColor: colour,
-             borderWidth: dashed ? 1 : 2, borderDash: dashed ? [6, 4] : [] };
+             borderWidth: dashed ? 1 : 2, borderDash: dashed ? [6, 4] : [],
+             pointRadius: function (c) { return shown <= 20 || alone(c.dataIndex) ? 3 : 0; } };
   }
   function known(label, value, colour) {
     if (value === null || MOTION.frame.length === 0) return [];

@@ -34,26 +34,27 @@ size_t utf8_length(const std::string& s, size_t i) {
 
 }  // namespace
 
+std::vector<std::string> frame_cells(const FrameRecord& r) {
+    std::vector<std::string> cells{std::to_string(r.frame), csv_number(r.time_ms),
+                                   csv_number(r.mean_abs_it), csv_number(r.change_share),
+                                   csv_number(r.mean_flow)};
+    cells.push_back(r.affine ? std::to_string(r.affine_frame) : std::string());
+    for (int i = 0; i < 6; ++i) cells.push_back(r.affine ? csv_number(r.affine->a[i]) : "");
+    cells.push_back(csv_number(r.time_s));
+    const bool flow = r.flow_frame >= 0;
+    cells.push_back(flow ? std::to_string(r.flow_frame) : "");
+    cells.push_back(flow ? csv_number(r.valid_share) : "");
+    cells.push_back(flow ? csv_number(r.median_speed) : "");
+    cells.push_back(flow ? (r.beyond_range ? "1" : "0") : "");
+    return cells;
+}
+
 std::string frames_csv(const std::vector<FrameRecord>& records) {
     std::string out = kFramesCsvHeader;
     out += '\n';
     for (const FrameRecord& r : records) {
-        out += std::to_string(r.frame) + ',' + csv_number(r.time_ms) + ',' +
-               csv_number(r.mean_abs_it) + ',' + csv_number(r.change_share) + ',' +
-               csv_number(r.mean_flow) + ',';
-        if (r.affine) {
-            out += std::to_string(r.affine_frame);
-            for (double a : r.affine->a) out += ',' + csv_number(a);
-        } else {
-            out += ",,,,,,";
-        }
-        out += ',' + csv_number(r.time_s) + ',';
-        if (r.flow_frame >= 0) {
-            out += std::to_string(r.flow_frame) + ',' + csv_number(r.valid_share) + ',' +
-                   csv_number(r.median_speed) + ',' + (r.beyond_range ? "1" : "0");
-        } else {
-            out += ",,,";
-        }
+        const std::vector<std::string> cells = frame_cells(r);
+        for (size_t k = 0; k < cells.size(); ++k) out += (k ? "," : "") + cells[k];
         out += '\n';
     }
     return out;
@@ -92,4 +93,3 @@ std::string json_number(double value) {
     std::snprintf(text, sizeof text, "%.17g", value);
     return text;
 }
-

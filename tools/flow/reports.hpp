@@ -33,6 +33,9 @@ inline constexpr const char* kFramesCsvHeader =
     "frame,time_ms,mean_abs_It,change_share,mean_flow,affine_frame,a1,a2,a3,a4,a5,a6,time_s,"
     "flow_frame,valid_share,median_speed,beyond_range";
 std::string frames_csv(const std::vector<FrameRecord>& records);
+// One row of frames.csv as its cells, in the header's order: whole numbers as digits, the
+// others with 9 significant digits, empty where there is no value.
+std::vector<std::string> frame_cells(const FrameRecord& record);
 
 // JSON pieces: a quoted, escaped string (bytes that are not valid UTF-8 become U+FFFD), and a
 // number with round-trip precision (null for NaN and the infinities, which JSON lacks).

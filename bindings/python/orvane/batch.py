@@ -149,12 +149,10 @@ def _checked_settings(settings):
     # threads would only make the workers compete (the results are the same either way).
     settings.setdefault("threads", 1)
     try:
-        # One frame of the built-in sequence: enough for the tool to judge every option.
-        flow.analyze(None, **dict(settings, frames=1, start=0))
+        # The checks the tool makes before it reads any input, without running it.
+        _core._flow_check_settings(settings)
     except (TypeError, ValueError) as e:
         raise BatchError(str(e)) from None
-    except flow.FlowError:
-        pass  # about the built-in sequence, not about the settings
     return settings
 
 

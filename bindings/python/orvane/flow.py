@@ -27,7 +27,7 @@ import io
 import json
 import os
 import pathlib
-import tempfile
+import threading
 from dataclasses import dataclass
 from typing import Iterable, Iterator, Optional, Tuple
 
@@ -207,22 +207,27 @@ class FlowError(RuntimeError):
     the text is orvane-flow's own message."""
 
 
-def analyze(path=None, out=None, **settings):
+def analyze(path=None, out=None, *, on_frame=None, **settings):
     """Measures the motion in one recording, as ``orvane-flow PATH --out OUT`` does.
 
     path: a video, a folder or glob of images, or a list of image files (not empty); None
     runs the built-in test sequence whose motion is known. out: the folder to write the tool's files
     into (pictures, frames.csv, summary.json; created when missing, written all-or-nothing);
-    None measures without keeping any file. settings: the tool's options with underscores
+    None measures without writing any file. on_frame: called with each frame's row (a dict of
+    the table's columns, None for an empty cell) as soon as the frame is measured; an exception
+    it raises ends the run and is raised here. settings: the tool's options with underscores
     for the dashes, e.g. ``computation_mode="affineparams", frames=100, every=25,
     save=["Un", "Vn"], affine_fit="plain", quiet=False``.
 
     Returns (summary, frames): the dict of summary.json, and the per-frame table of
     frames.csv as a pandas DataFrame where pandas is installed, else as a dict of NumPy
-    arrays (integer columns as int64, the others float64 with NaN for empty cells).
+    arrays (integer columns as int64, the others float64 with NaN for empty cells); both come
+    from memory, the same as the files hold. Without ``out`` the summary lists no outputs.
 
     Raises TypeError for an unknown setting or a value of the wrong type, ValueError for a
-    value the tool refuses, and FlowError when the recording cannot be measured.
+    value the tool refuses, and FlowError when the recording cannot be measured. Ctrl-C ends
+    the run at the next frame; the frames measured so far are written into ``out`` (summary
+    "interrupted": true), then KeyboardInterrupt is raised.
     """
     if path is None:
         inputs = None
@@ -235,10 +240,18 @@ def analyze(path=None, out=None, **settings):
             # would pass for a result.
             raise ValueError("path is an empty list of inputs: there is no recording to "
                              "measure (None runs the built-in sequence)")
-    if out is not None:
-        return _run(inputs, os.fspath(out), settings)
-    with tempfile.TemporaryDirectory(prefix="orvane-flow-") as scratch:
-        return _run(inputs, os.path.join(scratch, "out"), settings)
+    # Ctrl-C ends the run at the next frame, as on the command line (the frames measured so
+    # far are written into `out`), and then raises KeyboardInterrupt; only the main thread
+    # receives it.
+    main = threading.current_thread() is threading.main_thread()
+    text, table = _core._analyze(inputs, None if out is None else os.fspath(out), settings,
+                                 on_frame, main)
+    summary = json.loads(text)
+    try:
+        import pandas
+    except ImportError:
+        return summary, table
+    return summary, pandas.DataFrame(table)
 
 
 def program() -> str:
@@ -280,15 +293,6 @@ def stabilize(path, out, **settings):
     settings["stabilize"] = os.fspath(out)
     summary, _ = analyze(path, out=folder, **settings)
     return summary["stabilization"]
-
-
-def _run(inputs, out, settings):
-    code, message = _core._run_flow(inputs, out, settings)
-    if code == 2:
-        raise ValueError(message)
-    if code != 0:
-        raise FlowError(message or f"orvane-flow ended with exit code {code}")
-    return read_results(out)
 
 
 def read_results(folder):
