@@ -121,6 +121,7 @@ std::string frame_name(const char* what, int64_t frame, const char* ext) {
     return name;
 }
 
+// TODO(job): use crop() and cropped_width() of analysis/width.hpp, the one width rule.
 GreyImage crop(const GreyImage& in, int32_t columns) {
     if (in.columns == columns) return in;
     GreyImage out(columns, in.lines);

@@ -178,6 +178,7 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
         elif frame.shape != (lines, columns):
             raise ValueError(f"frame has shape {frame.shape}, the stream's is {(lines, columns)}")
         if obj.columns != columns:
+            # TODO(job): the width rule is analysis/width.hpp's pad_into; call it through the bridge.
             frame = np.pad(frame, ((0, 0), (0, obj.columns - columns)), mode="edge")
         obj.process_data(frame)
         if tracker.push(np.ascontiguousarray(obj.Is[:, :columns])):
