@@ -8,10 +8,8 @@
 // fails leaves the object as it was.
 #include "component/co_orvane.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
 
 #include "engine/motion_session.hpp"

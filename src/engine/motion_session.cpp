@@ -1,8 +1,6 @@
 #include "engine/motion_session.hpp"
 
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "primitives/primitives.hpp"
 
@@ -91,21 +89,6 @@ int32_t mode_flag(ComputationMode mode) {
             return FLAG_ALL;
     }
     return 0;
-}
-
-// The cut-off is FLT_MAX plus half its last place (2^128 - 2^103): from there on, rounding to
-// nearest (ties to even) gives infinity, and below it FLT_MAX. Clamping before the cast keeps
-// the conversion inside the float range.
-float engine_regularizer(double x) {
-    constexpr double flt_max = std::numeric_limits<float>::max();
-    constexpr double overflow_from = 0x1p128 - 0x1p103;
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    if (std::isnan(x)) return static_cast<float>(x);
-    if (x >= overflow_from) return inf;
-    if (x <= -overflow_from) return -inf;
-    if (x > flt_max) return std::numeric_limits<float>::max();
-    if (x < -flt_max) return -std::numeric_limits<float>::max();
-    return static_cast<float>(x);
 }
 
 MotionSession::MotionSession() {

@@ -9,8 +9,10 @@
 // regularizer's rounding from here. Calls on one session must not overlap.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -70,8 +72,21 @@ std::string time_derivative_keywords();
 int32_t mode_flag(ComputationMode mode);
 
 // The nearest float to a regularizer, without undefined behaviour: values beyond the float range
-// become infinities of their sign, NaN stays NaN. What the engine is given.
-float engine_regularizer(double value);
+// become infinities of their sign, NaN stays NaN. What the engine is given. The cut-off is
+// FLT_MAX plus half its last place (2^128 - 2^103): from there on, rounding to nearest (ties to
+// even) gives infinity, and below it FLT_MAX. Clamping before the cast keeps the conversion
+// inside the float range. (Inline, so that the component takes it without the door's code.)
+inline float engine_regularizer(double x) {
+    constexpr double flt_max = std::numeric_limits<float>::max();
+    constexpr double overflow_from = 0x1p128 - 0x1p103;
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    if (std::isnan(x)) return static_cast<float>(x);
+    if (x >= overflow_from) return inf;
+    if (x <= -overflow_from) return -inf;
+    if (x > flt_max) return std::numeric_limits<float>::max();
+    if (x < -flt_max) return -std::numeric_limits<float>::max();
+    return static_cast<float>(x);
+}
 
 struct MotionSettings {
     ComputationMode mode = ComputationMode::all;
