@@ -6,24 +6,40 @@
 
 namespace {
 
-struct ModeWord {
-    ComputationMode mode;
+// A keyword and the value it names.
+template <class Value>
+struct Word {
+    Value value;
     const char* word;
 };
-constexpr ModeWord kModes[] = {
+constexpr Word<ComputationMode> kModes[] = {
     {ComputationMode::changedetection, motion_keywords::changedetection},
     {ComputationMode::orvane, motion_keywords::orvane},
     {ComputationMode::affineparams, motion_keywords::affineparams},
     {ComputationMode::all, motion_keywords::all},
 };
-struct RuleWord {
-    TimeDerivative rule;
-    const char* word;
-};
-constexpr RuleWord kRules[] = {
+constexpr Word<TimeDerivative> kRules[] = {
     {TimeDerivative::recursive, motion_keywords::recursive},
     {TimeDerivative::batch, motion_keywords::batch},
 };
+
+template <class Value, size_t N>
+const char* word_of(const Word<Value> (&table)[N], Value value) {
+    for (const Word<Value>& w : table)
+        if (w.value == value) return w.word;
+    return "";
+}
+
+template <class Value, size_t N>
+bool value_of(const Word<Value> (&table)[N], std::string_view keyword, Value* value) {
+    for (const Word<Value>& w : table) {
+        if (keyword == w.word) {
+            *value = w.value;
+            return true;
+        }
+    }
+    return false;
+}
 
 template <class Table>
 std::string joined_words(const Table& table) {
@@ -38,35 +54,19 @@ std::string joined_words(const Table& table) {
 }  // namespace
 
 const char* keyword_of(ComputationMode mode) {
-    for (const ModeWord& m : kModes)
-        if (m.mode == mode) return m.word;
-    return "";
+    return word_of(kModes, mode);
 }
 
 const char* keyword_of(TimeDerivative rule) {
-    for (const RuleWord& r : kRules)
-        if (r.rule == rule) return r.word;
-    return "";
+    return word_of(kRules, rule);
 }
 
 bool parse_computation_mode(std::string_view keyword, ComputationMode* mode) {
-    for (const ModeWord& m : kModes) {
-        if (keyword == m.word) {
-            *mode = m.mode;
-            return true;
-        }
-    }
-    return false;
+    return value_of(kModes, keyword, mode);
 }
 
 bool parse_time_derivative(std::string_view keyword, TimeDerivative* rule) {
-    for (const RuleWord& r : kRules) {
-        if (keyword == r.word) {
-            *rule = r.rule;
-            return true;
-        }
-    }
-    return false;
+    return value_of(kRules, keyword, rule);
 }
 
 std::string computation_mode_keywords() {
