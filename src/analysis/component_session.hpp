@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
