@@ -1,19 +1,21 @@
-// ComponentSession: the host side of one CCoOrvane object, for the tool and the analysis.
+// ComponentSession: the component's settings and images for the tool, through the engine's typed
+// door.
 //
-// It owns the object and drives the component exactly as any host does: the settings through
-// their putters, create_orvane, process_data per frame (the frame's own memory, described by a
-// safe-array view), the image getters to read results. A refused call becomes a ComponentError
-// carrying the component's own message, read from the calling thread's error record. The tool's run
-// loop and the flow tracker are its callers.
+// It owns one MotionSession and keeps the component's contract as the tool's users know it: the
+// four settings as the component's keywords and values, refused with the component's own
+// messages, named as the caller spells each setting; frames of the created geometry only; result
+// images read where they lie, or copied. A refusal becomes a ComponentError with the status the
+// component would have returned. The frame goes straight to the engine, never through an
+// automation array. The tool's run loop is its caller.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "analysis/grey_image.hpp"
-#include "component/co_orvane.hpp"
+#include "component/automation.hpp"
+#include "engine/motion_session.hpp"
 
 // A failure the component reported: `what()` is its own message.
 class ComponentError : public std::runtime_error {
@@ -41,14 +43,6 @@ std::string result_image_names();  // every property name, in order, separated b
 // Whether the computation mode computes an image (Is and It exist in every mode).
 bool mode_computes(const std::string& computation_mode, ResultImage which);
 
-// A result image where it lies: `columns` floats per line, lines `step` floats apart.
-struct ImageView {
-    const float* base = nullptr;
-    int32_t columns = 0, lines = 0;
-    std::ptrdiff_t step = 0;
-    const float* line(int32_t y) const { return base + y * step; }
-};
-
 class ComponentSession {
   public:
     ComponentSession();
@@ -67,31 +61,28 @@ class ComponentSession {
     // Each putter in turn; throws ComponentError naming the setting on the first refusal.
     void apply(const ComponentSettings& settings, const SettingNames& names);
     void apply(const ComponentSettings& settings) { apply(settings, SettingNames{}); }
-    // Geometry, then create_orvane.
+    // Geometry, then the engine's images; once per session.
     void create(int32_t columns, int32_t lines);
     void process(const GreyImage& frame);
     GreyImage read(ResultImage which);
-    // The same into an image the caller keeps, so that a stream allocates once. After a
-    // processed frame the image is copied once, straight from the object's buffers (the
-    // getters' own copy, without their array); otherwise it goes through the getter.
+    // The same into an image the caller keeps, so that a stream allocates once. An image that
+    // the computation mode does not compute reads as zeros, as the component hands it out.
     void read_into(ResultImage which, GreyImage* image);
 
-    // The image without a copy where the object's buffers can be reached (after a processed
-    // frame), else read through the getter into the session's own copy. Valid until the next
-    // call that changes the object, or the next view of the same image.
+    // The image without a copy, where the engine keeps it (zeros, in the session's own copy,
+    // for an image the mode does not compute). Valid until the next frame or creation.
     ImageView view(ResultImage which);
 
-  private:
-    void check(HRESULT hr, const std::string& what);
-    bool buffer_of(ResultImage which, ImageView* out) const;
-    // A keyword list of the component ("a, b, c"); empty when it cannot be read.
-    std::string keywords(HRESULT (CCoOrvane::*list)(BSTR*));
+    // The door itself, for callers that want its typed views.
+    const MotionSession& motion() const { return motion_; }
 
-    std::unique_ptr<CCoOrvane> object_;
+  private:
+    // Throws what the component would have reported for a refusal of the door's.
+    [[noreturn]] void refused(const MotionError& e, const std::string& what) const;
+
+    MotionSession motion_;
+    MotionSettings settings_;
     int32_t columns_ = 0;
     int32_t lines_ = 0;
-    // A frame was processed since the last setting or creation: the results can be copied
-    // straight from the object's buffers, as the getters would copy them.
-    bool current_ = false;
-    GreyImage copies_[kResultImageCount];  // what view() read through the getters, by image
+    GreyImage zeros_;  // what view() hands out for an image the mode does not compute
 };

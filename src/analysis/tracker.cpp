@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "analysis/component_session.hpp"
+#include "analysis/width.hpp"
+#include "engine/engine_stages.hpp"
 #include "analysis/parallel.hpp"
 #include "analysis/resample.hpp"
 #include "analysis/select.hpp"
@@ -21,36 +23,15 @@ namespace {
 constexpr int kWindowFrames = 5;  // the batch rule's frames; the middle one is measured
 constexpr int32_t kReduction = 4;
 
-// The component wants a width that is a multiple of 4: the frame is widened by repeating its
-// last column, and the added columns are left out of every sum.
-int32_t padded_width(int32_t columns) {
-    return (columns + 3) / 4 * 4;
-}
-
-// Into an image kept from frame to frame, so that the ring allocates once.
-void widen_into(const GreyImage& in, int32_t columns, GreyImage* out) {
-    if (out->columns != columns || out->lines != in.lines) *out = GreyImage(columns, in.lines);
-    for (int32_t y = 0; y < in.lines; ++y) {
-        const float* s = in.line(y);
-        float* d = out->line(y);
-        std::copy(s, s + in.columns, d);
-        std::fill(d + in.columns, d + columns, s[in.columns - 1]);
-    }
-}
-
-GreyImage narrow(const GreyImage& in, int32_t columns) {
-    if (in.columns == columns) return in;
-    GreyImage out(columns, in.lines);
-    for (int32_t y = 0; y < in.lines; ++y) std::copy(in.line(y), in.line(y) + columns, out.line(y));
-    return out;
-}
+// The engine wants a width that is a multiple of 4: the frame is padded by repeating its last
+// column (analysis/width.hpp), and the added columns are left out of every sum.
 
 void narrow_flow(DenseFlow* f, int32_t columns) {
     if (f->u.columns == columns || f->u.empty()) return;
     const int32_t wide = f->u.columns, lines = f->u.lines;
-    f->u = narrow(f->u, columns);
-    f->v = narrow(f->v, columns);
-    f->confidence = narrow(f->confidence, columns);
+    f->u = crop(f->u, columns);
+    f->v = crop(f->v, columns);
+    f->confidence = crop(f->confidence, columns);
     std::vector<uint8_t> valid(static_cast<size_t>(columns) * static_cast<size_t>(lines));
     for (int32_t y = 0; y < lines; ++y) {
         std::copy_n(f->valid.begin() + static_cast<std::ptrdiff_t>(y) * wide, columns,
@@ -80,35 +61,6 @@ __attribute__((target("avx2"))) size_t warp_part_avx2(const float* pu, const flo
     }
     *moving |= _mm256_movemask_ps(any) != 0;
     return i;
-}
-#endif
-
-#if ORVANE_ANALYSIS_AVX2
-// batch_moments_line eight pixels at a time with the plain loop's operations (the same bits: the
-// rule's mean is formed in double, without a fused multiply-add); returns where it stopped.
-__attribute__((target("avx2"))) int32_t batch_moments_avx2(const float* const f[5],
-                                                          const float* ix, const float* iy,
-                                                          int32_t n, float* it, float* ixt,
-                                                          float* iyt) {
-    const __m256d a = _mm256_set1_pd(static_cast<double>(engine_filters::kBatchWeight));
-    int32_t x = 0;
-    for (; x + 8 <= n; x += 8) {
-        const __m256 outer = _mm256_sub_ps(_mm256_loadu_ps(f[0] + x), _mm256_loadu_ps(f[4] + x));
-        const __m256 inner = _mm256_sub_ps(_mm256_loadu_ps(f[3] + x), _mm256_loadu_ps(f[1] + x));
-        __m128 half[2];
-        for (int h = 0; h < 2; ++h) {
-            const __m256d o = _mm256_cvtps_pd(h ? _mm256_extractf128_ps(outer, 1)
-                                                : _mm256_castps256_ps128(outer));
-            const __m256d i = _mm256_cvtps_pd(h ? _mm256_extractf128_ps(inner, 1)
-                                                : _mm256_castps256_ps128(inner));
-            half[h] = _mm256_cvtpd_ps(_mm256_add_pd(o, _mm256_mul_pd(a, _mm256_sub_pd(i, o))));
-        }
-        const __m256 t = _mm256_set_m128(half[1], half[0]);
-        _mm256_storeu_ps(it + x, t);
-        _mm256_storeu_ps(ixt + x, _mm256_mul_ps(_mm256_loadu_ps(ix + x), t));
-        _mm256_storeu_ps(iyt + x, _mm256_mul_ps(_mm256_loadu_ps(iy + x), t));
-    }
-    return x;
 }
 #endif
 
@@ -216,30 +168,13 @@ int32_t fit_stride(int32_t columns, int32_t lines) {
 
 }  // namespace
 
-void batch_moments_line(const float* const f[5], const float* ix, const float* iy, int32_t n,
-                        float* it, float* ixt, float* iyt) {
-    int32_t x = 0;
-#if ORVANE_ANALYSIS_AVX2
-    if (have_avx2()) x = batch_moments_avx2(f, ix, iy, n, it, ixt, iyt);
-#endif
-    // The outer difference moved towards the inner one by the batch weight, in double; both
-    // differences are earlier frame less later one, as the component forms them.
-    const double a = engine_filters::kBatchWeight;
-    for (; x < n; ++x) {
-        const double outer = f[0][x] - f[4][x];
-        const double inner = f[3][x] - f[1][x];
-        const float t = static_cast<float>(outer + a * (inner - outer));
-        it[x] = t;
-        ixt[x] = ix[x] * t;
-        iyt[x] = iy[x] * t;
-    }
-}
-
-// One size of frames: its component object, its last five frames and its work images.
+// One size of frames: its last five frames, the centre frame's spatial moments, the temporal
+// ones and its work images. The engine's stages (engine/engine_stages.hpp) compute the moments,
+// with the same kernels as the component, so they are the component's bits for the same frames.
 class FlowTracker::Level {
   public:
     // smooth_input: the frames are the pushed ones reduced by a block mean, which leaves detail
-    // close to the new pixel size; the component's input filter takes it out, as on the full
+    // close to the new pixel size; the engine's input filter takes it out, as on the full
     // frames the tool's own filter does. Left in, that detail makes the spatial derivative
     // read short and slow motions read some per cent too fast. The level on frames reduced by
     // 4 only predicts, and sharper is better there: smoothed, it blurs a moving object's edge
@@ -256,12 +191,13 @@ class FlowTracker::Level {
           gv_(wide_, lines),
           pu_(wide_, lines),
           pv_(wide_, lines) {
-        ComponentSettings cs;
-        cs.computation_mode = "affineparams";
-        cs.timederivative_mode = "batch";
-        cs.input_filter = smooth_input ? 1 : 0;
-        session_.apply(cs);
-        session_.create(wide_, lines);
+        // The bordered frame the filters read, and with the input filter its work image.
+        const int32_t bordered = wide_ + 2 * engine_stages::kBorder;
+        bordered_ = GreyImage(bordered, lines + 2 * engine_stages::kBorder);
+        if (smooth_input) smoothing_ = GreyImage(bordered, lines + 2 * engine_stages::kBorder);
+        for (GreyImage* g : {&ix_, &iy_, &ix2_, &iy2_, &ixy_, &it_, &ixt_, &iyt_}) {
+            *g = GreyImage(wide_, lines);
+        }
         // The derivative kernels reach two pixels, and the input filter two more; the widened
         // columns hold no data.
         base_mask_ = edge_mask(wide_, lines, smooth_input ? 4 : 2);
@@ -285,15 +221,23 @@ class FlowTracker::Level {
     void forget() { count_ = 0; }
 
     void add(const GreyImage& frame) {
-        widen_into(frame, wide_, &ring_[next_]);
-        session_.process(ring_[next_]);
-        // With its input filter on, the component measures smoothed frames: the neighbours to
+        pad_into(frame, wide_, &ring_[next_]);
+        // With the input filter on, the level measures smoothed frames: the neighbours to
         // be warped are those (smoothing a warped frame and warping a smoothed one differ only
         // where the motion changes within the filter's five pixels).
-        if (smooth_input_) session_.read_into(ResultImage::Is, &ring_[next_]);
+        if (smooth_input_) {
+            load_bordered(ring_[next_]);
+            engine_stages::smooth(bordered_interior(), smoothing_.data.data() + interior_at(),
+                                  bordered_step(), Size{wide_, lines_});
+            for (int32_t y = 0; y < lines_; ++y) {
+                std::copy_n(bordered_interior() + static_cast<size_t>(y) * bordered_.columns, wide_,
+                            ring_[next_].line(y));
+            }
+        }
         next_ = (next_ + 1) % kWindowFrames;
         count_ = std::min(count_ + 1, kWindowFrames);
-        centre_read_ = plain_read_ = false;
+        centre_ready_ = false;
+        moments_ = Moments::none;
     }
 
     // The prediction for the next pass or frame from a result of this level: gaps filled by
@@ -385,26 +329,14 @@ class FlowTracker::Level {
         }
         const bool warp = moving != 0;
         // The centre frame's moments, once per frame: no pass changes them.
-        if (!centre_read_) {
-            ix2_ = moment(ResultImage::Ix2, &copies_[0]);
-            iy2_ = moment(ResultImage::Iy2, &copies_[1]);
-            ixy_ = moment(ResultImage::Ixy, &copies_[2]);
-            centre_read_ = true;
-        }
-        ImageRef it, ixt, iyt;
+        if (!centre_ready_) centre_moments();
         if (warp) {
             compensated_moments();
-            it = &it_, ixt = &ixt_, iyt = &iyt_;
-        } else {
-            // Nothing warped: the component's own temporal moments, once per frame.
-            if (!plain_read_) {
-                plain_it_ = moment(ResultImage::It, &copies_[3]);
-                plain_ixt_ = moment(ResultImage::Ixt, &copies_[4]);
-                plain_iyt_ = moment(ResultImage::Iyt, &copies_[5]);
-                plain_read_ = true;
-            }
-            it = plain_it_, ixt = plain_ixt_, iyt = plain_iyt_;
+        } else if (moments_ != Moments::plain) {
+            // Nothing warped: the frames' own temporal moments, once per frame.
+            plain_moments();
         }
+        const ImageRef it = &it_, ixt = &ixt_, iyt = &iyt_;
         if (!warp) mask_ = base_mask_;
         const ImageRef ix2 = ix2_, iy2 = iy2_, ixy = ixy_;
         const MomentImages m{ix2, iy2, ixy, ixt, iyt};
@@ -457,25 +389,61 @@ class FlowTracker::Level {
     }
 
   private:
-    // A result image of the component without a copy where its lines lie one after another.
-    ImageRef moment(ResultImage which, GreyImage* copy) {
-        const ImageView v = session_.view(which);
-        if (v.step == v.columns) return ImageRef(v.base, v.columns, v.lines);
-        session_.read_into(which, copy);
-        return ImageRef(copy);
+    enum class Moments { none, plain, warped };  // what it_, ixt_ and iyt_ hold
+
+    // The bordered frame's pixel (0, 0), and its row step [bytes].
+    size_t interior_at() const {
+        return static_cast<size_t>(engine_stages::kBorder) * bordered_.columns +
+               engine_stages::kBorder;
+    }
+    float* bordered_interior() { return bordered_.data.data() + interior_at(); }
+    int32_t bordered_step() const { return bordered_.columns * static_cast<int32_t>(sizeof(float)); }
+    // A frame of the level's size into the bordered frame, its border filled.
+    void load_bordered(const GreyImage& frame) {
+        for (int32_t y = 0; y < lines_; ++y) {
+            std::copy_n(frame.line(y), wide_,
+                        bordered_interior() + static_cast<size_t>(y) * bordered_.columns);
+        }
+        engine_stages::fill_border(bordered_interior(), bordered_step(), Size{wide_, lines_});
+    }
+
+    // The centre frame's spatial derivatives and their products.
+    void centre_moments() {
+        load_bordered(centre());
+        const int32_t step = wide_ * static_cast<int32_t>(sizeof(float));
+        const Size roi{wide_, lines_};
+        engine_stages::spatial_derivatives(bordered_interior(), bordered_step(), ix_.data.data(),
+                                           iy_.data.data(), step, roi);
+        engine_stages::spatial_products(ix_.data.data(), iy_.data.data(), ix2_.data.data(),
+                                        iy2_.data.data(), ixy_.data.data(), step, roi);
+        centre_ready_ = true;
+    }
+
+    // The temporal moments of the five frames as they are (the centre frame's derivatives
+    // first).
+    void plain_moments() {
+        const float* frames[kWindowFrames];
+        for (int k = 0; k < kWindowFrames; ++k) {
+            frames[k] = ring_[(next_ + k) % kWindowFrames].data.data();
+        }
+        const int32_t step = wide_ * static_cast<int32_t>(sizeof(float));
+        const Size roi{wide_, lines_};
+        // Ixt is written last: it holds the inner difference first.
+        engine_stages::batch_time_derivative(frames, step, it_.data.data(), ixt_.data.data(), step,
+                                             roi);
+        prim_mul_32f(ix_.data.data(), step, it_.data.data(), step, ixt_.data.data(), step, roi);
+        prim_mul_32f(iy_.data.data(), step, it_.data.data(), step, iyt_.data.data(), step, roi);
+        moments_ = Moments::plain;
     }
 
     // Warps the frames before and after the centre one by the prediction and forms their
-    // temporal moments with the centre frame's spatial derivatives (as the component has them),
+    // temporal moments with the centre frame's spatial derivatives (the engine's),
     // and the mask without the pixels that any warp took from outside the frame. Line by line,
     // in bands of lines side by side: each warped line is used at once, so only a line of each
     // warped frame is kept, never the whole frame.
     void compensated_moments() {
-        for (GreyImage* g : {&it_, &ixt_, &iyt_}) {
-            if (g->columns != wide_ || g->lines != lines_) *g = GreyImage(wide_, lines_);
-        }
         mask_.resize(base_mask_.size());
-        const ImageView ix = session_.view(ResultImage::Ix), iy = session_.view(ResultImage::Iy);
+        const GreyImage &ix = ix_, &iy = iy_;
         const GreyImage& centre = ring_[(next_ + 2) % kWindowFrames];
         constexpr int32_t kBandLines = 16;
         const int bands = static_cast<int>((lines_ + kBandLines - 1) / kBandLines);
@@ -497,8 +465,8 @@ class FlowTracker::Level {
                 }
                 const float* f[5] = {warped.data(), warped.data() + w, centre.line(y),
                                      warped.data() + 2 * w, warped.data() + 3 * w};
-                batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y), ixt_.line(y),
-                                   iyt_.line(y));
+                engine_stages::batch_moments_line(f, ix.line(y), iy.line(y), wide_, it_.line(y),
+                                                  ixt_.line(y), iyt_.line(y));
                 const uint8_t *o0 = outside.data(), *o1 = o0 + w, *o2 = o1 + w, *o3 = o2 + w;
                 const float* base = base_mask_.data() + static_cast<size_t>(y) * w;
                 float* mask = mask_.data() + static_cast<size_t>(y) * w;
@@ -507,6 +475,7 @@ class FlowTracker::Level {
                 }
             }
         });
+        moments_ = Moments::warped;
     }
 
     // Without dense flow: what the pass measured on top of its prediction is the affine
@@ -549,21 +518,18 @@ class FlowTracker::Level {
     int32_t columns_, lines_, wide_;
     bool smooth_input_;
     TrackerSettings settings_;
-    ComponentSession session_;
     DenseFlowSolver solver_;
     AffineEstimator fit_;
     std::array<GreyImage, kWindowFrames> ring_;
     int next_ = 0, count_ = 0;
-    // The centre frame's moments (Ix2, Iy2, Ixy) and the component's own temporal ones have
-    // been read since the last frame was added.
-    bool centre_read_ = false, plain_read_ = false;
+    // The centre frame's spatial moments are those of the last frame added.
+    bool centre_ready_ = false;
+    Moments moments_ = Moments::none;
     GreyImage gu_, gv_, pu_, pv_, small_[2], scratch_[2];
-    // The component's images of the centre frame (Ix2, Iy2, Ixy) and its own temporal ones,
-    // where they lie (valid until the next frame is added), or copies where their lines do not
-    // lie one after another.
-    ImageRef ix2_, iy2_, ixy_, plain_it_, plain_ixt_, plain_iyt_;
-    GreyImage copies_[6];
-    GreyImage it_, ixt_, iyt_;  // of the warped frames
+    // The centre frame bordered for the filters, and the input filter's work image.
+    GreyImage bordered_, smoothing_;
+    GreyImage ix_, iy_, ix2_, iy2_, ixy_;  // of the centre frame
+    GreyImage it_, ixt_, iyt_;             // of the frames as they are, or warped (moments_)
     std::vector<float> base_mask_, mask_, left_;
     int32_t smooth_factor_ = 1;
     std::vector<float> smooth_taps_;
@@ -598,7 +564,7 @@ const GreyImage& FlowTracker::result_frame() const {
 }
 
 // Whether the full-size level's own ring holds the pushed frames as they were (frames not
-// reduced, and wide enough for the component as they are): then they are not kept twice.
+// reduced, and wide enough for the engine as they are): then they are not kept twice.
 bool FlowTracker::full_holds_frames() const {
     return settings_.reduction == 1 && padded_width(columns_) == columns_;
 }

@@ -6,26 +6,26 @@
 // motion-compensated frames: for each new frame it warps the frames before and after the centre
 // one of the last five onto it by a predicted motion (the previous result, its gaps filled by
 // its affine fit, smoothed so that errors cannot build up) and adds the prediction back to what
-// it measures. Its component object (batch time rule, centred on the middle frame) sees the
-// stream as it is, once per frame: the spatial derivatives and their products come from the
-// centre frame, which no warp touches, so they are the same as if the warped frames had been
-// fed; only the temporal derivative reads the neighbours, and the tracker forms it and its
-// products from the warped ones with the component's own formula (batch_moments_line), where
-// feeding the five warped frames would make the component compute four frames' products that
-// nobody reads. When the motion left over is still large, it warps again with the better estimate
+// it measures. The moments are the engine's own (its stages, engine/engine_stages.hpp, with
+// the batch time rule centred on the middle frame): the spatial derivatives and their products
+// come from the centre frame, which no warp touches, once per frame; only the temporal
+// derivative reads the neighbours, and it is formed from the warped ones line by line, where
+// running the whole engine on five warped frames would compute four frames' products that nobody
+// reads. When the motion left over is still large, it warps again with the better estimate
 // (at most `max_iterations` passes). The first prediction, and the answer to a sudden change,
 // comes from a second tracker level on frames reduced by 4, whose own range therefore reaches
 // four times as far. Predicted speeds below half a pixel per frame are not warped at all:
-// there the component is accurate on its own and a warp would only add its interpolation error.
+// there the derivatives are accurate on their own and a warp would only add its interpolation error.
 // From there on the whole prediction is warped, never a part of it: the solver reads the motion
 // left over a little short (noise in the centre frame's gradients weighs in its sums), and a
 // warp that grows faster than the prediction (a fade from none at half a pixel to all at one)
 // would turn that shortfall into a drift: on a long pan near 1 px/frame each frame's prediction
 // would come out shorter than the last one's.
 //
-// The tracker owns its component objects and its frame history; the tool and the Python module
-// create one per stream and push every frame (as the component's input stage left it, so
-// grey levels of the smoothed input). Results describe the frame two before the newest.
+// The tracker owns its levels' frame histories and work images (no component object); the tool
+// and the Python module create one per stream and push every frame (as the component's input
+// stage left it, so grey levels of the smoothed input). Results describe the frame two before
+// the newest.
 #pragma once
 
 #include <array>
@@ -66,17 +66,10 @@ struct FlowResult {
     bool beyond_range = false;
 };
 
-// The batch time rule's temporal derivative over a line of n pixels of five frames in time order
-// (f[2], the centre, does not enter), with the component's own operations and roundings, and
-// its products with the centre frame's spatial derivatives: it = It, ixt = Ix It, iyt = Iy It.
-// The tracker forms these from motion-compensated neighbours of the centre frame.
-void batch_moments_line(const float* const f[5], const float* ix, const float* iy, int32_t n,
-                        float* it, float* ixt, float* iyt);
-
 class FlowTracker {
   public:
-    // The frame size; columns need not be a multiple of 4 (the component's rule is met
-    // inside). Throws ComponentError when a component object cannot be made.
+    // The frame size; columns need not be a multiple of 4 (the engine's rule is met inside, by
+    // padding: analysis/width.hpp).
     FlowTracker(int32_t columns, int32_t lines, const TrackerSettings& settings = {});
     ~FlowTracker();
     FlowTracker(const FlowTracker&) = delete;

@@ -8,34 +8,32 @@
 // fails leaves the object as it was.
 #include "component/co_orvane.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <new>
 
+#include "engine/motion_session.hpp"
 #include "primitives/primitives.hpp"
 
 namespace {
 
 // ---- messages ----
-constexpr const char* msg_lines = "Number of lines must be a positive integer";
-constexpr const char* msg_columns =
-    "Number of image columns must be a positive integer multiple of 4.";
-constexpr const char* msg_mode_locked =
-    "Object is already initialized. To use a different mode you must create a new one.";
-constexpr const char* msg_invalid_mode = "Invalid Mode";
-constexpr const char* msg_already_initialized = "Object already initialized";
-constexpr const char* msg_invalid_td_mode = "Invalid time derivative mode";
-constexpr const char* msg_invalid_comp_mode = "Invalid computation mode";
-constexpr const char* msg_not_created = "Object is not created";
-constexpr const char* msg_not_allocated = "Object not allocated. Please invoke 'create_orvane()'.";
-constexpr const char* msg_stale = "Critical properties have changed. Object must be re-created.";
-constexpr const char* msg_invalid_argument = "Invalid Input Argument";
-constexpr const char* msg_invalid_type = "Invalid Data Type";
-constexpr const char* msg_invalid_dims = "Invalid Matrix Dimension";
-constexpr const char* msg_incompatible_size = "Incompatible Image Size";
-constexpr const char* msg_bad_index = "Image index must be between 0 and 4.";
+// The texts are the typed door's (engine/motion_session.hpp): every host reports the same words.
+constexpr const char* msg_lines = motion_messages::lines;
+constexpr const char* msg_columns = motion_messages::columns;
+constexpr const char* msg_mode_locked = motion_messages::mode_locked;
+constexpr const char* msg_invalid_mode = motion_messages::invalid_mode;
+constexpr const char* msg_already_initialized = motion_messages::already_initialized;
+constexpr const char* msg_invalid_td_mode = motion_messages::invalid_td_mode;
+constexpr const char* msg_invalid_comp_mode = motion_messages::invalid_comp_mode;
+constexpr const char* msg_not_created = motion_messages::not_created;
+constexpr const char* msg_not_allocated = motion_messages::not_allocated;
+constexpr const char* msg_stale = motion_messages::stale;
+constexpr const char* msg_invalid_argument = motion_messages::invalid_argument;
+constexpr const char* msg_invalid_type = motion_messages::invalid_type;
+constexpr const char* msg_invalid_dims = motion_messages::invalid_dims;
+constexpr const char* msg_incompatible_size = motion_messages::incompatible_size;
+constexpr const char* msg_bad_index = motion_messages::bad_index;
 
 // ---- keyword tables ----
 // A keyword is a BSTR image in static storage: the 4-byte byte count directly followed by the
@@ -58,12 +56,12 @@ struct StaticBstr {
 static_assert(offsetof(StaticBstr<2>, text) == sizeof(uint32_t),
               "the text must follow its byte count directly");
 
-constinit const StaticBstr kw_recursive("recursive");
-constinit const StaticBstr kw_batch("batch");
-constinit const StaticBstr kw_changedetection("changedetection");
-constinit const StaticBstr kw_orvane("orvane");
-constinit const StaticBstr kw_affineparams("affineparams");
-constinit const StaticBstr kw_all("all");
+constinit const StaticBstr kw_recursive(motion_keywords::recursive);
+constinit const StaticBstr kw_batch(motion_keywords::batch);
+constinit const StaticBstr kw_changedetection(motion_keywords::changedetection);
+constinit const StaticBstr kw_orvane(motion_keywords::orvane);
+constinit const StaticBstr kw_affineparams(motion_keywords::affineparams);
+constinit const StaticBstr kw_all(motion_keywords::all);
 
 struct Keyword {
     BSTR text;
@@ -120,22 +118,6 @@ BSTR keyword_list(const Keyword (&table)[N]) {
         text[at++] = static_cast<OLECHAR>('\n');
     }
     return text;
-}
-
-// Nearest float to x without undefined behaviour: values beyond the float range become
-// infinities of their sign, NaN stays NaN. The cut-off is FLT_MAX plus half its last place
-// (2^128 - 2^103): from there on, rounding to nearest (ties to even) gives infinity, and
-// below it FLT_MAX. Clamping before the cast keeps the conversion inside the float range.
-float narrow_to_float(double x) {
-    constexpr double flt_max = std::numeric_limits<float>::max();
-    constexpr double overflow_from = 0x1p128 - 0x1p103;
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    if (std::isnan(x)) return static_cast<float>(x);
-    if (x >= overflow_from) return inf;
-    if (x <= -overflow_from) return -inf;
-    if (x > flt_max) return std::numeric_limits<float>::max();
-    if (x < -flt_max) return -std::numeric_limits<float>::max();
-    return static_cast<float>(x);
 }
 
 constexpr LONG history_slots = 5;
@@ -338,7 +320,7 @@ HRESULT CCoOrvane::create_orvane() {
     flags |= computation_keywords[mode].engine_value;
     // The engine holds nothing when it cannot allocate every buffer (or the geometry's byte
     // count does not fit); the object then stays without an engine.
-    if (!engine.create(columns, lines, narrow_to_float(regularizer),
+    if (!engine.create(columns, lines, engine_regularizer(regularizer),
                        timederivative_keywords[td].engine_value, flags))
         return E_OUTOFMEMORY;
     created = 1;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/engine_rules.hpp"
+#include "engine/engine_stages.hpp"
 #include "engine/fused_rows.hpp"
 #include "primitives/primitives.hpp"
 
@@ -310,48 +311,21 @@ void MotionEngine::process(const float* frame) {
     mode_products();
 }
 
-void MotionEngine::fill_border_columns(float* interior) {
-    // The interior rows only; the corners follow with the whole-row copies.
-    const Size column{1, lines};
-    for (int32_t i = 0; i < kBorder; ++i) {
-        prim_copy_32f(interior, padded_step, interior - 1 - i, padded_step, column);
-        prim_copy_32f(interior + columns - 1, padded_step, interior + columns + i, padded_step,
-                      column);
-    }
-}
-
-void MotionEngine::fill_border_rows(float* interior) {
-    const int32_t stride = padded_step / 4;
-    const Size row{columns + 2 * kBorder, 1};
-    float* first = interior - kBorder;
-    float* last = first + (lines - 1) * stride;
-    for (int32_t i = 0; i < kBorder; ++i) {
-        prim_copy_32f(first, padded_step, first - (1 + i) * stride, padded_step, row);
-        prim_copy_32f(last, padded_step, last + (1 + i) * stride, padded_step, row);
-    }
-}
-
 void MotionEngine::load_input(const float* frame, int32_t step) {
     const Size roi{columns, lines};
     float* is = Is + interior_offset;
     prim_copy_32f(frame, step, is, padded_step, roi);
 
     if (flags & FLAG_INPUT_FILTER) {
-        // Separable 5x5 smoothing with the edge replicated: the row pass needs the side
-        // columns of Is, the column pass the top and bottom rows of its result. The row pass
-        // goes into the ring slot that this frame takes next: its frame (n - 5) has left the
-        // window.
+        // The row pass goes into the ring slot that this frame takes next: its frame (n - 5)
+        // has left the window.
         float* sc = history_ring[(ring_index + kRingSize - 1) % kRingSize] + interior_offset;
-        fill_border_columns(is);
-        prim_filter_row_32f(is, padded_step, sc, padded_step, roi, smooth_taps, kTaps, kAnchor);
-        fill_border_rows(sc);
-        prim_filter_column_32f(sc, padded_step, is, padded_step, roi, smooth_taps, kTaps, kAnchor);
+        engine_stages::smooth(is, sc, padded_step, roi);
     }
 
     // Bordered once, here: the ring stores this buffer with its border, so no stored frame
     // ever needs its border rebuilt.
-    fill_border_columns(is);
-    fill_border_rows(is);
+    engine_stages::fill_border(is, padded_step, roi);
 }
 
 void MotionEngine::update_time_derivative() {
@@ -403,14 +377,11 @@ void MotionEngine::update_time_derivative() {
 void MotionEngine::batch_time_derivative(float* const window[5], float* dst) {
     // It = a (f[n-1] - f[n-3]) - (1 - a) (f[n] - f[n-4]), centred on frame n - 2, formed as
     // the outer difference moved towards the inner one by a.
-    const Size roi{columns, lines};
-    prim_subtract_32f(window[4] + interior_offset, padded_step, window[0] + interior_offset,
-                      padded_step, dst, plain_step, roi);
+    const float* frames[kRingSize];
+    for (int32_t k = 0; k < kRingSize; ++k) frames[k] = window[k] + interior_offset;
     // The inner difference goes into an image that the mode stage writes later.
-    float* inner = image_written_later();
-    prim_subtract_32f(window[1] + interior_offset, padded_step, window[3] + interior_offset,
-                      padded_step, inner, plain_step, roi);
-    prim_add_weighted_inplace_32f(inner, plain_step, dst, plain_step, roi, kBatchWeight);
+    engine_stages::batch_time_derivative(frames, padded_step, dst, image_written_later(),
+                                         plain_step, Size{columns, lines});
 }
 
 void MotionEngine::spatial_derivatives() {
@@ -418,9 +389,8 @@ void MotionEngine::spatial_derivatives() {
     // from that frame there, and from the current frame in the recursive mode.
     const float* source = time_derivative == TD_RECURSIVE ? Is : time_window[2];
     source += interior_offset;
-    const Size roi{columns, lines};
-    prim_filter_row_32f(source, padded_step, Ix, plain_step, roi, deriv_taps, kTaps, kAnchor);
-    prim_filter_column_32f(source, padded_step, Iy, plain_step, roi, deriv_taps, kTaps, kAnchor);
+    engine_stages::spatial_derivatives(source, padded_step, Ix, Iy, plain_step,
+                                       Size{columns, lines});
 }
 
 void MotionEngine::mode_products() {

@@ -213,8 +213,6 @@ class MotionEngine {
     // A plain image that the kernel sequence may fill before its mode stage: the first product,
     // which the mode stage writes later, or the workspace in a mode without products.
     float* image_written_later() const;
-    // Edge replication into the two-pixel border of a bordered buffer, given its interior
-    // origin: the side columns of the interior rows, then whole bordered rows above and below.
     // One image to place: where its handle lives and how many bytes it spans.
     struct ImageRequest {
         float** handle = nullptr;
@@ -223,8 +221,6 @@ class MotionEngine {
     // Places the images in zeroed blocks from the allocation slot, recorded for destroy, each at
     // its own offset within the page (see motion_engine.cpp).
     bool allocate_images(std::span<const ImageRequest> requests);
-    void fill_border_columns(float* interior);
-    void fill_border_rows(float* interior);
     void load_input(const float* frame, int32_t step);
     void update_time_derivative();
     void batch_time_derivative(float* const window[5], float* dst);

@@ -1,10 +1,11 @@
 // Processor identification: reading the CPUID words of this processor, and the pure decision
 // that maps CPUID words to a processor type and a type to a class. The decision reads only the
-// family and five feature flags, so tests can feed it the words of any processor. Also whether
-// the eight-lane (AVX2) flavours of columns 0 and 3 can run here.
+// family and five feature flags, so tests can feed it the words of any processor. Also what
+// every layer's processor-specific code may use here (cpu_features.hpp).
 #include <cstdint>
 
 #include "primitives/columns.hpp"
+#include "primitives/cpu_features.hpp"
 #include "primitives/primitives.hpp"
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -44,31 +45,73 @@ bool id_flag_toggles() {
 }
 #endif
 
-bool examine_avx2() {
 #if defined(__i386__) || defined(__x86_64__)
+// The largest data or unified cache in the processor's list of its caches (leaf 4 on Intel's,
+// 0x8000001D on AMD's and Hygon's, which share the layout): ways x partitions x line x sets.
+int64_t largest_listed_cache() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid(1, eax, ebx, ecx, edx);
-    constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
-    if ((ecx & kOsxsave) == 0 || (ecx & kAvx) == 0) return false;
-    // The CPUID bits say what the processor can do; XCR0 says whether the OS saves the XMM
-    // (bit 1) and YMM (bit 2) state, without which 256-bit registers are not usable.
-    unsigned xcr0_lo = 0, xcr0_hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    if ((xcr0_lo & 6u) != 6u) return false;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    constexpr unsigned kAvx2 = 1u << 5;
-    return (ebx & kAvx2) != 0;
-#else
-    return false;
+    const auto top = static_cast<unsigned>(__get_cpuid_max(0, &ebx));
+    const bool amd = ebx == 0x68747541u || ebx == 0x6F677948u;  // "Auth", "Hygo"
+    unsigned leaf = 4;
+    if (amd) {
+        leaf = 0x8000001Du;
+        if (static_cast<unsigned>(__get_cpuid_max(0x80000000u, nullptr)) < leaf) return 0;
+        __cpuid(0x80000001u, eax, ebx, ecx, edx);
+        if ((ecx & (1u << 22)) == 0) return 0;  // no cache list (topology extensions)
+    } else if (top < 4) {
+        return 0;
+    }
+    int64_t largest = 0;
+    for (unsigned index = 0; index < 16; ++index) {
+        __cpuid_count(leaf, index, eax, ebx, ecx, edx);
+        const unsigned type = eax & 31u;  // 0: no more; 1 data, 2 instruction, 3 unified
+        if (type == 0) break;
+        if (type == 2) continue;
+        const int64_t bytes = int64_t{((ebx >> 22) & 1023u) + 1} * (((ebx >> 12) & 1023u) + 1) *
+                              ((ebx & 4095u) + 1) * (int64_t{ecx} + 1);
+        if (bytes > largest) largest = bytes;
+    }
+    return largest;
+}
 #endif
+
+// The CPUID bits say what the processor can do; XCR0 says whether the OS saves the XMM (bit 1)
+// and YMM (bit 2) state, without which 256-bit registers are not usable, and the opmask and
+// upper 512-bit state (bits 5 to 7) for the 512-bit registers.
+CpuFeatures examine_features() {
+    CpuFeatures f;
+#if defined(__i386__) || defined(__x86_64__)
+#if defined(__i386__)
+    if (!id_flag_toggles()) return f;
+#endif
+    f.largest_cache_bytes = largest_listed_cache();
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) return f;
+    __cpuid(1, eax, ebx, ecx, edx);
+    constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28, kFma = 1u << 12;
+    if ((ecx & kOsxsave) == 0 || (ecx & kAvx) == 0) return f;
+    const bool fma = (ecx & kFma) != 0;
+    unsigned xcr0 = 0, xcr0_hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0_hi) : "c"(0));
+    if ((xcr0 & 6u) != 6u) return f;
+    f.fma = fma;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    f.avx2 = (ebx & (1u << 5)) != 0;
+    constexpr unsigned kF = 1u << 16, kDq = 1u << 17, kVl = 1u << 31;
+    f.avx512 = f.avx2 && (ebx & (kF | kDq | kVl)) == (kF | kDq | kVl) && (xcr0 & 0xE6u) == 0xE6u;
+#endif
+    return f;
 }
 
 }  // namespace
 
+const CpuFeatures& cpu_features() {
+    static const CpuFeatures features = examine_features();
+    return features;
+}
+
 bool prim_cpu_has_avx2() {
-    static const bool has = examine_avx2();
-    return has;
+    return cpu_features().avx2;
 }
 
 CpuidWords prim_read_cpuid() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "analysis/width.hpp"
 #include "engine/motion_engine.hpp"
 #include "flow/frame_measures.hpp"
 #include "flow/job_run.hpp"
@@ -63,7 +64,7 @@ void FlowJob::open_input() {
         throw FlowError(source_->description() + " has zero size (" + std::to_string(in_columns_) +
                         "x" + std::to_string(lines_) + ")");
     }
-    columns_ = in_columns_ / 4 * 4;
+    columns_ = cropped_width(in_columns_);
     if (columns_ == 0) {
         throw FlowError(source_->description() + " is " + std::to_string(in_columns_) +
                         " pixels wide; the component needs at least 4");

@@ -38,15 +38,6 @@ double mean_flow_length(const ImageView& un, const ImageView& vn) {
     return n ? s / static_cast<double>(n) : NAN;
 }
 
-GreyImage crop(const GreyImage& in, int32_t columns) {
-    if (in.columns == columns) return in;
-    GreyImage out(columns, in.lines);
-    for (int32_t y = 0; y < in.lines; ++y) {
-        std::copy(in.line(y), in.line(y) + columns, out.line(y));
-    }
-    return out;
-}
-
 double picture_scale(double fast) {
     static const double steps[] = {1, 1.5, 2, 3, 4, 5, 6, 8};
     const double want = std::max(0.5, 1.1 * fast);

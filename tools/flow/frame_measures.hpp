@@ -14,8 +14,6 @@ void change_statistics(const ImageView& it, const ImageView* it2, double thresho
                        FrameRecord* rec);
 // Mean length of the flow vectors (un, vn) over the pixels where it is finite; NaN for none.
 double mean_flow_length(const ImageView& un, const ImageView& vn);
-// The left `columns` columns of `in`.
-GreyImage crop(const GreyImage& in, int32_t columns);
 
 // The flow pictures' full-colour speed for a run whose fastest motions (all but the fastest
 // hundredth of the pixels) reach `fast` [px/frame]: the next round number above it, so that

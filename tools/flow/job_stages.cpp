@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "analysis/width.hpp"
 #include "flow/frame_measures.hpp"
 #include "flow/job_run.hpp"
 #include "flow/pictures.hpp"

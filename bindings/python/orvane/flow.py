@@ -192,6 +192,7 @@ def stream(frames: Iterable[np.ndarray], input_filter: bool = True, window: str 
         elif frame.shape != (lines, columns):
             raise ValueError(f"frame has shape {frame.shape}, the stream's is {(lines, columns)}")
         if obj.columns != columns:
+            # The width rule met as the tracker meets it (analysis/width.hpp): the last column repeated.
             frame = np.pad(frame, ((0, 0), (0, obj.columns - columns)), mode="edge")
         obj.process_data(frame)
         if tracker.push(np.ascontiguousarray(obj.Is[:, :columns])):
