@@ -593,6 +593,12 @@ void median5(const GreyImage& in, GreyImage* out, int32_t y0, int32_t y1) {
     for (int32_t y = y0; y < y1; ++y) median5_line(in, out->line(y), y, 0, in.columns);
 }
 
+// The refinement's terms linearised at the warped positions, one image each: the brightness
+// difference (only with a brightness term), i1's gradient read at the matches, and the mean
+// of both images' second derivatives there. The gradient's mean and change between the images
+// are made from the second and i0's gradient when they are read.
+enum LinearTerm { kIz, kWarpedX, kWarpedY, kIxx, kIxy, kIyy, kTerms };
+
 // The refinement's constants (see refine()).
 struct Coefficients {
     float alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2;
@@ -601,34 +607,39 @@ struct Coefficients {
 // One line of the refinement's linear system at the current flow (U, V), linearised around
 // (u0, v0): the diagonal blocks a11, a12, a22, the right-hand sides c1, c2 and the smoothness
 // weight psi of each pixel (see refine()).
-ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const float* __restrict Ur,
+ORVANE_VECTOR_LOOP void system_line(int32_t w, int32_t h, int32_t y, const Coefficients& k, const float* __restrict Ur,
                  const float* __restrict Vr, const float* __restrict Ud,
                  const float* __restrict Vd, const float* __restrict u0,
-                 const float* __restrict v0, const float* __restrict inside,
+                 const float* __restrict v0, const float* __restrict gx0, const float* __restrict gy0,
                  const float* __restrict edge, const float* const* T, float* __restrict a11r,
                  float* __restrict a12r, float* __restrict a22r, float* __restrict c1r,
                  float* __restrict c2r, float* __restrict psi) {
-    const float* __restrict tz = T[0];
-    const float* __restrict tx = T[1];
-    const float* __restrict ty = T[2];
-    const float* __restrict txz = T[3];
-    const float* __restrict tyz = T[4];
-    const float* __restrict txx = T[5];
-    const float* __restrict txy = T[6];
-    const float* __restrict tyy = T[7];
+    const float* __restrict tz = T[kIz];
+    const float* __restrict twx = T[kWarpedX];
+    const float* __restrict twy = T[kWarpedY];
+    const float* __restrict txx = T[kIxx];
+    const float* __restrict txy = T[kIxy];
+    const float* __restrict tyy = T[kIyy];
+    const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
+    const float fy = static_cast<float>(y);
     for (int32_t x = 0; x < w; ++x) {
         const float du = Ur[x] - u0[x], dv = Vr[x] - v0[x];
-        const float iz = tz[x], ix = tx[x], iy = ty[x];
-        const float ixz = txz[x], iyz = tyz[x];
+        // Whether the match lies inside i1 (& rather than &&: no branch).
+        const float px = static_cast<float>(x) + u0[x], py = fy + v0[x];
+        const float inside = ((px >= 0.0f) & (py >= 0.0f) & (px <= right) & (py <= bottom)) ? 1.0f : 0.0f;
+        // The gradient's mean over both images and its change between them.
+        const float wx = twx[x], wy = twy[x], ox = gx0[x], oy = gy0[x];
+        const float iz = tz[x], ix = 0.5f * (wx + ox), iy = 0.5f * (wy + oy);
+        const float ixz = wx - ox, iyz = wy - oy;
         const float ixx = txx[x], ixy = txy[x], iyy = tyy[x];
         const float th0 = 1.0f / (ix * ix + iy * iy + k.zb2);
         const float r0 = iz + ix * du + iy * dv;
-        const float pd = inside[x] * k.delta * th0 / std::sqrt(th0 * r0 * r0 + k.eps_d2);
+        const float pd = inside * k.delta * th0 / std::sqrt(th0 * r0 * r0 + k.eps_d2);
         const float thx = 1.0f / (ixx * ixx + ixy * ixy + k.zg2);
         const float thy = 1.0f / (ixy * ixy + iyy * iyy + k.zg2);
         const float rx = ixz + ixx * du + ixy * dv;
         const float ry = iyz + ixy * du + iyy * dv;
-        const float pg = inside[x] * k.gamma / std::sqrt(thx * rx * rx + thy * ry * ry + k.eps_d2);
+        const float pg = inside * k.gamma / std::sqrt(thx * rx * rx + thy * ry * ry + k.eps_d2);
         const float gx = pg * thx, gy = pg * thy;
         const float a11 = pd * ix * ix + gx * ixx * ixx + gy * ixy * ixy;
         const float a12 = pd * ix * iy + gx * ixx * ixy + gy * ixy * iyy;
@@ -653,33 +664,23 @@ ORVANE_VECTOR_LOOP void system_line(int32_t w, const Coefficients& k, const floa
 // The linearisation below, eight pixels at a time; returns where it stopped.
 ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float* u, const float* v,
                                    const float* i0, const float* pack, const float* const* d0,
-                                   float* const* t, bool brightness, float* inside, float* U, float* V) {
+                                   float* const* t, bool brightness, float* U, float* V) {
     const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
-    const __m256 right = _mm256_set1_ps(static_cast<float>(w - 1));
-    const __m256 bottom = _mm256_set1_ps(static_cast<float>(h - 1));
+    const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 fy = _mm256_set1_ps(static_cast<float>(y));
     int32_t x = 0;
     for (; x + 8 <= w; x += 8) {
         const __m256 uu = _mm256_loadu_ps(u + x), vv = _mm256_loadu_ps(v + x);
         const __m256 px = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes), uu);
         const __m256 py = _mm256_add_ps(fy, vv);
-        const __m256 in = _mm256_and_ps(
-            _mm256_and_ps(_mm256_cmp_ps(px, zero, _CMP_GE_OQ), _mm256_cmp_ps(py, zero, _CMP_GE_OQ)),
-            _mm256_and_ps(_mm256_cmp_ps(px, right, _CMP_LE_OQ), _mm256_cmp_ps(py, bottom, _CMP_LE_OQ)));
-        _mm256_storeu_ps(inside + x, _mm256_and_ps(in, one));
         __m256 c[kPackChannels];
         read_pack(Bilinear8(px, py, w, h), pack, c);
-        const __m256 wx = c[kPackX], wy = c[kPackY];
-        const __m256 gx = _mm256_loadu_ps(d0[0] + x), gy = _mm256_loadu_ps(d0[1] + x);
-        _mm256_storeu_ps(t[0] + x, brightness ? _mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(i0 + x)) : zero);
-        _mm256_storeu_ps(t[1] + x, _mm256_mul_ps(half, _mm256_add_ps(wx, gx)));
-        _mm256_storeu_ps(t[2] + x, _mm256_mul_ps(half, _mm256_add_ps(wy, gy)));
-        _mm256_storeu_ps(t[3] + x, _mm256_sub_ps(wx, gx));
-        _mm256_storeu_ps(t[4] + x, _mm256_sub_ps(wy, gy));
-        _mm256_storeu_ps(t[5] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXX], _mm256_loadu_ps(d0[2] + x))));
-        _mm256_storeu_ps(t[6] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXY], _mm256_loadu_ps(d0[3] + x))));
-        _mm256_storeu_ps(t[7] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackYY], _mm256_loadu_ps(d0[4] + x))));
+        if (brightness) _mm256_storeu_ps(t[kIz] + x, _mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(i0 + x)));
+        _mm256_storeu_ps(t[kWarpedX] + x, c[kPackX]);
+        _mm256_storeu_ps(t[kWarpedY] + x, c[kPackY]);
+        _mm256_storeu_ps(t[kIxx] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXX], _mm256_loadu_ps(d0[2] + x))));
+        _mm256_storeu_ps(t[kIxy] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackXY], _mm256_loadu_ps(d0[3] + x))));
+        _mm256_storeu_ps(t[kIyy] + x, _mm256_mul_ps(half, _mm256_add_ps(c[kPackYY], _mm256_loadu_ps(d0[4] + x))));
         _mm256_storeu_ps(U + x, uu);
         _mm256_storeu_ps(V + x, vv);
     }
@@ -693,43 +694,33 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
                                   const float* __restrict v, const float* __restrict i0,
                                   const float* __restrict i1, const float* pack, const float* const* d0,
                                   const float* const* d1, float* const* t,
-                                  bool brightness, float* __restrict inside, float* __restrict U,
-                                  float* __restrict V) {
-    const float* __restrict d0x = d0[0];
-    const float* __restrict d0y = d0[1];
+                                  bool brightness, float* __restrict U, float* __restrict V) {
     const float* __restrict d0xx = d0[2];
     const float* __restrict d0xy = d0[3];
     const float* __restrict d0yy = d0[4];
-    float* __restrict t0 = t[0];
-    float* __restrict t1 = t[1];
-    float* __restrict t2 = t[2];
-    float* __restrict t3 = t[3];
-    float* __restrict t4 = t[4];
-    float* __restrict t5 = t[5];
-    float* __restrict t6 = t[6];
-    float* __restrict t7 = t[7];
-    const float right = static_cast<float>(w - 1), bottom = static_cast<float>(h - 1);
+    float* __restrict tz = t[kIz];
+    float* __restrict twx = t[kWarpedX];
+    float* __restrict twy = t[kWarpedY];
+    float* __restrict txx = t[kIxx];
+    float* __restrict txy = t[kIxy];
+    float* __restrict tyy = t[kIyy];
     int32_t x = 0;
 #if ORVANE_ANALYSIS_AVX2
-    if (have_avx2()) x = linearise_avx2(w, h, y, u, v, i0, pack, d0, t, brightness, inside, U, V);
+    if (have_avx2()) x = linearise_avx2(w, h, y, u, v, i0, pack, d0, t, brightness, U, V);
 #endif
     for (; x < w; ++x) {
         const float px = static_cast<float>(x) + u[x];
         const float py = static_cast<float>(y) + v[x];
-        inside[x] = (px >= 0.0f && py >= 0.0f && px <= right && py <= bottom) ? 1.0f : 0.0f;
         const Bilinear at(px, py, w, h);
         // i1's derivatives from the pack where there is one, else from their images.
         auto d1_at = [&](int c) { return pack ? at(pack, kPackChannels, c) : at(d1[c]); };
-        const float wx = d1_at(kPackX), wy = d1_at(kPackY);
-        // Without a brightness term its difference is not read: no need to gather it.
-        t0[x] = brightness ? at(i1) - i0[x] : 0.0f;
-        t1[x] = 0.5f * (wx + d0x[x]);
-        t2[x] = 0.5f * (wy + d0y[x]);
-        t3[x] = wx - d0x[x];
-        t4[x] = wy - d0y[x];
-        t5[x] = 0.5f * (d1_at(kPackXX) + d0xx[x]);
-        t6[x] = 0.5f * (d1_at(kPackXY) + d0xy[x]);
-        t7[x] = 0.5f * (d1_at(kPackYY) + d0yy[x]);
+        // Without a brightness term its difference is neither kept nor read.
+        if (brightness) tz[x] = at(i1) - i0[x];
+        twx[x] = d1_at(kPackX);
+        twy[x] = d1_at(kPackY);
+        txx[x] = 0.5f * (d1_at(kPackXX) + d0xx[x]);
+        txy[x] = 0.5f * (d1_at(kPackXY) + d0xy[x]);
+        tyy[x] = 0.5f * (d1_at(kPackYY) + d0yy[x]);
         U[x] = u[x];
         V[x] = v[x];
     }
@@ -1112,10 +1103,7 @@ class PairFlowEstimator::Level {
     GreyImage d0[5], d1[5];
     GreyImage edge;  // the smoothness weight's fall across edges of i0
     GreyImage u, v;
-    // The refinement's linearised terms at the warped positions: Iz, Ix, Iy (brightness),
-    // Ixz, Iyz, Ixx, Ixy, Iyy (gradient).
-    GreyImage t[8];
-    GreyImage inside;  // 1 where the match lies inside i1, else 0
+    GreyImage t[kTerms];  // the refinement's linearised terms (see LinearTerm)
     GreyImage du, dv, a11, a12, a22;
     // i1 and its derivatives side by side (see PackChannel), where the refinement or the
     // boundary step reads them at warped positions with 256-bit vectors.
@@ -1125,7 +1113,7 @@ class PairFlowEstimator::Level {
     // Every level holds its images, their first derivatives, its flow and the work images of
     // the boundary step, the median and the confidence; the patch search needs one more, the
     // refinement the rest.
-    void allocate(int32_t c, int32_t l, bool searched, bool refine, bool packed) {
+    void allocate(int32_t c, int32_t l, bool searched, bool refine, bool packed, bool brightness) {
         columns = c, lines = l, refined = refine;
         // Where i1's derivatives are packed, they are made in work images of the level and
         // kept in the pack only.
@@ -1136,14 +1124,16 @@ class PairFlowEstimator::Level {
         }
         if (searched || refine) resize_like(&a22, c, l);
         if (!refine) return;
-        for (GreyImage* g : {&edge, &inside, &du, &dv}) {
+        for (GreyImage* g : {&edge, &du, &dv}) {
             resize_like(g, c, l);
         }
         for (int k = 2; k < 5; ++k) {
             resize_like(&d0[k], c, l);
             if (!packed) resize_like(&d1[k], c, l);
         }
-        for (auto& g : t) resize_like(&g, c, l);
+        for (int k = 0; k < kTerms; ++k) {
+            if (k != kIz || brightness) resize_like(&t[k], c, l);
+        }
     }
 };
 
@@ -1159,7 +1149,8 @@ void PairFlowEstimator::build_levels(int32_t columns, int32_t lines) {
         levels_.push_back(std::make_unique<Level>());
         const int warps = k == 0 ? settings_.finest_warps : settings_.warps;
         levels_.back()->allocate(c, l, k >= settings_.patch_finest_level, warps > 0,
-                                 have_avx2() && (warps > 0 || k <= settings_.boundary_levels));
+                                 have_avx2() && (warps > 0 || k <= settings_.boundary_levels),
+                                 settings_.brightness != 0);
         c = (c + 1) / 2, l = (l + 1) / 2;
     }
 }
@@ -1207,9 +1198,9 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         const bool packed = !level.pack.data.empty();
         GreyImage* d1[5] = {&level.d1[0], &level.d1[1], &level.d1[2], &level.d1[3], &level.d1[4]};
         if (packed) {
-            d1[0] = level.refined ? &level.t[0] : &level.a11;
-            d1[1] = level.refined ? &level.t[1] : &level.a12;
-            for (int c = 2; c < 5; ++c) d1[c] = &level.t[c];
+            d1[0] = level.refined ? &level.t[kWarpedX] : &level.a11;
+            d1[1] = level.refined ? &level.t[kWarpedY] : &level.a12;
+            d1[2] = &level.t[kIxx], d1[3] = &level.t[kIxy], d1[4] = &level.t[kIyy];
         }
         derivatives(level.i0, &d0[0], &d0[1]);
         derivatives(level.i1, d1[0], d1[1]);
@@ -1362,15 +1353,14 @@ void PairFlowEstimator::linearise_line(Level& level, int32_t y, bool brightness)
     const size_t row = static_cast<size_t>(y) * w;
     const float* d0[5];
     const float* d1[5];
-    float* t[8];
+    float* t[kTerms];
     for (int k = 0; k < 5; ++k) d0[k] = level.d0[k].data.data() + row;
     for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.empty() ? nullptr : level.d1[k].data.data();
-    for (int k = 0; k < 8; ++k) t[k] = level.t[k].data.data() + row;
+    for (int k = 0; k < kTerms; ++k) t[k] = level.t[k].data.empty() ? nullptr : level.t[k].data.data() + row;
     linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
               level.i0.data.data() + row, level.i1.data.data(),
               level.pack.data.empty() ? nullptr : level.pack.data.data(), d0, d1, t, brightness,
-              level.inside.data.data() + row, level.du.data.data() + row,
-              level.dv.data.data() + row);
+              level.du.data.data() + row, level.dv.data.data() + row);
 }
 
 // The variational refinement of one level's flow (see the header). The unknowns are the
@@ -1384,7 +1374,7 @@ void PairFlowEstimator::refine(Level& level) const {
     const float delta = settings_.brightness, gamma = settings_.gradient;
     const float zb2 = kZetaBrightness * kZetaBrightness, zg2 = kZetaGradient * kZetaGradient;
     const float eps_d2 = kEpsData * kEpsData, eps_s2 = kEpsSmooth * kEpsSmooth;
-    GreyImage* t = level.t;  // Iz, Ix, Iy, Ixz, Iyz, Ixx, Ixy, Iyy
+    GreyImage* t = level.t;  // see LinearTerm
     const Coefficients coefficients{alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2};
     GreyImage& U = level.du;  // the whole flow being solved for
     GreyImage& V = level.dv;
@@ -1414,11 +1404,12 @@ void PairFlowEstimator::refine(Level& level) const {
     };
     // The robust terms' weights at the current flow, and line y's system.
     auto make_system = [&](int32_t y) {
-        const float* T[8];
-        for (int k = 0; k < 8; ++k) T[k] = t[k].line(y);
+        const float* T[kTerms];
+        // Without a brightness term its difference is 0 everywhere: a line of zeros stands in.
+        for (int k = 0; k < kTerms; ++k) T[k] = t[k].data.empty() ? no_links.data() : t[k].line(y);
         const int32_t below = std::min(y + 1, h - 1);
-        system_line(w, coefficients, U.line(y), V.line(y), U.line(below), V.line(below), level.u.line(y),
-                    level.v.line(y), level.inside.line(y), level.edge.line(y), T, at(y, kA11), at(y, kA12),
+        system_line(w, h, y, coefficients, U.line(y), V.line(y), U.line(below), V.line(below), level.u.line(y),
+                    level.v.line(y), level.d0[0].line(y), level.d0[1].line(y), level.edge.line(y), T, at(y, kA11), at(y, kA12),
                     at(y, kA22), at(y, kC1), at(y, kC2), at(y, kRaw));
         split_line(U.line(y), w, in_ring(y, sU));
         split_line(V.line(y), w, in_ring(y, sV));
