@@ -426,14 +426,13 @@ void reduce_half(const GreyImage& in, GreyImage* out, float* tmp) {
 
 // Five-point derivatives along x and y (1 -8 0 8 -1 over 12; edges replicated); dx may be
 // null where only the derivative along y is wanted.
-void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
+// Line y of both into dx and dy.
+void derivative_line(const GreyImage& in, int32_t y, float* dx, float* dy) {
     const int32_t w = in.columns, h = in.lines;
-    if (dx) resize_like(dx, w, h);
-    resize_like(dy, w, h);
-    for (int32_t y = 0; y < h; ++y) {
+    {
         const float* s = in.line(y);
         if (dx) {
-            float* d = dx->line(y);
+            float* d = dx;
             auto at = [&](int32_t x) {
                 const Five t(s, x, w);
                 d[x] = (t.m2 - 8.0f * t.m1 + 8.0f * t.p1 - t.p2) * (1.0f / 12.0f);
@@ -450,9 +449,15 @@ void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
         const float* b = in.line(std::max(y - 1, 0));
         const float* e = in.line(std::min(y + 1, h - 1));
         const float* f = in.line(std::min(y + 2, h - 1));
-        float* g = dy->line(y);
+        float* g = dy;
         for (int32_t x = 0; x < w; ++x) g[x] = (a[x] - 8.0f * b[x] + 8.0f * e[x] - f[x]) * (1.0f / 12.0f);
     }
+}
+
+void derivatives(const GreyImage& in, GreyImage* dx, GreyImage* dy) {
+    if (dx) resize_like(dx, in.columns, in.lines);
+    resize_like(dy, in.columns, in.lines);
+    for (int32_t y = 0; y < in.lines; ++y) derivative_line(in, y, dx ? dx->line(y) : nullptr, dy->line(y));
 }
 
 // Whether every value is finite (x - x is 0 only for finite x).
@@ -1099,8 +1104,10 @@ class PairFlowEstimator::Level {
   public:
     int32_t columns = 0, lines = 0;
     GreyImage i0, i1;
-    // First and second derivatives of both images (x, y, xx, xy, yy).
-    GreyImage d0[5], d1[5];
+    // i0's first derivatives (x, y) (its second ones are made line by line where the
+    // refinement reads them); i1's first and second ones (x, y, xx, xy, yy) where they are
+    // not packed.
+    GreyImage d0[2], d1[5];
     GreyImage edge;  // the smoothness weight's fall across edges of i0
     GreyImage u, v;
     GreyImage t[kTerms];  // the refinement's linearised terms (see LinearTerm)
@@ -1128,7 +1135,6 @@ class PairFlowEstimator::Level {
             resize_like(g, c, l);
         }
         for (int k = 2; k < 5; ++k) {
-            resize_like(&d0[k], c, l);
             if (!packed) resize_like(&d1[k], c, l);
         }
         for (int k = 0; k < kTerms; ++k) {
@@ -1205,8 +1211,6 @@ bool PairFlowEstimator::estimate(const GreyImage& first, const GreyImage& second
         derivatives(level.i0, &d0[0], &d0[1]);
         derivatives(level.i1, d1[0], d1[1]);
         if (level.refined) {
-            derivatives(d0[0], &d0[2], &d0[3]);
-            derivatives(d0[1], nullptr, &d0[4]);
             derivatives(*d1[0], d1[2], d1[3]);
             derivatives(*d1[1], nullptr, d1[4]);
         }
@@ -1348,19 +1352,25 @@ void PairFlowEstimator::search_patches(Level& level) const {
 // One line of the refinement's linearisation (see refine()): i1 and its derivatives read at
 // the matches of the level's flow, the match's inside mask, and the flow copied as the start
 // of the unknowns.
-void PairFlowEstimator::linearise_line(Level& level, int32_t y, bool brightness) {
+void PairFlowEstimator::linearise_lines(Level& level, int32_t y0, int32_t y1, bool brightness) {
     const int32_t w = level.columns;
-    const size_t row = static_cast<size_t>(y) * w;
-    const float* d0[5];
+    // i0's second derivatives are made line by line from its first ones as they are needed.
+    std::vector<float> second(3 * static_cast<size_t>(w));
+    const float* d0[5] = {nullptr, nullptr, second.data(), second.data() + w, second.data() + 2 * w};
     const float* d1[5];
-    float* t[kTerms];
-    for (int k = 0; k < 5; ++k) d0[k] = level.d0[k].data.data() + row;
     for (int k = 0; k < 5; ++k) d1[k] = level.d1[k].data.empty() ? nullptr : level.d1[k].data.data();
-    for (int k = 0; k < kTerms; ++k) t[k] = level.t[k].data.empty() ? nullptr : level.t[k].data.data() + row;
-    linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
-              level.i0.data.data() + row, level.i1.data.data(),
-              level.pack.data.empty() ? nullptr : level.pack.data.data(), d0, d1, t, brightness,
-              level.du.data.data() + row, level.dv.data.data() + row);
+    for (int32_t y = y0; y < y1; ++y) {
+        const size_t row = static_cast<size_t>(y) * w;
+        derivative_line(level.d0[0], y, second.data(), second.data() + w);
+        derivative_line(level.d0[1], y, nullptr, second.data() + 2 * w);
+        d0[0] = level.d0[0].line(y), d0[1] = level.d0[1].line(y);
+        float* t[kTerms];
+        for (int k = 0; k < kTerms; ++k) t[k] = level.t[k].data.empty() ? nullptr : level.t[k].data.data() + row;
+        linearise(w, level.lines, y, level.u.data.data() + row, level.v.data.data() + row,
+                  level.i0.data.data() + row, level.i1.data.data(),
+                  level.pack.data.empty() ? nullptr : level.pack.data.data(), d0, d1, t, brightness,
+                  level.du.data.data() + row, level.dv.data.data() + row);
+    }
 }
 
 // The variational refinement of one level's flow (see the header). The unknowns are the
@@ -1449,7 +1459,7 @@ void PairFlowEstimator::refine(Level& level) const {
         // Linearise around the current flow: i1 and its derivatives read at the matches,
         // averaged with i0's where both images have them.
         for_bands(threads, h, [&](int32_t y0, int32_t y1) {
-            for (int32_t y = y0; y < y1; ++y) linearise_line(level, y, settings_.brightness != 0);
+            linearise_lines(level, y0, y1, settings_.brightness != 0);
         });
         for (int round = 0; round < rounds; ++round) {
             sor_sweeps(

@@ -118,7 +118,7 @@ class PairFlowEstimator {
     void build_levels(int32_t columns, int32_t lines);
     void search_patches(Level& level) const;
     void refine(Level& level) const;
-    static void linearise_line(Level& level, int32_t y, bool brightness);
+    static void linearise_lines(Level& level, int32_t y0, int32_t y1, bool brightness);
     void reselect_boundaries(Level& level) const;
     void confidence(Level& level, GreyImage* out) const;
 
