@@ -86,10 +86,12 @@ struct Bilinear {
     }
 };
 
-// The second image and its derivatives side by side, eight floats per pixel (see
+// The second image and its derivatives side by side, six floats per pixel (see
 // PairFlowEstimator::Level::pack), so that a bilinear read of all of them at one position
-// takes four loads instead of a gather per image and corner.
-enum PackChannel { kPackX, kPackY, kPackXX, kPackXY, kPackYY, kPackImage, kPackChannels = 8 };
+// takes four 8-float loads instead of a gather per image and corner (the loads take two
+// floats of the next pixel along, which the pack's last line of padding covers at its end).
+enum PackChannel { kPackX, kPackY, kPackXX, kPackXY, kPackYY, kPackImage, kPackStride };
+constexpr int kPackRead = 8;  // the floats one load takes
 
 #if ORVANE_ANALYSIS_AVX2
 // Bilinear for eight positions at once, with the same operations in the same order, so that
@@ -121,20 +123,21 @@ struct Bilinear8 {
     }
 };
 
-// The eight channels of a pack read bilinearly at the eight positions of `at`: out[c] holds
-// channel c of the eight positions, each lane the bits Bilinear gives for it.
+// A pack read bilinearly at the eight positions of `at`: out[c] (of kPackRead) holds
+// channel c of the eight positions, each lane the bits Bilinear gives for it (out[6] and
+// out[7] hold the next pixel's first channels, of no use).
 ORVANE_AVX2 void read_pack(const Bilinear8& at, const float* pack, __m256* out) {
     alignas(32) int32_t index[8];
     alignas(32) float fx[8], fy[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(index), at.index);
     _mm256_store_ps(fx, at.fx);
     _mm256_store_ps(fy, at.fy);
-    const size_t below = static_cast<size_t>(at.columns) * kPackChannels;
+    const size_t below = static_cast<size_t>(at.columns) * kPackStride;
     __m256 r[8];
     for (int l = 0; l < 8; ++l) {
-        const float* p = pack + static_cast<size_t>(index[l]) * kPackChannels;
-        const __m256 p00 = _mm256_loadu_ps(p), p01 = _mm256_loadu_ps(p + kPackChannels);
-        const __m256 p10 = _mm256_loadu_ps(p + below), p11 = _mm256_loadu_ps(p + below + kPackChannels);
+        const float* p = pack + static_cast<size_t>(index[l]) * kPackStride;
+        const __m256 p00 = _mm256_loadu_ps(p), p01 = _mm256_loadu_ps(p + kPackStride);
+        const __m256 p10 = _mm256_loadu_ps(p + below), p11 = _mm256_loadu_ps(p + below + kPackStride);
         const __m256 a = _mm256_set1_ps(fx[l]), b = _mm256_set1_ps(fy[l]);
         const __m256 top = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
         const __m256 low = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
@@ -165,14 +168,14 @@ ORVANE_AVX2 inline __m256 abs8(__m256 v) {
 #endif
 
 // The pack of images of one size: channel c of pixel i from channels[c] (its first `count`
-// channels; the rest of the eight 0, and the image channel from the last given when count is
-// short of it).
+// channels; the others 0, and the image channel from channels[kPackImage] whatever the count;
+// the padding line after the last 0).
 void fill_pack(const GreyImage* const* channels, int count, GreyImage* pack) {
     const size_t n = channels[0]->data.size();
     float* out = pack->data.data();
     for (size_t i = 0; i < n; ++i) {
-        float* p = out + i * kPackChannels;
-        for (int c = 0; c < kPackChannels; ++c) p[c] = 0.0f;
+        float* p = out + i * kPackStride;
+        for (int c = 0; c < kPackStride; ++c) p[c] = 0.0f;
         for (int c = 0; c < count && c < kPackImage; ++c) p[c] = channels[c]->data[i];
         p[kPackImage] = channels[kPackImage]->data[i];
     }
@@ -678,7 +681,7 @@ ORVANE_AVX2 int32_t linearise_avx2(int32_t w, int32_t h, int32_t y, const float*
         const __m256 uu = _mm256_loadu_ps(u + x), vv = _mm256_loadu_ps(v + x);
         const __m256 px = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes), uu);
         const __m256 py = _mm256_add_ps(fy, vv);
-        __m256 c[kPackChannels];
+        __m256 c[kPackRead];
         read_pack(Bilinear8(px, py, w, h), pack, c);
         if (brightness) _mm256_storeu_ps(t[kIz] + x, _mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(i0 + x)));
         _mm256_storeu_ps(t[kWarpedX] + x, c[kPackX]);
@@ -718,7 +721,7 @@ void linearise(int32_t w, int32_t h, int32_t y, const float* __restrict u,
         const float py = static_cast<float>(y) + v[x];
         const Bilinear at(px, py, w, h);
         // i1's derivatives from the pack where there is one, else from their images.
-        auto d1_at = [&](int c) { return pack ? at(pack, kPackChannels, c) : at(d1[c]); };
+        auto d1_at = [&](int c) { return pack ? at(pack, kPackStride, c) : at(d1[c]); };
         // Without a brightness term its difference is neither kept nor read.
         if (brightness) tz[x] = at(i1) - i0[x];
         twx[x] = d1_at(kPackX);
@@ -952,7 +955,7 @@ ORVANE_AVX2 int32_t boundary_error_line_avx2(int32_t w, int32_t h, int32_t y, in
         }
         const __m256 px = _mm256_add_ps(_mm256_cvtepi32_ps(xi), fu);
         const __m256 py = _mm256_add_ps(fy, fv);
-        __m256 c[kPackChannels];
+        __m256 c[kPackRead];
         read_pack(Bilinear8(px, py, w, h), m.pack, c);
         const __m256 db = abs8(_mm256_sub_ps(c[kPackImage], _mm256_loadu_ps(m.i0 + x)));
         const __m256 dg = _mm256_add_ps(abs8(_mm256_sub_ps(c[kPackX], _mm256_loadu_ps(m.g0x + x))),
@@ -972,8 +975,8 @@ void boundary_error_line(int32_t w, int32_t h, int32_t y, int32_t xa, int32_t xb
         const int32_t f = std::clamp(x + sx, 0, w - 1);
         const Bilinear at(static_cast<float>(x) + m.fu[f], static_cast<float>(y) + m.fv[f], w, h);
         const float db = std::fabs(at(m.i1) - m.i0[x]);
-        const float g1x = m.pack ? at(m.pack, kPackChannels, kPackX) : at(m.g1x);
-        const float g1y = m.pack ? at(m.pack, kPackChannels, kPackY) : at(m.g1y);
+        const float g1x = m.pack ? at(m.pack, kPackStride, kPackX) : at(m.g1x);
+        const float g1y = m.pack ? at(m.pack, kPackStride, kPackY) : at(m.g1y);
         const float dg = std::fabs(g1x - m.g0x[x]) + std::fabs(g1y - m.g0y[x]);
         out[x] = std::min(db, kErrorCap) + std::min(dg, kGradientErrorCap);
     }
@@ -1124,7 +1127,7 @@ class PairFlowEstimator::Level {
         columns = c, lines = l, refined = refine;
         // Where i1's derivatives are packed, they are made in work images of the level and
         // kept in the pack only.
-        if (packed) resize_like(&pack, c * kPackChannels, l);
+        if (packed) resize_like(&pack, c * kPackStride, l + 1);
         if (!packed) resize_like(&d1[0], c, l), resize_like(&d1[1], c, l);
         for (GreyImage* g : {&i0, &i1, &u, &v, &a11, &a12, &d0[0], &d0[1]}) {
             resize_like(g, c, l);
