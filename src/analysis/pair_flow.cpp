@@ -612,9 +612,10 @@ struct Coefficients {
     float alpha, delta, gamma, zb2, zg2, eps_d2, eps_s2;
 };
 
-// One line of the refinement's linear system at the current flow (U, V), linearised around
-// (u0, v0): the diagonal blocks a11, a12, a22, the right-hand sides c1, c2 and the smoothness
-// weight psi of each pixel (see refine()).
+// Line y (of h) of the refinement's linear system at the current flow (U, V), linearised
+// around (u0, v0), from the linearised terms T (see LinearTerm) and i0's gradient (gx0, gy0):
+// the diagonal blocks a11, a12, a22, the right-hand sides c1, c2 and the smoothness weight psi
+// of each pixel (see refine()). A match outside i1 gives no data term.
 ORVANE_VECTOR_LOOP void system_line(int32_t w, int32_t h, int32_t y, const Coefficients& k, const float* __restrict Ur,
                  const float* __restrict Vr, const float* __restrict Ud,
                  const float* __restrict Vd, const float* __restrict u0,
@@ -1120,9 +1121,10 @@ class PairFlowEstimator::Level {
     GreyImage pack;
     bool refined = false;  // whether the variational refinement runs here (its images exist)
 
-    // Every level holds its images, their first derivatives, its flow and the work images of
+    // Every level holds its images, i0's first derivatives, its flow and the work images of
     // the boundary step, the median and the confidence; the patch search needs one more, the
-    // refinement the rest.
+    // refinement the rest; i1's derivatives are packed (with 256-bit vectors, where the
+    // refinement or the boundary step reads them) or kept as images.
     void allocate(int32_t c, int32_t l, bool searched, bool refine, bool packed, bool brightness) {
         columns = c, lines = l, refined = refine;
         // Where i1's derivatives are packed, they are made in work images of the level and
@@ -1352,9 +1354,9 @@ void PairFlowEstimator::search_patches(Level& level) const {
     }
 }
 
-// One line of the refinement's linearisation (see refine()): i1 and its derivatives read at
-// the matches of the level's flow, the match's inside mask, and the flow copied as the start
-// of the unknowns.
+// Lines y0 to y1 - 1 of the refinement's linearisation (see refine()): i1 and its
+// derivatives read at the matches of the level's flow (see LinearTerm), and the flow copied as
+// the start of the unknowns.
 void PairFlowEstimator::linearise_lines(Level& level, int32_t y0, int32_t y1, bool brightness) {
     const int32_t w = level.columns;
     // i0's second derivatives are made line by line from its first ones as they are needed.
