@@ -560,6 +560,27 @@ inline __m512 join16(__m256 lo, __m256 hi) {
 inline __m256 to_float8(__m512d v) {
     return _mm512_maskz_cvtpd_ps(0xFF, v);
 }
+// Sixteen results into an image row: past the cache (x starts a 64-byte line), or into it.
+template <bool kStream>
+[[gnu::always_inline]] inline void put16(float* p, __m512 value) {
+    if constexpr (kStream) {
+        _mm512_stream_ps(p, value);
+    } else {
+        _mm512_storeu_ps(p, value);
+    }
+}
+
+// num / den by divide()'s rule in the lanes of `bad` (zero or NaN divisors: the special value by
+// the dividend's sign), the plain quotient in the others.
+[[gnu::always_inline]] inline __m512 divide16(__m512 num, __m512 den, __mmask16 bad) {
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 q = _mm512_div_ps(num, _mm512_mask_blend_ps(bad, den, _mm512_set1_ps(1.0f)));
+    __m512 special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                          _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+    special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                   _mm512_set1_ps(plus_inf()));
+    return _mm512_mask_blend_ps(bad, q, special);
+}
 
 // The mode stage of products_of with exact sums for the sixteen pixels from x, every result
 // written past the cache straight from its register (whole 64-byte lines: x is the start of a
@@ -571,7 +592,7 @@ inline __m256 to_float8(__m512d v) {
 // groups of four, whose factors come from the divisors in registers; a lane's partner divisor is
 // its pair swapped, the pair's product is the same double in either lane, and the other pair's
 // product is the same pattern turned by two lanes.
-template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -598,19 +619,19 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
     const __m512 iy2 = _mm512_mul_ps(iy, iy);
     const __m512 ixt = _mm512_mul_ps(ix, t);
     const __m512 iyt = _mm512_mul_ps(iy, t);
-    _mm512_stream_ps(o.Ix + x, ix);
-    _mm512_stream_ps(o.Iy + x, iy);
-    _mm512_stream_ps(o.Ix2 + x, ix2);
-    _mm512_stream_ps(o.Iy2 + x, iy2);
-    _mm512_stream_ps(o.Ixt + x, ixt);
-    _mm512_stream_ps(o.Iyt + x, iyt);
-    if constexpr (kMoments) _mm512_stream_ps(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    put16<kStream>(o.Ix + x, ix);
+    put16<kStream>(o.Iy + x, iy);
+    put16<kStream>(o.Ix2 + x, ix2);
+    put16<kStream>(o.Iy2 + x, iy2);
+    put16<kStream>(o.Ixt + x, ixt);
+    put16<kStream>(o.Iyt + x, iyt);
+    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
     if constexpr (kFlow) {
         __m512 ig2 = _mm512_add_ps(ix2, iy2);
         if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
         const __m512 it2 = _mm512_mul_ps(t, t);
-        _mm512_stream_ps(o.It2 + x, it2);
-        _mm512_stream_ps(o.Ig2 + x, ig2);
+        put16<kStream>(o.It2 + x, it2);
+        put16<kStream>(o.Ig2 + x, ig2);
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
         if constexpr (kGroups) {
@@ -644,36 +665,20 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
                     half(hi, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(num), 1))));
                 if (rule == 0) return grouped;
                 // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
-                const __mmask16 z = rule & bad;
-                const __m512 q =
-                    _mm512_div_ps(num, _mm512_mask_blend_ps(z, ig2, _mm512_set1_ps(1.0f)));
-                __m512 special =
-                    _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                         _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-                special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                               _mm512_set1_ps(plus_inf()));
-                return _mm512_mask_blend_ps(rule, grouped, _mm512_mask_blend_ps(z, q, special));
+                return _mm512_mask_blend_ps(rule, grouped, divide16(num, ig2, rule & bad));
             };
-            _mm512_stream_ps(o.Fn2 + x, quotient(it2));
-            _mm512_stream_ps(o.Un + x, quotient(ixt));
-            _mm512_stream_ps(o.Vn + x, quotient(iyt));
+            put16<kStream>(o.Fn2 + x, quotient(it2));
+            put16<kStream>(o.Un + x, quotient(ixt));
+            put16<kStream>(o.Vn + x, quotient(iyt));
             return;
         }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
         auto quotient = [&](__m512 num) {
-            if (bad == 0) return _mm512_div_ps(num, ig2);
-            const __m512 q =
-                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
-            __m512 special =
-                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                           _mm512_set1_ps(plus_inf()));
-            return _mm512_mask_blend_ps(bad, q, special);
+            return bad == 0 ? _mm512_div_ps(num, ig2) : divide16(num, ig2, bad);
         };
-        _mm512_stream_ps(o.Fn2 + x, quotient(it2));
-        _mm512_stream_ps(o.Un + x, quotient(ixt));
-        _mm512_stream_ps(o.Vn + x, quotient(iyt));
+        put16<kStream>(o.Fn2 + x, quotient(it2));
+        put16<kStream>(o.Un + x, quotient(ixt));
+        put16<kStream>(o.Vn + x, quotient(iyt));
     }
 }
 
@@ -963,6 +968,55 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
     }
 }
 
+#if defined(__AVX512F__)
+#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// A cached row of the mode stage: the pixels below `done` (a multiple of 16) sixteen at a time in
+// registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x)), the
+// rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start).
+template <class Sixteen>
+void products_row_by16(ProductSet set, const double* const d[5], const double* c, bool exact,
+                       const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                       int32_t n, bool blocks, int32_t done, const Sixteen& sixteen,
+                       decltype(&products_row_mmx) rest) {
+    if (done > 0) {
+        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+            for (int32_t x = 0; x < done; x += 16) {
+                sixteen.template operator()<kFlow, kMoments, kReg>(x);
+            }
+        });
+    }
+    if (done == n) return;
+    const double* tail[5];
+    for (int32_t k = 0; k < 5; ++k) tail[k] = d[k] + done;
+    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
+    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
+                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
+    rest(set, tail, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
+}
+
+// products_row_mmx with exact sums in rows with the division's groups: sixteen pixels (four
+// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache.
+void products_row_mmx512(ProductSet set, const double* const d[5], const double* c, bool exact,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                         int32_t n, bool blocks) {
+    const __m512d c0 = _mm512_set1_pd(c[0]);
+    const __m512d c1 = _mm512_set1_pd(c[1]);
+    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks,
+                      blocks && exact ? n & ~15 : 0,
+                      [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
+                          products16<kFlow, kMoments, kReg, true, false>(d, c0, c1, it, reg, o, x);
+                      },
+                      products_row_mmx);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 #if defined(__SSE2__)
 // ---- columns 2 and 3 --------------------------------------------------------------------------
 // Single precision throughout, as the vector kernels compute. The rolling rows stay in double (the
@@ -1207,14 +1261,6 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
 [[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
                                                   const float* it, float reg, const ProductRows& o,
                                                   int32_t x) {
-    // Past the cache (whole lines of the streamed rows), or into it (the cached rows).
-    auto put = [](float* p, __m512 value) {
-        if constexpr (kStream) {
-            _mm512_stream_ps(p, value);
-        } else {
-            _mm512_storeu_ps(p, value);
-        }
-    };
     auto f16 = [&](const double* p) {
         return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
     };
@@ -1249,19 +1295,19 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
     const __m512 iy2 = _mm512_mul_ps(iy, iy);
     const __m512 ixt = _mm512_mul_ps(ix, v);
     const __m512 iyt = _mm512_mul_ps(iy, v);
-    put(o.Ix + x, ix);
-    put(o.Iy + x, iy);
-    put(o.Ix2 + x, ix2);
-    put(o.Iy2 + x, iy2);
-    put(o.Ixt + x, ixt);
-    put(o.Iyt + x, iyt);
-    if constexpr (kMoments) put(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    put16<kStream>(o.Ix + x, ix);
+    put16<kStream>(o.Iy + x, iy);
+    put16<kStream>(o.Ix2 + x, ix2);
+    put16<kStream>(o.Iy2 + x, iy2);
+    put16<kStream>(o.Ixt + x, ixt);
+    put16<kStream>(o.Iyt + x, iyt);
+    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
     if constexpr (kFlow) {
         __m512 ig2 = _mm512_add_ps(ix2, iy2);
         if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
         const __m512 it2 = _mm512_mul_ps(v, v);
-        put(o.It2 + x, it2);
-        put(o.Ig2 + x, ig2);
+        put16<kStream>(o.It2 + x, it2);
+        put16<kStream>(o.Ig2 + x, ig2);
         const __m512 zero = _mm512_setzero_ps();
         const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
         // A block of eight with a zero divisor takes the zero-divisor rule throughout.
@@ -1278,18 +1324,11 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
         auto quotient = [&](__m512 num) {
             const __m512 refined = _mm512_mul_ps(inverse, num);
             if (rule == 0) return refined;
-            const __m512 q =
-                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
-            __m512 special =
-                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                           _mm512_set1_ps(plus_inf()));
-            return _mm512_mask_blend_ps(rule, refined, _mm512_mask_blend_ps(bad, q, special));
+            return _mm512_mask_blend_ps(rule, refined, divide16(num, ig2, bad));
         };
-        put(o.Fn2 + x, quotient(it2));
-        put(o.Un + x, quotient(ixt));
-        put(o.Vn + x, quotient(iyt));
+        put16<kStream>(o.Fn2 + x, quotient(it2));
+        put16<kStream>(o.Un + x, quotient(ixt));
+        put16<kStream>(o.Vn + x, quotient(iyt));
     }
 }
 
@@ -1381,22 +1420,14 @@ bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth, 
 void products_row_vec512(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& o,
                          int32_t n, bool blocks) {
-    const int32_t done = blocks ? n & ~15 : 0;
-    if (done > 0) {
-        __m512 t[5];
-        for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
-        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-            for (int32_t x = 0; x < done; x += 16)
-                products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
-        });
-    }
-    if (done == n) return;
-    const double* rest[5];
-    for (int32_t k = 0; k < 5; ++k) rest[k] = d[k] + done;
-    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
-    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
-                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
-    products_row_vec(set, rest, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
+    __m512 t[5];
+    for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks,
+                      blocks ? n & ~15 : 0,
+                      [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
+                          products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
+                      },
+                      products_row_vec);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -1467,7 +1498,11 @@ const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
                         .recursive_row = recursive_row,
                         .batch_row = batch_row,
                         .square_row = square_row,
+#if defined(__AVX512F__)
+                        .products_row = products_row_mmx512,
+#else
                         .products_row = products_row_mmx,
+#endif
                         .products_stream = products_stream_mmx,
                         .sweep_stream = sweep_stream_mmx,
                         .stream_row = stream_row};
