@@ -582,17 +582,75 @@ template <bool kStream>
     return _mm512_mask_blend_ps(bad, q, special);
 }
 
+// Column 1's division (quotients_mmx) in registers: the factors of two groups of four from eight
+// divisors.
+struct GroupFactors {
+    __m512d w;     // A A B B per group: the other pair's product, then times 1 / P
+    __m512d e;     // each lane's partner divisor: d1 d0 d3 d2
+    __m512d prod;  // P in each lane of its group
+    __mmask8 rule;  // lanes whose P is zero or NaN
+};
+[[gnu::always_inline]] inline GroupFactors group_factors8(__m256 d8) {
+    GroupFactors f;
+    const __m512d dv = _mm512_cvtps_pd(d8);
+    f.e = _mm512_permute_pd(dv, 0x55);
+    const __m512d pair = _mm512_mul_pd(dv, f.e);  // d0 d1 twice, d2 d3 twice
+    f.w = _mm512_permutex_pd(pair, 0x4E);         // the other pair's
+    f.prod = _mm512_mul_pd(pair, f.w);
+    f.rule = _mm512_cmp_pd_mask(f.prod, _mm512_setzero_pd(), _CMP_EQ_OQ) |
+             _mm512_cmp_pd_mask(f.prod, f.prod, _CMP_UNORD_Q);
+    return f;
+}
+// The four groups' reciprocals of two halves by one division of four lanes (each group's product
+// stands in its four lanes), then each lane's factor w.
+[[gnu::always_inline]] inline void group_reciprocals(GroupFactors& lo, GroupFactors& hi) {
+    const __m512d products =
+        _mm512_permutex2var_pd(lo.prod, _mm512_setr_epi64(0, 4, 8, 12, 0, 4, 8, 12), hi.prod);
+    const __m512d inverse = _mm512_zextpd256_pd512(
+        _mm256_div_pd(_mm256_set1_pd(1.0), _mm512_castpd512_pd256(products)));
+    lo.w = _mm512_mul_pd(lo.w,
+                         _mm512_permutexvar_pd(_mm512_setr_epi64(0, 0, 0, 0, 1, 1, 1, 1), inverse));
+    hi.w = _mm512_mul_pd(hi.w,
+                         _mm512_permutexvar_pd(_mm512_setr_epi64(2, 2, 2, 2, 3, 3, 3, 3), inverse));
+}
+// The eight quotients of a half whose groups need no zero-divisor rule: e (m w), rounded once.
+[[gnu::always_inline]] inline __m256 group_quotient8(const GroupFactors& f, __m256 m8) {
+    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
+}
+
+// Column 1's quotients (quotients_mmx) of sixteen pixels, four groups of four, whose factors come
+// from the divisors in registers: a lane's partner divisor is its pair swapped, the pair's product
+// is the same double in either lane, and the other pair's product is the same pattern turned by
+// two lanes. q holds the three dividends and gets their quotients.
+[[gnu::always_inline]] inline void group_quotients16(__m512 ig2, __m512 q[3]) {
+    const __mmask16 bad = _mm512_cmp_ps_mask(ig2, _mm512_setzero_ps(), _CMP_EQ_OQ) |
+                          _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
+    auto upper = [](__m512 v) {
+        return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
+    };
+    GroupFactors lo = group_factors8(_mm512_castps512_ps256(ig2));
+    GroupFactors hi = group_factors8(upper(ig2));
+    group_reciprocals(lo, hi);
+    const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
+    for (int32_t k = 0; k < 3; ++k) {
+        const __m512 grouped = join16(group_quotient8(lo, _mm512_castps512_ps256(q[k])),
+                                      group_quotient8(hi, upper(q[k])));
+        // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
+        q[k] = rule == 0 ? grouped
+                         : _mm512_mask_blend_ps(rule, grouped, divide16(q[k], ig2, rule & bad));
+    }
+}
+
 // The mode stage of products_of with exact sums for the sixteen pixels from x, every result
 // written past the cache straight from its register (whole 64-byte lines: x is the start of a
 // line in every image). The same operations in the same order as products<true, ...>: the two
 // differences of each sum, their products with the taps, one addition, one rounding to float,
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
-// kGroups: the quotients by column 1's method (quotients_mmx): the sixteen pixels are four
-// groups of four, whose factors come from the divisors in registers; a lane's partner divisor is
-// its pair swapped, the pair's product is the same double in either lane, and the other pair's
-// product is the same pattern turned by two lanes.
-template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true>
+// kGroups: the quotients by column 1's method (group_quotients16), or none (!kQuotients: the
+// caller makes them from the stored rows).
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true,
+          bool kQuotients = true>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -635,41 +693,13 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bo
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
         if constexpr (kGroups) {
-            const __m512d zero_d = _mm512_setzero_pd();
-            struct Factors {
-                __m512d w, e;
-                __mmask8 rule;
-            };
-            auto factors = [&](__m256 d8) {
-                Factors f;
-                const __m512d dv = _mm512_cvtps_pd(d8);
-                f.e = _mm512_permute_pd(dv, 0x55);                     // d1 d0 d3 d2
-                const __m512d pair = _mm512_mul_pd(dv, f.e);           // d0 d1 twice, d2 d3 twice
-                const __m512d other = _mm512_permutex_pd(pair, 0x4E);  // the other pair's
-                const __m512d prod = _mm512_mul_pd(pair, other);
-                f.rule = _mm512_cmp_pd_mask(prod, zero_d, _CMP_EQ_OQ) |
-                         _mm512_cmp_pd_mask(prod, prod, _CMP_UNORD_Q);
-                f.w = _mm512_mul_pd(other, _mm512_div_pd(_mm512_set1_pd(1.0), prod));  // A A B B
-                return f;
-            };
-            const Factors lo = factors(_mm512_castps512_ps256(ig2));
-            const Factors hi =
-                factors(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1)));
-            const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
-            auto quotient = [&](__m512 num) {
-                auto half = [](const Factors& f, __m256 m8) {
-                    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
-                };
-                const __m512 grouped = join16(
-                    half(lo, _mm512_castps512_ps256(num)),
-                    half(hi, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(num), 1))));
-                if (rule == 0) return grouped;
-                // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
-                return _mm512_mask_blend_ps(rule, grouped, divide16(num, ig2, rule & bad));
-            };
-            put16<kStream>(o.Fn2 + x, quotient(it2));
-            put16<kStream>(o.Un + x, quotient(ixt));
-            put16<kStream>(o.Vn + x, quotient(iyt));
+            if constexpr (kQuotients) {
+                __m512 q[3] = {it2, ixt, iyt};
+                group_quotients16(ig2, q);
+                put16<kStream>(o.Fn2 + x, q[0]);
+                put16<kStream>(o.Un + x, q[1]);
+                put16<kStream>(o.Vn + x, q[2]);
+            }
             return;
         }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
@@ -999,18 +1029,43 @@ void products_row_by16(ProductSet set, const double* const d[5], const double* c
 }
 
 // products_row_mmx with exact sums in rows with the division's groups: sixteen pixels (four
-// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache.
+// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache;
+// the quotients in a second loop over the stored rows, which are still in the first-level cache:
+// each loop's steps are then short enough for several to be under way at once.
 void products_row_mmx512(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& o,
                          int32_t n, bool blocks) {
     const __m512d c0 = _mm512_set1_pd(c[0]);
     const __m512d c1 = _mm512_set1_pd(c[1]);
-    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks,
-                      blocks && exact ? n & ~15 : 0,
+    const int32_t done = blocks && exact ? n & ~15 : 0;
+    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks, done,
                       [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
-                          products16<kFlow, kMoments, kReg, true, false>(d, c0, c1, it, reg, o, x);
+                          products16<kFlow, kMoments, kReg, true, false, false>(d, c0, c1, it, reg,
+                                                                               o, x);
                       },
                       products_row_mmx);
+    if (set == ProductSet::affine) return;
+    // Eight pixels (two groups) per 256-bit half, read and written as halves: no joining and
+    // splitting of 512-bit registers around the conversions to double and back.
+    const float* const nums[3] = {o.It2, o.Ixt, o.Iyt};
+    float* const outs[3] = {o.Fn2, o.Un, o.Vn};
+    for (int32_t x = 0; x < done; x += 16) {
+        GroupFactors lo = group_factors8(_mm256_loadu_ps(o.Ig2 + x));
+        GroupFactors hi = group_factors8(_mm256_loadu_ps(o.Ig2 + x + 8));
+        group_reciprocals(lo, hi);
+        if ((lo.rule | hi.rule) == 0) {
+            for (int32_t k = 0; k < 3; ++k) {
+                _mm256_storeu_ps(outs[k] + x, group_quotient8(lo, _mm256_loadu_ps(nums[k] + x)));
+                _mm256_storeu_ps(outs[k] + x + 8,
+                                 group_quotient8(hi, _mm256_loadu_ps(nums[k] + x + 8)));
+            }
+            continue;
+        }
+        __m512 q[3] = {_mm512_loadu_ps(o.It2 + x), _mm512_loadu_ps(o.Ixt + x),
+                       _mm512_loadu_ps(o.Iyt + x)};
+        group_quotients16(_mm512_loadu_ps(o.Ig2 + x), q);
+        for (int32_t k = 0; k < 3; ++k) _mm512_storeu_ps(outs[k] + x, q[k]);
+    }
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
