@@ -78,10 +78,14 @@ void widen(const float* __restrict src, int32_t n, double* __restrict dst, uint3
     *range = pack(Range{lo, hi});
 }
 
+void margins(double* row, int32_t n) {
+    row[-2] = row[-1] = row[0];
+    row[n] = row[n + 1] = row[n - 1];
+}
+
 void widen_clamped(const float* src, int32_t n, double* dst, uint32_t* range) {
     widen(src, n, dst, range);
-    dst[-2] = dst[-1] = dst[0];
-    dst[n] = dst[n + 1] = dst[n - 1];
+    margins(dst, n);
 }
 
 // The row pass in the kernels' order of terms, or, where the sums are exact (`exact`), in the
@@ -1006,12 +1010,13 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
 #endif
 // A cached row of the mode stage: the pixels below `done` (a multiple of 16) sixteen at a time in
 // registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x)), the
-// rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start).
+// rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start),
+// whose rolling rows take `pixel_bytes` per pixel.
 template <class Sixteen>
 void products_row_by16(ProductSet set, const double* const d[5], const double* c, bool exact,
                        const float* it, float reg, bool add_regularizer, const ProductRows& o,
                        int32_t n, bool blocks, int32_t done, const Sixteen& sixteen,
-                       decltype(&products_row_mmx) rest) {
+                       decltype(&products_row_mmx) rest, int32_t pixel_bytes) {
     if (done > 0) {
         with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
             for (int32_t x = 0; x < done; x += 16) {
@@ -1021,7 +1026,7 @@ void products_row_by16(ProductSet set, const double* const d[5], const double* c
     }
     if (done == n) return;
     const double* tail[5];
-    for (int32_t k = 0; k < 5; ++k) tail[k] = d[k] + done;
+    for (int32_t k = 0; k < 5; ++k) tail[k] = engine_fused::pixel_at(d[k], done, pixel_bytes);
     auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
     const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
                           at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
@@ -1043,7 +1048,7 @@ void products_row_mmx512(ProductSet set, const double* const d[5], const double*
                           products16<kFlow, kMoments, kReg, true, false, false>(d, c0, c1, it, reg,
                                                                                o, x);
                       },
-                      products_row_mmx);
+                      products_row_mmx, 8);
     if (set == ProductSet::affine) return;
     // Eight pixels (two groups) per 256-bit half, read and written as halves: no joining and
     // splitting of 512-bit registers around the conversions to double and back.
@@ -1074,9 +1079,34 @@ void products_row_mmx512(ProductSet set, const double* const d[5], const double*
 
 #if defined(__SSE2__)
 // ---- columns 2 and 3 --------------------------------------------------------------------------
-// Single precision throughout, as the vector kernels compute. The rolling rows stay in double (the
-// driver is shared with the other columns); they hold floats, which convert back exactly. Nothing
-// here has an exact form: the summaries say so (kNoExactForms) and `exact` is ignored.
+// Single precision throughout, as the vector kernels compute. The rolling rows hold floats
+// (RowOps::pixel_bytes): pixel x of a row named by p is floats(p)[x]. Nothing here has an exact
+// form: the summaries say so (kNoExactForms) and `exact` is ignored.
+
+inline float* floats(double* row) {
+    return reinterpret_cast<float*>(row);
+}
+inline const float* floats(const double* row) {
+    return reinterpret_cast<const float*>(row);
+}
+
+// widen and widen_clamped for rows of floats: the row copied, no summary.
+void widen_vec(const float* __restrict src, int32_t n, double* dst, uint32_t* range) {
+    float* __restrict out = floats(dst);
+    for (int32_t x = 0; x < n; ++x) out[x] = src[x];
+    *range = engine_fused::kNoExactForms;
+}
+
+void margins_vec(double* row, int32_t n) {
+    float* f = floats(row);
+    f[-2] = f[-1] = f[0];
+    f[n] = f[n + 1] = f[n - 1];
+}
+
+void widen_clamped_vec(const float* src, int32_t n, double* dst, uint32_t* range) {
+    widen_vec(src, n, dst, range);
+    margins_vec(dst, n);
+}
 
 // A 5-tap sum as the vector filters form it: from +0.0f, tap k = 4 down to 0, each product and
 // each sum rounded to float.
@@ -1094,29 +1124,13 @@ inline void float_taps(const double* c, float out[5]) {
     for (int32_t k = 0; k < 5; ++k) out[k] = static_cast<float>(c[k]);
 }
 
-// Pixels per stretch of a row converted back to float once, so that the shifted reads of the
-// taps take floats (a local buffer with two pixels of margin on each side).
-constexpr int32_t kFloatStretch = 256;
-
-// f[-2 .. count + 1] = float(s[-2 .. count + 1])
-inline void to_floats(const double* __restrict s, int32_t count, float* __restrict f) {
-    for (int32_t x = -2; x < count + 2; ++x) f[x] = static_cast<float>(s[x]);
-}
-
-void smooth_row_vec(const double* __restrict s, int32_t n, const double* c, bool /*exact*/,
-                    double* __restrict dst, uint32_t* range) {
+void smooth_row_vec(const double* s, int32_t n, const double* c, bool /*exact*/, double* dst,
+                    uint32_t* range) {
     float t[5];
     float_taps(c, t);
-    alignas(64) float buffer[kFloatStretch + 8];
-    float* const f = buffer + 2;
-    for (int32_t x0 = 0; x0 < n; x0 += kFloatStretch) {
-        const int32_t count = n - x0 < kFloatStretch ? n - x0 : kFloatStretch;
-        to_floats(s + x0, count, f);
-        for (int32_t x = 0; x < count; ++x) {
-            dst[x0 + x] =
-                static_cast<double>(tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]));
-        }
-    }
+    const float* __restrict f = floats(s);
+    float* __restrict out = floats(dst);
+    for (int32_t x = 0; x < n; ++x) out[x] = tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]);
     *range = engine_fused::kNoExactForms;
 }
 
@@ -1124,20 +1138,18 @@ void smooth_row_widen_vec(const double* s, int32_t n, const double* c, bool exac
                           uint32_t* range, const float* next, double* next_dst,
                           uint32_t* next_range) {
     smooth_row_vec(s, n, c, exact, dst, range);
-    widen_clamped(next, n, next_dst, next_range);
+    widen_clamped_vec(next, n, next_dst, next_range);
 }
 
 template <bool kWiden>
-void smooth_column_vec_t(const double* __restrict r0, const double* __restrict r1,
-                         const double* __restrict r2, const double* __restrict r3,
-                         const double* __restrict r4, int32_t n, const float t[5],
-                         float* __restrict out, double* __restrict wide) {
+void smooth_column_vec_t(const float* __restrict r0, const float* __restrict r1,
+                         const float* __restrict r2, const float* __restrict r3,
+                         const float* __restrict r4, int32_t n, const float t[5],
+                         float* __restrict out, float* __restrict wide) {
     for (int32_t x = 0; x < n; ++x) {
-        const float v = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]),
-                                static_cast<float>(r2[x]), static_cast<float>(r3[x]),
-                                static_cast<float>(r4[x]));
+        const float v = tap_sum(t, r0[x], r1[x], r2[x], r3[x], r4[x]);
         out[x] = v;
-        if constexpr (kWiden) wide[x] = static_cast<double>(v);
+        if constexpr (kWiden) wide[x] = v;
     }
 }
 
@@ -1145,13 +1157,14 @@ void smooth_column_vec(const double* const rows[5], int32_t n, const double* c, 
                        float* out, double* wide, uint32_t* range) {
     float t[5];
     float_taps(c, t);
+    const float* r[5];
+    for (int32_t k = 0; k < 5; ++k) r[k] = floats(rows[k]);
     if (wide != nullptr) {
-        smooth_column_vec_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, wide);
-        wide[-2] = wide[-1] = wide[0];
-        wide[n] = wide[n + 1] = wide[n - 1];
+        smooth_column_vec_t<true>(r[0], r[1], r[2], r[3], r[4], n, t, out, floats(wide));
+        margins_vec(wide, n);
         *range = engine_fused::kNoExactForms;
     } else {
-        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, nullptr);
+        smooth_column_vec_t<false>(r[0], r[1], r[2], r[3], r[4], n, t, out, nullptr);
     }
     out[-2] = out[-1] = out[0];
     out[n] = out[n + 1] = out[n - 1];
@@ -1180,11 +1193,11 @@ void batch_row_vec(const float* __restrict f0, const float* __restrict f1,
     }
 }
 
-// One stretch of the mode stage; hf is the centre row h as floats (two of margin each side).
+// The mode stage's sums and products of a row; hf is the centre row (two of margin each side).
 template <bool kFlow, bool kMoments, bool kRegularizer>
-void products_vec_t(const double* __restrict r0, const double* __restrict r1,
-                    const float* __restrict hf, const double* __restrict r3,
-                    const double* __restrict r4, const float t[5], const float* __restrict it,
+void products_vec_t(const float* __restrict r0, const float* __restrict r1,
+                    const float* __restrict hf, const float* __restrict r3,
+                    const float* __restrict r4, const float t[5], const float* __restrict it,
                     float reg, float* __restrict o_it2, float* __restrict o_ix,
                     float* __restrict o_iy, float* __restrict o_ix2, float* __restrict o_iy2,
                     float* __restrict o_ig2, float* __restrict o_ixy, float* __restrict o_ixt,
@@ -1193,8 +1206,7 @@ void products_vec_t(const double* __restrict r0, const double* __restrict r1,
         // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
         const float centre = hf[x];
         const float ix = tap_sum(t, hf[x - 2], hf[x - 1], centre, hf[x + 1], hf[x + 2]);
-        const float iy = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]), centre,
-                                 static_cast<float>(r3[x]), static_cast<float>(r4[x]));
+        const float iy = tap_sum(t, r0[x], r1[x], centre, r3[x], r4[x]);
         const float v = it[x];
         const float ix2 = ix * ix;
         const float iy2 = iy * iy;
@@ -1283,17 +1295,10 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
                       int32_t n, bool blocks) {
     float t[5];
     float_taps(c, t);
-    alignas(64) float buffer[kFloatStretch + 8];
-    float* const hf = buffer + 2;
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        for (int32_t x = 0; x < n; x += kFloatStretch) {
-            const int32_t count = n - x < kFloatStretch ? n - x : kFloatStretch;
-            to_floats(d[2] + x, count, hf);
-            auto at = [&](float* row) { return row != nullptr ? row + x : nullptr; };
-            products_vec_t<kFlow, kMoments, kReg>(
-                d[0] + x, d[1] + x, hf, d[3] + x, d[4] + x, t, it + x, reg, at(o.It2), at(o.Ix),
-                at(o.Iy), at(o.Ix2), at(o.Iy2), at(o.Ig2), at(o.Ixy), at(o.Ixt), at(o.Iyt), count);
-        }
+        products_vec_t<kFlow, kMoments, kReg>(floats(d[0]), floats(d[1]), floats(d[2]),
+                                              floats(d[3]), floats(d[4]), t, it, reg, o.It2, o.Ix,
+                                              o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt, o.Iyt, n);
     });
     if (set != ProductSet::affine) {
         quotients_vec(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
@@ -1316,9 +1321,7 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
 [[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
                                                   const float* it, float reg, const ProductRows& o,
                                                   int32_t x) {
-    auto f16 = [&](const double* p) {
-        return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
-    };
+    auto f16 = [&](const double* row, int32_t at) { return _mm512_loadu_ps(floats(row) + at); };
     auto sum = [&](__m512 s0, __m512 s1, __m512 s2, __m512 s3, __m512 s4) {
         __m512 acc = _mm512_setzero_ps();
         acc = _mm512_add_ps(acc, _mm512_mul_ps(t[4], s0));
@@ -1327,24 +1330,11 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
         acc = _mm512_add_ps(acc, _mm512_mul_ps(t[1], s3));
         return _mm512_add_ps(acc, _mm512_mul_ps(t[0], s4));
     };
-    const double* h = d[2] + x;
-    const __m512 centre = f16(h);
-    // The centre row's shifted pixels from the sixteen and the two on either side (masked loads:
-    // the row has two pixels of margin, no more).
-    const __m512 left = _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0xC0, h - 8)));
-    const __m512 right =
-        _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0x03, h + 16)));
-    const __m512i minus2 =
-        _mm512_setr_epi32(6, 7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
-    const __m512i minus1 =
-        _mm512_setr_epi32(7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
-    const __m512i plus1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
-    const __m512i plus2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
-    const __m512 ix = sum(_mm512_permutex2var_ps(left, minus2, centre),
-                          _mm512_permutex2var_ps(left, minus1, centre), centre,
-                          _mm512_permutex2var_ps(centre, plus1, right),
-                          _mm512_permutex2var_ps(centre, plus2, right));
-    const __m512 iy = sum(f16(d[0] + x), f16(d[1] + x), centre, f16(d[3] + x), f16(d[4] + x));
+    // The centre row's shifted pixels (the row has two pixels of margin on each side).
+    const __m512 centre = f16(d[2], x);
+    const __m512 ix = sum(f16(d[2], x - 2), f16(d[2], x - 1), centre, f16(d[2], x + 1),
+                          f16(d[2], x + 2));
+    const __m512 iy = sum(f16(d[0], x), f16(d[1], x), centre, f16(d[3], x), f16(d[4], x));
     const __m512 v = _mm512_loadu_ps(it + x);
     const __m512 ix2 = _mm512_mul_ps(ix, ix);
     const __m512 iy2 = _mm512_mul_ps(iy, iy);
@@ -1417,19 +1407,11 @@ void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, 
     for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
         const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
                                                     (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
-        const auto in_lo = static_cast<__mmask8>(in & 0xFF);
-        const auto in_hi = static_cast<__mmask8>(in >> 8);
-        auto row = [&](int32_t k) {
-            return join16(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_lo, r.s[k] + x)),
-                          _mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_hi, r.s[k] + x + 8)));
-        };
+        auto row = [&](int32_t k) { return _mm512_maskz_loadu_ps(in, floats(r.s[k]) + x); };
         __m512 v = _mm512_setzero_ps();
         for (int32_t k = 0; k < 5; ++k) v = _mm512_add_ps(v, _mm512_mul_ps(ts[4 - k], row(k)));
         _mm512_mask_storeu_ps(r.is_row + x, in, v);
-        _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
-        _mm512_mask_storeu_pd(
-            r.wide + x + 8, in_hi,
-            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+        _mm512_mask_storeu_ps(floats(r.wide) + x, in, v);
         const __m512 dif = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(in, r.prev + x));
         const __m512 p = _mm512_maskz_loadu_ps(in, r.it_prev + x);
         const __m512 it = _mm512_add_ps(dif, _mm512_mul_ps(_mm512_sub_ps(p, dif), half));
@@ -1445,12 +1427,8 @@ void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, 
             _mm512_stream_ps(r.is_image + is_next, _mm512_loadu_ps(r.is_row + is_next));
         }
         if (r.next_src != nullptr) {
-            const __m512 w = _mm512_maskz_loadu_ps(in, r.next_src + x);
-            _mm512_mask_storeu_pd(r.next_wide + x, in_lo,
-                                  _mm512_cvtps_pd(_mm512_castps512_ps256(w)));
-            _mm512_mask_storeu_pd(
-                r.next_wide + x + 8, in_hi,
-                _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(w), 1))));
+            _mm512_mask_storeu_ps(floats(r.next_wide) + x, in,
+                                  _mm512_maskz_loadu_ps(in, r.next_src + x));
         }
         if (x >= 0 && x + 16 <= n) {
             products16_vec<kFlow, kMoments, kRegularizer>(r.d, td, r.it, reg, r.out, x);
@@ -1482,7 +1460,7 @@ void products_row_vec512(ProductSet set, const double* const d[5], const double*
                       [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
                           products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
                       },
-                      products_row_vec);
+                      products_row_vec, 4);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -1529,6 +1507,8 @@ const RowOps* column_ops(int32_t column);
 
 const RowOps ops = {.name = ENGINE_FUSED_NAME,
                     .column_ops = column_ops,
+                    .pixel_bytes = 8,
+                    .margins = margins,
                     .widen_clamped = widen_clamped,
                     .widen = widen,
                     .smooth_row = smooth_row,
@@ -1545,6 +1525,8 @@ const RowOps ops = {.name = ENGINE_FUSED_NAME,
 // Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
 const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
                         .column_ops = column_ops,
+                        .pixel_bytes = 8,
+                        .margins = margins,
                         .widen_clamped = widen_clamped,
                         .widen = widen,
                         .smooth_row = smooth_row,
@@ -1566,8 +1548,10 @@ const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
 // Columns 2 and 3: single precision throughout.
 const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
                         .column_ops = column_ops,
-                        .widen_clamped = widen_clamped,
-                        .widen = widen,
+                        .pixel_bytes = 4,
+                        .margins = margins_vec,
+                        .widen_clamped = widen_clamped_vec,
+                        .widen = widen_vec,
                         .smooth_row = smooth_row_vec,
                         .smooth_row_widen = smooth_row_widen_vec,
                         .smooth_column = smooth_column_vec,
