@@ -18,6 +18,21 @@
 #include <immintrin.h>
 #endif
 
+// Around the 512-bit intrinsics: GCC 12's intrinsics fill the lanes they leave undefined from a
+// vector initialised with itself, which its own warnings then report at every use.
+#if !defined(ENGINE_FUSED_QUIET_BEGIN)
+#if defined(__GNUC__) && !defined(__clang__)
+#define ENGINE_FUSED_QUIET_BEGIN                                \
+    _Pragma("GCC diagnostic push")                              \
+        _Pragma("GCC diagnostic ignored \"-Wuninitialized\"") \
+            _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define ENGINE_FUSED_QUIET_END _Pragma("GCC diagnostic pop")
+#else
+#define ENGINE_FUSED_QUIET_BEGIN
+#define ENGINE_FUSED_QUIET_END
+#endif
+#endif
+
 namespace {
 namespace ENGINE_FUSED_NS {
 
@@ -117,11 +132,7 @@ void smooth_row_t(const double* __restrict s, int32_t n, const double* c, double
 }
 
 #if defined(__AVX512F__)
-#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16 below)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // The exact forms of the two smoothing passes eight pixels at a time, each rounded sum kept in a
 // 256-bit half: the compiler's loops join two halves into one register for the float steps and
 // split them again to widen, which costs two moves per sixteen pixels on the critical path. The
@@ -230,9 +241,7 @@ void smooth_column_exact8(const double* const rows[5], int32_t n, const double* 
     }
     *range = pack(r);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #endif
 
 void smooth_row(const double* s, int32_t n, const double* c, bool exact, double* dst,
@@ -547,13 +556,7 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
 }
 
 #if defined(__AVX512F__)
-// GCC 12's intrinsics fill the lanes they leave undefined from a vector initialised with itself,
-// which its own warnings then report at every use.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // Sixteen floats from two halves of eight. (The masked forms, all lanes taken, leave no lane
 // undefined, which GCC would warn about.)
 inline __m512 join16(__m256 lo, __m256 hi) {
@@ -572,6 +575,38 @@ template <bool kStream>
     } else {
         _mm512_storeu_ps(p, value);
     }
+}
+
+// The products of sixteen pixels from Ix, Iy and It (at `it`), each a single float operation, into
+// their image rows; returns those the quotients take.
+struct Products16 {
+    __m512 ig2, it2, ixt, iyt;
+};
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream>
+[[gnu::always_inline]] inline Products16 store_products16(__m512 ix, __m512 iy, const float* it,
+                                                          float reg, const ProductRows& o,
+                                                          int32_t x) {
+    Products16 m{};
+    const __m512 t = _mm512_loadu_ps(it);
+    const __m512 ix2 = _mm512_mul_ps(ix, ix);
+    const __m512 iy2 = _mm512_mul_ps(iy, iy);
+    m.ixt = _mm512_mul_ps(ix, t);
+    m.iyt = _mm512_mul_ps(iy, t);
+    put16<kStream>(o.Ix + x, ix);
+    put16<kStream>(o.Iy + x, iy);
+    put16<kStream>(o.Ix2 + x, ix2);
+    put16<kStream>(o.Iy2 + x, iy2);
+    put16<kStream>(o.Ixt + x, m.ixt);
+    put16<kStream>(o.Iyt + x, m.iyt);
+    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    if constexpr (kFlow) {
+        m.ig2 = _mm512_add_ps(ix2, iy2);
+        if constexpr (kRegularizer) m.ig2 = _mm512_add_ps(m.ig2, _mm512_set1_ps(reg));
+        m.it2 = _mm512_mul_ps(t, t);
+        put16<kStream>(o.It2 + x, m.it2);
+        put16<kStream>(o.Ig2 + x, m.ig2);
+    }
+    return m;
 }
 
 // num / den by divide()'s rule in the lanes of `bad` (zero or NaN divisors: the special value by
@@ -676,24 +711,10 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bo
     const __m512 zero = _mm512_setzero_ps();
     const __m512 ix = _mm512_add_ps(join16(ix8(x), ix8(x + 8)), zero);
     const __m512 iy = _mm512_add_ps(join16(iy8(x), iy8(x + 8)), zero);
-    const __m512 t = _mm512_loadu_ps(it + x);
-    const __m512 ix2 = _mm512_mul_ps(ix, ix);
-    const __m512 iy2 = _mm512_mul_ps(iy, iy);
-    const __m512 ixt = _mm512_mul_ps(ix, t);
-    const __m512 iyt = _mm512_mul_ps(iy, t);
-    put16<kStream>(o.Ix + x, ix);
-    put16<kStream>(o.Iy + x, iy);
-    put16<kStream>(o.Ix2 + x, ix2);
-    put16<kStream>(o.Iy2 + x, iy2);
-    put16<kStream>(o.Ixt + x, ixt);
-    put16<kStream>(o.Iyt + x, iyt);
-    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    const Products16 m =
+        store_products16<kFlow, kMoments, kRegularizer, kStream>(ix, iy, it + x, reg, o, x);
+    const __m512 ig2 = m.ig2, it2 = m.it2, ixt = m.ixt, iyt = m.iyt;
     if constexpr (kFlow) {
-        __m512 ig2 = _mm512_add_ps(ix2, iy2);
-        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
-        const __m512 it2 = _mm512_mul_ps(t, t);
-        put16<kStream>(o.It2 + x, it2);
-        put16<kStream>(o.Ig2 + x, ig2);
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
         if constexpr (kGroups) {
@@ -877,9 +898,7 @@ bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth, 
                       float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     return sweep_stream_in<true>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #else
 bool products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
                      const ProductRows&, int32_t) {
@@ -1003,11 +1022,7 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
 }
 
 #if defined(__AVX512F__)
-#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // A cached row of the mode stage: the pixels below `done` (a multiple of 16) sixteen at a time in
 // registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x)), the
 // rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start),
@@ -1072,9 +1087,7 @@ void products_row_mmx512(ProductSet set, const double* const d[5], const double*
         for (int32_t k = 0; k < 3; ++k) _mm512_storeu_ps(outs[k] + x, q[k]);
     }
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #endif
 
 #if defined(__SSE2__)
@@ -1306,11 +1319,7 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
 }
 
 #if defined(__AVX512F__)
-#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // products_row_vec for the sixteen pixels from x, every result written straight from its
 // register, past the cache with kStream (x then starts a 64-byte line in every image). x is a
 // multiple of 8 in the row either way: the division's two blocks of eight are the two halves. The
@@ -1335,24 +1344,10 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
     const __m512 ix = sum(f16(d[2], x - 2), f16(d[2], x - 1), centre, f16(d[2], x + 1),
                           f16(d[2], x + 2));
     const __m512 iy = sum(f16(d[0], x), f16(d[1], x), centre, f16(d[3], x), f16(d[4], x));
-    const __m512 v = _mm512_loadu_ps(it + x);
-    const __m512 ix2 = _mm512_mul_ps(ix, ix);
-    const __m512 iy2 = _mm512_mul_ps(iy, iy);
-    const __m512 ixt = _mm512_mul_ps(ix, v);
-    const __m512 iyt = _mm512_mul_ps(iy, v);
-    put16<kStream>(o.Ix + x, ix);
-    put16<kStream>(o.Iy + x, iy);
-    put16<kStream>(o.Ix2 + x, ix2);
-    put16<kStream>(o.Iy2 + x, iy2);
-    put16<kStream>(o.Ixt + x, ixt);
-    put16<kStream>(o.Iyt + x, iyt);
-    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    const Products16 m =
+        store_products16<kFlow, kMoments, kRegularizer, kStream>(ix, iy, it + x, reg, o, x);
+    const __m512 ig2 = m.ig2, it2 = m.it2, ixt = m.ixt, iyt = m.iyt;
     if constexpr (kFlow) {
-        __m512 ig2 = _mm512_add_ps(ix2, iy2);
-        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
-        const __m512 it2 = _mm512_mul_ps(v, v);
-        put16<kStream>(o.It2 + x, it2);
-        put16<kStream>(o.Ig2 + x, ig2);
         const __m512 zero = _mm512_setzero_ps();
         const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
         // A block of eight with a zero divisor takes the zero-divisor rule throughout.
@@ -1462,9 +1457,7 @@ void products_row_vec512(ProductSet set, const double* const d[5], const double*
                       },
                       products_row_vec, 4);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #else
 bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float, bool,
                          const ProductRows&, int32_t) {
@@ -1505,25 +1498,7 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 
 const RowOps* column_ops(int32_t column);
 
-const RowOps ops = {.name = ENGINE_FUSED_NAME,
-                    .column_ops = column_ops,
-                    .pixel_bytes = 8,
-                    .margins = margins,
-                    .widen_clamped = widen_clamped,
-                    .widen = widen,
-                    .smooth_row = smooth_row,
-                    .smooth_row_widen = smooth_row_widen,
-                    .smooth_column = smooth_column,
-                    .recursive_row = recursive_row,
-                    .batch_row = batch_row,
-                    .square_row = square_row,
-                    .products_row = products_row,
-                    .products_stream = products_stream,
-                    .sweep_stream = sweep_stream,
-                    .stream_row = stream_row};
-
-// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
-const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
+constexpr RowOps ops = {.name = ENGINE_FUSED_NAME,
                         .column_ops = column_ops,
                         .pixel_bytes = 8,
                         .margins = margins,
@@ -1535,37 +1510,50 @@ const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
                         .recursive_row = recursive_row,
                         .batch_row = batch_row,
                         .square_row = square_row,
-#if defined(__AVX512F__)
-                        .products_row = products_row_mmx512,
-#else
-                        .products_row = products_row_mmx,
-#endif
-                        .products_stream = products_stream_mmx,
-                        .sweep_stream = sweep_stream_mmx,
+                        .products_row = products_row,
+                        .products_stream = products_stream,
+                        .sweep_stream = sweep_stream,
                         .stream_row = stream_row};
 
-#if defined(__SSE2__)
-// Columns 2 and 3: single precision throughout.
-const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
-                        .column_ops = column_ops,
-                        .pixel_bytes = 4,
-                        .margins = margins_vec,
-                        .widen_clamped = widen_clamped_vec,
-                        .widen = widen_vec,
-                        .smooth_row = smooth_row_vec,
-                        .smooth_row_widen = smooth_row_widen_vec,
-                        .smooth_column = smooth_column_vec,
-                        .recursive_row = recursive_row_vec,
-                        .batch_row = batch_row_vec,
-                        .square_row = square_row,
+// A table with another mode stage.
+constexpr RowOps with_mode_stage(RowOps o, decltype(RowOps::products_row) row,
+                                 decltype(RowOps::products_stream) stream,
+                                 decltype(RowOps::sweep_stream) sweep) {
+    o.products_row = row;
+    o.products_stream = stream;
+    o.sweep_stream = sweep;
+    return o;
+}
+
+// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
 #if defined(__AVX512F__)
-                        .products_row = products_row_vec512,
+constexpr auto products_row_of_mmx = products_row_mmx512;
 #else
-                        .products_row = products_row_vec,
+constexpr auto products_row_of_mmx = products_row_mmx;
 #endif
-                        .products_stream = products_stream_vec,
-                        .sweep_stream = sweep_stream_vec,
-                        .stream_row = stream_row};
+constexpr RowOps ops_mmx =
+    with_mode_stage(ops, products_row_of_mmx, products_stream_mmx, sweep_stream_mmx);
+
+#if defined(__SSE2__)
+// Columns 2 and 3: single precision throughout, rolling rows of floats.
+#if defined(__AVX512F__)
+constexpr auto products_row_of_vec = products_row_vec512;
+#else
+constexpr auto products_row_of_vec = products_row_vec;
+#endif
+constexpr RowOps ops_vec = [] {
+    RowOps o = with_mode_stage(ops, products_row_of_vec, products_stream_vec, sweep_stream_vec);
+    o.pixel_bytes = 4;
+    o.margins = margins_vec;
+    o.widen_clamped = widen_clamped_vec;
+    o.widen = widen_vec;
+    o.smooth_row = smooth_row_vec;
+    o.smooth_row_widen = smooth_row_widen_vec;
+    o.smooth_column = smooth_column_vec;
+    o.recursive_row = recursive_row_vec;
+    o.batch_row = batch_row_vec;
+    return o;
+}();
 #endif
 
 const RowOps* column_ops(int32_t column) {
