@@ -555,6 +555,16 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
     }
 }
 
+// The streamed routines of flavours without 16-float vectors: none (nothing written).
+[[maybe_unused]] bool no_products_stream(ProductSet, const double* const*, const double*,
+                                         const float*, float, bool, const ProductRows&, int32_t) {
+    return false;
+}
+[[maybe_unused]] bool no_sweep_stream(ProductSet, const SweepRows&, const double*, const double*,
+                                      float, bool, int32_t, int32_t, uint32_t*) {
+    return false;
+}
+
 #if defined(__AVX512F__)
 ENGINE_FUSED_QUIET_BEGIN
 // Sixteen floats from two halves of eight. (The masked forms, all lanes taken, leave no lane
@@ -900,22 +910,10 @@ bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth, 
 }
 ENGINE_FUSED_QUIET_END
 #else
-bool products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
-                     const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool, int32_t,
-                  int32_t, uint32_t*) {
-    return false;
-}
-bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float, bool,
-                         const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream_mmx(ProductSet, const SweepRows&, const double*, const double*, float, bool,
-                      int32_t, int32_t, uint32_t*) {
-    return false;
-}
+constexpr auto products_stream = no_products_stream;
+constexpr auto sweep_stream = no_sweep_stream;
+constexpr auto products_stream_mmx = no_products_stream;
+constexpr auto sweep_stream_mmx = no_sweep_stream;
 #endif
 
 // ---- column 1 -------------------------------------------------------------------------------
@@ -1459,14 +1457,8 @@ void products_row_vec512(ProductSet set, const double* const d[5], const double*
 }
 ENGINE_FUSED_QUIET_END
 #else
-bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float, bool,
-                         const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream_vec(ProductSet, const SweepRows&, const double*, const double*, float, bool,
-                      int32_t, int32_t, uint32_t*) {
-    return false;
-}
+constexpr auto products_stream_vec = no_products_stream;
+constexpr auto sweep_stream_vec = no_sweep_stream;
 #endif
 #endif
 
