@@ -15,7 +15,9 @@
 //    the NaN 0xFFC00000 by the dividend's sign).
 // Column 1 (MMX) keeps every plain routine but the division: in rows of at least 32 pixels, the
 // pixels up to the last multiple of 8 take one reciprocal in double per group of four
-// (quotients_mmx in fused_rows_impl.hpp). Columns 2 and 3 (four-lane vectors, and their eight-lane
+// (quotients_mmx in fused_rows_impl.hpp). Where a group's divisors are finite nonzero numbers and
+// the float quotient is a normal number or zero, that quotient is the group's to the bit
+// (group_quotients16 says why), and the 512-bit routines take it. Columns 2 and 3 (four-lane vectors, and their eight-lane
 // flavour, which stores the same bits) compute everything in single precision:
 //  - filter sums started at +0.0f, one float rounding per product and per addition, terms in order
 //    of increasing source coordinate; the running average old + alpha * (new - old) likewise;

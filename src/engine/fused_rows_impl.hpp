@@ -671,7 +671,39 @@ struct GroupFactors {
 // from the divisors in registers: a lane's partner divisor is its pair swapped, the pair's product
 // is the same double in either lane, and the other pair's product is the same pattern turned by
 // two lanes. q holds the three dividends and gets their quotients.
+//
+// Where the four divisors of a group are finite nonzero numbers, a quotient of the group is the
+// float quotient m / d itself wherever that is a normal number (or m is zero). The method's
+// double e (m w) is m / d times (1 + delta) with |delta| < 5.01 * 2^-53: d0 d1 and d2 d3 are exact
+// (48 bits), and P, 1 / P, w and the two products round once each, while e times the other
+// pair's product over P is exactly 1 / d; nothing overflows or underflows in double. A float m / d
+// that is not exactly a midpoint between two floats of the 24-bit grid (a midpoint has an odd
+// 25-bit significand, which d times it cannot bring down to m's 24 bits) is at least
+// |m / d| 2^-49 from every midpoint (m - d M is a nonzero multiple of d's and M's units), so both
+// round to the same float; an infinite or NaN m gives the same infinity or NaN both ways, a zero
+// m the same signed zero. Results in the subnormal range, where a tie can occur, and groups with a
+// zero, infinite or NaN divisor take the method as written.
 [[gnu::always_inline]] inline void group_quotients16(__m512 ig2, __m512 q[3]) {
+    const __m512 magnitude = _mm512_abs_ps(ig2);
+    // Finite nonzero divisors (NaN fails both ordered comparisons).
+    const __mmask16 ordinary =
+        _mm512_cmp_ps_mask(magnitude, _mm512_set1_ps(__builtin_inff()), _CMP_LT_OQ) &
+        _mm512_cmp_ps_mask(magnitude, _mm512_setzero_ps(), _CMP_GT_OQ);
+    if (ordinary == 0xFFFF) {
+        __m512 plain[3];
+        __mmask16 tiny = 0;
+        for (int32_t k = 0; k < 3; ++k) {
+            plain[k] = _mm512_div_ps(q[k], ig2);
+            tiny |= _mm512_cmp_ps_mask(_mm512_abs_ps(plain[k]),
+                                       _mm512_set1_ps(__builtin_bit_cast(float, 0x00800000u)),
+                                       _CMP_LT_OQ) &
+                    _mm512_cmp_ps_mask(q[k], _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        }
+        if (tiny == 0) {
+            for (int32_t k = 0; k < 3; ++k) q[k] = plain[k];
+            return;
+        }
+    }
     const __mmask16 bad = _mm512_cmp_ps_mask(ig2, _mm512_setzero_ps(), _CMP_EQ_OQ) |
                           _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
     auto upper = [](__m512 v) {
@@ -696,10 +728,8 @@ struct GroupFactors {
 // differences of each sum, their products with the taps, one addition, one rounding to float,
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
-// kGroups: the quotients by column 1's method (group_quotients16), or none (!kQuotients: the
-// caller makes them from the stored rows).
-template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true,
-          bool kQuotients = true>
+// kGroups: the quotients by column 1's method (group_quotients16).
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -728,13 +758,11 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bo
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
         if constexpr (kGroups) {
-            if constexpr (kQuotients) {
-                __m512 q[3] = {it2, ixt, iyt};
-                group_quotients16(ig2, q);
-                put16<kStream>(o.Fn2 + x, q[0]);
-                put16<kStream>(o.Un + x, q[1]);
-                put16<kStream>(o.Vn + x, q[2]);
-            }
+            __m512 q[3] = {it2, ixt, iyt};
+            group_quotients16(ig2, q);
+            put16<kStream>(o.Fn2 + x, q[0]);
+            put16<kStream>(o.Un + x, q[1]);
+            put16<kStream>(o.Vn + x, q[2]);
             return;
         }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
@@ -1047,9 +1075,7 @@ void products_row_by16(ProductSet set, const double* const d[5], const double* c
 }
 
 // products_row_mmx with exact sums in rows with the division's groups: sixteen pixels (four
-// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache;
-// the quotients in a second loop over the stored rows, which are still in the first-level cache:
-// each loop's steps are then short enough for several to be under way at once.
+// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache.
 void products_row_mmx512(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& o,
                          int32_t n, bool blocks) {
@@ -1058,32 +1084,9 @@ void products_row_mmx512(ProductSet set, const double* const d[5], const double*
     const int32_t done = blocks && exact ? n & ~15 : 0;
     products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks, done,
                       [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
-                          products16<kFlow, kMoments, kReg, true, false, false>(d, c0, c1, it, reg,
-                                                                               o, x);
+                          products16<kFlow, kMoments, kReg, true, false>(d, c0, c1, it, reg, o, x);
                       },
                       products_row_mmx, 8);
-    if (set == ProductSet::affine) return;
-    // Eight pixels (two groups) per 256-bit half, read and written as halves: no joining and
-    // splitting of 512-bit registers around the conversions to double and back.
-    const float* const nums[3] = {o.It2, o.Ixt, o.Iyt};
-    float* const outs[3] = {o.Fn2, o.Un, o.Vn};
-    for (int32_t x = 0; x < done; x += 16) {
-        GroupFactors lo = group_factors8(_mm256_loadu_ps(o.Ig2 + x));
-        GroupFactors hi = group_factors8(_mm256_loadu_ps(o.Ig2 + x + 8));
-        group_reciprocals(lo, hi);
-        if ((lo.rule | hi.rule) == 0) {
-            for (int32_t k = 0; k < 3; ++k) {
-                _mm256_storeu_ps(outs[k] + x, group_quotient8(lo, _mm256_loadu_ps(nums[k] + x)));
-                _mm256_storeu_ps(outs[k] + x + 8,
-                                 group_quotient8(hi, _mm256_loadu_ps(nums[k] + x + 8)));
-            }
-            continue;
-        }
-        __m512 q[3] = {_mm512_loadu_ps(o.It2 + x), _mm512_loadu_ps(o.Ixt + x),
-                       _mm512_loadu_ps(o.Iyt + x)};
-        group_quotients16(_mm512_loadu_ps(o.Ig2 + x), q);
-        for (int32_t k = 0; k < 3; ++k) _mm512_storeu_ps(outs[k] + x, q[k]);
-    }
 }
 ENGINE_FUSED_QUIET_END
 #endif
