@@ -418,6 +418,46 @@ TEST(FusedRows, RowPassWithTheNextRowMatchesTheTwoRoutines) {
     }
 }
 
+// Column 1's quotients at ties of the subnormal range (m / d exactly halfway between two
+// subnormal floats, where the groups' double arithmetic may round either way) are the groups',
+// in every flavour, as the flavour without vectors writes the method out. The mode stage's
+// taps (1 and -1 on the outer rows) make Iy the difference of the outer rows and Ix zero.
+TEST(FusedRows, ColumnOneQuotientsAtSubnormalTiesAreTheGroups) {
+    constexpr int32_t n = 64;
+    const double taps[5] = {1.0, 0.0, 0.0, 0.0, -1.0};
+    std::vector<double> zero(n + 4, 0.0), bottom(n + 4, 0.0);
+    std::vector<float> it(n);
+    for (int32_t x = 0; x < n; ++x) {
+        // Lanes 0 and 2 of each group divide 2 (Ig2 = 4) into a tie, the others other numbers.
+        const bool tie = x % 2 == 0;
+        bottom[size_t(x) + 2] = tie ? 2.0 : double(3 + 2 * (x % 7));
+        it[size_t(x)] = tie ? std::ldexp(float(2 * (x % 11) + 1), -149) : 1.0f;
+    }
+    const double* d[5] = {zero.data() + 2, zero.data() + 2, zero.data() + 2, zero.data() + 2,
+                          bottom.data() + 2};
+    auto quotients = [&](const engine_fused::RowOps& ops) {
+        std::vector<std::vector<float>> images(12, std::vector<float>(n));
+        engine_fused::ProductRows rows{};
+        float** fields[] = {&rows.It2, &rows.Ix,  &rows.Iy,  &rows.Ix2, &rows.Iy2, &rows.Ig2,
+                            &rows.Ixy, &rows.Ixt, &rows.Iyt, &rows.Fn2, &rows.Un,  &rows.Vn};
+        for (size_t i = 0; i < 12; ++i) *fields[i] = images[i].data();
+        ops.products_row(engine_fused::ProductSet::all, d, taps, true, it.data(), 0.0f, false,
+                         rows, n, true);
+        return images[11];  // Vn = Iy It / Iy^2
+    };
+    const std::vector<float> reference = quotients(*engine_fused::row_ops_base().column_ops(1));
+    const engine_fused::RowOps* flavours[3];
+    const int32_t count = engine_fused::row_ops_available(flavours);
+    for (int32_t i = 0; i < count; ++i) {
+        const std::vector<float> made = quotients(*flavours[i]->column_ops(1));
+        for (int32_t x = 0; x < n; ++x) {
+            ASSERT_TRUE(same_float(made[size_t(x)], reference[size_t(x)]))
+                << flavours[i]->name << ", pixel " << x << ": " << made[size_t(x)] << " against "
+                << reference[size_t(x)];
+        }
+    }
+}
+
 // The fused pipeline reproduces the kernels of one whole column: with the slots on any column it
 // runs (where the build has it), with the kernels forced or with slots of two columns mixed the
 // engine runs the kernel sequence.
