@@ -1050,7 +1050,8 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
 #if defined(__AVX512F__)
 ENGINE_FUSED_QUIET_BEGIN
 // A cached row of the mode stage: the pixels below `done` (a multiple of 16) sixteen at a time in
-// registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x)), the
+// registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x, d, o)
+// with copies of d and o), the
 // rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start),
 // whose rolling rows take `pixel_bytes` per pixel.
 template <class Sixteen>
@@ -1059,9 +1060,13 @@ void products_row_by16(ProductSet set, const double* const d[5], const double* c
                        int32_t n, bool blocks, int32_t done, const Sixteen& sixteen,
                        decltype(&products_row_mmx) rest, int32_t pixel_bytes) {
     if (done > 0) {
+        // Local copies of the row pointers, which stay in registers: the intrinsics' stores may
+        // alias anything, so pointers read through `o` and `d` would be read again after each.
+        const ProductRows rows = o;
+        const double* const local[5] = {d[0], d[1], d[2], d[3], d[4]};
         with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
             for (int32_t x = 0; x < done; x += 16) {
-                sixteen.template operator()<kFlow, kMoments, kReg>(x);
+                sixteen.template operator()<kFlow, kMoments, kReg>(x, local, rows);
             }
         });
     }
@@ -1083,8 +1088,10 @@ void products_row_mmx512(ProductSet set, const double* const d[5], const double*
     const __m512d c1 = _mm512_set1_pd(c[1]);
     const int32_t done = blocks && exact ? n & ~15 : 0;
     products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks, done,
-                      [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
-                          products16<kFlow, kMoments, kReg, true, false>(d, c0, c1, it, reg, o, x);
+                      [&]<bool kFlow, bool kMoments, bool kReg>(
+                          int32_t x, const double* const* rows, const ProductRows& out) {
+                          products16<kFlow, kMoments, kReg, true, false>(rows, c0, c1, it, reg, out,
+                                                                         x);
                       },
                       products_row_mmx, 8);
 }
@@ -1453,8 +1460,9 @@ void products_row_vec512(ProductSet set, const double* const d[5], const double*
     for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
     products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks,
                       blocks ? n & ~15 : 0,
-                      [&]<bool kFlow, bool kMoments, bool kReg>(int32_t x) {
-                          products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
+                      [&]<bool kFlow, bool kMoments, bool kReg>(
+                          int32_t x, const double* const* rows, const ProductRows& out) {
+                          products16_vec<kFlow, kMoments, kReg, false>(rows, t, it, reg, out, x);
                       },
                       products_row_vec, 4);
 }
