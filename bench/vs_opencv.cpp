@@ -9,9 +9,10 @@
 // beforehand. Orvane runs as the component selects it on this machine (the variant selection,
 // then the engine's automatic path), unless --columns or --path say otherwise.
 //
-// The timing alternates rounds of a few frames of each pipeline (the order flips every round),
-// so that both see the same machine state; the figure per size is the median round, in
-// milliseconds of the thread's processor time per frame. Per size the table gives both times,
+// The timing runs rounds of a few frames of each pipeline, OpenCV and every column and path asked
+// for, one after another, each round starting one place further along (round-robin), so that all
+// see the same machine states and every ratio comes from one interleaved run; the figure per size
+// is the median round, in milliseconds of the thread's processor time per frame. Per size the table gives both times,
 // their ratio, both costs per megapixel, and Orvane's time against a memory-traffic bound: the
 // bytes a frame must move at least (the input, the previous frame and It_prev read; the bordered
 // input, which is both Is and its history slot, It and the twelve products written once) at the
@@ -19,9 +20,11 @@
 // 256 MiB, best of three).
 //
 // With --threads=N (N > 1) a second table compares Orvane's wall time per frame on N band
-// threads with its wall time on one, interleaved the same way, beside the time that the frame's
-// traffic alone takes on one and on N threads (what a second thread can add at best where the
-// cores share the memory system).
+// threads with its wall time on one, every column in turn and one and N threads in either order,
+// beside the time that the frame's traffic alone takes on one and on N threads (what a second
+// thread can add at best where the cores share the memory system) and the ratio of the N-thread
+// time to the traffic's own N-thread time, for the median round and for the lowest ("best", as the
+// traffic loop's best of five).
 //
 // Afterwards the outputs of the last frame are compared: for each image the largest difference,
 // relative to the largest magnitude in the OpenCV image, must stay within the stated tolerance:
@@ -336,81 +339,125 @@ bool prepare(const Geometry& g, const Column& column, EnginePath path, Setup& s)
     return true;
 }
 
-Result measure(const Geometry& g, const Column& column, EnginePath path, int rounds) {
-    Result result;
+// One column and path in an interleaved run.
+struct Contender {
+    Column column;
+    EnginePath path;
+    std::string path_name;
     Setup setup;
-    if (!prepare(g, column, path, setup)) return result;
-    MotionEngine& engine = *setup.engine;
-    const auto& frames = setup.frames;
-    const int per_round = setup.per_round;
+    bool ready = false;
+    std::vector<double> times;
+    long allocations = 0;
+};
+
+// Runs `per_round` frames of the contender from frame m on, with the slots of its column.
+void run_frames(Contender& c, size_t m) {
+    bench::use_column(c.column);
+    for (int i = 0; i < c.setup.per_round; ++i) {
+        c.setup.engine->process(c.setup.frames[(m + size_t(i)) % 8].data());
+    }
+}
+
+// Every contender and the OpenCV pipeline take the same frames in rounds; each round runs them one
+// after another, starting one place further along each time (round-robin), so that each sees the
+// machine in the same states as the others. OpenCV's median is shared by every contender's ratio.
+std::vector<Result> measure(const Geometry& g, std::vector<Contender>& contenders, int rounds) {
+    std::vector<Result> results(contenders.size());
+    int per_round = 2;
+    for (Contender& c : contenders) {
+        c.ready = prepare(g, c.column, c.path, c.setup);
+        if (c.ready) per_round = c.setup.per_round;
+    }
     OpenCvPipeline cv_pipeline(g.columns, g.lines);
+    std::vector<std::vector<float>> frames(8);
+    for (int m = 0; m < 8; ++m) bench::make_frame(g.columns, g.lines, m, frames[size_t(m)]);
+    auto run_opencv = [&](size_t m) {
+        for (int i = 0; i < per_round; ++i) cv_pipeline.process(frames[(m + size_t(i)) % 8].data());
+    };
 
     size_t m = 0;
-    for (int i = 0; i < 6; ++i, ++m) {  // warm-up, identical for both
-        engine.process(frames[m % 8].data());
-        cv_pipeline.process(frames[m % 8].data());
+    for (int i = 0; i < 3; ++i, m += size_t(per_round)) {  // warm-up, identical for all
+        run_opencv(m);
+        for (Contender& c : contenders)
+            if (c.ready) run_frames(c, m);
     }
-
-    std::vector<double> orvane_times, opencv_times;
-    long allocations = 0;
-    for (int r = 0; r < rounds; ++r) {
-        auto run_orvane = [&] {
+    std::vector<double> opencv_times;
+    const size_t players = contenders.size() + 1;  // the last place is OpenCV's
+    for (int r = 0; r < rounds; ++r, m += size_t(per_round)) {
+        for (size_t k = 0; k < players; ++k) {
+            const size_t who = (k + size_t(r)) % players;
+            if (who == contenders.size()) {
+                const double t0 = thread_ms();
+                run_opencv(m);
+                opencv_times.push_back((thread_ms() - t0) / per_round);
+                continue;
+            }
+            Contender& c = contenders[who];
+            if (!c.ready) continue;
+            bench::use_column(c.column);
             CountAllocations count;
             const long before = g_allocations.load();
             const double t0 = thread_ms();
-            for (int i = 0; i < per_round; ++i) engine.process(frames[(m + size_t(i)) % 8].data());
+            run_frames(c, m);
             const double t1 = thread_ms();
-            allocations += g_allocations.load() - before;
-            orvane_times.push_back((t1 - t0) / per_round);
-        };
-        auto run_opencv = [&] {
-            const double t0 = thread_ms();
-            for (int i = 0; i < per_round; ++i) {
-                cv_pipeline.process(frames[(m + size_t(i)) % 8].data());
-            }
-            const double t1 = thread_ms();
-            opencv_times.push_back((t1 - t0) / per_round);
-        };
-        if (r % 2 == 0) {
-            run_orvane();
-            run_opencv();
-        } else {
-            run_opencv();
-            run_orvane();
+            c.allocations += g_allocations.load() - before;
+            c.times.push_back((t1 - t0) / per_round);
         }
-        m += size_t(per_round);
     }
-    result.orvane_ms = median(orvane_times);
-    result.opencv_ms = median(opencv_times);
-    result.allocations_per_frame = double(allocations) / (double(rounds) * per_round);
-    result.fused = engine.last_frame_fused();
-    result.agreement = compare(engine, cv_pipeline);
-    result.object_bytes = setup.object_bytes;
-    result.ok = true;
-    return result;
+    const double opencv_ms = median(opencv_times);
+    for (size_t i = 0; i < contenders.size(); ++i) {
+        Contender& c = contenders[i];
+        if (!c.ready) continue;
+        Result& result = results[i];
+        result.orvane_ms = median(c.times);
+        result.opencv_ms = opencv_ms;
+        result.allocations_per_frame = double(c.allocations) / (double(rounds) * per_round);
+        result.fused = c.setup.engine->last_frame_fused();
+        result.agreement = compare(*c.setup.engine, cv_pipeline);
+        result.object_bytes = c.setup.object_bytes;
+        result.ok = true;
+    }
+    return results;
 }
 
-// Orvane's wall time per frame on one band thread and on `threads`, interleaved [ms].
-std::pair<double, double> measure_threads(const Geometry& g, const Column& column, EnginePath path,
-                                          int rounds, int32_t threads) {
-    Setup setup;
-    if (!prepare(g, column, path, setup)) return {0, 0};
-    std::vector<double> one, many;
+// Orvane's wall time per frame on one band thread and on `threads` [ms], every contender in turn
+// in each round (round-robin, as measure), one thread and `threads` in either order: the medians,
+// and the lowest round on `threads` (what the traffic loop reports: its best of five).
+struct ThreadTimes {
+    double one = 0, many = 0, many_best = 0;
+};
+std::vector<ThreadTimes> measure_threads(const Geometry& g,
+                                                       std::vector<Contender>& contenders,
+                                                       int rounds, int32_t threads) {
+    for (Contender& c : contenders) c.ready = prepare(g, c.column, c.path, c.setup);
+    std::vector<std::vector<double>> one(contenders.size()), many(contenders.size());
     size_t m = 0;
     for (int r = 0; r < rounds; ++r) {
-        for (int32_t t :
-             r % 2 == 0 ? std::vector<int32_t>{1, threads} : std::vector<int32_t>{threads, 1}) {
-            engine_set_threads(t);
-            setup.engine->process(setup.frames[m++ % 8].data());  // settles the band split
-            const double t0 = wall_ms();
-            for (int i = 0; i < setup.per_round; ++i) {
-                setup.engine->process(setup.frames[m++ % 8].data());
+        for (size_t k = 0; k < contenders.size(); ++k) {
+            const size_t who = (k + size_t(r)) % contenders.size();
+            Contender& c = contenders[who];
+            if (!c.ready) continue;
+            for (int32_t t : r % 2 == 0 ? std::vector<int32_t>{1, threads}
+                                        : std::vector<int32_t>{threads, 1}) {
+                engine_set_threads(t);
+                bench::use_column(c.column);
+                c.setup.engine->process(c.setup.frames[m % 8].data());  // settles the band split
+                const double t0 = wall_ms();
+                run_frames(c, m + 1);
+                (t == 1 ? one : many)[who].push_back((wall_ms() - t0) / c.setup.per_round);
             }
-            (t == 1 ? one : many).push_back((wall_ms() - t0) / setup.per_round);
         }
+        m += 1 + size_t(contenders.empty() ? 0 : contenders[0].setup.per_round);
     }
     engine_set_threads(1);
-    return {median(one), median(many)};
+    std::vector<ThreadTimes> out(contenders.size());
+    for (size_t i = 0; i < contenders.size(); ++i) {
+        if (!contenders[i].ready) continue;
+        out[i].one = median(one[i]);
+        out[i].many = median(many[i]);
+        out[i].many_best = *std::min_element(many[i].begin(), many[i].end());
+    }
+    return out;
 }
 
 // The traffic alone of a frame like the engine's on `threads` threads [ms, wall time, best of
@@ -644,64 +691,79 @@ int main(int argc, char** argv) {
                 "rel.diff", "quotient");
     std::fflush(stdout);
 
+    // Every column and path of the command line, in the order given.
+    auto contenders = [&] {
+        std::vector<Contender> list;
+        for (const Column& c : options.columns) {
+            for (const auto& [path, path_name] : options.paths) {
+                list.emplace_back();
+                list.back().column = c;
+                list.back().path = path;
+                list.back().path_name = path_name;
+            }
+        }
+        return list;
+    };
     bool all_agree = true;
     for (const Geometry& g : options.sizes) {
         const double bandwidth = copy_bandwidth();
         const double bound_ms = traffic_bound_bytes(g) / bandwidth;
         const double mpx = double(g.columns) * g.lines * 1e-6;
-        for (const Column& c : options.columns) {
-            for (const auto& [path, path_name] : options.paths) {
-                const Result r = measure(g, c, path, options.rounds);
-                const std::string name = c.name + path_name + (r.fused ? "(fused)" : "");
-                if (!r.ok) {
-                    std::printf("%-10s %-20s could not run (column incomplete or out of memory)\n",
-                                g.name().c_str(), name.c_str());
-                    all_agree = false;
-                    continue;
-                }
-                const bool agree = r.agreement.worst <= options.tolerance &&
-                                   r.agreement.worst_quotient <= options.quotient_tolerance;
-                all_agree = all_agree && agree;
-                std::printf(
-                    "%-10s %-20s %10.4f %10.4f %8.2f %9.2f %9.2f %8.4f %9.2f %6.2f %11lld %9.1e "
-                    "%9.1e %s\n",
-                    g.name().c_str(), name.c_str(), r.orvane_ms, r.opencv_ms,
-                    r.opencv_ms / r.orvane_ms, r.orvane_ms / mpx, r.opencv_ms / mpx, bound_ms,
-                    r.orvane_ms / bound_ms, r.allocations_per_frame,
-                    static_cast<long long>(r.object_bytes), r.agreement.worst,
-                    r.agreement.worst_quotient, agree ? "yes" : "NO");
-                if (!agree) {
-                    std::printf("    largest differences in %s and %s\n",
-                                r.agreement.worst_image.c_str(),
-                                r.agreement.worst_quotient_image.c_str());
-                }
-                if (options.details) std::printf("    %s\n", r.agreement.details.c_str());
-                std::fflush(stdout);
+        std::vector<Contender> list = contenders();
+        const std::vector<Result> results = measure(g, list, options.rounds);
+        for (size_t i = 0; i < list.size(); ++i) {
+            const Result& r = results[i];
+            const std::string name =
+                list[i].column.name + list[i].path_name + (r.fused ? "(fused)" : "");
+            if (!r.ok) {
+                std::printf("%-10s %-20s could not run (column incomplete or out of memory)\n",
+                            g.name().c_str(), name.c_str());
+                all_agree = false;
+                continue;
             }
+            const bool agree = r.agreement.worst <= options.tolerance &&
+                               r.agreement.worst_quotient <= options.quotient_tolerance;
+            all_agree = all_agree && agree;
+            std::printf(
+                "%-10s %-20s %10.4f %10.4f %8.2f %9.2f %9.2f %8.4f %9.2f %6.2f %11lld %9.1e "
+                "%9.1e %s\n",
+                g.name().c_str(), name.c_str(), r.orvane_ms, r.opencv_ms, r.opencv_ms / r.orvane_ms,
+                r.orvane_ms / mpx, r.opencv_ms / mpx, bound_ms, r.orvane_ms / bound_ms,
+                r.allocations_per_frame, static_cast<long long>(r.object_bytes), r.agreement.worst,
+                r.agreement.worst_quotient, agree ? "yes" : "NO");
+            if (!agree) {
+                std::printf("    largest differences in %s and %s\n",
+                            r.agreement.worst_image.c_str(),
+                            r.agreement.worst_quotient_image.c_str());
+            }
+            if (options.details) std::printf("    %s\n", r.agreement.details.c_str());
         }
+        std::fflush(stdout);
     }
     if (options.threads > 1) {
         std::printf(
             "\nOrvane on %d band threads, wall time per frame [ms]; \"traffic\": the same "
             "frame's reads and writes alone, on 1 and %d threads\n",
             options.threads, options.threads);
-        std::printf("%-10s %-20s %10s %10s %8s %10s %10s %8s\n", "size", "column", "1 thread",
-                    (std::to_string(options.threads) + " threads").c_str(), "speed-up", "traffic 1",
-                    ("traffic " + std::to_string(options.threads)).c_str(), "speed-up");
+        std::printf("%-10s %-20s %10s %10s %8s %10s %10s %8s %9s %10s %9s\n", "size", "column",
+                    "1 thread", (std::to_string(options.threads) + " threads").c_str(),
+                    "speed-up", "traffic 1", ("traffic " + std::to_string(options.threads)).c_str(),
+                    "speed-up", "/traffic", "best", "/traffic");
         for (const Geometry& g : options.sizes) {
             const double traffic_one = traffic_only_ms(g, 1);
             const double traffic_many = traffic_only_ms(g, options.threads);
-            for (const Column& c : options.columns) {
-                for (const auto& [path, path_name] : options.paths) {
-                    const auto [one, many] =
-                        measure_threads(g, c, path, options.rounds, options.threads);
-                    std::printf("%-10s %-20s %10.4f %10.4f %8.2f %10.4f %10.4f %8.2f\n",
-                                g.name().c_str(), (c.name + path_name).c_str(), one, many,
-                                many > 0 ? one / many : 0.0, traffic_one, traffic_many,
-                                traffic_one / traffic_many);
-                    std::fflush(stdout);
-                }
+            std::vector<Contender> list = contenders();
+            const auto times = measure_threads(g, list, options.rounds, options.threads);
+            for (size_t i = 0; i < list.size(); ++i) {
+                const ThreadTimes& t = times[i];
+                std::printf(
+                    "%-10s %-20s %10.4f %10.4f %8.2f %10.4f %10.4f %8.2f %9.2f %10.4f %9.2f\n",
+                    g.name().c_str(), (list[i].column.name + list[i].path_name).c_str(), t.one,
+                    t.many, t.many > 0 ? t.one / t.many : 0.0, traffic_one, traffic_many,
+                    traffic_one / traffic_many, t.many / traffic_many, t.many_best,
+                    t.many_best / traffic_many);
             }
+            std::fflush(stdout);
         }
     }
     prim_use_eight_lanes(true);

@@ -15,7 +15,9 @@
 //    the NaN 0xFFC00000 by the dividend's sign).
 // Column 1 (MMX) keeps every plain routine but the division: in rows of at least 32 pixels, the
 // pixels up to the last multiple of 8 take one reciprocal in double per group of four
-// (quotients_mmx in fused_rows_impl.hpp). Columns 2 and 3 (four-lane vectors, and their eight-lane
+// (quotients_mmx in fused_rows_impl.hpp). Where a group's divisors are finite nonzero numbers and
+// the float quotient is a normal number or zero, that quotient is the group's to the bit
+// (group_quotients16 says why), and the 512-bit routines take it. Columns 2 and 3 (four-lane vectors, and their eight-lane
 // flavour, which stores the same bits) compute everything in single precision:
 //  - filter sums started at +0.0f, one float rounding per product and per addition, terms in order
 //    of increasing source coordinate; the running average old + alpha * (new - old) likewise;
@@ -33,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace engine_fused {
 
@@ -110,6 +113,13 @@ struct RowOps {
     // The same flavour's routines for the kernels of variant column `column` (0 to 3); null where
     // this build has none for it.
     const RowOps* (*column_ops)(int32_t column);
+    // Bytes per pixel of the rolling rows that the routines below exchange (typed double*): 8, a
+    // double per pixel, or 4 (columns 2 and 3, whose arithmetic is single precision), a float per
+    // pixel, pixel x of a row named by p at reinterpret_cast<float*>(p)[x]. Offsets into a row go
+    // through engine_fused::pixel_at.
+    int32_t pixel_bytes;
+    // row[-2] = row[-1] = row[0] and row[n] = row[n + 1] = row[n - 1] in a rolling row.
+    void (*margins)(double* row, int32_t n);
     // dst[-2 .. n + 1] = src[clamp(x)]: a row widened to double with its edge replicated twice;
     // *range = the summary of src.
     void (*widen_clamped)(const float* src, int32_t n, double* dst, uint32_t* range);
@@ -178,6 +188,13 @@ struct RowOps {
     // dst[x] = src[x] for x in [0, n) with stores that bypass the cache where the flavour has them.
     void (*stream_row)(const float* src, float* dst, int32_t n);
 };
+
+// Pixel x of a rolling row named by `row` whose pixels take `bytes` each (RowOps::pixel_bytes).
+template <class T>
+inline T* pixel_at(T* row, std::ptrdiff_t x, int32_t bytes) {
+    using Byte = std::conditional_t<std::is_const_v<T>, const unsigned char, unsigned char>;
+    return reinterpret_cast<T*>(reinterpret_cast<Byte*>(row) + x * bytes);
+}
 
 // The flavours; each is only valid where the processor has its instruction set.
 const RowOps& row_ops_base();

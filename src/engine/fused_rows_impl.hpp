@@ -18,6 +18,21 @@
 #include <immintrin.h>
 #endif
 
+// Around the 512-bit intrinsics: GCC 12's intrinsics fill the lanes they leave undefined from a
+// vector initialised with itself, which its own warnings then report at every use.
+#if !defined(ENGINE_FUSED_QUIET_BEGIN)
+#if defined(__GNUC__) && !defined(__clang__)
+#define ENGINE_FUSED_QUIET_BEGIN                                \
+    _Pragma("GCC diagnostic push")                              \
+        _Pragma("GCC diagnostic ignored \"-Wuninitialized\"") \
+            _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define ENGINE_FUSED_QUIET_END _Pragma("GCC diagnostic pop")
+#else
+#define ENGINE_FUSED_QUIET_BEGIN
+#define ENGINE_FUSED_QUIET_END
+#endif
+#endif
+
 namespace {
 namespace ENGINE_FUSED_NS {
 
@@ -78,10 +93,14 @@ void widen(const float* __restrict src, int32_t n, double* __restrict dst, uint3
     *range = pack(Range{lo, hi});
 }
 
+void margins(double* row, int32_t n) {
+    row[-2] = row[-1] = row[0];
+    row[n] = row[n + 1] = row[n - 1];
+}
+
 void widen_clamped(const float* src, int32_t n, double* dst, uint32_t* range) {
     widen(src, n, dst, range);
-    dst[-2] = dst[-1] = dst[0];
-    dst[n] = dst[n + 1] = dst[n - 1];
+    margins(dst, n);
 }
 
 // The row pass in the kernels' order of terms, or, where the sums are exact (`exact`), in the
@@ -113,11 +132,7 @@ void smooth_row_t(const double* __restrict s, int32_t n, const double* c, double
 }
 
 #if defined(__AVX512F__)
-#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16 below)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // The exact forms of the two smoothing passes eight pixels at a time, each rounded sum kept in a
 // 256-bit half: the compiler's loops join two halves into one register for the float steps and
 // split them again to widen, which costs two moves per sixteen pixels on the critical path. The
@@ -226,9 +241,7 @@ void smooth_column_exact8(const double* const rows[5], int32_t n, const double* 
     }
     *range = pack(r);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #endif
 
 void smooth_row(const double* s, int32_t n, const double* c, bool exact, double* dst,
@@ -542,14 +555,18 @@ void products_row(ProductSet set, const double* const d[5], const double* c, boo
     }
 }
 
+// The streamed routines of flavours without 16-float vectors: none (nothing written).
+[[maybe_unused]] bool no_products_stream(ProductSet, const double* const*, const double*,
+                                         const float*, float, bool, const ProductRows&, int32_t) {
+    return false;
+}
+[[maybe_unused]] bool no_sweep_stream(ProductSet, const SweepRows&, const double*, const double*,
+                                      float, bool, int32_t, int32_t, uint32_t*) {
+    return false;
+}
+
 #if defined(__AVX512F__)
-// GCC 12's intrinsics fill the lanes they leave undefined from a vector initialised with itself,
-// which its own warnings then report at every use.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // Sixteen floats from two halves of eight. (The masked forms, all lanes taken, leave no lane
 // undefined, which GCC would warn about.)
 inline __m512 join16(__m256 lo, __m256 hi) {
@@ -560,6 +577,150 @@ inline __m512 join16(__m256 lo, __m256 hi) {
 inline __m256 to_float8(__m512d v) {
     return _mm512_maskz_cvtpd_ps(0xFF, v);
 }
+// Sixteen results into an image row: past the cache (x starts a 64-byte line), or into it.
+template <bool kStream>
+[[gnu::always_inline]] inline void put16(float* p, __m512 value) {
+    if constexpr (kStream) {
+        _mm512_stream_ps(p, value);
+    } else {
+        _mm512_storeu_ps(p, value);
+    }
+}
+
+// The products of sixteen pixels from Ix, Iy and It (at `it`), each a single float operation, into
+// their image rows; returns those the quotients take.
+struct Products16 {
+    __m512 ig2, it2, ixt, iyt;
+};
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream>
+[[gnu::always_inline]] inline Products16 store_products16(__m512 ix, __m512 iy, const float* it,
+                                                          float reg, const ProductRows& o,
+                                                          int32_t x) {
+    Products16 m{};
+    const __m512 t = _mm512_loadu_ps(it);
+    const __m512 ix2 = _mm512_mul_ps(ix, ix);
+    const __m512 iy2 = _mm512_mul_ps(iy, iy);
+    m.ixt = _mm512_mul_ps(ix, t);
+    m.iyt = _mm512_mul_ps(iy, t);
+    put16<kStream>(o.Ix + x, ix);
+    put16<kStream>(o.Iy + x, iy);
+    put16<kStream>(o.Ix2 + x, ix2);
+    put16<kStream>(o.Iy2 + x, iy2);
+    put16<kStream>(o.Ixt + x, m.ixt);
+    put16<kStream>(o.Iyt + x, m.iyt);
+    if constexpr (kMoments) put16<kStream>(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    if constexpr (kFlow) {
+        m.ig2 = _mm512_add_ps(ix2, iy2);
+        if constexpr (kRegularizer) m.ig2 = _mm512_add_ps(m.ig2, _mm512_set1_ps(reg));
+        m.it2 = _mm512_mul_ps(t, t);
+        put16<kStream>(o.It2 + x, m.it2);
+        put16<kStream>(o.Ig2 + x, m.ig2);
+    }
+    return m;
+}
+
+// num / den by divide()'s rule in the lanes of `bad` (zero or NaN divisors: the special value by
+// the dividend's sign), the plain quotient in the others.
+[[gnu::always_inline]] inline __m512 divide16(__m512 num, __m512 den, __mmask16 bad) {
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 q = _mm512_div_ps(num, _mm512_mask_blend_ps(bad, den, _mm512_set1_ps(1.0f)));
+    __m512 special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
+                                          _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
+    special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
+                                   _mm512_set1_ps(plus_inf()));
+    return _mm512_mask_blend_ps(bad, q, special);
+}
+
+// Column 1's division (quotients_mmx) in registers: the factors of two groups of four from eight
+// divisors.
+struct GroupFactors {
+    __m512d w;     // A A B B per group: the other pair's product, then times 1 / P
+    __m512d e;     // each lane's partner divisor: d1 d0 d3 d2
+    __m512d prod;  // P in each lane of its group
+    __mmask8 rule;  // lanes whose P is zero or NaN
+};
+[[gnu::always_inline]] inline GroupFactors group_factors8(__m256 d8) {
+    GroupFactors f;
+    const __m512d dv = _mm512_cvtps_pd(d8);
+    f.e = _mm512_permute_pd(dv, 0x55);
+    const __m512d pair = _mm512_mul_pd(dv, f.e);  // d0 d1 twice, d2 d3 twice
+    f.w = _mm512_permutex_pd(pair, 0x4E);         // the other pair's
+    f.prod = _mm512_mul_pd(pair, f.w);
+    f.rule = _mm512_cmp_pd_mask(f.prod, _mm512_setzero_pd(), _CMP_EQ_OQ) |
+             _mm512_cmp_pd_mask(f.prod, f.prod, _CMP_UNORD_Q);
+    return f;
+}
+// The four groups' reciprocals of two halves by one division of four lanes (each group's product
+// stands in its four lanes), then each lane's factor w.
+[[gnu::always_inline]] inline void group_reciprocals(GroupFactors& lo, GroupFactors& hi) {
+    const __m512d products =
+        _mm512_permutex2var_pd(lo.prod, _mm512_setr_epi64(0, 4, 8, 12, 0, 4, 8, 12), hi.prod);
+    const __m512d inverse = _mm512_zextpd256_pd512(
+        _mm256_div_pd(_mm256_set1_pd(1.0), _mm512_castpd512_pd256(products)));
+    lo.w = _mm512_mul_pd(lo.w,
+                         _mm512_permutexvar_pd(_mm512_setr_epi64(0, 0, 0, 0, 1, 1, 1, 1), inverse));
+    hi.w = _mm512_mul_pd(hi.w,
+                         _mm512_permutexvar_pd(_mm512_setr_epi64(2, 2, 2, 2, 3, 3, 3, 3), inverse));
+}
+// The eight quotients of a half whose groups need no zero-divisor rule: e (m w), rounded once.
+[[gnu::always_inline]] inline __m256 group_quotient8(const GroupFactors& f, __m256 m8) {
+    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
+}
+
+// Column 1's quotients (quotients_mmx) of sixteen pixels, four groups of four, whose factors come
+// from the divisors in registers: a lane's partner divisor is its pair swapped, the pair's product
+// is the same double in either lane, and the other pair's product is the same pattern turned by
+// two lanes. q holds the three dividends and gets their quotients.
+//
+// Where the four divisors of a group are finite nonzero numbers, a quotient of the group is the
+// float quotient m / d itself wherever that is a normal number (or m is zero). The method's
+// double e (m w) is m / d times (1 + delta) with |delta| < 5.01 * 2^-53: d0 d1 and d2 d3 are exact
+// (48 bits), and P, 1 / P, w and the two products round once each, while e times the other
+// pair's product over P is exactly 1 / d; nothing overflows or underflows in double. A float m / d
+// that is not exactly a midpoint between two floats of the 24-bit grid (a midpoint has an odd
+// 25-bit significand, which d times it cannot bring down to m's 24 bits) is at least
+// |m / d| 2^-49 from every midpoint (m - d M is a nonzero multiple of d's and M's units), so both
+// round to the same float; an infinite or NaN m gives the same infinity or NaN both ways, a zero
+// m the same signed zero. Results in the subnormal range, where a tie can occur, and groups with a
+// zero, infinite or NaN divisor take the method as written.
+[[gnu::always_inline]] inline void group_quotients16(__m512 ig2, __m512 q[3]) {
+    const __m512 magnitude = _mm512_abs_ps(ig2);
+    // Finite nonzero divisors (NaN fails both ordered comparisons).
+    const __mmask16 ordinary =
+        _mm512_cmp_ps_mask(magnitude, _mm512_set1_ps(__builtin_inff()), _CMP_LT_OQ) &
+        _mm512_cmp_ps_mask(magnitude, _mm512_setzero_ps(), _CMP_GT_OQ);
+    if (ordinary == 0xFFFF) {
+        __m512 plain[3];
+        __mmask16 tiny = 0;
+        for (int32_t k = 0; k < 3; ++k) {
+            plain[k] = _mm512_div_ps(q[k], ig2);
+            tiny |= _mm512_cmp_ps_mask(_mm512_abs_ps(plain[k]),
+                                       _mm512_set1_ps(__builtin_bit_cast(float, 0x00800000u)),
+                                       _CMP_LT_OQ) &
+                    _mm512_cmp_ps_mask(q[k], _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        }
+        if (tiny == 0) {
+            for (int32_t k = 0; k < 3; ++k) q[k] = plain[k];
+            return;
+        }
+    }
+    const __mmask16 bad = _mm512_cmp_ps_mask(ig2, _mm512_setzero_ps(), _CMP_EQ_OQ) |
+                          _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
+    auto upper = [](__m512 v) {
+        return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
+    };
+    GroupFactors lo = group_factors8(_mm512_castps512_ps256(ig2));
+    GroupFactors hi = group_factors8(upper(ig2));
+    group_reciprocals(lo, hi);
+    const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
+    for (int32_t k = 0; k < 3; ++k) {
+        const __m512 grouped = join16(group_quotient8(lo, _mm512_castps512_ps256(q[k])),
+                                      group_quotient8(hi, upper(q[k])));
+        // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
+        q[k] = rule == 0 ? grouped
+                         : _mm512_mask_blend_ps(rule, grouped, divide16(q[k], ig2, rule & bad));
+    }
+}
 
 // The mode stage of products_of with exact sums for the sixteen pixels from x, every result
 // written past the cache straight from its register (whole 64-byte lines: x is the start of a
@@ -567,11 +728,8 @@ inline __m256 to_float8(__m512d v) {
 // differences of each sum, their products with the taps, one addition, one rounding to float,
 // + 0; then the float products and quotients. Steps whose divisors are all nonzero numbers
 // divide plainly; the others take the zero-divisor rule, lane by lane, as divide() does.
-// kGroups: the quotients by column 1's method (quotients_mmx): the sixteen pixels are four
-// groups of four, whose factors come from the divisors in registers; a lane's partner divisor is
-// its pair swapped, the pair's product is the same double in either lane, and the other pair's
-// product is the same pattern turned by two lanes.
-template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
+// kGroups: the quotients by column 1's method (group_quotients16).
+template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false, bool kStream = true>
 [[gnu::always_inline]] inline void products16(const double* const d[5], __m512d c0, __m512d c1,
                                               const float* it, float reg, const ProductRows& o,
                                               int32_t x) {
@@ -593,87 +751,27 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kGroups = false>
     const __m512 zero = _mm512_setzero_ps();
     const __m512 ix = _mm512_add_ps(join16(ix8(x), ix8(x + 8)), zero);
     const __m512 iy = _mm512_add_ps(join16(iy8(x), iy8(x + 8)), zero);
-    const __m512 t = _mm512_loadu_ps(it + x);
-    const __m512 ix2 = _mm512_mul_ps(ix, ix);
-    const __m512 iy2 = _mm512_mul_ps(iy, iy);
-    const __m512 ixt = _mm512_mul_ps(ix, t);
-    const __m512 iyt = _mm512_mul_ps(iy, t);
-    _mm512_stream_ps(o.Ix + x, ix);
-    _mm512_stream_ps(o.Iy + x, iy);
-    _mm512_stream_ps(o.Ix2 + x, ix2);
-    _mm512_stream_ps(o.Iy2 + x, iy2);
-    _mm512_stream_ps(o.Ixt + x, ixt);
-    _mm512_stream_ps(o.Iyt + x, iyt);
-    if constexpr (kMoments) _mm512_stream_ps(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    const Products16 m =
+        store_products16<kFlow, kMoments, kRegularizer, kStream>(ix, iy, it + x, reg, o, x);
+    const __m512 ig2 = m.ig2, it2 = m.it2, ixt = m.ixt, iyt = m.iyt;
     if constexpr (kFlow) {
-        __m512 ig2 = _mm512_add_ps(ix2, iy2);
-        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
-        const __m512 it2 = _mm512_mul_ps(t, t);
-        _mm512_stream_ps(o.It2 + x, it2);
-        _mm512_stream_ps(o.Ig2 + x, ig2);
         const __mmask16 bad =
             _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ) | _mm512_cmp_ps_mask(ig2, ig2, _CMP_UNORD_Q);
         if constexpr (kGroups) {
-            const __m512d zero_d = _mm512_setzero_pd();
-            struct Factors {
-                __m512d w, e;
-                __mmask8 rule;
-            };
-            auto factors = [&](__m256 d8) {
-                Factors f;
-                const __m512d dv = _mm512_cvtps_pd(d8);
-                f.e = _mm512_permute_pd(dv, 0x55);                     // d1 d0 d3 d2
-                const __m512d pair = _mm512_mul_pd(dv, f.e);           // d0 d1 twice, d2 d3 twice
-                const __m512d other = _mm512_permutex_pd(pair, 0x4E);  // the other pair's
-                const __m512d prod = _mm512_mul_pd(pair, other);
-                f.rule = _mm512_cmp_pd_mask(prod, zero_d, _CMP_EQ_OQ) |
-                         _mm512_cmp_pd_mask(prod, prod, _CMP_UNORD_Q);
-                f.w = _mm512_mul_pd(other, _mm512_div_pd(_mm512_set1_pd(1.0), prod));  // A A B B
-                return f;
-            };
-            const Factors lo = factors(_mm512_castps512_ps256(ig2));
-            const Factors hi =
-                factors(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ig2), 1)));
-            const auto rule = static_cast<__mmask16>(lo.rule | (hi.rule << 8));
-            auto quotient = [&](__m512 num) {
-                auto half = [](const Factors& f, __m256 m8) {
-                    return to_float8(_mm512_mul_pd(f.e, _mm512_mul_pd(_mm512_cvtps_pd(m8), f.w)));
-                };
-                const __m512 grouped = join16(
-                    half(lo, _mm512_castps512_ps256(num)),
-                    half(hi, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(num), 1))));
-                if (rule == 0) return grouped;
-                // Groups whose product is zero or NaN: the zero-divisor rule, as divide().
-                const __mmask16 z = rule & bad;
-                const __m512 q =
-                    _mm512_div_ps(num, _mm512_mask_blend_ps(z, ig2, _mm512_set1_ps(1.0f)));
-                __m512 special =
-                    _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                         _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-                special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                               _mm512_set1_ps(plus_inf()));
-                return _mm512_mask_blend_ps(rule, grouped, _mm512_mask_blend_ps(z, q, special));
-            };
-            _mm512_stream_ps(o.Fn2 + x, quotient(it2));
-            _mm512_stream_ps(o.Un + x, quotient(ixt));
-            _mm512_stream_ps(o.Vn + x, quotient(iyt));
+            __m512 q[3] = {it2, ixt, iyt};
+            group_quotients16(ig2, q);
+            put16<kStream>(o.Fn2 + x, q[0]);
+            put16<kStream>(o.Un + x, q[1]);
+            put16<kStream>(o.Vn + x, q[2]);
             return;
         }
         // The division rule of divide(), for the lanes in `bad` (zero or NaN divisors).
         auto quotient = [&](__m512 num) {
-            if (bad == 0) return _mm512_div_ps(num, ig2);
-            const __m512 q =
-                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
-            __m512 special =
-                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                           _mm512_set1_ps(plus_inf()));
-            return _mm512_mask_blend_ps(bad, q, special);
+            return bad == 0 ? _mm512_div_ps(num, ig2) : divide16(num, ig2, bad);
         };
-        _mm512_stream_ps(o.Fn2 + x, quotient(it2));
-        _mm512_stream_ps(o.Un + x, quotient(ixt));
-        _mm512_stream_ps(o.Vn + x, quotient(iyt));
+        put16<kStream>(o.Fn2 + x, quotient(it2));
+        put16<kStream>(o.Un + x, quotient(ixt));
+        put16<kStream>(o.Vn + x, quotient(iyt));
     }
 }
 
@@ -838,26 +936,12 @@ bool sweep_stream_mmx(ProductSet set, const SweepRows& r, const double* smooth, 
                       float reg, bool add_regularizer, int32_t head, int32_t n, uint32_t* range) {
     return sweep_stream_in<true>(set, r, smooth, deriv, reg, add_regularizer, head, n, range);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #else
-bool products_stream(ProductSet, const double* const*, const double*, const float*, float, bool,
-                     const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream(ProductSet, const SweepRows&, const double*, const double*, float, bool, int32_t,
-                  int32_t, uint32_t*) {
-    return false;
-}
-bool products_stream_mmx(ProductSet, const double* const*, const double*, const float*, float, bool,
-                         const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream_mmx(ProductSet, const SweepRows&, const double*, const double*, float, bool,
-                      int32_t, int32_t, uint32_t*) {
-    return false;
-}
+constexpr auto products_stream = no_products_stream;
+constexpr auto sweep_stream = no_sweep_stream;
+constexpr auto products_stream_mmx = no_products_stream;
+constexpr auto sweep_stream_mmx = no_sweep_stream;
 #endif
 
 // ---- column 1 -------------------------------------------------------------------------------
@@ -963,11 +1047,87 @@ void products_row_mmx(ProductSet set, const double* const d[5], const double* c,
     }
 }
 
+#if defined(__AVX512F__)
+ENGINE_FUSED_QUIET_BEGIN
+// A cached row of the mode stage: the pixels below `done` (a multiple of 16) sixteen at a time in
+// registers by `sixteen` (called as sixteen.template operator()<kFlow, kMoments, kReg>(x, d, o)
+// with copies of d and o), the
+// rest by the row routine `rest` (x = done is a multiple of 8, where the division's blocks start),
+// whose rolling rows take `pixel_bytes` per pixel.
+template <class Sixteen>
+void products_row_by16(ProductSet set, const double* const d[5], const double* c, bool exact,
+                       const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                       int32_t n, bool blocks, int32_t done, const Sixteen& sixteen,
+                       decltype(&products_row_mmx) rest, int32_t pixel_bytes) {
+    if (done > 0) {
+        // Local copies of the row pointers, which stay in registers: the intrinsics' stores may
+        // alias anything, so pointers read through `o` and `d` would be read again after each.
+        const ProductRows rows = o;
+        const double* const local[5] = {d[0], d[1], d[2], d[3], d[4]};
+        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
+            for (int32_t x = 0; x < done; x += 16) {
+                sixteen.template operator()<kFlow, kMoments, kReg>(x, local, rows);
+            }
+        });
+    }
+    if (done == n) return;
+    const double* tail[5];
+    for (int32_t k = 0; k < 5; ++k) tail[k] = engine_fused::pixel_at(d[k], done, pixel_bytes);
+    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
+    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
+                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
+    rest(set, tail, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
+}
+
+// products_row_mmx with exact sums in rows with the division's groups: sixteen pixels (four
+// groups) at a time in registers, as the streamed mode stage makes them, stored into the cache.
+void products_row_mmx512(ProductSet set, const double* const d[5], const double* c, bool exact,
+                         const float* it, float reg, bool add_regularizer, const ProductRows& o,
+                         int32_t n, bool blocks) {
+    const __m512d c0 = _mm512_set1_pd(c[0]);
+    const __m512d c1 = _mm512_set1_pd(c[1]);
+    const int32_t done = blocks && exact ? n & ~15 : 0;
+    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks, done,
+                      [&]<bool kFlow, bool kMoments, bool kReg>(
+                          int32_t x, const double* const* rows, const ProductRows& out) {
+                          products16<kFlow, kMoments, kReg, true, false>(rows, c0, c1, it, reg, out,
+                                                                         x);
+                      },
+                      products_row_mmx, 8);
+}
+ENGINE_FUSED_QUIET_END
+#endif
+
 #if defined(__SSE2__)
 // ---- columns 2 and 3 --------------------------------------------------------------------------
-// Single precision throughout, as the vector kernels compute. The rolling rows stay in double (the
-// driver is shared with the other columns); they hold floats, which convert back exactly. Nothing
-// here has an exact form: the summaries say so (kNoExactForms) and `exact` is ignored.
+// Single precision throughout, as the vector kernels compute. The rolling rows hold floats
+// (RowOps::pixel_bytes): pixel x of a row named by p is floats(p)[x]. Nothing here has an exact
+// form: the summaries say so (kNoExactForms) and `exact` is ignored.
+
+inline float* floats(double* row) {
+    return reinterpret_cast<float*>(row);
+}
+inline const float* floats(const double* row) {
+    return reinterpret_cast<const float*>(row);
+}
+
+// widen and widen_clamped for rows of floats: the row copied, no summary.
+void widen_vec(const float* __restrict src, int32_t n, double* dst, uint32_t* range) {
+    float* __restrict out = floats(dst);
+    for (int32_t x = 0; x < n; ++x) out[x] = src[x];
+    *range = engine_fused::kNoExactForms;
+}
+
+void margins_vec(double* row, int32_t n) {
+    float* f = floats(row);
+    f[-2] = f[-1] = f[0];
+    f[n] = f[n + 1] = f[n - 1];
+}
+
+void widen_clamped_vec(const float* src, int32_t n, double* dst, uint32_t* range) {
+    widen_vec(src, n, dst, range);
+    margins_vec(dst, n);
+}
 
 // A 5-tap sum as the vector filters form it: from +0.0f, tap k = 4 down to 0, each product and
 // each sum rounded to float.
@@ -985,29 +1145,13 @@ inline void float_taps(const double* c, float out[5]) {
     for (int32_t k = 0; k < 5; ++k) out[k] = static_cast<float>(c[k]);
 }
 
-// Pixels per stretch of a row converted back to float once, so that the shifted reads of the
-// taps take floats (a local buffer with two pixels of margin on each side).
-constexpr int32_t kFloatStretch = 256;
-
-// f[-2 .. count + 1] = float(s[-2 .. count + 1])
-inline void to_floats(const double* __restrict s, int32_t count, float* __restrict f) {
-    for (int32_t x = -2; x < count + 2; ++x) f[x] = static_cast<float>(s[x]);
-}
-
-void smooth_row_vec(const double* __restrict s, int32_t n, const double* c, bool /*exact*/,
-                    double* __restrict dst, uint32_t* range) {
+void smooth_row_vec(const double* s, int32_t n, const double* c, bool /*exact*/, double* dst,
+                    uint32_t* range) {
     float t[5];
     float_taps(c, t);
-    alignas(64) float buffer[kFloatStretch + 8];
-    float* const f = buffer + 2;
-    for (int32_t x0 = 0; x0 < n; x0 += kFloatStretch) {
-        const int32_t count = n - x0 < kFloatStretch ? n - x0 : kFloatStretch;
-        to_floats(s + x0, count, f);
-        for (int32_t x = 0; x < count; ++x) {
-            dst[x0 + x] =
-                static_cast<double>(tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]));
-        }
-    }
+    const float* __restrict f = floats(s);
+    float* __restrict out = floats(dst);
+    for (int32_t x = 0; x < n; ++x) out[x] = tap_sum(t, f[x - 2], f[x - 1], f[x], f[x + 1], f[x + 2]);
     *range = engine_fused::kNoExactForms;
 }
 
@@ -1015,20 +1159,18 @@ void smooth_row_widen_vec(const double* s, int32_t n, const double* c, bool exac
                           uint32_t* range, const float* next, double* next_dst,
                           uint32_t* next_range) {
     smooth_row_vec(s, n, c, exact, dst, range);
-    widen_clamped(next, n, next_dst, next_range);
+    widen_clamped_vec(next, n, next_dst, next_range);
 }
 
 template <bool kWiden>
-void smooth_column_vec_t(const double* __restrict r0, const double* __restrict r1,
-                         const double* __restrict r2, const double* __restrict r3,
-                         const double* __restrict r4, int32_t n, const float t[5],
-                         float* __restrict out, double* __restrict wide) {
+void smooth_column_vec_t(const float* __restrict r0, const float* __restrict r1,
+                         const float* __restrict r2, const float* __restrict r3,
+                         const float* __restrict r4, int32_t n, const float t[5],
+                         float* __restrict out, float* __restrict wide) {
     for (int32_t x = 0; x < n; ++x) {
-        const float v = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]),
-                                static_cast<float>(r2[x]), static_cast<float>(r3[x]),
-                                static_cast<float>(r4[x]));
+        const float v = tap_sum(t, r0[x], r1[x], r2[x], r3[x], r4[x]);
         out[x] = v;
-        if constexpr (kWiden) wide[x] = static_cast<double>(v);
+        if constexpr (kWiden) wide[x] = v;
     }
 }
 
@@ -1036,13 +1178,14 @@ void smooth_column_vec(const double* const rows[5], int32_t n, const double* c, 
                        float* out, double* wide, uint32_t* range) {
     float t[5];
     float_taps(c, t);
+    const float* r[5];
+    for (int32_t k = 0; k < 5; ++k) r[k] = floats(rows[k]);
     if (wide != nullptr) {
-        smooth_column_vec_t<true>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, wide);
-        wide[-2] = wide[-1] = wide[0];
-        wide[n] = wide[n + 1] = wide[n - 1];
+        smooth_column_vec_t<true>(r[0], r[1], r[2], r[3], r[4], n, t, out, floats(wide));
+        margins_vec(wide, n);
         *range = engine_fused::kNoExactForms;
     } else {
-        smooth_column_vec_t<false>(rows[0], rows[1], rows[2], rows[3], rows[4], n, t, out, nullptr);
+        smooth_column_vec_t<false>(r[0], r[1], r[2], r[3], r[4], n, t, out, nullptr);
     }
     out[-2] = out[-1] = out[0];
     out[n] = out[n + 1] = out[n - 1];
@@ -1071,11 +1214,11 @@ void batch_row_vec(const float* __restrict f0, const float* __restrict f1,
     }
 }
 
-// One stretch of the mode stage; hf is the centre row h as floats (two of margin each side).
+// The mode stage's sums and products of a row; hf is the centre row (two of margin each side).
 template <bool kFlow, bool kMoments, bool kRegularizer>
-void products_vec_t(const double* __restrict r0, const double* __restrict r1,
-                    const float* __restrict hf, const double* __restrict r3,
-                    const double* __restrict r4, const float t[5], const float* __restrict it,
+void products_vec_t(const float* __restrict r0, const float* __restrict r1,
+                    const float* __restrict hf, const float* __restrict r3,
+                    const float* __restrict r4, const float t[5], const float* __restrict it,
                     float reg, float* __restrict o_it2, float* __restrict o_ix,
                     float* __restrict o_iy, float* __restrict o_ix2, float* __restrict o_iy2,
                     float* __restrict o_ig2, float* __restrict o_ixy, float* __restrict o_ixt,
@@ -1084,8 +1227,7 @@ void products_vec_t(const double* __restrict r0, const double* __restrict r1,
         // The centre tap is 0 but still taken: 0 * inf is NaN, and 0 * -x is -0.
         const float centre = hf[x];
         const float ix = tap_sum(t, hf[x - 2], hf[x - 1], centre, hf[x + 1], hf[x + 2]);
-        const float iy = tap_sum(t, static_cast<float>(r0[x]), static_cast<float>(r1[x]), centre,
-                                 static_cast<float>(r3[x]), static_cast<float>(r4[x]));
+        const float iy = tap_sum(t, r0[x], r1[x], centre, r3[x], r4[x]);
         const float v = it[x];
         const float ix2 = ix * ix;
         const float iy2 = iy * iy;
@@ -1174,17 +1316,10 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
                       int32_t n, bool blocks) {
     float t[5];
     float_taps(c, t);
-    alignas(64) float buffer[kFloatStretch + 8];
-    float* const hf = buffer + 2;
     with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-        for (int32_t x = 0; x < n; x += kFloatStretch) {
-            const int32_t count = n - x < kFloatStretch ? n - x : kFloatStretch;
-            to_floats(d[2] + x, count, hf);
-            auto at = [&](float* row) { return row != nullptr ? row + x : nullptr; };
-            products_vec_t<kFlow, kMoments, kReg>(
-                d[0] + x, d[1] + x, hf, d[3] + x, d[4] + x, t, it + x, reg, at(o.It2), at(o.Ix),
-                at(o.Iy), at(o.Ix2), at(o.Iy2), at(o.Ig2), at(o.Ixy), at(o.Ixt), at(o.Iyt), count);
-        }
+        products_vec_t<kFlow, kMoments, kReg>(floats(d[0]), floats(d[1]), floats(d[2]),
+                                              floats(d[3]), floats(d[4]), t, it, reg, o.It2, o.Ix,
+                                              o.Iy, o.Ix2, o.Iy2, o.Ig2, o.Ixy, o.Ixt, o.Iyt, n);
     });
     if (set != ProductSet::affine) {
         quotients_vec(o.Ig2, o.It2, o.Ixt, o.Iyt, o.Fn2, o.Un, o.Vn, n, blocks);
@@ -1192,11 +1327,7 @@ void products_row_vec(ProductSet set, const double* const d[5], const double* c,
 }
 
 #if defined(__AVX512F__)
-#if defined(__GNUC__) && !defined(__clang__)  // (see the note on join16)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ENGINE_FUSED_QUIET_BEGIN
 // products_row_vec for the sixteen pixels from x, every result written straight from its
 // register, past the cache with kStream (x then starts a 64-byte line in every image). x is a
 // multiple of 8 in the row either way: the division's two blocks of eight are the two halves. The
@@ -1207,17 +1338,7 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
 [[gnu::always_inline]] inline void products16_vec(const double* const d[5], const __m512 t[5],
                                                   const float* it, float reg, const ProductRows& o,
                                                   int32_t x) {
-    // Past the cache (whole lines of the streamed rows), or into it (the cached rows).
-    auto put = [](float* p, __m512 value) {
-        if constexpr (kStream) {
-            _mm512_stream_ps(p, value);
-        } else {
-            _mm512_storeu_ps(p, value);
-        }
-    };
-    auto f16 = [&](const double* p) {
-        return join16(_mm512_cvtpd_ps(_mm512_loadu_pd(p)), _mm512_cvtpd_ps(_mm512_loadu_pd(p + 8)));
-    };
+    auto f16 = [&](const double* row, int32_t at) { return _mm512_loadu_ps(floats(row) + at); };
     auto sum = [&](__m512 s0, __m512 s1, __m512 s2, __m512 s3, __m512 s4) {
         __m512 acc = _mm512_setzero_ps();
         acc = _mm512_add_ps(acc, _mm512_mul_ps(t[4], s0));
@@ -1226,42 +1347,15 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
         acc = _mm512_add_ps(acc, _mm512_mul_ps(t[1], s3));
         return _mm512_add_ps(acc, _mm512_mul_ps(t[0], s4));
     };
-    const double* h = d[2] + x;
-    const __m512 centre = f16(h);
-    // The centre row's shifted pixels from the sixteen and the two on either side (masked loads:
-    // the row has two pixels of margin, no more).
-    const __m512 left = _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0xC0, h - 8)));
-    const __m512 right =
-        _mm512_zextps256_ps512(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(0x03, h + 16)));
-    const __m512i minus2 =
-        _mm512_setr_epi32(6, 7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29);
-    const __m512i minus1 =
-        _mm512_setr_epi32(7, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
-    const __m512i plus1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
-    const __m512i plus2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
-    const __m512 ix = sum(_mm512_permutex2var_ps(left, minus2, centre),
-                          _mm512_permutex2var_ps(left, minus1, centre), centre,
-                          _mm512_permutex2var_ps(centre, plus1, right),
-                          _mm512_permutex2var_ps(centre, plus2, right));
-    const __m512 iy = sum(f16(d[0] + x), f16(d[1] + x), centre, f16(d[3] + x), f16(d[4] + x));
-    const __m512 v = _mm512_loadu_ps(it + x);
-    const __m512 ix2 = _mm512_mul_ps(ix, ix);
-    const __m512 iy2 = _mm512_mul_ps(iy, iy);
-    const __m512 ixt = _mm512_mul_ps(ix, v);
-    const __m512 iyt = _mm512_mul_ps(iy, v);
-    put(o.Ix + x, ix);
-    put(o.Iy + x, iy);
-    put(o.Ix2 + x, ix2);
-    put(o.Iy2 + x, iy2);
-    put(o.Ixt + x, ixt);
-    put(o.Iyt + x, iyt);
-    if constexpr (kMoments) put(o.Ixy + x, _mm512_mul_ps(ix, iy));
+    // The centre row's shifted pixels (the row has two pixels of margin on each side).
+    const __m512 centre = f16(d[2], x);
+    const __m512 ix = sum(f16(d[2], x - 2), f16(d[2], x - 1), centre, f16(d[2], x + 1),
+                          f16(d[2], x + 2));
+    const __m512 iy = sum(f16(d[0], x), f16(d[1], x), centre, f16(d[3], x), f16(d[4], x));
+    const Products16 m =
+        store_products16<kFlow, kMoments, kRegularizer, kStream>(ix, iy, it + x, reg, o, x);
+    const __m512 ig2 = m.ig2, it2 = m.it2, ixt = m.ixt, iyt = m.iyt;
     if constexpr (kFlow) {
-        __m512 ig2 = _mm512_add_ps(ix2, iy2);
-        if constexpr (kRegularizer) ig2 = _mm512_add_ps(ig2, _mm512_set1_ps(reg));
-        const __m512 it2 = _mm512_mul_ps(v, v);
-        put(o.It2 + x, it2);
-        put(o.Ig2 + x, ig2);
         const __m512 zero = _mm512_setzero_ps();
         const __mmask16 zeros = _mm512_cmp_ps_mask(ig2, zero, _CMP_EQ_OQ);
         // A block of eight with a zero divisor takes the zero-divisor rule throughout.
@@ -1278,18 +1372,11 @@ template <bool kFlow, bool kMoments, bool kRegularizer, bool kStream = true>
         auto quotient = [&](__m512 num) {
             const __m512 refined = _mm512_mul_ps(inverse, num);
             if (rule == 0) return refined;
-            const __m512 q =
-                _mm512_div_ps(num, _mm512_mask_blend_ps(bad, ig2, _mm512_set1_ps(1.0f)));
-            __m512 special =
-                _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_LT_OQ),
-                                     _mm512_set1_ps(div_nan()), _mm512_set1_ps(minus_inf()));
-            special = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(num, zero, _CMP_GT_OQ), special,
-                                           _mm512_set1_ps(plus_inf()));
-            return _mm512_mask_blend_ps(rule, refined, _mm512_mask_blend_ps(bad, q, special));
+            return _mm512_mask_blend_ps(rule, refined, divide16(num, ig2, bad));
         };
-        put(o.Fn2 + x, quotient(it2));
-        put(o.Un + x, quotient(ixt));
-        put(o.Vn + x, quotient(iyt));
+        put16<kStream>(o.Fn2 + x, quotient(it2));
+        put16<kStream>(o.Un + x, quotient(ixt));
+        put16<kStream>(o.Vn + x, quotient(iyt));
     }
 }
 
@@ -1323,19 +1410,11 @@ void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, 
     for (int32_t x = head > 0 ? head - 16 : 0; x < n; x += 16) {
         const __mmask16 in = static_cast<__mmask16>((x < 0 ? 0xFFFFu << -x : 0xFFFFu) &
                                                     (n - x >= 16 ? 0xFFFFu : (1u << (n - x)) - 1u));
-        const auto in_lo = static_cast<__mmask8>(in & 0xFF);
-        const auto in_hi = static_cast<__mmask8>(in >> 8);
-        auto row = [&](int32_t k) {
-            return join16(_mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_lo, r.s[k] + x)),
-                          _mm512_cvtpd_ps(_mm512_maskz_loadu_pd(in_hi, r.s[k] + x + 8)));
-        };
+        auto row = [&](int32_t k) { return _mm512_maskz_loadu_ps(in, floats(r.s[k]) + x); };
         __m512 v = _mm512_setzero_ps();
         for (int32_t k = 0; k < 5; ++k) v = _mm512_add_ps(v, _mm512_mul_ps(ts[4 - k], row(k)));
         _mm512_mask_storeu_ps(r.is_row + x, in, v);
-        _mm512_mask_storeu_pd(r.wide + x, in_lo, _mm512_cvtps_pd(_mm512_castps512_ps256(v)));
-        _mm512_mask_storeu_pd(
-            r.wide + x + 8, in_hi,
-            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1))));
+        _mm512_mask_storeu_ps(floats(r.wide) + x, in, v);
         const __m512 dif = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(in, r.prev + x));
         const __m512 p = _mm512_maskz_loadu_ps(in, r.it_prev + x);
         const __m512 it = _mm512_add_ps(dif, _mm512_mul_ps(_mm512_sub_ps(p, dif), half));
@@ -1351,12 +1430,8 @@ void sweep_vec_t(const SweepRows& r, const double* smooth, const double* deriv, 
             _mm512_stream_ps(r.is_image + is_next, _mm512_loadu_ps(r.is_row + is_next));
         }
         if (r.next_src != nullptr) {
-            const __m512 w = _mm512_maskz_loadu_ps(in, r.next_src + x);
-            _mm512_mask_storeu_pd(r.next_wide + x, in_lo,
-                                  _mm512_cvtps_pd(_mm512_castps512_ps256(w)));
-            _mm512_mask_storeu_pd(
-                r.next_wide + x + 8, in_hi,
-                _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(w), 1))));
+            _mm512_mask_storeu_ps(floats(r.next_wide) + x, in,
+                                  _mm512_maskz_loadu_ps(in, r.next_src + x));
         }
         if (x >= 0 && x + 16 <= n) {
             products16_vec<kFlow, kMoments, kRegularizer>(r.d, td, r.it, reg, r.out, x);
@@ -1381,35 +1456,20 @@ bool sweep_stream_vec(ProductSet set, const SweepRows& r, const double* smooth, 
 void products_row_vec512(ProductSet set, const double* const d[5], const double* c, bool exact,
                          const float* it, float reg, bool add_regularizer, const ProductRows& o,
                          int32_t n, bool blocks) {
-    const int32_t done = blocks ? n & ~15 : 0;
-    if (done > 0) {
-        __m512 t[5];
-        for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
-        with_product_flags(set, add_regularizer, [&]<bool kFlow, bool kMoments, bool kReg>() {
-            for (int32_t x = 0; x < done; x += 16)
-                products16_vec<kFlow, kMoments, kReg, false>(d, t, it, reg, o, x);
-        });
-    }
-    if (done == n) return;
-    const double* rest[5];
-    for (int32_t k = 0; k < 5; ++k) rest[k] = d[k] + done;
-    auto at = [&](float* row) { return row != nullptr ? row + done : nullptr; };
-    const ProductRows out{at(o.It2), at(o.Ix),  at(o.Iy),  at(o.Ix2), at(o.Iy2), at(o.Ig2),
-                          at(o.Ixy), at(o.Ixt), at(o.Iyt), at(o.Fn2), at(o.Un),  at(o.Vn)};
-    products_row_vec(set, rest, c, exact, it + done, reg, add_regularizer, out, n - done, blocks);
+    __m512 t[5];
+    for (int32_t k = 0; k < 5; ++k) t[k] = _mm512_set1_ps(static_cast<float>(c[k]));
+    products_row_by16(set, d, c, exact, it, reg, add_regularizer, o, n, blocks,
+                      blocks ? n & ~15 : 0,
+                      [&]<bool kFlow, bool kMoments, bool kReg>(
+                          int32_t x, const double* const* rows, const ProductRows& out) {
+                          products16_vec<kFlow, kMoments, kReg, false>(rows, t, it, reg, out, x);
+                      },
+                      products_row_vec, 4);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+ENGINE_FUSED_QUIET_END
 #else
-bool products_stream_vec(ProductSet, const double* const*, const double*, const float*, float, bool,
-                         const ProductRows&, int32_t) {
-    return false;
-}
-bool sweep_stream_vec(ProductSet, const SweepRows&, const double*, const double*, float, bool,
-                      int32_t, int32_t, uint32_t*) {
-    return false;
-}
+constexpr auto products_stream_vec = no_products_stream;
+constexpr auto sweep_stream_vec = no_sweep_stream;
 #endif
 #endif
 
@@ -1441,24 +1501,10 @@ void stream_row(const float* __restrict src, float* __restrict dst, int32_t n) {
 
 const RowOps* column_ops(int32_t column);
 
-const RowOps ops = {.name = ENGINE_FUSED_NAME,
-                    .column_ops = column_ops,
-                    .widen_clamped = widen_clamped,
-                    .widen = widen,
-                    .smooth_row = smooth_row,
-                    .smooth_row_widen = smooth_row_widen,
-                    .smooth_column = smooth_column,
-                    .recursive_row = recursive_row,
-                    .batch_row = batch_row,
-                    .square_row = square_row,
-                    .products_row = products_row,
-                    .products_stream = products_stream,
-                    .sweep_stream = sweep_stream,
-                    .stream_row = stream_row};
-
-// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
-const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
+constexpr RowOps ops = {.name = ENGINE_FUSED_NAME,
                         .column_ops = column_ops,
+                        .pixel_bytes = 8,
+                        .margins = margins,
                         .widen_clamped = widen_clamped,
                         .widen = widen,
                         .smooth_row = smooth_row,
@@ -1467,31 +1513,50 @@ const RowOps ops_mmx = {.name = ENGINE_FUSED_NAME,
                         .recursive_row = recursive_row,
                         .batch_row = batch_row,
                         .square_row = square_row,
-                        .products_row = products_row_mmx,
-                        .products_stream = products_stream_mmx,
-                        .sweep_stream = sweep_stream_mmx,
+                        .products_row = products_row,
+                        .products_stream = products_stream,
+                        .sweep_stream = sweep_stream,
                         .stream_row = stream_row};
 
-#if defined(__SSE2__)
-// Columns 2 and 3: single precision throughout.
-const RowOps ops_vec = {.name = ENGINE_FUSED_NAME,
-                        .column_ops = column_ops,
-                        .widen_clamped = widen_clamped,
-                        .widen = widen,
-                        .smooth_row = smooth_row_vec,
-                        .smooth_row_widen = smooth_row_widen_vec,
-                        .smooth_column = smooth_column_vec,
-                        .recursive_row = recursive_row_vec,
-                        .batch_row = batch_row_vec,
-                        .square_row = square_row,
+// A table with another mode stage.
+constexpr RowOps with_mode_stage(RowOps o, decltype(RowOps::products_row) row,
+                                 decltype(RowOps::products_stream) stream,
+                                 decltype(RowOps::sweep_stream) sweep) {
+    o.products_row = row;
+    o.products_stream = stream;
+    o.sweep_stream = sweep;
+    return o;
+}
+
+// Column 1: column 0's routines but the mode stage, which divides as the MMX column does.
 #if defined(__AVX512F__)
-                        .products_row = products_row_vec512,
+constexpr auto products_row_of_mmx = products_row_mmx512;
 #else
-                        .products_row = products_row_vec,
+constexpr auto products_row_of_mmx = products_row_mmx;
 #endif
-                        .products_stream = products_stream_vec,
-                        .sweep_stream = sweep_stream_vec,
-                        .stream_row = stream_row};
+constexpr RowOps ops_mmx =
+    with_mode_stage(ops, products_row_of_mmx, products_stream_mmx, sweep_stream_mmx);
+
+#if defined(__SSE2__)
+// Columns 2 and 3: single precision throughout, rolling rows of floats.
+#if defined(__AVX512F__)
+constexpr auto products_row_of_vec = products_row_vec512;
+#else
+constexpr auto products_row_of_vec = products_row_vec;
+#endif
+constexpr RowOps ops_vec = [] {
+    RowOps o = with_mode_stage(ops, products_row_of_vec, products_stream_vec, sweep_stream_vec);
+    o.pixel_bytes = 4;
+    o.margins = margins_vec;
+    o.widen_clamped = widen_clamped_vec;
+    o.widen = widen_vec;
+    o.smooth_row = smooth_row_vec;
+    o.smooth_row_widen = smooth_row_widen_vec;
+    o.smooth_column = smooth_column_vec;
+    o.recursive_row = recursive_row_vec;
+    o.batch_row = batch_row_vec;
+    return o;
+}();
 #endif
 
 const RowOps* column_ops(int32_t column) {

@@ -3,7 +3,8 @@
 // each result image once.
 //
 // The 5-tap filters need the two rows above and below, so the sweep keeps two rolling windows of
-// rows in double: the row pass of the smoothing (rounded to float, as the kernel sequence stores
+// rows, in double (in float for columns 2 and 3, whose arithmetic is single precision): the row
+// pass of the smoothing (rounded to float, as the kernel sequence stores
 // it in the incoming ring slot, then widened; five rows) and the source of the spatial derivatives
 // (the bordered input in the recursive rule, the stored frame n - 2 in the batch rule; five rows
 // and the one that a streamed frame makes while the mode stage reads the five). Edge replication
@@ -341,9 +342,17 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     double* base = f.workspace + f.band_doubles * worker;
     base += (kAlign - (reinterpret_cast<uintptr_t>(base) / sizeof(double)) % kAlign) % kAlign;
     double* sring[5];
-    double* dring[kDerivRows];  // bordered rows: x = -2 at the start
+    // The rolling rows hold a double or a float per pixel (RowOps::pixel_bytes): each is named by
+    // its pixel x = 0, on a 64-byte boundary, and offsets into it go through at().
+    const int32_t pixel_bytes = ops.pixel_bytes;
+    auto at = [pixel_bytes](auto* row, std::ptrdiff_t x) {
+        return engine_fused::pixel_at(row, x, pixel_bytes);
+    };
+    double* dring[kDerivRows];  // bordered rows: two pixels of margin on each side
     for (int32_t k = 0; k < 5; ++k) sring[k] = base + layout.row * (1 + k);
-    for (int32_t k = 0; k < kDerivRows; ++k) dring[k] = base + layout.row * (6 + k) + kLead;
+    for (int32_t k = 0; k < kDerivRows; ++k) {
+        dring[k] = base + layout.row * (6 + k) + kLead + kBorder;
+    }
     // x = -2 at the start, x = 0 on a 64-byte boundary
     float* is_row = reinterpret_cast<float*>(base + layout.row * 12) + 2 * kLead + 2;
     // Exponent summaries of the rows in the two windows (fused_rows.hpp).
@@ -354,27 +363,28 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         it_ring[k] = reinterpret_cast<float*>(base + layout.row * (13 + k));
     }
     float* block = reinterpret_cast<float*>(base + layout.row * 18);
-    // Input rows widened to double for the row pass, by the parity of their row (x = 0 at 2), the
-    // row each holds (-1: none) and its summary. The row pass of row s widens row s + 1 straight
+    // Input rows widened for the row pass (bordered: two pixels of margin on each side), by the
+    // parity of their row, the row each holds (-1: none) and its summary. The row pass of row s widens row s + 1 straight
     // after it: the row pass reads each widened pixel in several shifted vectors, which the
     // processor cannot take from stores still on their way to the cache, so the stores of a row
     // must be done well before it is read.
     double* const wides[2] = {
-        base + kLead, base + layout.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 + kLead};
+        base + kLead + kBorder,
+        base + layout.row * 18 + int64_t{kProductImages} * kStreamBlock / 2 + kLead + kBorder};
     int32_t widened_row[2] = {-1, -1};
     uint32_t wide_range[2] = {};
 
     // The five rows of a rolling window of `slots` rows centred on row `centre` (edge rows
-    // repeated), at `offset` from their starts, and whether their sums are exact (the summaries'
-    // smallest low and largest high exponent).
+    // repeated), and whether their sums are exact (the summaries' smallest low and largest high
+    // exponent).
     auto window = [&](int32_t centre, double* const ring[], const uint32_t ranges[], int32_t slots,
-                      std::ptrdiff_t offset, const double* out[5]) {
+                      const double* out[5]) {
         uint32_t lo = 255, hi = 0;
         int32_t slot = (centre + 3 * slots - 2) % slots;  // row centre - 2, for centre >= 0
         for (int32_t k = 0; k < 5; ++k) {
             const int32_t row = centre - 2 + k;
             const int32_t s = row < 0 ? 0 : (row >= L ? (L - 1) % slots : slot);
-            out[k] = ring[s] + offset;
+            out[k] = ring[s];
             lo = std::min(lo, ranges[s] & 0xFFu);
             hi = std::max(hi, ranges[s] >> 8);
             slot = slot + 1 == slots ? 0 : slot + 1;
@@ -475,7 +485,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         const int32_t i = s % 2;
         if (widened_row[i] == s) return;
         if (s + 1 < L) prefetch(f.frame + std::ptrdiff_t{s + 1} * W, W);
-        ops.widen_clamped(f.frame + std::ptrdiff_t{s} * W, W, wides[i] + kBorder, &wide_range[i]);
+        ops.widen_clamped(f.frame + std::ptrdiff_t{s} * W, W, wides[i], &wide_range[i]);
         widened_row[i] = s;
     };
     // The row pass of input row s; `ahead`: then widens row s + 1.
@@ -488,13 +498,13 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             // The next row is widened in the same loop; the one after it is asked for now, one
             // row ahead as widen_input does.
             if (next + 1 < L) prefetch(f.frame + std::ptrdiff_t{next + 1} * W, W);
-            ops.smooth_row_widen(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5],
+            ops.smooth_row_widen(wides[i], W, f.smooth, exact, sring[s % 5],
                                  &sring_range[s % 5], f.frame + std::ptrdiff_t{next} * W,
-                                 wides[next % 2] + kBorder, &wide_range[next % 2]);
+                                 wides[next % 2], &wide_range[next % 2]);
             widened_row[next % 2] = next;
             return;
         }
-        ops.smooth_row(wides[i] + kBorder, W, f.smooth, exact, sring[s % 5], &sring_range[s % 5]);
+        ops.smooth_row(wides[i], W, f.smooth, exact, sring[s % 5], &sring_range[s % 5]);
     };
 
     auto produce_input = [&](int32_t upto) {
@@ -506,9 +516,9 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                     row_pass(s_next, true);
                 }
                 const double* rows[5];
-                const bool exact = window(r, sring, sring_range, 5, 0, rows);
+                const bool exact = window(r, sring, sring_range, 5, rows);
                 ops.smooth_column(rows, W, f.smooth, f.smooth_exact && exact, row,
-                                  deriv_from_input ? dring[r % kDerivRows] + kBorder : nullptr,
+                                  deriv_from_input ? dring[r % kDerivRows] : nullptr,
                                   &dring_range[r % kDerivRows]);
             } else {
                 if (r + 1 < L) prefetch(f.frame + std::ptrdiff_t{r + 1} * W, W);
@@ -517,7 +527,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                 row[W] = row[W + 1] = row[W - 1];
             }
             if (deriv_from_input && !f.filter)
-                ops.widen(row - kBorder, bordered_width, dring[r % kDerivRows],
+                ops.widen(row - kBorder, bordered_width, at(dring[r % kDerivRows], -kBorder),
                           &dring_range[r % kDerivRows]);
             if (r >= y0 && r < y1) finish_row(r);
         }
@@ -560,7 +570,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             row_pass(s_next, false);
         }
         engine_fused::SweepRows rows{};
-        const bool exact_rows = window(r, sring, sring_range, 5, 0, rows.s);
+        const bool exact_rows = window(r, sring, sring_range, 5, rows.s);
         if ((!exact_rows && !f.stream_any_sums) || first_line(r) != head) return false;
         if (r + 1 < L) {
             prefetch(time_window[3] + interior_offset + (r + 1) * ps, W);
@@ -570,7 +580,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         int32_t is_lines[2] = {0, 0};
         rows.is_image = window4 + (std::ptrdiff_t{r} + kBorder) * ps + kBorder;
         rows.is_lines = is_lines;
-        rows.wide = dring[r % kDerivRows] + kBorder;
+        rows.wide = dring[r % kDerivRows];
         rows.prev = time_window[3] + interior_offset + r * ps;
         rows.it_prev = it_before + r * pl;
         rows.it_keep = it_ring[r % 5];
@@ -582,7 +592,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
         const int32_t next_row = s_next;
         if (next_row < L) {
             rows.next_src = f.frame + std::ptrdiff_t{next_row} * W;
-            rows.next_wide = wides[next_row % 2] + kBorder;
+            rows.next_wide = wides[next_row % 2];
             rows.next_range = &wide_range[next_row % 2];
         }
         uint32_t made = 0;
@@ -591,15 +601,11 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             return false;
         }
         if (next_row < L) {
-            double* w = wides[next_row % 2] + kBorder;
-            w[-2] = w[-1] = w[0];
-            w[W] = w[W + 1] = w[W - 1];
+            ops.margins(wides[next_row % 2], W);
             widened_row[next_row % 2] = next_row;
         }
         dring_range[r % kDerivRows] = made;
-        double* wide_row = rows.wide;
-        wide_row[-2] = wide_row[-1] = wide_row[0];
-        wide_row[W] = wide_row[W + 1] = wide_row[W - 1];
+        ops.margins(rows.wide, W);
         float* made_row = rows.is_row;
         made_row[-2] = made_row[-1] = made_row[0];
         made_row[W] = made_row[W + 1] = made_row[W - 1];
@@ -624,13 +630,13 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
     // pass and It of row y + 2, the mode stage of line y), with the windows' slots turned by one
     // per line instead of worked out from the row each time: narrow rows spend a good part of
     // their time on that bookkeeping otherwise.
-    // The five rows of a ring of `slots` rows from slot `first` on, at `offset` from their starts,
-    // and whether their sums are exact (as `window` does, for rows that need no edge row).
+    // The five rows of a ring of `slots` rows from slot `first` on, and whether their sums are
+    // exact (as `window` does, for rows that need no edge row).
     auto turned_window = [](int32_t first, double* const ring[], const uint32_t ranges[],
-                            int32_t slots, std::ptrdiff_t offset, const double* out[5]) {
+                            int32_t slots, const double* out[5]) {
         uint32_t lo = 255, hi = 0;
         for (int32_t k = 0, i = first; k < 5; ++k, i = i + 1 == slots ? 0 : i + 1) {
-            out[k] = ring[i] + offset;
+            out[k] = ring[i];
             lo = std::min(lo, ranges[i] & 0xFFu);
             hi = std::max(hi, ranges[i] >> 8);
         }
@@ -648,17 +654,17 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             const double* rows[5];
             // (The window is always turned: it names the rows, whatever the sums.)
             const bool column_exact =
-                turned_window(sslot, sring, sring_range, 5, 0, rows) && f.smooth_exact;
+                turned_window(sslot, sring, sring_range, 5, rows) && f.smooth_exact;
             const int32_t made = dslot + 4 >= kDerivRows ? dslot + 4 - kDerivRows : dslot + 4;
             const std::ptrdiff_t interior = interior_offset + r * ps;
             float* cur = window4 + interior;
-            ops.smooth_column(rows, W, f.smooth, column_exact, cur, dring[made] + kBorder,
+            ops.smooth_column(rows, W, f.smooth, column_exact, cur, dring[made],
                               &dring_range[made]);
             ops.recursive_row(cur, time_window[3] + interior, it_before + r * pl, weight,
                               It + r * pl, W);
             const double* d[5];
             const bool exact =
-                turned_window(dslot, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
+                turned_window(dslot, dring, dring_range, kDerivRows, d) && f.deriv_exact;
             ops.products_row(f.set, d, f.deriv, exact, It + y * pl, reg, f.add_regularizer,
                              product_rows(images, y * pl), W, f.division_blocks);
             sslot = sslot + 1 == 5 ? 0 : sslot + 1;
@@ -682,11 +688,11 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                     prefetch(source2 + (std::ptrdiff_t{d_next} + 1 + kBorder) * ps, bordered_width);
                 }
                 ops.widen(source2 + (std::ptrdiff_t{d_next} + kBorder) * ps, bordered_width,
-                          dring[d_next % kDerivRows], &dring_range[d_next % kDerivRows]);
+                          at(dring[d_next % kDerivRows], -kBorder), &dring_range[d_next % kDerivRows]);
             }
         }
         const double* d[5];
-        const bool exact = window(y, dring, dring_range, kDerivRows, kBorder, d) && f.deriv_exact;
+        const bool exact = window(y, dring, dring_range, kDerivRows, d) && f.deriv_exact;
         const float* it = f.stream ? it_ring[y % 5] : It + y * pl;
 
         if (!f.stream) {
@@ -701,7 +707,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
                 const int32_t count = std::min(kStreamBlock, to - x0);
                 const ProductRows out = product_rows(block_images, 0);
                 const double* dx[5];
-                for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + x0;
+                for (int32_t k = 0; k < 5; ++k) dx[k] = at(d[k], x0);
                 // x0 is a multiple of 8 (of the stream block) wherever the division has blocks:
                 // the pixels before `head` go through here only with column 0's routines.
                 ops.products_row(f.set, dx, f.deriv, exact, it + x0, reg, f.add_regularizer, out,
@@ -731,7 +737,7 @@ void MotionEngine::fused_band(const FusedFrame& f, int32_t worker, int32_t y0, i
             }
             const ProductRows out = product_rows(images, y * pl + head);
             const double* dx[5];
-            for (int32_t k = 0; k < 5; ++k) dx[k] = d[k] + head;
+            for (int32_t k = 0; k < 5; ++k) dx[k] = at(d[k], head);
             if (lined_up && middle > 0 &&
                 ops.products_stream(f.set, dx, f.deriv, it + head, reg, f.add_regularizer, out,
                                     middle)) {

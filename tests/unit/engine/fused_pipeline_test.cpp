@@ -39,8 +39,20 @@ using namespace engine_test;
 // With `ordinary`, every frame is of the first kind: a NaN that enters the recursive It stays
 // there for good, and the huge values overflow the products, so that in the mixed sequence most
 // quotients are NaN, infinite or zero whatever the division does; the ordinary sequence keeps them
-// numbers.
-Image test_frame(int32_t columns, int32_t lines, int32_t m, bool ordinary = false) {
+// numbers. A steep sequence moves steps of 2^60 over a relief of steps near 2^66 (every sum
+// still exact): the gradients' squares overflow while It's stay finite, so that finite dividends
+// meet infinite divisors, where one division gives a number and another NaN.
+enum class Frames { mixed, ordinary, steep };
+Image test_frame(int32_t columns, int32_t lines, int32_t m, Frames kind = Frames::mixed) {
+    if (kind == Frames::steep) {
+        Image f(columns, lines);
+        for (int32_t y = 0; y < lines; ++y)
+            for (int32_t x = 0; x < columns; ++x)
+                f.at(x, y) = (x / 3 + y / 2) % 3 == 0 ? std::ldexp(float(x % 5 + 1), 66)
+                                                      : std::ldexp(float((x + y + m) % 3), 60);
+        return f;
+    }
+    const bool ordinary = kind == Frames::ordinary;
     std::mt19937 rng(uint32_t(m * 7919 + columns * 31 + lines));
     std::uniform_real_distribution<float> grey(0.0f, 255.0f);
     const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
@@ -196,7 +208,7 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
 
     // Runs `frames` frames through both paths and reports the first disagreement.
     void expect_same(int32_t columns, int32_t lines, int32_t frames, const Variant& v,
-                     bool ordinary = false) {
+                     Frames kind = Frames::mixed) {
         const PathCase& c = GetParam();
         engine_fused::row_ops_choose(v.ops);
         engine_set_threads(v.threads);
@@ -207,14 +219,16 @@ class FusedPath : public ::testing::TestWithParam<PathCase> {
         fused.set_path(EnginePath::fused);
         fused.set_stream_stores(v.stores);
         for (int32_t m = 1; m <= frames; ++m) {
-            const Image frame = test_frame(columns, lines, m, ordinary);
+            const Image frame = test_frame(columns, lines, m, kind);
             kernels.process(frame.px.data());
             fused.process(frame.px.data());
             ASSERT_FALSE(kernels.last_frame_fused());
             ASSERT_TRUE(fused.last_frame_fused());
             const std::string diff = first_difference(kernels, fused);
             ASSERT_EQ(diff, "") << columns << "x" << lines << ", frame " << m << ", " << v.name()
-                                << (ordinary ? ", ordinary frames" : "");
+                                << (kind == Frames::ordinary ? ", ordinary frames"
+                                    : kind == Frames::steep  ? ", steep frames"
+                                                             : "");
         }
     }
 };
@@ -231,8 +245,10 @@ TEST_P(FusedPath, LargerAndOddFramesOverTwelveFrames) {
     const std::pair<int32_t, int32_t> sizes[] = {{4, 1}, {12, 7}, {33, 71}, {128, 128}, {1, 37}};
     for (const Variant& v : variants(GetParam().column)) {
         for (const auto& [columns, lines] : sizes) expect_same(columns, lines, 12, v);
-        // Ordinary frames wide enough for the division's blocks: the quotients stay numbers.
-        expect_same(72, 40, 12, v, true);
+        // Frames wide enough for the division's blocks: ordinary ones, whose quotients stay
+        // numbers, and steep ones, with infinite divisors of finite dividends.
+        expect_same(72, 40, 12, v, Frames::ordinary);
+        expect_same(72, 40, 12, v, Frames::steep);
     }
 }
 
@@ -398,6 +414,46 @@ TEST(FusedRows, RowPassWithTheNextRowMatchesTheTwoRoutines) {
                     for (int32_t x = 0; x < n + 4; ++x) ASSERT_TRUE(same(wa[x], wb[x])) << where;
                 }
             }
+        }
+    }
+}
+
+// Column 1's quotients at ties of the subnormal range (m / d exactly halfway between two
+// subnormal floats, where the groups' double arithmetic may round either way) are the groups',
+// in every flavour, as the flavour without vectors writes the method out. The mode stage's
+// taps (1 and -1 on the outer rows) make Iy the difference of the outer rows and Ix zero.
+TEST(FusedRows, ColumnOneQuotientsAtSubnormalTiesAreTheGroups) {
+    constexpr int32_t n = 64;
+    const double taps[5] = {1.0, 0.0, 0.0, 0.0, -1.0};
+    std::vector<double> zero(n + 4, 0.0), bottom(n + 4, 0.0);
+    std::vector<float> it(n);
+    for (int32_t x = 0; x < n; ++x) {
+        // Lanes 0 and 2 of each group divide 2 (Ig2 = 4) into a tie, the others other numbers.
+        const bool tie = x % 2 == 0;
+        bottom[size_t(x) + 2] = tie ? 2.0 : double(3 + 2 * (x % 7));
+        it[size_t(x)] = tie ? std::ldexp(float(2 * (x % 11) + 1), -149) : 1.0f;
+    }
+    const double* d[5] = {zero.data() + 2, zero.data() + 2, zero.data() + 2, zero.data() + 2,
+                          bottom.data() + 2};
+    auto quotients = [&](const engine_fused::RowOps& ops) {
+        std::vector<std::vector<float>> images(12, std::vector<float>(n));
+        engine_fused::ProductRows rows{};
+        float** fields[] = {&rows.It2, &rows.Ix,  &rows.Iy,  &rows.Ix2, &rows.Iy2, &rows.Ig2,
+                            &rows.Ixy, &rows.Ixt, &rows.Iyt, &rows.Fn2, &rows.Un,  &rows.Vn};
+        for (size_t i = 0; i < 12; ++i) *fields[i] = images[i].data();
+        ops.products_row(engine_fused::ProductSet::all, d, taps, true, it.data(), 0.0f, false,
+                         rows, n, true);
+        return images[11];  // Vn = Iy It / Iy^2
+    };
+    const std::vector<float> reference = quotients(*engine_fused::row_ops_base().column_ops(1));
+    const engine_fused::RowOps* flavours[3];
+    const int32_t count = engine_fused::row_ops_available(flavours);
+    for (int32_t i = 0; i < count; ++i) {
+        const std::vector<float> made = quotients(*flavours[i]->column_ops(1));
+        for (int32_t x = 0; x < n; ++x) {
+            ASSERT_TRUE(same_float(made[size_t(x)], reference[size_t(x)]))
+                << flavours[i]->name << ", pixel " << x << ": " << made[size_t(x)] << " against "
+                << reference[size_t(x)];
         }
     }
 }
