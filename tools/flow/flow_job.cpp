@@ -82,7 +82,7 @@ void FlowJob::open_input() {
     }
 }
 
-// The component object, the video writer and the dense flow's measuring state.
+// The component session's geometry, the video writer and the dense flow's measuring state.
 void FlowJob::prepare_measuring() {
     session_->create(columns_, lines_);
     if (!opt_.stabilize.video.empty()) {
