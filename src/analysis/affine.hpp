@@ -2,8 +2,9 @@
 //
 // The motion model is u = a1 + a2 x + a3 y, v = a4 + a5 x + a6 y [pixels per frame], with x
 // counting columns from the left and y lines from the top of the image, pixel (0, 0) at the
-// origin. AffineEstimator owns only its settings; the tool calls estimate() once per frame with
-// the five moment images it read back from the component.
+// origin. AffineEstimator holds its settings and the robust fit's work buffers; its callers (the
+// tool's direct method, the flow tracker at each level, the Python module) call it once per
+// frame with five moment images: the component's, or those the tracker formed itself.
 //
 // The component's derivatives carry the gains of their filters: the 5-tap spatial derivative
 // reads 338/256 on a unit ramp, the batch temporal derivative 6a - 4 (a = 0.8867 as a float),

@@ -6,7 +6,7 @@
 // messages, named as the caller spells each setting; frames of the created geometry only; result
 // images read where they lie, or copied. A refusal becomes a ComponentError with the status the
 // component would have returned. The frame goes straight to the engine, never through an
-// automation array. The tool's run loop is its caller.
+// automation array. The tool's measuring job is its caller.
 #pragma once
 
 #include <cstddef>

@@ -13,7 +13,7 @@
 #include "analysis/component_session.hpp"
 #include "analysis/dense_flow.hpp"
 #include "analysis/units.hpp"
-#include "flow/frame_work.hpp"
+#include "flow/frame_in_work.hpp"
 
 class DirectMethod {
   public:

@@ -82,7 +82,7 @@ void FlowJob::open_input() {
     }
 }
 
-// The component object, the video writer and the dense flow's measuring state.
+// The component session's geometry, the video writer and the dense flow's measuring state.
 void FlowJob::prepare_measuring() {
     session_->create(columns_, lines_);
     if (!opt_.stabilize.video.empty()) {
@@ -164,12 +164,12 @@ void FlowJob::skip_start() {
 // Decoding, the measuring stages and writing, as a pipeline of threads.
 void FlowJob::run_frames() {
     started_ = Clock::now();
-    std::vector<std::function<void(FrameWork&)>> transforms{
-        [this](FrameWork& w) { component_stage(w); }};
-    if (tracker_) transforms.emplace_back([this](FrameWork& w) { flow_stage(w); });
-    if (aligner_) transforms.emplace_back([this](FrameWork& w) { align_stage(w); });
-    Pipeline<FrameWork>([this](FrameWork& w) { return produce(w); }, transforms,
-                        [this](FrameWork& w) { write_stage(w); })
+    std::vector<std::function<void(FrameInWork&)>> transforms{
+        [this](FrameInWork& w) { component_stage(w); }};
+    if (tracker_) transforms.emplace_back([this](FrameInWork& w) { flow_stage(w); });
+    if (aligner_) transforms.emplace_back([this](FrameInWork& w) { align_stage(w); });
+    Pipeline<FrameInWork>([this](FrameInWork& w) { return produce(w); }, transforms,
+                          [this](FrameInWork& w) { write_stage(w); })
         .run(opt_.threads == 1 ? 1 : 3, kQueueCapacity);
 }
 

@@ -26,7 +26,7 @@ std::string FolderOutput::picture_path(const std::string& name) {
     return stage_.path_for(name);
 }
 
-void FolderOutput::write_frame(const FrameWork& w, double max_speed) {
+void FolderOutput::write_frame(const FrameInWork& w, double max_speed) {
     if (w.pictures) {
         const int64_t frame = w.rec.frame;
         write_png_grey(picture_path(frame_name("Is", frame, "png")), w.Is);
@@ -41,7 +41,7 @@ void FolderOutput::write_frame(const FrameWork& w, double max_speed) {
 }
 
 // The pictures and files of one dense flow, named by the frame it describes.
-void FolderOutput::write_flow_files(const FrameWork& w, double max_speed) {
+void FolderOutput::write_flow_files(const FrameInWork& w, double max_speed) {
     const DenseFlow& f = w.flow;
     const int64_t frame = w.flow_frame;
     if (w.flow_due) {

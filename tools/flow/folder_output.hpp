@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "flow/flow_job.hpp"
-#include "flow/frame_work.hpp"
+#include "flow/frame_in_work.hpp"
 #include "flow/output_stage.hpp"
 #include "flow/progress.hpp"
 
@@ -21,7 +21,7 @@ class FolderOutput {
 
     // The pictures of a picture frame (Is, It2, the --save images), and the files of the flow
     // it carries; `max_speed` [px/frame] is the flow pictures' full colour.
-    void write_frame(const FrameWork& w, double max_speed);
+    void write_frame(const FrameInWork& w, double max_speed);
     // frames.csv, motion.png, report.html (with chart.min.js beside it) and summary.json;
     // fills the result's outputs and pictures. `progress` takes the notices.
     void write_results(JobResult& result, Progress& progress);
@@ -29,7 +29,7 @@ class FolderOutput {
     void commit() { stage_.commit(); }
 
   private:
-    void write_flow_files(const FrameWork& w, double max_speed);
+    void write_flow_files(const FrameInWork& w, double max_speed);
     void write_report(const JobResult& result, Progress& progress);
     // Staged path of a picture, which the report shows.
     std::string picture_path(const std::string& name);

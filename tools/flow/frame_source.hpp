@@ -3,7 +3,7 @@
 //
 // A FrameSource owns whatever it reads from (decoder state, the list of files, the texture of
 // the default sequence) and hands out one frame at a time as grey levels 0..255. The tool's
-// run loop is the only caller. Geometry is known once the source is open; every frame has it,
+// measuring job is the only caller. Geometry is known once the source is open; every frame has it,
 // and a source that meets a frame of another size throws FlowError naming that frame.
 #pragma once
 

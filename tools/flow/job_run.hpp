@@ -16,8 +16,8 @@
 #include "flow/direct_method.hpp"
 #include "flow/flow_job.hpp"
 #include "flow/folder_output.hpp"
+#include "flow/frame_in_work.hpp"
 #include "flow/frame_source.hpp"
-#include "flow/frame_work.hpp"
 #include "flow/pair_method.hpp"
 #include "flow/progress.hpp"
 #include "flow/video_writer.hpp"
@@ -47,18 +47,18 @@ class FlowJob {
     JobResult finish();
     JobResult result(double elapsed_s);
     // The pipeline's stages.
-    bool read_frame(FrameWork& w);
-    bool produce(FrameWork& out);
-    void component_stage(FrameWork& w);
-    void flow_stage(FrameWork& w);
-    void align_stage(FrameWork& w);
-    void write_stage(FrameWork& w);
+    bool read_frame(FrameInWork& w);
+    bool produce(FrameInWork& out);
+    void component_stage(FrameInWork& w);
+    void flow_stage(FrameInWork& w);
+    void align_stage(FrameInWork& w);
+    void write_stage(FrameInWork& w);
 
-    void measure(FrameWork& w);
-    void take_flow(FrameWork& w, const DenseFlow& flow, const std::optional<AffineMotion>& affine,
+    void measure(FrameInWork& w);
+    void take_flow(FrameInWork& w, const DenseFlow& flow, const std::optional<AffineMotion>& affine,
                    int64_t frame, bool beyond);
-    void measure_pair(FrameWork& w);
-    void take_flow_outputs(FrameWork& w);
+    void measure_pair(FrameInWork& w);
+    void take_flow_outputs(FrameInWork& w);
     void note_beyond(int64_t frame);
     void render_stabilized(int64_t count);
     bool cancelled() const { return host_.cancelled && host_.cancelled(); }
@@ -78,11 +78,11 @@ class FlowJob {
     std::unique_ptr<Progress> progress_;
     int32_t columns_ = 0, lines_ = 0;
     TimeRule rule_ = TimeRule::recursive;  // the time rule of the settings
-    int32_t in_columns_ = 0;         // the input's width (columns_ is it cut to a multiple of 4)
-    int64_t produced_ = 0;           // frames read since --start
-    std::optional<FrameWork> held_;  // the frame read ahead
-    Clock::time_point started_;      // the first frame's start
-    double component_seconds_ = 0;   // in process_data
+    int32_t in_columns_ = 0;           // the input's width (columns_ is it cut to a multiple of 4)
+    int64_t produced_ = 0;             // frames read since --start
+    std::optional<FrameInWork> held_;  // the frame read ahead
+    Clock::time_point started_;        // the first frame's start
+    double component_seconds_ = 0;     // in process_data
     int32_t margin_ = 2;
     std::vector<FrameRecord> records_;
     std::vector<AffineMotion> estimates_;

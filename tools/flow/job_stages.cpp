@@ -10,7 +10,7 @@
 #include "flow/pictures.hpp"
 
 // The next input frame into w; false at the end of the input, of --frames, or on a cancel.
-bool FlowJob::read_frame(FrameWork& w) {
+bool FlowJob::read_frame(FrameInWork& w) {
     if (opt_.frames >= 0 && produced_ >= opt_.frames) return false;
     if (cancelled()) {
         interrupted_ = true;
@@ -33,14 +33,14 @@ bool FlowJob::read_frame(FrameWork& w) {
 
 // Decoding reads one frame ahead, so that it knows which frame is the last: that one always
 // gets its pictures, so a short input still shows something.
-bool FlowJob::produce(FrameWork& out) {
+bool FlowJob::produce(FrameInWork& out) {
     const StageTimer timer(decode_time_);
     if (!held_) {
-        FrameWork first;
+        FrameInWork first;
         if (!read_frame(first)) return false;
         held_ = std::move(first);
     }
-    FrameWork next;
+    FrameInWork next;
     const bool more = read_frame(next);
     out = std::move(*held_);
     out.last = !more;
@@ -54,7 +54,7 @@ bool FlowJob::produce(FrameWork& out) {
 
 // The statistics are taken where the component keeps its images; copies are made only of what
 // later stages draw or the direct method reads.
-void FlowJob::measure(FrameWork& w) {
+void FlowJob::measure(FrameInWork& w) {
     FrameRecord& rec = w.rec;
     FrameImages& img = w.img;
     const bool has_it2 = mode_computes(mode_, ResultImage::It2);
@@ -95,7 +95,7 @@ void FlowJob::note_beyond(int64_t frame) {
                       "frames.csv flags every such frame in beyond_range");
 }
 
-void FlowJob::take_flow(FrameWork& w, const DenseFlow& flow,
+void FlowJob::take_flow(FrameInWork& w, const DenseFlow& flow,
                         const std::optional<AffineMotion>& affine, int64_t frame, bool beyond) {
     FrameRecord& rec = w.rec;
     // The global method's flow is empty: nothing to draw, and no share or speed of it.
@@ -114,7 +114,7 @@ void FlowJob::take_flow(FrameWork& w, const DenseFlow& flow,
 
 // What the writer needs of the flow just measured, copied out of the measuring state that the
 // next frame changes: written on the frames it names, and the last one of the run always.
-void FlowJob::take_flow_outputs(FrameWork& w) {
+void FlowJob::take_flow_outputs(FrameInWork& w) {
     w.flow_due =
         folder_ && w.img.flow && ((w.img.flow_frame - opt_.start + 1) % opt_.every == 0 || w.last);
     if (w.img.flow && (w.flow_due || video_ || (folder_ && opt_.save_flow))) {
@@ -130,7 +130,7 @@ void FlowJob::take_flow_outputs(FrameWork& w) {
 // The component lives on the calling thread: every call to it is made here, and what the later
 // stages need is copied out. The direct method's flow comes from its images, so it is measured
 // here too.
-void FlowJob::component_stage(FrameWork& w) {
+void FlowJob::component_stage(FrameInWork& w) {
     const StageTimer timer(component_time_);
     const auto t0 = Clock::now();
     session_->process(w.frame);
@@ -156,7 +156,7 @@ void FlowJob::component_stage(FrameWork& w) {
 
 // The tracker follows the smoothed input on a thread of its own, so that the component's next
 // frame and this frame's flow are measured side by side.
-void FlowJob::flow_stage(FrameWork& w) {
+void FlowJob::flow_stage(FrameInWork& w) {
     const StageTimer timer(flow_time_);
     if (pair_) {
         if (tracker_->push(w.Is)) {
@@ -177,7 +177,7 @@ void FlowJob::flow_stage(FrameWork& w) {
 
 // The pairwise method: the flow from the frame before to this one, which describes the frame
 // before.
-void FlowJob::measure_pair(FrameWork& w) {
+void FlowJob::measure_pair(FrameInWork& w) {
     // The global motion of short clips, which the compensated frames never reach.
     if (const auto pair = pair_->measure(w.whole, estimates_.empty())) {
         const int64_t frame = w.rec.frame - 1;
@@ -201,7 +201,7 @@ void FlowJob::measure_pair(FrameWork& w) {
 // --method align and --stabilize: each frame registered onto the one before, on a thread of
 // its own. The method's global motion is the step from the frame before to this one, which
 // describes the frame before (as the pairwise flow does).
-void FlowJob::align_stage(FrameWork& w) {
+void FlowJob::align_stage(FrameInWork& w) {
     const StageTimer timer(align_time_);
     const std::optional<AffineMotion> step = aligner_->push(w.steady);
     w.steady = GreyImage();
@@ -214,7 +214,7 @@ void FlowJob::align_stage(FrameWork& w) {
 }
 
 // Pictures, flow files, the video and the frame's record, in frame order.
-void FlowJob::write_stage(FrameWork& w) {
+void FlowJob::write_stage(FrameInWork& w) {
     const StageTimer timer(write_time_);
     if (video_) frame_times_[w.rec.frame] = w.rec.time_s;
     if (folder_) folder_->write_frame(w, max_speed_);

@@ -25,7 +25,7 @@
 // ever replaced: a folder that holds anything else is refused, with `replace` or without, and
 // one that holds earlier results is refused unless `replace` is set. A commit that finds the
 // output folder changed since the run began (another run committed into it, say) fails and
-// leaves the folder as it finds it. The run loop owns one stage.
+// leaves the folder as it finds it. The job's folder output owns one.
 #pragma once
 
 #include <sys/types.h>

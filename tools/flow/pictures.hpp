@@ -1,6 +1,6 @@
 // The pictures orvane-flow writes: result images turned into something a person reads at a
 // glance, each with its legend and scale. Pure functions of their inputs (drawn with Cairo);
-// the run loop calls them on the frames it writes.
+// the measuring job calls them on the frames it writes.
 //
 // A flow field is given as u, v [pixels per frame; +x right, +y down, the direction in which
 // the content moves] and a validity mask (one byte per pixel, non-zero where u, v hold a

@@ -1,12 +1,13 @@
 // A pipeline of stages: produce, one or more transforms, and consume items on separate threads,
 // linked by bounded queues, in order.
 //
-// The run loop of orvane-flow decodes a frame (produce), drives the component (the first
-// transform, on the calling thread, where the component object lives), measures the dense flow
-// (a second transform), and draws and writes pictures (consume). Every stage handles one item at a
-// time in the order produced, so the results are those of a one-thread run; the queues hold at most
-// `capacity` items each, so memory stays bounded when one stage is slower than the others. With
-// threads = 1 the stages run one after another on the calling thread, item by item.
+// orvane-flow's measuring job (flow_job.hpp) decodes a frame (produce), drives the component
+// session (the first transform, on the calling thread), measures the dense flow or the pairwise
+// flow and the registration (further transforms), and draws and writes pictures (consume). Every
+// stage handles one item at a time in the order produced, so the results are those of a one-thread
+// run; the queues hold at most `capacity` items each, so memory stays bounded when one stage is
+// slower than the others. With threads = 1 the stages run one after another on the calling thread,
+// item by item.
 //
 // The first exception thrown by any stage stops every stage (the others finish the item they
 // hold, then stop) and is rethrown by run() once all threads are joined.
@@ -74,8 +75,8 @@ template <class T>
 class Pipeline {
   public:
     // produce: fills the next item, false at the end. Each transform, then consume: one item
-    // each, in order. The first transform runs on the calling thread (where the component
-    // object lives), every later one on its own.
+    // each, in order. The first transform runs on the calling thread (the one that set
+    // the job's component session up), every later one on its own.
     Pipeline(std::function<bool(T&)> produce, std::vector<std::function<void(T&)>> transforms,
              std::function<void(T&)> consume)
         : produce_(std::move(produce)),

@@ -2,7 +2,7 @@
 //
 // On a terminal a bar redrawn in place (frames done, frames per second, time left when the
 // length is known), at most ten times a second; elsewhere (a log file, a pipe, CI) a plain
-// line every few seconds. Silent when quiet. The run loop owns one and calls update() after
+// line every few seconds. Silent when quiet. The measuring job owns one and calls update() after
 // every frame; notices may come from another thread than the updates (a lock orders them).
 // Once a write fails (standard error is a pipe whose reader quit) it prints nothing more.
 #pragma once

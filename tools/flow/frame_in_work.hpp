@@ -21,7 +21,7 @@ struct FrameImages {
     const GreyImage* flow_input = nullptr;
 };
 
-struct FrameWork {
+struct FrameInWork {
     int64_t count = 0;  // 1-based since the first processed frame
     GreyImage frame;    // the input, until the component has taken it
     GreyImage whole;    // the input at its full width, for the pairwise flow (else empty)
