@@ -125,6 +125,24 @@ TEST(CameraPath, SmoothingTakesOutTheShake) {
     }
 }
 
+TEST(CameraPath, ABendingPathKeepsItsCurveToTheEnds) {
+    // A walk that curves (25 px over a period of 10 s) while panning, with a jump of 1 px back
+    // and forth on every frame: the smoothed path follows the curve at every frame, the first
+    // and last included (a Gaussian average cuts 4 px into it, a parabola 0.7 px at the ends).
+    const size_t n = 150;
+    const auto t = times(n);
+    std::vector<Affine2D> path(n);
+    std::vector<double> intended(n);
+    for (size_t f = 0; f < n; ++f) {
+        intended[f] = 25 * std::sin(2 * M_PI * t[f] / 10) + 30 * t[f];
+        path[f].t[0] = intended[f] + (f % 2 ? 1.0 : -1.0);
+    }
+    const auto smooth = smooth_path(path, t, kCx, kCy, {1.0, false});
+    for (size_t f = 0; f < n; ++f) {
+        ASSERT_NEAR(smooth[f].t[0], intended[f], 0.35) << "frame " << f;
+    }
+}
+
 TEST(CameraPath, TimesAreTheFramesOwn) {
     // A variable frame rate: a pan steady in time (not in frames) stays as it is.
     const size_t n = 60;
