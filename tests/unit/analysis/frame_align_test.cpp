@@ -75,6 +75,7 @@ struct Case {
     double noise;         // [grey levels]
     int32_t patch;        // side of a square of other content in the second frame [px]
     double tolerance;     // [px] at the corners
+    int32_t reduction = 1;  // AlignSettings::reduction
 };
 
 class FrameAlignCase : public ::testing::TestWithParam<Case> {};
@@ -85,7 +86,9 @@ TEST_P(FrameAlignCase, RecoversTheMotion) {
     const Affine2D map = Affine2D::from_motion(c.motion);
     const GreyImage first = render(Affine2D{}, c.noise, 0, 0, 0, 1);
     const GreyImage second = render(map.inverse(), c.noise, 60, 40, c.patch, 2);
-    FrameAligner aligner;
+    AlignSettings settings;
+    settings.reduction = c.reduction;
+    FrameAligner aligner(settings);
     const auto got = aligner.align(first, second);
     ASSERT_TRUE(got.has_value()) << c.name << ": no motion found";
     const double err = corner_error(*got, c.motion);
@@ -104,6 +107,9 @@ const Case kCases[] = {
     {"shear", motion_about_centre(0.5, 0.5, 0, 0, 0.004), 0, 0, 0.01},
     {"noise of 2 grey levels", motion_about_centre(2.5, -1.5, 0.002, 0.001), 2.0, 0, 0.03},
     {"object covering 10 %", motion_about_centre(3.1, 2.2, 0.003, 0), 0, 52, 0.02},
+    // Reduced frames: as precise in their own pixels, so coarser in the frame's.
+    {"reduced by 2", motion_about_centre(2.5, -1.5, 0.004, 0.003), 0, 0, 0.02, 2},
+    {"reduced by 4", motion_about_centre(2.5, -1.5, 0.004, 0.003), 0, 0, 0.04, 4},
 };
 
 INSTANTIATE_TEST_SUITE_P(Motions, FrameAlignCase, ::testing::ValuesIn(kCases),
