@@ -19,7 +19,6 @@ import csv
 import json
 import math
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -27,6 +26,8 @@ import time
 
 import cv2
 import numpy as np
+
+from bench_util import children_cpu
 
 PHOTOS = [
     "/usr/share/visp-images-data/ViSP-images/Solvay/Solvay_conference_1927_Version2_2126x1463.png",
@@ -182,12 +183,11 @@ def farneback(frames, clip, every, border):
 def run_tool(tool, clip_path, out, every, method=None):
     # CPU seconds of the tool itself (user + system, all its threads): on a shared machine
     # the wall time says more about the neighbours than about the tool.
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    before = children_cpu()
     r = subprocess.run([tool, clip_path, "--out", out, "--every", str(every), "--save", "flow",
                         "--quiet", "--force"] + (["--method", method] if method else []),
                        capture_output=True, text=True)
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    wall = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    wall = children_cpu() - before
     if r.returncode != 0:
         sys.exit(f"orvane-flow failed on {clip_path}: {r.stderr}")
     with open(os.path.join(out, "summary.json")) as f:

@@ -1,0 +1,23 @@
+"""What the Python benchmarks share: reading a clip's frames as grey levels with OpenCV, and
+the processor time of the programs they run."""
+import resource
+
+
+def read_grey(path, frames):
+    """Up to `frames` frames of a video as 8-bit grey images (OpenCV's decoder)."""
+    import cv2
+    cap = cv2.VideoCapture(str(path))
+    out = []
+    while len(out) < frames:
+        ok, img = cap.read()
+        if not ok:
+            break
+        out.append(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
+    return out
+
+
+def children_cpu():
+    """CPU seconds (user + system) of the finished child processes so far: on a shared machine
+    the wall time says more about the neighbours than about the program."""
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
