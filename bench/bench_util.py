@@ -21,3 +21,13 @@ def children_cpu():
     the wall time says more about the neighbours than about the program."""
     r = resource.getrusage(resource.RUSAGE_CHILDREN)
     return r.ru_utime + r.ru_stime
+
+
+def clip_bench_args(doc, quick_help):
+    """The command line that the clip benchmarks share: --tool, --quick and --keep."""
+    import argparse
+    ap = argparse.ArgumentParser(description=doc.split("\n")[0])
+    ap.add_argument("--tool", default="build/tools/orvane-flow")
+    ap.add_argument("--quick", action="store_true", help=quick_help)
+    ap.add_argument("--keep", help="keep the clips and outputs in this folder")
+    return ap

@@ -14,7 +14,6 @@ tracker with --direct), reads its .flo files and frames.csv, and prints per clip
 
 OpenCV is used here only, never by the tool.
 """
-import argparse
 import csv
 import json
 import math
@@ -27,7 +26,7 @@ import time
 import cv2
 import numpy as np
 
-from bench_util import children_cpu
+from bench_util import children_cpu, clip_bench_args
 
 PHOTOS = [
     "/usr/share/visp-images-data/ViSP-images/Solvay/Solvay_conference_1927_Version2_2126x1463.png",
@@ -198,10 +197,7 @@ def run_tool(tool, clip_path, out, every, method=None):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--tool", default="build/tools/orvane-flow")
-    ap.add_argument("--quick", action="store_true", help="fewer and shorter clips")
-    ap.add_argument("--keep", help="keep the clips and outputs in this folder")
+    ap = clip_bench_args(__doc__, "fewer and shorter clips")
     ap.add_argument("--only", help="run only clips whose name contains this")
     ap.add_argument("--method", help="the tool's --method (default: the tool's own default)")
     args = ap.parse_args()

@@ -33,7 +33,6 @@ runs.
 OpenCV and the ffmpeg program are used here only, never by the tool (scripts/setup-debian.sh
 installs them with ORVANE_BENCH=1).
 """
-import argparse
 import json
 import math
 import os
@@ -45,7 +44,7 @@ import time
 import cv2
 import numpy as np
 
-from bench_util import children_cpu, read_grey
+from bench_util import children_cpu, clip_bench_args, read_grey
 
 VISP = "/usr/share/visp-images-data/ViSP-images"
 FPS = 25
@@ -298,10 +297,7 @@ def clips(quick):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--tool", default="build/tools/orvane-flow")
-    ap.add_argument("--quick", action="store_true", help="two clips of 75 frames")
-    ap.add_argument("--keep", help="keep the clips and outputs in this folder")
+    ap = clip_bench_args(__doc__, "two clips of 75 frames")
     ap.add_argument("--json", help="write the results here too")
     ap.add_argument("--repeat", type=int, default=3,
                     help="runs of each stabiliser, the fastest counted (default 3)")

@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "analysis/motion_test_support.hpp"
 
 namespace {
 
@@ -17,10 +18,7 @@ constexpr double kCx = 0.5 * (kColumns - 1), kCy = 0.5 * (kLines - 1);
 
 // The step p -> p + d + B (p - c) about the centre.
 AffineMotion step_about_centre(double dx, double dy, double rotation = 0, double zoom = 0) {
-    AffineMotion m;
-    m.a = {dx - zoom * kCx + rotation * kCy, zoom, -rotation,
-           dy - rotation * kCx - zoom * kCy, rotation, zoom};
-    return m;
+    return motion_test::about_centre(kColumns, kLines, dx, dy, rotation, zoom);
 }
 
 std::vector<double> times(size_t n, double fps = 25) {
@@ -96,13 +94,7 @@ const SteadyCase kSteady[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Paths, SteadyPath, ::testing::ValuesIn(kSteady),
-                         [](const ::testing::TestParamInfo<SteadyCase>& p) {
-                             std::string n = p.param.name;
-                             for (char& ch : n) {
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             }
-                             return n;
-                         });
+                         motion_test::CaseName());
 
 TEST(CameraPath, SmoothingTakesOutTheShake) {
     // A pan of 1 px/frame with the camera jumping 2 px back and forth on every frame: the

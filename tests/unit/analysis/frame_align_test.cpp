@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <random>
 #include <string>
 
 #include "analysis/camera_path.hpp"
+#include "analysis/motion_test_support.hpp"
 
 namespace {
 
@@ -60,11 +60,7 @@ double corner_error(const AffineMotion& a, const AffineMotion& b) {
 // The motion p -> p + d + B (p - c) about the frame centre.
 AffineMotion motion_about_centre(double dx, double dy, double rotation, double zoom,
                                  double shear = 0) {
-    const double cx = 0.5 * (kColumns - 1), cy = 0.5 * (kLines - 1);
-    const double b00 = zoom, b01 = -rotation + shear, b10 = rotation + shear, b11 = zoom;
-    AffineMotion m;
-    m.a = {dx - b00 * cx - b01 * cy, b00, b01, dy - b10 * cx - b11 * cy, b10, b11};
-    return m;
+    return motion_test::about_centre(kColumns, kLines, dx, dy, rotation, zoom, shear);
 }
 
 // Tolerances: the cubic reading of the second frame shifts the finest waves (6 px) by its
@@ -113,13 +109,7 @@ const Case kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Motions, FrameAlignCase, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& p) {
-                             std::string n = p.param.name;
-                             for (char& ch : n) {
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             }
-                             return n;
-                         });
+                         motion_test::CaseName());
 
 TEST(FrameAlign, FlatFramesGiveNoMotion) {
     const GreyImage flat(kColumns, kLines, 100.0f);
