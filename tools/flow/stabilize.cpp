@@ -192,11 +192,15 @@ void warp_plane(const uint8_t* in, int32_t in_columns, int32_t in_lines, ptrdiff
         for (int32_t x = 0; x < first; ++x) careful(x);
         int64_t fx = fx0 + step_x * first, fy = fy0 + step_y * first;
         // The taps of output pixel x: a phase rounded up to 256/256 reads the taps one pixel on
-        // with weight 1 at 2.
+        // with weight 1 at 2 (the rounding in 64 bits: in 32 it would wrap to phase 0 and read
+        // the pixel before).
+        auto phase = [](int64_t p) {
+            return (static_cast<uint64_t>(static_cast<uint32_t>(p)) + (1u << 23)) >> 24;
+        };
         auto taps = [&](int64_t px, int64_t py, const float** wx, const float** wy) {
             const int32_t ix = static_cast<int32_t>(px >> 32), iy = static_cast<int32_t>(py >> 32);
-            *wx = table.w[(static_cast<uint32_t>(px) + (1u << 23)) >> 24];
-            *wy = table.w[(static_cast<uint32_t>(py) + (1u << 23)) >> 24];
+            *wx = table.w[phase(px)];
+            *wy = table.w[phase(py)];
             return in + static_cast<ptrdiff_t>(iy - 1) * in_stride + (ix - 1);
         };
         int32_t x = first;
