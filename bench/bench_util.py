@@ -24,10 +24,17 @@ def children_cpu():
 
 
 def clip_bench_args(doc, quick_help):
-    """The command line that the clip benchmarks share: --tool, --quick and --keep."""
+    """The command line that the clip benchmarks share: --tool, --quick, --keep and --only."""
     import argparse
     ap = argparse.ArgumentParser(description=doc.split("\n")[0])
     ap.add_argument("--tool", default="build/tools/orvane-flow")
     ap.add_argument("--quick", action="store_true", help=quick_help)
     ap.add_argument("--keep", help="keep the clips and outputs in this folder")
+    ap.add_argument("--only", help="run only clips whose name contains this (or any of several, "
+                    "comma-separated)")
     return ap
+
+
+def chosen(name, only):
+    """Whether a clip of this name is run under --only."""
+    return not only or any(k in name for k in only.split(","))

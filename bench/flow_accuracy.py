@@ -26,7 +26,7 @@ import time
 import cv2
 import numpy as np
 
-from bench_util import children_cpu, clip_bench_args
+from bench_util import children_cpu, chosen, clip_bench_args
 
 PHOTOS = [
     "/usr/share/visp-images-data/ViSP-images/Solvay/Solvay_conference_1927_Version2_2126x1463.png",
@@ -198,7 +198,6 @@ def run_tool(tool, clip_path, out, every, method=None):
 
 def main():
     ap = clip_bench_args(__doc__, "fewer and shorter clips")
-    ap.add_argument("--only", help="run only clips whose name contains this")
     ap.add_argument("--method", help="the tool's --method (default: the tool's own default)")
     args = ap.parse_args()
 
@@ -214,7 +213,7 @@ def main():
     clips.append(Clip("pan 0.3 + fast patch", photo, size, frames, (0.3, 0.1),
                       patches=[(100, 150, 100, (5.0, 1.5))], texture=texture))
     if args.only:
-        clips = [c for c in clips if args.only in c.name]
+        clips = [c for c in clips if chosen(c.name, args.only)]
 
     work = args.keep or tempfile.mkdtemp(prefix="orvane-accuracy-")
     os.makedirs(work, exist_ok=True)

@@ -44,7 +44,7 @@ import time
 import cv2
 import numpy as np
 
-from bench_util import children_cpu, clip_bench_args, read_grey
+from bench_util import children_cpu, chosen, clip_bench_args, read_grey
 
 VISP = "/usr/share/visp-images-data/ViSP-images"
 FPS = 25
@@ -307,7 +307,7 @@ def main():
     os.makedirs(base, exist_ok=True)
     names = ["orvane", "orvane lean", "vidstab", "vidstab 1s", "deshake"]
     results = []
-    for k, clip in enumerate(clips(args.quick)):
+    for k, clip in enumerate(c for c in clips(args.quick) if chosen(c.name, args.only)):
         work = os.path.join(base, f"clip{k}")
         os.makedirs(work, exist_ok=True)
         clip_path = os.path.join(work, "shaky.mp4")
