@@ -3,12 +3,13 @@ the processor time of the programs they run."""
 import resource
 
 
-def read_grey(path, frames):
-    """Up to `frames` frames of a video as 8-bit grey images (OpenCV's decoder)."""
+def read_grey(path, frames=None):
+    """Up to `frames` frames of a video (all with None) as 8-bit grey images (OpenCV's
+    decoder)."""
     import cv2
     cap = cv2.VideoCapture(str(path))
     out = []
-    while len(out) < frames:
+    while frames is None or len(out) < frames:
         ok, img = cap.read()
         if not ok:
             break

@@ -26,7 +26,7 @@ import time
 import cv2
 import numpy as np
 
-from bench_util import children_cpu, chosen, clip_bench_args
+from bench_util import children_cpu, chosen, clip_bench_args, read_grey
 
 PHOTOS = [
     "/usr/share/visp-images-data/ViSP-images/Solvay/Solvay_conference_1927_Version2_2126x1463.png",
@@ -142,17 +142,6 @@ def read_flo(path):
     return data[..., 0], data[..., 1], valid
 
 
-def decode(path):
-    cap = cv2.VideoCapture(path)
-    frames = []
-    while True:
-        ok, img = cap.read()
-        if not ok:
-            break
-        frames.append(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-    return frames
-
-
 def region_stats(u, v, valid, tu, tv, region):
     sel = region & valid
     share = sel.sum() / max(region.sum(), 1)
@@ -257,7 +246,7 @@ def main():
             if patch.any():
                 e, s = region_stats(u, v, valid, tu, tv, region & patch)
                 pt.append(e), ptv.append(s)
-        frames_dec = decode(path)
+        frames_dec = read_grey(path)
         fb_bg, fb_p, fb_fps = farneback(frames_dec, clip, every, border)
         fps = summary["frames"]["processed"] / wall if wall > 0 else float("nan")
         mean = lambda x: float(np.mean(x)) if x else float("nan")
