@@ -14,12 +14,10 @@ tracker with --direct), reads its .flo files and frames.csv, and prints per clip
 
 OpenCV is used here only, never by the tool.
 """
-import argparse
 import csv
 import json
 import math
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -27,6 +25,8 @@ import time
 
 import cv2
 import numpy as np
+
+from bench_util import children_cpu, chosen, clip_bench_args, read_grey
 
 PHOTOS = [
     "/usr/share/visp-images-data/ViSP-images/Solvay/Solvay_conference_1927_Version2_2126x1463.png",
@@ -142,17 +142,6 @@ def read_flo(path):
     return data[..., 0], data[..., 1], valid
 
 
-def decode(path):
-    cap = cv2.VideoCapture(path)
-    frames = []
-    while True:
-        ok, img = cap.read()
-        if not ok:
-            break
-        frames.append(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-    return frames
-
-
 def region_stats(u, v, valid, tu, tv, region):
     sel = region & valid
     share = sel.sum() / max(region.sum(), 1)
@@ -182,12 +171,11 @@ def farneback(frames, clip, every, border):
 def run_tool(tool, clip_path, out, every, method=None):
     # CPU seconds of the tool itself (user + system, all its threads): on a shared machine
     # the wall time says more about the neighbours than about the tool.
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    before = children_cpu()
     r = subprocess.run([tool, clip_path, "--out", out, "--every", str(every), "--save", "flow",
                         "--quiet", "--force"] + (["--method", method] if method else []),
                        capture_output=True, text=True)
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    wall = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    wall = children_cpu() - before
     if r.returncode != 0:
         sys.exit(f"orvane-flow failed on {clip_path}: {r.stderr}")
     with open(os.path.join(out, "summary.json")) as f:
@@ -198,11 +186,7 @@ def run_tool(tool, clip_path, out, every, method=None):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--tool", default="build/tools/orvane-flow")
-    ap.add_argument("--quick", action="store_true", help="fewer and shorter clips")
-    ap.add_argument("--keep", help="keep the clips and outputs in this folder")
-    ap.add_argument("--only", help="run only clips whose name contains this")
+    ap = clip_bench_args(__doc__, "fewer and shorter clips")
     ap.add_argument("--method", help="the tool's --method (default: the tool's own default)")
     args = ap.parse_args()
 
@@ -218,7 +202,7 @@ def main():
     clips.append(Clip("pan 0.3 + fast patch", photo, size, frames, (0.3, 0.1),
                       patches=[(100, 150, 100, (5.0, 1.5))], texture=texture))
     if args.only:
-        clips = [c for c in clips if args.only in c.name]
+        clips = [c for c in clips if chosen(c.name, args.only)]
 
     work = args.keep or tempfile.mkdtemp(prefix="orvane-accuracy-")
     os.makedirs(work, exist_ok=True)
@@ -262,7 +246,7 @@ def main():
             if patch.any():
                 e, s = region_stats(u, v, valid, tu, tv, region & patch)
                 pt.append(e), ptv.append(s)
-        frames_dec = decode(path)
+        frames_dec = read_grey(path)
         fb_bg, fb_p, fb_fps = farneback(frames_dec, clip, every, border)
         fps = summary["frames"]["processed"] / wall if wall > 0 else float("nan")
         mean = lambda x: float(np.mean(x)) if x else float("nan")

@@ -30,6 +30,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench_util import read_grey
+
 CONFIGS = [
     # clip, label, extra arguments
     ("640x480", "defaults (compensated dense flow)", []),
@@ -73,13 +75,7 @@ def farneback_fps(clip, frames):
     except ImportError:
         return None
     cv2.setNumThreads(1)
-    cap = cv2.VideoCapture(str(clip))
-    grey = []
-    while len(grey) < frames:
-        ok, img = cap.read()
-        if not ok:
-            break
-        grey.append(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
+    grey = read_grey(clip, frames)
     t0 = time.perf_counter()
     for a, b in zip(grey, grey[1:]):
         cv2.calcOpticalFlowFarneback(a, b, None, 0.5, 3, 15, 3, 5, 1.2, 0)

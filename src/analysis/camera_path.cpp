@@ -81,12 +81,13 @@ Affine2D map_of(const Params& v, double cx, double cy) {
     return a;
 }
 
-// The polynomial of `degree` (1 or 2) fitted to (times, values) with weights w over
+// The polynomial of `degree` (1 to 3) fitted to (times, values) with weights w over
 // [first, end), at time t0: its value, and the leverage of a sample at t0 with weight 1 on it
 // (how much of the value is that sample's own; the leave-one-out residual is the residual over
-// 1 - leverage). The weighted mean where the times cannot fix the polynomial.
-// Cross-validation takes the parabola where its score is below this share of the line's.
-constexpr double kParabolaGain = 0.9;
+// 1 - leverage). Where the times cannot fix the polynomial (a clip of fewer frames than it has
+// coefficients), the polynomial of the degree below; the weighted mean at the least.
+// Cross-validation takes the cubic where its score is below this share of the line's.
+constexpr double kCurveGain = 0.9;
 
 struct Fitted {
     double value, leverage;
@@ -95,23 +96,25 @@ Fitted poly_at(const std::vector<double>& times, const std::vector<double>& valu
                const std::vector<double>& weights, size_t first, size_t end, double t0,
                int degree) {
     const int m = degree + 1;
-    double a[3][3] = {}, b[3] = {}, e[3] = {1, 0, 0};
+    double a[4][4] = {}, b[4] = {}, e[4] = {1, 0, 0, 0};
     for (size_t i = first; i < end; ++i) {
         const double w = weights[i - first], dt = times[i] - t0;
-        const double basis[3] = {1.0, dt, dt * dt};
+        const double basis[4] = {1.0, dt, dt * dt, dt * dt * dt};
         for (int p = 0; p < m; ++p) {
             b[p] += w * basis[p] * values[i];
             for (int q = 0; q < m; ++q) a[p][q] += w * basis[p] * basis[q];
         }
     }
-    const Fitted mean{b[0] / a[0][0], 1.0 / a[0][0]};
-    double diagonal[3];
+    if (degree == 0) return {b[0] / a[0][0], 1.0 / a[0][0]};
+    double diagonal[4];
     for (int p = 0; p < m; ++p) diagonal[p] = a[p][p];
     // Gaussian elimination, for the fit and for the first column of the inverse (the
     // leverage); a pivot that all but vanishes against its row's own scale means the times do
     // not fix that power.
     for (int p = 0; p < m; ++p) {
-        if (!(a[p][p] > 1e-9 * diagonal[p])) return mean;
+        if (!(a[p][p] > 1e-9 * diagonal[p])) {
+            return poly_at(times, values, weights, first, end, t0, degree - 1);
+        }
         for (int r = p + 1; r < m; ++r) {
             const double f = a[r][p] / a[p][p];
             for (int q = p; q < m; ++q) a[r][q] -= f * a[p][q];
@@ -119,14 +122,16 @@ Fitted poly_at(const std::vector<double>& times, const std::vector<double>& valu
             e[r] -= f * e[p];
         }
     }
-    double x[3] = {}, z[3] = {};
+    double x[4] = {}, z[4] = {};
     for (int p = m - 1; p >= 0; --p) {
         double s = b[p], t = e[p];
         for (int q = p + 1; q < m; ++q) s -= a[p][q] * x[q], t -= a[p][q] * z[q];
         x[p] = s / a[p][p];
         z[p] = t / a[p][p];
     }
-    if (!std::isfinite(x[0]) || !std::isfinite(z[0])) return mean;
+    if (!std::isfinite(x[0]) || !std::isfinite(z[0])) {
+        return poly_at(times, values, weights, first, end, t0, degree - 1);
+    }
     return {x[0], z[0]};
 }
 
@@ -187,20 +192,20 @@ std::vector<Affine2D> smooth_path(const std::vector<Affine2D>& path,
             }
             return score;
         };
-        std::vector<double> line(n), parabola(n);
+        std::vector<double> line(n), curve(n);
         const std::vector<double>* chosen = &line;
-        if (smoothing.degree == 2) {
-            fit(2, &parabola);
-            chosen = &parabola;
+        if (smoothing.degree == 2 || smoothing.degree == 3) {
+            fit(smoothing.degree, &curve);
+            chosen = &curve;
         } else if (smoothing.degree == 1) {
             fit(1, &line);
         } else {
-            // The parabola only where it predicts clearly better: on a still or steadily panning
+            // The cubic only where it predicts clearly better: on a still or steadily panning
             // camera it also wins by a per cent or two, fitting the slow part of the shake, and
             // passes more of the shake into the video; on a path that bends it wins by a third
             // or more.
             const double line_score = fit(1, &line);
-            if (fit(2, &parabola) < kParabolaGain * line_score) chosen = &parabola;
+            if (fit(3, &curve) < kCurveGain * line_score) chosen = &curve;
         }
         for (size_t f = 0; f < n; ++f) smooth[f][k] = (*chosen)[f];
     }

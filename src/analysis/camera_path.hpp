@@ -11,12 +11,13 @@
 // rotation angle (unwrapped, so a camera turning round and round is smoothed as it turns), the
 // logarithm of the scale, and the two parts of the linear map that are no rotation or zoom
 // (shear and stretch, relative to the scale). Each is smoothed alone: by a Gaussian-weighted
-// straight line or parabola fitted around each frame (the line is inside the clip exactly the
+// straight line or cubic fitted around each frame (the line is inside the clip exactly the
 // Gaussian average, and at its ends a steady pan stays steady where a plain average would bend
-// it; the parabola keeps a bending path without the Gaussian's cut into its curves; by default
-// cross-validation picks one of them), or for a tripod by one straight line over the whole clip
-// (a path of constant velocity). Times are the frames' own
-// [s], so a variable frame rate is smoothed in time, not in frames.
+// it; the cubic keeps a bending path without the Gaussian's cut into its curves, and being of
+// odd degree as the line is, it holds at the clip's ends as well as inside, where a parabola
+// bends away; by default cross-validation picks one of them), or for a tripod by one straight
+// line over the whole clip (a path of constant velocity). Times are the frames' own [s], so a
+// variable frame rate is smoothed in time, not in frames.
 //
 // Pure functions on small vectors; no I/O. The tool's stabiliser and its tests call them.
 #pragma once
@@ -47,11 +48,11 @@ struct PathSmoothing {
     double sigma_s = 1.0;  // the Gaussian's standard deviation [s]
     bool tripod = false;   // one path of constant velocity instead
     // The Gaussian-weighted fit around each frame: 1 a straight line (a steady pan stays
-    // steady), 2 a parabola (a path that bends, as a walk, a zoom or a turn makes it, stays
-    // too, but more of the shake passes), 0 whichever of the two predicts the path better, each
-    // of the six numbers on its own: by leave-one-out cross-validation (the residual at each
-    // frame of the fit without that frame), the parabola where it lowers the score by more than
-    // a tenth.
+    // steady), 3 a cubic (a path that bends, as a walk, a zoom or a turn makes it, stays too,
+    // but more of the shake passes), 2 a parabola (as the cubic inside the clip, but it bends
+    // at the ends), 0 whichever of the line and the cubic predicts the path better, each of the
+    // six numbers on its own: by leave-one-out cross-validation (the residual at each frame of
+    // the fit without that frame), the cubic where it lowers the score by more than a tenth.
     int degree = 0;
 };
 

@@ -388,10 +388,12 @@ struct FrameAligner::Pyramid {
         // little, and the noise and the coding artefacts of video with it.
         columns = frame.columns, lines = frame.lines;
         levels.resize(1);
-        if (reduction == 2) {
-            // The mean of each 2 x 2 block (its pixel i lies at 2 i + 0.5 of the frame); the
-            // two smoothings after it keep what aliasing it lets through out of the fit.
-            const GreyImage half = reduce_2x2(frame);
+        if (reduction > 1) {
+            // The mean of each 2 x 2 block (its pixel i lies at 2 i + 0.5 of the frame), twice
+            // for 4 (4 i + 1.5); the two smoothings after it keep what aliasing it lets through
+            // out of the fit.
+            GreyImage half = reduce_2x2(frame);
+            for (int32_t r = 4; r <= reduction; r *= 2) half = reduce_2x2(half);
             blur5(half, &once, scratch);
         } else {
             blur5(frame, &once, scratch);
@@ -406,7 +408,7 @@ struct FrameAligner::Pyramid {
 };
 
 FrameAligner::FrameAligner(const AlignSettings& settings)
-    : settings_(settings.reduction == 2 ? settings : [&] {
+    : settings_(settings.reduction == 2 || settings.reduction == 4 ? settings : [&] {
           AlignSettings s = settings;
           s.reduction = 1;
           return s;

@@ -37,8 +37,9 @@ struct AlignSettings {
     int32_t iterations = 12;     // Gauss-Newton steps per level, at most
     double converged = 0.005;    // largest corner update that ends the finest level [px]
     int32_t samples = 5000;      // pixels that enter the finest level's fit, at most about
-    // 2: the frames are reduced by 2 first (a quarter of the work; the motion is about as
-    // precise in pixels of the reduced frame, so twice as coarse in the frame's own).
+    // 2 or 4: the frames are reduced by that first (a quarter or a sixteenth of the work; the
+    // motion is about as precise in pixels of the reduced frame, so that much coarser in the
+    // frame's own); any other value is 1.
     int32_t reduction = 1;
 };
 

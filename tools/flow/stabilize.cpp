@@ -4,6 +4,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include <algorithm>
@@ -69,7 +70,17 @@ const CubicTable& cubic_table() {
 
 // The 4 x 4 pixels from r (rows `stride` bytes apart) weighted by wx along and wy across.
 inline float cubic_4x4(const uint8_t* r, ptrdiff_t stride, const float* wx, const float* wy) {
+    float v = 0;
+    for (int j = 0; j < 4; ++j, r += stride) {
+        v += wy[j] * (wx[0] * r[0] + wx[1] * r[1] + wx[2] * r[2] + wx[3] * r[3]);
+    }
+    return v;
+}
+
 #if defined(__SSE2__)
+// The same before its last sum: the four columns weighted, whose sum is the value.
+inline __m128 cubic_4x4_columns(const uint8_t* r, ptrdiff_t stride, const float* wx,
+                                const float* wy) {
     // Four pixels of a row at once: the rows weighted and summed, then the columns (twice as
     // fast as the scalar loop; 16-bit integer products were slower still).
     const __m128i zero = _mm_setzero_si128();
@@ -81,17 +92,67 @@ inline float cubic_4x4(const uint8_t* r, ptrdiff_t stride, const float* wx, cons
         const __m128i ints = _mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero);
         acc = _mm_add_ps(acc, _mm_mul_ps(_mm_cvtepi32_ps(ints), _mm_set1_ps(wy[j])));
     }
-    acc = _mm_mul_ps(acc, _mm_loadu_ps(wx));
-    acc = _mm_add_ps(acc, _mm_movehl_ps(acc, acc));
-    acc = _mm_add_ss(acc, _mm_shuffle_ps(acc, acc, 1));
-    return _mm_cvtss_f32(acc);
-#else
-    float v = 0;
-    for (int j = 0; j < 4; ++j, r += stride) {
-        v += wy[j] * (wx[0] * r[0] + wx[1] * r[1] + wx[2] * r[2] + wx[3] * r[3]);
-    }
-    return v;
+    return _mm_mul_ps(acc, _mm_loadu_ps(wx));
+}
 #endif
+
+}  // namespace
+
+namespace {
+
+// Catmull-Rom at (sx, sy) [input pixels] near or beyond an edge: outside the picture `fill`
+// (black) or the picture mirrored (mirror); the taps that fall outside read the nearest edge
+// pixel.
+uint8_t warp_edge_pixel(const uint8_t* in, int32_t in_columns, int32_t in_lines,
+                        ptrdiff_t in_stride, double sx, double sy, Borders borders, uint8_t fill) {
+    const int32_t w1 = in_columns - 1, h1 = in_lines - 1;
+    const bool outside =
+        !(sx >= -0.5 && sy >= -0.5 && sx <= in_columns - 0.5 && sy <= in_lines - 0.5);
+    if (outside && borders == Borders::black) return fill;
+    if (outside && borders == Borders::mirror) {
+        sx = reflect(sx, in_columns);
+        sy = reflect(sy, in_lines);
+    }
+    const double fx0 = std::floor(sx), fy0 = std::floor(sy);
+    const int32_t jx = static_cast<int32_t>(fx0), jy = static_cast<int32_t>(fy0);
+    float wx[4], wy[4];
+    cubic_weights(static_cast<float>(sx - fx0), wx);
+    cubic_weights(static_cast<float>(sy - fy0), wy);
+    float v = 0;
+    for (int j = 0; j < 4; ++j) {
+        const uint8_t* r = in + static_cast<ptrdiff_t>(std::clamp(jy - 1 + j, 0, h1)) * in_stride;
+        float row = 0;
+        for (int i = 0; i < 4; ++i) row += wx[i] * r[std::clamp(jx - 1 + i, 0, w1)];
+        v += wy[j] * row;
+    }
+    return to_byte(v);
+}
+
+// The first and last x in [0, columns) at which the position start + x step (fixed point,
+// 32 fractional bits) has its whole part in [lo, hi]; first > last when there is none.
+void inside_span(int64_t start, int64_t step, int32_t lo, int32_t hi, int32_t columns,
+                 int32_t* first, int32_t* last) {
+    const int64_t low = static_cast<int64_t>(lo) << 32;
+    const int64_t high = (static_cast<int64_t>(hi) + 1) << 32;  // exclusive
+    double a = 0, b = columns - 1.0;
+    if (step == 0) {
+        if (start < low || start >= high) a = 1, b = 0;
+    } else {
+        // low <= start + x step < high, solved for x in doubles and then checked exactly.
+        const double x_low = static_cast<double>(low - start) / static_cast<double>(step);
+        const double x_high = static_cast<double>(high - start) / static_cast<double>(step);
+        a = std::max(a, std::ceil(std::min(x_low, x_high)) - 1);
+        b = std::min(b, std::floor(std::max(x_low, x_high)) + 1);
+    }
+    *first = static_cast<int32_t>(std::clamp(a, 0.0, static_cast<double>(columns)));
+    *last = static_cast<int32_t>(std::clamp(b, -1.0, columns - 1.0));
+    auto in = [&](int32_t x) {
+        const int64_t p = start + step * x;
+        return p >= low && p < high;
+    };
+    // The rounding of the division may leave a pixel too many at either end.
+    while (*first <= *last && !in(*first)) ++*first;
+    while (*last >= *first && !in(*last)) --*last;
 }
 
 }  // namespace
@@ -101,7 +162,6 @@ void warp_plane(const uint8_t* in, int32_t in_columns, int32_t in_lines, ptrdiff
                 const Affine2D& map, Borders borders, uint8_t fill) {
     const CubicTable& table = cubic_table();
     const int32_t w1 = in_columns - 1, h1 = in_lines - 1;
-    const double right = in_columns - 0.5, bottom = in_lines - 0.5;
     // Positions in fixed point with 32 fractional bits: stepping along a line adds exactly.
     constexpr double kOne = 4294967296.0;
     const int64_t step_x = std::llround(map.m[0][0] * kOne);
@@ -109,44 +169,67 @@ void warp_plane(const uint8_t* in, int32_t in_columns, int32_t in_lines, ptrdiff
     for (int32_t y = 0; y < out_lines; ++y) {
         uint8_t* o = out + static_cast<ptrdiff_t>(y) * out_stride;
         const double x0 = map.m[0][1] * y + map.t[0], y0 = map.m[1][1] * y + map.t[1];
-        int64_t fx = std::llround(x0 * kOne), fy = std::llround(y0 * kOne);
-        for (int32_t x = 0; x < out_columns; ++x, fx += step_x, fy += step_y) {
-            // The whole pixel at or left of the position, and the phase after it.
-            const int32_t ix = static_cast<int32_t>(fx >> 32), iy = static_cast<int32_t>(fy >> 32);
-            if (ix >= 1 && iy >= 1 && ix + 2 <= w1 && iy + 2 <= h1) {
-                // A phase rounded up to 256/256 reads the taps one pixel on with weight 1 at 2.
-                const float* wx = table.w[(static_cast<uint32_t>(fx) + (1u << 23)) >> 24];
-                const float* wy = table.w[(static_cast<uint32_t>(fy) + (1u << 23)) >> 24];
-                const uint8_t* r = in + static_cast<ptrdiff_t>(iy - 1) * in_stride + (ix - 1);
-                o[x] = to_byte(cubic_4x4(r, in_stride, wx, wy));
-                continue;
-            }
-            double sx = static_cast<double>(fx) / kOne, sy = static_cast<double>(fy) / kOne;
-            const bool outside = !(sx >= -0.5 && sy >= -0.5 && sx <= right && sy <= bottom);
-            if (outside && borders == Borders::black) {
-                o[x] = fill;
-                continue;
-            }
-            if (outside && borders == Borders::mirror) {
-                sx = reflect(sx, in_columns);
-                sy = reflect(sy, in_lines);
-            }
-            const double fx0 = std::floor(sx), fy0 = std::floor(sy);
-            const int32_t jx = static_cast<int32_t>(fx0), jy = static_cast<int32_t>(fy0);
-            float wx[4], wy[4];
-            cubic_weights(static_cast<float>(sx - fx0), wx);
-            cubic_weights(static_cast<float>(sy - fy0), wy);
-            // Near or beyond an edge: the taps read the nearest edge pixel.
-            float v = 0;
-            for (int j = 0; j < 4; ++j) {
-                const uint8_t* r =
-                    in + static_cast<ptrdiff_t>(std::clamp(jy - 1 + j, 0, h1)) * in_stride;
-                float row = 0;
-                for (int i = 0; i < 4; ++i) row += wx[i] * r[std::clamp(jx - 1 + i, 0, w1)];
-                v += wy[j] * row;
-            }
-            o[x] = to_byte(v);
+        const int64_t fx0 = std::llround(x0 * kOne), fy0 = std::llround(y0 * kOne);
+        // The span of the line whose 4 x 4 taps all lie inside the input (whole pixel at or
+        // left of the position in [1, w1 - 2] and [1, h1 - 2]): there the loop runs without
+        // tests; the pixels either side of it go the careful way.
+        int32_t first = 0, last = -1;
+        if (w1 >= 3 && h1 >= 3) {
+            int32_t fa, la, fb, lb;
+            inside_span(fx0, step_x, 1, w1 - 2, out_columns, &fa, &la);
+            inside_span(fy0, step_y, 1, h1 - 2, out_columns, &fb, &lb);
+            first = std::max(fa, fb), last = std::min(la, lb);
         }
+        auto careful = [&](int32_t x) {
+            const double sx = static_cast<double>(fx0 + step_x * x) / kOne;
+            const double sy = static_cast<double>(fy0 + step_y * x) / kOne;
+            o[x] = warp_edge_pixel(in, in_columns, in_lines, in_stride, sx, sy, borders, fill);
+        };
+        if (first > last) {
+            for (int32_t x = 0; x < out_columns; ++x) careful(x);
+            continue;
+        }
+        for (int32_t x = 0; x < first; ++x) careful(x);
+        int64_t fx = fx0 + step_x * first, fy = fy0 + step_y * first;
+        // The taps of output pixel x: a phase rounded up to 256/256 reads the taps one pixel on
+        // with weight 1 at 2 (the rounding in 64 bits: in 32 it would wrap to phase 0 and read
+        // the pixel before).
+        auto phase = [](int64_t p) {
+            return (static_cast<uint64_t>(static_cast<uint32_t>(p)) + (1u << 23)) >> 24;
+        };
+        auto taps = [&](int64_t px, int64_t py, const float** wx, const float** wy) {
+            const int32_t ix = static_cast<int32_t>(px >> 32), iy = static_cast<int32_t>(py >> 32);
+            *wx = table.w[phase(px)];
+            *wy = table.w[phase(py)];
+            return in + static_cast<ptrdiff_t>(iy - 1) * in_stride + (ix - 1);
+        };
+        int32_t x = first;
+#if defined(__SSE2__)
+        // Four output pixels at a time: their column sums added across at once, and rounded
+        // and clamped to bytes together, which keeps the per-pixel branches out of the loop.
+        const __m128 half = _mm_set1_ps(0.5f), top = _mm_set1_ps(255.0f);
+        for (; x + 3 <= last; x += 4) {
+            __m128 c[4];
+            for (int k = 0; k < 4; ++k, fx += step_x, fy += step_y) {
+                const float *wx, *wy;
+                const uint8_t* r = taps(fx, fy, &wx, &wy);
+                c[k] = cubic_4x4_columns(r, in_stride, wx, wy);
+            }
+            _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+            __m128 v = _mm_add_ps(_mm_add_ps(c[0], c[1]), _mm_add_ps(c[2], c[3]));
+            v = _mm_add_ps(_mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), top), half);
+            const __m128i i32 = _mm_cvttps_epi32(v);
+            const __m128i i16 = _mm_packs_epi32(i32, i32);
+            const int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(i16, i16));
+            std::memcpy(o + x, &four, 4);
+        }
+#endif
+        for (; x <= last; ++x, fx += step_x, fy += step_y) {
+            const float *wx, *wy;
+            const uint8_t* r = taps(fx, fy, &wx, &wy);
+            o[x] = to_byte(cubic_4x4(r, in_stride, wx, wy));
+        }
+        for (int32_t x = last + 1; x < out_columns; ++x) careful(x);
     }
 }
 
@@ -221,10 +304,13 @@ std::optional<StabilizeResult> Stabilizer::render(FrameSource& again,
     const bool full_range = again.video_timing().colour_range == 2;
     const uint8_t black = full_range ? 0 : 16;
     // The output registered again, for the shake left: on frames reduced by 2 where they are
-    // large enough, at a quarter of the work.
+    // large enough, by 4 where they are larger still (a tenth of a pixel is what it must see,
+    // and the reduced frame of 90 lines or more holds a few hundredths; a tenth of the work of
+    // the full frame).
     AlignSettings checking;
-    if (std::min(out_columns_, out_lines_) >= 240) checking.reduction = 2;
-    checking.samples = 2500;  // a tenth of a pixel is what it must see
+    const int32_t smaller = std::min(out_columns_, out_lines_);
+    if (smaller >= 240) checking.reduction = smaller >= 360 ? 4 : 2;
+    checking.samples = 2500;
     FrameAligner check(checking);
     std::vector<std::optional<AffineMotion>> out_steps;
     YuvPicture in, out(out_columns_, out_lines_);

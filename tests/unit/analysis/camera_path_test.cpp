@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "analysis/motion_test_support.hpp"
 
 namespace {
 
@@ -17,10 +18,7 @@ constexpr double kCx = 0.5 * (kColumns - 1), kCy = 0.5 * (kLines - 1);
 
 // The step p -> p + d + B (p - c) about the centre.
 AffineMotion step_about_centre(double dx, double dy, double rotation = 0, double zoom = 0) {
-    AffineMotion m;
-    m.a = {dx - zoom * kCx + rotation * kCy, zoom, -rotation,
-           dy - rotation * kCx - zoom * kCy, rotation, zoom};
-    return m;
+    return motion_test::about_centre(kColumns, kLines, dx, dy, rotation, zoom);
 }
 
 std::vector<double> times(size_t n, double fps = 25) {
@@ -96,13 +94,7 @@ const SteadyCase kSteady[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Paths, SteadyPath, ::testing::ValuesIn(kSteady),
-                         [](const ::testing::TestParamInfo<SteadyCase>& p) {
-                             std::string n = p.param.name;
-                             for (char& ch : n) {
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             }
-                             return n;
-                         });
+                         motion_test::CaseName());
 
 TEST(CameraPath, SmoothingTakesOutTheShake) {
     // A pan of 1 px/frame with the camera jumping 2 px back and forth on every frame: the
@@ -122,6 +114,24 @@ TEST(CameraPath, SmoothingTakesOutTheShake) {
         const ShakeRms shake = path_shake(path, times(n), kColumns, kLines, {1.0, tripod});
         EXPECT_NEAR(shake.centre, 1.0, 0.02) << (tripod ? "tripod" : "Gaussian");
         EXPECT_NEAR(shake.corners, 1.0, 0.02) << (tripod ? "tripod" : "Gaussian");
+    }
+}
+
+TEST(CameraPath, ABendingPathKeepsItsCurveToTheEnds) {
+    // A walk that curves (25 px over a period of 10 s) while panning, with a jump of 1 px back
+    // and forth on every frame: the smoothed path follows the curve at every frame, the first
+    // and last included (a Gaussian average cuts 4 px into it, a parabola 0.7 px at the ends).
+    const size_t n = 150;
+    const auto t = times(n);
+    std::vector<Affine2D> path(n);
+    std::vector<double> intended(n);
+    for (size_t f = 0; f < n; ++f) {
+        intended[f] = 25 * std::sin(2 * M_PI * t[f] / 10) + 30 * t[f];
+        path[f].t[0] = intended[f] + (f % 2 ? 1.0 : -1.0);
+    }
+    const auto smooth = smooth_path(path, t, kCx, kCy, {1.0, false});
+    for (size_t f = 0; f < n; ++f) {
+        ASSERT_NEAR(smooth[f].t[0], intended[f], 0.35) << "frame " << f;
     }
 }
 

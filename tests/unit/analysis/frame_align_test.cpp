@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <random>
 #include <string>
 
 #include "analysis/camera_path.hpp"
+#include "analysis/motion_test_support.hpp"
 
 namespace {
 
@@ -60,11 +60,7 @@ double corner_error(const AffineMotion& a, const AffineMotion& b) {
 // The motion p -> p + d + B (p - c) about the frame centre.
 AffineMotion motion_about_centre(double dx, double dy, double rotation, double zoom,
                                  double shear = 0) {
-    const double cx = 0.5 * (kColumns - 1), cy = 0.5 * (kLines - 1);
-    const double b00 = zoom, b01 = -rotation + shear, b10 = rotation + shear, b11 = zoom;
-    AffineMotion m;
-    m.a = {dx - b00 * cx - b01 * cy, b00, b01, dy - b10 * cx - b11 * cy, b10, b11};
-    return m;
+    return motion_test::about_centre(kColumns, kLines, dx, dy, rotation, zoom, shear);
 }
 
 // Tolerances: the cubic reading of the second frame shifts the finest waves (6 px) by its
@@ -75,6 +71,7 @@ struct Case {
     double noise;         // [grey levels]
     int32_t patch;        // side of a square of other content in the second frame [px]
     double tolerance;     // [px] at the corners
+    int32_t reduction = 1;  // AlignSettings::reduction
 };
 
 class FrameAlignCase : public ::testing::TestWithParam<Case> {};
@@ -85,7 +82,9 @@ TEST_P(FrameAlignCase, RecoversTheMotion) {
     const Affine2D map = Affine2D::from_motion(c.motion);
     const GreyImage first = render(Affine2D{}, c.noise, 0, 0, 0, 1);
     const GreyImage second = render(map.inverse(), c.noise, 60, 40, c.patch, 2);
-    FrameAligner aligner;
+    AlignSettings settings;
+    settings.reduction = c.reduction;
+    FrameAligner aligner(settings);
     const auto got = aligner.align(first, second);
     ASSERT_TRUE(got.has_value()) << c.name << ": no motion found";
     const double err = corner_error(*got, c.motion);
@@ -104,16 +103,13 @@ const Case kCases[] = {
     {"shear", motion_about_centre(0.5, 0.5, 0, 0, 0.004), 0, 0, 0.01},
     {"noise of 2 grey levels", motion_about_centre(2.5, -1.5, 0.002, 0.001), 2.0, 0, 0.03},
     {"object covering 10 %", motion_about_centre(3.1, 2.2, 0.003, 0), 0, 52, 0.02},
+    // Reduced frames: as precise in their own pixels, so coarser in the frame's.
+    {"reduced by 2", motion_about_centre(2.5, -1.5, 0.004, 0.003), 0, 0, 0.02, 2},
+    {"reduced by 4", motion_about_centre(2.5, -1.5, 0.004, 0.003), 0, 0, 0.04, 4},
 };
 
 INSTANTIATE_TEST_SUITE_P(Motions, FrameAlignCase, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& p) {
-                             std::string n = p.param.name;
-                             for (char& ch : n) {
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             }
-                             return n;
-                         });
+                         motion_test::CaseName());
 
 TEST(FrameAlign, FlatFramesGiveNoMotion) {
     const GreyImage flat(kColumns, kLines, 100.0f);
