@@ -229,7 +229,7 @@ void warp_plane(const uint8_t* in, int32_t in_columns, int32_t in_lines, ptrdiff
             const uint8_t* r = taps(fx, fy, &wx, &wy);
             o[x] = to_byte(cubic_4x4(r, in_stride, wx, wy));
         }
-        for (int32_t x = last + 1; x < out_columns; ++x) careful(x);
+        for (int32_t xr = last + 1; xr < out_columns; ++xr) careful(xr);
     }
 }
 
