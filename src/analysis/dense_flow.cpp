@@ -211,18 +211,20 @@ double DenseFlow::valid_share() const {
 }
 
 double DenseFlow::median_speed() const {
-    // The square root keeps the order, so the median is taken of squared speeds.
-    // Kept per thread between calls: a stream asks this of every frame.
-    thread_local std::vector<float> squares;
-    squares.resize(valid.size());
-    size_t n = 0;
-    for (size_t i = 0; i < valid.size(); ++i) {
-        const float a = u.data[i], b = v.data[i];
-        squares[n] = a * a + b * b;
-        n += valid[i] != 0;
-    }
+    // The square root keeps the order, so the median is taken of squared speeds, made on the
+    // fly in each pass instead of kept in a copy of the frame's size.
+    const size_t n = static_cast<size_t>(std::count_if(valid.begin(), valid.end(),
+                                                       [](uint8_t f) { return f != 0; }));
     if (n == 0) return NAN;
-    return std::sqrt(kth_smallest(squares.data(), n, n / 2));
+    const float* pu = u.data.data();
+    const float* pv = v.data.data();
+    const uint8_t* ok = valid.data();
+    const size_t pixels = valid.size();
+    return std::sqrt(kth_smallest_nonnegative(n / 2, [&](auto&& sink) {
+        for (size_t i = 0; i < pixels; ++i) {
+            if (ok[i] != 0) sink(pu[i] * pu[i] + pv[i] * pv[i]);
+        }
+    }));
 }
 
 std::vector<float> edge_mask(int32_t columns, int32_t lines, int32_t margin) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "analysis/simd.hpp"
@@ -71,11 +72,31 @@ __attribute__((target("avx2,popcnt"))) size_t bracket_avx2(const float* values, 
 }
 #endif
 
+// A buffer of floats that is never cleared: a pass writes only the values inside its bracket, a
+// small share, so most of a buffer sized for a whole frame is never touched and the system
+// never gives it pages. (A vector would zero all of it: a frame's worth of resident memory on
+// every thread that takes a median of a frame.)
+class Scratch {
+  public:
+    float* reserve(size_t n) {
+        if (n > size_) {
+            data_.reset();  // the old block goes back first, so that the two never coexist
+            data_.reset(new float[n]);
+            size_ = n;
+        }
+        return data_.get();
+    }
+
+  private:
+    std::unique_ptr<float[]> data_;
+    size_t size_ = 0;
+};
+
 }  // namespace
 
 float kth_smallest(float* values, size_t n, size_t k) {
     // Kept per thread between calls: a stream asks this several times a frame.
-    thread_local std::vector<float> inside[2];
+    thread_local Scratch inside[2];
     int round = 0;
     while (n > kSearchBelow) {
         float sample[kSample];
@@ -86,9 +107,7 @@ float kth_smallest(float* values, size_t n, size_t k) {
         const auto at = static_cast<size_t>(uint64_t{k} * kSample / n);
         const float lo = sample[at > kReach ? at - kReach : 0];
         const float hi = sample[std::min(at + kReach, kSample - 1)];
-        std::vector<float>& kept = inside[round];
-        kept.resize(n + 8);  // room for the last vector's whole store
-        float* out = kept.data();
+        float* out = inside[round].reserve(n + 8);  // room for the last vector's whole store
         size_t below = 0;
 #if ORVANE_ANALYSIS_AVX2
         const size_t m = have_avx2() ? bracket_avx2(values, n, lo, hi, out, &below)

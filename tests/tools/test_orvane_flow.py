@@ -221,6 +221,20 @@ def test_threads_give_the_results_of_the_pipeline(reference, tmp_path, threads):
         assert p.read_bytes() == (out / p.name).read_bytes(), p.name
 
 
+def test_a_run_reading_ixy_gives_the_results_of_one_that_does_not(reference, tmp_path):
+    # A run that reads no Ixy has the component compute in mode "orvane", one image fewer;
+    # mode "all", which --save Ixy keeps, must give the same bits.
+    out = tmp_path / "all"
+    r = run("--frames", 12, "--every", 1, "--save", "Is,Un,Ixt,Ixy", "--input-filter", 0,
+            "--out", out)
+    assert r.returncode == 0, r.stderr
+    assert np.any(np.load(out / "Ixy_000011.npy") != 0)
+    compare_runs(reference, out, [f"{n}_{i:06d}.npy" for n in ("Is", "Un", "Ixt")
+                                  for i in range(12)])
+    for p in reference.glob("*.png"):
+        assert p.read_bytes() == (out / p.name).read_bytes(), p.name
+
+
 def test_batch_estimates_skip_four_frames_and_refer_two_back(reference):
     header, rows = read_csv(reference)
     assert all(r["a1"] == "" for r in rows[:4])

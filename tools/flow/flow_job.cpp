@@ -48,6 +48,17 @@ void FlowJob::check_options() {
     check_job_options(opt_, host_.spelling);
     session_ = std::make_unique<ComponentSession>();
     apply_component_settings(*session_, opt_.settings, host_.spelling);
+    // Mode "all" differs from "orvane" only by Ixy, which only the direct method and --save Ixy
+    // read: without them the component computes in mode "orvane", the same images with the same
+    // bits, and holds one frame-sized image fewer. The run still reports the mode as chosen.
+    const bool reads_ixy =
+        opt_.method == Method::direct ||
+        std::find(opt_.save.begin(), opt_.save.end(), ResultImage::Ixy) != opt_.save.end();
+    if (opt_.settings.computation_mode == motion_keywords::all && !reads_ixy) {
+        ComponentSettings engine = opt_.settings;
+        engine.computation_mode = motion_keywords::orvane;
+        apply_component_settings(*session_, engine, host_.spelling);
+    }
     // The component took the keyword, so it is one of the two rules.
     parse_time_rule(opt_.settings.timederivative_mode, &rule_);
 }

@@ -184,7 +184,8 @@ void FlowJob::measure_pair(FrameInWork& w) {
         const DenseFlow& flow = pair_->flow();
         w.img.flow = &flow;
         w.img.flow_frame = frame;
-        w.img.flow_input = &pair_->previous();
+        // The frame the flow describes is handed over below, not copied.
+        w.img.flow_input = nullptr;
         w.rec.flow_frame = frame;
         if (max_speed_ == 0) max_speed_ = picture_scale(pair->fast);
         w.rec.beyond_range = pair->beyond;
@@ -194,8 +195,10 @@ void FlowJob::measure_pair(FrameInWork& w) {
         w.rec.median_speed = flow.median_speed();
         take_flow_outputs(w);
     }
-    pair_->advance(std::move(w.whole));
+    GreyImage before = pair_->advance(std::move(w.whole));
     w.whole = GreyImage();
+    // Where the writer takes this step's flow, it takes the frame the flow describes too.
+    if (w.flow_frame >= 0 && w.flow_frame == w.rec.frame - 1) w.flow_input = std::move(before);
 }
 
 // --method align and --stabilize: each frame registered onto the one before, on a thread of

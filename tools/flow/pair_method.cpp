@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 PairMethod::PairMethod(int threads, int32_t columns, int32_t lines) {
@@ -40,6 +41,6 @@ std::optional<PairMethod::Pair> PairMethod::measure(const GreyImage& next, bool 
     return pair;
 }
 
-void PairMethod::advance(GreyImage&& next) {
-    previous_ = std::move(next);
+GreyImage PairMethod::advance(GreyImage&& next) {
+    return std::exchange(previous_, std::move(next));
 }

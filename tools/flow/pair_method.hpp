@@ -28,8 +28,9 @@ class PairMethod {
     // The flow from the frame before to `next`; nothing for the first frame. The flow and the
     // frame it describes stay in flow() and previous() until advance().
     std::optional<Pair> measure(const GreyImage& next, bool want_affine);
-    // `next` becomes the frame before of the next pair.
-    void advance(GreyImage&& next);
+    // `next` becomes the frame before of the next pair; returns the frame it replaces (the one
+    // that flow() describes), so that a caller that keeps it takes it without a copy.
+    GreyImage advance(GreyImage&& next);
 
     const DenseFlow& flow() const { return dense_; }
     const GreyImage& previous() const { return previous_; }

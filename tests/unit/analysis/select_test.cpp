@@ -45,6 +45,11 @@ TEST(KthSmallest, IsWhatAPartialSortGives) {
                                  sorted.end());
                 EXPECT_EQ(kth_smallest(work.data(), n, k), sorted[k])
                     << c.what << ", n " << n << ", k " << k;
+                if (*std::min_element(values.begin(), values.end()) < 0) continue;
+                const float counted = kth_smallest_nonnegative(k, [&](auto&& sink) {
+                    for (float v : values) sink(v);
+                });
+                EXPECT_EQ(counted, sorted[k]) << c.what << ", n " << n << ", k " << k;
             }
         }
     }
